@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs the test suite twice: an
+# optimised build, then an AddressSanitizer + UndefinedBehaviorSanitizer one.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+export QT_QPA_PLATFORM=offscreen
+
+bash scripts/build.sh build
+ctest --test-dir build --output-on-failure -j"$(nproc)"
+
+bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DOSM2TRASSEL_SANITIZE=ON -DOSM2TRASSEL_BENCH=OFF -DOSM2TRASSEL_GUI=OFF
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build-asan --output-on-failure -j"$(nproc)"
