@@ -1,7 +1,13 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and converts the bundled sample extract.
+# Installs what is missing, builds, and converts the bundled sample extract
+# (data/sample, (c) OpenStreetMap contributors, ODbL 1.0) into out/sample/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 bash scripts/build.sh build
-build/bin/osm2trassel-cli --version
+out=out/sample
+mkdir -p "$out"
+build/bin/osm2trassel-cli --output "$out" data/sample/west-oakland.osm
+echo
+echo "Output in $(pwd)/$out:"
+ls -l "$out"

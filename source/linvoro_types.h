@@ -120,3 +120,5 @@ LINVORO_EXCEPTION(EFCreateError, EStreamError);
 LINVORO_EXCEPTION(EReadError, EStreamError);
 LINVORO_EXCEPTION(EWriteError, EStreamError);
 LINVORO_EXCEPTION(EOSError, Exception);
+// A text that must be a number is not one (ids in OSM files, include file).
+LINVORO_EXCEPTION(EConvertError, Exception);

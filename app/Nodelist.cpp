@@ -1,0 +1,7 @@
+#include "Nodelist.h"
+
+TNodeListEx::TNodeListEx() : BA(MaxNodeID) {}
+
+void TNodeListEx::NegativeId(int64_t Id) {
+  throw EOutOfRange("Node ID " + std::to_string(Id) + " cannot be stored");
+}

@@ -1,0 +1,82 @@
+// Node records and lists shared by the three passes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+
+#include "linvoro_baselist.h"
+#include "linvoro_bitarray.h"
+#include "linvoro_types.h"
+
+// Highest node id a way may reference.
+constexpr int64_t MaxNodeID = 14000000000LL;
+
+struct TNode {
+  int64_t ID = 0;
+  TFloatPoint P;  // x = longitude, y = latitude, degrees
+};
+
+struct TNode2 {
+  int64_t ID = 0;
+  TFloatPoint P;     // degrees
+  TFloatPoint Prad;  // the same point in radians
+};
+
+// Nodes compare by ID only.
+struct TNodeOrder {
+  static bool IsEqual(const TNode& a, const TNode& b) { return a.ID == b.ID; }
+  static bool IsLess(const TNode& a, const TNode& b) { return a.ID < b.ID; }
+  static bool IsGreater(const TNode& a, const TNode& b) { return a.ID > b.ID; }
+};
+
+// Sorted by ID.
+class TNodeList : public TBaseListSort<TNode, TNodeOrder> {};
+
+// The node coordinate store of a run. BA marks every id that was added, so
+// that presence is a bit test and only present ids are searched for.
+class TNodeListEx final : public TNodeList {
+ public:
+  // BA spans MaxNodeID bits; its pages are only committed where ids fall.
+  TNodeListEx();
+
+  // Marks Id and appends the record; the list stays sorted only while ids
+  // arrive in ascending order. A negative id cannot be indexed and raises
+  // EOutOfRange; an id beyond MaxNodeID grows BA.
+  void AddNode(int64_t Id, const TFloatPoint& P) {
+    if (Id < 0) [[unlikely]] NegativeId(Id);
+    BA.SetBit(Id, true);
+    TNodeList::Add(TNode{Id, P});
+  }
+
+  bool HasNode(int64_t Id) const { return BA.GetBit(Id); }
+
+  // -1 (P untouched) when the node is not stored; otherwise 0 with P set.
+  // A binary search once the list is sorted, a linear scan before that.
+  int32_t ReadPoint(int64_t Id, TFloatPoint& P) const {
+    if (!HasNode(Id)) return -1;
+    const int32_t i = IndexOf(TNode{Id, {}});
+    if (i < 0) return -1;
+    P = FList[i].P;
+    return 0;
+  }
+
+  TBitArray BA;
+
+ private:
+  [[noreturn]] static void NegativeId(int64_t Id);
+};
+
+// Sorted 64-bit node ids (the ferry nodes of a run).
+class TNodeIDList final : public TBaseListSort<int64_t, TNaturalOrder<int64_t>> {};
+
+// The nodes of the way being read (passes 1 and 3); no order.
+class TNode2List final : public TBaseList<TNode2> {
+ public:
+  // Empties the list but keeps its storage, so that one list serves every
+  // way of a pass without reallocating.
+  void Reset() { FCount = 0; }
+};
+
+// "ref" tags of needed nodes, by node id.
+using TJunctionList = std::unordered_map<int64_t, std::string>;

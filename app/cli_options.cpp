@@ -1,0 +1,260 @@
+#include "cli_options.h"
+
+#include <charconv>
+#include <cmath>
+#include <map>
+
+
+std::string UsageText() {
+  return std::string("Usage: osm2trassel-cli [OPTIONS] FILE.osm...\n") +
+         "Converts OpenStreetMap XML files (API 0.6) into the road table \"roads\",\n"
+         "error.txt and additional_highway_tags.txt. All files form one data set.\n"
+         "\n"
+         "  -o, --output DIR          output folder (default: folder of the first file)\n"
+         "      --format FMT          mif, shp or tab (default shp)\n"
+         "      --modes LIST          comma-separated pedestrian,bicycle,car (default car)\n"
+         "      --optional LIST       comma-separated bridge,lanes,maxheight,maxspeed,\n"
+         "                            maxweight,maxwidth,toll,tunnel (default none)\n"
+         "      --name-ref KIND       name, name-ref, name-unless-ref or name-and-ref\n"
+         "                            (default name-and-ref)\n"
+         "      --speed-unit UNIT     kmh, mph or asis (default asis)\n"
+         "      --roundabouts SIDE    skip, right or left (default skip)\n"
+         "      --simplify DEG        0..15 degrees, 0 = off (default 0)\n"
+         "      --no-split-loops      do not halve closed links\n"
+         "      --no-split-links      do not cut ways at shared nodes\n"
+         "      --min-object-length M shortest link written, in metres (default 0.1)\n"
+         "      --name-length N       width of the name field (default 50)\n"
+         "      --ref-length N        width of the ref field (default 25)\n"
+         "      --exit-text TEXT      prefix of junction-derived refs (default Exit)\n"
+         "      --network             build a Linvoro 4 network from the road table\n"
+         "      --subnets             detect subnets (with --network)\n"
+         "      --topo                topological checks (with --network)\n"
+         "      --overpasses          overpass checks (with --network)\n"
+         "      --settings FILE       load an osm2trassel.ini first; flags override it\n"
+         "  -q, --quiet               no log lines and no progress bar\n"
+         "  -h, --help                this text\n"
+         "      --version             program version\n"
+         "\n"
+         "Exit status: 0 success, 1 the run failed, 2 usage error or no mode chosen.\n";
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return "./";
+  return path.substr(0, slash + 1);
+}
+
+namespace {
+
+std::vector<std::string> SplitList(const std::string& s) {
+  std::vector<std::string> items;
+  size_t p = 0;
+  while (p <= s.size()) {
+    size_t e = s.find(',', p);
+    if (e == std::string::npos) e = s.size();
+    std::string item = s.substr(p, e - p);
+    // Spaces around items are not part of the names.
+    while (!item.empty() && item.back() == ' ') item.pop_back();
+    while (!item.empty() && item.front() == ' ') item.erase(item.begin());
+    if (!item.empty()) items.push_back(item);
+    p = e + 1;
+  }
+  return items;
+}
+
+bool ParseUnsigned(const std::string& s, int64_t lo, int64_t hi, int64_t& v) {
+  const auto r = std::from_chars(s.data(), s.data() + s.size(), v);
+  return r.ec == std::errc() && r.ptr == s.data() + s.size() && !s.empty() && v >= lo && v <= hi;
+}
+
+// A choice among fixed words; the index, or -1.
+int Choice(const std::string& s, std::initializer_list<const char*> words) {
+  int i = 0;
+  for (const char* w : words) {
+    if (s == w) return i;
+    ++i;
+  }
+  return -1;
+}
+
+}  // namespace
+
+TCliParse ParseCommandLine(int argc, const char* const* argv, TCliOptions& cli, std::string& error) {
+  struct TArg {
+    std::string name;
+    std::string value;
+    bool hasValue;
+  };
+  // Options that take a value get it from the next argument.
+  static const std::map<std::string, bool> known = {
+      {"-o", true},           {"--output", true},        {"--format", true},
+      {"--modes", true},      {"--optional", true},      {"--name-ref", true},
+      {"--speed-unit", true}, {"--roundabouts", true},   {"--simplify", true},
+      {"--no-split-loops", false}, {"--no-split-links", false},
+      {"--min-object-length", true}, {"--name-length", true}, {"--ref-length", true},
+      {"--exit-text", true},  {"--network", false},      {"--subnets", false},
+      {"--topo", false},      {"--overpasses", false},   {"--settings", true},
+      {"-q", false},          {"--quiet", false},        {"-h", false},
+      {"--help", false},      {"--version", false}};
+  // A value is the next argument as it stands, so it may start with "-".
+  std::vector<TArg> args;
+  std::vector<std::string> files;
+  bool onlyFiles = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (onlyFiles || a.size() < 2 || a[0] != '-') {
+      files.push_back(a);
+      continue;
+    }
+    if (a == "--") {
+      onlyFiles = true;
+      continue;
+    }
+    std::string name = a, value;
+    bool hasValue = false;
+    const size_t eq = a.find('=');
+    if (a.starts_with("--") && eq != std::string::npos) {
+      name = a.substr(0, eq);
+      value = a.substr(eq + 1);
+      hasValue = true;
+    }
+    const auto k = known.find(name);
+    if (k == known.end()) {
+      error = "unknown option '" + name + "'";
+      return TCliParse::cpUsageError;
+    }
+    if (k->second && !hasValue) {
+      if (i + 1 >= argc) {
+        error = "option '" + name + "' needs a value";
+        return TCliParse::cpUsageError;
+      }
+      value = argv[++i];
+      hasValue = true;
+    } else if (!k->second && hasValue) {
+      error = "option '" + name + "' takes no value";
+      return TCliParse::cpUsageError;
+    }
+    args.push_back({name, value, hasValue});
+  }
+
+  for (const auto& a : args) {
+    if (a.name == "-h" || a.name == "--help") {
+      cli.Help = true;
+      return TCliParse::cpHelp;
+    }
+  }
+  for (const auto& a : args) {
+    if (a.name == "--version") {
+      cli.Version = true;
+      return TCliParse::cpVersion;
+    }
+  }
+
+  // The settings file first, so that every flag overrides it.
+  TRunOptions& o = cli.Run;
+  for (const auto& a : args)
+    if (a.name == "--settings") cli.SettingsFile = a.value;
+  if (!cli.SettingsFile.empty() && !LoadSettings(cli.SettingsFile, o)) {
+    error = "settings file '" + cli.SettingsFile + "' not found";
+    return TCliParse::cpUsageError;
+  }
+
+  bool networkSubOption = false;
+  for (const auto& a : args) {
+    const std::string& n = a.name;
+    const std::string& v = a.value;
+    auto bad = [&](const std::string& what) {
+      error = "invalid value '" + v + "' for " + n + (what.empty() ? "" : " (" + what + ")");
+      return TCliParse::cpUsageError;
+    };
+    if (n == "-o" || n == "--output") {
+      if (v.empty()) return bad("a folder");
+      o.MainDir = v.back() == '/' ? v : v + "/";
+      cli.OutputGiven = true;
+    } else if (n == "--format") {
+      const int c = Choice(v, {"mif", "shp", "tab"});
+      if (c < 0) return bad("mif, shp or tab");
+      o.OutputFormat = c;
+    } else if (n == "--modes") {
+      bool m[3] = {};
+      for (const auto& item : SplitList(v)) {
+        const int c = Choice(item, {"pedestrian", "bicycle", "car"});
+        if (c < 0) return bad("pedestrian, bicycle, car");
+        m[c] = true;
+      }
+      o.Pedestrian = m[0];
+      o.Bicycle = m[1];
+      o.Car = m[2];
+    } else if (n == "--optional") {
+      bool m[oiCount] = {};
+      for (const auto& item : SplitList(v)) {
+        if (item == "none") continue;
+        const int c = Choice(item, {"bridge", "lanes", "maxheight", "maxspeed", "maxweight",
+                                    "maxwidth", "toll", "tunnel"});
+        if (c < 0) return bad("bridge, lanes, maxheight, maxspeed, maxweight, maxwidth, toll, tunnel");
+        m[c] = true;
+      }
+      for (int i = 0; i < oiCount; ++i) o.Optional[i] = m[i];
+    } else if (n == "--name-ref") {
+      const int c = Choice(v, {"name", "name-ref", "name-unless-ref", "name-and-ref"});
+      if (c < 0) return bad("name, name-ref, name-unless-ref or name-and-ref");
+      o.NameRef = c;
+    } else if (n == "--speed-unit") {
+      const int c = Choice(v, {"kmh", "mph", "asis"});
+      if (c < 0) return bad("kmh, mph or asis");
+      o.SpeedUnit = c;
+    } else if (n == "--roundabouts") {
+      const int c = Choice(v, {"skip", "right", "left"});
+      if (c < 0) return bad("skip, right or left");
+      o.Driving = c;
+    } else if (n == "--simplify") {
+      int64_t x;
+      if (!ParseUnsigned(v, 0, 15, x)) return bad("0..15");
+      o.Simplify = static_cast<int32_t>(x);
+    } else if (n == "--no-split-loops") {
+      o.SplitLoopLinks = false;
+    } else if (n == "--no-split-links") {
+      o.SplitLinks = false;
+    } else if (n == "--min-object-length") {
+      double x = 0;
+      const auto r = std::from_chars(v.data(), v.data() + v.size(), x);
+      if (v.empty() || r.ec != std::errc() || r.ptr != v.data() + v.size() || !std::isfinite(x) || x < 0)
+        return bad("metres, at least 0");
+      o.minObjectLen = x;
+    } else if (n == "--name-length" || n == "--ref-length") {
+      // The field widths are bytes of a table header.
+      int64_t x;
+      if (!ParseUnsigned(v, 1, 254, x)) return bad("1..254");
+      (n == "--name-length" ? o.NameLength : o.RefLength) = static_cast<uint32_t>(x);
+    } else if (n == "--exit-text") {
+      o.ExitText = v;
+    } else if (n == "--network") {
+      o.BuildNetwork = true;
+    } else if (n == "--subnets") {
+      o.Subnets = true;
+      networkSubOption = true;
+    } else if (n == "--topo") {
+      o.TopoChecks = true;
+      networkSubOption = true;
+    } else if (n == "--overpasses") {
+      o.Overpasses = true;
+      networkSubOption = true;
+    } else if (n == "-q" || n == "--quiet") {
+      cli.Quiet = true;
+    }
+  }
+
+  if (networkSubOption && !o.BuildNetwork) {
+    error = "--subnets, --topo and --overpasses need --network";
+    return TCliParse::cpUsageError;
+  }
+  if (o.BuildNetwork && !o.SplitLoopLinks)
+    cli.Warnings.push_back("no network is built: it needs loop links split (drop --no-split-loops)");
+  if (files.empty()) {
+    error = "no input file given";
+    return TCliParse::cpUsageError;
+  }
+  o.Files = files;
+  if (!cli.OutputGiven) o.MainDir = FolderOf(files.front());
+  return TCliParse::cpRun;
+}

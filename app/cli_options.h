@@ -1,0 +1,31 @@
+// Command line of osm2trassel-cli: parsed into a run's options, apart from
+// the I/O of the tool itself so that the rules can be tested.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "run_options.h"
+
+struct TCliOptions {
+  TRunOptions Run;          // first-start defaults, the settings file, then the flags
+  std::string SettingsFile; // --settings, empty when not given
+  bool OutputGiven = false; // -o was given (else the first file's folder)
+  bool Quiet = false;
+  bool Help = false;
+  bool Version = false;
+  std::vector<std::string> Warnings;  // notes for stderr that do not stop the run
+};
+
+enum class TCliParse { cpRun, cpHelp, cpVersion, cpUsageError };
+
+// Parses argv[1..]. On cpUsageError, error holds the message. A settings
+// file named by --settings is loaded before any other flag is applied, so
+// flags override it; a missing settings file is a usage error.
+TCliParse ParseCommandLine(int argc, const char* const* argv, TCliOptions& cli, std::string& error);
+
+// The usage text printed by --help.
+std::string UsageText();
+
+// The folder of a file path with a trailing '/', "./" when it has none.
+std::string FolderOf(const std::string& path);

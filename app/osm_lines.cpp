@@ -1,0 +1,400 @@
+#include "osm_lines.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "linvoro_functions.h"
+#include "linvoro_platform.h"
+#include "linvoro_types.h"
+#include "run_ui.h"
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+// ---------------------------------------------------------------- line operations
+
+std::string_view FirstQuoted(std::string_view text) {
+  const size_t a = text.find('"');
+  if (a == std::string_view::npos) return {};
+  const size_t b = text.find('"', a + 1);
+  if (b == std::string_view::npos) return {};
+  return text.substr(a + 1, b - a - 1);
+}
+
+void SplitTag(std::string_view text, std::string_view& k, std::string_view& v) {
+  k = {};
+  v = {};
+  const size_t a = text.find('"');
+  if (a == std::string_view::npos) return;
+  const size_t b = text.find('"', a + 1);
+  if (b == std::string_view::npos) return;
+  k = text.substr(a + 1, b - a - 1);
+  v = FirstQuoted(text.substr(b + 1));
+}
+
+// ---------------------------------------------------------------- integers
+
+namespace {
+
+[[noreturn]] void NotAnInteger(std::string_view text) {
+  throw EConvertError("'" + std::string(text) + "' is not a valid integer value");
+}
+
+// Optional sign and decimal digits, nothing else; magnitude at most limit
+// (limit + 1 for a negative value).
+int64_t ParseInteger(std::string_view text, uint64_t limit) {
+  size_t i = 0;
+  bool neg = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) {
+    neg = text[i] == '-';
+    ++i;
+  }
+  if (i == text.size()) NotAnInteger(text);
+  const uint64_t max = neg ? limit + 1 : limit;
+  uint64_t v = 0;
+  for (; i < text.size(); ++i) {
+    const unsigned d = static_cast<unsigned char>(text[i]) - '0';
+    if (d > 9) NotAnInteger(text);
+    if (v > (max - d) / 10) NotAnInteger(text);
+    v = v * 10 + d;
+  }
+  return neg ? static_cast<int64_t>(0 - v) : static_cast<int64_t>(v);
+}
+
+}  // namespace
+
+int32_t ParseWayId(std::string_view text) {
+  return static_cast<int32_t>(ParseInteger(text, INT32_MAX));
+}
+
+int64_t ParseNodeId(std::string_view text) {
+  // Plain ids are the common case: up to 18 digits cannot overflow.
+  if (!text.empty() && text.size() <= 18) {
+    uint64_t v = 0;
+    size_t i = 0;
+    for (; i < text.size(); ++i) {
+      const unsigned d = static_cast<unsigned char>(text[i]) - '0';
+      if (d > 9) break;
+      v = v * 10 + d;
+    }
+    if (i == text.size()) return static_cast<int64_t>(v);
+  }
+  return ParseInteger(text, INT64_MAX);
+}
+
+// ---------------------------------------------------------------- tag values
+
+namespace {
+
+bool StartsNoCase(std::string_view s, size_t at, std::string_view lowerWord) {
+  if (s.size() - at < lowerWord.size()) return false;
+  for (size_t i = 0; i < lowerWord.size(); ++i) {
+    char c = s[at + i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    if (c != lowerWord[i]) return false;
+  }
+  return true;
+}
+
+// Replaces every occurrence of a word (ASCII letter case ignored) by rep.
+std::string ReplaceNoCase(std::string_view s, std::string_view lowerWord, char rep) {
+  std::string out;
+  out.reserve(s.size());
+  size_t i = 0;
+  while (i < s.size()) {
+    if (s[i] == '&' && StartsNoCase(s, i, lowerWord)) {
+      out += rep;
+      i += lowerWord.size();
+    } else {
+      out += s[i++];
+    }
+  }
+  return out;
+}
+
+void AppendUtf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// A numeric reference "&#123;" or "&#x7B;" starting at s[at]: its code and
+// length; false when it does not parse.
+bool NumericRef(std::string_view s, size_t at, uint32_t& cp, size_t& len) {
+  size_t i = at + 2;
+  if (i >= s.size()) return false;
+  const bool hex = s[i] == 'x' || s[i] == 'X';
+  if (hex) ++i;
+  const size_t digits0 = i;
+  uint32_t v = 0;
+  for (; i < s.size(); ++i) {
+    const char c = s[i];
+    unsigned d;
+    if (c >= '0' && c <= '9')
+      d = static_cast<unsigned>(c - '0');
+    else if (hex && c >= 'a' && c <= 'f')
+      d = static_cast<unsigned>(c - 'a' + 10);
+    else if (hex && c >= 'A' && c <= 'F')
+      d = static_cast<unsigned>(c - 'A' + 10);
+    else
+      break;
+    v = v * (hex ? 16 : 10) + d;
+    if (v > 0x10FFFF) return false;
+  }
+  if (i == digits0 || i >= s.size() || s[i] != ';') return false;
+  cp = v;
+  len = i + 1 - at;
+  return true;
+}
+
+// XML entities and numeric references, each "&" looked at once.
+std::string DecodeEntities(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  size_t i = 0;
+  while (i < s.size()) {
+    const char c = s[i];
+    if (c != '&') {
+      out += c;
+      ++i;
+      continue;
+    }
+    std::string_view rest = s.substr(i);
+    if (rest.starts_with("&amp;")) {
+      out += '&';
+      i += 5;
+    } else if (rest.starts_with("&lt;")) {
+      out += '<';
+      i += 4;
+    } else if (rest.starts_with("&gt;")) {
+      out += '>';
+      i += 4;
+    } else if (rest.starts_with("&quot;")) {
+      out += '"';
+      i += 6;
+    } else if (rest.starts_with("&apos;")) {
+      out += '\'';
+      i += 6;
+    } else if (rest.starts_with("&#")) {
+      uint32_t cp;
+      size_t len;
+      if (!NumericRef(s, i, cp, len) || cp == 0 || (cp >= 0xDC00 && cp <= 0xDFFF)) {
+        out += '&';
+        ++i;
+        continue;
+      }
+      if (cp >= 0xD800 && cp <= 0xDBFF) {
+        // A high surrogate is only a character together with a following
+        // low surrogate reference.
+        uint32_t lo;
+        size_t len2;
+        if (i + len < s.size() && s.substr(i + len).starts_with("&#") &&
+            NumericRef(s, i + len, lo, len2) && lo >= 0xDC00 && lo <= 0xDFFF) {
+          AppendUtf8(out, 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00));
+          i += len + len2;
+        } else {
+          out += '&';
+          ++i;
+        }
+        continue;
+      }
+      AppendUtf8(out, cp);
+      i += len;
+    } else {
+      out += '&';
+      ++i;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string DecodeTagValue(std::string_view v) {
+  std::string s;
+  if (v.find('&') != std::string_view::npos) {
+    s = ReplaceNoCase(v, "&apos;", '\'');
+    s = ReplaceNoCase(s, "&#10;", ' ');
+    s = DecodeEntities(s);
+  } else {
+    s.assign(v);
+  }
+  if (s.find('"') == std::string::npos && s.find("  ") == std::string::npos) return s;
+  std::string out;
+  out.reserve(s.size() + 8);
+  for (const char c : s) {
+    if (c == '"') {
+      out += "\"\"";
+    } else if (c == ' ' && !out.empty() && out.back() == ' ') {
+      // a run of spaces keeps its first
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------- reader
+
+namespace {
+
+// First CR or LF in [p, e), nullptr when none.
+inline const char* FindLineEnd(const char* p, const char* e) {
+#ifdef __SSE2__
+  const __m128i nl = _mm_set1_epi8('\n');
+  const __m128i cr = _mm_set1_epi8('\r');
+  while (e - p >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const int m = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, nl), _mm_cmpeq_epi8(v, cr)));
+    if (m) return p + __builtin_ctz(static_cast<unsigned>(m));
+    p += 16;
+  }
+#endif
+  for (; p < e; ++p)
+    if (*p == '\n' || *p == '\r') return p;
+  return nullptr;
+}
+
+}  // namespace
+
+TOsmLineReader::TOsmLineReader(const std::string& path, size_t bufferSize)
+    : FFileName(path) {
+  FHandle = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (FHandle < 0)
+    throw EFOpenError("Cannot open file \"" + path + "\". " + SystemErrorText(errno));
+  struct stat st {};
+  int err = 0;
+  if (::fstat(FHandle, &st) != 0)
+    err = errno;
+  else if (S_ISDIR(st.st_mode))
+    err = EISDIR;
+  if (err) {
+    ::close(FHandle);
+    FHandle = -1;
+    throw EFOpenError("Cannot open file \"" + path + "\". " + SystemErrorText(err));
+  }
+  FSize = st.st_size;
+  ::posix_fadvise(FHandle, 0, 0, POSIX_FADV_SEQUENTIAL);
+  FBuf.resize(bufferSize < 64 ? 64 : bufferSize);
+}
+
+TOsmLineReader::~TOsmLineReader() {
+  if (FHandle >= 0) ::close(FHandle);
+}
+
+bool TOsmLineReader::Fill() {
+  if (FAtEnd) return false;
+  if (FStart > 0) {
+    const size_t n = FEnd - FStart;
+    if (n) std::memmove(FBuf.data(), FBuf.data() + FStart, n);
+    FBufPos += static_cast<int64_t>(FStart);
+    FEnd = n;
+    FStart = 0;
+    FHasCR = FHasCR && std::memchr(FBuf.data(), '\r', n) != nullptr;
+  }
+  if (FEnd == FBuf.size()) FBuf.resize(FBuf.size() * 2);  // a line longer than the buffer
+  for (;;) {
+    const ssize_t got = ::read(FHandle, FBuf.data() + FEnd, FBuf.size() - FEnd);
+    if (got > 0) {
+      // Files with LF line ends only (the usual case) take the memchr path.
+      if (!FHasCR) FHasCR = std::memchr(FBuf.data() + FEnd, '\r', static_cast<size_t>(got)) != nullptr;
+      FEnd += static_cast<size_t>(got);
+      return true;
+    }
+    if (got == 0) {
+      FAtEnd = true;
+      return false;
+    }
+    if (errno != EINTR)
+      throw EReadError("Error reading file \"" + FFileName + "\". " + SystemErrorText(errno));
+  }
+}
+
+bool TOsmLineReader::ReadLine(std::string_view& line) {
+  for (;;) {
+    const char* b = FBuf.data();
+    const char* p =
+        FHasCR ? FindLineEnd(b + FStart + FScan, b + FEnd)
+               : static_cast<const char*>(std::memchr(b + FStart + FScan, '\n', FEnd - FStart - FScan));
+    if (p) {
+      const size_t i = static_cast<size_t>(p - b);
+      if (*p == '\r' && i + 1 == FEnd && !FAtEnd) {
+        // Whether an LF follows decides where the next line starts.
+        FScan = i - FStart;
+        Fill();
+        continue;
+      }
+      line = std::string_view(b + FStart, i - FStart);
+      FStart = i + 1;
+      if (*p == '\r' && FStart < FEnd && b[FStart] == '\n') ++FStart;
+      FScan = 0;
+      return true;
+    }
+    if (FAtEnd) {
+      if (FStart == FEnd) return false;
+      line = std::string_view(b + FStart, FEnd - FStart);
+      FStart = FEnd;
+      FScan = 0;
+      return true;
+    }
+    FScan = FEnd - FStart;
+    Fill();
+  }
+}
+
+void TOsmLineReader::Seek(int64_t pos) {
+  if (pos < 0) pos = 0;
+  if (pos > FSize) pos = FSize;
+  if (::lseek(FHandle, pos, SEEK_SET) < 0)
+    throw EReadError("Error reading file \"" + FFileName + "\". " + SystemErrorText(errno));
+  FBufPos = pos;
+  FStart = FEnd = FScan = 0;
+  FAtEnd = false;
+  FHasCR = false;
+}
+
+bool CheckHeader(TOsmLineReader& reader) {
+  std::string_view line;
+  if (!reader.ReadLine(line)) return false;
+  if (!reader.ReadLine(line)) return false;
+  return Trim(line).starts_with("<osm version=\"0.6\"");
+}
+
+bool SeekToWays(TOsmLineReader& reader, int64_t thirdPassStart, std::string_view& line) {
+  reader.Seek(thirdPassStart > 1024 ? thirdPassStart - 1024 : 0);
+  while (reader.ReadLine(line))
+    if (line.find("<way") != std::string_view::npos) return true;
+  return false;
+}
+
+// ---------------------------------------------------------------- progress
+
+TPassProgress::TPassProgress(IRunUI& ui, const TOsmLineReader& reader)
+    : FUI(ui), FReader(reader), FLastTick(GetTickCount32()) {}
+
+void TPassProgress::Check() {
+  const uint32_t now = GetTickCount32();
+  if (now - FLastTick <= 1000) return;
+  FLastTick = now;
+  const int64_t size = FReader.Size();
+  const double share = size > 0 ? 100.0 * static_cast<double>(FReader.Position()) / static_cast<double>(size) : 0;
+  FUI.Progress(static_cast<int32_t>(Round(share)));
+  FUI.ProcessMessages();
+}

@@ -1,0 +1,138 @@
+// Line-oriented reading of OSM XML: the converter never parses XML, it relies
+// on the one-element-per-line layout the OSM API and extract tools write.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The reader's end-of-file test is named EOF, which the C library defines as
+// a macro: <cstdio> is included above so that its guard is set, and the macro
+// is retired for every unit that uses the reader.
+#ifdef EOF
+#undef EOF
+#endif
+
+class IRunUI;
+
+// Removes every character with code 32 or lower from both ends.
+inline std::string_view Trim(std::string_view line) {
+  size_t b = 0, e = line.size();
+  while (b < e && static_cast<unsigned char>(line[b]) <= 32) ++b;
+  while (e > b && static_cast<unsigned char>(line[e - 1]) <= 32) --e;
+  return line.substr(b, e - b);
+}
+
+struct TElement {
+  std::string_view name;   // "way", "nd", "tag", "/way", ...
+  std::string_view attrs;  // everything after the name's end
+};
+
+// 1-based position of the first space or ">" in a trimmed line, 0 when none.
+inline size_t ElementEnd(std::string_view s) {
+  for (size_t i = 0; i < s.size(); ++i)
+    if (s[i] == ' ' || s[i] == '>') return i + 1;
+  return 0;
+}
+
+// Splits a trimmed line into element name (the leading "<" dropped) and
+// attribute text (everything after the first space or ">"). A line without
+// either gives an empty name and the whole line as attribute text.
+inline TElement SplitElement(std::string_view s) {
+  TElement e;
+  const size_t end = ElementEnd(s);
+  if (end == 0) {
+    e.attrs = s;
+    return e;
+  }
+  if (end > 2) e.name = s.substr(1, end - 2);
+  e.attrs = s.substr(end);
+  return e;
+}
+
+// Text between the first double quote and the next one; empty when there is
+// no pair of quotes.
+std::string_view FirstQuoted(std::string_view text);
+
+// k and v of a tag line's attribute text: k is the first quoted value, v the
+// first quoted value after k's closing quote. No decoding.
+void SplitTag(std::string_view text, std::string_view& k, std::string_view& v);
+
+// Entity decoding and quote doubling of a tag value before it enters an
+// attribute record: &apos; and &#10; (any letter case) first, then the XML
+// entities and numeric references (UTF-8 out), then every double quote is
+// doubled and runs of spaces become one space.
+std::string DecodeTagValue(std::string_view v);
+
+// Integer conversions. A text that is not a valid integer of the range
+// raises EConvertError "'<text>' is not a valid integer value".
+int32_t ParseWayId(std::string_view text);   // 32-bit signed
+int64_t ParseNodeId(std::string_view text);  // 64-bit signed
+
+// Sequential reader of one OSM file: lines end at CR, LF or CR LF; lines of
+// any length (the buffer grows to hold the longest line).
+class TOsmLineReader {
+ public:
+  static constexpr size_t DefaultBufferSize = size_t(4) << 20;
+
+  // Throws EFOpenError naming the file and the system's reason.
+  explicit TOsmLineReader(const std::string& path, size_t bufferSize = DefaultBufferSize);
+  ~TOsmLineReader();
+  TOsmLineReader(const TOsmLineReader&) = delete;
+  TOsmLineReader& operator=(const TOsmLineReader&) = delete;
+
+  // Next line without its line end; false at end of file. The view stays
+  // valid until the next ReadLine or Seek. Throws EReadError on I/O failure.
+  bool ReadLine(std::string_view& line);
+  // Byte offset of the next unread line's start (exact, not the buffered
+  // file position).
+  int64_t Position() const { return FBufPos + static_cast<int64_t>(FStart); }
+  int64_t Size() const { return FSize; }
+  bool EOF() const { return FStart == FEnd && FAtEnd; }
+  // The next ReadLine starts at byte pos (clamped to 0 .. Size()).
+  void Seek(int64_t pos);
+  const std::string& FileName() const { return FFileName; }
+
+ private:
+  bool Fill();  // false when nothing more could be read
+  std::string FFileName;
+  int FHandle = -1;
+  int64_t FSize = 0;
+  std::vector<char> FBuf;
+  size_t FStart = 0, FEnd = 0;  // unread bytes are FBuf[FStart, FEnd)
+  size_t FScan = 0;             // bytes from FStart already known to hold no line end
+  int64_t FBufPos = 0;          // file offset of FBuf[0]
+  bool FAtEnd = false;          // the file has no bytes beyond FEnd
+  bool FHasCR = false;          // FBuf[FStart, FEnd) may hold a CR: scan for both ends
+};
+
+// The way-selection pass's header check: reads two lines; true when the
+// second, trimmed, begins with <osm version="0.6".
+bool CheckHeader(TOsmLineReader& reader);
+
+// Positions a reader at the way section of its file from the position the
+// node pass recorded: back 1024 bytes (not below 0), then past every line up
+// to the first that contains "<way". Returns false when no such line
+// remains (the reader is then at end of file). On true, line holds that
+// first way line (valid until the next read).
+bool SeekToWays(TOsmLineReader& reader, int64_t thirdPassStart, std::string_view& line);
+
+// Percentage progress of a pass over one file, shown at most once per second
+// and then letting the front end process pending events. The tick counter is
+// consulted only every 1024 lines to keep the per-line cost at an increment.
+class TPassProgress {
+ public:
+  TPassProgress(IRunUI& ui, const TOsmLineReader& reader);
+  void Step() {
+    if ((++FLines & 1023) == 0) [[unlikely]] Check();
+  }
+
+ private:
+  void Check();
+  IRunUI& FUI;
+  const TOsmLineReader& FReader;
+  uint32_t FLines = 0;
+  uint32_t FLastTick;
+};

@@ -1,0 +1,53 @@
+// Everything one conversion run owns. The passes hand data to each other only
+// through these members.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Nodelist.h"
+#include "include_file.h"
+#include "linvoro_bitarray.h"
+#include "run_options.h"
+#include "run_ui.h"
+
+struct TFileInfo {
+  std::string Filename;        // the path as listed
+  int64_t ThirdPassStart = 0;  // where pass 2 met the file's first way
+  explicit TFileInfo(std::string name) : Filename(std::move(name)) {}
+};
+
+// Sizes of the id-indexed sets; ids beyond them grow the sets on demand.
+constexpr int64_t WayIdBits = 1500000000LL;
+
+struct TRunContext {
+  const TRunOptions& Options;  // reconciled options of this run
+  const TIncludeLists& Include;
+  IRunUI& UI;
+  std::string MainDir;  // output folder, trailing '/'
+
+  std::vector<TFileInfo> FileInfo;
+  std::unique_ptr<TBitArray> wayid, inc0, inc1, inc2;  // way id space
+  std::unique_ptr<TBitArray> Nodes, SplitNode;         // node id space
+  std::unique_ptr<TNodeIDList> FerryNodes;
+  std::unique_ptr<TNodeListEx> CoordFile;
+  std::unique_ptr<TJunctionList> JunctionList;
+  int64_t LoopCount = 0;
+
+  TRunContext(const TRunOptions& o, const TIncludeLists& inc, IRunUI& ui)
+      : Options(o), Include(inc), UI(ui), MainDir(o.MainDir) {}
+};
+
+// The three passes.
+void ScanWays(TRunContext& run);             // pass 1
+void ReadNodeCoordinates(TRunContext& run);  // pass 2
+void WriteOutput(TRunContext& run);          // pass 3
+
+// Pass 2 over one open file: stores the needed nodes (for every file but the
+// first only those not stored yet), their "ref" tags, and records where the
+// file's ways begin. Returns the number of nodes stored.
+int64_t ReadNodesOfFile(TRunContext& run, bool firstFile, class TOsmLineReader& reader,
+                        TFileInfo& info);

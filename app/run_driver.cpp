@@ -1,0 +1,147 @@
+#include "run_driver.h"
+
+#include <locale.h>
+#include <pthread.h>
+#include <sched.h>
+
+#include <ctime>
+#include <new>
+
+#include "network_stage.h"
+#include "run_context.h"
+
+void ReconcileOptions(TRunOptions& o) {
+  // The network builder rejects closed links, so it needs them split.
+  if (!o.SplitLoopLinks) o.BuildNetwork = false;
+  if (!o.BuildNetwork) {
+    o.Subnets = false;
+    o.TopoChecks = false;
+    o.Overpasses = false;
+  }
+}
+
+std::string LongTimeText() {
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char buf[128];
+  size_t n = 0;
+  // The user's locale, without touching the process-wide one.
+  locale_t loc = newlocale(LC_TIME_MASK, "", static_cast<locale_t>(0));
+  if (loc) {
+    n = strftime_l(buf, sizeof buf, "%X", &tm, loc);
+    freelocale(loc);
+  }
+  if (n == 0) n = std::strftime(buf, sizeof buf, "%H:%M:%S", &tm);
+  return std::string(buf, n);
+}
+
+namespace {
+
+// The run yields to the rest of the system. Linux has no per-thread "below
+// normal" that an unprivileged process can undo (a raised nice value cannot
+// be lowered again), so the thread runs under the batch policy, which can.
+class TLowPriority {
+ public:
+  TLowPriority() {
+    if (pthread_getschedparam(pthread_self(), &FPolicy, &FParam) != 0) return;
+    if (FPolicy != SCHED_OTHER) return;
+    sched_param p{};
+    FChanged = pthread_setschedparam(pthread_self(), SCHED_BATCH, &p) == 0;
+  }
+  ~TLowPriority() {
+    if (FChanged) pthread_setschedparam(pthread_self(), FPolicy, &FParam);
+  }
+  TLowPriority(const TLowPriority&) = delete;
+  TLowPriority& operator=(const TLowPriority&) = delete;
+
+ private:
+  int FPolicy = SCHED_OTHER;
+  sched_param FParam{};
+  bool FChanged = false;
+};
+
+void MarkFerryNodes(TRunContext& run) {
+  TNodeIDList& ferry = *run.FerryNodes;
+  TBitArray& nodes = *run.Nodes;
+  TBitArray& split = *run.SplitNode;
+  ferry.RemoveDuplicates();
+  for (const int64_t id : ferry) {
+    if (nodes.GetBit(id))
+      split.SetBit(id, true);
+    else
+      nodes.SetBit(id, true);
+  }
+}
+
+void Convert(TRunContext& run) {
+  const TRunOptions& o = run.Options;
+  for (const auto& f : o.Files) run.FileInfo.emplace_back(f);
+
+  run.SplitNode = std::make_unique<TBitArray>(MaxNodeID);
+  run.wayid = std::make_unique<TBitArray>(WayIdBits);
+  run.inc0 = std::make_unique<TBitArray>(WayIdBits);
+  run.inc1 = std::make_unique<TBitArray>(WayIdBits);
+  run.inc2 = std::make_unique<TBitArray>(WayIdBits);
+  run.Nodes = std::make_unique<TBitArray>(MaxNodeID);
+  run.FerryNodes = std::make_unique<TNodeIDList>();
+
+  ScanWays(run);
+  MarkFerryNodes(run);
+
+  run.UI.Log(std::to_string(run.wayid->CountTrue()) + " ways found");
+  const int64_t needed = run.Nodes->CountTrue();
+  run.UI.Log(std::to_string(needed) + " nodes found");
+  if (o.SplitLinks) run.UI.Log(std::to_string(run.SplitNode->CountTrue()) + " nodes marked for split");
+
+  run.UI.Log("Reading node coordinates");
+  run.CoordFile = std::make_unique<TNodeListEx>();
+  run.CoordFile->SetCapacity(static_cast<int32_t>(std::min<int64_t>(needed, INT32_MAX)));
+  run.JunctionList = std::make_unique<TJunctionList>();
+  ReadNodeCoordinates(run);
+
+  run.Nodes.reset();
+  run.FerryNodes.reset();
+  run.CoordFile->Sort();
+
+  WriteOutput(run);
+
+  run.wayid.reset();
+  run.inc0.reset();
+  run.inc1.reset();
+  run.inc2.reset();
+  run.SplitNode.reset();
+  run.CoordFile.reset();
+  run.JunctionList.reset();
+}
+
+}  // namespace
+
+TRunResult RunConversion(const TRunOptions& options, const TIncludeLists& include, IRunUI& ui) {
+  TRunOptions o = options;
+  ReconcileOptions(o);
+  if (o.OutputModes() == 0) {
+    ui.MessageBox("Choose at least 1 mode in output");
+    return {TRunStatus::rsNoMode, "Choose at least 1 mode in output"};
+  }
+  if (!o.MainDir.empty() && o.MainDir.back() != '/') o.MainDir += '/';
+
+  TRunResult result;
+  try {
+    TLowPriority priority;
+    ui.Log("Start at " + LongTimeText());
+    {
+      // Every object of the run lives in here and is released on the way
+      // out, also when an error ends the run.
+      TRunContext run(o, include, ui);
+      Convert(run);
+      if (o.BuildNetwork) RunNetworkStage(run);
+    }
+    ui.Log("Finish at " + LongTimeText());
+  } catch (const std::bad_alloc&) {
+    result = {TRunStatus::rsFailed, "Out of memory"};
+  } catch (const std::exception& e) {
+    result = {TRunStatus::rsFailed, e.what()};
+  }
+  return result;
+}

@@ -1,0 +1,35 @@
+// One conversion run from start to finish, without any window: the front end
+// passes the options, the include lists and its IRunUI, and gets back how the
+// run ended.
+#pragma once
+
+#include <string>
+
+#include "include_file.h"
+#include "run_options.h"
+#include "run_ui.h"
+
+enum class TRunStatus {
+  rsOk,      // the run went through
+  rsNoMode,  // no travel mode chosen: only the message box, nothing touched
+  rsFailed   // an error ended the run; Message holds its text
+};
+
+struct TRunResult {
+  TRunStatus Status = TRunStatus::rsOk;
+  std::string Message;
+};
+
+// The option rules a run applies before it starts: no network without split
+// loop links, no network sub-option without the network. The window applies
+// the same to its controls.
+void ReconcileOptions(TRunOptions& o);
+
+// The current local time in the user's long time format, as the run log
+// shows it after "Start at " and "Finish at ".
+std::string LongTimeText();
+
+// The run. Files listed in o.Files are read as one data set; everything is
+// written to o.MainDir. Errors never escape: the run's objects are released,
+// files written so far stay, and the error's message is returned.
+TRunResult RunConversion(const TRunOptions& o, const TIncludeLists& include, IRunUI& ui);

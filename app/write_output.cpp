@@ -1,0 +1,126 @@
+// Pass 3: the way sections of every file once more. Each selected way gets
+// its attribute record, its nodes' coordinates, and is cut into links that go
+// to the road table; findings go to error.txt.
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "linvoro_functions.h"
+#include "linvoro_giswriter.h"
+#include "linvoro_textfilewriter.h"
+#include "osm_lines.h"
+#include "run_context.h"
+#include "way_attributes.h"
+#include "way_geometry.h"
+
+namespace {
+
+class TErrorFile final : public TErrorSink {
+ public:
+  explicit TErrorFile(TTextFileWriter& file) : FFile(file) {}
+  void ErrorLine(std::string_view line) override { FFile.writeln(line); }
+
+ private:
+  TTextFileWriter& FFile;
+};
+
+bool Bit(const std::unique_ptr<TBitArray>& set, int64_t index) {
+  return set && set->GetBit(index);
+}
+
+}  // namespace
+
+void WriteOutput(TRunContext& run) {
+  run.UI.Log("Writing output");
+
+  std::unique_ptr<TGISWriter> table = TGISWriter::GetGISObject(run.Options.FF());
+  table->SetFileName(run.MainDir + "roads");
+  std::unique_ptr<TTextFileWriter> errorFile;
+  int64_t loops = 0;
+  try {
+    AddRoadFields(*table, run.Options);
+    errorFile = std::make_unique<TTextFileWriter>(
+        run.MainDir + "error.txt", static_cast<uint16_t>(SystemAnsiCodePage()), false);
+    TErrorFile errors(*errorFile);
+    TWayAttributes attrs(run.Options, run.Include, errors);
+    TWayGeometry geometry(run.Options, *table, errors);
+    if (!run.CoordFile) run.CoordFile = std::make_unique<TNodeListEx>();
+    const TNodeListEx& coords = *run.CoordFile;
+    TBitArray* wayid = run.wayid.get();
+    TNode2List nodes;
+
+    for (size_t f = 0; f < run.FileInfo.size(); ++f) {
+      run.UI.SelectFile(static_cast<int32_t>(f));
+      TOsmLineReader reader(run.FileInfo[f].Filename);
+      std::string_view line;
+      if (wayid != nullptr && SeekToWays(reader, run.FileInfo[f].ThirdPassStart, line)) {
+        TPassProgress progress(run.UI, reader);
+        int32_t way = 0;
+        bool selected = false;  // the current way is selected and not yet written
+        do {
+          const TElement e = SplitElement(Trim(line));
+          switch (e.name.size()) {
+            case 3:
+              if (e.name == "way") {
+                way = ParseWayId(FirstQuoted(e.attrs));
+                selected = wayid->GetBit(way);
+                if (selected) {
+                  attrs.ResetWayState(way);
+                  nodes.Reset();
+                }
+              } else if (selected && e.name == "tag") {
+                std::string_view k, v;
+                SplitTag(e.attrs, k, v);
+                attrs.HandleTag(k, v);
+              }
+              break;
+            case 2:
+              if (selected && e.name == "nd") {
+                TNode2 node;
+                node.ID = ParseNodeId(FirstQuoted(e.attrs));
+                nodes.Add(node);
+              }
+              break;
+            case 4:
+              if (selected && e.name == "/way") {
+                const bool hasFirst = nodes.Count() > 0;
+                const int64_t firstNode = hasFirst ? nodes[0].ID : 0;
+                attrs.FinishWay(hasFirst ? &firstNode : nullptr, run.JunctionList.get(),
+                                Bit(run.inc0, way), Bit(run.inc1, way), Bit(run.inc2, way));
+                geometry.FinishWay(nodes, coords, attrs, run.SplitNode.get());
+                // Written or rejected, the way is done: a copy of it in a
+                // later file is skipped.
+                wayid->SetBit(way, false);
+                selected = false;
+              }
+              break;
+            default:
+              break;
+          }
+          progress.Step();
+        } while (reader.ReadLine(line));
+      }
+      run.UI.Progress(0);
+    }
+    loops = geometry.LoopCount();
+
+    errorFile->Close();
+    table->Close();
+  } catch (...) {
+    // The run ends here; what was written so far is completed on disk.
+    if (errorFile) {
+      try {
+        errorFile->Close();
+      } catch (...) {
+      }
+    }
+    try {
+      table->Close();
+    } catch (...) {
+    }
+    throw;
+  }
+
+  run.LoopCount += loops;
+  run.UI.Log(std::to_string(run.LoopCount) + " loop links have been split");
+}

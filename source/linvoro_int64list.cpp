@@ -1,0 +1,1 @@
+#include "linvoro_int64list.h"

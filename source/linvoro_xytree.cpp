@@ -1,0 +1,54 @@
+#include "linvoro_xytree.h"
+
+#include <bit>
+
+#include "linvoro_functions.h"
+
+int32_t TXYTree::Add(const TFloatPoint& p) {
+  const int32_t i = Insert(p, TPolicyCmp{});
+  if (Node(i).ItemCount > MaxLinksAtNode)
+    throw ETooManyLinksAtNode("Too many links at " + FormatNumber(p.x) + ", " + FormatNumber(p.y));
+  return i;
+}
+
+void TXYTree::CreateID() {
+  const int32_t D = fMaxItemCount;
+  FLegs.assign(static_cast<size_t>(D) + 2, TLeg{});
+  // Every node ever inserted is in the tree, so the counts need no walk.
+  for (int32_t i = 1; i <= fNextPos; ++i) ++FLegs[static_cast<size_t>(Node(i).ItemCount)].num;
+  FLegs[D + 1].last = 0;
+  FLegs[D + 1].startpos = 0;
+  FLegs[D + 1].iindex = 1;
+  for (int32_t d = D; d >= 1; --d) {
+    TLeg& l = FLegs[d];
+    const TLeg& h = FLegs[d + 1];
+    l.last = h.last + l.num;
+    l.startpos = h.startpos + (d + 1) * h.num;
+    l.iindex = h.iindex + h.num;
+  }
+  int32_t stack[kMaxHeight];
+  int32_t top = 0;
+  int32_t p = fRoot;
+  while (p != 0 || top > 0) {
+    while (p != 0) {
+      stack[top++] = p;
+      p = Node(p).left;
+    }
+    p = stack[--top];
+    TNode& n = Node(p);
+    n.id = FLegs[n.ItemCount].iindex++;
+    p = n.right;
+  }
+}
+
+void TXYTree::Write(TLvStream& s) const {
+  static_assert(std::endian::native == std::endian::little && sizeof(TFloatPoint) == 16);
+  const int32_t n = NodeCount();
+  std::vector<TFloatPoint> points(static_cast<size_t>(n));
+  for (int32_t i = 1; i <= fNextPos; ++i) {
+    const TNode& node = Node(i);
+    if (node.id < 1 || node.id > n) throw Exception("TXYTree.Write needs the ids of CreateID");
+    points[static_cast<size_t>(node.id - 1)] = node.key;
+  }
+  s.WriteBuffer(points.data(), int64_t(n) * 16);
+}

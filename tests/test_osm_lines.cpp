@@ -1,0 +1,324 @@
+// The line operations and the line reader the three passes share.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "linvoro_types.h"
+#include "osm_lines.h"
+
+namespace {
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/osm_lines_XXXXXX";
+    FPath = mkdtemp(tmpl);
+  }
+  ~TempDir() { std::filesystem::remove_all(FPath); }
+  std::string File(const std::string& name, const std::string& content) const {
+    const std::string p = FPath + "/" + name;
+    std::ofstream(p, std::ios::binary) << content;
+    return p;
+  }
+  const std::string& Path() const { return FPath; }
+
+ private:
+  std::string FPath;
+};
+
+struct TLine {
+  std::string text;
+  int64_t next;  // offset of the following line's start
+};
+
+// Reference split: CR, LF and CR LF end a line; a last line without an end
+// still counts.
+std::vector<TLine> ReferenceLines(const std::string& s) {
+  std::vector<TLine> out;
+  size_t b = 0, i = 0;
+  while (i < s.size()) {
+    if (s[i] == '\n' || s[i] == '\r') {
+      size_t next = i + 1;
+      if (s[i] == '\r' && next < s.size() && s[next] == '\n') ++next;
+      out.push_back({s.substr(b, i - b), static_cast<int64_t>(next)});
+      b = i = next;
+    } else {
+      ++i;
+    }
+  }
+  if (b < s.size()) out.push_back({s.substr(b), static_cast<int64_t>(s.size())});
+  return out;
+}
+
+std::vector<TLine> ReadAll(const std::string& path, size_t bufferSize) {
+  TOsmLineReader r(path, bufferSize);
+  std::vector<TLine> out;
+  std::string_view line;
+  while (r.ReadLine(line)) out.push_back({std::string(line), r.Position()});
+  EXPECT_TRUE(r.EOF());
+  return out;
+}
+
+void ExpectSameLines(const std::vector<TLine>& want, const std::vector<TLine>& got, const std::string& what) {
+  ASSERT_EQ(want.size(), got.size()) << what;
+  for (size_t i = 0; i < want.size(); ++i) {
+    ASSERT_EQ(want[i].text, got[i].text) << what << " line " << i;
+    ASSERT_EQ(want[i].next, got[i].next) << what << " line " << i;
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- line operations
+
+TEST(OsmLines, TrimRemovesControlCharactersAndSpaces) {
+  EXPECT_EQ(Trim(" \t<nd ref=\"1\"/>\r\x01"), "<nd ref=\"1\"/>");
+  EXPECT_EQ(Trim("\t\t"), "");
+  EXPECT_EQ(Trim(""), "");
+  // A byte-order mark is text, not white space.
+  EXPECT_EQ(Trim("\xEF\xBB\xBF<?xml?> "), "\xEF\xBB\xBF<?xml?>");
+}
+
+TEST(OsmLines, SplitElement) {
+  struct Case {
+    const char* line;
+    const char* name;
+    const char* attrs;
+  };
+  const Case cases[] = {
+      {"</way>", "/way", ""},
+      {"<nd ref=\"5\"/>", "nd", "ref=\"5\"/>"},
+      {"<way id=\"7\"/>", "way", "id=\"7\"/>"},
+      {"<way>", "way", ""},
+      {"<tag k=\"a\" v=\"b\"/>", "tag", "k=\"a\" v=\"b\"/>"},
+      {"<osm version=\"0.6\">", "osm", "version=\"0.6\">"},
+      // Only a space or ">" ends the name.
+      {"<way\tid=\"7\">", "way\tid=\"7\"", ""},
+      {"<nd/", "", "<nd/"},
+      {"", "", ""},
+      {"<", "", "<"},
+      {">", "", ""},
+  };
+  for (const auto& c : cases) {
+    const TElement e = SplitElement(c.line);
+    EXPECT_EQ(e.name, c.name) << c.line;
+    EXPECT_EQ(e.attrs, c.attrs) << c.line;
+  }
+  EXPECT_EQ(ElementEnd("</way>"), 6u);
+  EXPECT_EQ(ElementEnd("<nd/"), 0u);
+}
+
+TEST(OsmLines, FirstQuotedAndSplitTag) {
+  EXPECT_EQ(FirstQuoted("id=\"123\" version=\"2\""), "123");
+  EXPECT_EQ(FirstQuoted("id=\"\""), "");
+  EXPECT_EQ(FirstQuoted("id=123"), "");
+  EXPECT_EQ(FirstQuoted("id=\"123"), "");
+
+  struct Case {
+    const char* text;
+    const char* k;
+    const char* v;
+  };
+  const Case cases[] = {
+      {"k=\"highway\" v=\"residential\"/>", "highway", "residential"},
+      {"k=\"name\" v=\"\"/>", "name", ""},
+      {"k=\"name\"/>", "name", ""},
+      {"k=\"note\" v=\"a &amp; b\"/>", "note", "a &amp; b"},
+      {"", "", ""},
+  };
+  for (const auto& c : cases) {
+    std::string_view k = "x", v = "x";
+    SplitTag(c.text, k, v);
+    EXPECT_EQ(k, c.k) << c.text;
+    EXPECT_EQ(v, c.v) << c.text;
+  }
+}
+
+TEST(OsmLines, DecodeTagValue) {
+  struct Case {
+    const char* in;
+    const char* out;
+  };
+  const Case cases[] = {
+      {"Rock &amp; Roll &apos;n&apos; more&#10;text", "Rock & Roll 'n' more text"},
+      {"say &quot;hi&quot;", "say \"\"hi\"\""},
+      {"a   b", "a b"},
+      {"  lead", " lead"},
+      {"&APOS;&Apos;", "''"},
+      {"a&#10;&#10;b", "a b"},            // two line breaks become one space
+      {"&lt;&gt;", "<>"},
+      {"&amp;lt;", "&lt;"},                // decoded once, not twice
+      {"&AMP;", "&AMP;"},                  // the entity names are case-sensitive
+      {"&nbsp;x", "&nbsp;x"},              // unknown entities stay
+      {"&#65;&#x42;&#X43;", "ABC"},
+      {"&#228;", "\xC3\xA4"},              // ä
+      {"&#x20AC;", "\xE2\x82\xAC"},        // €
+      {"&#x1F600;", "\xF0\x9F\x98\x80"},   // beyond U+FFFF: one code point
+      {"&#xD83D;&#xDE00;", "\xF0\x9F\x98\x80"},  // written as a surrogate pair
+      {"&#xD83D;x", "&#xD83D;x"},          // a lone surrogate stays as written
+      {"&#;&#x;&#12a;&#xG1;", "&#;&#x;&#12a;&#xG1;"},
+      {"&#1114112;", "&#1114112;"},        // beyond Unicode
+      {"&#0;", "&#0;"},
+      {"a & b", "a & b"},
+      {"&", "&"},
+      {"&#34;", "\"\""},                   // a quote from a reference is doubled too
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(DecodeTagValue(c.in), c.out) << c.in;
+}
+
+TEST(OsmLines, IntegerConversions) {
+  EXPECT_EQ(ParseWayId("0"), 0);
+  EXPECT_EQ(ParseWayId("2147483647"), 2147483647);
+  EXPECT_EQ(ParseWayId("-2147483648"), INT32_MIN);
+  EXPECT_EQ(ParseWayId("+12"), 12);
+  EXPECT_EQ(ParseNodeId("14000000001"), 14000000001LL);
+  EXPECT_EQ(ParseNodeId("9223372036854775807"), INT64_MAX);
+  EXPECT_EQ(ParseNodeId("-5"), -5);
+  EXPECT_EQ(ParseNodeId("000000000000000000000042"), 42);
+
+  const char* badWays[] = {"12x", "", "-", "2147483648", " 1", "1 ", "1.0", "0x10"};
+  for (const char* t : badWays) EXPECT_THROW(ParseWayId(t), EConvertError) << t;
+  const char* badNodes[] = {"12x", "", "9223372036854775808", "99999999999999999999", "1e5"};
+  for (const char* t : badNodes) EXPECT_THROW(ParseNodeId(t), EConvertError) << t;
+
+  try {
+    ParseWayId("12x");
+    FAIL();
+  } catch (const EConvertError& e) {
+    EXPECT_EQ(e.Message(), "'12x' is not a valid integer value");
+  }
+}
+
+// ---------------------------------------------------------------- reader
+
+TEST(OsmLineReader, MatchesReferenceSplitAcrossBufferBoundaries) {
+  TempDir dir;
+  std::mt19937 rng(7);
+  const char alphabet[] = {'a', 'b', ' ', '\r', '\n', '\n', '<'};
+  for (int round = 0; round < 20; ++round) {
+    std::string s;
+    const int n = 50 + static_cast<int>(rng() % 400);
+    for (int i = 0; i < n; ++i) s += alphabet[rng() % sizeof alphabet];
+    const std::string path = dir.File("r.txt", s);
+    const auto want = ReferenceLines(s);
+    for (const size_t buf : {64, 65, 66, 67, 80, 127, 4096})
+      ExpectSameLines(want, ReadAll(path, buf), "round " + std::to_string(round) + " buf " + std::to_string(buf));
+  }
+}
+
+TEST(OsmLineReader, CrAtBufferEndFollowedByLfIsOneLineEnd) {
+  TempDir dir;
+  // With a 64-byte buffer, the CR is the last byte of the first read.
+  const std::string s = std::string(63, 'x') + "\r\n" + "next\r" + "\r\n" + "last";
+  const std::string path = dir.File("crlf.txt", s);
+  const auto got = ReadAll(path, 64);
+  ASSERT_EQ(got.size(), 4u);
+  EXPECT_EQ(got[0].text, std::string(63, 'x'));
+  EXPECT_EQ(got[0].next, 65);
+  EXPECT_EQ(got[1].text, "next");
+  EXPECT_EQ(got[2].text, "");
+  EXPECT_EQ(got[3].text, "last");
+}
+
+TEST(OsmLineReader, LinesLongerThanTheBuffer) {
+  TempDir dir;
+  std::string big(6 << 20, 'v');  // several megabytes, beyond the default buffer
+  big[12345] = '"';
+  const std::string s = "short\n" + big + "\r\nafter\n";
+  const std::string path = dir.File("long.txt", s);
+  for (const size_t buf : {size_t(64), TOsmLineReader::DefaultBufferSize}) {
+    const auto got = ReadAll(path, buf);
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[1].text, big);
+    EXPECT_EQ(got[2].text, "after");
+    EXPECT_EQ(got[2].next, static_cast<int64_t>(s.size()));
+  }
+}
+
+TEST(OsmLineReader, EmptyFileSizeSeekAndMissingFile) {
+  TempDir dir;
+  {
+    TOsmLineReader r(dir.File("empty.osm", ""));
+    std::string_view line;
+    EXPECT_FALSE(r.ReadLine(line));
+    EXPECT_TRUE(r.EOF());
+    EXPECT_EQ(r.Size(), 0);
+  }
+  {
+    TOsmLineReader r(dir.File("s.osm", "one\ntwo\nthree"), 64);
+    EXPECT_EQ(r.Size(), 13);
+    std::string_view line;
+    r.Seek(6);  // inside "two"
+    ASSERT_TRUE(r.ReadLine(line));
+    EXPECT_EQ(line, "o");
+    EXPECT_EQ(r.Position(), 8);
+    ASSERT_TRUE(r.ReadLine(line));
+    EXPECT_EQ(line, "three");
+    EXPECT_FALSE(r.ReadLine(line));
+    r.Seek(-5);
+    ASSERT_TRUE(r.ReadLine(line));
+    EXPECT_EQ(line, "one");
+    r.Seek(1000);
+    EXPECT_FALSE(r.ReadLine(line));
+  }
+  const std::string missing = dir.Path() + "/missing.osm";
+  try {
+    TOsmLineReader r(missing);
+    FAIL();
+  } catch (const EFOpenError& e) {
+    EXPECT_NE(e.Message().find(missing), std::string::npos) << e.Message();
+  }
+  EXPECT_THROW(TOsmLineReader r(dir.Path()), EFOpenError);  // a folder
+}
+
+TEST(OsmLineReader, HeaderCheck) {
+  TempDir dir;
+  struct Case {
+    std::string content;
+    bool ok;
+  };
+  const Case cases[] = {
+      {"<?xml version='1.0' encoding='UTF-8'?>\n<osm version=\"0.6\" generator=\"x\">\n", true},
+      {"\xEF\xBB\xBF<?xml version='1.0'?>\r\n\t<osm version=\"0.6\">\r\n", true},
+      {"<?xml?>\r<osm version=\"0.6\">", true},
+      {"<?xml?>\n<osm version='0.6' generator='x'>\n", false},
+      {"<?xml?>\n<osm version=\"0.7\">\n", false},
+      {"<?xml?>\n<OSM version=\"0.6\">\n", false},
+      {"<osm version=\"0.6\">\n", false},  // the header is the second line
+      {"", false},
+  };
+  for (const auto& c : cases) {
+    TOsmLineReader r(dir.File("h.osm", c.content));
+    EXPECT_EQ(CheckHeader(r), c.ok) << c.content;
+  }
+}
+
+TEST(OsmLineReader, SeekToWaysFindsTheFirstWayLine) {
+  TempDir dir;
+  std::string s = "<?xml?>\n<osm version=\"0.6\">\n";
+  for (int i = 1; i <= 60; ++i) s += "  <node id=\"" + std::to_string(i) + "\" lat=\"1\" lon=\"2\"/>\n";
+  const int64_t firstWay = static_cast<int64_t>(s.size());
+  s += "  <way id=\"1\">\n  <nd ref=\"1\"/>\n </way>\n <way id=\"2\">\n</osm>\n";
+  const std::string path = dir.File("w.osm", s);
+  ASSERT_GT(firstWay, 1024);
+
+  TOsmLineReader r(path, 64);
+  std::string_view line;
+  // The exact start, and positions that run up to 1024 bytes ahead of it.
+  for (const int64_t pos : {firstWay, firstWay + 10, firstWay + 1023}) {
+    ASSERT_TRUE(SeekToWays(r, pos, line)) << pos;
+    EXPECT_EQ(Trim(line), "<way id=\"1\">") << pos;
+  }
+  // Position 0 (no way met by the node pass) reads from the start.
+  ASSERT_TRUE(SeekToWays(r, 0, line));
+  EXPECT_EQ(Trim(line), "<way id=\"1\">");
+
+  TOsmLineReader none(dir.File("n.osm", "<?xml?>\n<osm version=\"0.6\">\n</osm>\n"));
+  EXPECT_FALSE(SeekToWays(none, 0, line));
+}
