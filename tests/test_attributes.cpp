@@ -1,4 +1,5 @@
 // Attribute records of the road table from hand-made ways.
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -26,7 +27,8 @@ class TCollect : public TErrorSink {
 const TIncludeLists& Include() {
   static TIncludeLists inc = [] {
     const std::filesystem::path p =
-        std::filesystem::temp_directory_path() / "osm2trassel_test_attr_include.txt";
+        std::filesystem::temp_directory_path() /
+        ("osm2trassel_test_attr_include_" + std::to_string(::getpid()) + ".txt");
     {
       std::ofstream f(p, std::ios::binary);
       f << "pedestrian bicycle car highway type\r\n"

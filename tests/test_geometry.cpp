@@ -1,6 +1,7 @@
 // Links cut from ways: repeated points, split nodes, loop halving, minimum
 // length, ferry duration shares, roundabout orientation, simplification, and
 // the way pass over real files.
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -413,7 +414,7 @@ class WriteOutputFiles : public ::testing::Test {
  protected:
   void SetUp() override {
     dir = std::filesystem::temp_directory_path() /
-          ("osm2trassel_pass3_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+          ("osm2trassel_pass3_" + std::to_string(::getpid()) +
            "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
