@@ -1,0 +1,239 @@
+#include "linvoro_roadnamefile.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+
+#include "linvoro_csvfiles.h"
+#include "linvoro_dbffiles.h"
+#include "linvoro_platform.h"
+#include "linvoro_stringtree.h"
+#include "linvoro_types.h"
+
+namespace {
+
+std::string NN(int32_t n) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%02d", static_cast<int>(n));
+  return buf;
+}
+
+std::string Dir(const std::string& d) {
+  if (d.empty() || d.back() == '/') return d;
+  return d + '/';
+}
+
+std::string TrimBlank(const std::string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
+  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
+  return s.substr(b, e - b);
+}
+
+void RemoveFile(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::remove(path, ec);
+}
+
+// roadnameNN.bin: every name in sorted order as UTF-16LE, zero-padded or cut
+// to the width of the longest name.
+void WriteNames(TStringTree& tree, const std::string& path) {
+  tree.CreateID();
+  std::vector<int32_t> order(tree.Count());
+  for (int32_t i = 1; i <= tree.Count(); ++i) order[tree.GetItem(i).id] = i;
+  const size_t width = 2 * static_cast<size_t>(tree.MaxLength());
+  TLvBufferedStream out(new TLvFileStream(path, fmCreate), true);
+  std::string rec;
+  for (int32_t i : order) {
+    rec = Utf8ToCodePage(tree.GetItem(i).key, 1200);
+    rec.resize(width, '\0');
+    out.WriteBuffer(rec.data(), static_cast<int64_t>(rec.size()));
+  }
+  out.Flush();
+}
+
+}  // namespace
+
+TRoadNameFile::~TRoadNameFile() { Close(); }
+
+std::string TRoadNameFile::NameFileName(int32_t FileNumber) {
+  return "roadname" + NN(FileNumber) + ".bin";
+}
+std::string TRoadNameFile::NumberFileName(int32_t FileNumber) {
+  return "roadnumber" + NN(FileNumber) + ".bin";
+}
+
+void TRoadNameFile::Import1(const std::vector<std::string>& Files, const std::string& Directory,
+                            int CodePage, int32_t FileNumber, int32_t FieldIndex) {
+  if (Files.empty()) throw EFileMissing("Cannot find input file to import.");
+  FCancelled = false;
+  const std::string nameFile = Dir(Directory) + NameFileName(FileNumber);
+  const std::string numberFile = Dir(Directory) + NumberFileName(FileNumber);
+  TStringTree tree;
+  std::string value;
+  {
+    TCSVFiles csv(CodePage);
+    csv.Add(Files);
+    csv.Open();
+    SetProgressMaxValue(static_cast<double>(csv.Size()));
+    SetProgressStart(0);
+    SetProgressStop(40);
+    while (!csv.Eof() && !FCancelled) {
+      csv.Read(FieldIndex, value);
+      if (value.empty()) value.push_back(' ');
+      tree.Add(value);
+      ProgressExecute(static_cast<double>(csv.Position()));
+    }
+  }
+  if (!FCancelled) {
+    WriteNames(tree, nameFile);
+    TCSVFiles csv(CodePage);
+    csv.Add(Files);
+    csv.Open();
+    SetProgressStart(41);
+    SetProgressStop(100);
+    {
+      TLvBufferedStream out(new TLvFileStream(numberFile, fmCreate), true);
+      while (!csv.Eof() && !FCancelled) {
+        csv.Read(FieldIndex, value);
+        if (value.empty()) value.push_back(' ');
+        const int32_t id = tree.ID(value) + 1;
+        out.WriteBuffer(&id, 4);
+        ProgressExecute(static_cast<double>(csv.Position()));
+      }
+      out.Flush();
+    }
+    if (FCancelled) {
+      RemoveFile(nameFile);
+      RemoveFile(numberFile);
+    }
+  }
+  SetProgressStart(0);
+  SetProgressStop(100);
+  ProgressExecuteZero();
+}
+
+void TRoadNameFile::Import2(const std::vector<std::string>& Files, const std::string& Directory,
+                            int CodePage, int32_t FileNumber, int32_t FieldIndex,
+                            const std::string& FieldName) {
+  if (Files.empty()) throw EFileMissing("Cannot find input file to import.");
+  FCancelled = false;
+  TDbfFiles dbf(CodePage);
+  dbf.Add(Files);
+  dbf.Open();
+  if (FieldIndex < -1 || FieldIndex > dbf.FieldCount())
+    throw EInvalidFieldIndex("FieldIndex out of bound");
+  int32_t field = FieldIndex;
+  if (!FieldName.empty()) {
+    field = dbf.FindField(FieldName);
+    if (field < 0) throw EFieldNameNotFound("Field Name not found");
+  }
+  // -1 and FieldCount pass the bound check above but name no field.
+  if (field < 0 || field >= dbf.FieldCount() || dbf.FieldInfo(field).FieldType != gfChar)
+    throw EInvalidFieldType("Invalid field type");
+  const std::string nameFile = Dir(Directory) + NameFileName(FileNumber);
+  const std::string numberFile = Dir(Directory) + NumberFileName(FileNumber);
+  const int64_t n = dbf.RecordCount();
+  TStringTree tree;
+  std::string value;
+  SetProgressMaxValue(static_cast<double>(n));
+  SetProgressStart(0);
+  SetProgressStop(40);
+  for (int64_t r = 1; r <= n && !FCancelled; ++r) {
+    value = dbf.ReadString(field, r);
+    if (value.empty()) value.push_back(' ');
+    tree.Add(value);
+    ProgressExecute(static_cast<double>(r));
+  }
+  if (!FCancelled) {
+    WriteNames(tree, nameFile);
+    SetProgressStart(41);
+    SetProgressStop(100);
+    {
+      TLvBufferedStream out(new TLvFileStream(numberFile, fmCreate), true);
+      for (int64_t r = 1; r <= n && !FCancelled; ++r) {
+        value = dbf.ReadString(field, r);
+        if (value.empty()) value.push_back(' ');
+        const int32_t id = tree.ID(value) + 1;
+        out.WriteBuffer(&id, 4);
+        ProgressExecute(static_cast<double>(r));
+      }
+      out.Flush();
+    }
+    if (FCancelled) {
+      RemoveFile(nameFile);
+      RemoveFile(numberFile);
+    }
+  }
+  SetProgressStart(0);
+  SetProgressStop(100);
+  ProgressExecuteZero();
+}
+
+void TRoadNameFile::Load(const std::string& Directory, bool Cache, int32_t /*StartKey*/,
+                         int32_t FileNumber, int32_t LinkCount) {
+  Close();
+  const std::string numberFile = Dir(Directory) + NumberFileName(FileNumber);
+  const std::string nameFile = Dir(Directory) + NameFileName(FileNumber);
+  if (!std::filesystem::exists(numberFile)) throw EFileMissing(numberFile + " does not exist");
+  if (!std::filesystem::exists(nameFile)) throw EFileMissing(nameFile + " does not exist");
+  {
+    TLvFileStream num(numberFile, fmOpenRead | fmShareDenyWrite);
+    const int64_t size = num.Size();
+    if (LinkCount < 0 || size != int64_t(LinkCount) * 4)
+      throw EInvalidParameter(
+          "LinkCount parameter value and links in the roadname file is different");
+    FRoadNumberArray.resize(static_cast<size_t>(LinkCount));
+    if (LinkCount > 0) num.ReadBuffer(FRoadNumberArray.data(), size);
+  }
+  FMaxRoadNameID = 0;
+  for (int32_t v : FRoadNumberArray) FMaxRoadNameID = std::max(FMaxRoadNameID, v);
+  std::unique_ptr<TLvStream> names(new TLvFileStream(nameFile, fmOpenRead | fmShareDenyWrite));
+  if (Cache) {
+    auto mem = std::make_unique<TLvMemoryStream>();
+    mem->LoadFromStream(*names);
+    names = std::move(mem);
+  }
+  const int64_t nameSize = names->Size();
+  FMaxRoadNameLength =
+      FMaxRoadNameID > 0 ? static_cast<int32_t>(nameSize / FMaxRoadNameID) : 0;
+  FRoadNameFile = std::move(names);
+  FOpen = true;
+  FMaxRoadNameLengthUTF8 = 0;
+  for (int32_t id = 1; id <= FMaxRoadNameID; ++id)
+    FMaxRoadNameLengthUTF8 =
+        std::max(FMaxRoadNameLengthUTF8, static_cast<int32_t>(RoadName2(id).size()));
+}
+
+void TRoadNameFile::Close() {
+  std::lock_guard<std::mutex> lock(FCS);
+  FRoadNameFile.reset();
+  FRoadNumberArray.clear();
+  FRoadNumberArray.shrink_to_fit();
+  FMaxRoadNameID = 0;
+  FMaxRoadNameLength = 0;
+  FMaxRoadNameLengthUTF8 = 0;
+  FOpen = false;
+}
+
+std::string TRoadNameFile::RoadName2(int32_t ARoadNameID) {
+  std::string rec;
+  {
+    std::lock_guard<std::mutex> lock(FCS);
+    // An id the number file never uses would read past the name records.
+    if (!FRoadNameFile || ARoadNameID < 1 || ARoadNameID > FMaxRoadNameID ||
+        FMaxRoadNameLength <= 0)
+      return std::string();
+    rec.resize(static_cast<size_t>(FMaxRoadNameLength));
+    FRoadNameFile->SetPosition(int64_t(ARoadNameID - 1) * FMaxRoadNameLength);
+    FRoadNameFile->ReadBuffer(rec.data(), FMaxRoadNameLength);
+  }
+  return TrimBlank(CodePageToUtf8(rec, 1200));
+}
+
+int32_t TRoadNameFile::RoadNameID1(int32_t LinkID) const {
+  if (LinkID < 1 || LinkID > static_cast<int32_t>(FRoadNumberArray.size())) return 0;
+  return FRoadNumberArray[static_cast<size_t>(LinkID - 1)];
+}
+
+std::string TRoadNameFile::RoadName1(int32_t LinkID) { return RoadName2(RoadNameID1(LinkID)); }
