@@ -12,31 +12,15 @@
 
 #include "linvoro_io.h"
 #include "linvoro_platform.h"
+#include "temp_dir_test.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class IoTest : public ::testing::Test {
+class IoTest : public TTempDirTest {
  protected:
-  void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir = TempFolder() + "lvio_" + std::to_string(::getpid()) + "_" + info->name() + "/";
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-  }
-  void TearDown() override { fs::remove_all(dir); }
-
-  std::string Path(const std::string& name) const { return dir + name; }
-  static std::string Slurp(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  static void Put(const std::string& file, const std::string& bytes) {
-    std::ofstream(file, std::ios::binary) << bytes;
-  }
-
-  std::string dir;
+  IoTest() : TTempDirTest("lvio_") {}
 };
 
 std::string Bytes(std::initializer_list<int> b) {

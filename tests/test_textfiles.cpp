@@ -9,6 +9,7 @@
 
 #include "linvoro_charset.h"
 #include "linvoro_platform.h"
+#include "temp_dir_test.h"
 #include "linvoro_textfilereader.h"
 #include "linvoro_textfilewriter.h"
 
@@ -16,26 +17,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class TextFileTest : public ::testing::Test {
+class TextFileTest : public TTempDirTest {
  protected:
-  void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir = TempFolder() + "lvtext_" + std::to_string(::getpid()) + "_" + info->name() + "/";
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-  }
-  void TearDown() override { fs::remove_all(dir); }
-
-  std::string Path(const std::string& name) const { return dir + name; }
-  static std::string Slurp(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  static void Put(const std::string& file, const std::string& bytes) {
-    std::ofstream(file, std::ios::binary) << bytes;
-  }
-
-  std::string dir;
+  TextFileTest() : TTempDirTest("lvtext_") {}
 };
 
 std::string Utf16(const std::u16string& s) {
