@@ -8,6 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "linvoro_functions.h"
+#include "linvoro_io.h"
+
 // The reader's end-of-file test is named EOF, which the C library defines as
 // a macro: <cstdio> is included above so that its guard is set, and the macro
 // is retired for every unit that uses the reader.
@@ -16,14 +19,6 @@
 #endif
 
 class IRunUI;
-
-// Removes every character with code 32 or lower from both ends.
-inline std::string_view Trim(std::string_view line) {
-  size_t b = 0, e = line.size();
-  while (b < e && static_cast<unsigned char>(line[b]) <= 32) ++b;
-  while (e > b && static_cast<unsigned char>(line[e - 1]) <= 32) --e;
-  return line.substr(b, e - b);
-}
 
 struct TElement {
   std::string_view name;   // "way", "nd", "tag", "/way", ...
@@ -100,7 +95,7 @@ class TOsmLineReader {
   std::string FFileName;
   int FHandle = -1;
   int64_t FSize = 0;
-  std::vector<char> FBuf;
+  TRawBuffer<char> FBuf;  // only [FStart, FEnd) is ever read
   size_t FStart = 0, FEnd = 0;  // unread bytes are FBuf[FStart, FEnd)
   size_t FScan = 0;             // bytes from FStart already known to hold no line end
   int64_t FBufPos = 0;          // file offset of FBuf[0]

@@ -51,13 +51,6 @@ bool SameText(std::string_view a, std::string_view b) {
   return true;
 }
 
-std::string_view Trim(std::string_view s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
-}
-
 // A whole decimal integer; anything else (also an empty value) gives 0, as
 // for an absent key.
 int64_t IntValue(std::string_view s) {

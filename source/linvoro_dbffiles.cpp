@@ -23,12 +23,6 @@ constexpr int32_t MaxReadableField = 255;  // field numbers above it read as emp
 
 bool IsBlank(unsigned char c) { return c <= ' '; }
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsBlank(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
-  return s;
-}
-
 // Upper case of a UTF-8 text; field names and .tab lines are compared in it.
 std::string UpperText(std::string_view s) {
   bool ascii = true;

@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <random>
 
@@ -30,7 +31,8 @@ double NumericPrefix(std::string_view text) {
   // A digit must come first (or right after the point); this also keeps
   // from_chars away from "inf" and "nan", which are no numbers here.
   const bool digitFirst = s < end && *s >= '0' && *s <= '9';
-  const bool pointDigit = s + 1 < end && *s == '.' && s[1] >= '0' && s[1] <= '9';
+  // (end - s, not s + 1: an empty view may carry a null pointer.)
+  const bool pointDigit = end - s >= 2 && *s == '.' && s[1] >= '0' && s[1] <= '9';
   if (!digitFirst && !pointDigit) return 0;
   // from_chars takes the longest valid prefix, which is exactly the form
   // accepted here (an incomplete exponent is left out).
@@ -582,6 +584,20 @@ int64_t FileSize(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return -1;
   return S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : 0;
+}
+
+std::string FileBeside(const std::string& f, const char* ext) {
+  std::filesystem::path p(f);
+  p.replace_extension(ext);
+  std::error_code ec;
+  if (std::filesystem::exists(p, ec)) return p.string();
+  std::string upper(ext);
+  for (char& c : upper)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  std::filesystem::path q(f);
+  q.replace_extension(upper);
+  if (std::filesystem::exists(q, ec)) return q.string();
+  return p.string();
 }
 
 bool DirectoryWritable(const std::string& path) {

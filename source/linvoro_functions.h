@@ -66,6 +66,20 @@ std::string XmlEscape(std::string_view text);
 // U+FFFD, as a conversion to Unicode would make them.
 uint32_t StringHash(std::string_view text, uint32_t mask);
 
+// Removes every character with code 32 or lower from both ends.
+inline std::string_view Trim(std::string_view s) {
+  size_t b = 0, e = s.size();
+  while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
+  while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) --e;
+  return s.substr(b, e - b);
+}
+
+// ASCII upper case; file keywords are compared in it whatever the code page.
+inline void UpperInPlace(std::string& s) {
+  for (char& c : s)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+}
+
 inline bool IsEmptyText(std::string_view text) { return text.empty(); }
 inline bool IsNonEmptyText(std::string_view text) { return !text.empty(); }
 
@@ -184,6 +198,11 @@ int32_t BitsFor(int64_t n);
 
 // Size in bytes (64-bit); -1 when the file's attributes cannot be read.
 int64_t FileSize(const std::string& path);
+
+// The file beside f with the extension ext (".shx"). Tables copied from
+// other systems often carry upper-case extensions, so the upper-case variant
+// is taken when only that one exists; otherwise the lower-case name.
+std::string FileBeside(const std::string& f, const char* ext);
 
 // Creates a file with a fresh random name in the folder, closes and deletes
 // it; true when all of that worked.

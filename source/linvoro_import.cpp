@@ -558,28 +558,12 @@ std::string UpperExt(const std::string& f) {
   return e;
 }
 
-// The file beside f with extension ext (".map"), matching the letter case
-// of f's own extension when only that variant exists.
-std::string Sibling(const std::string& f, const std::string& ext) {
-  std::filesystem::path p(f);
-  p.replace_extension(ext);
-  std::error_code ec;
-  if (std::filesystem::exists(p, ec)) return p.string();
-  std::string upper = ext;
-  for (char& ch : upper)
-    if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 'a' + 'A');
-  std::filesystem::path q(f);
-  q.replace_extension(upper);
-  if (std::filesystem::exists(q, ec)) return q.string();
-  return p.string();
-}
-
 TInputKind Classify(const std::string& f) {
   const std::string e = UpperExt(f);
   if (e == ".SHP") return ikSHP;
   if (e == ".MIF") return ikMIF;
   if (e != ".TAB") return ikUnknown;
-  const std::string map = Sibling(f, ".map");
+  const std::string map = FileBeside(f, ".map");
   std::error_code ec;
   if (!std::filesystem::is_regular_file(map, ec)) return ikTABNoMap;
   uint16_t version = 0;

@@ -6,7 +6,6 @@
 // bounds have been checked against the file.
 #include <bit>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -78,22 +77,6 @@ class TPageCache {
   uint8_t FBuffer[PageSize];
 };
 
-// The file beside f with the extension ext (".shx"), in the letter case of
-// f's own extension when only that variant exists.
-std::string Beside(const std::string& f, const char* ext) {
-  std::filesystem::path p(f);
-  p.replace_extension(ext);
-  std::error_code ec;
-  if (std::filesystem::exists(p, ec)) return p.string();
-  std::string upper(ext);
-  for (char& c : upper)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  std::filesystem::path q(f);
-  q.replace_extension(upper);
-  if (std::filesystem::exists(q, ec)) return q.string();
-  return p.string();
-}
-
 [[noreturn]] void CorruptFile(const std::string& path, const std::string& why) {
   throw Exception("The file " + path + " is corrupt: " + why);
 }
@@ -105,7 +88,7 @@ void TImport::ReadSHPTables() {
   std::vector<int32_t> counts(fFiles.size());
   int64_t total = 0;
   for (size_t i = 0; i < fFiles.size(); ++i) {
-    shx[i] = Beside(fFiles[i], ".shx");
+    shx[i] = FileBeside(fFiles[i], ".shx");
     const int64_t size = FileSize(shx[i]);
     if (size < 0) {
       TLvFileStream probe(shx[i], fmOpenRead);  // raises the open error
@@ -123,7 +106,7 @@ void TImport::ReadSHPTables() {
   std::unique_ptr<TDbfFiles> dbf;
   if (fZLevels) {
     dbf = std::make_unique<TDbfFiles>(0);
-    for (const std::string& f : fFiles) dbf->Add(Beside(f, ".dbf"));
+    for (const std::string& f : fFiles) dbf->Add(FileBeside(f, ".dbf"));
     dbf->Open();
     if (fZfromField >= dbf->FieldCount() || fZtoField >= dbf->FieldCount())
       throw Exception("Invalid fields for Z-levels defined");
@@ -141,7 +124,7 @@ void TImport::ReadSHPTables() {
       throw Exception("Only polyline SHP files are supported in translator");
 
     if (i == 0 && fCoordinateUnit == cuUnknown) {
-      fPrj = ReadFirstLine(Beside(shpName, ".prj"));
+      fPrj = ReadFirstLine(FileBeside(shpName, ".prj"));
       fCoordinateUnit = PrjUnit(fPrj);
       if (fCoordinateUnit == cuUnknown)
         throw Exception("No coordinate unit defined / found in PRJ file");

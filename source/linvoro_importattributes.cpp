@@ -8,6 +8,7 @@
 #include "linvoro_charset.h"
 #include "linvoro_csvfiles.h"
 #include "linvoro_dbffiles.h"
+#include "linvoro_functions.h"
 #include "linvoro_io.h"
 #include "linvoro_platform.h"
 #include "linvoro_roadnamefile.h"
@@ -19,13 +20,6 @@ namespace {
 std::string Upper(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return s;
-}
-
-std::string Trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
 }
 
 bool StartsWith(const std::string& s, const std::string& prefix) {
@@ -136,7 +130,7 @@ void TImportAttributes::ExecuteRoadname(int32_t fieldindex, const std::string& f
         TTextFileReader rd(mif, 0);
         std::string line;
         while (!rd.Eof()) {
-          line = Trim(Upper(rd.ReadLine()));
+          line = std::string(Trim(Upper(rd.ReadLine())));
           if (StartsWith(line, "CHARSET")) {
             std::string cs = line.size() > 9 ? line.substr(9) : std::string();
             const size_t q = cs.find('"');
@@ -150,7 +144,7 @@ void TImportAttributes::ExecuteRoadname(int32_t fieldindex, const std::string& f
           int32_t idx = 0;
           bool found = false;
           while (!rd.Eof()) {
-            line = Trim(Upper(rd.ReadLine()));
+            line = std::string(Trim(Upper(rd.ReadLine())));
             if (StartsWith(line, "DATA")) break;
             if (StartsWith(line, want)) {
               found = true;

@@ -25,6 +25,7 @@
 
 #include "linvoro_configfile.h"
 #include "linvoro_import.h"
+#include "network_reference.h"
 
 namespace fs = std::filesystem;
 
@@ -70,21 +71,6 @@ std::string MifText(const std::vector<TObj>& objs,
 void WriteText(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << text;
-}
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-template <class T>
-std::vector<T> ReadArray(const std::string& path) {
-  const std::string bytes = ReadText(path);
-  std::vector<T> v(bytes.size() / sizeof(T));
-  if (!v.empty()) std::memcpy(v.data(), bytes.data(), v.size() * sizeof(T));
-  return v;
 }
 
 // A shapefile record written by hand, for cases no library would write.
@@ -184,76 +170,6 @@ void WriteShapefileWithGdal(const std::string& path, const std::vector<TObj>& ob
   GDALClose(ds);
 }
 
-// ------------------------------------------------------------ reference model
-
-struct TExpected {
-  std::vector<TFloatPoint> coord;
-  std::vector<uint32_t> link;
-  std::vector<double> length;
-  std::vector<uint32_t> node;
-  std::vector<TFloatPoint> coord3;
-  std::vector<int32_t> coord3i;
-};
-
-double Haversine(TFloatPoint a, TFloatPoint b) {
-  const double k = M_PI / 180;
-  const double dlat = (b.y - a.y) * k, dlon = (b.x - a.x) * k;
-  const double h = std::pow(std::sin(dlat / 2), 2) +
-                   std::cos(a.y * k) * std::cos(b.y * k) * std::pow(std::sin(dlon / 2), 2);
-  return 2 * std::asin(std::min(1.0, std::sqrt(h))) * 6378.13;
-}
-
-// Links as accepted (nullopt for a placeholder), degree coordinates.
-TExpected Reference(const std::vector<std::optional<std::vector<TFloatPoint>>>& links) {
-  TExpected e;
-  auto key = [](TFloatPoint p) { return std::make_pair(p.x, p.y); };
-  std::map<std::pair<double, double>, int> degree;
-  for (const auto& l : links)
-    if (l) {
-      ++degree[key(l->front())];
-      ++degree[key(l->back())];
-    }
-  std::vector<std::pair<int, std::pair<double, double>>> order;
-  for (const auto& [p, d] : degree) order.push_back({-d, p});
-  std::sort(order.begin(), order.end());
-  std::map<std::pair<double, double>, uint32_t> id;
-  for (size_t i = 0; i < order.size(); ++i) {
-    id[order[i].second] = static_cast<uint32_t>(i + 1);
-    e.coord.push_back({order[i].second.first, order[i].second.second});
-  }
-  std::vector<std::vector<uint32_t>> lists(order.size() + 1);
-  e.coord3i.push_back(0);
-  for (size_t k = 0; k < links.size(); ++k) {
-    const auto& l = links[k];
-    if (!l) {
-      e.link.insert(e.link.end(), {0, 0});
-      e.length.push_back(0);
-    } else {
-      const uint32_t f = id[key(l->front())], t = id[key(l->back())];
-      e.link.insert(e.link.end(), {f, t});
-      lists[f].push_back(static_cast<uint32_t>(k + 1));
-      lists[t].push_back(static_cast<uint32_t>(k + 1));
-      double len = 0;
-      for (size_t i = 1; i < l->size(); ++i) len += Haversine((*l)[i - 1], (*l)[i]);
-      e.length.push_back(len);
-      e.coord3.insert(e.coord3.end(), l->begin() + 1, l->end() - 1);
-    }
-    e.coord3i.push_back(static_cast<int32_t>(e.coord3.size()));
-  }
-  const uint32_t D = order.empty() ? 1 : static_cast<uint32_t>(-order.front().first);
-  e.node.push_back(D);
-  for (uint32_t d = D; d >= 1; --d) {
-    uint32_t c = 0;
-    for (const auto& o : order) c += static_cast<uint32_t>(-o.first) >= d;
-    e.node.push_back(c);
-  }
-  for (size_t n = 1; n < lists.size(); ++n) {
-    std::sort(lists[n].begin(), lists[n].end());
-    e.node.insert(e.node.end(), lists[n].begin(), lists[n].end());
-  }
-  return e;
-}
-
 // ------------------------------------------------------------ test frame
 
 class ImportTest : public ::testing::Test {
@@ -289,28 +205,7 @@ class ImportTest : public ::testing::Test {
     return "(no error)";
   }
 
-  void ExpectFilesMatch(const TExpected& e) {
-    const auto coord = ReadArray<TFloatPoint>(P("coord.bin"));
-    ASSERT_EQ(coord.size(), e.coord.size());
-    for (size_t i = 0; i < coord.size(); ++i) {
-      EXPECT_EQ(coord[i].x, e.coord[i].x) << "node " << i + 1;
-      EXPECT_EQ(coord[i].y, e.coord[i].y) << "node " << i + 1;
-    }
-    EXPECT_EQ(ReadArray<uint32_t>(P("link.bin")), e.link);
-    EXPECT_EQ(ReadArray<uint32_t>(P("node.bin")), e.node);
-    EXPECT_EQ(ReadArray<int32_t>(P("coord3i.bin")), e.coord3i);
-    const auto c3 = ReadArray<TFloatPoint>(P("coord3.bin"));
-    ASSERT_EQ(c3.size(), e.coord3.size());
-    for (size_t i = 0; i < c3.size(); ++i) EXPECT_TRUE(c3[i] == e.coord3[i]) << "shape point " << i;
-    const auto len = ReadArray<float>(P("length.bin"));
-    ASSERT_EQ(len.size(), e.length.size());
-    for (size_t i = 0; i < len.size(); ++i) {
-      if (e.length[i] == 0)
-        EXPECT_EQ(len[i], 0.0f) << "link " << i + 1;
-      else
-        EXPECT_NEAR(len[i], e.length[i], e.length[i] * 1e-6) << "link " << i + 1;
-    }
-  }
+  void ExpectFilesMatch(const TExpected& e) { ExpectNetworkFiles(dir, e); }
 
   std::string dir;
 };
@@ -727,7 +622,7 @@ TEST_F(ImportTest, InputKindErrors) {
       {{"d.tab"}, "TAB file has no MAP component"},
       {{"e.tab"}, "Unsupported MAP file encountered"},
       {{"g.tab"}, "Unsupported MAP file encountered"},
-      {{"f.tab"}, "Reading TAB tables is not available in this build"},
+      {{"f.tab"}, "Cannot open file \"" + P("f.id") + "\". No such file or directory"},
       {{}, "No input files for the network import"},
   };
   for (const auto& c : cases) {

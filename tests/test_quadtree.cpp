@@ -20,6 +20,7 @@
 #include "linvoro_configfile.h"
 #include "linvoro_import.h"
 #include "linvoro_quadtree.h"
+#include "network_reference.h"
 
 namespace fs = std::filesystem;
 
@@ -34,21 +35,6 @@ std::string Num(double v) {
 void WriteBytes(const std::string& path, const void* data, size_t n) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(static_cast<const char*>(data), static_cast<std::streamsize>(n));
-}
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-template <class T>
-std::vector<T> ReadArray(const std::string& path) {
-  const std::string bytes = ReadText(path);
-  std::vector<T> v(bytes.size() / sizeof(T));
-  if (!v.empty()) std::memcpy(v.data(), bytes.data(), v.size() * sizeof(T));
-  return v;
 }
 
 template <class T>
@@ -74,48 +60,6 @@ void ImportPolylines(const std::string& dir, const std::vector<std::vector<TFloa
   imp.Execute();
 }
 
-// The network as the files hold it: every link's full vertex list.
-std::vector<std::vector<TFloatPoint>> NetworkLinks(const std::string& dir) {
-  const auto coord = ReadArray<TFloatPoint>(dir + "coord.bin");
-  const auto link = ReadArray<uint32_t>(dir + "link.bin");
-  const auto c3 = ReadArray<TFloatPoint>(dir + "coord3.bin");
-  const auto c3i = ReadArray<int32_t>(dir + "coord3i.bin");
-  std::vector<std::vector<TFloatPoint>> links(link.size() / 2);
-  for (size_t k = 0; k < links.size(); ++k) {
-    if (link[2 * k] == 0) continue;
-    links[k].push_back(coord[link[2 * k] - 1]);
-    for (int32_t i = c3i[k]; i < c3i[k + 1]; ++i) links[k].push_back(c3[static_cast<size_t>(i)]);
-    links[k].push_back(coord[link[2 * k + 1] - 1]);
-  }
-  return links;
-}
-
-// Whether the closed segment a-b meets the closed rectangle, by separating
-// axes: the two coordinate axes and the segment's normal.
-bool SegmentMeetsRect(TFloatPoint a, TFloatPoint b, const TFloatRect& r) {
-  if (std::max(a.x, b.x) < r.xmin || std::min(a.x, b.x) > r.xmax || std::max(a.y, b.y) < r.ymin ||
-      std::min(a.y, b.y) > r.ymax)
-    return false;
-  const double dx = b.x - a.x, dy = b.y - a.y;
-  int pos = 0, neg = 0;
-  for (const TFloatPoint c : {TFloatPoint{r.xmin, r.ymin}, TFloatPoint{r.xmin, r.ymax},
-                              TFloatPoint{r.xmax, r.ymin}, TFloatPoint{r.xmax, r.ymax}}) {
-    const double cross = dx * (c.y - a.y) - dy * (c.x - a.x);
-    pos += cross > 0;
-    neg += cross < 0;
-  }
-  return !(pos == 4 || neg == 4);
-}
-
-void ForEachLeaf(const TQuadTreeCell* c, int depth,
-                 const std::function<void(const TQuadTreeCell*, int)>& f) {
-  if (c->Divided) {
-    for (int k = 1; k <= 4; ++k) ForEachLeaf(c->Child(k), depth + 1, f);
-  } else {
-    f(c, depth);
-  }
-}
-
 class QuadTreeTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -132,66 +76,7 @@ class QuadTreeTest : public ::testing::Test {
     return t;
   }
 
-  // Every node in exactly one leaf that contains it; every segment in
-  // exactly the leaves it meets, as maximal runs.
-  void CheckAgainstBruteForce(const TQuadTree& t) {
-    const auto coord = ReadArray<TFloatPoint>(dir + "coord.bin");
-    const auto links = NetworkLinks(dir);
-    std::vector<int> seen(coord.size() + 1, 0);
-    int32_t leaves = 0, maxId = 0;
-    std::function<void(const TQuadTreeCell*)> ids = [&](const TQuadTreeCell* c) {
-      maxId = std::max(maxId, c->ID);
-      if (c->Divided) {
-        EXPECT_EQ(c->nodes.Count(), 0);
-        EXPECT_EQ(c->SLL.Count(), 0);
-        for (int k = 1; k <= 4; ++k) ids(c->Child(k));
-      }
-    };
-    ids(t.MainCell());
-    EXPECT_EQ(maxId, t.CellCount());
-    size_t runsInLeaves = 0, expectedRuns = 0;
-    ForEachLeaf(t.MainCell(), 0, [&](const TQuadTreeCell* leaf, int depth) {
-      ++leaves;
-      const TFloatRect& r = leaf->Rect;
-      if (leaf->nodes.Count() > 50) {
-        EXPECT_EQ(depth, 16);
-      }
-      for (const int32_t id : leaf->nodes) {
-        ASSERT_GE(id, 1);
-        ASSERT_LE(id, static_cast<int32_t>(coord.size()));
-        ++seen[static_cast<size_t>(id)];
-        const TFloatPoint p = coord[static_cast<size_t>(id) - 1];
-        EXPECT_TRUE(p.x >= r.xmin && p.x <= r.xmax && p.y >= r.ymin && p.y <= r.ymax) << id;
-      }
-      // The segments the leaf lists, per link.
-      std::set<std::pair<int32_t, int32_t>> listed;
-      for (int32_t i = 0; i < leaf->SLL.Count(); ++i) {
-        const TSubLink& s = leaf->SLL[i];
-        ASSERT_GE(s.Link, 1);
-        ASSERT_LE(s.Link, static_cast<int32_t>(links.size()));
-        ASSERT_LT(s.sub1, s.sub2);
-        ASSERT_LT(s.sub2, links[static_cast<size_t>(s.Link) - 1].size());
-        for (int32_t seg = s.sub1; seg < s.sub2; ++seg) EXPECT_TRUE(listed.insert({s.Link, seg}).second);
-        for (int32_t j = 0; j < i; ++j)  // runs are maximal
-          EXPECT_FALSE(leaf->SLL[j].Link == s.Link && leaf->SLL[j].sub2 == s.sub1);
-      }
-      runsInLeaves += leaf->SLL.Count();
-      for (size_t k = 0; k < links.size(); ++k) {
-        const auto& l = links[k];
-        bool previous = false;
-        for (size_t seg = 0; seg + 1 < l.size(); ++seg) {
-          const bool meets = SegmentMeetsRect(l[seg], l[seg + 1], r);
-          EXPECT_EQ(meets, listed.count({static_cast<int32_t>(k + 1), static_cast<int32_t>(seg)}) == 1)
-              << "link " << k + 1 << " segment " << seg << " cell " << leaf->ID;
-          expectedRuns += meets && !previous;
-          previous = meets;
-        }
-      }
-    });
-    EXPECT_EQ(runsInLeaves, expectedRuns);
-    for (size_t id = 1; id < seen.size(); ++id) EXPECT_EQ(seen[id], 1) << "node " << id;
-    EXPECT_GT(leaves, 0);
-  }
+  void CheckAgainstBruteForce(const TQuadTree& t) { CheckIndexAgainstBruteForce(dir, t); }
 
   // A network folder written by hand: nodes, and links as node pairs with
   // shape points.
