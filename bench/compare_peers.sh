@@ -30,26 +30,11 @@ done
 
 work=$(mktemp -d /tmp/compare_peers.XXXXXX)
 trap 'rm -rf "$work"' EXIT
+. bench/measure.sh
 
 # A 1 MB input: the small Swabian extract tiled 25 times.
 small="$work/small.osm"
 python3 "$shared/tools/tile_osm.py" "$shared/data/osm/swabia-small.osm.gz" 25 "$small"
-
-# Runs "$@" RUNS times; prints "best_wall_s max_rss_mb".
-measure() {
-  local best="" rss=0 log="$work/time.log"
-  for _ in $(seq "$runs"); do
-    rm -rf "$work/out" && mkdir -p "$work/out"
-    /usr/bin/time -v -o "$log" "$@" >/dev/null 2>"$work/stderr.log" || {
-      echo "failed: $*" >&2; cat "$work/stderr.log" >&2; exit 1; }
-    local wall kb
-    wall=$(awk -F': ' '/Elapsed \(wall clock\)/ {n=split($2,t,":"); s=0; for(i=1;i<=n;i++) s=s*60+t[i]; print s}' "$log")
-    kb=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$log")
-    if [ -z "$best" ] || awk "BEGIN{exit !($wall < $best)}"; then best=$wall; fi
-    [ "$kb" -gt "$rss" ] && rss=$kb
-  done
-  echo "$best $((rss / 1024))"
-}
 
 osmium_both() {
   osmium tags-filter "$1" w/highway w/route=ferry -o "$work/out/hw.osm.pbf" --overwrite &&
@@ -61,9 +46,9 @@ export work
 cat "$big" >/dev/null  # every tool starts with the file in the page cache
 
 printf '%s (%s MB), best of %s runs\n' "$big" "$(( $(stat -c %s "$big") / 1048576 ))" "$runs"
-read -r t_ogr m_ogr < <(measure ogr2ogr -f "ESRI Shapefile" "$work/out" "$big" lines -where "highway IS NOT NULL")
-read -r t_osm m_osm < <(measure bash -c 'osmium_both "$0"' "$big")
-read -r t_cli m_cli < <(measure "$cli" -q --modes car --format shp -o "$work/out" "$big")
+read -r t_ogr m_ogr _ < <(measure ogr2ogr -f "ESRI Shapefile" "$work/out" "$big" lines -where "highway IS NOT NULL")
+read -r t_osm m_osm _ < <(measure bash -c 'osmium_both "$0"' "$big")
+read -r t_cli m_cli _ < <(measure "$cli" -q --modes car --format shp -o "$work/out" "$big")
 printf '%-34s %9s %12s\n' tool "wall s" "peak RSS MB"
 printf '%-34s %9s %12s\n' "ogr2ogr lines (highway)" "$t_ogr" "$m_ogr"
 printf '%-34s %9s %12s\n' "osmium tags-filter + export" "$t_osm" "$m_osm"
@@ -72,5 +57,5 @@ awk -v a="$t_ogr" -v b="$t_osm" -v c="$t_cli" \
   'BEGIN { printf "speed-up: %.1fx over ogr2ogr, %.1fx over osmium\n", a / c, b / c }'
 
 printf '\n%s (%s KB)\n' "$small" "$(( $(stat -c %s "$small") / 1024 ))"
-read -r t_small m_small < <(measure "$cli" -q -o "$work/out" "$small")
+read -r t_small m_small _ < <(measure "$cli" -q -o "$work/out" "$small")
 printf '%-34s %9s %12s\n' "osm2trassel-cli (car, SHP)" "$t_small" "$m_small"
