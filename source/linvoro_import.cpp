@@ -9,6 +9,7 @@
 #include <ctime>
 #include <filesystem>
 
+#include "linvoro_dbffiles.h"
 #include "linvoro_functions.h"
 #include "linvoro_quadtree.h"
 #include "linvoro_textfilewriter.h"
@@ -579,6 +580,25 @@ TInputKind Classify(const std::string& f) {
 }
 
 }  // namespace
+
+std::unique_ptr<TDbfFiles> TImport::OpenZLevelTable(const char* ext, int codepage) {
+  fZLevels = fZfromField >= 0 && fZtoField >= 0;
+  if (!fZLevels) return nullptr;
+  auto table = std::make_unique<TDbfFiles>(codepage);
+  for (const std::string& f : fFiles) table->Add(FileBeside(f, ext));
+  table->Open();
+  if (fZfromField >= table->FieldCount() || fZtoField >= table->FieldCount())
+    throw Exception("Invalid fields for Z-levels defined");
+  return table;
+}
+
+void TImport::ReadZLevels(TDbfFiles& table) {
+  const int64_t z1 = table.ReadInteger(fZfromField, fLinkCount);
+  const int64_t z2 = table.ReadInteger(fZtoField, fLinkCount);
+  if (z1 < -9 || z1 > 9 || z2 < -9 || z2 > 9) throw EOutOfRange("Z-levels of out range (-9..9)");
+  fZFrom = static_cast<int32_t>(z1);
+  fZTo = static_cast<int32_t>(z2);
+}
 
 void TImport::Execute() {
   FCancelled = false;

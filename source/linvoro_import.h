@@ -51,6 +51,8 @@ enum TImportSource : uint8_t { isFiles = 0, isDatabase };
 // The role of a point written by WritePoint.
 enum TPointRole : uint8_t { prFrom = 0, prShape, prTo };
 
+class TDbfFiles;
+
 class TBaseImport : public TFileBase {
  public:
   using TDateTime = std::chrono::system_clock::time_point;
@@ -192,4 +194,11 @@ class TImport : public TBaseImport {
   void ReadSHPTables();
   // AExtended: .map files with 64-bit object offsets (version 1500).
   void ReadTABTables(bool AExtended);
+
+  // The Z-level option of the shapefile and TAB readers: the attribute
+  // tables beside the input files (extension ext, ".dbf" or ".dat") as one
+  // table, or nullptr when the option is off.
+  std::unique_ptr<TDbfFiles> OpenZLevelTable(const char* ext, int codepage);
+  // The levels of record fLinkCount into fZFrom and fZTo.
+  void ReadZLevels(TDbfFiles& table);
 };

@@ -102,15 +102,7 @@ void TImport::ReadSHPTables() {
   // About a thousand progress calls in all still reach every percent.
   const int64_t stride = total / 1000 + 1;
 
-  fZLevels = fZfromField >= 0 && fZtoField >= 0;
-  std::unique_ptr<TDbfFiles> dbf;
-  if (fZLevels) {
-    dbf = std::make_unique<TDbfFiles>(0);
-    for (const std::string& f : fFiles) dbf->Add(FileBeside(f, ".dbf"));
-    dbf->Open();
-    if (fZfromField >= dbf->FieldCount() || fZtoField >= dbf->FieldCount())
-      throw Exception("Invalid fields for Z-levels defined");
-  }
+  const std::unique_ptr<TDbfFiles> dbf = OpenZLevelTable(".dbf", 0);
 
   std::vector<TFloatPoint>& v = fVertices;
   for (size_t i = 0; i < fFiles.size() && !FCancelled; ++i) {
@@ -136,14 +128,7 @@ void TImport::ReadSHPTables() {
     for (int32_t r = 1; r <= counts[i]; ++r) {
       ++fLinkCount;
       ++fLinkCountFile;
-      if (fZLevels) {
-        const int64_t z1 = dbf->ReadInteger(fZfromField, fLinkCount);
-        const int64_t z2 = dbf->ReadInteger(fZtoField, fLinkCount);
-        if (z1 < -9 || z1 > 9 || z2 < -9 || z2 > 9)
-          throw EOutOfRange("Z-levels of out range (-9..9)");
-        fZFrom = static_cast<int32_t>(z1);
-        fZTo = static_cast<int32_t>(z2);
-      }
+      if (dbf) ReadZLevels(*dbf);
       WriteShapeIndex();
       if (fLinkCount % stride == 0) ProgressExecute(fLinkCount);
 

@@ -103,15 +103,7 @@ void TImport::ReadTABTables(bool AExtended) {
   SetProgressMaxValue(static_cast<double>(total > 0 ? total : 1));
   const int64_t stride = total / 1000 + 1;
 
-  fZLevels = fZfromField >= 0 && fZtoField >= 0;
-  std::unique_ptr<TDbfFiles> dat;
-  if (fZLevels) {
-    dat = std::make_unique<TDbfFiles>(codepage);
-    for (const std::string& f : fFiles) dat->Add(FileBeside(f, ".dat"));
-    dat->Open();
-    if (fZfromField >= dat->FieldCount() || fZtoField >= dat->FieldCount())
-      throw Exception("Invalid fields for Z-levels defined");
-  }
+  const std::unique_ptr<TDbfFiles> dat = OpenZLevelTable(".dat", codepage);
 
   std::vector<TFloatPoint>& v = fVertices;
   for (size_t i = 0; i < fFiles.size() && !FCancelled; ++i) {
@@ -157,14 +149,7 @@ void TImport::ReadTABTables(bool AExtended) {
     for (int32_t r = 1; r <= counts[i]; ++r) {
       ++fLinkCount;
       ++fLinkCountFile;
-      if (fZLevels) {
-        const int64_t z1 = dat->ReadInteger(fZfromField, fLinkCount);
-        const int64_t z2 = dat->ReadInteger(fZtoField, fLinkCount);
-        if (z1 < -9 || z1 > 9 || z2 < -9 || z2 > 9)
-          throw EOutOfRange("Z-levels of out range (-9..9)");
-        fZFrom = static_cast<int32_t>(z1);
-        fZTo = static_cast<int32_t>(z2);
-      }
+      if (dat) ReadZLevels(*dat);
       WriteShapeIndex();
       if (fLinkCount % stride == 0) ProgressExecute(fLinkCount);
 
