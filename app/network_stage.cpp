@@ -5,6 +5,10 @@
 #include "linvoro_giswriter.h"
 #include "linvoro_import.h"
 #include "linvoro_importattributes.h"
+#include "linvoro_locationlist.h"
+#include "linvoro_network.h"
+#include "linvoro_network_calc.h"
+#include "linvoro_network_spatial.h"
 #include "run_context.h"
 
 namespace {
@@ -53,11 +57,100 @@ void ImportAttributes(TRunContext& run, uint8_t ff) {
   }
 }
 
+// Subnet tables: links whose entry in the search's array is non-zero.
+void DetectSubnets(TRunContext& run, TNetwork& net, TGISFormat ff) {
+  TIntegerArray ia;
+  run.UI.Log("Checking for extended subnets");
+  {
+    TRouteCalc calc(&net, false);
+    calc.SetOnProgress(NetworkProgress(run));
+    calc.SubNetEx(ia);
+  }
+  TFloatPointArrayEx section;
+  std::string row;
+  {
+    std::unique_ptr<TGISWriter> w = net.GISoutputInit(run.MainDir + "subnets_extended", ff);
+    w->StartHeader(1, otPline);
+    w->AddField("LinkID", gfInteger, 0, 0);
+    for (int32_t l = 1; l <= net.LinkCount(); ++l) {
+      if (l >= static_cast<int32_t>(ia.size()) || ia[l] == 0) continue;
+      row = std::to_string(l);
+      net.ReadGISSection(l, section);
+      w->AddObject(1, false, row);
+      w->AddSection(1, section);
+    }
+    w->Close();
+  }
+  run.UI.Log("Locating simple subnets");
+  ia.clear();
+  {
+    TCalc calc(&net, false);
+    calc.SetOnProgress(NetworkProgress(run));
+    calc.SubNet(ia);
+  }
+  std::unique_ptr<TGISWriter> w = net.GISoutputInit(run.MainDir + "subnets", ff);
+  w->StartHeader(2, otPline);
+  w->AddField("LinkID", gfInteger, 0, 0);
+  w->AddField("Subnet", gfInteger, 0, 0);
+  for (int32_t l = 1; l <= net.LinkCount(); ++l) {
+    if (l >= static_cast<int32_t>(ia.size()) || ia[l] == 0) continue;
+    row = std::to_string(l) + "," + std::to_string(ia[l]);
+    net.ReadGISSection(l, section);
+    w->AddObject(1, false, row);
+    w->AddSection(1, section);
+  }
+  w->Close();
+}
+
+void TopoChecks(TRunContext& run, TNetwork& net, TSpatialSearch& search, TGISFormat ff) {
+  const std::string& d = run.MainDir;
+  run.UI.Log("Identifying parallel links");
+  net.ParallelLinks(d + "parallel", ff);
+  run.UI.Log("Exporting network nodes");
+  net.ExportNodes(d + "nodes", ff);
+  run.UI.Log("Object check");
+  net.ObjectCheck(d + "object_check", ff, 90);
+  run.UI.Log("Identifying non connected nodes");
+  search.FindNonConnectedNodes(d + "non_connected_nodes", ff, 0.002);
+  run.UI.Log("Identifying non connected links");
+  search.FindNonConnected(d + "non_connected_links", ff, 0.002);
+}
+
+void OverpassChecks(TRunContext& run, TNetwork& net, TSpatialSearch& search, TGISFormat ff) {
+  TLocationList list;
+  run.UI.Log("Identifying possible split&snap");
+  search.SplitAndSnap(0.002, list);
+  net.ExportLocationList(run.MainDir + "split_and_snap", ff, list);
+  run.UI.Log("Identifying overpasses");
+  search.FindOverpasses(list);
+  net.ExportLocationList(run.MainDir + "overpasses", ff, list);
+}
+
+// Opens the network just built and runs the chosen checks; each writes its
+// table beside the road table. Overpasses run only together with one of the
+// other two choices.
+void CheckNetwork(TRunContext& run, TGISFormat ff) {
+  const TRunOptions& o = run.Options;
+  if (!o.Subnets && !o.TopoChecks) return;
+  run.UI.Log("Opening network");
+  TNetwork net;
+  net.SetDirectory(run.MainDir);
+  net.SetOnProgress(NetworkProgress(run));
+  net.Open(true, false, true, 0);
+  net.OpenRoadName(1, false);
+  net.OpenRoadName(2, false);
+  if (o.Subnets) DetectSubnets(run, net, ff);
+  TSpatialSearch search(&net);
+  search.SetOnProgress(NetworkProgress(run));
+  if (o.TopoChecks) TopoChecks(run, net, search, ff);
+  if (o.Overpasses) OverpassChecks(run, net, search, ff);
+}
+
 }  // namespace
 
-// The subnet and topology checks are not part of this program yet.
 void RunNetworkStage(TRunContext& run) {
   const uint8_t ff = run.Options.FF();
   ImportNetwork(run, ff);
   ImportAttributes(run, ff);
+  CheckNetwork(run, static_cast<TGISFormat>(ff));
 }

@@ -7,7 +7,7 @@ bash scripts/setup.sh
 bash scripts/build.sh build
 out=out/sample
 mkdir -p "$out"
-build/bin/osm2trassel-cli --output "$out" --network data/sample/west-oakland.osm
+build/bin/osm2trassel-cli --output "$out" --network --subnets --topo --overpasses data/sample/west-oakland.osm
 echo
 echo "Output in $(pwd)/$out:"
 ls -l "$out"

@@ -1,10 +1,15 @@
 // A whole run with "Build Linvoro 4 network": the network file set with its
-// attribute word and both road-name files comes out beside the road table.
+// attribute word and both road-name files comes out beside the road table,
+// and the chosen checks write their tables, each readable by GDAL.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
+#include <gdal.h>
+#include <ogr_api.h>
+
 #include <cstdlib>
+#include <fstream>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -81,4 +86,128 @@ TEST(NetworkStage, WritesNetworkAttributesAndRoadNames) {
     names.Close();
     fs::remove_all(tmpl);
   }
+}
+
+// ------------------------------------------------------------ the checks
+
+namespace {
+
+struct TTableInfo {
+  bool ok = false;
+  std::vector<std::string> fields;
+  int64_t rows = 0;
+};
+
+TTableInfo OpenTable(const std::string& path) {
+  TTableInfo t;
+  GDALDatasetH ds = GDALOpenEx(path.c_str(), GDAL_OF_VECTOR, nullptr, nullptr, nullptr);
+  if (!ds) return t;
+  OGRLayerH lyr = GDALDatasetGetLayer(ds, 0);
+  OGRFeatureDefnH def = OGR_L_GetLayerDefn(lyr);
+  for (int i = 0; i < OGR_FD_GetFieldCount(def); ++i)
+    t.fields.push_back(OGR_Fld_GetNameRef(OGR_FD_GetFieldDefn(def, i)));
+  t.rows = OGR_L_GetFeatureCount(lyr, TRUE);
+  t.ok = true;
+  GDALClose(ds);
+  return t;
+}
+
+// Each check table with its fields; those that may be dropped when empty
+// are marked.
+const struct {
+  const char* name;
+  std::vector<std::string> fields;
+  bool droppable;
+  const char* option;  // s subnets, t topology, o overpasses
+} kCheckTables[] = {
+    {"subnets_extended", {"LinkID"}, false, "s"},
+    {"subnets", {"LinkID", "Subnet"}, false, "s"},
+    {"parallel", {"Link", "Group", "SameLength"}, true, "t"},
+    {"nodes", {"ID", "Degree"}, false, "t"},
+    {"object_check", {"Link", "Duplicate", "SelfInter", "SharpTurn"}, true, "t"},
+    {"non_connected_nodes", {"Node1", "Node2", "distance"}, true, "t"},
+    {"non_connected_links", {"Node", "Link", "distance"}, true, "t"},
+    {"split_and_snap", {"Link", "Percent"}, false, "o"},
+    {"overpasses", {"Link", "Percent"}, false, "o"},
+};
+
+std::string DecompressTo(const std::string& gz, const std::string& dir) {
+  const std::string out = dir + fs::path(gz).stem().string();
+  VSILFILE* in = VSIFOpenL(("/vsigzip/" + gz).c_str(), "rb");
+  EXPECT_NE(in, nullptr) << gz;
+  std::ofstream o(out, std::ios::binary);
+  char buf[1 << 16];
+  size_t n;
+  while (in && (n = VSIFReadL(buf, 1, sizeof buf, in)) > 0)
+    o.write(buf, static_cast<std::streamsize>(n));
+  if (in) VSIFCloseL(in);
+  return out;
+}
+
+}  // namespace
+
+TEST(NetworkStage, ChecksWriteTheirTables) {
+  GDALAllRegister();
+  TIncludeLists include;
+  include.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
+  char tmpl[] = "/tmp/netchecks_XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string root = std::string(tmpl) + "/";
+  std::vector<std::string> inputs = {std::string(PROJECT_DATA_DIR) + "/sample/west-oakland.osm"};
+  const std::string gz = std::string(SHARED_DATA_DIR) + "/osm/monaco.osm.gz";
+  if (fs::exists(gz)) inputs.push_back(DecompressTo(gz, root));
+  const struct {
+    bool s, t, o;
+  } choices[] = {{true, true, true}, {true, false, false}, {false, true, false},
+                 {false, false, true}, {false, true, true}};
+  int run = 0;
+  for (const std::string& input : inputs)
+    for (int32_t format : {0, 1})
+      for (const auto& c : choices) {
+        if (input != inputs.front() && !(c.s && c.t && c.o)) continue;
+        SCOPED_TRACE(input + " format " + std::to_string(format) + " s" + std::to_string(c.s) +
+                     " t" + std::to_string(c.t) + " o" + std::to_string(c.o));
+        const std::string dir = root + std::to_string(run++) + "/";
+        fs::create_directories(dir);
+        TRunOptions o;
+        o.OutputFormat = format;
+        o.BuildNetwork = true;
+        o.Subnets = c.s;
+        o.TopoChecks = c.t;
+        o.Overpasses = c.o;
+        o.Files = {input};
+        o.MainDir = dir;
+        TLogUI ui;
+        const TRunResult r = RunConversion(o, include, ui);
+        ASSERT_EQ(r.Status, TRunStatus::rsOk) << r.Message;
+        const bool opened = c.s || c.t;
+        EXPECT_EQ(Logged(ui, "Opening network"), opened);
+        EXPECT_EQ(Logged(ui, "Object check"), c.t);
+        EXPECT_EQ(Logged(ui, "Locating simple subnets"), c.s);
+        // Overpasses alone: the network is built but never opened.
+        EXPECT_EQ(Logged(ui, "Identifying overpasses"), c.o && opened);
+        const char* ext = format == 0 ? ".mif" : ".shp";
+        const int64_t nodes = static_cast<int64_t>(fs::file_size(dir + "coord.bin") / 16);
+        for (const auto& t : kCheckTables) {
+          SCOPED_TRACE(t.name);
+          const bool chosen = opened && ((t.option[0] == 's' && c.s) || (t.option[0] == 't' && c.t) ||
+                                         (t.option[0] == 'o' && c.o));
+          const std::string path = dir + t.name + ext;
+          if (!chosen) {
+            EXPECT_FALSE(fs::exists(path));
+            continue;
+          }
+          if (t.droppable && !fs::exists(path)) continue;
+          const TTableInfo info = OpenTable(path);
+          ASSERT_TRUE(info.ok) << path;
+          EXPECT_EQ(info.fields, t.fields);
+          if (t.droppable) {
+            EXPECT_GT(info.rows, 0);
+          }
+          if (std::string(t.name) == "nodes") {
+            EXPECT_EQ(info.rows, nodes);
+          }
+        }
+      }
+  fs::remove_all(tmpl);
 }
