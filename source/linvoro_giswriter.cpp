@@ -5,7 +5,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
+#include "linvoro_giswriter_tab.h"
 #include "linvoro_platform.h"
 
 // ---------------------------------------------------------------- language driver ids
@@ -117,7 +119,20 @@ TWriterRegistration* Registrations() {
   return table;
 }
 
+// The back-ends built into this library register themselves before the
+// factory first answers (the TAB module probes its library then). The lock
+// is recursive because registering goes through RegisterWriter again.
+void RegisterBuiltInBackEnds() {
+  static std::recursive_mutex lock;
+  static bool done = false;
+  std::lock_guard<std::recursive_mutex> guard(lock);
+  if (done) return;
+  done = true;
+  RegisterTabWriters();
+}
+
 bool RegisteredAndSupported(TGISFormat f) {
+  RegisterBuiltInBackEnds();
   const TWriterRegistration& r = Registrations()[f];
   return r.Create && (!r.Supported || r.Supported());
 }
@@ -127,6 +142,7 @@ bool RegisteredAndSupported(TGISFormat f) {
 void TGISWriter::RegisterWriter(TGISFormat Format, TGISWriterFactory Create,
                                 TGISWriterProbe Supported) {
   if (Format > gfGPX) return;
+  RegisterBuiltInBackEnds();
   Registrations()[Format] = TWriterRegistration{Create, Create ? Supported : nullptr};
 }
 

@@ -161,12 +161,12 @@ class TGISWriter {
   static std::unique_ptr<TGISWriter> GetGISObject(uint8_t Inp);
 
   // Back-ends that live outside this module plug in here. The TAB module
-  // (TGISWriterTAB and its TGISWriterMITAB, deriving from TGISWriter) calls
-  // RegisterWriter(gfMITAB, create, probe) from the start-up code that loads
-  // the mitab library; GetGISObject then hands out create() for that code
-  // while probe() (nullptr: always) is true, and MITAB_supported reports the
-  // same. A later registration for a code replaces the earlier one; Create ==
-  // nullptr removes it.
+  // (linvoro_giswriter_tab) registers TGISWriterMITAB for gfMITAB, with the
+  // mitab library's probe, the first time the factory or a *_supported
+  // function is asked (that is when the library is loaded); GetGISObject
+  // then hands out create() for that code while probe() (nullptr: always)
+  // is true, and MITAB_supported reports the same. A later registration for
+  // a code replaces the earlier one; Create == nullptr removes it.
   static void RegisterWriter(TGISFormat Format, TGISWriterFactory Create,
                              TGISWriterProbe Supported);
 

@@ -1,0 +1,88 @@
+// MapInfo TAB tables (stem.tab with stem.dat, stem.map and stem.id) written
+// through an external library. TGISWriterTAB holds what every TAB back-end
+// shares; TGISWriterMITAB drives the mitab library through its C interface
+// (linvoro_mitab.h). The factory hands out TGISWriterMITAB for gfMITAB only
+// while the library is loaded; otherwise a TAB request writes MIF.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "linvoro_giswriter.h"
+#include "linvoro_mitab.h"
+
+// Registers the TAB back-ends with the writer factory. The factory calls it
+// once, before it first answers; the mitab library is probed then.
+void RegisterTabWriters();
+
+class TGISWriterTAB : public TGISWriter {
+ public:
+  // NativeX tables are exempt from the size check.
+  bool nativeX() const { return fnativeX; }
+  void SetnativeX(bool v) { fnativeX = v; }
+
+  // Close, then delete stem.tab, stem.map, stem.dat and stem.id.
+  void Drop() override;
+
+  // The record count at which the size check runs next, given the records
+  // written and the largest of the three data files: halfway, by the
+  // growth so far, to half of the size limit. An empty largest file (all
+  // data still buffered) doubles the count instead.
+  static int64_t NextSizeCheck(int64_t written, int64_t largest);
+
+ protected:
+  // Once the written records reach the check point, reads the sizes of
+  // stem.map, stem.id and stem.dat: beyond 2,147,000,000 bytes the table is
+  // full (FileIsFull).
+  void CheckSize();
+
+  bool fnativeX = false;
+  int64_t FSizeCheckAt = 1;
+};
+
+class TGISWriterMITAB : public TGISWriterTAB {
+ public:
+  // Regions of more parts than this are refused by AddObject.
+  static constexpr int32_t MaxRegionParts = 122500;
+
+  TGISWriterMITAB();
+  // A table not closed is closed here, so that the library's files are
+  // complete and its handle released.
+  ~TGISWriterMITAB() override;
+
+  void StartHeader(int32_t NumFields, TObjectTypes ObjectTypes) override;
+  void AddField(const std::string& FieldName, TGISField Field, uint8_t Width,
+                uint8_t decimals) override;
+  void AddObject(int32_t NumParts, bool multiPolygon, std::string_view Attrib) override;
+  void AddPoint(double X, double Y, std::string_view Attrib) override;
+  void Close() override;
+
+  // Splits a coordinate-system clause at "Bounds" (any letter case): the
+  // part before it, and the corners read from "Bounds (xmin, ymin) (xmax,
+  // ymax)"; all four 0 when there is no bounds part.
+  static void SplitBounds(const std::string& coordSys, std::string& clause, double& xmin,
+                          double& ymin, double& xmax, double& ymax);
+
+ protected:
+  void WriteObject(int32_t NumParts, std::string_view Attrib) override;
+  void WriteSection(int32_t Index, const TFloatPointArrayEx& SegList) override;
+
+  int FeatureType(int32_t NumParts) const;
+  // Text in the table's code page, null-terminated, in FText.
+  const char* Encoded(std::string_view utf8);
+  // Writes and releases the feature being built; raises EWriteError when the
+  // library could not write it.
+  void WriteFeature();
+  // WriteFeature when a feature is being built, then the size check.
+  void FinishFeature();
+  std::string LibraryError() const;
+
+  TMitabApi FApi;              // the library's entry points, taken at StartHeader
+  mitab_handle FMH = nullptr;  // the open table
+  mitab_feature FFH = nullptr; // the feature being built
+  std::vector<double> FX, FY;  // one section, in the separate arrays the library takes
+  std::string FText;
+};
