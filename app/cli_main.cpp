@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cli_options.h"
+#include "data_files.h"
 #include "include_file.h"
 #include "run_driver.h"
 #include "version.h"
@@ -62,13 +63,6 @@ class TConsoleUI : public IRunUI {
   int32_t FFile = -1;
 };
 
-std::string ExeFolder() {
-  std::error_code ec;
-  const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) return "./";
-  return exe.parent_path().string() + "/";
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -102,7 +96,7 @@ int main(int argc, char** argv) {
   // run goes on with empty lists (only ferries are selected then).
   TIncludeLists include;
   try {
-    include.LoadIncludeFile(ExeFolder() + "include.txt");
+    include.LoadIncludeFile(DataFileName("include.txt"));
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
   }

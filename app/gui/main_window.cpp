@@ -1,0 +1,545 @@
+#include "main_window.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSlider>
+#include <QTimer>
+#include <QToolTip>
+#include <QVBoxLayout>
+#include <exception>
+
+#include "data_files.h"
+#include "linvoro_giswriter.h"
+#include "update_check.h"
+#include "version.h"
+#include "window_run_ui.h"
+
+#ifndef OSM2TRASSEL_UPDATE_URL
+#define OSM2TRASSEL_UPDATE_URL ""
+#endif
+
+namespace {
+
+constexpr int cClientWidth = 704;
+constexpr int cClientHeight = 604;
+constexpr int cUpdateTimeoutMs = 5000;
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+std::string S(const QString& s) { return s.toStdString(); }
+
+QString WithTrailingDelimiter(QString folder) {
+  if (!folder.endsWith(QLatin1Char('/'))) folder += QLatin1Char('/');
+  return folder;
+}
+
+QString TrackBarHint(int position) {
+  return position == 0 ? QStringLiteral("No simplification")
+                       : QStringLiteral("Angular tolerance %1\u00b0").arg(position);
+}
+
+}  // namespace
+
+TForm1::TForm1(QWidget* parent) : QMainWindow(parent), FUpdateSource(QString::fromUtf8(OSM2TRASSEL_UPDATE_URL)) {
+  setObjectName(QStringLiteral("Form1"));
+  setWindowTitle(QString::fromUtf8(ProgramCaption));
+  // A fixed dialog-like window: it can be minimised, not maximised.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+  CreateControls();
+  CreateMenu();
+  // The client area is 704 x 604; a larger desktop font widens it rather
+  // than cutting captions off.
+  const QSize need = centralWidget()->minimumSizeHint();
+  centralWidget()->setFixedSize(std::max(cClientWidth, need.width()), std::max(cClientHeight, need.height()));
+  setFixedSize(sizeHint());
+  FormCreate();
+}
+
+TForm1::~TForm1() = default;
+
+// ---------------------------------------------------------------- controls
+
+void TForm1::CreateControls() {
+  auto* client = new QWidget(this);
+  client->setObjectName(QStringLiteral("ClientArea"));
+  setCentralWidget(client);
+
+  auto named = [](auto* w, const char* name) {
+    w->setObjectName(QString::fromLatin1(name));
+    return w;
+  };
+
+  btnAddFiles = named(new QPushButton(QStringLiteral("Add Files"), client), "btnAddFiles");
+  btnAddFolderContents = named(new QPushButton(QStringLiteral("Add Files in folder"), client), "btnAddFolderContents");
+  btnOutputFolder = named(new QPushButton(QStringLiteral("Output folder"), client), "btnOutputFolder");
+  lbFiles = named(new QListWidget(client), "lbFiles");
+  lbFiles->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  lbFiles->installEventFilter(this);
+  Label2 = named(new TPathLabel(QStringLiteral("< folder name >"), client), "Label2");
+  Memo1 = named(new QPlainTextEdit(client), "Memo1");
+  Memo1->setReadOnly(true);
+  Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+  ProgressBar1 = named(new QProgressBar(client), "ProgressBar1");
+  ProgressBar1->setRange(0, 100);
+  ProgressBar1->setValue(0);
+  ProgressBar1->setTextVisible(false);
+
+  rgOutputFormat = named(new TRadioGroup(QStringLiteral("Output format"),
+                                         {QStringLiteral("MIF"), QStringLiteral("SHP"), QStringLiteral("TAB")}, client, 3),
+                         "rgOutputFormat");
+  rgOutputFormat->SetItemIndex(1);
+  rgSpeedUnit = named(new TRadioGroup(QStringLiteral("Speed unit"),
+                                      {QStringLiteral("km/h"), QStringLiteral("mph"), QStringLiteral("leave as is")},
+                                      client),
+                      "rgSpeedUnit");
+  rgSpeedUnit->SetItemIndex(2);
+  Label3 = named(new QLabel(QStringLiteral("Modes"), client), "Label3");
+  cb2 = named(new TCheckListBox({QStringLiteral("Pedestrian"), QStringLiteral("Bicycle"), QStringLiteral("Car")}, client),
+              "cb2");
+  Label1 = named(new QLabel(QStringLiteral("Optional output:"), client), "Label1");
+  cb1 = named(new TCheckListBox({QStringLiteral("Bridge"), QStringLiteral("Lanes"), QStringLiteral("Max Height"),
+                                 QStringLiteral("Max Speed"), QStringLiteral("Max Weight"), QStringLiteral("Max Width"),
+                                 QStringLiteral("Toll"), QStringLiteral("Tunnel")},
+                                client),
+              "cb1");
+  rgNameRef = named(new TRadioGroup(QStringLiteral("Output of Name and Ref"),
+                                    {QStringLiteral("Name"), QStringLiteral("Name (Ref)"),
+                                     QStringLiteral("Name unless Ref is defined"), QStringLiteral("Name && Ref (2 fields)")},
+                                    client),
+                    "rgNameRef");
+  rgNameRef->SetItemIndex(3);
+  rgDriving = named(new TRadioGroup(QStringLiteral("Roundabout checking"),
+                                    {QStringLiteral("Skip"), QStringLiteral("Right-hand driving"),
+                                     QStringLiteral("Left-hand driving (UK etc)")},
+                                    client),
+                    "rgDriving");
+  rgDriving->SetItemIndex(0);
+  Label4 = named(new QLabel(QStringLiteral("Simplification of geometry"), client), "Label4");
+  TrackBar1 = named(new QSlider(Qt::Horizontal, client), "TrackBar1");
+  TrackBar1->setRange(0, 15);
+  TrackBar1->setSingleStep(1);
+  TrackBar1->setPageStep(1);
+  TrackBar1->setTickPosition(QSlider::TicksBelow);
+  TrackBar1->setTickInterval(1);
+  TrackBar1->setValue(0);
+  TrackBar1->setToolTip(TrackBarHint(0));
+  Label5 = named(new QLabel(QStringLiteral("None"), client), "Label5");
+  Label6 = named(new QLabel(QStringLiteral("Most"), client), "Label6");
+  Label6->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  cbSplitLoop = named(new QCheckBox(QStringLiteral("Split loop links"), client), "cbSplitLoop");
+  cbSplitLoop->setChecked(true);
+  cbSplitLinks = named(new QCheckBox(QStringLiteral("Split links for routing"), client), "cbSplitLinks");
+  cbSplitLinks->setChecked(true);
+  cbBuildNetwork = named(new QCheckBox(QStringLiteral("Build Linvoro 4 network"), client), "cbBuildNetwork");
+  cbSubnets = named(new QCheckBox(QStringLiteral("Detect subnets"), client), "cbSubnets");
+  cbTopologicalChecks = named(new QCheckBox(QStringLiteral("Topological checks"), client), "cbTopologicalChecks");
+  cbOverpasses = named(new QCheckBox(QStringLiteral("Overpasses"), client), "cbOverpasses");
+  for (QCheckBox* c : {cbSubnets, cbTopologicalChecks, cbOverpasses}) c->setEnabled(false);
+  btnGo = named(new QPushButton(QStringLiteral("Go !"), client), "btnGo");
+  QFont bold = btnGo->font();
+  bold.setBold(true);
+  btnGo->setFont(bold);
+  btnGo->setEnabled(false);
+  btnGo->setDefault(true);
+
+  OpenDialog1 = named(new QFileDialog(this), "OpenDialog1");
+  OpenDialog1->setNameFilter(QStringLiteral("OSM files (*.osm)"));
+  OpenDialog1->setFileMode(QFileDialog::ExistingFiles);
+  OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
+  OpenDialog1->setSizeGripEnabled(true);
+
+  // ---- layout: files on top, the options in three columns, then the run.
+  auto* main = new QVBoxLayout(client);
+  main->setContentsMargins(8, 8, 8, 8);
+  main->setSpacing(6);
+
+  auto* files = new QGridLayout();
+  files->setHorizontalSpacing(8);
+  files->setVerticalSpacing(4);
+  files->addWidget(lbFiles, 0, 0, 4, 1);
+  files->addWidget(btnAddFiles, 0, 1);
+  files->addWidget(btnAddFolderContents, 1, 1);
+  files->addWidget(btnOutputFolder, 2, 1);
+  files->setRowStretch(3, 1);
+  auto* outputCaption = new QLabel(QStringLiteral("Output to:"), client);
+  auto* outputRow = new QHBoxLayout();
+  outputRow->setSpacing(6);
+  outputRow->addWidget(outputCaption);
+  outputRow->addWidget(Label2, 1);
+  files->addLayout(outputRow, 4, 0, 1, 2);
+  files->setColumnStretch(0, 1);
+  lbFiles->setFixedHeight(fontMetrics().height() * 4 + 2 * lbFiles->frameWidth() + 6);
+  main->addLayout(files);
+
+  auto* options = new QHBoxLayout();
+  options->setSpacing(8);
+  auto* col0 = new QVBoxLayout();
+  col0->addWidget(rgOutputFormat);
+  col0->addWidget(rgSpeedUnit);
+  col0->addWidget(rgDriving);
+  col0->addStretch(1);
+  auto* col1 = new QVBoxLayout();
+  col1->setSpacing(3);
+  col1->addWidget(Label3);
+  col1->addWidget(cb2);
+  col1->addSpacing(6);
+  col1->addWidget(Label1);
+  col1->addWidget(cb1);
+  col1->addSpacing(8);
+  col1->addWidget(cbSplitLoop);
+  col1->addWidget(cbSplitLinks);
+  col1->addStretch(1);
+  auto* col2 = new QVBoxLayout();
+  col2->addWidget(rgNameRef);
+  auto* simplify = new QGridLayout();
+  simplify->setVerticalSpacing(0);
+  simplify->addWidget(Label4, 0, 0, 1, 2);
+  simplify->addWidget(TrackBar1, 1, 0, 1, 2);
+  simplify->addWidget(Label5, 2, 0);
+  simplify->addWidget(Label6, 2, 1);
+  col2->addLayout(simplify);
+  col2->addSpacing(4);
+  auto* network = new QVBoxLayout();
+  network->setSpacing(3);
+  network->addWidget(cbBuildNetwork);
+  for (QCheckBox* c : {cbSubnets, cbTopologicalChecks, cbOverpasses}) {
+    // The sub-options sit under the option they depend on.
+    auto* indent = new QHBoxLayout();
+    indent->addSpacing(20);
+    indent->addWidget(c);
+    network->addLayout(indent);
+  }
+  col2->addLayout(network);
+  col2->addStretch(1);
+  options->addLayout(col0, 1);
+  options->addLayout(col1, 1);
+  options->addLayout(col2, 1);
+  main->addLayout(options);
+
+  main->addWidget(Memo1, 1);
+  auto* runRow = new QHBoxLayout();
+  runRow->addWidget(ProgressBar1, 1);
+  btnGo->setMinimumWidth(110);
+  runRow->addWidget(btnGo);
+  main->addLayout(runRow);
+
+  // ---- events
+  connect(btnAddFiles, &QPushButton::clicked, this, [this] { btnAddFilesClick(); });
+  connect(btnAddFolderContents, &QPushButton::clicked, this, [this] { btnAddFolderContentsClick(); });
+  connect(btnOutputFolder, &QPushButton::clicked, this, [this] { btnOutputFolderClick(); });
+  connect(rgOutputFormat, &TRadioGroup::Click, this, [this] { rgOutputFormatClick(); });
+  connect(cbBuildNetwork, &QCheckBox::toggled, this, [this] { cbBuildNetworkClick(); });
+  connect(btnGo, &QPushButton::clicked, this, [this] { btnGoClick(); });
+  connect(TrackBar1, &QSlider::valueChanged, this, [this](int v) { TrackBar1->setToolTip(TrackBarHint(v)); });
+  connect(TrackBar1, &QSlider::sliderMoved, this, [this](int v) {
+    QToolTip::showText(TrackBar1->mapToGlobal(QPoint(0, -TrackBar1->height())), TrackBarHint(v), TrackBar1);
+  });
+}
+
+void TForm1::CreateMenu() {
+  MainMenu1 = new QMenuBar(this);
+  MainMenu1->setObjectName(QStringLiteral("MainMenu1"));
+  setMenuBar(MainMenu1);
+  File1 = MainMenu1->addMenu(QStringLiteral("File"));
+  File1->setObjectName(QStringLiteral("File1"));
+  Checkforupdates1 = File1->addAction(QStringLiteral("Check for updates"));
+  Checkforupdates1->setObjectName(QStringLiteral("Checkforupdates1"));
+  About1 = File1->addAction(QStringLiteral("About"));
+  About1->setObjectName(QStringLiteral("About1"));
+  File1->addSeparator();
+  Exit1 = File1->addAction(QStringLiteral("Exit"));
+  Exit1->setObjectName(QStringLiteral("Exit1"));
+  Help1 = MainMenu1->addAction(QStringLiteral("Help"));
+  Help1->setObjectName(QStringLiteral("Help1"));
+  connect(Checkforupdates1, &QAction::triggered, this, [this] { Checkforupdates1Click(); });
+  connect(About1, &QAction::triggered, this, [this] { About1Click(); });
+  connect(Exit1, &QAction::triggered, this, [this] { Exit1Click(); });
+  connect(Help1, &QAction::triggered, this, [this] { Help1Click(); });
+}
+
+// ---------------------------------------------------------------- start and close
+
+void TForm1::FormCreate() {
+  OpenDialog1->setDirectory(Q(GetExeFolder()));
+  // Errors of the start are shown once the window is up, like any other.
+  QStringList errors;
+  // Without a settings folder the window starts as on a first start.
+  TRunOptions o;
+  try {
+    CommonAppDataPath = Q(SettingsFolder());
+    LoadSettings(S(CommonAppDataPath) + "osm2trassel.ini", o);
+  } catch (const std::exception& e) {
+    errors << QString::fromUtf8(e.what());
+  }
+  ApplySettings(o);
+  try {
+    FInclude.LoadIncludeFile(DataFileName("include.txt"));
+  } catch (const std::exception& e) {
+    errors << QString::fromUtf8(e.what());
+  }
+  if (!errors.isEmpty())
+    QTimer::singleShot(0, this, [this, errors] {
+      for (const QString& e : errors) ShowError(e);
+    });
+}
+
+void TForm1::ApplySettings(const TRunOptions& o) {
+  rgOutputFormat->SetItemIndex(o.OutputFormat);
+  rgOutputFormatClick();
+  rgSpeedUnit->SetItemIndex(o.SpeedUnit);
+  cbSplitLoop->setChecked(o.SplitLoopLinks);
+  cbSplitLinks->setChecked(o.SplitLinks);
+  cb2->SetChecked(0, o.Pedestrian);
+  cb2->SetChecked(1, o.Bicycle);
+  cb2->SetChecked(2, o.Car);
+  for (int i = 0; i < oiCount; ++i) cb1->SetChecked(i, o.Optional[i]);
+  rgNameRef->SetItemIndex(o.NameRef);
+  rgDriving->SetItemIndex(o.Driving);
+  // Its click handler runs on a change and settles the sub-options' enabling
+  // before their stored states are applied: stored as checked under an
+  // unchecked network they show checked but disabled.
+  cbBuildNetwork->setChecked(o.BuildNetwork);
+  cbSubnets->setChecked(o.Subnets);
+  cbTopologicalChecks->setChecked(o.TopoChecks);
+  TrackBar1->setValue(o.Simplify);
+  minObjectLen = o.minObjectLen;
+  NameLength = o.NameLength;
+  RefLength = o.RefLength;
+  ExitText = o.ExitText;
+}
+
+TRunOptions TForm1::CurrentOptions() const {
+  TRunOptions o;
+  o.OutputFormat = FF == gfMIF ? 0 : FF == gfMITAB ? 2 : 1;
+  o.SpeedUnit = rgSpeedUnit->ItemIndex();
+  o.SplitLoopLinks = cbSplitLoop->isChecked();
+  o.SplitLinks = cbSplitLinks->isChecked();
+  o.Pedestrian = cb2->Checked(0);
+  o.Bicycle = cb2->Checked(1);
+  o.Car = cb2->Checked(2);
+  for (int i = 0; i < oiCount; ++i) o.Optional[i] = cb1->Checked(i);
+  o.NameRef = rgNameRef->ItemIndex();
+  o.Driving = rgDriving->ItemIndex();
+  o.BuildNetwork = cbBuildNetwork->isChecked();
+  o.Subnets = cbSubnets->isChecked();
+  o.TopoChecks = cbTopologicalChecks->isChecked();
+  o.Overpasses = cbOverpasses->isChecked();
+  o.Simplify = TrackBar1->value();
+  o.minObjectLen = minObjectLen;
+  o.NameLength = NameLength;
+  o.RefLength = RefLength;
+  o.ExitText = ExitText;
+  for (int i = 0; i < lbFiles->count(); ++i) o.Files.push_back(S(lbFiles->item(i)->text()));
+  o.MainDir = S(MainDir);
+  return o;
+}
+
+void TForm1::FormClose() {
+  if (FSaveOnClose && !CommonAppDataPath.isEmpty()) {
+    // The settings file keeps "rgOutputFormat"'s index; it is the same choice
+    // as FF, so the index is written as the control shows it.
+    TRunOptions o = CurrentOptions();
+    o.OutputFormat = rgOutputFormat->ItemIndex();
+    try {
+      SaveSettings(S(CommonAppDataPath) + "osm2trassel.ini", o);
+    } catch (const std::exception& e) {
+      ShowError(QString::fromUtf8(e.what()));
+    }
+  }
+  FInclude.FreeIncludeLists();
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  if (FRunning) {
+    // A run cannot be stopped part-way; the window closes when it ends.
+    if (!FCloseRequested) Memo1->appendPlainText(QStringLiteral("The window closes when the run has finished."));
+    FCloseRequested = true;
+    event->ignore();
+    return;
+  }
+  if (!FClosed) {
+    FClosed = true;
+    FormClose();
+  }
+  event->accept();
+}
+
+// ---------------------------------------------------------------- files and folder
+
+QStringList TForm1::ExecuteOpenDialog() {
+  OpenDialog1->setWindowTitle(QStringLiteral("Select OSM files"));
+  if (OpenDialog1->exec() != QDialog::Accepted) return {};
+  return OpenDialog1->selectedFiles();
+}
+
+QString TForm1::ExecuteFolderDialog(const QString& title, const QString& start) {
+  return QFileDialog::getExistingDirectory(this, title, start);
+}
+
+void TForm1::btnAddFilesClick() {
+  const QStringList chosen = ExecuteOpenDialog();
+  for (const QString& f : chosen) lbFiles->addItem(QDir::toNativeSeparators(f));
+  if (!chosen.isEmpty()) {
+    SetDefaultOutputFolder();
+    UpdateGoButton();
+  }
+}
+
+void TForm1::btnAddFolderContentsClick() {
+  const QString folder = ExecuteFolderDialog(QStringLiteral("Select folder with OSM files"), QString());
+  if (!folder.isEmpty()) {
+    // Plain files only; the pattern ignores letter case as the file systems
+    // these extracts come from do.
+    const QDir dir(folder);
+    const QStringList names =
+        dir.entryList({QStringLiteral("*.osm")}, QDir::Files | QDir::Hidden, QDir::Name | QDir::IgnoreCase);
+    for (const QString& n : names) lbFiles->addItem(WithTrailingDelimiter(folder) + n);
+  }
+  SetDefaultOutputFolder();
+  UpdateGoButton();
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == lbFiles && event->type() == QEvent::KeyPress) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if (key->key() == Qt::Key_Delete) {
+      lbFilesKeyDown(key->key());
+      return true;
+    }
+  }
+  return QMainWindow::eventFilter(watched, event);
+}
+
+void TForm1::lbFilesKeyDown(int key) {
+  if (key != Qt::Key_Delete) return;
+  const int old = lbFiles->currentRow();
+  for (int i = lbFiles->count() - 1; i >= 0; --i)
+    if (lbFiles->item(i)->isSelected()) delete lbFiles->takeItem(i);
+  lbFiles->clearSelection();
+  if (lbFiles->count() > 0 && old >= 0) lbFiles->setCurrentRow(std::min(old, lbFiles->count() - 1));
+}
+
+void TForm1::btnOutputFolderClick() {
+  const QString folder = ExecuteFolderDialog(QStringLiteral("Select output folder"), MainDir);
+  if (!folder.isEmpty()) SetMainDir(folder);
+}
+
+void TForm1::SetMainDir(const QString& folder) {
+  MainDir = WithTrailingDelimiter(folder);
+  Label2->setText(QDir::toNativeSeparators(MainDir));
+  Label2->setToolTip(Label2->text());
+}
+
+void TForm1::SetDefaultOutputFolder() {
+  if (lbFiles->count() == 0 || !MainDir.isEmpty()) return;
+  SetMainDir(QFileInfo(lbFiles->item(0)->text()).absolutePath());
+}
+
+// Files can be added while a run is on; that must not offer a second run
+// over the first one's objects.
+void TForm1::UpdateGoButton() { btnGo->setEnabled(!FRunning && lbFiles->count() > 0); }
+
+// ---------------------------------------------------------------- options
+
+void TForm1::rgOutputFormatClick() {
+  switch (rgOutputFormat->ItemIndex()) {
+    case 0: FF = gfMIF; break;
+    case 1: FF = gfSHP; break;
+    case 2: FF = gfMITAB; break;
+    default: break;
+  }
+}
+
+void TForm1::cbBuildNetworkClick() {
+  const bool network = cbBuildNetwork->isChecked();
+  if (!network)
+    for (QCheckBox* c : {cbTopologicalChecks, cbSubnets, cbOverpasses}) c->setChecked(false);
+  for (QCheckBox* c : {cbSubnets, cbTopologicalChecks, cbOverpasses}) c->setEnabled(network);
+}
+
+// ---------------------------------------------------------------- the run
+
+void TForm1::btnGoClick() {
+  if (FRunning) return;
+  // The network builder rejects closed links, so it needs them split.
+  if (!cbSplitLoop->isChecked()) cbBuildNetwork->setChecked(false);
+  if (!cbBuildNetwork->isChecked()) {
+    cbSubnets->setChecked(false);
+    cbTopologicalChecks->setChecked(false);
+  }
+  const TRunOptions o = CurrentOptions();
+  if (o.OutputModes() == 0) {
+    ShowMessage(QStringLiteral("Choose at least 1 mode in output"));
+    return;
+  }
+
+  FRunning = true;
+  btnGo->setEnabled(false);
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  TWindowRunUI ui(*this);
+  const TRunResult r = RunConversion(o, FInclude, ui);
+  FRunning = false;
+  UpdateGoButton();
+  QApplication::restoreOverrideCursor();
+  if (r.Status == TRunStatus::rsFailed) ShowError(Q(r.Message));
+  emit RunFinished();
+  if (FCloseRequested) close();
+}
+
+// ---------------------------------------------------------------- menu
+
+void TForm1::Help1Click() {
+  const QString help = Q(DataFileName("help.html"));
+  if (!QFileInfo(help).isFile()) {
+    ShowError(QStringLiteral("The help page \"%1\" is missing.").arg(help));
+    return;
+  }
+  if (!OpenUrl(QUrl::fromLocalFile(help)))
+    ShowError(QStringLiteral("No program to show the help page \"%1\" was found.").arg(help));
+}
+
+void TForm1::About1Click() { ShowMessage(QStringLiteral("This is version %1").arg(QString::fromUtf8(ProgramVersion))); }
+
+void TForm1::Checkforupdates1Click() {
+  const QString program = QString::fromUtf8(ProgramName), version = QString::fromUtf8(ProgramVersion);
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  const TUpdateInfo info = CheckForUpdate(FUpdateSource, program, version, cUpdateTimeoutMs);
+  QApplication::restoreOverrideCursor();
+  const QString text = UpdateMessage(info, program, version, FUpdateSource);
+  if (info.State == TUpdateInfo::usNewer && !info.DownloadUrl.isEmpty()) {
+    if (Confirm(text)) OpenUrl(QUrl(info.DownloadUrl));
+  } else {
+    ShowMessage(text);
+  }
+}
+
+void TForm1::Exit1Click() { close(); }
+
+// ---------------------------------------------------------------- user dialogs
+
+void TForm1::ShowMessage(const QString& text) { QMessageBox::information(this, windowTitle(), text); }
+
+void TForm1::ShowError(const QString& text) { QMessageBox::critical(this, windowTitle(), text); }
+
+bool TForm1::Confirm(const QString& text) {
+  return QMessageBox::question(this, windowTitle(), text, QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) ==
+         QMessageBox::Yes;
+}
+
+bool TForm1::OpenUrl(const QUrl& url) { return QDesktopServices::openUrl(url); }

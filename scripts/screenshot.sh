@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Renders the main window after a run of the bundled sample into
+# docs/main-window.png (100 %) and docs/main-window@2x.png (200 %), on a
+# virtual X server so that no desktop is needed.
+# Usage: scripts/screenshot.sh [BUILD_DIR]   (default: build)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+if [ ! -x "$build/bin/osm2trassel" ]; then
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$build" --target osm2trassel -j"$(nproc)"
+fi
+bin=$(realpath "$build/bin/osm2trassel")
+
+# A fixed, short folder, so that the picture shows tidy paths.
+work=/tmp/osm2trassel-sample
+rm -rf "$work"
+mkdir -p "$work/config/osm2trassel" "$work/output" docs
+trap 'rm -rf "$work"' EXIT
+cp data/sample/west-oakland.osm "$work/"
+# Options worth showing: two modes, two optional fields, the network with
+# its checks.
+cat >"$work/config/osm2trassel/osm2trassel.ini" <<'INI'
+[main]
+outputformat=1
+bicycle=1
+car=1
+lanes=1
+maxspeed=1
+buildnetwork=1
+subnets=1
+topochecks=1
+simplify=3
+INI
+
+export XDG_CONFIG_HOME="$work/config"
+export QT_QPA_PLATFORMTHEME=
+for scale in 1 2; do
+  out=docs/main-window.png
+  [ "$scale" = 2 ] && out=docs/main-window@2x.png
+  QT_SCALE_FACTOR=$scale xvfb-run -a -s "-screen 0 2000x1600x24" \
+    "$bin" --screenshot "$out" --output "$work/output" "$work/west-oakland.osm"
+  echo "$out"
+done
