@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "linvoro_configfile.h"
+#include "linvoro_giswriter.h"
 #include "linvoro_import.h"
 #include "linvoro_quadtree.h"
 #include "linvoro_roadnamefile.h"
@@ -519,6 +520,49 @@ TEST_F(GdalTabTest, NetworkEqualsShapefileAndMifNetworks) {
     ASSERT_EQ(r.Status, TRunStatus::rsOk) << r.Message;
     CheckRunNetwork(out);
     CheckTable(out + "roads.shp", name);
+  }
+}
+
+// The run's own TAB output holds coordinates as integers at the precision
+// of MapInfo's default bounds (1e-6 degree), the shapefile holds doubles:
+// both networks have the same links, nodes and shapes, and the same node
+// and shape coordinates within half a stored unit.
+TEST_F(GdalTabTest, RunWithTabOutputBuildsTheShapefileNetwork) {
+  if (!TGISWriter::MITAB_supported()) GTEST_SKIP() << "the mitab library is not available";
+  TIncludeLists include;
+  include.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
+  const std::string shared = std::string(SHARED_DATA_DIR) + "/osm/monaco.osm.gz";
+  std::string osm = std::string(PROJECT_DATA_DIR) + "/sample/west-oakland.osm";
+  if (fs::exists(shared)) {
+    osm = dir + "monaco.osm";
+    Put(osm, Gunzip(shared));
+  }
+  std::string out[2];
+  for (const int32_t format : {1, 2}) {
+    out[format - 1] = dir + (format == 1 ? "shp/" : "tab/");
+    fs::create_directories(out[format - 1]);
+    TRunOptions o;
+    o.OutputFormat = format;
+    o.BuildNetwork = true;
+    o.Files = {osm};
+    o.MainDir = out[format - 1];
+    TNullRunUI ui;
+    const TRunResult r = RunConversion(o, include, ui);
+    ASSERT_EQ(r.Status, TRunStatus::rsOk) << r.Message;
+  }
+  ASSERT_TRUE(fs::exists(out[1] + "roads.map"));
+  for (const char* f : {"link.bin", "node.bin", "coord3i.bin", "attribute.bin", "roadname01.bin",
+                        "roadnumber01.bin", "roadname02.bin", "roadnumber02.bin"}) {
+    EXPECT_FALSE(Slurp(out[0] + f).empty()) << f;
+    EXPECT_TRUE(Slurp(out[0] + f) == Slurp(out[1] + f)) << f << " differs";
+  }
+  for (const char* f : {"coord.bin", "coord3.bin"}) {
+    const auto a = ReadArray<TFloatPoint>(out[0] + f), b = ReadArray<TFloatPoint>(out[1] + f);
+    ASSERT_EQ(a.size(), b.size()) << f;
+    for (size_t i = 0; i < a.size(); ++i) {
+      EXPECT_NEAR(a[i].x, b[i].x, 0.5e-6 + 1e-12) << f << " " << i;
+      EXPECT_NEAR(a[i].y, b[i].y, 0.5e-6 + 1e-12) << f << " " << i;
+    }
   }
 }
 
