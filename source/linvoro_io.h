@@ -11,11 +11,39 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <type_traits>
 #include <vector>
 
 #include "linvoro_types.h"
+
+// A growable array of bytes (or chars) that leaves new elements
+// uninitialised: the stream and line buffers only ever read bytes they have
+// filled, so zeroing a window of megabytes (and with it committing all its
+// pages) for every small file would be wasted work.
+template <class T>
+class TRawBuffer {
+  static_assert(std::is_trivial_v<T>);
+
+ public:
+  T* data() noexcept { return FData.get(); }
+  const T* data() const noexcept { return FData.get(); }
+  size_t size() const noexcept { return FSize; }
+  // Keeps the first min(old size, n) elements.
+  void resize(size_t n) {
+    if (n == FSize) return;
+    std::unique_ptr<T[]> p(n ? new T[n] : nullptr);
+    if (FSize && n) std::memcpy(p.get(), FData.get(), (n < FSize ? n : FSize) * sizeof(T));
+    FData = std::move(p);
+    FSize = n;
+  }
+
+ private:
+  std::unique_ptr<T[]> FData;
+  size_t FSize = 0;
+};
+using TByteBuffer = TRawBuffer<uint8_t>;
 
 enum TSeekOrigin : int32_t { soBeginning = 0, soCurrent = 1, soEnd = 2 };
 
@@ -226,7 +254,7 @@ class TLvBufferedStream : public TLvStreamDecorator {
   virtual int64_t GetStreamSize();
   virtual bool FillBuffer();
 
-  std::vector<uint8_t> FBuffer;
+  TByteBuffer FBuffer;
   int32_t FBufferCurrentSize = 0;
   int32_t FBufferMaxModifiedPos = 0;
   int64_t FBufferStart = 0;
