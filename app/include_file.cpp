@@ -16,8 +16,12 @@ inline char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c 
 // separate as well, double quotes group (a doubled quote inside stands for
 // one) and two commas in a row give an empty item.
 std::vector<std::string> SplitRecord(std::string_view s) {
+  // The record ends at a NUL, as a C string would. A NUL inside it would
+  // neither separate nor belong to an unquoted item, and the scan below
+  // would never move past it.
+  s = s.substr(0, s.find('\0'));
   std::vector<std::string> items;
-  auto blank = [&](size_t i) { return i < s.size() && s[i] != '\0' && static_cast<unsigned char>(s[i]) <= ' '; };
+  auto blank = [&](size_t i) { return i < s.size() && static_cast<unsigned char>(s[i]) <= ' '; };
   size_t p = 0;
   while (blank(p)) ++p;
   while (p < s.size()) {

@@ -314,7 +314,13 @@ void SaveSettings(const std::string& path, const TRunOptions& o) {
     if (!f) throw EFCreateError("Cannot create file \"" + path + "\". " + SystemErrorText(errno));
     f << text;
     f.flush();
-    if (!f) throw EFCreateError("Cannot create file \"" + path + "\". " + SystemErrorText(errno));
+    if (!f) {
+      const int e = errno;
+      f.close();
+      std::error_code ec;
+      std::filesystem::remove(tmp, ec);  // a cut copy is of no use to anyone
+      throw EFCreateError("Cannot create file \"" + path + "\". " + SystemErrorText(e));
+    }
   }
   std::error_code ec;
   std::filesystem::rename(tmp, path, ec);

@@ -13,3 +13,6 @@ bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DOSM2TRASSEL_SANITIZE=ON -DOSM2TRASSEL_BENCH=OFF -DOSM2TRASSEL_GUI=OFF
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j"$(nproc)"
+
+# The fuzz targets over their seed corpora plus a short fuzzing run (clang).
+bash scripts/fuzz.sh regress

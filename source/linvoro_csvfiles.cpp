@@ -1,5 +1,6 @@
 #include "linvoro_csvfiles.h"
 
+#include <algorithm>
 #include <charconv>
 #include <limits>
 
@@ -88,7 +89,9 @@ void TCSVFiles::Open() {
 void TCSVFiles::NextFile() {
   for (;;) {
     if (fFile) {
-      fFilesPosition += fFile->Size() - 1;
+      // Size - 1 per file; an empty file adds nothing, so that the position
+      // (a progress figure) never drops below 0.
+      fFilesPosition += std::max<int64_t>(fFile->Size() - 1, 0);
       fFile.reset();
     }
     ++fFileIndex;

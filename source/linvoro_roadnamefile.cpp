@@ -200,6 +200,9 @@ void TRoadNameFile::Load(const std::string& Directory, bool Cache, int32_t /*Sta
   FRoadNameFile = std::move(names);
   FOpen = true;
   FMaxRoadNameLengthUTF8 = 0;
+  // Without name records every name is empty; the scan below would only
+  // count up to the largest id of the number file, which may be 2^31 - 1.
+  if (FMaxRoadNameLength <= 0) return;
   for (int32_t id = 1; id <= FMaxRoadNameID; ++id)
     FMaxRoadNameLengthUTF8 =
         std::max(FMaxRoadNameLengthUTF8, static_cast<int32_t>(RoadName2(id).size()));

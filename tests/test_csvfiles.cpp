@@ -48,11 +48,14 @@ class CSVFilesTest : public ::testing::Test {
 
 TEST_F(CSVFilesTest, FilesReadAsOneSequenceSkippingEmptyOnes) {
   TCSVFiles csv(1252);
+  // An empty file first: skipping it must not take the position below 0.
+  csv.Add(File("empty0.mid", ""));
   csv.Add(File("a.mid", "1,\"a\"\r\n2,\"b\"\r\n3,\"c\"\r\n"));
   csv.Add(std::vector<std::string>{File("empty.mid", ""), File("b.mid", "4,\"d\"\n5,\"e\"")});
   csv.Open();
   const int64_t size = csv.Size();
   EXPECT_EQ(size, 21 + 0 + 11);
+  EXPECT_EQ(csv.Position(), 0);
 
   std::vector<std::string> lines;
   int64_t last = 0;

@@ -304,6 +304,9 @@ TEST(NumericPrefix, LongestLeadingNumber) {
   // Not NUL-terminated: the view must end the number.
   std::string backing = "123456";
   EXPECT_EQ(NumericPrefix(std::string_view(backing).substr(0, 3)), 123);
+  // A default view has a null pointer; no arithmetic may be done on it (the
+  // sanitizer build fails here if it is).
+  EXPECT_EQ(NumericPrefix(std::string_view()), 0);
 }
 
 // ---------------------------------------------------------------- text

@@ -303,6 +303,22 @@ TEST_F(RoadNames, LoadChecksFilesAndLinkCount) {
   EXPECT_FALSE(rn.IsOpen());
 }
 
+TEST_F(RoadNames, HugeIdsWithoutNameRecordsLoadAtOnce) {
+  // A damaged number file names id 2^31 - 1 while the name file is empty:
+  // every name reads as empty, and opening must not count through the ids.
+  const int32_t ids[2] = {INT32_MAX, 1};
+  std::ofstream(D() + "roadnumber01.bin", std::ios::binary)
+      .write(reinterpret_cast<const char*>(ids), sizeof ids);
+  std::ofstream(D() + "roadname01.bin", std::ios::binary);
+  for (const bool cache : {false, true}) {
+    TRoadNameFile rn;
+    rn.Load(D(), cache, 0, 1, 2);
+    EXPECT_EQ(rn.MaxRoadNameLengthUTF8(), 0);
+    EXPECT_EQ(rn.RoadName1(1), "");
+    EXPECT_EQ(rn.RoadName1(2), "");
+  }
+}
+
 TEST_F(RoadNames, CancelLeavesNoFiles) {
   std::vector<TRow> rows;
   for (int i = 0; i < 300; ++i) {
