@@ -1,5 +1,6 @@
 #include "network_stage.h"
 
+#include <cstdio>
 #include <string>
 
 #include "linvoro_giswriter.h"
@@ -151,6 +152,19 @@ void CheckNetwork(TRunContext& run, TGISFormat ff) {
 void RunNetworkStage(TRunContext& run) {
   const uint8_t ff = run.Options.FF();
   ImportNetwork(run, ff);
-  ImportAttributes(run, ff);
+  try {
+    ImportAttributes(run, ff);
+  } catch (...) {
+    // A network whose attribute or road-name files were cut (a full disk)
+    // must not stay declared by its linvoro_config.ini: the whole set goes,
+    // as a failed import leaves it, and the run reports the failure.
+    TImport import;
+    import.SetDirectory(run.MainDir);
+    import.DeleteNetworkFiles();
+    for (const char* f : {"attribute.bin", "roadname01.bin", "roadnumber01.bin", "roadname02.bin",
+                          "roadnumber02.bin"})
+      std::remove((run.MainDir + f).c_str());
+    throw;
+  }
   CheckNetwork(run, static_cast<TGISFormat>(ff));
 }

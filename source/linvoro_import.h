@@ -106,6 +106,8 @@ class TBaseImport : public TFileBase {
   // Writes network_report.txt (replacing it) from the state of the last
   // Execute.
   void CreateReport();
+  // Deletes every file a build writes except the report.
+  void DeleteNetworkFiles();
 
  protected:
   // The user locale's decimal separator for the two kilometre totals of the
@@ -135,8 +137,6 @@ class TBaseImport : public TFileBase {
   void CloseTempWriters();
   // coordfrom.bin, coordto.bin, coord3.bin, coord3i.bin.
   void DeleteReaderFiles();
-  // Every file a build writes except the report.
-  void DeleteNetworkFiles();
   std::string PathOf(const char* name) const { return Directory() + name; }
 
   bool fAllowLoops = false;
