@@ -526,8 +526,9 @@ TEST_F(GdalTabTest, NetworkEqualsShapefileAndMifNetworks) {
 // The run's own TAB output holds coordinates as integers at the precision
 // of MapInfo's default bounds (1e-6 degree), the shapefile holds doubles:
 // both networks have the same links, nodes and shapes, and the same node
-// and shape coordinates within half a stored unit.
-TEST_F(GdalTabTest, RunWithTabOutputBuildsTheShapefileNetwork) {
+// and shape coordinates within half a stored unit. The check tables come out
+// as TAB tables.
+TEST_F(GdalTabTest, RunWithTabOutputBuildsTheShapefileNetworkAndChecks) {
   if (!TGISWriter::MITAB_supported()) GTEST_SKIP() << "the mitab library is not available";
   TIncludeLists include;
   include.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
@@ -543,7 +544,7 @@ TEST_F(GdalTabTest, RunWithTabOutputBuildsTheShapefileNetwork) {
     fs::create_directories(out[format - 1]);
     TRunOptions o;
     o.OutputFormat = format;
-    o.BuildNetwork = true;
+    o.BuildNetwork = o.Subnets = o.TopoChecks = o.Overpasses = true;
     o.Files = {osm};
     o.MainDir = out[format - 1];
     TNullRunUI ui;
@@ -551,6 +552,28 @@ TEST_F(GdalTabTest, RunWithTabOutputBuildsTheShapefileNetwork) {
     ASSERT_EQ(r.Status, TRunStatus::rsOk) << r.Message;
   }
   ASSERT_TRUE(fs::exists(out[1] + "roads.map"));
+  // Every check table the shapefile run kept is there as a TAB table that
+  // GDAL opens with the same fields and row count.
+  int tables = 0;
+  for (const auto& entry : fs::directory_iterator(out[0])) {
+    if (entry.path().extension() != ".shp") continue;
+    const std::string stem = entry.path().stem().string();
+    SCOPED_TRACE(stem);
+    ++tables;
+    GDALDatasetH a = GDALOpenEx(entry.path().c_str(), GDAL_OF_VECTOR, nullptr, nullptr, nullptr);
+    GDALDatasetH b = GDALOpenEx((out[1] + stem + ".tab").c_str(), GDAL_OF_VECTOR, nullptr, nullptr, nullptr);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    OGRLayerH la = GDALDatasetGetLayer(a, 0), lb = GDALDatasetGetLayer(b, 0);
+    EXPECT_EQ(OGR_L_GetFeatureCount(la, TRUE), OGR_L_GetFeatureCount(lb, TRUE));
+    OGRFeatureDefnH da = OGR_L_GetLayerDefn(la), db = OGR_L_GetLayerDefn(lb);
+    ASSERT_EQ(OGR_FD_GetFieldCount(da), OGR_FD_GetFieldCount(db));
+    for (int i = 0; i < OGR_FD_GetFieldCount(da); ++i)
+      EXPECT_STREQ(OGR_Fld_GetNameRef(OGR_FD_GetFieldDefn(da, i)), OGR_Fld_GetNameRef(OGR_FD_GetFieldDefn(db, i)));
+    GDALClose(a);
+    GDALClose(b);
+  }
+  EXPECT_GE(tables, 4);
   for (const char* f : {"link.bin", "node.bin", "coord3i.bin", "attribute.bin", "roadname01.bin",
                         "roadnumber01.bin", "roadname02.bin", "roadnumber02.bin"}) {
     EXPECT_FALSE(Slurp(out[0] + f).empty()) << f;
