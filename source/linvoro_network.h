@@ -10,7 +10,7 @@
 // of length 0 is a placeholder for a rejected road-table object: its end
 // nodes are 0 and it is in no node's list.
 //
-// Accessors with a capitalised spec name (Degree, Node2Link, Link2FromNode,
+// The named accessors (Degree, Node2Link, Link2FromNode,
 // ...) check that the network is open and the id in range; the Raw ones
 // (FromNodeRaw, NodeLinkRaw, ...) are unchecked and meant for the checks'
 // inner loops.

@@ -10,38 +10,22 @@
 #include <vector>
 
 #include "linvoro_csvfiles.h"
+#include "temp_dir_test.h"
 
 namespace fs = std::filesystem;
 using Values = std::vector<std::string>;
 
-// Prefix and number as one string (spelled out so that GCC 12 does not warn
-// about "literal" + std::string).
-inline std::string Num(const char* prefix, long long n) {
-  std::string s(prefix);
-  s += std::to_string(n);
-  return s;
-}
 
 namespace {
 
-class CSVFilesTest : public ::testing::Test {
+class CSVFilesTest : public TTempDirTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           (Num("linvoro_csv_", ::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  CSVFilesTest() : TTempDirTest("linvoro_csv_") {}
 
   std::string File(const std::string& name, const std::string& bytes) {
-    const fs::path p = dir_ / name;
-    std::ofstream(p, std::ios::binary) << bytes;
-    return p.string();
+    Put(Path(name), bytes);
+    return Path(name);
   }
-
-  fs::path dir_;
 };
 
 }  // namespace
@@ -210,7 +194,7 @@ TEST_F(CSVFilesTest, TextIsDecodedFromTheCodePage) {
 TEST_F(CSVFilesTest, MissingFileFailsOnOpen) {
   TCSVFiles csv(0);
   csv.Add(File("there.mid", "1\n"));
-  csv.Add((dir_ / "not_there.mid").string());
+  csv.Add(Path("not_there.mid"));
   EXPECT_THROW(csv.Open(), EFOpenError);
 }
 

@@ -20,6 +20,7 @@
 #include "linvoro_functions.h"
 #include "linvoro_giswriter.h"
 #include "linvoro_platform.h"
+#include "temp_dir_test.h"
 
 namespace fs = std::filesystem;
 
@@ -41,7 +42,7 @@ std::string LE(uint64_t v, int bytes) {
 
 std::string Dbl(double v) { return LE(std::bit_cast<uint64_t>(v), 8); }
 
-void Put(std::string& s, size_t off, const std::string& bytes) { s.replace(off, bytes.size(), bytes); }
+void PutBytes(std::string& s, size_t off, const std::string& bytes) { s.replace(off, bytes.size(), bytes); }
 
 struct DbfField {
   std::string name;
@@ -62,12 +63,12 @@ std::string BuildDbf(const std::vector<DbfField>& fields,
   s[1] = 124;
   s[2] = 5;
   s[3] = 6;
-  Put(s, 4, LE(rows.size(), 4));
-  Put(s, 8, LE(32 * n + 33, 2));
-  Put(s, 10, LE(recLen, 2));
+  PutBytes(s, 4, LE(rows.size(), 4));
+  PutBytes(s, 8, LE(32 * n + 33, 2));
+  PutBytes(s, 10, LE(recLen, 2));
   s[29] = static_cast<char>(ldid);
   for (size_t i = 0; i < n; ++i) {
-    Put(s, 32 + 32 * i, fields[i].name.substr(0, 10));
+    PutBytes(s, 32 + 32 * i, fields[i].name.substr(0, 10));
     s[32 + 32 * i + 11] = fields[i].type;
     s[32 + 32 * i + 16] = static_cast<char>(fields[i].width);
     s[32 + 32 * i + 17] = static_cast<char>(fields[i].decimals);
@@ -102,20 +103,20 @@ std::string BuildDat(bool nativeX, const std::vector<DatField>& fields,
   std::string s(32 * n + 33, '\0');
   s[0] = 0x03;
   if (nativeX) {
-    Put(s, 4, LE(rows.size(), 8));
-    Put(s, 12, LE(32 * n + 33, 4));
-    Put(s, 16, LE(recLen, 4));
+    PutBytes(s, 4, LE(rows.size(), 8));
+    PutBytes(s, 12, LE(32 * n + 33, 4));
+    PutBytes(s, 16, LE(recLen, 4));
   } else {
-    Put(s, 4, LE(rows.size(), 4));
-    Put(s, 8, LE(32 * n + 33, 2));
-    Put(s, 10, LE(recLen, 2));
+    PutBytes(s, 4, LE(rows.size(), 4));
+    PutBytes(s, 8, LE(32 * n + 33, 2));
+    PutBytes(s, 10, LE(recLen, 2));
   }
   for (size_t i = 0; i < n; ++i) {
-    Put(s, 32 + 32 * i, Num("F", i));
+    PutBytes(s, 32 + 32 * i, Num("F", i));
     s[32 + 32 * i + 11] = 'C';
     if (nativeX) {
-      Put(s, 48 + 32 * i, LE(fields[i].width, 4));
-      Put(s, 52 + 32 * i, LE(fields[i].decimals, 4));
+      PutBytes(s, 48 + 32 * i, LE(fields[i].width, 4));
+      PutBytes(s, 52 + 32 * i, LE(fields[i].decimals, 4));
     } else {
       s[48 + 32 * i] = static_cast<char>(fields[i].width);
       s[49 + 32 * i] = static_cast<char>(fields[i].decimals);
@@ -153,24 +154,14 @@ std::string Padded(const std::string& s, size_t width) {
   return r;
 }
 
-class DbfTest : public ::testing::Test {
+class DbfTest : public TTempDirTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           (Num("linvoro_dbf_", ::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  DbfTest() : TTempDirTest("linvoro_dbf_") {}
 
   std::string File(const std::string& name, const std::string& bytes) {
-    const fs::path p = dir_ / name;
-    std::ofstream(p, std::ios::binary) << bytes;
-    return p.string();
+    Put(Path(name), bytes);
+    return Path(name);
   }
-
-  fs::path dir_;
 };
 
 // The road table's own layout: osm_id C 10 and attribute N 6.
@@ -408,7 +399,7 @@ TEST_F(DbfTest, OtherExtensionsStayClosed) {
 }
 
 TEST_F(DbfTest, WriterOutputReadsBack) {
-  const std::string stem = (dir_ / "roads").string();
+  const std::string stem = Path("roads");
   {
     std::unique_ptr<TGISWriter> w = TGISWriter::GetGISObject(gfDBF);
     w->SetFileName(stem);
@@ -447,7 +438,7 @@ TEST_F(DbfTest, DamagedDbfHeadersRaise) {
   const std::string good = BuildDbf(RoadFields, {{"1", "1"}, {"2", "2"}});
   auto patched = [&](size_t off, const std::string& bytes) {
     std::string s = good;
-    Put(s, off, bytes);
+    PutBytes(s, off, bytes);
     return s;
   };
   const struct {
@@ -495,7 +486,7 @@ TEST_F(DbfTest, DescriptorsEndAtTheTerminator) {
   // Visual FoxPro keeps 263 more header bytes after the 0x0D terminator.
   std::string bytes = BuildDbf(RoadFields, {});
   bytes.insert(97, std::string(263, '\0'));
-  Put(bytes, 8, LE(97 + 263, 2));
+  PutBytes(bytes, 8, LE(97 + 263, 2));
   bytes.insert(bytes.size() - 1, " " + Padded("4711", 10) + "    21");
   bytes[4] = 1;
   TDbfFile t(File("vfp.dbf", bytes), 0);
@@ -506,7 +497,7 @@ TEST_F(DbfTest, DescriptorsEndAtTheTerminator) {
 }
 
 TEST_F(DbfTest, MissingFileRaisesOpenError) {
-  TDbfFile t((dir_ / "none.dbf").string(), 0);
+  TDbfFile t(Path("none.dbf"), 0);
   EXPECT_THROW(t.Open(), EFOpenError);
   EXPECT_FALSE(t.IsOpen());
 }
@@ -712,7 +703,7 @@ TEST_F(DbfTest, DamagedDatTablesRaise) {
   }
 
   auto patched = [](std::string s, size_t off, const std::string& bytes) {
-    Put(s, off, bytes);
+    PutBytes(s, off, bytes);
     return s;
   };
   const struct {
@@ -919,13 +910,13 @@ int RunGdal(const std::string& cmd) { return std::system((cmd + " 2>/dev/null").
 TEST_F(DbfTest, ReadsDbfWrittenByGdal) {
   for (const auto& c : GdalCases) {
     SCOPED_TRACE(*c.encoding ? c.encoding : "default");
-    const fs::path dir = dir_ / (std::string("shp_") + c.encoding);
-    fs::create_directories(dir);
-    WriteCsv(dir, c.rows);
-    const std::string out = (dir / "t.dbf").string();
+    const fs::path sub = fs::path(dir) / (std::string("shp_") + c.encoding);
+    fs::create_directories(sub);
+    WriteCsv(sub, c.rows);
+    const std::string out = (sub / "t.dbf").string();
     ASSERT_EQ(RunGdal("ogr2ogr -f \"ESRI Shapefile\" " +
                       (*c.encoding ? std::string("-lco ENCODING=") + c.encoding + " " : "") +
-                      "'" + out + "' '" + (dir / "in.csv").string() + "'"),
+                      "'" + out + "' '" + (sub / "in.csv").string() + "'"),
               0);
     const OgrTable ogr = ReadWithOgr(out);
 
@@ -966,16 +957,16 @@ TEST_F(DbfTest, ReadsMapInfoTablesWrittenByGdal) {
   for (const auto& c : GdalCases) {
     if (!*c.encoding) continue;  // GDAL's default MapInfo charset is "Neutral"
     SCOPED_TRACE(c.encoding);
-    const fs::path dir = dir_ / (std::string("tab_") + c.encoding);
-    fs::create_directories(dir);
-    WriteCsv(dir, c.rows);
-    const std::string tab = (dir / "t.tab").string();
+    const fs::path sub = fs::path(dir) / (std::string("tab_") + c.encoding);
+    fs::create_directories(sub);
+    WriteCsv(sub, c.rows);
+    const std::string tab = (sub / "t.tab").string();
     ASSERT_EQ(RunGdal(std::string("ogr2ogr -f \"MapInfo File\" -nlt NONE -lco ENCODING=") +
-                      c.encoding + " '" + tab + "' '" + (dir / "in.csv").string() + "'"),
+                      c.encoding + " '" + tab + "' '" + (sub / "in.csv").string() + "'"),
               0);
     const OgrTable ogr = ReadWithOgr(tab);
 
-    TDbfFile t((dir / "t.dat").string(), 0);
+    TDbfFile t((sub / "t.dat").string(), 0);
     t.Open();
     EXPECT_EQ(t.DBFtype(), TDBFtype::dat);
     EXPECT_EQ(t.CodePage(), c.codepage);

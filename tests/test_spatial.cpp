@@ -29,6 +29,7 @@
 #include "linvoro_sparsematrix.h"
 #include "run_driver.h"
 #include "run_options.h"
+#include "network_reference.h"
 #include "run_ui.h"
 #include "temp_dir_test.h"
 
@@ -80,17 +81,6 @@ double ArcDistance(const TFloatPoint& P, const TFloatPoint& A, const TFloatPoint
 }
 
 // ------------------------------------------------------------ network files
-
-template <class T>
-std::vector<T> ReadArray(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  const std::string bytes = ss.str();
-  std::vector<T> v(bytes.size() / sizeof(T));
-  if (!v.empty()) std::memcpy(v.data(), bytes.data(), v.size() * sizeof(T));
-  return v;
-}
 
 // A network read from its files without the library.
 struct TRawNet {

@@ -28,6 +28,7 @@
 #include "linvoro_pq.h"
 #include "run_driver.h"
 #include "run_options.h"
+#include "network_reference.h"
 #include "run_ui.h"
 #include "temp_dir_test.h"
 
@@ -36,17 +37,6 @@ namespace fs = std::filesystem;
 namespace {
 
 // ------------------------------------------------------------ network files
-
-template <class T>
-std::vector<T> ReadArray(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  const std::string bytes = ss.str();
-  std::vector<T> v(bytes.size() / sizeof(T));
-  if (!v.empty()) std::memcpy(v.data(), bytes.data(), v.size() * sizeof(T));
-  return v;
-}
 
 // The network as its files hold it, read without the library.
 struct TRawNet {
