@@ -24,6 +24,7 @@ constexpr const char* CoordFromName = "coordfrom.bin";
 constexpr const char* CoordToName = "coordto.bin";
 constexpr const char* Coord3Name = "coord3.bin";
 constexpr const char* Coord3iName = "coord3i.bin";
+constexpr size_t kEndBlock = 4096;  // link end points per tree insertion block
 
 std::unique_ptr<TLvBufferedStream> CreateWriter(const std::string& path) {
   return std::make_unique<TLvBufferedStream>(new TLvFileStream(path, fmCreate), true);
@@ -327,6 +328,10 @@ void TBaseImport::BuildNetwork(int32_t c) {
     SetProgressMaxValue(linkCount);
     fTotallength = 0;
     std::vector<TFloatPoint> v;
+    // End points go to the tree in blocks, which lets it overlap the memory
+    // reads of one insertion with the next ones.
+    std::vector<TFloatPoint> ends;
+    ends.reserve(kEndBlock);
     int32_t prev = c3i->ReadInt32();
     for (int32_t k = 1; k <= linkCount; ++k) {
       if (k % stride == 0 || k == linkCount) {
@@ -350,10 +355,15 @@ void TBaseImport::BuildNetwork(int32_t c) {
       // The stored value decides, as it does for every later reader: a node
       // must never count a link that link.bin leaves out.
       if (stored != 0) {
-        tree->Add(v[0]);
-        tree->Add(v[n + 1]);
+        ends.push_back(v[0]);
+        ends.push_back(v[n + 1]);
+        if (ends.size() >= kEndBlock) {
+          tree->AddRange(ends.data(), ends.size());
+          ends.clear();
+        }
       }
     }
+    tree->AddRange(ends.data(), ends.size());
     length->Flush();
   }
 

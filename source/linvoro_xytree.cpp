@@ -6,9 +6,19 @@
 
 int32_t TXYTree::Add(const TFloatPoint& p) {
   const int32_t i = Insert(p, TPolicyCmp{});
-  if (Node(i).ItemCount > MaxLinksAtNode)
-    throw ETooManyLinksAtNode("Too many links at " + FormatNumber(p.x) + ", " + FormatNumber(p.y));
+  CheckLinkCount(i, p);
   return i;
+}
+
+void TXYTree::AddRange(const TFloatPoint* points, size_t n) {
+  InsertRange(points, n, [this](int32_t i, const TFloatPoint& p) { CheckLinkCount(i, p); });
+}
+
+// Names the point as it was added, which may differ from the stored equal
+// key in the sign of a zero.
+void TXYTree::CheckLinkCount(int32_t index, const TFloatPoint& p) const {
+  if (Node(index).ItemCount > MaxLinksAtNode)
+    throw ETooManyLinksAtNode("Too many links at " + FormatNumber(p.x) + ", " + FormatNumber(p.y));
 }
 
 void TXYTree::CreateID() {

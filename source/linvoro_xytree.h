@@ -3,6 +3,7 @@
 // x, then y.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -23,6 +24,9 @@ class TXYTree : public TBalancedTree<TFloatPoint, TFloatPointCompare> {
   // Counts one more link end at p. Raises ETooManyLinksAtNode "Too many
   // links at x, y" when that makes more than 255 ends at one point.
   int32_t Add(const TFloatPoint& p) override;
+  // Adds the points in order, as that many calls of Add would, raising the
+  // same error at the same point.
+  void AddRange(const TFloatPoint* points, size_t n) override;
 
   // Fills the TLeg table and gives every point its id: by degree, highest
   // first, then by x and y ascending, starting at 1.
@@ -45,5 +49,7 @@ class TXYTree : public TBalancedTree<TFloatPoint, TFloatPointCompare> {
   void Write(TLvStream& s) const;
 
  private:
+  void CheckLinkCount(int32_t index, const TFloatPoint& p) const;
+
   std::vector<TLeg> FLegs;
 };

@@ -12,6 +12,7 @@
 #include "linvoro_basetree.h"
 #include "linvoro_memorypool.h"
 #include "linvoro_types.h"
+#include "linvoro_xytree.h"
 
 namespace {
 
@@ -155,6 +156,83 @@ TEST(BalancedTree, MatchesReferenceOnManyKeys) {
     }
     EXPECT_EQ(tree.MaxCount(), maxCount);
   }
+}
+
+// AddRange reads ahead along paths that later insertions may rebalance;
+// whatever it reads, the tree must come out node for node as Add builds it.
+TEST(BalancedTree, AddRangeBuildsTheSameTreeAsAdd) {
+  struct TCase {
+    const char* name;
+    std::vector<TFloatPoint> keys;
+    std::vector<size_t> blocks;  // AddRange call sizes; the rest in one call
+  };
+  std::mt19937_64 rng{5};
+  auto make = [&](int n, auto gen) {
+    std::vector<TFloatPoint> v(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) v[size_t(i)] = gen(i);
+    return v;
+  };
+  std::uniform_real_distribution<double> u(-180, 180);
+  double wx = 0, wy = 0;
+  const std::vector<TCase> cases = {
+      {"empty", {}, {}},
+      {"one", {{1, 2}}, {}},
+      {"shorter than the look-ahead", make(31, [&](int) { return TFloatPoint{u(rng), u(rng)}; }), {}},
+      {"look-ahead and one", make(33, [&](int) { return TFloatPoint{u(rng), u(rng)}; }), {}},
+      {"random", make(60000, [&](int) { return TFloatPoint{u(rng), u(rng)}; }), {}},
+      {"many duplicates", make(60000, [&](int) { return TFloatPoint{double(rng() % 300), double(rng() % 30)}; }), {}},
+      {"ascending", make(60000, [](int i) { return TFloatPoint{double(i), 0}; }), {}},
+      {"descending, equal x", make(60000, [](int i) { return TFloatPoint{1, double(-i)}; }), {}},
+      {"walk",
+       make(60000,
+            [&](int) {
+              wx += double(int(rng() % 21) - 10);
+              wy += double(int(rng() % 21) - 10);
+              return TFloatPoint{wx, wy};
+            }),
+       {}},
+      {"zigzag", make(60000, [](int i) { return TFloatPoint{double(i % 2 ? i : -i), 0}; }), {}},
+      {"in blocks", make(20000, [&](int) { return TFloatPoint{double(rng() % 5000), 0}; }), {0, 1, 7, 32, 33, 4096}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TInspect<TPointTree> one, range;
+    for (const auto& k : c.keys) one.Add(k);
+    size_t at = 0;
+    for (size_t b : c.blocks) {
+      range.AddRange(c.keys.data() + at, b);
+      at += b;
+    }
+    range.AddRange(c.keys.data() + at, c.keys.size() - at);
+    ASSERT_EQ(range.Count(), one.Count());
+    EXPECT_EQ(range.RootIndex(), one.RootIndex());
+    EXPECT_EQ(range.MaxCount(), one.MaxCount());
+    for (int32_t i = 1; i <= one.Count(); ++i) {
+      const auto& a = one.GetItem(i);
+      const auto& b = range.GetItem(i);
+      ASSERT_TRUE(a.key.x == b.key.x && a.key.y == b.key.y && a.ItemCount == b.ItemCount && a.left == b.left &&
+                  a.right == b.right && a.bal == b.bal)
+          << "node " << i;
+    }
+    Height(range);
+  }
+}
+
+// The link-count limit is checked after every point, so a block names the
+// first point in input order to pass it, as single additions would.
+TEST(BalancedTree, NodeTreeRangeRaisesAtTheFirstPointOverTheLimit) {
+  const TFloatPoint a{1, 1}, b{2.5, -3};
+  std::vector<TFloatPoint> keys(255, a);
+  keys.insert(keys.end(), 256, b);
+  keys.push_back(a);
+  TXYTree tree;
+  try {
+    tree.AddRange(keys.data(), keys.size());
+    FAIL() << "256 ends at one point accepted";
+  } catch (const ETooManyLinksAtNode& e) {
+    EXPECT_STREQ(e.what(), "Too many links at 2.5, -3");
+  }
+  EXPECT_EQ(tree.GetItem(tree.IndexOf(a)).ItemCount, 255);
 }
 
 // A tree that supplies its comparison virtually and refines Add, as the
