@@ -181,11 +181,17 @@ void TreeInsert(bool spatialOrder, bool ranged) {
   int64_t hits = 0;
   for (int32_t i = 0; i < n; i += 10) hits += tree.IndexOf(pts[size_t(i)]) > 0;
   const auto t3 = Clock::now();
+  std::vector<TFloatPoint> probe;
+  for (int32_t i = 0; i < n; i += 10) probe.push_back(pts[size_t(i)]);
+  std::vector<int32_t> found(probe.size());
+  tree.IndexOfRange(probe.data(), probe.size(), found.data());
+  const auto t4 = Clock::now();
+  for (int32_t f : found) hits += f > 0;
   gSink = hits;
   const double s = Seconds(t0, t1);
-  std::printf("  %s points: %d %s in %.3f s = %.2f M/s (%d distinct), CreateID %.3f s, 1M IndexOf %.3f s, peak RSS %.1f MiB\n",
+  std::printf("  %s points: %d %s in %.3f s = %.2f M/s (%d distinct), CreateID %.3f s, 1M IndexOf %.3f s, 1M by IndexOfRange %.3f s, peak RSS %.1f MiB\n",
               spatialOrder ? "walk-ordered" : "random", n, ranged ? "AddRange" : "Add", s, n / s / 1e6, tree.Count(), Seconds(t1, t2),
-              Seconds(t2, t3), PeakRssMiB());
+              Seconds(t2, t3), Seconds(t3, t4), PeakRssMiB());
 }
 
 struct Scenario {

@@ -111,6 +111,11 @@ class TBalancedTree : public TBalancedTreeOrdering<K, TCompare> {
     return -1;
   }
 
+  // IndexOf of keys[0..n) into out[0..n).
+  void IndexOfRange(const K* keys, size_t n, int32_t* out) const {
+    FindRange(keys, n, [out](size_t i, int32_t p) { out[i] = p; });
+  }
+
   const TNode& GetItem(int32_t index) const { return fNodeArray.GetItem(index); }
 
   // Number of distinct keys (node indexes run from 1 to Count()).
@@ -151,6 +156,46 @@ class TBalancedTree : public TBalancedTreeOrdering<K, TCompare> {
     n.left = n.right = 0;
     n.bal = 0;
     return idx;
+  }
+
+  // Calls found(i, IndexOf(keys[i])) for every i, in no fixed order, while
+  // the found node is still in the cache. A tree with a comparison policy
+  // keeps kLookahead searches going at once, a level each in turn, so that
+  // their memory reads overlap instead of queueing one behind the other.
+  template <class TFound>
+  void FindRange(const K* keys, size_t n, TFound&& found) const {
+    if constexpr (std::is_void_v<TCompare>) {
+      for (size_t i = 0; i < n; ++i) found(i, IndexOf(keys[i]));
+    } else {
+      struct TSearch {
+        size_t i;
+        int32_t p;
+      };
+      TSearch s[kLookahead];
+      size_t next = 0, active = 0;
+      while (active < kLookahead && next < n) s[active++] = {next++, fRoot};
+      while (active > 0) {
+        for (size_t a = 0; a < active;) {
+          TSearch& cur = s[a];
+          int r = 1;
+          if (cur.p != 0) {
+            const TNode& node = Node(cur.p);
+            r = TCompare::Compare(keys[cur.i], node.key);
+            if (r != 0) {
+              cur.p = Child(node, r > 0);
+              if (cur.p != 0) Prefetch(cur.p);
+              ++a;
+              continue;
+            }
+          }
+          found(cur.i, r == 0 ? cur.p : -1);
+          if (next < n)
+            cur = {next++, fRoot};
+          else
+            cur = s[--active];
+        }
+      }
+    }
   }
 
   // How many keys ahead InsertRange reads, and how many levels a key ahead

@@ -3,6 +3,7 @@
 #include <langinfo.h>
 #include <locale.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdio>
@@ -385,24 +386,34 @@ void TBaseImport::BuildNetwork(int32_t c) {
     to->Seek(0, soBeginning);
     SetProgressStart(b1);
     SetProgressStop(b2);
-    for (int32_t k = 1; k <= linkCount; ++k) {
-      if (k % stride == 0 || k == linkCount) {
-        ProgressExecute(k);
-        if (FCancelled) return;
+    // Looked up a block at a time, so that the tree searches overlap.
+    const size_t block = kEndBlock / 2;
+    std::vector<float> lens(block);
+    std::vector<TFloatPoint> ends(2 * block);
+    std::vector<int32_t> ids(2 * block);
+    for (int32_t k0 = 1; k0 <= linkCount; k0 += int32_t(block)) {
+      const size_t m = size_t(std::min<int64_t>(block, int64_t(linkCount) - k0 + 1));
+      for (size_t j = 0; j < m; ++j) {
+        const int32_t k = k0 + int32_t(j);
+        if (k % stride == 0 || k == linkCount) {
+          ProgressExecute(k);
+          if (FCancelled) return;
+        }
+        lens[j] = length->ReadSingle();
+        TFloatPoint& pf = ends[2 * j];
+        TFloatPoint& pt = ends[2 * j + 1];
+        pf.x = from->ReadDouble();
+        pf.y = from->ReadDouble();
+        pt.x = to->ReadDouble();
+        pt.y = to->ReadDouble();
       }
-      const float len = length->ReadSingle();
-      TFloatPoint pf, pt;
-      pf.x = from->ReadDouble();
-      pf.y = from->ReadDouble();
-      pt.x = to->ReadDouble();
-      pt.y = to->ReadDouble();
-      uint32_t f = 0, t = 0;
-      if (len != 0) {
-        f = static_cast<uint32_t>(tree->NodeID(pf));
-        t = static_cast<uint32_t>(tree->NodeID(pt));
+      tree->NodeIDs(ends.data(), 2 * m, ids.data());
+      for (size_t j = 0; j < m; ++j) {
+        // A link the length table leaves out joins no nodes.
+        const bool kept = lens[j] != 0;
+        link->WriteUInt32(kept ? static_cast<uint32_t>(ids[2 * j]) : 0);
+        link->WriteUInt32(kept ? static_cast<uint32_t>(ids[2 * j + 1]) : 0);
       }
-      link->WriteUInt32(f);
-      link->WriteUInt32(t);
     }
     link->Flush();
   }

@@ -45,6 +45,11 @@ class TXYTree : public TBalancedTree<TFloatPoint, TFloatPointCompare> {
     return i < 0 ? 0 : Node(i).id;
   }
 
+  // NodeID of points[0..n) into ids[0..n), with the searches overlapped.
+  void NodeIDs(const TFloatPoint* points, size_t n, int32_t* ids) const {
+    FindRange(points, n, [&](size_t i, int32_t p) { ids[i] = p < 0 ? 0 : Node(p).id; });
+  }
+
   // coord.bin: x and y of every point, in id order. Requires CreateID.
   void Write(TLvStream& s) const;
 

@@ -160,7 +160,9 @@ TEST(BalancedTree, MatchesReferenceOnManyKeys) {
 
 // AddRange reads ahead along paths that later insertions may rebalance;
 // whatever it reads, the tree must come out node for node as Add builds it.
-TEST(BalancedTree, AddRangeBuildsTheSameTreeAsAdd) {
+// IndexOfRange answers out of order and must still put each answer in its
+// place.
+TEST(BalancedTree, RangeOperationsMatchSingleOnes) {
   struct TCase {
     const char* name;
     std::vector<TFloatPoint> keys;
@@ -215,6 +217,12 @@ TEST(BalancedTree, AddRangeBuildsTheSameTreeAsAdd) {
           << "node " << i;
     }
     Height(range);
+    // The overlapped searches answer as IndexOf does, for absent keys too.
+    std::vector<TFloatPoint> probes = c.keys;
+    for (const auto& k : c.keys) probes.push_back({k.x, std::nextafter(k.y, 1e300)});
+    std::vector<int32_t> found(probes.size(), -2);
+    range.IndexOfRange(probes.data(), probes.size(), found.data());
+    for (size_t i = 0; i < probes.size(); ++i) ASSERT_EQ(found[i], range.IndexOf(probes[i])) << "probe " << i;
   }
 }
 
