@@ -10,6 +10,7 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -69,10 +70,10 @@ class TBalancedTree : public TBalancedTreeOrdering<K, TCompare> {
   virtual int32_t Add(const K& key) { return Insert(key, Cmp()); }
 
   // Adds keys[0..n) in order: the same tree, node indexes and counts as n
-  // calls of Add. A tree with a comparison policy overlaps the memory reads
-  // of the keys ahead with the current insertion, which is several times
-  // faster once the tree outgrows the cache. A policy tree that refines Add
-  // must refine AddRange the same way.
+  // calls of Add. A tree with a comparison policy can overlap the memory
+  // reads of the keys ahead with the current insertion, which is several
+  // times faster once the tree outgrows the cache, and does so where it
+  // pays. A policy tree that refines Add must refine AddRange the same way.
   virtual void AddRange(const K* keys, size_t n) {
     if constexpr (std::is_void_v<TCompare>) {
       for (size_t i = 0; i < n; ++i) Add(keys[i]);
@@ -203,6 +204,11 @@ class TBalancedTree : public TBalancedTreeOrdering<K, TCompare> {
   // cached, so only the levels below need the head start.
   static constexpr size_t kLookahead = 32;
   static constexpr int kCachedLevels = 4;
+  // How many keys InsertRange inserts between two probes of the way of
+  // inserting that has lately been the slower one, and the probe sizes.
+  static constexpr size_t kProbeSpacing = 65536;
+  static constexpr size_t kProbePlain = 128;
+  static constexpr size_t kProbeAhead = 512;
 
   // The child on the given side, by masking rather than a jump the
   // processor would mispredict on every other level.
@@ -245,15 +251,47 @@ class TBalancedTree : public TBalancedTreeOrdering<K, TCompare> {
   }
 
   // Inserts keys[0..n) in order, calling added(node index, key) after each.
+  // Both ways of inserting build the same tree, so the choice is free: the
+  // keys go the way that has been cheaper per key lately, and after every
+  // kProbeSpacing keys a short probe tries the other way, because which one
+  // wins changes as the tree grows out of the cache and with the order of
+  // the keys.
+  template <class TAdded>
+  void InsertRange(const K* keys, size_t n, TAdded&& added) {
+    using TClock = std::chrono::steady_clock;
+    std::unique_ptr<TCursor[]> cursors;
+    for (size_t at = 0, m; at < n; at += m) {
+      const bool probe = fUntilProbe == 0;
+      const bool ahead = (fKeyCost[1] <= fKeyCost[0]) != probe;
+      // The look-ahead needs a longer probe to fill up.
+      m = std::min(n - at, probe ? (ahead ? kProbeAhead : kProbePlain) : fUntilProbe);
+      const auto t0 = TClock::now();
+      if (ahead) {
+        if (!cursors) cursors.reset(new TCursor[kLookahead]);
+        InsertAhead(keys + at, m, added, cursors.get());
+      } else {
+        const TPolicyCmp c;
+        for (size_t i = at; i < at + m; ++i) added(Insert(keys[i], c), keys[i]);
+      }
+      const double cost = std::chrono::duration<double>(TClock::now() - t0).count() / double(m);
+      // A stretch that met a page fault of the growing node storage, or
+      // another process, counts at most twice the average, or it would turn
+      // the choice for a long while.
+      double& avg = fKeyCost[ahead ? 1 : 0];
+      avg = avg == 0 ? cost : 0.75 * avg + 0.25 * std::min(cost, 2 * avg);
+      fUntilProbe = probe ? kProbeSpacing : fUntilProbe - m;
+    }
+  }
+
   // While key i is inserted, the keys up to kLookahead ahead each descend
   // one more level and prefetch the next node, so that by its turn a key
   // finds its path in the cache and already knows it: Insert then checks
   // the recorded links, which are independent loads, instead of waiting on
-  // one load per level.
+  // one load per level. Where the tree is cached anyway, this is twice the
+  // work of a plain descent.
   template <class TAdded>
-  void InsertRange(const K* keys, size_t n, TAdded&& added) {
+  void InsertAhead(const K* keys, size_t n, TAdded& added, TCursor* cursors) {
     const TPolicyCmp c;
-    std::unique_ptr<TCursor[]> cursors(new TCursor[kLookahead]);
     auto enter = [&](size_t j) {
       TCursor& cur = cursors[j % kLookahead];
       cur.len = 0;
@@ -280,8 +318,8 @@ class TBalancedTree : public TBalancedTreeOrdering<K, TCompare> {
   // hintLen) for as long as its links are still the tree's: a node's key
   // never changes, so each recorded side is still the right one.
   template <class C>
-  int32_t Insert(const K& key, const C& c, const int32_t* hint = nullptr, const bool* hintDirs = nullptr,
-                 int hintLen = 0) {
+  int32_t Insert(const K& key, const C& c, const int32_t* hint = nullptr,
+                 const bool* hintDirs = nullptr, int hintLen = 0) {
     if (fRoot == 0) {
       fRoot = NewNode(key);
       return fRoot;
@@ -430,4 +468,8 @@ class TBalancedTree : public TBalancedTreeOrdering<K, TCompare> {
   int32_t fMaxItemCount = 1;
   int32_t FCreateIndex = 0;
   int32_t fRoot = 0;
+  // Recent seconds per key of InsertRange: [0] plain descents, [1] look-
+  // ahead; 0 = not tried yet. Keys left before the next probe.
+  double fKeyCost[2] = {0, 0};
+  size_t fUntilProbe = 0;
 };

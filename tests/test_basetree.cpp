@@ -26,6 +26,12 @@ class TInspect : public Tree {
   int32_t NextPos() const { return this->fNextPos; }
   int32_t MaxCount() const { return this->fMaxItemCount; }
   int32_t CreateIndex() const { return this->FCreateIndex; }
+  // AddRange then always reads ahead, whatever the timing says.
+  void ForceLookAhead() {
+    this->fKeyCost[0] = 1;
+    this->fKeyCost[1] = 0.5;
+    this->fUntilProbe = SIZE_MAX;
+  }
 
   // Height of the subtree at p; fails the test on a wrong balance factor,
   // a height difference above 1 or a key out of order.
@@ -175,55 +181,62 @@ TEST(BalancedTree, RangeOperationsMatchSingleOnes) {
     return v;
   };
   std::uniform_real_distribution<double> u(-180, 180);
+  auto random = [&](int) { return TFloatPoint{u(rng), u(rng)}; };
+  auto fewDistinct = [&](int) { return TFloatPoint{double(rng() % 300), double(rng() % 30)}; };
+  auto fewOnALine = [&](int) { return TFloatPoint{double(rng() % 5000), 0}; };
+  auto ascending = [](int i) { return TFloatPoint{double(i), 0}; };
+  auto descendingY = [](int i) { return TFloatPoint{1, double(-i)}; };
+  auto zigzag = [](int i) { return TFloatPoint{double(i % 2 ? i : -i), 0}; };
   double wx = 0, wy = 0;
+  auto walk = [&](int) {
+    wx += double(int(rng() % 21) - 10);
+    wy += double(int(rng() % 21) - 10);
+    return TFloatPoint{wx, wy};
+  };
   const std::vector<TCase> cases = {
       {"empty", {}, {}},
       {"one", {{1, 2}}, {}},
-      {"shorter than the look-ahead", make(31, [&](int) { return TFloatPoint{u(rng), u(rng)}; }), {}},
-      {"look-ahead and one", make(33, [&](int) { return TFloatPoint{u(rng), u(rng)}; }), {}},
-      {"random", make(60000, [&](int) { return TFloatPoint{u(rng), u(rng)}; }), {}},
-      {"many duplicates", make(60000, [&](int) { return TFloatPoint{double(rng() % 300), double(rng() % 30)}; }), {}},
-      {"ascending", make(60000, [](int i) { return TFloatPoint{double(i), 0}; }), {}},
-      {"descending, equal x", make(60000, [](int i) { return TFloatPoint{1, double(-i)}; }), {}},
-      {"walk",
-       make(60000,
-            [&](int) {
-              wx += double(int(rng() % 21) - 10);
-              wy += double(int(rng() % 21) - 10);
-              return TFloatPoint{wx, wy};
-            }),
-       {}},
-      {"zigzag", make(60000, [](int i) { return TFloatPoint{double(i % 2 ? i : -i), 0}; }), {}},
-      {"in blocks", make(20000, [&](int) { return TFloatPoint{double(rng() % 5000), 0}; }), {0, 1, 7, 32, 33, 4096}},
+      {"shorter than the look-ahead", make(31, random), {}},
+      {"look-ahead and one", make(33, random), {}},
+      {"random", make(60000, random), {}},
+      {"many duplicates", make(60000, fewDistinct), {}},
+      {"ascending", make(60000, ascending), {}},
+      {"descending, equal x", make(60000, descendingY), {}},
+      {"walk", make(60000, walk), {}},
+      {"zigzag", make(60000, zigzag), {}},
+      {"in blocks", make(20000, fewOnALine), {0, 1, 7, 32, 33, 4096}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    TInspect<TPointTree> one, range;
-    for (const auto& k : c.keys) one.Add(k);
-    size_t at = 0;
-    for (size_t b : c.blocks) {
-      range.AddRange(c.keys.data() + at, b);
-      at += b;
+  for (const auto& c : cases)
+    for (const bool forced : {true, false}) {
+      SCOPED_TRACE(std::string(c.name) + (forced ? ", always ahead" : ", timed choice"));
+      TInspect<TPointTree> one, range;
+      if (forced) range.ForceLookAhead();
+      for (const auto& k : c.keys) one.Add(k);
+      size_t at = 0;
+      for (size_t b : c.blocks) {
+        range.AddRange(c.keys.data() + at, b);
+        at += b;
+      }
+      range.AddRange(c.keys.data() + at, c.keys.size() - at);
+      ASSERT_EQ(range.Count(), one.Count());
+      EXPECT_EQ(range.RootIndex(), one.RootIndex());
+      EXPECT_EQ(range.MaxCount(), one.MaxCount());
+      for (int32_t i = 1; i <= one.Count(); ++i) {
+        const auto& a = one.GetItem(i);
+        const auto& b = range.GetItem(i);
+        ASSERT_TRUE(a.key.x == b.key.x && a.key.y == b.key.y && a.ItemCount == b.ItemCount &&
+                    a.left == b.left && a.right == b.right && a.bal == b.bal)
+            << "node " << i;
+      }
+      Height(range);
+      // The overlapped searches answer as IndexOf does, for absent keys too.
+      std::vector<TFloatPoint> probes = c.keys;
+      for (const auto& k : c.keys) probes.push_back({k.x, std::nextafter(k.y, 1e300)});
+      std::vector<int32_t> found(probes.size(), -2);
+      range.IndexOfRange(probes.data(), probes.size(), found.data());
+      for (size_t i = 0; i < probes.size(); ++i)
+        ASSERT_EQ(found[i], range.IndexOf(probes[i])) << "probe " << i;
     }
-    range.AddRange(c.keys.data() + at, c.keys.size() - at);
-    ASSERT_EQ(range.Count(), one.Count());
-    EXPECT_EQ(range.RootIndex(), one.RootIndex());
-    EXPECT_EQ(range.MaxCount(), one.MaxCount());
-    for (int32_t i = 1; i <= one.Count(); ++i) {
-      const auto& a = one.GetItem(i);
-      const auto& b = range.GetItem(i);
-      ASSERT_TRUE(a.key.x == b.key.x && a.key.y == b.key.y && a.ItemCount == b.ItemCount && a.left == b.left &&
-                  a.right == b.right && a.bal == b.bal)
-          << "node " << i;
-    }
-    Height(range);
-    // The overlapped searches answer as IndexOf does, for absent keys too.
-    std::vector<TFloatPoint> probes = c.keys;
-    for (const auto& k : c.keys) probes.push_back({k.x, std::nextafter(k.y, 1e300)});
-    std::vector<int32_t> found(probes.size(), -2);
-    range.IndexOfRange(probes.data(), probes.size(), found.data());
-    for (size_t i = 0; i < probes.size(); ++i) ASSERT_EQ(found[i], range.IndexOf(probes[i])) << "probe " << i;
-  }
 }
 
 // The link-count limit is checked after every point, so a block names the
