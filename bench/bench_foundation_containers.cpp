@@ -16,24 +16,13 @@
 #include <string>
 #include <vector>
 
+#include "bench_clock.h"
 #include "linvoro_basetree.h"
 #include "linvoro_bitarray.h"
 #include "linvoro_int64list.h"
 #include "linvoro_integerlist.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::time_point a, Clock::time_point b) {
-  return std::chrono::duration<double>(b - a).count();
-}
-
-double PeakRssMiB() {
-  rusage ru{};
-  getrusage(RUSAGE_SELF, &ru);
-  return ru.ru_maxrss / 1024.0;
-}
 
 // Keeps results alive so the work is not optimised away.
 volatile int64_t gSink;

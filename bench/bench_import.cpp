@@ -22,32 +22,14 @@
 #include <string>
 #include <vector>
 
+#include "bench_clock.h"
 #include "linvoro_functions.h"
 #include "linvoro_import.h"
 #include "linvoro_io.h"
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
 namespace {
-
-double Seconds(Clock::time_point a, Clock::time_point b) {
-  return std::chrono::duration<double>(b - a).count();
-}
-
-// CPU time of the process (user + system), in seconds: on a shared machine
-// the wall clock also counts the other processes.
-double CpuSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return double(ts.tv_sec) + ts.tv_nsec * 1e-9;
-}
-
-long PeakRssMb() {
-  rusage ru{};
-  getrusage(RUSAGE_SELF, &ru);
-  return ru.ru_maxrss / 1024;
-}
 
 // Calls f(polyline) for every link of a street grid of side n in which each
 // of the two edges leaving a junction exists with probability p.

@@ -24,24 +24,12 @@
 #include <functional>
 #include <string>
 
+#include "bench_clock.h"
 #include "linvoro_network.h"
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
 namespace {
-
-double CpuSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return double(ts.tv_sec) + ts.tv_nsec * 1e-9;
-}
-
-long PeakRssMb() {
-  rusage ru{};
-  getrusage(RUSAGE_SELF, &ru);
-  return ru.ru_maxrss / 1024;
-}
 
 struct TTiming {
   double wall = 1e300, cpu = 1e300;

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_clock.h"
 #include "linvoro_locationlist.h"
 #include "linvoro_network.h"
 #include "linvoro_network_calc.h"
@@ -32,12 +33,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-double CpuSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return double(ts.tv_sec) + ts.tv_nsec * 1e-9;
-}
 
 struct TTimes {
   std::string dir;

@@ -26,17 +26,12 @@
 #include <string>
 #include <vector>
 
+#include "bench_clock.h"
 #include "linvoro_giswriter.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::time_point a, Clock::time_point b) {
-  return std::chrono::duration<double>(b - a).count();
-}
 
 struct TRecord {
   std::vector<TFloatPointArrayEx> parts;

@@ -44,6 +44,23 @@ class TSource {
 
 std::string Str(int64_t v) { return std::to_string(v); }
 
+// Reads count records of two TFile values into a[1..count] and b[1..count],
+// a chunk at a time, calling done(records read so far) after each chunk.
+template <class TFile, class TOut, class TDone>
+void ReadPairs(TLvStream& s, int64_t count, std::vector<TOut>& a, std::vector<TOut>& b, TDone&& done) {
+  std::vector<TFile> buf;
+  for (int64_t i = 0; i < count; i += LoadChunk) {
+    const int64_t n = std::min(LoadChunk, count - i);
+    buf.resize(static_cast<size_t>(n) * 2);
+    s.ReadBuffer(buf.data(), n * 2 * int64_t(sizeof(TFile)));
+    for (int64_t j = 0; j < n; ++j) {
+      a[i + j + 1] = static_cast<TOut>(buf[2 * j]);
+      b[i + j + 1] = static_cast<TOut>(buf[2 * j + 1]);
+    }
+    done(i + n);
+  }
+}
+
 }  // namespace
 
 // ------------------------------------------------------------ lifecycle
@@ -124,6 +141,9 @@ void TNetwork::Open(bool attributes, bool Coord3Cache, bool spatialindex, int32_
     FmbrX = ExpandRectPercent(Fmbr, FCoordinateWindow);
 
     const int64_t links = FLinkCount;
+    auto progress = [this](int64_t done) {
+      if (EventAssigned()) ProgressExecute(static_cast<double>(done));
+    };
     // 3. length.bin
     {
       TSource s(fLengthStream, fLengthStream ? "" : RequireFile("length.bin"));
@@ -136,7 +156,7 @@ void TNetwork::Open(bool attributes, bool Coord3Cache, bool spatialindex, int32_
       for (int64_t i = 0; i < links; i += LoadChunk) {
         const int64_t n = std::min(LoadChunk, links - i);
         s->ReadBuffer(&FLength[i + 1], n * 4);
-        if (EventAssigned()) ProgressExecute(static_cast<double>(i + n));
+        progress(i + n);
       }
       for (int64_t l = 1; l <= links; ++l)
         if (!(FLength[l] >= 0) || std::isinf(FLength[l]))
@@ -151,19 +171,9 @@ void TNetwork::Open(bool attributes, bool Coord3Cache, bool spatialindex, int32_
       tonode.assign(static_cast<size_t>(links) + 1, 0);
       SetProgressStart(8);
       SetProgressStop(21);
-      std::vector<uint32_t> buf;
-      for (int64_t i = 0; i < links; i += LoadChunk) {
-        const int64_t n = std::min(LoadChunk, links - i);
-        buf.resize(static_cast<size_t>(n) * 2);
-        s->ReadBuffer(buf.data(), n * 8);
-        for (int64_t j = 0; j < n; ++j) {
-          // Ids above the signed range cannot be valid; they fail the range
-          // test below as negative values.
-          Fromnode[i + j + 1] = static_cast<int32_t>(buf[2 * j]);
-          tonode[i + j + 1] = static_cast<int32_t>(buf[2 * j + 1]);
-        }
-        if (EventAssigned()) ProgressExecute(static_cast<double>(i + n));
-      }
+      // Ids above the signed range cannot be valid; they fail the range
+      // test below as negative values.
+      ReadPairs<uint32_t>(*s, links, Fromnode, tonode, progress);
     }
     // 5. coord.bin
     {
@@ -177,17 +187,7 @@ void TNetwork::Open(bool attributes, bool Coord3Cache, bool spatialindex, int32_
       SetProgressStart(21);
       SetProgressStop(47);
       SetProgressMaxValue(static_cast<double>(nodes));
-      std::vector<double> buf;
-      for (int64_t i = 0; i < nodes; i += LoadChunk) {
-        const int64_t n = std::min(LoadChunk, nodes - i);
-        buf.resize(static_cast<size_t>(n) * 2);
-        s->ReadBuffer(buf.data(), n * 16);
-        for (int64_t j = 0; j < n; ++j) {
-          FX[i + j + 1] = buf[2 * j];
-          FY[i + j + 1] = buf[2 * j + 1];
-        }
-        if (EventAssigned()) ProgressExecute(static_cast<double>(i + n));
-      }
+      ReadPairs<double>(*s, nodes, FX, FY, progress);
     }
     // Every link's end nodes must exist, and exactly the placeholders have
     // none; the node lists and every check rely on it.

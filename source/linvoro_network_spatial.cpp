@@ -113,6 +113,12 @@ double TSpatialSearch::TGeometry::Dist(const TFloatPoint& a, const TFloatPoint& 
 double TSpatialSearch::TGeometry::SegmentDist(const TFloatPoint& P, const TFloatPoint& A,
                                                const TFloatPoint& B, double& frac,
                                                TFloatPoint& foot, int32_t& side) const {
+  // The nearest point is an end of the segment.
+  auto AtEnd = [&](double f, const TFloatPoint& end, double d) {
+    frac = f;
+    foot = end;
+    return d;
+  };
   if (!angular) {
     const double abx = B.x - A.x, aby = B.y - A.y;
     const double apx = P.x - A.x, apy = P.y - A.y;
@@ -120,31 +126,11 @@ double TSpatialSearch::TGeometry::SegmentDist(const TFloatPoint& P, const TFloat
     const double h = apx * apx + apy * apy, l = abx * abx + aby * aby, m = bpx * bpx + bpy * bpy;
     const double cr = Cross(abx, aby, apx, apy);
     side = cr > 0 ? 1 : (cr < 0 ? -1 : 0);
-    if (h == 0) {
-      frac = 0;
-      foot = A;
-      return 0;
-    }
-    if (l == 0) {
-      frac = 0;
-      foot = A;
-      return std::sqrt(h);
-    }
-    if (m == 0) {
-      frac = 1;
-      foot = B;
-      return 0;
-    }
-    if (m > l + h) {
-      frac = 0;
-      foot = A;
-      return std::sqrt(h);
-    }
-    if (h > l + m) {
-      frac = 1;
-      foot = B;
-      return std::sqrt(m);
-    }
+    if (h == 0) return AtEnd(0, A, 0);
+    if (l == 0) return AtEnd(0, A, std::sqrt(h));
+    if (m == 0) return AtEnd(1, B, 0);
+    if (m > l + h) return AtEnd(0, A, std::sqrt(h));
+    if (h > l + m) return AtEnd(1, B, std::sqrt(m));
     frac = (apx * abx + apy * aby) / l;
     frac = std::clamp(frac, 0.0, 1.0);
     foot = {A.x + frac * abx, A.y + frac * aby};
@@ -161,34 +147,14 @@ double TSpatialSearch::TGeometry::SegmentDist(const TFloatPoint& P, const TFloat
     // Courses grow clockwise: a positive difference puts P on the right.
     side = (dAP == 0 || s == 0 || s == M_PI || s == -M_PI) ? 0 : (s > 0 ? -1 : 1);
   }
-  if (dAP == 0) {
-    frac = 0;
-    foot = A;
-    return 0;
-  }
-  if (dBP == 0) {
-    frac = 1;
-    foot = B;
-    return 0;
-  }
+  if (dAP == 0) return AtEnd(0, A, 0);
+  if (dBP == 0) return AtEnd(1, B, 0);
   const double dAB = Dist(A, B);
-  if (dAB == 0) {
-    frac = 0;
-    foot = A;
-    return dAP;
-  }
+  if (dAB == 0) return AtEnd(0, A, dAP);
   const double angA = AngleBetween(cAP, cAB);
-  if (angA >= HalfPi) {
-    frac = 0;
-    foot = A;
-    return dAP;
-  }
+  if (angA >= HalfPi) return AtEnd(0, A, dAP);
   const double angB = AngleBetween(Course(bx, by, px, py), Course(bx, by, ax, ay));
-  if (angB >= HalfPi) {
-    frac = 1;
-    foot = B;
-    return dBP;
-  }
+  if (angB >= HalfPi) return AtEnd(1, B, dBP);
   double s = std::sin(angA) * std::sin(dAP);
   if (s > 1) s = 1;
   const double xt = std::asin(s);
@@ -432,12 +398,7 @@ bool TSpatialSearch::TestLeaf(const TQuadTreeCell* leaf, const TFloatPoint& P, d
     for (int32_t j = s.sub1 + 1; j <= last; ++j) {
       const TFloatPoint& A = pts[j - 1];
       const TFloatPoint& B = pts[j];
-      if (bounded) {
-        const double sp = FGeo.SegmentPad(A, B);
-        if (std::max(A.x, B.x) + sp < rect.xmin || std::min(A.x, B.x) - sp > rect.xmax ||
-            std::max(A.y, B.y) + sp < rect.ymin || std::min(A.y, B.y) - sp > rect.ymax)
-          continue;
-      }
+      if (bounded && FGeo.SegmentMisses(A, B, rect)) continue;
       double frac;
       TFloatPoint foot;
       int32_t side;
@@ -537,8 +498,9 @@ void TSpatialSearch::NearestLocationWithin(const TFloatPoint& P, double limit, T
 
 // ------------------------------------------------------------ checks
 
-int32_t TSpatialSearch::FindNonConnectedNodes(const std::string& filename, TGISFormat GF,
-                                              double Radius) {
+std::unique_ptr<TGISWriter> TSpatialSearch::StartPairTable(const std::string& filename, TGISFormat GF,
+                                                           const char* name1, const char* name2,
+                                                           int32_t distWidth, int32_t distDecimals) {
   CheckReady();
   EnsureLinkBoxes();
   std::unique_ptr<TGISWriter> w = FNW->GISoutputInit(filename, GF);
@@ -546,9 +508,20 @@ int32_t TSpatialSearch::FindNonConnectedNodes(const std::string& filename, TGISF
   pen.Width = 10;
   w->SetPen(pen);
   w->StartHeader(3, otPline);
-  w->AddField("Node1", gfInteger, 0, 0);
-  w->AddField("Node2", gfInteger, 0, 0);
-  w->AddField("distance", gfFloat, 0, 0);
+  w->AddField(name1, gfInteger, 0, 0);
+  w->AddField(name2, gfInteger, 0, 0);
+  w->AddField("distance", gfFloat, distWidth, distDecimals);
+  return w;
+}
+
+void TSpatialSearch::FinishTable(TGISWriter& w, TGISFormat GF) {
+  FNW->GISoutputDone(w, GF, true);
+  if (GF == gfGeoJSON) FGeoJSON = FNW->GeoJSON();
+}
+
+int32_t TSpatialSearch::FindNonConnectedNodes(const std::string& filename, TGISFormat GF,
+                                              double Radius) {
+  std::unique_ptr<TGISWriter> w = StartPairTable(filename, GF, "Node1", "Node2", 0, 0);
 
   const int32_t nodes = FNW->NodeCount();
   const double* X = FNW->Xs();
@@ -586,23 +559,13 @@ int32_t TSpatialSearch::FindNonConnectedNodes(const std::string& filename, TGISF
     }
     if (EventAssigned()) ProgressExecute(i);
   }
-  FNW->GISoutputDone(*w, GF, true);
-  if (GF == gfGeoJSON) FGeoJSON = FNW->GeoJSON();
+  FinishTable(*w, GF);
   return rows;
 }
 
 int32_t TSpatialSearch::FindNonConnected(const std::string& filename, TGISFormat GF,
                                          double Radius) {
-  CheckReady();
-  EnsureLinkBoxes();
-  std::unique_ptr<TGISWriter> w = FNW->GISoutputInit(filename, GF);
-  TMIPen pen = w->Pen();
-  pen.Width = 10;
-  w->SetPen(pen);
-  w->StartHeader(3, otPline);
-  w->AddField("Node", gfInteger, 0, 0);
-  w->AddField("Link", gfInteger, 0, 0);
-  w->AddField("distance", gfFloat, 20, 8);
+  std::unique_ptr<TGISWriter> w = StartPairTable(filename, GF, "Node", "Link", 20, 8);
 
   const int32_t nodes = FNW->NodeCount(), links = FNW->LinkCount();
   const double* X = FNW->Xs();
@@ -639,10 +602,7 @@ int32_t TSpatialSearch::FindNonConnected(const std::string& filename, TGISFormat
         for (int32_t j = 1; j < count; ++j) {
           const TFloatPoint& A = pts[j - 1];
           const TFloatPoint& B = pts[j];
-          const double sp = FGeo.SegmentPad(A, B);
-          if (std::max(A.x, B.x) + sp < rect.xmin || std::min(A.x, B.x) - sp > rect.xmax ||
-              std::max(A.y, B.y) + sp < rect.ymin || std::min(A.y, B.y) - sp > rect.ymax)
-            continue;
+          if (FGeo.SegmentMisses(A, B, rect)) continue;
           double frac;
           TFloatPoint foot;
           int32_t side;
@@ -665,8 +625,7 @@ int32_t TSpatialSearch::FindNonConnected(const std::string& filename, TGISFormat
     });
     if (EventAssigned()) ProgressExecute(i);
   }
-  FNW->GISoutputDone(*w, GF, true);
-  if (GF == gfGeoJSON) FGeoJSON = FNW->GeoJSON();
+  FinishTable(*w, GF);
   return rows;
 }
 

@@ -10,6 +10,7 @@
 // in coordinate units.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -96,6 +97,12 @@ class TSpatialSearch : public TProgressCancel {
     // How far, in coordinate units, a segment may stray from the rectangle
     // of its end points (great-circle arcs bulge towards the pole).
     double SegmentPad(const TFloatPoint& A, const TFloatPoint& B) const;
+    // True when segment AB, with that allowance, lies wholly outside r.
+    bool SegmentMisses(const TFloatPoint& A, const TFloatPoint& B, const TFloatRect& r) const {
+      const double sp = SegmentPad(A, B);
+      return std::max(A.x, B.x) + sp < r.xmin || std::min(A.x, B.x) - sp > r.xmax ||
+             std::max(A.y, B.y) + sp < r.ymin || std::min(A.y, B.y) - sp > r.ymax;
+    }
   };
   static TGeometry GeometryOf(const TNetwork& NW);
 
@@ -123,6 +130,12 @@ class TSpatialSearch : public TProgressCancel {
   // Bounding rectangles of all links (with their arc bulge allowance) and
   // the shape cache, built once.
   void EnsureLinkBoxes();
+  // The output table of a node or link check: lines drawn 10 wide between
+  // the pair found, with three fields (Name1, Name2 as integers, then the
+  // distance with the given width and decimals); and its closing.
+  std::unique_ptr<TGISWriter> StartPairTable(const std::string& filename, TGISFormat GF, const char* name1,
+                                             const char* name2, int32_t distWidth, int32_t distDecimals);
+  void FinishTable(TGISWriter& w, TGISFormat GF);
   bool LinkNear(int32_t link, const TFloatRect& rect) const {
     const TFloatRect& b = FLinkBox[link];
     const double pad = FLinkPad[link];

@@ -25,19 +25,39 @@ inline std::string MifNum(double v) {
   return buf;
 }
 
-inline std::string MifTable(const std::vector<TLine>& lines,
-                            const std::string& coordsys = "CoordSys Earth Projection 1, 104") {
+// placeholder: the object written for an empty line.
+inline std::string MifTable(const std::vector<TLine>& lines, const std::string& coordsys = DefaultCoordSys,
+                            const std::string& placeholder = "None") {
   std::string s = "Version 300\r\nCharset \"WindowsLatin1\"\r\nDelimiter \",\"\r\n" + coordsys +
                   "\r\nColumns 1\r\n  id Integer\r\nData\r\n\r\n";
   for (const TLine& l : lines) {
     if (l.empty()) {
-      s += "None\r\n";
+      s += placeholder + "\r\n";
       continue;
     }
     s += "Pline " + std::to_string(l.size()) + "\r\n";
     for (const TFloatPoint& p : l) s += MifNum(p.x) + " " + MifNum(p.y) + "\r\n";
   }
   return s;
+}
+
+// Builds the network of lines in dir (ending in a separator) through the
+// import; attribute.bin gets words (one per line, 0 for the rest).
+inline void BuildNetworkIn(const std::string& dir, const std::vector<TLine>& lines,
+                           const std::vector<uint16_t>& words = {}, bool allowLoops = false,
+                           const std::string& coordsys = DefaultCoordSys,
+                           const std::string& placeholder = "None") {
+  std::ofstream(dir + "roads.mif", std::ios::binary) << MifTable(lines, coordsys, placeholder);
+  std::ofstream(dir + "roads.mid", std::ios::binary);
+  TImport imp;
+  imp.SetDirectory(dir);
+  imp.Add(dir + "roads.mif");
+  imp.SetAllowLoops(allowLoops);
+  imp.Execute();
+  std::vector<uint16_t> w = words;
+  w.resize(lines.size(), 0);
+  std::ofstream(dir + "attribute.bin", std::ios::binary)
+      .write(reinterpret_cast<const char*>(w.data()), std::streamsize(w.size() * 2));
 }
 
 class TNetFixture : public TTempDirTest {
@@ -49,18 +69,7 @@ class TNetFixture : public TTempDirTest {
   // reader does not see a trailing non-line object.
   void Build(const std::vector<TLine>& lines, const std::vector<uint16_t>& words = {},
              bool allowLoops = false) {
-    Put(Path("roads.mif"), MifTable(lines));
-    Put(Path("roads.mid"), std::string());
-    TImport imp;
-    imp.SetDirectory(dir);
-    imp.Add(Path("roads.mif"));
-    imp.SetAllowLoops(allowLoops);
-    imp.Execute();
-    std::vector<uint16_t> w = words;
-    w.resize(lines.size(), 0);
-    std::string bytes(w.size() * 2, '\0');
-    if (!w.empty()) std::memcpy(bytes.data(), w.data(), bytes.size());
-    Put(Path("attribute.bin"), bytes);
+    BuildNetworkIn(dir, lines, words, allowLoops);
   }
 
   void Open(TNetwork& net, bool attributes = true) {

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "error_text.h"
 #include "linvoro_configfile.h"
 #include "linvoro_import.h"
 #include "network_reference.h"
@@ -195,14 +196,6 @@ class ImportTest : public ::testing::Test {
               const std::string& coordsys = "CoordSys Earth Projection 1, 104") {
     WriteText(P("roads.mif"), MifText(objs, coordsys));
     Run(imp, {"roads.mif"});
-  }
-  std::string ErrorOf(const std::function<void()>& f) {
-    try {
-      f();
-    } catch (const std::exception& e) {
-      return e.what();
-    }
-    return "(no error)";
   }
 
   void ExpectFilesMatch(const TExpected& e) { ExpectNetworkFiles(dir, e); }

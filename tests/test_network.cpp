@@ -17,6 +17,7 @@
 #include "linvoro_coord3file.h"
 #include "include_file.h"
 #include "linvoro_functions.h"
+#include "error_text.h"
 #include "net_fixture.h"
 #include "network_reference.h"
 #include "run_driver.h"
@@ -27,14 +28,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 // A random network around Andorra with shared end points, shape points and
 // placeholders.

@@ -21,7 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "include_file.h"
+#include "error_text.h"
+#include "extract_network.h"
 #include "linvoro_import.h"
 #include "linvoro_locationlist.h"
 #include "linvoro_network.h"
@@ -29,6 +30,7 @@
 #include "linvoro_sparsematrix.h"
 #include "run_driver.h"
 #include "run_options.h"
+#include "net_fixture.h"
 #include "network_reference.h"
 #include "run_ui.h"
 #include "temp_dir_test.h"
@@ -190,58 +192,6 @@ std::vector<std::pair<TFloatPoint, TFloatPoint>> MifLines(const std::string& ste
 
 // ------------------------------------------------------------ building networks
 
-std::string Num(double v) {
-  char buf[40];
-  std::snprintf(buf, sizeof buf, "%.17g", v);
-  return buf;
-}
-
-void BuildNetwork(const std::string& dir, const std::vector<std::vector<TFloatPoint>>& links,
-                  const std::string& coordsys = "CoordSys Earth Projection 1, 104") {
-  std::string s = "Version 300\r\nCharset \"WindowsLatin1\"\r\nDelimiter \",\"\r\n" + coordsys +
-                  "\r\nColumns 1\r\n  id Integer\r\nData\r\n\r\n";
-  for (const auto& l : links) {
-    s += "Pline " + std::to_string(l.size()) + "\r\n";
-    for (const TFloatPoint& p : l) s += Num(p.x) + " " + Num(p.y) + "\r\n";
-  }
-  std::ofstream(dir + "roads.mif", std::ios::binary) << s;
-  TImport imp;
-  imp.SetDirectory(dir);
-  imp.Add(dir + "roads.mif");
-  imp.Execute();
-  std::vector<uint16_t> attrs(links.size(), 0);
-  std::ofstream(dir + "attribute.bin", std::ios::binary)
-      .write(reinterpret_cast<const char*>(attrs.data()), std::streamsize(attrs.size() * 2));
-}
-
-std::string ConvertExtract(const std::string& name) {
-  const std::string gz = std::string(SHARED_DATA_DIR) + "/osm/" + name + ".osm.gz";
-  if (!fs::exists(gz)) return "";
-  const std::string dir = TempFolder() + "spatial_" + std::to_string(::getpid()) + "_" + name + "/";
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  const std::string osm = dir + name + ".osm";
-  if (std::system(("gzip -dc '" + gz + "' > '" + osm + "'").c_str()) != 0) return "";
-  TIncludeLists include;
-  include.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
-  TRunOptions o;
-  o.BuildNetwork = true;
-  o.Pedestrian = o.Bicycle = o.Car = true;  // footways cross roads: more overpasses
-  o.Files = {osm};
-  o.MainDir = dir;
-  TNullRunUI ui;
-  const TRunResult r = RunConversion(o, include, ui);
-  if (r.Status != TRunStatus::rsOk) {
-    ADD_FAILURE() << name << ": " << r.Message;
-    return "";
-  }
-  if (!fs::exists(dir + "coord.bin")) {
-    fs::remove_all(dir);
-    return "";
-  }
-  return dir;
-}
-
 std::unique_ptr<TNetwork> OpenNet(const std::string& dir, bool spatialindex = true) {
   auto nw = std::make_unique<TNetwork>();
   nw->SetDirectory(dir);
@@ -249,14 +199,6 @@ std::unique_ptr<TNetwork> OpenNet(const std::string& dir, bool spatialindex = tr
   return nw;
 }
 
-std::string ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 const char* const Extracts[] = {"andorra", "monaco", "berlin-siegessaeule", "west-oakland",
                                 "swabia-small"};
@@ -265,7 +207,8 @@ class ExtractChecks : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     for (const char* e : Extracts) {
-      const std::string d = ConvertExtract(e);
+      // Footways cross roads: more overpasses.
+      const std::string d = ConvertExtract(e, "spatial_", true);
       if (!d.empty()) dirs.emplace_back(e, d);
     }
   }
@@ -710,7 +653,7 @@ class SpatialRules : public TTempDirTest {
   SpatialRules() : TTempDirTest("spatial_") {}
   std::unique_ptr<TNetwork> Build(const std::vector<std::vector<TFloatPoint>>& links,
                                   const std::string& coordsys = "CoordSys Earth Projection 1, 104") {
-    BuildNetwork(dir, links, coordsys);
+    BuildNetworkIn(dir, links, {}, false, coordsys);
     return OpenNet(dir);
   }
   // One metre in degrees of latitude.
@@ -891,7 +834,7 @@ TEST_F(SpatialRules, ErrorsOnClosedNetworkOrMissingIndex) {
   TSpatialSearch s1(&closed);
   TLocationList LL;
   EXPECT_EQ(ErrorOf([&] { s1.FindOverpasses(LL); }), "Network is not open");
-  BuildNetwork(dir, {{G(0, 0), G(1, 0)}, {G(1, 0), G(1, 1)}});
+  BuildNetworkIn(dir, {{G(0, 0), G(1, 0)}, {G(1, 0), G(1, 1)}});
   auto nw = OpenNet(dir, false);
   TSpatialSearch s2(nw.get());
   const std::string want = "Spatial index need to be open";
@@ -914,7 +857,7 @@ TEST_F(SpatialRules, ErrorsOnClosedNetworkOrMissingIndex) {
 TEST_F(SpatialRules, CellIdsOutsideTheIndexAreRefused) {
   // A single-cell index whose cell id is out of range: the searches keep
   // their leaf marks by id, so the index is refused instead of trusted.
-  BuildNetwork(dir, {{G(0, 0), G(1, 0)}, {G(1, 0), G(1, 1)}});
+  BuildNetworkIn(dir, {{G(0, 0), G(1, 0)}, {G(1, 0), G(1, 1)}});
   std::string idx = Slurp(Path("spatialindex.bin"));
   int32_t count, id;
   std::memcpy(&count, idx.data(), 4);

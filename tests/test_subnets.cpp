@@ -21,13 +21,15 @@
 #include <string>
 #include <vector>
 
-#include "include_file.h"
+#include "error_text.h"
+#include "extract_network.h"
 #include "linvoro_import.h"
 #include "linvoro_network.h"
 #include "linvoro_network_calc.h"
 #include "linvoro_pq.h"
 #include "run_driver.h"
 #include "run_options.h"
+#include "net_fixture.h"
 #include "network_reference.h"
 #include "run_ui.h"
 #include "temp_dir_test.h"
@@ -157,69 +159,6 @@ double ReferenceRoute(const TRawNet& n, const std::vector<std::vector<std::pair<
 
 // ------------------------------------------------------------ building networks
 
-std::string Num(double v) {
-  char buf[40];
-  std::snprintf(buf, sizeof buf, "%.17g", v);
-  return buf;
-}
-
-// Builds a network from polylines (an empty one stands for an object that is
-// rejected and becomes a placeholder link) with the given attribute words.
-void BuildNetwork(const std::string& dir, const std::vector<std::vector<TFloatPoint>>& links,
-                  std::vector<uint16_t> attrs, bool allowLoops = false) {
-  std::string s =
-      "Version 300\r\nCharset \"WindowsLatin1\"\r\nDelimiter \",\"\r\nCoordSys Earth Projection 1, "
-      "104\r\nColumns 1\r\n  id Integer\r\nData\r\n\r\n";
-  for (const auto& l : links) {
-    if (l.empty()) {
-      s += "Point 1.5 42.5\r\n";
-      continue;
-    }
-    s += "Pline " + std::to_string(l.size()) + "\r\n";
-    for (const TFloatPoint& p : l) s += Num(p.x) + " " + Num(p.y) + "\r\n";
-  }
-  std::ofstream(dir + "roads.mif", std::ios::binary) << s;
-  TImport imp;
-  imp.SetAllowLoops(allowLoops);
-  imp.SetDirectory(dir);
-  imp.Add(dir + "roads.mif");
-  imp.Execute();
-  attrs.resize(links.size(), 0);
-  std::ofstream(dir + "attribute.bin", std::ios::binary)
-      .write(reinterpret_cast<const char*>(attrs.data()), std::streamsize(attrs.size() * 2));
-}
-
-// Converts an OSM extract of the shared data (gzip) into a network folder;
-// empty when the extract is not there.
-std::string ConvertExtract(const std::string& name) {
-  const std::string gz = std::string(SHARED_DATA_DIR) + "/osm/" + name + ".osm.gz";
-  if (!fs::exists(gz)) return "";
-  const std::string dir =
-      TempFolder() + "subnets_" + std::to_string(::getpid()) + "_" + name + "/";
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  const std::string osm = dir + name + ".osm";
-  if (std::system(("gzip -dc '" + gz + "' > '" + osm + "'").c_str()) != 0) return "";
-  TIncludeLists include;
-  include.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
-  TRunOptions o;
-  o.BuildNetwork = true;
-  o.Files = {osm};
-  o.MainDir = dir;
-  TNullRunUI ui;
-  const TRunResult r = RunConversion(o, include, ui);
-  if (r.Status != TRunStatus::rsOk) {
-    ADD_FAILURE() << name << ": " << r.Message;
-    return "";
-  }
-  // An extract without roads for the mode gives no network.
-  if (!fs::exists(dir + "coord.bin")) {
-    fs::remove_all(dir);
-    return "";
-  }
-  return dir;
-}
-
 const char* const Extracts[] = {"andorra", "monaco", "berlin-siegessaeule", "west-oakland",
                                 "leeds-overpass", "swabia-small"};
 
@@ -227,7 +166,7 @@ const char* const Extracts[] = {"andorra", "monaco", "berlin-siegessaeule", "wes
 class ExtractNetworks : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    for (const char* e : Extracts) dirs.emplace_back(e, ConvertExtract(e));
+    for (const char* e : Extracts) dirs.emplace_back(e, ConvertExtract(e, "subnets_"));
   }
   static void TearDownTestSuite() {
     for (const auto& d : dirs)
@@ -243,15 +182,6 @@ std::unique_ptr<TNetwork> OpenNet(const std::string& dir) {
   nw->SetDirectory(dir);
   nw->Open(true, false, true, 0);
   return nw;
-}
-
-std::string ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
 }
 
 }  // namespace
@@ -380,7 +310,7 @@ class SubnetRules : public TTempDirTest {
   SubnetRules() : TTempDirTest("subnets_") {}
   std::unique_ptr<TNetwork> Build(const std::vector<std::vector<TFloatPoint>>& links,
                                   const std::vector<uint16_t>& attrs = {}, bool loops = false) {
-    BuildNetwork(dir, links, attrs, loops);
+    BuildNetworkIn(dir, links, attrs, loops, DefaultCoordSys, "Point 1.5 42.5");
     return OpenNet(dir);
   }
 };

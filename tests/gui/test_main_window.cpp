@@ -49,6 +49,13 @@ class TTestForm : public TForm1 {
     Urls << url;
     return true;
   }
+  // Adds one input file and chooses the output folder, through the buttons.
+  void ChooseInputAndOutput(const QString& file, const QString& folder) {
+    OpenAnswers = {{file}};
+    FolderAnswers = {folder};
+    QTest::mouseClick(btnAddFiles, Qt::LeftButton);
+    QTest::mouseClick(btnOutputFolder, Qt::LeftButton);
+  }
 
  protected:
   QStringList ExecuteOpenDialog() override { return OpenAnswers.isEmpty() ? QStringList() : OpenAnswers.takeFirst(); }
@@ -474,10 +481,7 @@ class TestMainWindow : public QObject {
     QTemporaryDir out;
     TTestForm f;
     f.show();
-    f.OpenAnswers = {{QStringLiteral(PROJECT_DATA_DIR "/sample/west-oakland.osm")}};
-    f.FolderAnswers = {out.path()};
-    QTest::mouseClick(f.btnAddFiles, Qt::LeftButton);
-    QTest::mouseClick(f.btnOutputFolder, Qt::LeftButton);
+    f.ChooseInputAndOutput(QStringLiteral(PROJECT_DATA_DIR "/sample/west-oakland.osm"), out.path());
     f.cb2->SetChecked(2, false);
     // The option rules apply first: no network without split loop links.
     f.cbBuildNetwork->setChecked(true);
@@ -519,10 +523,7 @@ class TestMainWindow : public QObject {
     const QString sample = QStringLiteral(PROJECT_DATA_DIR "/sample/west-oakland.osm");
     TTestForm f;
     f.show();
-    f.OpenAnswers = {{sample}};
-    f.FolderAnswers = {out.path()};
-    QTest::mouseClick(f.btnAddFiles, Qt::LeftButton);
-    QTest::mouseClick(f.btnOutputFolder, Qt::LeftButton);
+    f.ChooseInputAndOutput(sample, out.path());
     f.rgOutputFormat->SetItemIndex(format);
     f.cbBuildNetwork->setChecked(network);
 
@@ -576,10 +577,7 @@ class TestMainWindow : public QObject {
     const QString missing = dir.filePath("gone");
     TTestForm f;
     f.show();
-    f.OpenAnswers = {{QStringLiteral(PROJECT_DATA_DIR "/sample/west-oakland.osm")}};
-    f.FolderAnswers = {missing};
-    QTest::mouseClick(f.btnAddFiles, Qt::LeftButton);
-    QTest::mouseClick(f.btnOutputFolder, Qt::LeftButton);
+    f.ChooseInputAndOutput(QStringLiteral(PROJECT_DATA_DIR "/sample/west-oakland.osm"), missing);
     QTest::mouseClick(f.btnGo, Qt::LeftButton);
     QCOMPARE(f.Errors.size(), 1);
     QVERIFY2(f.Errors[0].contains("gone"), qPrintable(f.Errors[0]));
@@ -594,10 +592,7 @@ class TestMainWindow : public QObject {
     QTemporaryDir out;
     TTestForm f;
     f.show();
-    f.OpenAnswers = {{QStringLiteral(PROJECT_DATA_DIR "/sample/west-oakland.osm")}};
-    f.FolderAnswers = {out.path()};
-    QTest::mouseClick(f.btnAddFiles, Qt::LeftButton);
-    QTest::mouseClick(f.btnOutputFolder, Qt::LeftButton);
+    f.ChooseInputAndOutput(QStringLiteral(PROJECT_DATA_DIR "/sample/west-oakland.osm"), out.path());
     bool visibleAfterClose = false;
     QTimer::singleShot(0, &f, [&] {
       f.close();
