@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Generate source/linvoro_mapinfodatums.cpp from MapInfo's datum list.
+"""Generate source/gis/linvoro_mapinfodatums.cpp from MapInfo's datum list.
 
 Usage: gen_mapinfo_datums.py [datums.csv] [output.cpp]
 
@@ -15,7 +15,7 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_CSV = os.path.join(HERE, "..", "..", "shared", "data", "mapinfo_datums.csv")
-DEFAULT_OUT = os.path.join(HERE, "..", "source", "linvoro_mapinfodatums.cpp")
+DEFAULT_OUT = os.path.join(HERE, "..", "source", "gis", "linvoro_mapinfodatums.cpp")
 NUMBER = re.compile(r"^[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?$")
 
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "Nodelist.h"
+#include "node_list.h"
 #include "linvoro_bitarray.h"
 #include "linvoro_functions.h"
 #include "linvoro_giswriter.h"

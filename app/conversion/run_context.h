@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "Nodelist.h"
+#include "node_list.h"
 #include "include_file.h"
 #include "linvoro_bitarray.h"
 #include "run_options.h"

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Nodelist.h"
+#include "node_list.h"
 #include "include_file.h"
 #include "linvoro_giswriter.h"
 #include "run_options.h"

@@ -1,4 +1,4 @@
-#include "Nodelist.h"
+#include "node_list.h"
 
 TNodeListEx::TNodeListEx() : BA(MaxNodeID) {}
 
