@@ -112,6 +112,8 @@ int main(int argc, char** argv) {
     case TRunStatus::rsFailed:
       std::fprintf(stderr, "%s\n", r.Message.c_str());
       return 1;
+    case TRunStatus::rsCancelled:
+      return 130;  // as a shell reports a command ended by Ctrl-C
   }
   return 1;
 }

@@ -14,12 +14,15 @@
 
 namespace {
 
-// The window's progress display for every network object; it never cancels.
+// The front end's progress display for every network object. A stop asked
+// for by the user cancels the object at its next progress point; the stage
+// then raises ERunCancelled once the object has returned (CheckCancelled).
 TProgressCancelEvent NetworkProgress(TRunContext& run) {
   IRunUI* ui = &run.UI;
-  return [ui](TProgress*, int32_t progress, bool&) {
+  return [ui](TProgress*, int32_t progress, bool& cancel) {
     ui->Progress(progress);
     ui->ProcessMessages();
+    if (ui->CancelRequested()) cancel = true;
   };
 }
 
@@ -32,6 +35,8 @@ void ImportNetwork(TRunContext& run, uint8_t ff) {
   import.Add(run.MainDir + main);
   import.SetAllowLoops(false);
   import.Execute();
+  // A cancelled import has removed its partial file set already.
+  CheckCancelled(run.UI);
   import.CreateReport();
 }
 
@@ -56,6 +61,7 @@ void ImportAttributes(TRunContext& run, uint8_t ff) {
     ia.SetRoadNameFileIndex(2);
     ia.ExecuteRoadname(1, "", fkDBF);
   }
+  CheckCancelled(run.UI);
 }
 
 // Subnet tables: links whose entry in the search's array is non-zero.

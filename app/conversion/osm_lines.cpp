@@ -390,6 +390,7 @@ TPassProgress::TPassProgress(IRunUI& ui, const TOsmLineReader& reader)
     : FUI(ui), FReader(reader), FLastTick(GetTickCount32()) {}
 
 void TPassProgress::Check() {
+  CheckCancelled(FUI);
   const uint32_t now = GetTickCount32();
   if (now - FLastTick <= 1000) return;
   FLastTick = now;

@@ -138,6 +138,9 @@ TRunResult RunConversion(const TRunOptions& options, const TIncludeLists& includ
       if (o.BuildNetwork) RunNetworkStage(run);
     }
     ui.Log("Finish at " + LongTimeText());
+  } catch (const ERunCancelled& e) {
+    ui.Log("Run cancelled at " + LongTimeText());
+    result = {TRunStatus::rsCancelled, e.what()};
   } catch (const std::bad_alloc&) {
     result = {TRunStatus::rsFailed, "Out of memory"};
   } catch (const std::exception& e) {

@@ -12,7 +12,8 @@
 enum class TRunStatus {
   rsOk,      // the run went through
   rsNoMode,  // no travel mode chosen: only the message box, nothing touched
-  rsFailed   // an error ended the run; Message holds its text
+  rsFailed,   // an error ended the run; Message holds its text
+  rsCancelled // the user stopped the run; what was written so far is complete
 };
 
 struct TRunResult {
