@@ -26,6 +26,26 @@ TProgressCancelEvent NetworkProgress(TRunContext& run) {
   };
 }
 
+// The steps of the network stage and the checks, reported as stages.
+class TStageCounter {
+ public:
+  TStageCounter(TRunContext& run, TStageKind kind, int32_t count) : FRun(run), FKind(kind), FCount(count) {}
+  void Next(const char* name) {
+    TRunStage s;
+    s.Kind = FKind;
+    s.Name = name;
+    s.Number = ++FNumber;
+    s.Count = FCount;
+    FRun.UI.Stage(s);
+  }
+
+ private:
+  TRunContext& FRun;
+  TStageKind FKind;
+  int32_t FCount;
+  int32_t FNumber = 0;
+};
+
 void ImportNetwork(TRunContext& run, uint8_t ff) {
   run.UI.Log("Importing Linvoro 4 network");
   TImport import;
@@ -65,8 +85,9 @@ void ImportAttributes(TRunContext& run, uint8_t ff) {
 }
 
 // Subnet tables: links whose entry in the search's array is non-zero.
-void DetectSubnets(TRunContext& run, TNetwork& net, TGISFormat ff) {
+void DetectSubnets(TRunContext& run, TNetwork& net, TGISFormat ff, TStageCounter& checks) {
   TIntegerArray ia;
+  checks.Next("Extended subnets");
   run.UI.Log("Checking for extended subnets");
   {
     TRouteCalc calc(&net, false);
@@ -88,6 +109,7 @@ void DetectSubnets(TRunContext& run, TNetwork& net, TGISFormat ff) {
     }
     w->Close();
   }
+  checks.Next("Simple subnets");
   run.UI.Log("Locating simple subnets");
   ia.clear();
   {
@@ -109,25 +131,34 @@ void DetectSubnets(TRunContext& run, TNetwork& net, TGISFormat ff) {
   w->Close();
 }
 
-void TopoChecks(TRunContext& run, TNetwork& net, TSpatialSearch& search, TGISFormat ff) {
+void TopoChecks(TRunContext& run, TNetwork& net, TSpatialSearch& search, TGISFormat ff,
+                TStageCounter& checks) {
   const std::string& d = run.MainDir;
+  checks.Next("Parallel links");
   run.UI.Log("Identifying parallel links");
   net.ParallelLinks(d + "parallel", ff);
+  checks.Next("Network nodes");
   run.UI.Log("Exporting network nodes");
   net.ExportNodes(d + "nodes", ff);
+  checks.Next("Object check");
   run.UI.Log("Object check");
   net.ObjectCheck(d + "object_check", ff, 90);
+  checks.Next("Non-connected nodes");
   run.UI.Log("Identifying non connected nodes");
   search.FindNonConnectedNodes(d + "non_connected_nodes", ff, 0.002);
+  checks.Next("Non-connected links");
   run.UI.Log("Identifying non connected links");
   search.FindNonConnected(d + "non_connected_links", ff, 0.002);
 }
 
-void OverpassChecks(TRunContext& run, TNetwork& net, TSpatialSearch& search, TGISFormat ff) {
+void OverpassChecks(TRunContext& run, TNetwork& net, TSpatialSearch& search, TGISFormat ff,
+                    TStageCounter& checks) {
   TLocationList list;
+  checks.Next("Split and snap");
   run.UI.Log("Identifying possible split&snap");
   search.SplitAndSnap(0.002, list);
   net.ExportLocationList(run.MainDir + "split_and_snap", ff, list);
+  checks.Next("Overpasses");
   run.UI.Log("Identifying overpasses");
   search.FindOverpasses(list);
   net.ExportLocationList(run.MainDir + "overpasses", ff, list);
@@ -136,9 +167,10 @@ void OverpassChecks(TRunContext& run, TNetwork& net, TSpatialSearch& search, TGI
 // Opens the network just built and runs the chosen checks; each writes its
 // table beside the road table. Overpasses run only together with one of the
 // other two choices.
-void CheckNetwork(TRunContext& run, TGISFormat ff) {
+void CheckNetwork(TRunContext& run, TGISFormat ff, TStageCounter& steps) {
   const TRunOptions& o = run.Options;
   if (!o.Subnets && !o.TopoChecks) return;
+  steps.Next("Opening network");
   run.UI.Log("Opening network");
   TNetwork net;
   net.SetDirectory(run.MainDir);
@@ -146,19 +178,25 @@ void CheckNetwork(TRunContext& run, TGISFormat ff) {
   net.Open(true, false, true, 0);
   net.OpenRoadName(1, false);
   net.OpenRoadName(2, false);
-  if (o.Subnets) DetectSubnets(run, net, ff);
+  TStageCounter checks(run, TStageKind::skCheck,
+                       (o.Subnets ? 2 : 0) + (o.TopoChecks ? 5 : 0) + (o.Overpasses ? 2 : 0));
+  if (o.Subnets) DetectSubnets(run, net, ff, checks);
   TSpatialSearch search(&net);
   search.SetOnProgress(NetworkProgress(run));
-  if (o.TopoChecks) TopoChecks(run, net, search, ff);
-  if (o.Overpasses) OverpassChecks(run, net, search, ff);
+  if (o.TopoChecks) TopoChecks(run, net, search, ff, checks);
+  if (o.Overpasses) OverpassChecks(run, net, search, ff, checks);
 }
 
 }  // namespace
 
 void RunNetworkStage(TRunContext& run) {
-  const uint8_t ff = run.Options.FF();
+  const TRunOptions& o = run.Options;
+  const uint8_t ff = o.FF();
+  TStageCounter steps(run, TStageKind::skNetwork, o.Subnets || o.TopoChecks ? 3 : 2);
+  steps.Next("Network import");
   ImportNetwork(run, ff);
   try {
+    steps.Next("Attribute import");
     ImportAttributes(run, ff);
   } catch (...) {
     // A network whose attribute or road-name files were cut (a full disk)
@@ -172,5 +210,5 @@ void RunNetworkStage(TRunContext& run) {
       std::remove((run.MainDir + f).c_str());
     throw;
   }
-  CheckNetwork(run, static_cast<TGISFormat>(ff));
+  CheckNetwork(run, static_cast<TGISFormat>(ff), steps);
 }

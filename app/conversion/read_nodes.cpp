@@ -113,7 +113,7 @@ int64_t ReadNodesOfFile(TRunContext& run, bool firstFile, TOsmLineReader& reader
 void ReadNodeCoordinates(TRunContext& run) {
   int64_t total = 0;
   for (size_t i = 0; i < run.FileInfo.size(); ++i) {
-    run.UI.SelectFile(static_cast<int32_t>(i));
+    BeginPassFile(run, 2, i);
     TOsmLineReader reader(run.FileInfo[i].Filename);
     total += ReadNodesOfFile(run, i == 0, reader, run.FileInfo[i]);
   }

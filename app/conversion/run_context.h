@@ -41,6 +41,10 @@ struct TRunContext {
       : Options(o), Include(inc), UI(ui), MainDir(o.MainDir) {}
 };
 
+// Pass `pass` (1..3) starts on file fi: the file is selected in the list and
+// the stage reported.
+void BeginPassFile(TRunContext& run, int32_t pass, size_t fi);
+
 // The three passes.
 void ScanWays(TRunContext& run);             // pass 1
 void ReadNodeCoordinates(TRunContext& run);  // pass 2

@@ -61,6 +61,23 @@ class TLowPriority {
   bool FChanged = false;
 };
 
+}  // namespace
+
+void BeginPassFile(TRunContext& run, int32_t pass, size_t fi) {
+  run.UI.SelectFile(static_cast<int32_t>(fi));
+  TRunStage s;
+  s.Kind = TStageKind::skPass;
+  s.Name = "Pass " + std::to_string(pass) + "/3";
+  s.Number = pass;
+  s.Count = 3;
+  s.File = static_cast<int32_t>(fi);
+  s.FileCount = static_cast<int32_t>(run.FileInfo.size());
+  s.FileName = run.FileInfo[fi].Filename;
+  run.UI.Stage(s);
+}
+
+namespace {
+
 void MarkFerryNodes(TRunContext& run) {
   TNodeIDList& ferry = *run.FerryNodes;
   TBitArray& nodes = *run.Nodes;

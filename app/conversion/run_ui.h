@@ -7,6 +7,20 @@
 
 #include "linvoro_types.h"
 
+// Where a run is. Reported when a stage begins and, in the passes, when a pass
+// moves on to the next file: the window shows "Pass 2 of 3" or "Checks 3 of 7"
+// from it, the command-line tool labels its progress bar.
+enum class TStageKind { skPass, skNetwork, skCheck };
+struct TRunStage {
+  TStageKind Kind = TStageKind::skPass;
+  std::string Name;       // "Pass 1/3", "Network import", "Overpasses", ...
+  int32_t Number = 0;     // 1-based among the stages of its kind in this run
+  int32_t Count = 0;      // stages of its kind in this run (3 passes)
+  int32_t File = -1;      // passes: 0-based index into the file list, else -1
+  int32_t FileCount = 0;  // passes: files in the list
+  std::string FileName;   // passes: the file as listed
+};
+
 class IRunUI {
  public:
   virtual ~IRunUI() = default;
@@ -19,6 +33,7 @@ class IRunUI {
   // the front end sets it from another: once true, the run stops at the next
   // point, completes what it has written and ends as cancelled.
   virtual bool CancelRequested() { return false; }
+  virtual void Stage(const TRunStage&) {}
 };
 
 // Raised at a progress point when the user stopped the run; the run driver

@@ -78,7 +78,7 @@ void ScanWays(TRunContext& run) {
   std::set<std::string, TCaseLess> unlisted;
 
   for (size_t fi = 0; fi < run.FileInfo.size(); ++fi) {
-    run.UI.SelectFile(static_cast<int32_t>(fi));
+    BeginPassFile(run, 1, fi);
     TOsmLineReader reader(run.FileInfo[fi].Filename);
     if (!CheckHeader(reader)) {
       run.UI.MessageBox("OSM version in header is not correct - should be 0.6");

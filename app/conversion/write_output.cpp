@@ -50,7 +50,7 @@ void WriteOutput(TRunContext& run) {
     TNode2List nodes;
 
     for (size_t f = 0; f < run.FileInfo.size(); ++f) {
-      run.UI.SelectFile(static_cast<int32_t>(f));
+      BeginPassFile(run, 3, f);
       TOsmLineReader reader(run.FileInfo[f].Filename);
       std::string_view line;
       if (wayid != nullptr && SeekToWays(reader, run.FileInfo[f].ThirdPassStart, line)) {

@@ -211,3 +211,37 @@ TEST(NetworkStage, ChecksWriteTheirTables) {
       }
   fs::remove_all(tmpl);
 }
+
+// The stages a run reports, in order, with their place among their kind: the
+// window's status text and the command-line tool's progress label rest on it.
+TEST(NetworkStage, ReportsEveryStageInOrder) {
+  class TStageUI : public TNullRunUI {
+   public:
+    void Stage(const TRunStage& s) override {
+      std::string t = s.Name + " " + std::to_string(s.Number) + "/" + std::to_string(s.Count);
+      if (s.File >= 0) t += " file " + std::to_string(s.File) + "/" + std::to_string(s.FileCount);
+      stages.push_back(t);
+    }
+    std::vector<std::string> stages;
+  };
+  TIncludeLists include;
+  include.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
+  char tmpl[] = "/tmp/netstage_XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string sample = std::string(PROJECT_DATA_DIR) + "/sample/west-oakland.osm";
+  TRunOptions o;
+  o.BuildNetwork = o.Subnets = o.TopoChecks = o.Overpasses = true;
+  o.Files = {sample, sample};
+  o.MainDir = std::string(tmpl) + "/";
+  TStageUI ui;
+  ASSERT_EQ(RunConversion(o, include, ui).Status, TRunStatus::rsOk);
+  const std::vector<std::string> expected = {
+      "Pass 1/3 1/3 file 0/2", "Pass 1/3 1/3 file 1/2", "Pass 2/3 2/3 file 0/2",
+      "Pass 2/3 2/3 file 1/2", "Pass 3/3 3/3 file 0/2", "Pass 3/3 3/3 file 1/2",
+      "Network import 1/3",    "Attribute import 2/3",  "Opening network 3/3",
+      "Extended subnets 1/9",  "Simple subnets 2/9",    "Parallel links 3/9",
+      "Network nodes 4/9",     "Object check 5/9",      "Non-connected nodes 6/9",
+      "Non-connected links 7/9", "Split and snap 8/9",  "Overpasses 9/9"};
+  EXPECT_EQ(ui.stages, expected);
+  fs::remove_all(tmpl);
+}
