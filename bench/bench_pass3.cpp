@@ -97,7 +97,7 @@ void BM_WayGeometry(benchmark::State& state) {
   TNullWriter writer;
   TWayAttributes attrs(o, Include(), sink);
   TWayGeometry geo(o, writer, sink);
-  TBitArray split(100000);
+  TIdSet split;
   for (int i = 8; i < n; i += 8) split.SetBit(i + 1, true);
   attrs.ResetWayState(1);
   attrs.FinishWay(nullptr, nullptr, false, false, true);
@@ -150,9 +150,9 @@ void BM_WriteOutput(benchmark::State& state) {
   TNullRunUI ui;
   TRunContext run(o, Include(), ui);
   run.FileInfo.emplace_back(file);
-  run.wayid = std::make_unique<TBitArray>(ways + 1);
-  run.inc2 = std::make_unique<TBitArray>(ways + 1);
-  run.SplitNode = std::make_unique<TBitArray>(nodesCount + 1);
+  run.wayid = std::make_unique<TIdSet>();
+  run.inc2 = std::make_unique<TIdSet>();
+  run.SplitNode = std::make_unique<TIdSet>();
   run.CoordFile = std::make_unique<TNodeListEx>();
   for (int i = 1; i <= nodesCount; ++i)
     run.CoordFile->AddNode(i, {13.4 + i * 1e-4, 52.5 + (i % 7) * 1e-4});

@@ -107,7 +107,7 @@ void TIncludeLists::LoadIncludeFile(const std::string& path) {
     if (items.size() < 5)
       throw EConvertError("Line " + std::to_string(lineNo) + " of \"" + path +
                           "\" does not have five columns: " + std::string(line));
-    const int32_t code = ParseWayId(items[4]);
+    const int32_t code = ParseInt32(items[4]);
     add(3, items[3]);
     FTypeCodes.push_back(code);
     for (int m = 0; m < 3; ++m)

@@ -1,7 +1,5 @@
 #include "node_list.h"
 
-TNodeListEx::TNodeListEx() : BA(MaxNodeID) {}
-
 void TNodeListEx::NegativeId(int64_t Id) {
   throw EOutOfRange("Node ID " + std::to_string(Id) + " cannot be stored");
 }

@@ -6,11 +6,8 @@
 #include <unordered_map>
 
 #include "linvoro_baselist.h"
-#include "linvoro_bitarray.h"
+#include "id_set.h"
 #include "linvoro_types.h"
-
-// Highest node id a way may reference.
-constexpr int64_t MaxNodeID = 14000000000LL;
 
 struct TNode {
   int64_t ID = 0;
@@ -37,12 +34,9 @@ class TNodeList : public TBaseListSort<TNode, TNodeOrder> {};
 // that presence is a bit test and only present ids are searched for.
 class TNodeListEx final : public TNodeList {
  public:
-  // BA spans MaxNodeID bits; its pages are only committed where ids fall.
-  TNodeListEx();
-
   // Marks Id and appends the record; the list stays sorted only while ids
   // arrive in ascending order. A negative id cannot be indexed and raises
-  // EOutOfRange; an id beyond MaxNodeID grows BA.
+  // EOutOfRange.
   void AddNode(int64_t Id, const TFloatPoint& P) {
     if (Id < 0) [[unlikely]] NegativeId(Id);
     BA.SetBit(Id, true);
@@ -61,7 +55,7 @@ class TNodeListEx final : public TNodeList {
     return 0;
   }
 
-  TBitArray BA;
+  TIdSet BA;
 
  private:
   [[noreturn]] static void NegativeId(int64_t Id);

@@ -68,11 +68,11 @@ int64_t ParseInteger(std::string_view text, uint64_t limit) {
 
 }  // namespace
 
-int32_t ParseWayId(std::string_view text) {
+int32_t ParseInt32(std::string_view text) {
   return static_cast<int32_t>(ParseInteger(text, INT32_MAX));
 }
 
-int64_t ParseNodeId(std::string_view text) {
+int64_t ParseId(std::string_view text) {
   // Plain ids are the common case: up to 18 digits cannot overflow.
   if (!text.empty() && text.size() <= 18) {
     uint64_t v = 0;

@@ -63,8 +63,8 @@ std::string DecodeTagValue(std::string_view v);
 
 // Integer conversions. A text that is not a valid integer of the range
 // raises EConvertError "'<text>' is not a valid integer value".
-int32_t ParseWayId(std::string_view text);   // 32-bit signed
-int64_t ParseNodeId(std::string_view text);  // 64-bit signed
+int32_t ParseInt32(std::string_view text);  // 32-bit signed
+int64_t ParseId(std::string_view text);     // 64-bit signed: node and way ids
 
 // Sequential reader of one OSM file: lines end at CR, LF or CR LF; lines of
 // any length (the buffer grows to hold the longest line).

@@ -47,7 +47,7 @@ TFloatPoint NodePoint(std::string_view s) {
 }  // namespace
 
 int64_t ReadNodesOfFile(TRunContext& run, bool firstFile, TOsmLineReader& reader, TFileInfo& info) {
-  const TBitArray& needed = *run.Nodes;
+  const TIdSet& needed = *run.Nodes;
   TNodeListEx& store = *run.CoordFile;
   TJunctionList& junctions = *run.JunctionList;
   TPassProgress progress(run.UI, reader);
@@ -71,7 +71,7 @@ int64_t ReadNodesOfFile(TRunContext& run, bool firstFile, TOsmLineReader& reader
     const TElement e = SplitElement(t);
     if (e.name == "node") {
       const std::string_view idText = FirstQuoted(e.attrs);
-      const int64_t id = ParseNodeId(idText);
+      const int64_t id = ParseId(idText);
       if (!needed.GetBit(id) || (!firstFile && store.HasNode(id))) continue;
       // Attributes after the id's closing quote and the character after it.
       const size_t after = static_cast<size_t>(idText.data() + idText.size() - e.attrs.data()) + 2;

@@ -10,7 +10,7 @@
 
 #include "node_list.h"
 #include "include_file.h"
-#include "linvoro_bitarray.h"
+#include "id_set.h"
 #include "run_options.h"
 #include "run_ui.h"
 
@@ -20,9 +20,6 @@ struct TFileInfo {
   explicit TFileInfo(std::string name) : Filename(std::move(name)) {}
 };
 
-// Sizes of the id-indexed sets; ids beyond them grow the sets on demand.
-constexpr int64_t WayIdBits = 1500000000LL;
-
 struct TRunContext {
   const TRunOptions& Options;  // reconciled options of this run
   const TIncludeLists& Include;
@@ -30,19 +27,20 @@ struct TRunContext {
   std::string MainDir;  // output folder, trailing '/'
 
   std::vector<TFileInfo> FileInfo;
-  std::unique_ptr<TBitArray> wayid, inc0, inc1, inc2;  // way id space
-  std::unique_ptr<TBitArray> Nodes, SplitNode;         // node id space
+  std::unique_ptr<TIdSet> wayid, inc0, inc1, inc2;  // way id space
+  std::unique_ptr<TIdSet> Nodes, SplitNode;         // node id space
   std::unique_ptr<TNodeIDList> FerryNodes;
   std::unique_ptr<TNodeListEx> CoordFile;
   std::unique_ptr<TJunctionList> JunctionList;
   int64_t LoopCount = 0;
+  int32_t CurrentFile = -1;  // index into FileInfo of the file a pass reads, else -1
 
   TRunContext(const TRunOptions& o, const TIncludeLists& inc, IRunUI& ui)
       : Options(o), Include(inc), UI(ui), MainDir(o.MainDir) {}
 };
 
-// Pass `pass` (1..3) starts on file fi: the file is selected in the list and
-// the stage reported.
+// Pass `pass` (1..3) starts on file fi: the file is selected in the list, the
+// stage reported, and errors about the data name that file.
 void BeginPassFile(TRunContext& run, int32_t pass, size_t fi);
 
 // The three passes.

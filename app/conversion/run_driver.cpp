@@ -64,6 +64,7 @@ class TLowPriority {
 }  // namespace
 
 void BeginPassFile(TRunContext& run, int32_t pass, size_t fi) {
+  run.CurrentFile = static_cast<int32_t>(fi);
   run.UI.SelectFile(static_cast<int32_t>(fi));
   TRunStage s;
   s.Kind = TStageKind::skPass;
@@ -80,8 +81,8 @@ namespace {
 
 void MarkFerryNodes(TRunContext& run) {
   TNodeIDList& ferry = *run.FerryNodes;
-  TBitArray& nodes = *run.Nodes;
-  TBitArray& split = *run.SplitNode;
+  TIdSet& nodes = *run.Nodes;
+  TIdSet& split = *run.SplitNode;
   ferry.RemoveDuplicates();
   for (const int64_t id : ferry) {
     if (nodes.GetBit(id))
@@ -95,12 +96,12 @@ void Convert(TRunContext& run) {
   const TRunOptions& o = run.Options;
   for (const auto& f : o.Files) run.FileInfo.emplace_back(f);
 
-  run.SplitNode = std::make_unique<TBitArray>(MaxNodeID);
-  run.wayid = std::make_unique<TBitArray>(WayIdBits);
-  run.inc0 = std::make_unique<TBitArray>(WayIdBits);
-  run.inc1 = std::make_unique<TBitArray>(WayIdBits);
-  run.inc2 = std::make_unique<TBitArray>(WayIdBits);
-  run.Nodes = std::make_unique<TBitArray>(MaxNodeID);
+  run.SplitNode = std::make_unique<TIdSet>();
+  run.wayid = std::make_unique<TIdSet>();
+  run.inc0 = std::make_unique<TIdSet>();
+  run.inc1 = std::make_unique<TIdSet>();
+  run.inc2 = std::make_unique<TIdSet>();
+  run.Nodes = std::make_unique<TIdSet>();
   run.FerryNodes = std::make_unique<TNodeIDList>();
 
   ScanWays(run);
@@ -122,6 +123,7 @@ void Convert(TRunContext& run) {
   run.CoordFile->Sort();
 
   WriteOutput(run);
+  run.CurrentFile = -1;
 
   run.wayid.reset();
   run.inc0.reset();
@@ -151,7 +153,14 @@ TRunResult RunConversion(const TRunOptions& options, const TIncludeLists& includ
       // Every object of the run lives in here and is released on the way
       // out, also when an error ends the run.
       TRunContext run(o, include, ui);
-      Convert(run);
+      try {
+        Convert(run);
+      } catch (const EConvertError& e) {
+        // A number in the data that does not parse: say in which file.
+        if (run.CurrentFile < 0) throw;
+        throw EConvertError(std::string(e.what()) + " in file \"" +
+                            run.FileInfo[static_cast<size_t>(run.CurrentFile)].Filename + "\"");
+      }
       if (o.BuildNetwork) RunNetworkStage(run);
     }
     ui.Log("Finish at " + LongTimeText());

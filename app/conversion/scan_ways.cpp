@@ -45,10 +45,6 @@ inline void AccessOverride(std::string_view v, uint8_t& slot) {
     slot = OverrideNo;
 }
 
-[[noreturn]] void NodeIdTooLarge() {
-  throw EOutOfRange("Node ID exceeds max value. Please download new version from our website");
-}
-
 void WriteUnlisted(const std::string& path, const std::set<std::string, TCaseLess>& values) {
   std::string text;
   for (const auto& v : values) {
@@ -68,12 +64,12 @@ void ScanWays(TRunContext& run) {
   const TRunOptions& o = run.Options;
   const TIncludeLists& inc = run.Include;
   const bool ped = o.Pedestrian, bic = o.Bicycle, car = o.Car;
-  TBitArray& wayid = *run.wayid;
-  TBitArray& inc0 = *run.inc0;
-  TBitArray& inc1 = *run.inc1;
-  TBitArray& inc2 = *run.inc2;
-  TBitArray& nodes = *run.Nodes;
-  TBitArray& split = *run.SplitNode;
+  TIdSet& wayid = *run.wayid;
+  TIdSet& inc0 = *run.inc0;
+  TIdSet& inc1 = *run.inc1;
+  TIdSet& inc2 = *run.inc2;
+  TIdSet& nodes = *run.Nodes;
+  TIdSet& split = *run.SplitNode;
   TNodeIDList& ferryNodes = *run.FerryNodes;
   std::set<std::string, TCaseLess> unlisted;
 
@@ -90,7 +86,7 @@ void ScanWays(TRunContext& run) {
     TNode2List wayNodes;
     TWayScan w;
     bool inWay = false, ferry = false;
-    int32_t curId = 0;
+    int64_t curId = 0;
     TPassProgress progress(run.UI, reader);
 
     std::string_view line;
@@ -123,11 +119,10 @@ void ScanWays(TRunContext& run) {
           unlisted.emplace(v);
       } else if (name.size() == 2 && name == "nd") {
         if (!inWay) continue;
-        const int64_t id = ParseNodeId(FirstQuoted(e.attrs));
-        if (id > MaxNodeID) NodeIdTooLarge();
+        const int64_t id = ParseId(FirstQuoted(e.attrs));
         wayNodes.Add(TNode2{id, {}, {}});
       } else if (name.size() == 3 && name == "way") {
-        curId = ParseWayId(FirstQuoted(e.attrs));
+        curId = ParseId(FirstQuoted(e.attrs));
         // A way that lacked its closing line leaves nothing behind.
         wayNodes.Reset();
         w.ResetWayModes();

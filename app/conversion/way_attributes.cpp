@@ -148,11 +148,15 @@ bool ParseNumber(std::string_view text, double& value) {
   return true;
 }
 
-std::vector<TRoadField> RoadFields(const TRunOptions& o) {
+std::vector<TRoadField> RoadFields(const TRunOptions& o, int64_t maxWayId) {
   std::vector<TRoadField> f;
   const uint8_t nameLen = static_cast<uint8_t>(o.NameLength);
   const uint8_t refLen = static_cast<uint8_t>(o.RefLength);
-  f.push_back({"osm_id", gfChar, 10, 0});
+  // Ten digits hold every way id of today's data; a table of longer ids gets
+  // a field wide enough, so that no id is cut.
+  uint8_t idLen = 10;
+  for (int64_t v = maxWayId / 10000000000LL; v > 0; v /= 10) ++idLen;
+  f.push_back({"osm_id", gfChar, idLen, 0});
   switch (NameChoice(o)) {
     case nrNameRef:
       f.push_back({"name_ref", gfChar, static_cast<uint8_t>(o.NameLength + o.RefLength + 3), 0});
@@ -181,8 +185,8 @@ std::vector<TRoadField> RoadFields(const TRunOptions& o) {
   return f;
 }
 
-void AddRoadFields(TGISWriter& writer, const TRunOptions& options) {
-  const std::vector<TRoadField> fields = RoadFields(options);
+void AddRoadFields(TGISWriter& writer, const TRunOptions& options, int64_t maxWayId) {
+  const std::vector<TRoadField> fields = RoadFields(options, maxWayId);
   writer.StartHeader(static_cast<int32_t>(fields.size()), otPline);
   for (const TRoadField& f : fields) writer.AddField(f.Name, f.FieldType, f.Width, f.Decimals);
 }
@@ -197,7 +201,7 @@ TWayAttributes::TWayAttributes(const TRunOptions& options, const TIncludeLists& 
   FLine.reserve(256);
 }
 
-void TWayAttributes::ResetWayState(int32_t wayId) {
+void TWayAttributes::ResetWayState(int64_t wayId) {
   FWayId = wayId;
   FWayIdText.clear();
   AppendInt(FWayIdText, wayId);

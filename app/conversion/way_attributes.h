@@ -40,10 +40,11 @@ struct TRoadField {
   uint8_t Width;
   uint8_t Decimals;
 };
-// The road table's fields in order for the chosen options.
-std::vector<TRoadField> RoadFields(const TRunOptions& options);
+// The road table's fields in order for the chosen options; osm_id is wide
+// enough for maxWayId (at least 10 characters).
+std::vector<TRoadField> RoadFields(const TRunOptions& options, int64_t maxWayId = 0);
 // StartHeader and AddField calls for those fields on a fresh writer.
-void AddRoadFields(TGISWriter& writer, const TRunOptions& options);
+void AddRoadFields(TGISWriter& writer, const TRunOptions& options, int64_t maxWayId = 0);
 
 // Oneway state of a way.
 enum TOneway : int32_t { owNone = 0, owForward = 1, owBackward = 2 };
@@ -53,7 +54,7 @@ class TWayAttributes {
   TWayAttributes(const TRunOptions& options, const TIncludeLists& include, TErrorSink& errors);
 
   // A selected way begins: every value back to its default.
-  void ResetWayState(int32_t wayId);
+  void ResetWayState(int64_t wayId);
   // One tag of the way, k and v as they stand in the file (v undecoded).
   void HandleTag(std::string_view k, std::string_view v);
   // The way's "/way": attribute code, junction ref, trimming, length checks
@@ -68,7 +69,7 @@ class TWayAttributes {
   // The reference stays valid until the next call.
   const std::string& PartRecord(int32_t duration);
 
-  int32_t WayId() const { return FWayId; }
+  int64_t WayId() const { return FWayId; }
   const std::string& WayIdText() const { return FWayIdText; }
   const std::string& Type() const { return FType; }
   const std::string& Name() const { return FName; }
@@ -102,7 +103,7 @@ class TWayAttributes {
   const TIncludeLists& FInclude;
   TErrorSink& FErrors;
 
-  int32_t FWayId = 0;
+  int64_t FWayId = 0;
   std::string FWayIdText;
   std::string FType, FName, FRef;
   int32_t FOneway = owNone;

@@ -72,7 +72,7 @@ TWayGeometry::TWayGeometry(const TRunOptions& options, TGISWriter& writer, TErro
 }
 
 void TWayGeometry::FinishWay(TNode2List& nodes, const TNodeListEx& coords,
-                             TWayAttributes& attrs, const TBitArray* splitNode) {
+                             TWayAttributes& attrs, const TIdSet* splitNode) {
   if (!ResolveNodes(nodes, coords)) {
     FLine.assign("MissingNode,");
     FLine += attrs.WayIdText();
@@ -83,7 +83,7 @@ void TWayGeometry::FinishWay(TNode2List& nodes, const TNodeListEx& coords,
   WriteWay(nodes, attrs, splitNode);
 }
 
-void TWayGeometry::WriteWay(TNode2List& nodes, TWayAttributes& attrs, const TBitArray* splitNode) {
+void TWayGeometry::WriteWay(TNode2List& nodes, TWayAttributes& attrs, const TIdSet* splitNode) {
   FNodes = &nodes;
   FAttrs = &attrs;
 

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "node_list.h"
-#include "linvoro_bitarray.h"
 #include "linvoro_functions.h"
 #include "linvoro_giswriter.h"
 #include "linvoro_types.h"
@@ -45,10 +44,10 @@ class TWayGeometry {
   // gives the "MissingNode," line and nothing is written) and writes the
   // way. attrs must have finished the way (its record is used).
   void FinishWay(TNode2List& nodes, const TNodeListEx& coords, TWayAttributes& attrs,
-                 const TBitArray* splitNode);
+                 const TIdSet* splitNode);
 
   // The same for nodes whose P and Prad are already set.
-  void WriteWay(TNode2List& nodes, TWayAttributes& attrs, const TBitArray* splitNode);
+  void WriteWay(TNode2List& nodes, TWayAttributes& attrs, const TIdSet* splitNode);
 
   // Number of closed parts that were halved so far.
   int64_t LoopCount() const { return FLoopCount; }

@@ -24,7 +24,7 @@ class TErrorFile final : public TErrorSink {
   TTextFileWriter& FFile;
 };
 
-bool Bit(const std::unique_ptr<TBitArray>& set, int64_t index) {
+bool Bit(const std::unique_ptr<TIdSet>& set, int64_t index) {
   return set && set->GetBit(index);
 }
 
@@ -38,7 +38,7 @@ void WriteOutput(TRunContext& run) {
   std::unique_ptr<TTextFileWriter> errorFile;
   int64_t loops = 0;
   try {
-    AddRoadFields(*table, run.Options);
+    AddRoadFields(*table, run.Options, run.wayid ? run.wayid->MaxId() : 0);
     errorFile = std::make_unique<TTextFileWriter>(
         run.MainDir + "error.txt", static_cast<uint16_t>(SystemAnsiCodePage()), false);
     TErrorFile errors(*errorFile);
@@ -46,7 +46,7 @@ void WriteOutput(TRunContext& run) {
     TWayGeometry geometry(run.Options, *table, errors);
     if (!run.CoordFile) run.CoordFile = std::make_unique<TNodeListEx>();
     const TNodeListEx& coords = *run.CoordFile;
-    TBitArray* wayid = run.wayid.get();
+    TIdSet* wayid = run.wayid.get();
     TNode2List nodes;
 
     for (size_t f = 0; f < run.FileInfo.size(); ++f) {
@@ -55,14 +55,14 @@ void WriteOutput(TRunContext& run) {
       std::string_view line;
       if (wayid != nullptr && SeekToWays(reader, run.FileInfo[f].ThirdPassStart, line)) {
         TPassProgress progress(run.UI, reader);
-        int32_t way = 0;
+        int64_t way = 0;
         bool selected = false;  // the current way is selected and not yet written
         do {
           const TElement e = SplitElement(Trim(line));
           switch (e.name.size()) {
             case 3:
               if (e.name == "way") {
-                way = ParseWayId(FirstQuoted(e.attrs));
+                way = ParseId(FirstQuoted(e.attrs));
                 selected = wayid->GetBit(way);
                 if (selected) {
                   attrs.ResetWayState(way);
@@ -77,7 +77,7 @@ void WriteOutput(TRunContext& run) {
             case 2:
               if (selected && e.name == "nd") {
                 TNode2 node;
-                node.ID = ParseNodeId(FirstQuoted(e.attrs));
+                node.ID = ParseId(FirstQuoted(e.attrs));
                 nodes.Add(node);
               }
               break;

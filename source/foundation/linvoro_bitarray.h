@@ -1,8 +1,7 @@
 // Dense set of non-negative integers with 64-bit indices.
 //
-// The conversion keeps several sets indexed directly by OpenStreetMap ids
-// (up to 14,000,000,000 bits each) alive for a whole run, while only a small
-// part of the id space is ever set. Large sets therefore live in an anonymous
+// Sets of link and node numbers of a network can be large while only a small
+// part of them is ever set. Large sets therefore live in an anonymous
 // mapping that the kernel commits page by page on first write, and a compact
 // per-block record of written blocks lets CountTrue, SetAllFalse and the set
 // bit walk visit only those blocks. Memory and time follow the pages touched,

@@ -75,7 +75,7 @@ struct TPass {
   TFakeWriter writer;
   TWayAttributes attrs;
   TWayGeometry geo;
-  TBitArray split{1000};
+  TIdSet split;
 
   explicit TPass(const TRunOptions& opt)
       : o(opt), attrs(o, NoInclude(), errors), geo(o, writer, errors) {}
@@ -484,11 +484,11 @@ TEST_F(WriteOutputFiles, WritesSelectedWaysOnceAndReports) {
   run.FileInfo.emplace_back(f1);
   run.FileInfo.emplace_back(f2);
   run.FileInfo[0].ThirdPassStart = static_cast<int64_t>(ReadAll(f1).find("<way"));
-  run.wayid = std::make_unique<TBitArray>(100);
-  run.inc0 = std::make_unique<TBitArray>(100);
-  run.inc1 = std::make_unique<TBitArray>(100);
-  run.inc2 = std::make_unique<TBitArray>(100);
-  run.SplitNode = std::make_unique<TBitArray>(100);
+  run.wayid = std::make_unique<TIdSet>();
+  run.inc0 = std::make_unique<TIdSet>();
+  run.inc1 = std::make_unique<TIdSet>();
+  run.inc2 = std::make_unique<TIdSet>();
+  run.SplitNode = std::make_unique<TIdSet>();
   for (int w : {10, 11, 13, 14}) run.wayid->SetBit(w, true);
   run.inc2->SetBit(10, true);
   run.SplitNode->SetBit(2, true);
@@ -519,7 +519,7 @@ TEST_F(WriteOutputFiles, EmptyRunWritesEmptyFiles) {
   TIncludeLists include;
   TLogUI ui;
   TRunContext run(o, include, ui);
-  run.wayid = std::make_unique<TBitArray>(100);
+  run.wayid = std::make_unique<TIdSet>();
   WriteOutput(run);
   EXPECT_TRUE(std::filesystem::exists(dir / "roads.mif"));
   EXPECT_EQ(ReadAll(dir / "roads.mid"), "");
@@ -538,7 +538,7 @@ TEST_F(WriteOutputFiles, BadWayIdEndsTheRunWithFilesClosed) {
   TLogUI ui;
   TRunContext run(o, include, ui);
   run.FileInfo.emplace_back(f);
-  run.wayid = std::make_unique<TBitArray>(100);
+  run.wayid = std::make_unique<TIdSet>();
   run.wayid->SetBit(12, true);
   run.CoordFile = std::make_unique<TNodeListEx>();
   run.CoordFile->AddNode(1, {13.4, 52.5});

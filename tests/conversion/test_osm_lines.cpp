@@ -173,22 +173,29 @@ TEST(OsmLines, DecodeTagValue) {
 }
 
 TEST(OsmLines, IntegerConversions) {
-  EXPECT_EQ(ParseWayId("0"), 0);
-  EXPECT_EQ(ParseWayId("2147483647"), 2147483647);
-  EXPECT_EQ(ParseWayId("-2147483648"), INT32_MIN);
-  EXPECT_EQ(ParseWayId("+12"), 12);
-  EXPECT_EQ(ParseNodeId("14000000001"), 14000000001LL);
-  EXPECT_EQ(ParseNodeId("9223372036854775807"), INT64_MAX);
-  EXPECT_EQ(ParseNodeId("-5"), -5);
-  EXPECT_EQ(ParseNodeId("000000000000000000000042"), 42);
+  EXPECT_EQ(ParseInt32("0"), 0);
+  EXPECT_EQ(ParseInt32("2147483647"), 2147483647);
+  EXPECT_EQ(ParseInt32("-2147483648"), INT32_MIN);
+  EXPECT_EQ(ParseInt32("+12"), 12);
+  EXPECT_EQ(ParseId("14000000001"), 14000000001LL);
+  EXPECT_EQ(ParseId("2147483648"), 2147483648LL);
+  EXPECT_EQ(ParseId("9223372036854775807"), INT64_MAX);
+  EXPECT_EQ(ParseId("-5"), -5);
+  EXPECT_EQ(ParseId("000000000000000000000042"), 42);
 
-  const char* badWays[] = {"12x", "", "-", "2147483648", " 1", "1 ", "1.0", "0x10"};
-  for (const char* t : badWays) EXPECT_THROW(ParseWayId(t), EConvertError) << t;
-  const char* badNodes[] = {"12x", "", "9223372036854775808", "99999999999999999999", "1e5"};
-  for (const char* t : badNodes) EXPECT_THROW(ParseNodeId(t), EConvertError) << t;
+  const char* bad32[] = {"12x", "", "-", "2147483648", " 1", "1 ", "1.0", "0x10"};
+  for (const char* t : bad32) EXPECT_THROW(ParseInt32(t), EConvertError) << t;
+  const char* badIds[] = {"12x", "", "-", " 1", "1.0", "9223372036854775808", "99999999999999999999", "1e5"};
+  for (const char* t : badIds) EXPECT_THROW(ParseId(t), EConvertError) << t;
 
   try {
-    ParseWayId("12x");
+    ParseId("9223372036854775808");
+    FAIL();
+  } catch (const EConvertError& e) {
+    EXPECT_EQ(e.Message(), "'9223372036854775808' is not a valid integer value");
+  }
+  try {
+    ParseInt32("12x");
     FAIL();
   } catch (const EConvertError& e) {
     EXPECT_EQ(e.Message(), "'12x' is not a valid integer value");

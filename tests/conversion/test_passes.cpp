@@ -91,12 +91,12 @@ class Passes : public ::testing::Test {
   std::unique_ptr<TRunContext> NewRun(const std::vector<std::string>& files) {
     auto run = std::make_unique<TRunContext>(Options, Include, UI);
     for (const auto& f : files) run->FileInfo.emplace_back(f);
-    run->SplitNode = std::make_unique<TBitArray>(MaxNodeID);
-    run->wayid = std::make_unique<TBitArray>(WayIdBits);
-    run->inc0 = std::make_unique<TBitArray>(WayIdBits);
-    run->inc1 = std::make_unique<TBitArray>(WayIdBits);
-    run->inc2 = std::make_unique<TBitArray>(WayIdBits);
-    run->Nodes = std::make_unique<TBitArray>(MaxNodeID);
+    run->SplitNode = std::make_unique<TIdSet>();
+    run->wayid = std::make_unique<TIdSet>();
+    run->inc0 = std::make_unique<TIdSet>();
+    run->inc1 = std::make_unique<TIdSet>();
+    run->inc2 = std::make_unique<TIdSet>();
+    run->Nodes = std::make_unique<TIdSet>();
     run->FerryNodes = std::make_unique<TNodeIDList>();
     return run;
   }
@@ -206,21 +206,39 @@ TEST_F(Passes, UnlistedHighwayValuesAreListedOnceSorted) {
   EXPECT_EQ(Read("additional_highway_tags.txt"), "Alpha\r\nbeta\r\nzebra\r\n");
 }
 
-TEST_F(Passes, NodeIdLimit) {
-  const std::string ok = Write("ok.osm", Osm(Way(1, {MaxNodeID, 1}, {{"highway", "residential"}})));
-  auto run = NewRun({ok});
+// Ids convert over the whole positive 64-bit range: nodes past 14 billion,
+// ways past 2^31, and both at 2^63-1.
+TEST_F(Passes, IdsAnywhereInThe64BitRange) {
+  const int64_t big[] = {14000000001LL, int64_t(1) << 40, INT64_MAX - 1, INT64_MAX};
+  const int64_t ways[] = {int64_t(1) << 31, 9999999999LL, 10000000000LL, INT64_MAX};
+  std::string body;
+  for (const int64_t n : big) body += Node(n, "48.1", "10.1");
+  body += Node(INT64_MAX - 2, "48.2", "10.2");
+  for (size_t i = 0; i < 4; ++i)
+    body += Way(ways[i], {big[i], INT64_MAX - 2, big[(i + 1) % 4]}, {{"highway", "residential"}});
+  auto run = NewRun({Write("big.osm", Osm(body))});
   ScanWays(*run);
-  EXPECT_TRUE(run->Nodes->GetBit(MaxNodeID));
-
-  // Also in a way that would not be selected.
-  const std::string bad = Write("bad.osm", Osm(Way(1, {MaxNodeID + 1, 1}, {{"highway", "unknown"}})));
-  auto run2 = NewRun({bad});
-  try {
-    ScanWays(*run2);
-    FAIL();
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.Message(), "Node ID exceeds max value. Please download new version from our website");
+  for (const int64_t w : ways) EXPECT_TRUE(run->wayid->GetBit(w)) << w;
+  EXPECT_EQ(run->wayid->CountTrue(), 4);
+  EXPECT_EQ(run->wayid->MaxId(), INT64_MAX);
+  for (const int64_t n : big) EXPECT_TRUE(run->SplitNode->GetBit(n)) << n;
+  EXPECT_EQ(run->Nodes->CountTrue(), 5);
+  StartPass2(*run);
+  for (const int64_t n : big) {
+    TFloatPoint p;
+    EXPECT_EQ(run->CoordFile->ReadPoint(n, p), 0) << n;
   }
+}
+
+// A run over a file with an id beyond 64 bits ends with the conversion
+// error, which names the text and the file.
+TEST_F(Passes, IdBeyond64BitsEndsTheRunNamingTheFile) {
+  const std::string f = Write("huge.osm", Osm(Nodes(2) + Way(1, {1, 2}, {{"highway", "residential"}}) +
+                                              "  <way id=\"9223372036854775808\">\n  </way>\n"));
+  Options.Files = {f};
+  const TRunResult r = RunConversion(Options, Include, UI);
+  EXPECT_EQ(r.Status, TRunStatus::rsFailed);
+  EXPECT_EQ(r.Message, "'9223372036854775808' is not a valid integer value in file \"" + f + "\"");
 }
 
 TEST_F(Passes, IdsThatAreNotIntegersEndThePass) {
@@ -230,7 +248,7 @@ TEST_F(Passes, IdsThatAreNotIntegersEndThePass) {
   };
   const Case cases[] = {
       {"  <way id=\"12x\">\n  </way>\n", "'12x' is not a valid integer value"},
-      {"  <way id=\"3000000000\">\n  </way>\n", "'3000000000' is not a valid integer value"},
+      {"  <way id=\"9300000000000000000\">\n  </way>\n", "'9300000000000000000' is not a valid integer value"},
       {"  <way id=\"1\">\n    <nd ref=\"\"/>\n  </way>\n", "'' is not a valid integer value"},
   };
   for (const auto& c : cases) {
@@ -420,6 +438,6 @@ TEST_F(Passes, DriverReportsErrorsAndKeepsWrittenFiles) {
   Options.Files = {badNode};
   const TRunResult r2 = RunConversion(Options, Include, UI);
   EXPECT_EQ(r2.Status, TRunStatus::rsFailed);
-  EXPECT_EQ(r2.Message, "'x1' is not a valid integer value");
+  EXPECT_EQ(r2.Message, "'x1' is not a valid integer value in file \"" + badNode + "\"");
   EXPECT_TRUE(Exists("additional_highway_tags.txt"));
 }
