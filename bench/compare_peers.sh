@@ -8,6 +8,9 @@
 # input, where the fixed costs of a run (process start, the id-indexed bit
 # sets) dominate.
 #
+# A third table converts the same data renumbered (node ids + 2^40, way ids
+# + 2^31): time and memory must not depend on where the ids lie.
+#
 # Usage: bench/compare_peers.sh [BUILD_DIR] [RUNS]
 #   BUILD_DIR  build tree with bin/osm2trassel-cli (default: build)
 # Input: /tmp/andorra40.osm, made once with
@@ -59,3 +62,17 @@ awk -v a="$t_ogr" -v b="$t_osm" -v c="$t_cli" \
 printf '\n%s (%s KB)\n' "$small" "$(( $(stat -c %s "$small") / 1024 ))"
 read -r t_small m_small _ < <(measure "$cli" -q -o "$work/out" "$small")
 printf '%-34s %9s %12s\n' "osm2trassel-cli (car, SHP)" "$t_small" "$m_small"
+
+renum=/tmp/andorra40-renumbered.osm
+if [ ! -f "$renum" ] || [ "$renum" -ot "$big" ]; then
+  echo "making $renum ..." >&2
+  perl -pe 's/^(\s*<(?:node id|nd ref)=")(\d+)/$1.($2 + 1099511627776)/e;
+            s/^(\s*<way id=")(\d+)/$1.($2 + 2147483648)/e' "$big" >"$renum"
+fi
+cat "$renum" >/dev/null
+printf '\nrenumbered ids (nodes + 2^40, ways + 2^31), best of %s runs\n' "$runs"
+read -r t_ren m_ren _ < <(measure "$cli" -q --modes car --format shp -o "$work/out" "$renum")
+printf '%-34s %9s %12s\n' "osm2trassel-cli, original ids" "$t_cli" "$m_cli"
+printf '%-34s %9s %12s\n' "osm2trassel-cli, renumbered ids" "$t_ren" "$m_ren"
+awk -v a="$t_cli" -v b="$t_ren" -v c="$m_cli" -v d="$m_ren" \
+  'BEGIN { printf "renumbered / original: time %.2f, peak RSS %.2f\n", b / a, d / c }'
