@@ -394,6 +394,24 @@ TEST_F(Passes, DriverCountsFerryNodesAndLogs) {
   EXPECT_EQ(UI.LogLines[3], "Reading node coordinates");
 }
 
+TEST_F(Passes, LineBreaksInNamesKeepOneMidLinePerRecord) {
+  const std::vector<std::string> names = {"One&#xA;Two", "One&#010;Two", "One&#13;&#10;Two",
+                                          "One&#xD;Two"};
+  std::string ways;
+  for (size_t i = 0; i < names.size(); ++i)
+    ways += Way(static_cast<int64_t>(i + 1), {static_cast<int64_t>(2 * i + 1), static_cast<int64_t>(2 * i + 2)},
+                {{"highway", "residential"}, {"name", names[i]}});
+  Options.Files = {Write("f.osm", Osm(Nodes(8) + ways))};
+  Options.OutputFormat = 0;
+  Options.NameRef = nrName;
+  ASSERT_EQ(RunConversion(Options, Include, UI).Status, TRunStatus::rsOk);
+  std::istringstream mid(Read("roads.mid"));
+  std::vector<std::string> lines;
+  for (std::string l; std::getline(mid, l);) lines.push_back(l);
+  ASSERT_EQ(lines.size(), names.size()) << Read("roads.mid");
+  for (const auto& l : lines) EXPECT_NE(l.find(",\"One Two\","), std::string::npos) << l;
+}
+
 TEST_F(Passes, DriverNeedsAMode) {
   const std::string f = Write("f.osm", Osm(Nodes(2) + Way(1, {1, 2}, {{"highway", "residential"}})));
   Options.Files = {f};
