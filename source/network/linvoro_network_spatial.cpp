@@ -198,6 +198,16 @@ double TSpatialSearch::TGeometry::SegmentPad(const TFloatPoint& A, const TFloatP
   return ((dx * dx + dy * dy) * (1 + t) / 4 + 1e-15) / toRad;
 }
 
+double TSpatialSearch::TGeometry::EndSlack(const TFloatPoint& foot, double distanceKm,
+                                           double lengthKm) const {
+  const double rounding = 1e-9 * lengthKm;
+  if (!angular) return rounding;
+  // Up to 89 degrees: closer to a pole the grid no longer says which way is
+  // "beside" a link.
+  const double lat = std::min(std::fabs(foot.y * toRad), 89 * DegToRad);
+  return distanceKm * lengthKm * std::tan(lat) / distfactor + rounding;
+}
+
 double TSpatialSearch::NearestOnLine(const TGeometry& g, const TFloatPoint& P,
                                      const TFloatPoint* pts, int32_t count, double& percent,
                                      int32_t& side, TFloatPoint& Pnew) {
@@ -674,7 +684,15 @@ int32_t TSpatialSearch::SplitAndSnap(double Radius, TLocationList& LL) {
       // look further.
       NearestLocationWithin(P, r * (1 + 1e-9), loc, side, dist, Pnew);
       for (int32_t L : excluded) allowed.SetBit(L, true);
-      if (loc.link != 0 && Radius > dist && loc.percent != 0 && loc.percent != 1) {
+      // A foot at either end of the found link means joining at its end
+      // node, which is not a place to split.
+      bool inside = loc.link != 0 && Radius > dist && loc.percent != 0 && loc.percent != 1;
+      if (inside) {
+        const double len = FNW->Lengths()[loc.link];
+        const double slack = FGeo.EndSlack(Pnew, dist, len);
+        inside = loc.percent * len > slack && (1 - loc.percent) * len > slack;
+      }
+      if (inside) {
         ++count;
         LL.Add(loc.link, loc.percent, Pnew);
         for (int32_t k = 1; k <= deg; ++k) {

@@ -442,6 +442,10 @@ TEST_F(ExtractChecks, SplitAndSnapFindsTheNearestOtherLinkOfEachEndOrBendNode) {
         }
       }
       if (bestLink == 0 || best * R >= radius || bestPct == 0 || bestPct == 1) continue;
+      // A foot within the arc's tilt against the grid of an end is that end.
+      const double len = raw.len[bestLink];
+      const double slack = best * R * len * std::tan(std::fabs(P.y) * D2R) / R + 1e-9 * len;
+      if (bestPct * len <= slack || (1 - bestPct) * len <= slack) continue;
       ++wantCount;
       want.Add(bestLink, bestPct, P);
       for (int32_t l : raw.at[i]) want.Add(l, raw.from[l] == i ? -2.0 : -1.0, P);
@@ -751,6 +755,65 @@ TEST_F(SpatialRules, DeadEndNearAnotherLinksEndIsNotSnapped) {
   TLocationList LL;
   EXPECT_EQ(ss.SplitAndSnap(0.002, LL), 0);
   EXPECT_EQ(LL.Count(), 0);
+}
+
+TEST_F(SpatialRules, DeadEndBesideALinkEndGivesNothingOnEitherSide) {
+  // A link of 0.001 degrees, east-west or north-south, and a dead end that
+  // starts 1 m from one of its ends and runs 20 m away from it: north,
+  // south or outwards of the east-west link's ends, east, west or outwards
+  // of the north-south link's ends. Every such dead end's nearest point is
+  // the link's end node, on both hemispheres and on the equator. One dead
+  // end beside the link 0.7 m from its end shows the check still sees it.
+  struct TSide {
+    const char* name;
+    double dx, dy;  // unit offset in metres east and north
+  };
+  const TSide sides[] = {{"north", 0, 1}, {"south", 0, -1}, {"east", 1, 0}, {"west", -1, 0}};
+  for (const double lat : {52.5, -52.5, 0.0}) {
+    const double mx = M / std::cos(lat * D2R);  // one metre east, in degrees
+    const TFloatPoint w{13.4, lat}, e{13.401, lat}, s{13.4, lat}, n{13.4, lat + 0.001};
+    struct TCase {
+      std::string name;
+      TFloatPoint a, b, end;
+      TSide side;
+    };
+    std::vector<TCase> cases;
+    for (const TSide& d : sides) {
+      if (d.dx <= 0) cases.push_back({"east-west link, west end", w, e, w, d});
+      if (d.dx >= 0) cases.push_back({"east-west link, east end", w, e, e, d});
+      if (d.dy <= 0) cases.push_back({"north-south link, south end", s, n, s, d});
+      if (d.dy >= 0) cases.push_back({"north-south link, north end", s, n, n, d});
+    }
+    for (const TCase& c : cases) {
+      SCOPED_TRACE(std::to_string(lat) + " " + c.name + ", " + c.side.name);
+      const TFloatPoint tip{c.end.x + c.side.dx * mx, c.end.y + c.side.dy * M};
+      const TFloatPoint far{c.end.x + c.side.dx * 21 * mx, c.end.y + c.side.dy * 21 * M};
+      auto nw = Build({{c.a, c.b}, {tip, far}});
+      TSpatialSearch ss(nw.get());
+      TLocationList LL;
+      EXPECT_EQ(ss.SplitAndSnap(0.002, LL), 0);
+      for (int32_t k = 0; k < LL.Count(); ++k)
+        ADD_FAILURE() << "split_and_snap row " << LL[k].loc.link << "," << LL[k].loc.percent;
+      ss.FindOverpasses(LL);
+      EXPECT_EQ(LL.Count(), 0);
+      nw.reset();
+      fs::remove_all(dir);
+      fs::create_directories(dir);
+    }
+    SCOPED_TRACE(std::to_string(lat) + " beside the inside");
+    const TFloatPoint tip{e.x - 0.7 * mx, e.y + M};
+    auto nw = Build({{w, e}, {tip, {tip.x, tip.y + 20 * M}}});
+    TSpatialSearch ss(nw.get());
+    TLocationList LL;
+    EXPECT_EQ(ss.SplitAndSnap(0.002, LL), 1);
+    ASSERT_EQ(LL.Count(), 2);
+    EXPECT_EQ(LL[0].loc.link, 1);
+    EXPECT_NEAR(LL[0].loc.percent, 1 - 0.7 / (0.001 / mx), 1e-4);
+    EXPECT_EQ(LL[1].loc.percent, -2.0);
+    nw.reset();
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+  }
 }
 
 TEST_F(SpatialRules, OverpassCases) {
