@@ -528,11 +528,7 @@ void TBaseImport::CreateReport() {
             std::to_string(static_cast<int>(fCoordinateUnit)) + ")");
   w.writeln("");
   w.writeln("Input files:");
-  for (const std::string& f : fFiles) {
-    std::error_code ec;
-    const std::filesystem::path full = std::filesystem::absolute(f, ec);
-    w.writeln(ec ? f : full.lexically_normal().string());
-  }
+  for (const std::string& f : fFiles) w.writeln(FullPath(f));
   w.writeln("");
   if (fZLevels)
     w.writeln("Z-level information extracted from field " + std::to_string(fZfromField) + " and " +
