@@ -20,6 +20,13 @@ struct TFileInfo {
   explicit TFileInfo(std::string name) : Filename(std::move(name)) {}
 };
 
+// A table the run wrote and closed: what its summary line in the log says.
+struct TWrittenTable {
+  std::string Name;    // "roads", "nodes", ...
+  std::string Format;  // "SHP", "MIF", "TAB"
+  int64_t Records = 0;
+};
+
 // Sizes of the id-indexed sets; ids beyond them grow the sets on demand.
 constexpr int64_t WayIdBits = 1500000000LL;
 
@@ -36,6 +43,9 @@ struct TRunContext {
   std::unique_ptr<TNodeListEx> CoordFile;
   std::unique_ptr<TJunctionList> JunctionList;
   int64_t LoopCount = 0;
+  // Where closed tables are listed; owned by the driver, so that the list
+  // outlives a run ended by an error. Null: not listed.
+  std::vector<TWrittenTable>* Tables = nullptr;
 
   TRunContext(const TRunOptions& o, const TIncludeLists& inc, IRunUI& ui)
       : Options(o), Include(inc), UI(ui), MainDir(o.MainDir) {}
@@ -44,6 +54,9 @@ struct TRunContext {
 // Pass `pass` (1..3) starts on file fi: the file is selected in the list and
 // the stage reported.
 void BeginPassFile(TRunContext& run, int32_t pass, size_t fi);
+
+// Lists a table whose writer has been closed (nothing when Tables is null).
+void NoteTable(TRunContext& run, const class TGISWriter& writer);
 
 // The three passes.
 void ScanWays(TRunContext& run);             // pass 1

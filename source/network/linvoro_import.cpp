@@ -287,11 +287,15 @@ void TBaseImport::DeleteReaderFiles() {
     RemoveFile(PathOf(name));
 }
 
+const std::vector<std::string>& TBaseImport::BuildFileNames() {
+  static const std::vector<std::string> names = {
+      "coord.bin", CoordFromName,  CoordToName, Coord3Name,           Coord3iName,
+      "length.bin", "link.bin", "node.bin",  SpatialIndexFileName, ConfigFileName};
+  return names;
+}
+
 void TBaseImport::DeleteNetworkFiles() {
-  for (const char* name : {"coord.bin", CoordFromName, CoordToName, Coord3Name, Coord3iName,
-                           "length.bin", "link.bin", "node.bin", SpatialIndexFileName,
-                           ConfigFileName})
-    RemoveFile(PathOf(name));
+  for (const std::string& name : BuildFileNames()) RemoveFile(PathOf(name.c_str()));
 }
 
 void TBaseImport::BuildNetwork(int32_t c) {
@@ -513,7 +517,7 @@ void TBaseImport::BuildNetwork(int32_t c) {
 
 void TBaseImport::CreateReport() {
   const std::string stars(45, '*');
-  TTextFileWriter w(PathOf("network_report.txt"), 1252, false);
+  TTextFileWriter w(PathOf(ReportFileName), 1252, false);
   w.writeln(stars);
   w.writeln("");
   w.writeln("Report for creation of network with Linvoro 4.44");

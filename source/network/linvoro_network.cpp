@@ -655,6 +655,9 @@ std::unique_ptr<TGISWriter> TNetwork::GISoutputInit(const std::string& filename,
 
 void TNetwork::GISoutputDone(TGISWriter& writer, TGISFormat GF, bool dropEmpty) {
   writer.Close();
-  if (dropEmpty && writer.WrittenRecords() == 0) writer.Drop();
+  if (dropEmpty && writer.WrittenRecords() == 0)
+    writer.Drop();
+  else if (fOnTableWritten)
+    fOnTableWritten(writer);
   if (GF == gfGeoJSON) FGeoJSON.clear();
 }

@@ -541,6 +541,7 @@ int32_t TSpatialSearch::FindNonConnectedNodes(const std::string& filename, TGISF
   SetProgressStart(0);
   SetProgressStop(100);
   SetProgressMaxValue(nodes);
+  FCancelled = false;
   int32_t rows = 0;
   std::vector<int32_t> sel;
   std::string text;
@@ -567,7 +568,11 @@ int32_t TSpatialSearch::FindNonConnectedNodes(const std::string& filename, TGISF
         ++rows;
       }
     }
-    if (EventAssigned()) ProgressExecute(i);
+    if (EventAssigned()) {
+      ProgressExecute(i);
+      // A stopped check keeps the rows written so far, as a whole table.
+      if (FCancelled) break;
+    }
   }
   FinishTable(*w, GF);
   return rows;
@@ -590,6 +595,7 @@ int32_t TSpatialSearch::FindNonConnected(const std::string& filename, TGISFormat
   SetProgressStart(0);
   SetProgressStop(100);
   SetProgressMaxValue(nodes);
+  FCancelled = false;
   int32_t rows = 0;
   std::string text;
   for (int32_t i = 1; i <= nodes; ++i) {
@@ -633,7 +639,11 @@ int32_t TSpatialSearch::FindNonConnected(const std::string& filename, TGISFormat
         }
       }
     });
-    if (EventAssigned()) ProgressExecute(i);
+    if (EventAssigned()) {
+      ProgressExecute(i);
+      // A stopped check keeps the rows written so far, as a whole table.
+      if (FCancelled) break;
+    }
   }
   FinishTable(*w, GF);
   return rows;
@@ -662,6 +672,7 @@ int32_t TSpatialSearch::SplitAndSnap(double Radius, TLocationList& LL) {
   SetProgressStart(0);
   SetProgressStop(100);
   SetProgressMaxValue(nodes - first);
+  FCancelled = false;
   int32_t count = 0;
   try {
     for (int32_t i = first; i <= nodes; ++i) {
@@ -700,7 +711,10 @@ int32_t TSpatialSearch::SplitAndSnap(double Radius, TLocationList& LL) {
           LL.Add(L, fromN[L] == i ? -2.0 : -1.0, Pnew);
         }
       }
-      if (EventAssigned()) ProgressExecute(i - first);
+      if (EventAssigned()) {
+        ProgressExecute(i - first);
+        if (FCancelled) break;
+      }
     }
   } catch (...) {
     FBA = savedBA;
@@ -725,6 +739,7 @@ void TSpatialSearch::FindOverpasses(TLocationList& LL) {
   SetProgressStart(0);
   SetProgressStop(100);
   SetProgressMaxValue(qt->CellCount());
+  FCancelled = false;
 
   // Shapes of the current leaf's links, each read once per leaf.
   std::vector<int32_t> slotStamp(static_cast<size_t>(links) + 1, 0);
@@ -860,6 +875,7 @@ void TSpatialSearch::FindOverpasses(TLocationList& LL) {
 
   int32_t visited = 0;
   auto walk = [&](auto&& self, const TQuadTreeCell* c) -> void {
+    if (FCancelled) return;
     if (c->Divided) {
       for (int k = 1; k <= 4; ++k) self(self, c->Child(k));
       return;

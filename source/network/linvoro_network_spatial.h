@@ -34,7 +34,10 @@ class TSpatialSearch : public TProgressCancel {
   TSpatialSearch& operator=(const TSpatialSearch&) = delete;
 
   // Every operation below first requires an open network ("Network is not
-  // open") with its spatial index ("Spatial index need to be open").
+  // open") with its spatial index ("Spatial index need to be open"). Each
+  // stops at its next progress point once the progress handler sets
+  // Cancel: a table keeps the rows written until then, a list the items
+  // found until then.
 
   // Table filename (folder + name) of node pairs closer than Radius that no
   // link joins: Node1, Node2, distance. Returns the rows written; an empty

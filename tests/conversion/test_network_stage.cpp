@@ -8,15 +8,18 @@
 #include <gdal.h>
 #include <ogr_api.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "grid_osm.h"
 #include "include_file.h"
 #include "linvoro_giswriter.h"
 #include "linvoro_roadnamefile.h"
+#include "output_files.h"
 #include "run_driver.h"
 #include "run_options.h"
 #include "run_ui.h"
@@ -197,10 +200,18 @@ TEST(NetworkStage, ChecksWriteTheirTables) {
             EXPECT_FALSE(fs::exists(path));
             continue;
           }
-          if (t.droppable && !fs::exists(path)) continue;
+          const std::string summary = std::string("Table ") + t.name + (format == 0 ? " (MIF): " : " (SHP): ");
+          bool listed = false;
+          for (const auto& l : ui.lines) listed = listed || l.rfind(summary, 0) == 0;
+          if (t.droppable && !fs::exists(path)) {
+            EXPECT_FALSE(listed);
+            continue;
+          }
           const TTableInfo info = OpenTable(path);
           ASSERT_TRUE(info.ok) << path;
           EXPECT_EQ(info.fields, t.fields);
+          // The log's summary line counts the table's records.
+          EXPECT_TRUE(Logged(ui, summary + std::to_string(info.rows) + (info.rows == 1 ? " record" : " records")));
           if (t.droppable) {
             EXPECT_GT(info.rows, 0);
           }
@@ -243,5 +254,134 @@ TEST(NetworkStage, ReportsEveryStageInOrder) {
       "Network nodes 4/9",     "Object check 5/9",      "Non-connected nodes 6/9",
       "Non-connected links 7/9", "Split and snap 8/9",  "Overpasses 9/9"};
   EXPECT_EQ(ui.stages, expected);
+  fs::remove_all(tmpl);
+}
+
+// ------------------------------------------------------------ stopping a run
+
+namespace {
+
+// Stops the run once stage `at` has begun and `polls` more requests to go
+// on have been granted; the log as the front end shows it.
+class TStopUI : public TLogUI {
+ public:
+  TStopUI(std::string at, int32_t polls) : FAt(std::move(at)), FPolls(polls) {}
+  void Stage(const TRunStage& s) override {
+    if (s.Name == FAt) FArmed = true;
+  }
+  bool CancelRequested() override { return FArmed && FPolls-- <= 0; }
+
+ private:
+  std::string FAt;
+  int32_t FPolls;
+  bool FArmed = false;
+};
+
+}  // namespace
+
+// A run stopped at any point ends as cancelled and leaves every table it
+// wrote complete: GDAL opens each one the log names and finds the records
+// the log counts. A stop in the passes leaves no network; one in the import
+// or the attribute import leaves no network file at all (the report
+// excepted, as after a failed attribute import); one in the checks keeps
+// the network and the tables before the check, and the stopped table holds
+// the rows found until then.
+TEST(NetworkStage, StoppedRunsLeaveCompleteTables) {
+  GDALAllRegister();
+  TIncludeLists include;
+  include.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
+  char tmpl[] = "/tmp/netstop_XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string root = std::string(tmpl) + "/";
+  constexpr int32_t n = 80;
+  constexpr int64_t ways = 2 * n * (n - 1), nodes = n * n;
+  const std::string input = root + "grid.osm";
+  std::ofstream(input, std::ios::binary) << GridOsm(n);
+
+  struct TCase {
+    const char* at;
+    int32_t polls;
+    const char* roads;  // "none", "part" or "all" of the ways
+    bool network;       // the network set stays
+    std::vector<std::string> tables;  // check tables left, in order
+  };
+  const TCase cases[] = {
+      {"Pass 1/3", 0, "none", false, {}},
+      {"Pass 2/3", 0, "none", false, {}},
+      {"Pass 3/3", 2, "part", false, {}},
+      {"Network import", 0, "all", false, {}},
+      {"Attribute import", 0, "all", false, {}},
+      {"Simple subnets", 0, "all", true, {"subnets_extended"}},
+      {"Network nodes", 0, "all", true, {"subnets_extended", "subnets", "nodes"}},
+      {"Overpasses", 0, "all", true,
+       {"subnets_extended", "subnets", "nodes", "split_and_snap"}},
+  };
+  int run = 0;
+  for (const int32_t format : {0, 1, 2}) {
+    if (format == 2 && !TGISWriter::MITAB_supported()) continue;
+    const char* ext = format == 0 ? ".mif" : format == 1 ? ".shp" : ".tab";
+    for (const TCase& c : cases) {
+      SCOPED_TRACE(std::string(ext) + " stopped in " + c.at);
+      const std::string dir = root + std::to_string(run++) + "/";
+      fs::create_directories(dir);
+      TRunOptions o;
+      o.OutputFormat = format;
+      o.BuildNetwork = o.Subnets = o.TopoChecks = o.Overpasses = true;
+      o.Files = {input};
+      o.MainDir = dir;
+      TStopUI ui(c.at, c.polls);
+      const TRunResult r = RunConversion(o, include, ui);
+      ASSERT_EQ(r.Status, TRunStatus::rsCancelled) << r.Message;
+      ASSERT_FALSE(ui.lines.empty());
+      EXPECT_EQ(ui.lines.back().rfind("Run cancelled at ", 0), 0u) << ui.lines.back();
+
+      // Every table the log lists opens with the records it counts.
+      std::vector<std::string> listed;
+      int64_t roads = -1;
+      for (const std::string& line : ui.lines) {
+        if (line.rfind("Table ", 0) != 0) continue;
+        const size_t paren = line.find(" ("), colon = line.find("): ");
+        ASSERT_NE(colon, std::string::npos) << line;
+        const std::string name = line.substr(6, paren - 6);
+        const int64_t records = std::stoll(line.substr(colon + 3));
+        const TTableInfo t = OpenTable(dir + name + ext);
+        ASSERT_TRUE(t.ok) << line;
+        EXPECT_EQ(t.rows, records) << line;
+        if (name == "roads")
+          roads = records;
+        else
+          listed.push_back(name);
+      }
+      const std::string want = c.roads;
+      if (want == "none") {
+        EXPECT_EQ(roads, -1);
+        EXPECT_FALSE(fs::exists(dir + "roads" + ext));
+        EXPECT_FALSE(fs::exists(dir + "error.txt"));
+        // Pass 1 lists the unknown highway values as it ends.
+        EXPECT_EQ(fs::exists(dir + "additional_highway_tags.txt"), std::string(c.at) != "Pass 1/3");
+      } else if (want == "part") {
+        EXPECT_GT(roads, 0);
+        EXPECT_LT(roads, ways);
+        EXPECT_TRUE(fs::exists(dir + "error.txt"));
+      } else {
+        EXPECT_EQ(roads, ways);
+      }
+      EXPECT_EQ(listed, c.tables);
+      for (const std::string& f : NetworkFileNames()) {
+        if (f == "coordfrom.bin" || f == "coordto.bin") {
+          EXPECT_FALSE(fs::exists(dir + f)) << f;
+          continue;
+        }
+        // The report of a network that was built stays, like the road table.
+        const bool report = f == "network_report.txt" && std::string(c.at) == "Attribute import";
+        EXPECT_EQ(fs::exists(dir + f), c.network || report) << f;
+      }
+      if (std::string(c.at) == "Network nodes") {
+        // Stopped at its first progress point, after 4096 of the nodes.
+        EXPECT_GT(OpenTable(dir + "nodes" + ext).rows, 0);
+        EXPECT_LT(OpenTable(dir + "nodes" + ext).rows, nodes);
+      }
+    }
+  }
   fs::remove_all(tmpl);
 }

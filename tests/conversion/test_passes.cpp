@@ -326,7 +326,7 @@ TEST_F(Passes, NodeCoordinatesJunctionRefsAndWayStart) {
   // The recorded positions are the starts of the first way lines.
   EXPECT_EQ(run->FileInfo[0].ThirdPassStart, static_cast<int64_t>(first.find("  <way id=\"1\"")));
   EXPECT_EQ(run->FileInfo[1].ThirdPassStart, static_cast<int64_t>(second.find("  <way id=\"2\"")));
-  EXPECT_EQ(UI.LogLines.back(), "6 nodes found");
+  EXPECT_EQ(UI.LogLines.back(), "6 nodes found (coordinates read)");
 }
 
 TEST_F(Passes, FileWithoutWaysKeepsPositionZero) {
@@ -380,10 +380,10 @@ TEST_F(Passes, DriverCountsFerryNodesAndLogs) {
   ASSERT_GE(UI.LogLines.size(), 7u);
   EXPECT_EQ(UI.LogLines[0].rfind("Start at ", 0), 0u);
   EXPECT_EQ(UI.LogLines[1], "3 ways found");
-  EXPECT_EQ(UI.LogLines[2], "7 nodes found");
+  EXPECT_EQ(UI.LogLines[2], "7 nodes found (needed by the selected ways)");
   EXPECT_EQ(UI.LogLines[3], "1 nodes marked for split");  // only node 3
   EXPECT_EQ(UI.LogLines[4], "Reading node coordinates");
-  EXPECT_EQ(UI.LogLines[5], "7 nodes found");
+  EXPECT_EQ(UI.LogLines[5], "7 nodes found (coordinates read)");
   EXPECT_EQ(UI.LogLines.back().rfind("Finish at ", 0), 0u);
   EXPECT_TRUE(Exists("additional_highway_tags.txt"));
 
