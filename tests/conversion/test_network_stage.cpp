@@ -8,10 +8,12 @@
 #include <gdal.h>
 #include <ogr_api.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -221,6 +223,45 @@ TEST(NetworkStage, ChecksWriteTheirTables) {
         }
       }
   fs::remove_all(tmpl);
+}
+
+// What README and help.html say about empty check tables is what the checks
+// do: the droppable ones are not kept when empty, the others always are.
+TEST(NetworkStage, DocumentationSaysWhichEmptyTablesAreKept) {
+  auto slurp = [](const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+  };
+  const std::string readme = slurp(std::string(PROJECT_DATA_DIR) + "/../README.md");
+  const std::string help = slurp(std::string(PROJECT_DATA_DIR) + "/help.html");
+  ASSERT_FALSE(readme.empty());
+  ASSERT_FALSE(help.empty());
+  EXPECT_EQ(readme.find("Check tables without rows are not kept"), std::string::npos);
+  for (const auto& t : kCheckTables) {
+    SCOPED_TRACE(t.name);
+    // README: the row of the output table that names the table.
+    const std::string code = std::string("`") + t.name + "`";
+    size_t at = readme.find("| " + code);
+    if (at == std::string::npos) at = readme.find(", " + code);
+    ASSERT_NE(at, std::string::npos);
+    const size_t end = readme.find('\n', at);
+    const std::string row = readme.substr(at, end - at);
+    EXPECT_NE(row.find(t.droppable ? "| no" : "| yes"), std::string::npos) << row;
+    // help.html: the table's row in the check-table list.
+    const size_t h = help.find("<tr><td><code>" + std::string(t.name) + "</code></td>");
+    ASSERT_NE(h, std::string::npos);
+    // The row with its line breaks and indentation as single spaces.
+    std::string hrow;
+    for (const char ch : help.substr(h, help.find("</tr>", h) - h)) {
+      if (!std::isspace(static_cast<unsigned char>(ch)))
+        hrow += ch;
+      else if (!hrow.empty() && hrow.back() != ' ')
+        hrow += ' ';
+    }
+    EXPECT_EQ(hrow.find("Not written when there are none") != std::string::npos, t.droppable) << hrow;
+  }
 }
 
 // The stages a run reports, in order, with their place among their kind: the
