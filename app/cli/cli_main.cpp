@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -131,6 +132,18 @@ int main(int argc, char** argv) {
 
   TConsoleUI ui(cli.Quiet);
   if (cli.Overwrite) {
+    // A run that cannot even read its input would only lose the previous
+    // results: the inputs are tried first.
+    for (const std::string& f : cli.Run.Files) {
+      std::FILE* in = std::fopen(f.c_str(), "rb");
+      if (!in || std::filesystem::is_directory(f)) {
+        const int err = in ? EISDIR : errno;
+        if (in) std::fclose(in);
+        std::fprintf(stderr, "Cannot open file \"%s\". %s\n", FullPath(f).c_str(), SystemErrorText(err).c_str());
+        return 1;
+      }
+      std::fclose(in);
+    }
     int32_t removed = 0;
     if (!RemoveRunOutputs(dir, removed, error)) {
       std::fprintf(stderr, "%s\n", error.c_str());

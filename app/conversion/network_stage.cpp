@@ -216,9 +216,10 @@ void RunNetworkStage(TRunContext& run) {
     steps.Next("Attribute import");
     ImportAttributes(run, ff);
   } catch (...) {
-    // A network whose attribute or road-name files were cut (a full disk)
-    // must not stay declared by its linvoro_config.ini: the whole set goes,
-    // as a failed import leaves it, and the run reports the failure.
+    // A network whose attribute or road-name files were cut (a full disk,
+    // or the user stopped the run) must not stay declared by its
+    // linvoro_config.ini: the whole set goes, as a failed import leaves it,
+    // and the run reports the failure or the stop.
     for (const std::string& f : NetworkFileNames())
       if (f != ReportFileName) std::remove((run.MainDir + f).c_str());
     throw;

@@ -402,6 +402,12 @@ TEST_F(CliTool, PreviousResultsNeedOverwrite) {
   std::sort(left.begin(), left.end());
   EXPECT_EQ(left, (std::vector<std::string>{"additional_highway_tags.txt", "error.txt", "notes.txt",
                                             "roads.map", "roads.mid", "roads.mif"}));
+
+  // An input that cannot be read: the previous results stay.
+  p = RunCli(dir, "-O -o " + out + " " + dir.Path("missing.osm"));
+  EXPECT_EQ(p.status, 1);
+  EXPECT_NE(p.err.find("Cannot open file \"" + dir.Path("missing.osm") + "\""), std::string::npos) << p.err;
+  EXPECT_TRUE(std::filesystem::exists(out + "/roads.mif"));
 }
 
 // The log says how a failed run ended, not only stderr.
