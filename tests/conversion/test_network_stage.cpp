@@ -302,13 +302,18 @@ TEST(NetworkStage, ReportsEveryStageInOrder) {
 
 namespace {
 
-// Stops the run once stage `at` has begun and `polls` more requests to go
-// on have been granted; the log as the front end shows it.
+// Stops the run once stage `at` has begun (or a log line ending in `at` has
+// been written) and `polls` more requests to go on have been granted; the
+// log as the front end shows it.
 class TStopUI : public TLogUI {
  public:
   TStopUI(std::string at, int32_t polls) : FAt(std::move(at)), FPolls(polls) {}
   void Stage(const TRunStage& s) override {
     if (s.Name == FAt) FArmed = true;
+  }
+  void Log(const std::string& line) override {
+    TLogUI::Log(line);
+    if (line.ends_with(FAt)) FArmed = true;
   }
   bool CancelRequested() override { return FArmed && FPolls-- <= 0; }
 
@@ -350,6 +355,8 @@ TEST(NetworkStage, StoppedRunsLeaveCompleteTables) {
       {"Pass 1/3", 0, "none", false, {}},
       {"Pass 2/3", 0, "none", false, {}},
       {"Pass 3/3", 2, "part", false, {}},
+      // After pass 3's last progress point: the network stage does not start.
+      {"loop links have been split", 0, "all", false, {}},
       {"Network import", 0, "all", false, {}},
       {"Attribute import", 0, "all", false, {}},
       {"Simple subnets", 0, "all", true, {"subnets_extended"}},
@@ -416,6 +423,9 @@ TEST(NetworkStage, StoppedRunsLeaveCompleteTables) {
         // The report of a network that was built stays, like the road table.
         const bool report = f == "network_report.txt" && std::string(c.at) == "Attribute import";
         EXPECT_EQ(fs::exists(dir + f), c.network || report) << f;
+      }
+      if (std::string(c.at) == "loop links have been split") {
+        EXPECT_FALSE(Logged(ui, "Importing Linvoro 4 network"));
       }
       if (std::string(c.at) == "Network nodes") {
         // Stopped at its first progress point, after 4096 of the nodes.
