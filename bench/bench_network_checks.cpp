@@ -7,7 +7,7 @@
 //
 // The network of Andorra tiled 40 times:
 //   python3 /work/shared/tools/tile_osm.py /work/shared/data/osm/andorra.osm.gz 40 /tmp/andorra40.osm
-//   osm2trassel-cli -q --output /tmp/andorra40 --network /tmp/andorra40.osm
+//   osm2trassel-cli -q -O --output /tmp/andorra40 --network /tmp/andorra40.osm
 //   bench_network_checks /tmp/andorra40
 //
 // The tables go to NETWORK_DIR/bench_checks/ and are removed afterwards.

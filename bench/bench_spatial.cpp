@@ -12,7 +12,7 @@
 //
 // Build the folders with, for example:
 //   python3 /work/shared/tools/tile_osm.py /work/shared/data/osm/andorra.osm.gz 40 /tmp/andorra40.osm
-//   osm2trassel-cli -q --network -o /tmp/net40 /tmp/andorra40.osm
+//   osm2trassel-cli -q -O --network -o /tmp/net40 /tmp/andorra40.osm
 #include <time.h>
 #include <unistd.h>
 

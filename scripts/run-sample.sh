@@ -7,7 +7,9 @@ bash scripts/setup.sh
 bash scripts/build.sh build
 out=out/sample
 mkdir -p "$out"
-build/bin/osm2trassel-cli --output "$out" --network --subnets --topo --overpasses data/sample/west-oakland.osm
+# --overwrite: a second run replaces the first one's results.
+build/bin/osm2trassel-cli --overwrite --output "$out" --network --subnets --topo --overpasses \
+  data/sample/west-oakland.osm
 echo
 echo "Output in $(pwd)/$out:"
 ls -l "$out"

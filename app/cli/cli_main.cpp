@@ -1,24 +1,36 @@
 // osm2trassel-cli: the conversion run from a terminal or a script.
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 
 #include "cli_options.h"
+#include "cli_run.h"
 #include "data_files.h"
 #include "include_file.h"
+#include "linvoro_platform.h"
 #include "run_driver.h"
 #include "version.h"
 
 namespace {
 
-// The log on stdout, line by line as the window shows it; the progress bar on
-// stderr, only when stderr is a terminal.
+// stdout and stderr lead to the same file (both a terminal, or one log):
+// a message for both is printed once.
+bool SameOutput() {
+  struct stat a {}, b {};
+  return fstat(STDOUT_FILENO, &a) == 0 && fstat(STDERR_FILENO, &b) == 0 && a.st_dev == b.st_dev &&
+         a.st_ino == b.st_ino;
+}
+
+// The log on stdout, line by line as the window shows it; the progress bar,
+// labelled with the pass or stage, on stderr, only when stderr is a
+// terminal.
 class TConsoleUI : public IRunUI {
  public:
-  TConsoleUI(const TRunOptions& o, bool quiet)
-      : FFiles(o.Files), FQuiet(quiet), FBar(!quiet && isatty(STDERR_FILENO)) {}
+  explicit TConsoleUI(bool quiet) : FQuiet(quiet), FBar(!quiet && isatty(STDERR_FILENO)) {}
 
   void Log(const std::string& line) override {
     if (FQuiet) return;
@@ -29,25 +41,30 @@ class TConsoleUI : public IRunUI {
   }
   void Progress(int32_t percent) override {
     if (!FBar) return;
-    if (percent < 0) percent = 0;
-    if (percent > 100) percent = 100;
-    const int width = 30, filled = percent * width / 100;
-    std::string name = FFile >= 0 && FFile < static_cast<int32_t>(FFiles.size())
-                           ? std::filesystem::path(FFiles[static_cast<size_t>(FFile)]).filename().string()
-                           : std::string();
-    if (name.size() > 40) name = "..." + name.substr(name.size() - 37);
-    std::fprintf(stderr, "\r\033[K%s [%s%s] %3d%%", name.c_str(), std::string(size_t(filled), '#').c_str(),
-                 std::string(size_t(width - filled), '.').c_str(), percent);
+    std::fprintf(stderr, "\r\033[K%s", ProgressBarText(FLabel, percent).c_str());
     std::fflush(stderr);
     FShown = true;
   }
-  void SelectFile(int32_t index) override { FFile = index; }
+  void SelectFile(int32_t) override {}
+  void Stage(const TRunStage& stage) override { FLabel = StageLabel(stage); }
   void MessageBox(const std::string& text) override {
     ClearBar();
     std::fprintf(stderr, "%s\n", text.c_str());
   }
   void ProcessMessages() override {}
+  bool CancelRequested() override {
+    if (!StopRequested()) return false;
+    if (!FStopShown) {
+      FStopShown = true;
+      ClearBar();
+      std::fputs("Stopping at the next step; the tables written so far are completed"
+                 " (a second Ctrl-C ends at once)\n",
+                 stderr);
+    }
+    return true;
+  }
   void Done() { ClearBar(); }
+  bool Quiet() const { return FQuiet; }
 
  private:
   void ClearBar() {
@@ -56,11 +73,11 @@ class TConsoleUI : public IRunUI {
     std::fflush(stderr);
     FShown = false;
   }
-  const std::vector<std::string>& FFiles;
   bool FQuiet;
   bool FBar;
   bool FShown = false;
-  int32_t FFile = -1;
+  bool FStopShown = false;
+  std::string FLabel;
 };
 
 }  // namespace
@@ -82,14 +99,59 @@ int main(int argc, char** argv) {
       break;
   }
   for (const auto& w : cli.Warnings) std::fprintf(stderr, "osm2trassel-cli: %s\n", w.c_str());
+  InstallStopSignals();
+
+  // Checks of the user's choices touch nothing.
+  if (cli.Run.OutputModes() == 0) {
+    std::fputs("Choose at least 1 mode in output\n", stderr);
+    return 2;
+  }
+  const std::string& dir = cli.Run.MainDir;
+  if (!cli.Overwrite) {
+    const std::vector<std::string> found = PreviousResults(dir);
+    if (!found.empty()) {
+      std::string list;
+      for (size_t i = 0; i < found.size() && i < 3; ++i) list += (i ? ", " : "") + found[i];
+      if (found.size() > 3) list += ", ...";
+      std::fprintf(stderr,
+                   "osm2trassel-cli: the output folder \"%s\" already holds the results of a run (%s).\n"
+                   "Give --overwrite (-O) to replace them, or choose another folder with -o.\n",
+                   FullPath(dir).c_str(), list.c_str());
+      return 2;
+    }
+  }
 
   if (cli.OutputGiven) {
     std::error_code ec;
-    std::filesystem::create_directories(cli.Run.MainDir, ec);
+    std::filesystem::create_directories(dir, ec);
     if (ec) {
-      std::fprintf(stderr, "Cannot create folder \"%s\". %s\n", cli.Run.MainDir.c_str(), ec.message().c_str());
+      std::fprintf(stderr, "Cannot create folder \"%s\". %s\n", FullPath(dir).c_str(), ec.message().c_str());
       return 1;
     }
+  }
+
+  TConsoleUI ui(cli.Quiet);
+  if (cli.Overwrite) {
+    // A run that cannot even read its input would only lose the previous
+    // results: the inputs are tried first.
+    for (const std::string& f : cli.Run.Files) {
+      std::FILE* in = std::fopen(f.c_str(), "rb");
+      if (!in || std::filesystem::is_directory(f)) {
+        const int err = in ? EISDIR : errno;
+        if (in) std::fclose(in);
+        std::fprintf(stderr, "Cannot open file \"%s\". %s\n", FullPath(f).c_str(), SystemErrorText(err).c_str());
+        return 1;
+      }
+      std::fclose(in);
+    }
+    int32_t removed = 0;
+    if (!RemoveRunOutputs(dir, removed, error)) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      return 1;
+    }
+    if (removed > 0)
+      ui.Log("Removed " + std::to_string(removed) + (removed == 1 ? " file" : " files") +
+             " of a previous run");
   }
 
   // As at the window's start: a missing include file is reported, and the
@@ -101,18 +163,23 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", e.what());
   }
 
-  TConsoleUI ui(cli.Run, cli.Quiet);
   const TRunResult r = RunConversion(cli.Run, include, ui);
   ui.Done();
+  // The log (stdout) and stderr both tell how a run ended badly, once when
+  // they lead to the same place.
+  const bool logShown = !ui.Quiet() && !SameOutput();
   switch (r.Status) {
     case TRunStatus::rsOk:
       return 0;
     case TRunStatus::rsNoMode:
       return 2;  // the message box text is already on stderr
     case TRunStatus::rsFailed:
-      std::fprintf(stderr, "%s\n", r.Message.c_str());
+      if (!ui.Quiet()) ui.Log("Run failed at " + LongTimeText() + ": " + r.Message);
+      if (ui.Quiet() || logShown) std::fprintf(stderr, "%s\n", r.Message.c_str());
       return 1;
     case TRunStatus::rsCancelled:
+      // The log already says so.
+      if (ui.Quiet() || logShown) std::fputs("Run cancelled\n", stderr);
       return 130;  // as a shell reports a command ended by Ctrl-C
   }
   return 1;

@@ -27,15 +27,27 @@ std::string UsageText() {
          "      --ref-length N        width of the ref field (default 25)\n"
          "      --exit-text TEXT      prefix of junction-derived refs (default Exit)\n"
          "      --network             build a Linvoro 4 network from the road table\n"
-         "      --subnets             detect subnets (with --network)\n"
-         "      --topo                topological checks (with --network)\n"
-         "      --overpasses          overpass checks (with --network)\n"
+         "                            (needs loop links split: not with --no-split-loops)\n"
+         "      --subnets             detect subnets; needs --network\n"
+         "      --topo                topological checks; needs --network\n"
+         "      --overpasses          split-and-snap and overpass checks; needs --network\n"
+         "                            and --subnets or --topo (they run on the network\n"
+         "                            opened for those checks)\n"
+         "  -O, --overwrite           replace the results of a previous run in the output\n"
+         "                            folder: every file this program writes there is\n"
+         "                            removed first (without it such a folder is refused)\n"
          "      --settings FILE       load an osm2trassel.ini first; flags override it\n"
          "  -q, --quiet               no log lines and no progress bar\n"
          "  -h, --help                this text\n"
          "      --version             program version\n"
          "\n"
-         "Exit status: 0 success, 1 the run failed, 2 usage error or no mode chosen.\n";
+         "Format, mode and other choice words may be written in any letter case.\n"
+         "The output folder is created when missing. Ctrl-C or SIGTERM stops the run at\n"
+         "its next step: every table written so far is completed, a half-built network\n"
+         "is removed; a second Ctrl-C ends the program at once.\n"
+         "\n"
+         "Exit status: 0 success, 1 the run failed, 2 usage error, no mode chosen or\n"
+         "previous results without --overwrite, 130 stopped by Ctrl-C or SIGTERM.\n";
 }
 
 std::string FolderOf(const std::string& path) {
@@ -67,8 +79,11 @@ bool ParseUnsigned(const std::string& s, int64_t lo, int64_t hi, int64_t& v) {
   return r.ec == std::errc() && r.ptr == s.data() + s.size() && !s.empty() && v >= lo && v <= hi;
 }
 
-// A choice among fixed words; the index, or -1.
-int Choice(const std::string& s, std::initializer_list<const char*> words) {
+// A choice among fixed lower-case words, in any letter case; the index, or
+// -1.
+int Choice(std::string s, std::initializer_list<const char*> words) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   int i = 0;
   for (const char* w : words) {
     if (s == w) return i;
@@ -95,6 +110,7 @@ TCliParse ParseCommandLine(int argc, const char* const* argv, TCliOptions& cli, 
       {"--exit-text", true},  {"--network", false},      {"--subnets", false},
       {"--topo", false},      {"--overpasses", false},   {"--settings", true},
       {"-q", false},          {"--quiet", false},        {"-h", false},
+      {"-O", false},          {"--overwrite", false},
       {"--help", false},      {"--version", false}};
   // A value is the next argument as it stands, so it may start with "-".
   std::vector<TArg> args;
@@ -159,7 +175,10 @@ TCliParse ParseCommandLine(int argc, const char* const* argv, TCliOptions& cli, 
     return TCliParse::cpUsageError;
   }
 
-  bool networkSubOption = false;
+  // Flags given on the command line, as against values from the settings
+  // file: an explicit request is never dropped silently.
+  std::vector<std::string> checkFlags;
+  bool networkFlag = false, noSplitLoopsFlag = false;
   for (const auto& a : args) {
     const std::string& n = a.name;
     const std::string& v = a.value;
@@ -213,6 +232,7 @@ TCliParse ParseCommandLine(int argc, const char* const* argv, TCliOptions& cli, 
       o.Simplify = static_cast<int32_t>(x);
     } else if (n == "--no-split-loops") {
       o.SplitLoopLinks = false;
+      noSplitLoopsFlag = true;
     } else if (n == "--no-split-links") {
       o.SplitLinks = false;
     } else if (n == "--min-object-length") {
@@ -230,26 +250,42 @@ TCliParse ParseCommandLine(int argc, const char* const* argv, TCliOptions& cli, 
       o.ExitText = v;
     } else if (n == "--network") {
       o.BuildNetwork = true;
+      networkFlag = true;
     } else if (n == "--subnets") {
       o.Subnets = true;
-      networkSubOption = true;
+      checkFlags.push_back(n);
     } else if (n == "--topo") {
       o.TopoChecks = true;
-      networkSubOption = true;
+      checkFlags.push_back(n);
     } else if (n == "--overpasses") {
       o.Overpasses = true;
-      networkSubOption = true;
+      checkFlags.push_back(n);
     } else if (n == "-q" || n == "--quiet") {
       cli.Quiet = true;
+    } else if (n == "-O" || n == "--overwrite") {
+      cli.Overwrite = true;
     }
   }
 
-  if (networkSubOption && !o.BuildNetwork) {
-    error = "--subnets, --topo and --overpasses need --network";
+  // The window's rules (ReconcileOptions) would drop these requests without
+  // a word; on the command line each is an error that says what is missing.
+  if (!checkFlags.empty() && !o.BuildNetwork) {
+    error = checkFlags.front() + " needs --network";
     return TCliParse::cpUsageError;
   }
-  if (o.BuildNetwork && !o.SplitLoopLinks)
-    cli.Warnings.push_back("no network is built: it needs loop links split (drop --no-split-loops)");
+  if (o.Overpasses && !o.Subnets && !o.TopoChecks) {
+    error = "--overpasses needs --subnets or --topo as well: the overpass checks run on the network "
+            "opened for those checks";
+    return TCliParse::cpUsageError;
+  }
+  if (o.BuildNetwork && !o.SplitLoopLinks) {
+    if (networkFlag || noSplitLoopsFlag || !checkFlags.empty()) {
+      error = "--network needs loop links split: drop --no-split-loops";
+      return TCliParse::cpUsageError;
+    }
+    // Both from the settings file: the window would build no network either.
+    cli.Warnings.push_back("no network is built: the settings file turns splitting loop links off");
+  }
   if (files.empty()) {
     error = "no input file given";
     return TCliParse::cpUsageError;

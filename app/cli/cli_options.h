@@ -12,6 +12,7 @@ struct TCliOptions {
   std::string SettingsFile; // --settings, empty when not given
   bool OutputGiven = false; // -o was given (else the first file's folder)
   bool Quiet = false;
+  bool Overwrite = false;   // -O: a previous run's results may be replaced
   bool Help = false;
   bool Version = false;
   std::vector<std::string> Warnings;  // notes for stderr that do not stop the run

@@ -10,6 +10,7 @@
 #include "linvoro_network.h"
 #include "linvoro_network_calc.h"
 #include "linvoro_network_spatial.h"
+#include "output_files.h"
 #include "run_context.h"
 
 namespace {
@@ -26,11 +27,13 @@ TProgressCancelEvent NetworkProgress(TRunContext& run) {
   };
 }
 
-// The steps of the network stage and the checks, reported as stages.
+// The steps of the network stage and the checks, reported as stages. A stop
+// asked for by the user ends the stage before the next step begins.
 class TStageCounter {
  public:
   TStageCounter(TRunContext& run, TStageKind kind, int32_t count) : FRun(run), FKind(kind), FCount(count) {}
   void Next(const char* name) {
+    CheckCancelled(FRun.UI);
     TRunStage s;
     s.Kind = FKind;
     s.Name = name;
@@ -94,6 +97,8 @@ void DetectSubnets(TRunContext& run, TNetwork& net, TGISFormat ff, TStageCounter
     calc.SetOnProgress(NetworkProgress(run));
     calc.SubNetEx(ia);
   }
+  // A stopped search leaves an incomplete array: no table from it.
+  CheckCancelled(run.UI);
   TFloatPointArrayEx section;
   std::string row;
   {
@@ -108,6 +113,7 @@ void DetectSubnets(TRunContext& run, TNetwork& net, TGISFormat ff, TStageCounter
       w->AddSection(1, section);
     }
     w->Close();
+    NoteTable(run, *w);
   }
   checks.Next("Simple subnets");
   run.UI.Log("Locating simple subnets");
@@ -117,6 +123,7 @@ void DetectSubnets(TRunContext& run, TNetwork& net, TGISFormat ff, TStageCounter
     calc.SetOnProgress(NetworkProgress(run));
     calc.SubNet(ia);
   }
+  CheckCancelled(run.UI);
   std::unique_ptr<TGISWriter> w = net.GISoutputInit(run.MainDir + "subnets", ff);
   w->StartHeader(2, otPline);
   w->AddField("LinkID", gfInteger, 0, 0);
@@ -129,6 +136,7 @@ void DetectSubnets(TRunContext& run, TNetwork& net, TGISFormat ff, TStageCounter
     w->AddSection(1, section);
   }
   w->Close();
+  NoteTable(run, *w);
 }
 
 void TopoChecks(TRunContext& run, TNetwork& net, TSpatialSearch& search, TGISFormat ff,
@@ -157,10 +165,13 @@ void OverpassChecks(TRunContext& run, TNetwork& net, TSpatialSearch& search, TGI
   checks.Next("Split and snap");
   run.UI.Log("Identifying possible split&snap");
   search.SplitAndSnap(0.002, list);
+  // A stopped search leaves an incomplete list: no table from it.
+  CheckCancelled(run.UI);
   net.ExportLocationList(run.MainDir + "split_and_snap", ff, list);
   checks.Next("Overpasses");
   run.UI.Log("Identifying overpasses");
   search.FindOverpasses(list);
+  CheckCancelled(run.UI);
   net.ExportLocationList(run.MainDir + "overpasses", ff, list);
 }
 
@@ -175,6 +186,7 @@ void CheckNetwork(TRunContext& run, TGISFormat ff, TStageCounter& steps) {
   TNetwork net;
   net.SetDirectory(run.MainDir);
   net.SetOnProgress(NetworkProgress(run));
+  net.SetOnTableWritten([&run](const TGISWriter& w) { NoteTable(run, w); });
   net.Open(true, false, true, 0);
   net.OpenRoadName(1, false);
   net.OpenRoadName(2, false);
@@ -185,6 +197,9 @@ void CheckNetwork(TRunContext& run, TGISFormat ff, TStageCounter& steps) {
   search.SetOnProgress(NetworkProgress(run));
   if (o.TopoChecks) TopoChecks(run, net, search, ff, checks);
   if (o.Overpasses) OverpassChecks(run, net, search, ff, checks);
+  // The last check may have been stopped too: its table holds the rows
+  // found until then, and the run ends as cancelled.
+  CheckCancelled(run.UI);
 }
 
 }  // namespace
@@ -193,21 +208,20 @@ void RunNetworkStage(TRunContext& run) {
   const TRunOptions& o = run.Options;
   const uint8_t ff = o.FF();
   TStageCounter steps(run, TStageKind::skNetwork, o.Subnets || o.TopoChecks ? 3 : 2);
+  // A stop asked for after the last point of pass 3 ends the run here,
+  // before any network file is written.
   steps.Next("Network import");
   ImportNetwork(run, ff);
   try {
     steps.Next("Attribute import");
     ImportAttributes(run, ff);
   } catch (...) {
-    // A network whose attribute or road-name files were cut (a full disk)
-    // must not stay declared by its linvoro_config.ini: the whole set goes,
-    // as a failed import leaves it, and the run reports the failure.
-    TImport import;
-    import.SetDirectory(run.MainDir);
-    import.DeleteNetworkFiles();
-    for (const char* f : {"attribute.bin", "roadname01.bin", "roadnumber01.bin", "roadname02.bin",
-                          "roadnumber02.bin"})
-      std::remove((run.MainDir + f).c_str());
+    // A network whose attribute or road-name files were cut (a full disk,
+    // or the user stopped the run) must not stay declared by its
+    // linvoro_config.ini: the whole set goes, as a failed import leaves it,
+    // and the run reports the failure or the stop.
+    for (const std::string& f : NetworkFileNames())
+      if (f != ReportFileName) std::remove((run.MainDir + f).c_str());
     throw;
   }
   CheckNetwork(run, static_cast<TGISFormat>(ff), steps);

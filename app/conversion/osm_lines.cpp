@@ -227,6 +227,12 @@ std::string DecodeEntities(std::string_view s) {
 
 }  // namespace
 
+void BlankLineBreaks(std::string& value) {
+  for (size_t i = value.find_first_of("\r\n"); i != std::string::npos;
+       i = value.find_first_of("\r\n", i + 1))
+    value[i] = ' ';
+}
+
 std::string DecodeTagValue(std::string_view v) {
   std::string s;
   if (v.find('&') != std::string_view::npos) {
@@ -236,6 +242,7 @@ std::string DecodeTagValue(std::string_view v) {
   } else {
     s.assign(v);
   }
+  BlankLineBreaks(s);
   if (s.find('"') == std::string::npos && s.find("  ") == std::string::npos) return s;
   std::string out;
   out.reserve(s.size() + 8);

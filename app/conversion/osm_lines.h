@@ -57,9 +57,15 @@ void SplitTag(std::string_view text, std::string_view& k, std::string_view& v);
 
 // Entity decoding and quote doubling of a tag value before it enters an
 // attribute record: &apos; and &#10; (any letter case) first, then the XML
-// entities and numeric references (UTF-8 out), then every double quote is
-// doubled and runs of spaces become one space.
+// entities and numeric references (UTF-8 out), then every CR and LF becomes
+// a blank (BlankLineBreaks), every double quote is doubled and runs of
+// spaces become one space.
 std::string DecodeTagValue(std::string_view v);
+
+// Every CR and LF in a decoded tag value becomes a blank. A road table holds
+// one record per line in its MID file, so a line break inside a value would
+// split the record; every input path passes its values through here.
+void BlankLineBreaks(std::string& value);
 
 // Integer conversions. A text that is not a valid integer of the range
 // raises EConvertError "'<text>' is not a valid integer value".

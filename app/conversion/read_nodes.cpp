@@ -117,5 +117,5 @@ void ReadNodeCoordinates(TRunContext& run) {
     TOsmLineReader reader(run.FileInfo[i].Filename);
     total += ReadNodesOfFile(run, i == 0, reader, run.FileInfo[i]);
   }
-  run.UI.Log(std::to_string(total) + " nodes found");
+  run.UI.Log(std::to_string(total) + " nodes found (coordinates read)");
 }

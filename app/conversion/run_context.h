@@ -20,6 +20,13 @@ struct TFileInfo {
   explicit TFileInfo(std::string name) : Filename(std::move(name)) {}
 };
 
+// A table the run wrote and closed: what its summary line in the log says.
+struct TWrittenTable {
+  std::string Name;    // "roads", "nodes", ...
+  std::string Format;  // "SHP", "MIF", "TAB"
+  int64_t Records = 0;
+};
+
 struct TRunContext {
   const TRunOptions& Options;  // reconciled options of this run
   const TIncludeLists& Include;
@@ -34,6 +41,9 @@ struct TRunContext {
   std::unique_ptr<TJunctionList> JunctionList;
   int64_t LoopCount = 0;
   int32_t CurrentFile = -1;  // index into FileInfo of the file a pass reads, else -1
+  // Where closed tables are listed; owned by the driver, so that the list
+  // outlives a run ended by an error. Null: not listed.
+  std::vector<TWrittenTable>* Tables = nullptr;
 
   TRunContext(const TRunOptions& o, const TIncludeLists& inc, IRunUI& ui)
       : Options(o), Include(inc), UI(ui), MainDir(o.MainDir) {}
@@ -42,6 +52,9 @@ struct TRunContext {
 // Pass `pass` (1..3) starts on file fi: the file is selected in the list, the
 // stage reported, and errors about the data name that file.
 void BeginPassFile(TRunContext& run, int32_t pass, size_t fi);
+
+// Lists a table whose writer has been closed (nothing when Tables is null).
+void NoteTable(TRunContext& run, const class TGISWriter& writer);
 
 // The three passes.
 void ScanWays(TRunContext& run);             // pass 1

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <new>
 
+#include "linvoro_giswriter.h"
 #include "network_stage.h"
 #include "run_context.h"
 
@@ -77,7 +78,23 @@ void BeginPassFile(TRunContext& run, int32_t pass, size_t fi) {
   run.UI.Stage(s);
 }
 
+void NoteTable(TRunContext& run, const TGISWriter& writer) {
+  if (!run.Tables) return;
+  const std::string& path = writer.FileName();
+  const size_t slash = path.rfind('/');
+  run.Tables->push_back({slash == std::string::npos ? path : path.substr(slash + 1),
+                         GISFormatName(writer.Format()), writer.WrittenRecords()});
+}
+
 namespace {
+
+// One line per table the run closed, whatever way the run ended: what is on
+// disk and complete.
+void LogTables(IRunUI& ui, const std::vector<TWrittenTable>& tables) {
+  for (const TWrittenTable& t : tables)
+    ui.Log("Table " + t.Name + " (" + t.Format + "): " + std::to_string(t.Records) +
+           (t.Records == 1 ? " record" : " records"));
+}
 
 void MarkFerryNodes(TRunContext& run) {
   TNodeIDList& ferry = *run.FerryNodes;
@@ -109,7 +126,7 @@ void Convert(TRunContext& run) {
 
   run.UI.Log(std::to_string(run.wayid->CountTrue()) + " ways found");
   const int64_t needed = run.Nodes->CountTrue();
-  run.UI.Log(std::to_string(needed) + " nodes found");
+  run.UI.Log(std::to_string(needed) + " nodes found (needed by the selected ways)");
   if (o.SplitLinks) run.UI.Log(std::to_string(run.SplitNode->CountTrue()) + " nodes marked for split");
 
   run.UI.Log("Reading node coordinates");
@@ -146,6 +163,7 @@ TRunResult RunConversion(const TRunOptions& options, const TIncludeLists& includ
   if (!o.MainDir.empty() && o.MainDir.back() != '/') o.MainDir += '/';
 
   TRunResult result;
+  std::vector<TWrittenTable> tables;
   try {
     TLowPriority priority;
     ui.Log("Start at " + LongTimeText());
@@ -153,6 +171,7 @@ TRunResult RunConversion(const TRunOptions& options, const TIncludeLists& includ
       // Every object of the run lives in here and is released on the way
       // out, also when an error ends the run.
       TRunContext run(o, include, ui);
+      run.Tables = &tables;
       try {
         Convert(run);
       } catch (const EConvertError& e) {
@@ -163,13 +182,17 @@ TRunResult RunConversion(const TRunOptions& options, const TIncludeLists& includ
       }
       if (o.BuildNetwork) RunNetworkStage(run);
     }
+    LogTables(ui, tables);
     ui.Log("Finish at " + LongTimeText());
   } catch (const ERunCancelled& e) {
+    LogTables(ui, tables);
     ui.Log("Run cancelled at " + LongTimeText());
     result = {TRunStatus::rsCancelled, e.what()};
   } catch (const std::bad_alloc&) {
+    LogTables(ui, tables);
     result = {TRunStatus::rsFailed, "Out of memory"};
   } catch (const std::exception& e) {
+    LogTables(ui, tables);
     result = {TRunStatus::rsFailed, e.what()};
   }
   return result;

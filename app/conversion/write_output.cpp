@@ -37,8 +37,10 @@ void WriteOutput(TRunContext& run) {
   table->SetFileName(run.MainDir + "roads");
   std::unique_ptr<TTextFileWriter> errorFile;
   int64_t loops = 0;
+  bool started = false;  // the table's files exist
   try {
     AddRoadFields(*table, run.Options, run.wayid ? run.wayid->MaxId() : 0);
+    started = true;
     errorFile = std::make_unique<TTextFileWriter>(
         run.MainDir + "error.txt", static_cast<uint16_t>(SystemAnsiCodePage()), false);
     TErrorFile errors(*errorFile);
@@ -106,8 +108,10 @@ void WriteOutput(TRunContext& run) {
 
     errorFile->Close();
     table->Close();
+    NoteTable(run, *table);
   } catch (...) {
-    // The run ends here; what was written so far is completed on disk.
+    // The run ends here (an error, or the user stopped it); what was
+    // written so far is completed on disk as a whole table.
     if (errorFile) {
       try {
         errorFile->Close();
@@ -116,6 +120,7 @@ void WriteOutput(TRunContext& run) {
     }
     try {
       table->Close();
+      if (started) NoteTable(run, *table);
     } catch (...) {
     }
     throw;

@@ -92,16 +92,6 @@ int32_t TLvHandleStream::Write(const void* Buffer, int32_t Count) {
 
 // ------------------------------------------------------------ TLvFileStream
 
-namespace {
-
-std::string AbsoluteName(const std::string& name) {
-  std::error_code ec;
-  const std::filesystem::path p = std::filesystem::absolute(name, ec);
-  return ec ? name : p.lexically_normal().string();
-}
-
-}  // namespace
-
 TLvFileStream::TLvFileStream(const std::string& AFileName, uint16_t Mode)
     : TLvFileStream(AFileName, Mode, 0) {}
 
@@ -114,7 +104,7 @@ TLvFileStream::TLvFileStream(const std::string& AFileName, uint16_t Mode, uint32
     const int fd = ::open(AFileName.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, perms);
     if (fd < 0) {
       const int e = errno;
-      throw EFCreateError("Cannot create file \"" + AbsoluteName(AFileName) + "\". " + SystemErrorText(e));
+      throw EFCreateError("Cannot create file \"" + FullPath(AFileName) + "\". " + SystemErrorText(e));
     }
     FHandle = fd;
     return;
@@ -140,7 +130,7 @@ TLvFileStream::TLvFileStream(const std::string& AFileName, uint16_t Mode, uint32
       return;
     }
   }
-  throw EFOpenError("Cannot open file \"" + AbsoluteName(AFileName) + "\". " + SystemErrorText(e));
+  throw EFOpenError("Cannot open file \"" + FullPath(AFileName) + "\". " + SystemErrorText(e));
 }
 
 TLvFileStream::~TLvFileStream() {

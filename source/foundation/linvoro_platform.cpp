@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -582,6 +583,12 @@ namespace {
 [[maybe_unused]] const char* ErrText(const char* r, const char*) { return r; }
 [[maybe_unused]] const char* ErrText(int r, const char* buf) { return r == 0 ? buf : "Unknown error"; }
 }  // namespace
+
+std::string FullPath(const std::string& name) {
+  std::error_code ec;
+  const std::filesystem::path p = std::filesystem::absolute(name, ec);
+  return ec ? name : p.lexically_normal().string();
+}
 
 std::string SystemErrorText(int err) {
   char buf[256] = {0};

@@ -42,3 +42,7 @@ int CompareUserLocale(std::string_view a, std::string_view b);
 
 // Text of an errno value, as the system states it.
 std::string SystemErrorText(int err);
+
+// The full path of a file name, as messages name it: relative names are
+// taken from the current directory; the name as given when that fails.
+std::string FullPath(const std::string& name);

@@ -150,6 +150,23 @@ bool TGISWriter::MITAB_supported() { return RegisteredAndSupported(gfMITAB); }
 bool TGISWriter::MFAL_supported() { return RegisteredAndSupported(gfMFAL); }
 bool TGISWriter::EFAL_supported() { return RegisteredAndSupported(gfEFAL); }
 
+const char* GISFormatName(TGISFormat f) {
+  switch (f) {
+    case gfMIF: return "MIF";
+    case gfDBF: return "DBF";
+    case gfSHP: return "SHP";
+    case gfCSV: return "CSV";
+    case gfArray: return "memory";
+    case gfMITAB: case gfMFAL: case gfEFAL: case gfEFALx: return "TAB";
+    case gfGML2: return "GML";
+    case gfKML2: return "KML";
+    case gfGeoJSON: return "GeoJSON";
+    case gfMIF8: return "MIF (UTF-8)";
+    case gfGPX: return "GPX";
+  }
+  return "unknown";
+}
+
 std::unique_ptr<TGISWriter> TGISWriter::GetGISObject(uint8_t Inp) {
   if (Inp <= gfGPX && RegisteredAndSupported(static_cast<TGISFormat>(Inp))) {
     std::unique_ptr<TGISWriter> w = Registrations()[Inp].Create();

@@ -52,6 +52,9 @@ enum TGISFormat : uint8_t {
   gfGPX = 13
 };
 
+// The short name users know a format by: "MIF", "SHP", "TAB", ...
+const char* GISFormatName(TGISFormat f);
+
 enum TGISField : uint8_t {
   gfChar = 0,
   gfInteger = 1,
@@ -215,6 +218,9 @@ class TGISWriter {
   // ---------------------------------------------------------------- state
 
   int64_t WrittenRecords() const { return FWrittenRecords; }
+  // The format this writer produces (a TAB request without its library
+  // gets a MIF writer, which says gfMIF); gfArray for writers of no file.
+  virtual TGISFormat Format() const { return gfArray; }
   int32_t NumFields() const { return FNumFields; }
   // Description of field Index, 1 to NumFields (EOutOfRange otherwise).
   const TFieldInfo& FieldInfo(int32_t Index) const;
@@ -321,6 +327,7 @@ class TGISWriterMIF : public TGISWriter {
   void Drop() override;
 
   int32_t Version() const { return fVersion; }
+  TGISFormat Format() const override { return gfMIF; }
 
  protected:
   void WriteObject(int32_t NumParts, std::string_view Attrib) override;
@@ -351,6 +358,7 @@ class TGISWriterMIF8 : public TGISWriterMIF {
  public:
   TGISWriterMIF8();
   void SetCodepage(uint16_t) override {}
+  TGISFormat Format() const override { return gfMIF8; }
 };
 
 // dBASE III table stem.dbf; also the attribute half of the shapefile writer.
@@ -368,6 +376,7 @@ class TGISWriterDBF : public TGISWriter {
   void Drop() override;
 
   int32_t RecordLength() const { return FRecordLength; }
+  TGISFormat Format() const override { return gfDBF; }
 
  protected:
   void WriteObject(int32_t NumParts, std::string_view Attrib) override;
@@ -399,6 +408,7 @@ class TGISWriterSHP : public TGISWriterDBF {
   void AddPoint(double X, double Y, std::string_view Attrib) override;
   void Close() override;
   void Drop() override;
+  TGISFormat Format() const override { return gfSHP; }
 
  protected:
   void WriteObject(int32_t NumParts, std::string_view Attrib) override;

@@ -59,6 +59,7 @@ class TGISWriterMITAB : public TGISWriterTAB {
   void AddObject(int32_t NumParts, bool multiPolygon, std::string_view Attrib) override;
   void AddPoint(double X, double Y, std::string_view Attrib) override;
   void Close() override;
+  TGISFormat Format() const override { return gfMITAB; }
 
   // Splits a coordinate-system clause at "Bounds" (any letter case): the
   // part before it, and the corners read from "Bounds (xmin, ymin) (xmax,

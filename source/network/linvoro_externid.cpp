@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "linvoro_platform.h"
+
 namespace {
 
 std::unique_ptr<TLvStream> OpenRead(const std::string& path) {
-  if (!std::filesystem::is_regular_file(path)) throw EFileMissing("File is missing: " + path);
+  if (!std::filesystem::is_regular_file(path)) throw EFileMissing("File is missing: " + FullPath(path));
   auto* f = new TLvFileStream(path, fmOpenRead | fmShareDenyWrite);
   auto s = std::make_unique<TLvBufferedStream>(f, true);
   s->SetBufferSize(4096);

@@ -287,11 +287,15 @@ void TBaseImport::DeleteReaderFiles() {
     RemoveFile(PathOf(name));
 }
 
+const std::vector<std::string>& TBaseImport::BuildFileNames() {
+  static const std::vector<std::string> names = {
+      "coord.bin", CoordFromName,  CoordToName, Coord3Name,           Coord3iName,
+      "length.bin", "link.bin", "node.bin",  SpatialIndexFileName, ConfigFileName};
+  return names;
+}
+
 void TBaseImport::DeleteNetworkFiles() {
-  for (const char* name : {"coord.bin", CoordFromName, CoordToName, Coord3Name, Coord3iName,
-                           "length.bin", "link.bin", "node.bin", SpatialIndexFileName,
-                           ConfigFileName})
-    RemoveFile(PathOf(name));
+  for (const std::string& name : BuildFileNames()) RemoveFile(PathOf(name.c_str()));
 }
 
 void TBaseImport::BuildNetwork(int32_t c) {
@@ -513,7 +517,7 @@ void TBaseImport::BuildNetwork(int32_t c) {
 
 void TBaseImport::CreateReport() {
   const std::string stars(45, '*');
-  TTextFileWriter w(PathOf("network_report.txt"), 1252, false);
+  TTextFileWriter w(PathOf(ReportFileName), 1252, false);
   w.writeln(stars);
   w.writeln("");
   w.writeln("Report for creation of network with Linvoro 4.44");
@@ -528,11 +532,7 @@ void TBaseImport::CreateReport() {
             std::to_string(static_cast<int>(fCoordinateUnit)) + ")");
   w.writeln("");
   w.writeln("Input files:");
-  for (const std::string& f : fFiles) {
-    std::error_code ec;
-    const std::filesystem::path full = std::filesystem::absolute(f, ec);
-    w.writeln(ec ? f : full.lexically_normal().string());
-  }
+  for (const std::string& f : fFiles) w.writeln(FullPath(f));
   w.writeln("");
   if (fZLevels)
     w.writeln("Z-level information extracted from field " + std::to_string(fZfromField) + " and " +

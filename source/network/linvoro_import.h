@@ -21,6 +21,9 @@
 #include "linvoro_io.h"
 #include "linvoro_types.h"
 
+// The build report, beside the network files.
+inline constexpr const char* ReportFileName = "network_report.txt";
+
 // Why an input object did not become a link. Codes 7 and 8 belong to input
 // kinds this system does not read; they keep their report texts.
 enum TErrorCode : uint8_t {
@@ -108,6 +111,8 @@ class TBaseImport : public TFileBase {
   void CreateReport();
   // Deletes every file a build writes except the report.
   void DeleteNetworkFiles();
+  // The names of those files, temporary ones included.
+  static const std::vector<std::string>& BuildFileNames();
 
  protected:
   // The user locale's decimal separator for the two kilometre totals of the

@@ -86,7 +86,7 @@ void TNetwork::SetCoordinateWindow(double v) {
 
 std::string TNetwork::RequireFile(const char* name) const {
   std::string path = fDirectory + name;
-  if (!std::filesystem::is_regular_file(path)) throw EFileMissing("File is missing: " + path);
+  if (!std::filesystem::is_regular_file(path)) throw EFileMissing("File is missing: " + FullPath(path));
   return path;
 }
 
@@ -495,9 +495,8 @@ void TNetwork::CheckNode(int32_t node) const {
 
 void TNetwork::CheckCoordinate(const TFloatPoint& P) const {
   auto fail = [&](const char* kind) {
-    char buf[160];
-    std::snprintf(buf, sizeof buf, "(%g , %g) are not valid %s coordinates", P.x, P.y, kind);
-    throw ECoordinateCheck(buf);
+    throw ECoordinateCheck("(" + FormatNumber(P.x) + " , " + FormatNumber(P.y) + ") are not valid " +
+                           kind + " coordinates");
   };
   switch (FCoordinateUnit) {
     case cuRad:
@@ -514,9 +513,8 @@ void TNetwork::CheckCoordinate(const TFloatPoint& P) const {
   }
   if (FCoordinateWindow >= 0 &&
       !(P.x >= FmbrX.xmin && P.x <= FmbrX.xmax && P.y >= FmbrX.ymin && P.y <= FmbrX.ymax)) {
-    char buf[160];
-    std::snprintf(buf, sizeof buf, "Coordinates (%g , %g) are beyond search area", P.x, P.y);
-    throw ECoordinateCheck(buf);
+    throw ECoordinateCheck("Coordinates (" + FormatNumber(P.x) + " , " + FormatNumber(P.y) +
+                           ") are beyond search area");
   }
 }
 
@@ -657,6 +655,9 @@ std::unique_ptr<TGISWriter> TNetwork::GISoutputInit(const std::string& filename,
 
 void TNetwork::GISoutputDone(TGISWriter& writer, TGISFormat GF, bool dropEmpty) {
   writer.Close();
-  if (dropEmpty && writer.WrittenRecords() == 0) writer.Drop();
+  if (dropEmpty && writer.WrittenRecords() == 0)
+    writer.Drop();
+  else if (fOnTableWritten)
+    fOnTableWritten(writer);
   if (GF == gfGeoJSON) FGeoJSON.clear();
 }

@@ -75,6 +75,10 @@ class TNetwork : public TFileBase {
 
   const TConfigEvent& OnConfig() const { return fOnConfig; }
   void SetOnConfig(TConfigEvent v) { fOnConfig = std::move(v); }
+  // Told of every check table once it is closed and kept (not dropped),
+  // with its writer: the caller can list what a run wrote.
+  using TTableEvent = std::function<void(const TGISWriter&)>;
+  void SetOnTableWritten(TTableEvent v) { fOnTableWritten = std::move(v); }
 
   // ------------------------------------------------------------ properties
 
@@ -181,10 +185,13 @@ class TNetwork : public TFileBase {
   // The caller owns it; StartHeader and AddField are the caller's.
   std::unique_ptr<TGISWriter> GISoutputInit(const std::string& filename, TGISFormat GF);
   // Ends the protocol: closes the writer, drops its files when dropEmpty
-  // and no record was written, keeps the GeoJSON text.
+  // and no record was written, keeps the GeoJSON text, and tells the table
+  // event about a table it kept.
   void GISoutputDone(TGISWriter& writer, TGISFormat GF, bool dropEmpty);
 
   // ------------------------------------------------------------ link checks
+  // Each check stops at its next progress point once the progress handler
+  // sets Cancel; the rows written until then are closed as a whole table.
 
   // Groups of links joining the same two nodes (table with Link, Group,
   // SameLength); the number of rows. No rows: the table is dropped.
@@ -217,6 +224,7 @@ class TNetwork : public TFileBase {
   void ReleaseArrays();
 
   TConfigEvent fOnConfig;
+  TTableEvent fOnTableWritten;
   TCoordinateUnit FCoordinateUnit = cuUnknown;
   int32_t Fepsg = 0;
   std::string Fprj;

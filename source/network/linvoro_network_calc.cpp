@@ -137,13 +137,18 @@ int32_t TCalc::SubNet(TIntegerArray& IA) {
   SetProgressStart(0);
   SetProgressStop(100);
   SetProgressMaxValue(nodes);
+  FCancelled = false;
   int32_t i = -1, start = 1, assigned = 0;
   for (;;) {
     ++i;
     NodeSearch(start, 0);
     for (int32_t n : FTouched) sub[n] = i;
     assigned += static_cast<int32_t>(FTouched.size());
-    if (EventAssigned()) ProgressExecute(assigned);
+    if (EventAssigned()) {
+      ProgressExecute(assigned);
+      // Stopped: the array is incomplete and the caller is to drop it.
+      if (FCancelled) return i;
+    }
     while (start <= nodes && sub[start] != -1) ++start;
     if (start > nodes) break;
   }
@@ -267,6 +272,7 @@ int32_t TRouteCalc::SubNetEx(TIntegerArray& IA) {
   SetProgressStart(0);
   SetProgressStop(100);
   SetProgressMaxValue(links);
+  FCancelled = false;
   int32_t n = 0;
   for (int32_t l = 1; l <= links; ++l) {
     if (len[l] == 0) continue;
@@ -275,7 +281,11 @@ int32_t TRouteCalc::SubNetEx(TIntegerArray& IA) {
       IA[l] = 1;
       ++n;
     }
-    if (EventAssigned() && (l & 4095) == 0) ProgressExecute(l);
+    if (EventAssigned() && (l & 4095) == 0) {
+      ProgressExecute(l);
+      // Stopped: the array is incomplete and the caller is to drop it.
+      if (FCancelled) break;
+    }
   }
   if (EventAssigned()) ProgressExecuteZero();
   return n;

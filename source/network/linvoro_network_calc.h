@@ -30,7 +30,8 @@ class TCalc : public TProgressCancel {
   // IA[link] = number of the link's connected part, 0 for the largest one
   // (most links; the one found first wins ties), 0 for placeholder links.
   // One-way rules are ignored. Returns the number of parts minus one.
-  // Raises Exception "Loop links are not allowed in the network".
+  // Raises Exception "Loop links are not allowed in the network". Stopped
+  // by the progress handler's Cancel, IA is incomplete (Cancelled()).
   int32_t SubNet(TIntegerArray& IA);
 
   bool IgnoreOneWay() const { return FIgnoreOneWay; }
@@ -91,7 +92,7 @@ class TRouteCalc : public TCalc {
   // IA[link] = 1 for a one-way link that can be entered but from whose far
   // end its near end can never be reached again (by any route that obeys
   // the one-way rules); else 0. Returns the number of such links. Same
-  // loop-link refusal as SubNet.
+  // loop-link refusal and the same stop as SubNet.
   int32_t SubNetEx(TIntegerArray& IA);
 
   // Length in km of the shortest route from node1 to node2 that obeys the

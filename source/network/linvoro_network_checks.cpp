@@ -37,6 +37,7 @@ int32_t TNetwork::ParallelLinks(const std::string& filename, TGISFormat GF) {
   SetProgressStart(0);
   SetProgressStop(100);
   SetProgressMaxValue(FNodeCount);
+  FCancelled = false;
 
   // Loop links join a node to itself; they are never grouped.
   TBitArray done(int64_t(FLinkCount) + 1);
@@ -85,7 +86,11 @@ int32_t TNetwork::ParallelLinks(const std::string& filename, TGISFormat GF) {
         done.SetBit(M, true);
       }
     }
-    if ((j % ProgressStep) == 0 && EventAssigned()) ProgressExecute(j);
+    if ((j % ProgressStep) == 0 && EventAssigned()) {
+      ProgressExecute(j);
+      // A stopped check keeps the rows written so far, as a whole table.
+      if (FCancelled) break;
+    }
   }
   writeGroup();
   if (EventAssigned()) ProgressExecuteZero();
@@ -104,6 +109,7 @@ void TNetwork::ExportNodes(const std::string& filename, TGISFormat GF) {
   SetProgressStart(0);
   SetProgressStop(100);
   SetProgressMaxValue(FNodeCount);
+  FCancelled = false;
   std::string row;
   for (int32_t n = 1; n <= FNodeCount; ++n) {
     const int32_t d = FDegree[n];
@@ -113,7 +119,10 @@ void TNetwork::ExportNodes(const std::string& filename, TGISFormat GF) {
     row += ',';
     AppendInt(row, d);
     w->AddPoint(FX[n], FY[n], row);
-    if ((n % ProgressStep) == 0 && EventAssigned()) ProgressExecute(n);
+    if ((n % ProgressStep) == 0 && EventAssigned()) {
+      ProgressExecute(n);
+      if (FCancelled) break;
+    }
   }
   if (EventAssigned()) ProgressExecuteZero();
   GISoutputDone(*w, GF, false);
@@ -320,10 +329,14 @@ int32_t TNetwork::ObjectCheck(const std::string& filename, TGISFormat GF, int32_
   SetProgressStart(0);
   SetProgressStop(100);
   SetProgressMaxValue(FLinkCount);
+  FCancelled = false;
   int32_t rows = 0;
   std::string row;
   for (int32_t L = 1; L <= FLinkCount; ++L) {
-    if ((L % ProgressStep) == 0 && EventAssigned()) ProgressExecute(L);
+    if ((L % ProgressStep) == 0 && EventAssigned()) {
+      ProgressExecute(L);
+      if (FCancelled) break;
+    }
     if (FLength[L] == 0) continue;
     ReadGISSection(L, FSection);
     const int32_t f = ShapeTest(FSection, FCoordinateUnit, turn_angle);
@@ -355,6 +368,7 @@ void TNetwork::ExportLocationList(const std::string& filename, TGISFormat GF,
   SetProgressStart(0);
   SetProgressStop(100);
   SetProgressMaxValue(LL.Count());
+  FCancelled = false;
   std::string row;
   for (int32_t i = 0; i < LL.Count(); ++i) {
     const TLocationListItem& it = LL[i];
@@ -363,7 +377,10 @@ void TNetwork::ExportLocationList(const std::string& filename, TGISFormat GF,
     row += ',';
     AppendNumber(row, it.loc.percent);
     w->AddPoint(it.P.x, it.P.y, row);
-    if ((i % ProgressStep) == 0 && EventAssigned()) ProgressExecute(i);
+    if ((i % ProgressStep) == 0 && EventAssigned()) {
+      ProgressExecute(i);
+      if (FCancelled) break;
+    }
   }
   if (EventAssigned()) ProgressExecuteZero();
   GISoutputDone(*w, GF, false);

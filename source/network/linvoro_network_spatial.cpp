@@ -198,6 +198,16 @@ double TSpatialSearch::TGeometry::SegmentPad(const TFloatPoint& A, const TFloatP
   return ((dx * dx + dy * dy) * (1 + t) / 4 + 1e-15) / toRad;
 }
 
+double TSpatialSearch::TGeometry::EndSlack(const TFloatPoint& foot, double distanceKm,
+                                           double lengthKm) const {
+  const double rounding = 1e-9 * lengthKm;
+  if (!angular) return rounding;
+  // Up to 89 degrees: closer to a pole the grid no longer says which way is
+  // "beside" a link.
+  const double lat = std::min(std::fabs(foot.y * toRad), 89 * DegToRad);
+  return distanceKm * lengthKm * std::tan(lat) / distfactor + rounding;
+}
+
 double TSpatialSearch::NearestOnLine(const TGeometry& g, const TFloatPoint& P,
                                      const TFloatPoint* pts, int32_t count, double& percent,
                                      int32_t& side, TFloatPoint& Pnew) {
@@ -531,6 +541,7 @@ int32_t TSpatialSearch::FindNonConnectedNodes(const std::string& filename, TGISF
   SetProgressStart(0);
   SetProgressStop(100);
   SetProgressMaxValue(nodes);
+  FCancelled = false;
   int32_t rows = 0;
   std::vector<int32_t> sel;
   std::string text;
@@ -557,7 +568,11 @@ int32_t TSpatialSearch::FindNonConnectedNodes(const std::string& filename, TGISF
         ++rows;
       }
     }
-    if (EventAssigned()) ProgressExecute(i);
+    if (EventAssigned()) {
+      ProgressExecute(i);
+      // A stopped check keeps the rows written so far, as a whole table.
+      if (FCancelled) break;
+    }
   }
   FinishTable(*w, GF);
   return rows;
@@ -580,6 +595,7 @@ int32_t TSpatialSearch::FindNonConnected(const std::string& filename, TGISFormat
   SetProgressStart(0);
   SetProgressStop(100);
   SetProgressMaxValue(nodes);
+  FCancelled = false;
   int32_t rows = 0;
   std::string text;
   for (int32_t i = 1; i <= nodes; ++i) {
@@ -623,7 +639,11 @@ int32_t TSpatialSearch::FindNonConnected(const std::string& filename, TGISFormat
         }
       }
     });
-    if (EventAssigned()) ProgressExecute(i);
+    if (EventAssigned()) {
+      ProgressExecute(i);
+      // A stopped check keeps the rows written so far, as a whole table.
+      if (FCancelled) break;
+    }
   }
   FinishTable(*w, GF);
   return rows;
@@ -652,6 +672,7 @@ int32_t TSpatialSearch::SplitAndSnap(double Radius, TLocationList& LL) {
   SetProgressStart(0);
   SetProgressStop(100);
   SetProgressMaxValue(nodes - first);
+  FCancelled = false;
   int32_t count = 0;
   try {
     for (int32_t i = first; i <= nodes; ++i) {
@@ -674,7 +695,15 @@ int32_t TSpatialSearch::SplitAndSnap(double Radius, TLocationList& LL) {
       // look further.
       NearestLocationWithin(P, r * (1 + 1e-9), loc, side, dist, Pnew);
       for (int32_t L : excluded) allowed.SetBit(L, true);
-      if (loc.link != 0 && Radius > dist && loc.percent != 0 && loc.percent != 1) {
+      // A foot at either end of the found link means joining at its end
+      // node, which is not a place to split.
+      bool inside = loc.link != 0 && Radius > dist && loc.percent != 0 && loc.percent != 1;
+      if (inside) {
+        const double len = FNW->Lengths()[loc.link];
+        const double slack = FGeo.EndSlack(Pnew, dist, len);
+        inside = loc.percent * len > slack && (1 - loc.percent) * len > slack;
+      }
+      if (inside) {
         ++count;
         LL.Add(loc.link, loc.percent, Pnew);
         for (int32_t k = 1; k <= deg; ++k) {
@@ -682,7 +711,10 @@ int32_t TSpatialSearch::SplitAndSnap(double Radius, TLocationList& LL) {
           LL.Add(L, fromN[L] == i ? -2.0 : -1.0, Pnew);
         }
       }
-      if (EventAssigned()) ProgressExecute(i - first);
+      if (EventAssigned()) {
+        ProgressExecute(i - first);
+        if (FCancelled) break;
+      }
     }
   } catch (...) {
     FBA = savedBA;
@@ -707,6 +739,7 @@ void TSpatialSearch::FindOverpasses(TLocationList& LL) {
   SetProgressStart(0);
   SetProgressStop(100);
   SetProgressMaxValue(qt->CellCount());
+  FCancelled = false;
 
   // Shapes of the current leaf's links, each read once per leaf.
   std::vector<int32_t> slotStamp(static_cast<size_t>(links) + 1, 0);
@@ -842,6 +875,7 @@ void TSpatialSearch::FindOverpasses(TLocationList& LL) {
 
   int32_t visited = 0;
   auto walk = [&](auto&& self, const TQuadTreeCell* c) -> void {
+    if (FCancelled) return;
     if (c->Divided) {
       for (int k = 1; k <= 4; ++k) self(self, c->Child(k));
       return;

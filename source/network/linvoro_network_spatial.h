@@ -34,7 +34,10 @@ class TSpatialSearch : public TProgressCancel {
   TSpatialSearch& operator=(const TSpatialSearch&) = delete;
 
   // Every operation below first requires an open network ("Network is not
-  // open") with its spatial index ("Spatial index need to be open").
+  // open") with its spatial index ("Spatial index need to be open"). Each
+  // stops at its next progress point once the progress handler sets
+  // Cancel: a table keeps the rows written until then, a list the items
+  // found until then.
 
   // Table filename (folder + name) of node pairs closer than Radius that no
   // link joins: Node1, Node2, distance. Returns the rows written; an empty
@@ -47,7 +50,9 @@ class TSpatialSearch : public TProgressCancel {
   int32_t FindNonConnected(const std::string& filename, TGISFormat GF, double Radius);
   // Dead-end and pass-through nodes within Radius of the inside of a link
   // not at or next to them: adds the point on that link and, for every link
-  // at the node, its end at the node (-2 from-node, -1 to-node). Removes
+  // at the node, its end at the node (-2 from-node, -1 to-node). A point
+  // whose foot lies within TGeometry::EndSlack of the link's end is beside
+  // that end, not beside the inside. Removes
   // duplicates and items at positions 0 or 1 from LL. Returns the number of
   // nodes found.
   int32_t SplitAndSnap(double Radius, TLocationList& LL);
@@ -97,6 +102,15 @@ class TSpatialSearch : public TProgressCancel {
     // How far, in coordinate units, a segment may stray from the rectangle
     // of its end points (great-circle arcs bulge towards the pole).
     double SegmentPad(const TFloatPoint& A, const TFloatPoint& B) const;
+    // How near, in km, the foot of a point distanceKm away may lie to an end
+    // of a link lengthKm long and still be that end. A great-circle arc
+    // leaves its ends tilted against the longitude/latitude grid by up to
+    // length x tan(latitude) / 2 (the meridians converge), so a point due
+    // north of an east-west link's end has its foot that share of its
+    // distance inside the link, while its mirror image due south has the
+    // end itself. The allowance is twice the tilt, plus rounding; plane
+    // units need the rounding only.
+    double EndSlack(const TFloatPoint& foot, double distanceKm, double lengthKm) const;
     // True when segment AB, with that allowance, lies wholly outside r.
     bool SegmentMisses(const TFloatPoint& A, const TFloatPoint& B, const TFloatRect& r) const {
       const double sp = SegmentPad(A, B);

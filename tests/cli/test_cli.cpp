@@ -1,9 +1,14 @@
 // osm2trassel-cli: argument rules, and the tool as a process (exit status,
 // stdout log, stderr messages).
+#include <gdal.h>
 #include <gtest/gtest.h>
+#include <ogr_api.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +17,9 @@
 #include <vector>
 
 #include "cli_options.h"
+#include "cli_run.h"
+#include "grid_osm.h"
+#include "run_driver.h"
 
 namespace {
 
@@ -125,9 +133,9 @@ TEST(CliOptions, UsageErrors) {
       {"--name-length", "0", "a.osm"},
       {"--ref-length", "300", "a.osm"},
       {"--no-split-links=1", "a.osm"},
-      {"--subnets", "a.osm"},
       {"-o", "", "a.osm"},
       {"--settings", "/nonexistent/osm2trassel.ini", "a.osm"},
+      {"-O=1", "a.osm"},
   };
   for (const auto& args : cases) {
     TCliOptions cli;
@@ -139,6 +147,84 @@ TEST(CliOptions, UsageErrors) {
   }
 }
 
+// A network or check asked for on the command line either runs or is
+// refused with what is missing; none is dropped without a word.
+TEST(CliOptions, NetworkAndCheckCombinations) {
+  struct TCase {
+    std::vector<std::string> args;
+    const char* error;  // empty: the run goes ahead with every request kept
+  };
+  const TCase cases[] = {
+      {{"--subnets"}, "--subnets needs --network"},
+      {{"--topo", "--overpasses"}, "--topo needs --network"},
+      {{"--overpasses"}, "--overpasses needs --network"},
+      {{"--network", "--overpasses"}, "--overpasses needs --subnets or --topo"},
+      {{"--network", "--no-split-loops"}, "--network needs loop links split"},
+      {{"--no-split-loops", "--network", "--topo"}, "--network needs loop links split"},
+      {{"--network"}, ""},
+      {{"--network", "--subnets"}, ""},
+      {{"--network", "--topo", "--overpasses"}, ""},
+      {{"--network", "--subnets", "--overpasses"}, ""},
+      {{"--network", "--subnets", "--topo", "--overpasses"}, ""},
+  };
+  for (const TCase& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.push_back("a.osm");
+    std::string joined;
+    for (const auto& a : args) joined += a + " ";
+    TCliOptions cli;
+    std::string error;
+    const TCliParse r = Parse(args, cli, error);
+    if (*c.error) {
+      EXPECT_EQ(r, TCliParse::cpUsageError) << joined;
+      EXPECT_EQ(error.rfind(c.error, 0), 0u) << joined << ": " << error;
+      continue;
+    }
+    ASSERT_EQ(r, TCliParse::cpRun) << joined << ": " << error;
+    // The run's own rules keep every request.
+    TRunOptions o = cli.Run;
+    ReconcileOptions(o);
+    EXPECT_EQ(o.BuildNetwork, cli.Run.BuildNetwork) << joined;
+    EXPECT_EQ(o.Subnets, cli.Run.Subnets) << joined;
+    EXPECT_EQ(o.TopoChecks, cli.Run.TopoChecks) << joined;
+    EXPECT_EQ(o.Overpasses, cli.Run.Overpasses) << joined;
+    EXPECT_TRUE(cli.Warnings.empty()) << joined;
+  }
+
+  // A settings file that turns the network on and loop splitting off runs
+  // as the window runs it, without the network, and says so.
+  TempDir dir;
+  const std::string ini = dir.Write("s.ini", "[main]\nbuildnetwork=1\nsplitlooplinks=0\n");
+  TCliOptions s;
+  std::string error;
+  ASSERT_EQ(Parse({"--settings", ini, "a.osm"}, s, error), TCliParse::cpRun) << error;
+  ASSERT_EQ(s.Warnings.size(), 1u);
+  EXPECT_NE(s.Warnings[0].find("no network is built"), std::string::npos);
+}
+
+TEST(CliOptions, ChoiceWordsInAnyLetterCase) {
+  struct TCase {
+    std::vector<std::string> args;
+    int32_t ff, modes, nameRef;
+  };
+  const TCase cases[] = {
+      {{"--format", "SHP"}, 2, ModeCar, nrNameAndRef},
+      {{"--format=MIF"}, 0, ModeCar, nrNameAndRef},
+      {{"--format", "Tab", "--modes", "Car"}, 5, ModeCar, nrNameAndRef},
+      {{"--modes", "PEDESTRIAN, Bicycle", "--name-ref", "Name"}, 2, ModePedestrian | ModeBicycle, nrName},
+  };
+  for (const TCase& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.push_back("a.osm");
+    TCliOptions cli;
+    std::string error;
+    ASSERT_EQ(Parse(args, cli, error), TCliParse::cpRun) << args[0] << " " << args[1] << ": " << error;
+    EXPECT_EQ(cli.Run.FF(), c.ff) << args[1];
+    EXPECT_EQ(cli.Run.OutputModes(), c.modes) << args[1];
+    EXPECT_EQ(cli.Run.NameRef, c.nameRef) << args[1];
+  }
+}
+
 TEST(CliOptions, HelpVersionAndSettingsFile) {
   TCliOptions cli;
   std::string error;
@@ -146,7 +232,17 @@ TEST(CliOptions, HelpVersionAndSettingsFile) {
   EXPECT_EQ(Parse({"-h"}, cli, error), TCliParse::cpHelp);
   EXPECT_EQ(Parse({"a.osm", "--help"}, cli, error), TCliParse::cpHelp);
   EXPECT_EQ(Parse({"--version"}, cli, error), TCliParse::cpVersion);
-  EXPECT_NE(UsageText().find("--min-object-length"), std::string::npos);
+  // The help states what each check needs, the overwrite flag and every
+  // exit status.
+  for (const char* part : {"--min-object-length", "--subnets             detect subnets; needs --network",
+                           "--topo                topological checks; needs --network",
+                           "needs --network\n                            and --subnets or --topo",
+                           "-O, --overwrite", "130"})
+    EXPECT_NE(UsageText().find(part), std::string::npos) << part;
+  TCliOptions o;
+  ASSERT_EQ(Parse({"-O", "a.osm"}, o, error), TCliParse::cpRun);
+  EXPECT_TRUE(o.Overwrite);
+  EXPECT_FALSE(cli.Overwrite);
 
   // The settings file first, the flags over it, whatever their order.
   TempDir dir;
@@ -213,11 +309,12 @@ TEST_F(CliTool, ConvertsAndLogsToStdout) {
   const TProcess p = RunCli(dir, "-o " + dir.Path("out") + " " + in);
   EXPECT_EQ(p.status, 0) << p.err;
   EXPECT_EQ(p.out.rfind("Start at ", 0), 0u) << p.out;
-  EXPECT_NE(p.out.find("\n1 ways found\n2 nodes found\n0 nodes marked for split\nReading node coordinates\n"
-                       "2 nodes found\n"),
+  EXPECT_NE(p.out.find("\n1 ways found\n2 nodes found (needed by the selected ways)\n0 nodes marked for split\n"
+                       "Reading node coordinates\n2 nodes found (coordinates read)\n"),
             std::string::npos)
       << p.out;
-  EXPECT_NE(p.out.find("\nFinish at "), std::string::npos) << p.out;
+  // One summary line per table written, then the end.
+  EXPECT_NE(p.out.find("\nTable roads (SHP): 1 record\nFinish at "), std::string::npos) << p.out;
   EXPECT_EQ(p.err, "");  // no terminal, no progress bar
   EXPECT_TRUE(std::filesystem::exists(dir.Path("out/additional_highway_tags.txt")));
   EXPECT_TRUE(std::filesystem::exists(dir.Path("out/roads.shp")));
@@ -257,4 +354,277 @@ TEST_F(CliTool, ExitStatusesAndMessages) {
   EXPECT_EQ(p.status, 0);
   EXPECT_NE(p.err.find("OSM version in header is not correct - should be 0.6"), std::string::npos) << p.err;
   EXPECT_NE(p.out.find("Finish at "), std::string::npos);
+}
+
+// A folder that holds a previous run's road table (any format) or network
+// is refused without --overwrite before anything is written; with it, every
+// file the program writes goes first, whatever format wrote it, and the
+// user's own files stay.
+TEST_F(CliTool, PreviousResultsNeedOverwrite) {
+  const std::string in = dir.Write("small.osm", kSmall);
+  const std::string out = dir.Path("out");
+  for (const char* stale : {"roads.shp", "roads.MID", "roads.mid", "roads.tab", "roads.dat", "linvoro_config.ini",
+                            "coord.bin", "roadname02.bin", "network_report.txt"}) {
+    SCOPED_TRACE(stale);
+    std::filesystem::remove_all(out);
+    std::filesystem::create_directories(out);
+    dir.Write(std::string("out/") + stale, "old");
+    const TProcess p = RunCli(dir, "-o " + out + " " + in);
+    if (std::string(stale) == "roads.MID") {
+      // Not a name this program writes.
+      EXPECT_EQ(p.status, 0) << p.err;
+      continue;
+    }
+    EXPECT_EQ(p.status, 2) << p.err;
+    EXPECT_NE(p.err.find("already holds the results of a run (" + std::string(stale) + ")"), std::string::npos)
+        << p.err;
+    EXPECT_NE(p.err.find("--overwrite"), std::string::npos) << p.err;
+    EXPECT_EQ(p.out, "");
+    // Nothing written.
+    int files = 0;
+    for (const auto& e : std::filesystem::directory_iterator(out)) files += e.is_regular_file();
+    EXPECT_EQ(files, 1);
+  }
+
+  // A shapefile run with its network and checks, then a MIF run over it.
+  std::filesystem::remove_all(out);
+  TProcess p = RunCli(dir, "-q --network --topo --overpasses -o " + out + " " + in);
+  ASSERT_EQ(p.status, 0) << p.err;
+  ASSERT_TRUE(std::filesystem::exists(out + "/roads.shp"));
+  ASSERT_TRUE(std::filesystem::exists(out + "/nodes.shp"));
+  dir.Write("out/notes.txt", "mine");
+  std::filesystem::create_directories(out + "/roads.map");  // a folder is not a result
+  p = RunCli(dir, "--overwrite --format mif -o " + out + " " + in);
+  ASSERT_EQ(p.status, 0) << p.err;
+  EXPECT_EQ(p.out.rfind("Removed ", 0), 0u) << p.out;
+  std::vector<std::string> left;
+  for (const auto& e : std::filesystem::directory_iterator(out)) left.push_back(e.path().filename().string());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"additional_highway_tags.txt", "error.txt", "notes.txt",
+                                            "roads.map", "roads.mid", "roads.mif"}));
+
+  // An input that cannot be read: the previous results stay.
+  p = RunCli(dir, "-O -o " + out + " " + dir.Path("missing.osm"));
+  EXPECT_EQ(p.status, 1);
+  EXPECT_NE(p.err.find("Cannot open file \"" + dir.Path("missing.osm") + "\""), std::string::npos) << p.err;
+  EXPECT_TRUE(std::filesystem::exists(out + "/roads.mif"));
+}
+
+// The log says how a failed run ended, not only stderr.
+TEST_F(CliTool, FailureIsInTheLog) {
+  const TProcess p = RunCli(dir, "-o " + dir.Path("out") + " " + dir.Path("missing.osm"));
+  EXPECT_EQ(p.status, 1);
+  const std::string last = p.out.substr(p.out.rfind("\nRun failed at ") + 1);
+  EXPECT_EQ(last.rfind("Run failed at ", 0), 0u) << p.out;
+  EXPECT_NE(last.find(": Cannot open file \"" + dir.Path("missing.osm") + "\""), std::string::npos) << p.out;
+  EXPECT_NE(p.err.find(dir.Path("missing.osm")), std::string::npos) << p.err;
+}
+
+TEST(CliProgress, LabelsSayThePassOrStage) {
+  TRunStage pass;
+  pass.Kind = TStageKind::skPass;
+  pass.Name = "Pass 1/3";
+  pass.File = 1;
+  pass.FileCount = 5;
+  pass.FileName = "/data/extracts/name.osm";
+  EXPECT_EQ(StageLabel(pass), "Pass 1/3, file 2 of 5: name.osm");
+  TRunStage check;
+  check.Kind = TStageKind::skCheck;
+  check.Name = "Overpasses";
+  check.Number = 9;
+  check.Count = 9;
+  EXPECT_EQ(StageLabel(check), "Overpasses");
+  check.Kind = TStageKind::skNetwork;
+  check.Name = "Network import";
+  EXPECT_EQ(StageLabel(check), "Network import");
+
+  EXPECT_EQ(ProgressBarText("Network import", 50), "Network import [###############...............]  50%");
+  EXPECT_EQ(ProgressBarText("x", 140), "x [##############################] 100%");
+  EXPECT_EQ(ProgressBarText("x", -3), "x [..............................]   0%");
+  // A long label keeps its end and never cuts a UTF-8 sequence.
+  pass.FileName = "/data/";
+  for (int i = 0; i < 30; ++i) pass.FileName += "\xC3\xA4";  // ä
+  pass.FileName += ".osm";
+  const std::string bar = ProgressBarText(StageLabel(pass), 0);
+  EXPECT_EQ(bar.rfind("...", 0), 0u) << bar;
+  EXPECT_NE(bar.find("\xC3\xA4.osm ["), std::string::npos) << bar;
+  EXPECT_LE(bar.find(" ["), 48u);
+  EXPECT_NE(static_cast<unsigned char>(bar[3]) & 0xC0, 0x80) << "cut inside a character: " << bar;
+}
+
+// The handlers only count: the first SIGINT or SIGTERM leaves the process
+// running with a stop requested, the second ends it as the signal would.
+TEST(CliSignals, FirstAsksToStopSecondEnds) {
+  for (const int sig : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(sig);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      InstallStopSignals();
+      if (StopRequested()) _exit(10);
+      raise(sig);
+      if (!StopRequested()) _exit(11);
+      raise(sig);
+      _exit(12);  // still alive: wrong
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "exit " << WEXITSTATUS(status);
+    EXPECT_EQ(WTERMSIG(status), sig);
+  }
+}
+
+// ---------------------------------------------------------------- interrupting
+
+namespace {
+
+// Runs the tool with its log on a pipe; once a log line starts with
+// `trigger`, sends sig. Returns the exit status (128 + signal when ended by
+// one) and the log.
+int RunAndSignal(const std::vector<std::string>& args, const std::string& trigger, int sig, std::string& log,
+                 const std::string& errFile) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  const std::string cli = CliPath();
+  const pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    dup2(fds[1], STDOUT_FILENO);
+    const FILE* err = std::freopen(errFile.c_str(), "w", stderr);
+    (void)err;
+    close(fds[0]);
+    close(fds[1]);
+    std::vector<char*> argv{const_cast<char*>(cli.c_str())};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(cli.c_str(), argv.data());
+    _exit(127);
+  }
+  close(fds[1]);
+  bool sent = false;
+  char buf[4096];
+  ssize_t got;
+  size_t lineStart = 0;
+  while ((got = read(fds[0], buf, sizeof buf)) > 0 || (got < 0 && errno == EINTR)) {
+    if (got < 0) continue;
+    log.append(buf, static_cast<size_t>(got));
+    size_t nl;
+    while (!sent && (nl = log.find('\n', lineStart)) != std::string::npos) {
+      if (log.compare(lineStart, trigger.size(), trigger) == 0) {
+        kill(pid, sig);
+        sent = true;
+      }
+      lineStart = nl + 1;
+    }
+  }
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+struct TGdalTable {
+  bool ok = false;
+  int64_t rows = 0;
+};
+
+TGdalTable OpenWithGdal(const std::string& path) {
+  TGdalTable t;
+  GDALDatasetH ds = GDALOpenEx(path.c_str(), GDAL_OF_VECTOR, nullptr, nullptr, nullptr);
+  if (!ds) return t;
+  t.rows = OGR_L_GetFeatureCount(GDALDatasetGetLayer(ds, 0), TRUE);
+  t.ok = true;
+  GDALClose(ds);
+  return t;
+}
+
+}  // namespace
+
+// Ctrl-C (SIGINT) or SIGTERM in pass 3 or in the checks: the run stops at
+// its next step, every table it lists in the log opens in GDAL with the
+// records the log counts, the network set is either whole or absent, the
+// log says the run was cancelled and the exit status is 130.
+TEST_F(CliTool, InterruptedRunsLeaveCompleteTables) {
+  GDALAllRegister();
+  constexpr int32_t n = 300;
+  constexpr int64_t ways = 2 * n * (n - 1);
+  const std::string in = dir.Write("grid.osm", GridOsm(n));
+  // TAB output is the slowest to write, which leaves the signal the most
+  // time to arrive inside pass 3.
+  const bool tab = std::filesystem::exists(std::filesystem::path(CliPath()).parent_path() / "libmitab.so");
+  const std::string format = tab ? "tab" : "shp";
+  const struct {
+    const char* trigger;
+    int sig;
+    bool inPass3;
+  } cases[] = {
+      {"Writing output", SIGINT, true},
+      {"Exporting network nodes", SIGTERM, false},
+  };
+  int run = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.trigger);
+    const std::string out = dir.Path("out" + std::to_string(run++));
+    std::string log;
+    const int status = RunAndSignal({"--format", format, "--network", "--topo", "--overpasses", "-o", out, in},
+                                    c.trigger, c.sig, log, dir.Path("stderr.txt"));
+    ASSERT_EQ(status, 130) << log << Slurp(dir.Path("stderr.txt"));
+    EXPECT_NE(log.find("\nRun cancelled at "), std::string::npos) << log;
+    EXPECT_NE(Slurp(dir.Path("stderr.txt")).find("Stopping"), std::string::npos);
+    std::istringstream lines(log);
+    int64_t roads = -1;
+    int tables = 0;
+    for (std::string line; std::getline(lines, line);) {
+      if (line.rfind("Table ", 0) != 0) continue;
+      const size_t paren = line.find(" ("), colon = line.find("): ");
+      const std::string name = line.substr(6, paren - 6);
+      const int64_t records = std::stoll(line.substr(colon + 3));
+      const TGdalTable t = OpenWithGdal(out + "/" + name + "." + format);
+      ASSERT_TRUE(t.ok) << line;
+      EXPECT_EQ(t.rows, records) << line;
+      if (name == "roads") roads = records;
+      ++tables;
+    }
+    if (c.inPass3) {
+      EXPECT_GT(roads, 0) << log;
+      EXPECT_LT(roads, ways) << log;
+      EXPECT_EQ(tables, 1);
+      EXPECT_FALSE(std::filesystem::exists(out + "/coord.bin"));
+    } else {
+      EXPECT_EQ(roads, ways);
+      // The network was whole before the checks began, and stays.
+      EXPECT_TRUE(std::filesystem::exists(out + "/linvoro_config.ini"));
+      EXPECT_TRUE(std::filesystem::exists(out + "/roadnumber02.bin"));
+      EXPECT_FALSE(std::filesystem::exists(out + "/overpasses." + format)) << log;
+    }
+  }
+}
+
+// The help page's section on the tool names every option --help lists,
+// every exit status, and the rules a new user meets first.
+TEST(CliDocs, HelpPageDescribesTheTool) {
+  std::ifstream f(std::string(PROJECT_DATA_DIR) + "/help.html", std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  const std::string html = ss.str();
+  const size_t begin = html.find("<h2 id=\"cli\">");
+  ASSERT_NE(begin, std::string::npos);
+  const std::string section = html.substr(begin, html.find("<h2", begin + 1) - begin);
+  const std::string usage = UsageText();
+  int options = 0;
+  for (size_t p = usage.find("\n  "); p != std::string::npos; p = usage.find("\n  ", p + 1)) {
+    // Option lines: "  -o, --output DIR ..." or "      --format FMT ...".
+    std::istringstream line(usage.substr(p + 1, usage.find('\n', p + 1) - p - 1));
+    std::string word;
+    while (line >> word && word[0] == '-') {
+      if (word.back() == ',') word.pop_back();
+      EXPECT_NE(section.find("<code>" + word), std::string::npos) << word;
+      ++options;
+    }
+  }
+  EXPECT_GT(options, 25);
+  for (const char* status : {"<td>0</td>", "<td>1</td>", "<td>2</td>", "<td>130</td>"})
+    EXPECT_NE(section.find(status), std::string::npos) << status;
+  for (const char* rule : {"created", "first file", "--overwrite", "Ctrl-C", "SIGTERM", "any letter case"})
+    EXPECT_NE(section.find(rule), std::string::npos) << rule;
 }

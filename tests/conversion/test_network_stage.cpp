@@ -8,15 +8,20 @@
 #include <gdal.h>
 #include <ogr_api.h>
 
+#include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "grid_osm.h"
 #include "include_file.h"
 #include "linvoro_giswriter.h"
 #include "linvoro_roadnamefile.h"
+#include "output_files.h"
 #include "run_driver.h"
 #include "run_options.h"
 #include "run_ui.h"
@@ -197,10 +202,18 @@ TEST(NetworkStage, ChecksWriteTheirTables) {
             EXPECT_FALSE(fs::exists(path));
             continue;
           }
-          if (t.droppable && !fs::exists(path)) continue;
+          const std::string summary = std::string("Table ") + t.name + (format == 0 ? " (MIF): " : " (SHP): ");
+          bool listed = false;
+          for (const auto& l : ui.lines) listed = listed || l.rfind(summary, 0) == 0;
+          if (t.droppable && !fs::exists(path)) {
+            EXPECT_FALSE(listed);
+            continue;
+          }
           const TTableInfo info = OpenTable(path);
           ASSERT_TRUE(info.ok) << path;
           EXPECT_EQ(info.fields, t.fields);
+          // The log's summary line counts the table's records.
+          EXPECT_TRUE(Logged(ui, summary + std::to_string(info.rows) + (info.rows == 1 ? " record" : " records")));
           if (t.droppable) {
             EXPECT_GT(info.rows, 0);
           }
@@ -210,6 +223,45 @@ TEST(NetworkStage, ChecksWriteTheirTables) {
         }
       }
   fs::remove_all(tmpl);
+}
+
+// What README and help.html say about empty check tables is what the checks
+// do: the droppable ones are not kept when empty, the others always are.
+TEST(NetworkStage, DocumentationSaysWhichEmptyTablesAreKept) {
+  auto slurp = [](const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+  };
+  const std::string readme = slurp(std::string(PROJECT_DATA_DIR) + "/../README.md");
+  const std::string help = slurp(std::string(PROJECT_DATA_DIR) + "/help.html");
+  ASSERT_FALSE(readme.empty());
+  ASSERT_FALSE(help.empty());
+  EXPECT_EQ(readme.find("Check tables without rows are not kept"), std::string::npos);
+  for (const auto& t : kCheckTables) {
+    SCOPED_TRACE(t.name);
+    // README: the row of the output table that names the table.
+    const std::string code = std::string("`") + t.name + "`";
+    size_t at = readme.find("| " + code);
+    if (at == std::string::npos) at = readme.find(", " + code);
+    ASSERT_NE(at, std::string::npos);
+    const size_t end = readme.find('\n', at);
+    const std::string row = readme.substr(at, end - at);
+    EXPECT_NE(row.find(t.droppable ? "| no" : "| yes"), std::string::npos) << row;
+    // help.html: the table's row in the check-table list.
+    const size_t h = help.find("<tr><td><code>" + std::string(t.name) + "</code></td>");
+    ASSERT_NE(h, std::string::npos);
+    // The row with its line breaks and indentation as single spaces.
+    std::string hrow;
+    for (const char ch : help.substr(h, help.find("</tr>", h) - h)) {
+      if (!std::isspace(static_cast<unsigned char>(ch)))
+        hrow += ch;
+      else if (!hrow.empty() && hrow.back() != ' ')
+        hrow += ' ';
+    }
+    EXPECT_EQ(hrow.find("Not written when there are none") != std::string::npos, t.droppable) << hrow;
+  }
 }
 
 // The stages a run reports, in order, with their place among their kind: the
@@ -243,5 +295,144 @@ TEST(NetworkStage, ReportsEveryStageInOrder) {
       "Network nodes 4/9",     "Object check 5/9",      "Non-connected nodes 6/9",
       "Non-connected links 7/9", "Split and snap 8/9",  "Overpasses 9/9"};
   EXPECT_EQ(ui.stages, expected);
+  fs::remove_all(tmpl);
+}
+
+// ------------------------------------------------------------ stopping a run
+
+namespace {
+
+// Stops the run once stage `at` has begun (or a log line ending in `at` has
+// been written) and `polls` more requests to go on have been granted; the
+// log as the front end shows it.
+class TStopUI : public TLogUI {
+ public:
+  TStopUI(std::string at, int32_t polls) : FAt(std::move(at)), FPolls(polls) {}
+  void Stage(const TRunStage& s) override {
+    if (s.Name == FAt) FArmed = true;
+  }
+  void Log(const std::string& line) override {
+    TLogUI::Log(line);
+    if (line.ends_with(FAt)) FArmed = true;
+  }
+  bool CancelRequested() override { return FArmed && FPolls-- <= 0; }
+
+ private:
+  std::string FAt;
+  int32_t FPolls;
+  bool FArmed = false;
+};
+
+}  // namespace
+
+// A run stopped at any point ends as cancelled and leaves every table it
+// wrote complete: GDAL opens each one the log names and finds the records
+// the log counts. A stop in the passes leaves no network; one in the import
+// or the attribute import leaves no network file at all (the report
+// excepted, as after a failed attribute import); one in the checks keeps
+// the network and the tables before the check, and the stopped table holds
+// the rows found until then.
+TEST(NetworkStage, StoppedRunsLeaveCompleteTables) {
+  GDALAllRegister();
+  TIncludeLists include;
+  include.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
+  char tmpl[] = "/tmp/netstop_XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string root = std::string(tmpl) + "/";
+  constexpr int32_t n = 80;
+  constexpr int64_t ways = 2 * n * (n - 1), nodes = n * n;
+  const std::string input = root + "grid.osm";
+  std::ofstream(input, std::ios::binary) << GridOsm(n);
+
+  struct TCase {
+    const char* at;
+    int32_t polls;
+    const char* roads;  // "none", "part" or "all" of the ways
+    bool network;       // the network set stays
+    std::vector<std::string> tables;  // check tables left, in order
+  };
+  const TCase cases[] = {
+      {"Pass 1/3", 0, "none", false, {}},
+      {"Pass 2/3", 0, "none", false, {}},
+      {"Pass 3/3", 2, "part", false, {}},
+      // After pass 3's last progress point: the network stage does not start.
+      {"loop links have been split", 0, "all", false, {}},
+      {"Network import", 0, "all", false, {}},
+      {"Attribute import", 0, "all", false, {}},
+      {"Simple subnets", 0, "all", true, {"subnets_extended"}},
+      {"Network nodes", 0, "all", true, {"subnets_extended", "subnets", "nodes"}},
+      {"Overpasses", 0, "all", true,
+       {"subnets_extended", "subnets", "nodes", "split_and_snap"}},
+  };
+  int run = 0;
+  for (const int32_t format : {0, 1, 2}) {
+    if (format == 2 && !TGISWriter::MITAB_supported()) continue;
+    const char* ext = format == 0 ? ".mif" : format == 1 ? ".shp" : ".tab";
+    for (const TCase& c : cases) {
+      SCOPED_TRACE(std::string(ext) + " stopped in " + c.at);
+      const std::string dir = root + std::to_string(run++) + "/";
+      fs::create_directories(dir);
+      TRunOptions o;
+      o.OutputFormat = format;
+      o.BuildNetwork = o.Subnets = o.TopoChecks = o.Overpasses = true;
+      o.Files = {input};
+      o.MainDir = dir;
+      TStopUI ui(c.at, c.polls);
+      const TRunResult r = RunConversion(o, include, ui);
+      ASSERT_EQ(r.Status, TRunStatus::rsCancelled) << r.Message;
+      ASSERT_FALSE(ui.lines.empty());
+      EXPECT_EQ(ui.lines.back().rfind("Run cancelled at ", 0), 0u) << ui.lines.back();
+
+      // Every table the log lists opens with the records it counts.
+      std::vector<std::string> listed;
+      int64_t roads = -1;
+      for (const std::string& line : ui.lines) {
+        if (line.rfind("Table ", 0) != 0) continue;
+        const size_t paren = line.find(" ("), colon = line.find("): ");
+        ASSERT_NE(colon, std::string::npos) << line;
+        const std::string name = line.substr(6, paren - 6);
+        const int64_t records = std::stoll(line.substr(colon + 3));
+        const TTableInfo t = OpenTable(dir + name + ext);
+        ASSERT_TRUE(t.ok) << line;
+        EXPECT_EQ(t.rows, records) << line;
+        if (name == "roads")
+          roads = records;
+        else
+          listed.push_back(name);
+      }
+      const std::string want = c.roads;
+      if (want == "none") {
+        EXPECT_EQ(roads, -1);
+        EXPECT_FALSE(fs::exists(dir + "roads" + ext));
+        EXPECT_FALSE(fs::exists(dir + "error.txt"));
+        // Pass 1 lists the unknown highway values as it ends.
+        EXPECT_EQ(fs::exists(dir + "additional_highway_tags.txt"), std::string(c.at) != "Pass 1/3");
+      } else if (want == "part") {
+        EXPECT_GT(roads, 0);
+        EXPECT_LT(roads, ways);
+        EXPECT_TRUE(fs::exists(dir + "error.txt"));
+      } else {
+        EXPECT_EQ(roads, ways);
+      }
+      EXPECT_EQ(listed, c.tables);
+      for (const std::string& f : NetworkFileNames()) {
+        if (f == "coordfrom.bin" || f == "coordto.bin") {
+          EXPECT_FALSE(fs::exists(dir + f)) << f;
+          continue;
+        }
+        // The report of a network that was built stays, like the road table.
+        const bool report = f == "network_report.txt" && std::string(c.at) == "Attribute import";
+        EXPECT_EQ(fs::exists(dir + f), c.network || report) << f;
+      }
+      if (std::string(c.at) == "loop links have been split") {
+        EXPECT_FALSE(Logged(ui, "Importing Linvoro 4 network"));
+      }
+      if (std::string(c.at) == "Network nodes") {
+        // Stopped at its first progress point, after 4096 of the nodes.
+        EXPECT_GT(OpenTable(dir + "nodes" + ext).rows, 0);
+        EXPECT_LT(OpenTable(dir + "nodes" + ext).rows, nodes);
+      }
+    }
+  }
   fs::remove_all(tmpl);
 }

@@ -168,8 +168,25 @@ TEST(OsmLines, DecodeTagValue) {
       {"&", "&"},
       {"&#34;", "\"\""},                   // a quote from a reference is doubled too
       {"", ""},
+      // Every way of writing a line break ends up as the blank &#10; gives:
+      // a raw CR or LF would split the way's MID record over two lines.
+      {"a&#xA;b", "a b"},
+      {"a&#xa;b", "a b"},
+      {"a&#010;b", "a b"},
+      {"a&#13;b", "a b"},
+      {"a&#xD;b", "a b"},
+      {"a&#13;&#10;b", "a b"},
+      {"a&#xD;&#xA; b", "a b"},
+      {"a\r\nb", "a b"},
+      {"&#xA;", " "},
+      // Other control characters are kept.
+      {"a&#9;b", "a\tb"},
+      {"a&#x1F;b", "a\x1F" "b"},
   };
   for (const auto& c : cases) EXPECT_EQ(DecodeTagValue(c.in), c.out) << c.in;
+  std::string raw = "\r1\n2\r\n";
+  BlankLineBreaks(raw);
+  EXPECT_EQ(raw, " 1 2  ");
 }
 
 TEST(OsmLines, IntegerConversions) {

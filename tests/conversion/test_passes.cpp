@@ -344,7 +344,7 @@ TEST_F(Passes, NodeCoordinatesJunctionRefsAndWayStart) {
   // The recorded positions are the starts of the first way lines.
   EXPECT_EQ(run->FileInfo[0].ThirdPassStart, static_cast<int64_t>(first.find("  <way id=\"1\"")));
   EXPECT_EQ(run->FileInfo[1].ThirdPassStart, static_cast<int64_t>(second.find("  <way id=\"2\"")));
-  EXPECT_EQ(UI.LogLines.back(), "6 nodes found");
+  EXPECT_EQ(UI.LogLines.back(), "6 nodes found (coordinates read)");
 }
 
 TEST_F(Passes, FileWithoutWaysKeepsPositionZero) {
@@ -398,10 +398,10 @@ TEST_F(Passes, DriverCountsFerryNodesAndLogs) {
   ASSERT_GE(UI.LogLines.size(), 7u);
   EXPECT_EQ(UI.LogLines[0].rfind("Start at ", 0), 0u);
   EXPECT_EQ(UI.LogLines[1], "3 ways found");
-  EXPECT_EQ(UI.LogLines[2], "7 nodes found");
+  EXPECT_EQ(UI.LogLines[2], "7 nodes found (needed by the selected ways)");
   EXPECT_EQ(UI.LogLines[3], "1 nodes marked for split");  // only node 3
   EXPECT_EQ(UI.LogLines[4], "Reading node coordinates");
-  EXPECT_EQ(UI.LogLines[5], "7 nodes found");
+  EXPECT_EQ(UI.LogLines[5], "7 nodes found (coordinates read)");
   EXPECT_EQ(UI.LogLines.back().rfind("Finish at ", 0), 0u);
   EXPECT_TRUE(Exists("additional_highway_tags.txt"));
 
@@ -410,6 +410,24 @@ TEST_F(Passes, DriverCountsFerryNodesAndLogs) {
   Options.SplitLinks = false;
   ASSERT_EQ(RunConversion(Options, Include, UI).Status, TRunStatus::rsOk);
   EXPECT_EQ(UI.LogLines[3], "Reading node coordinates");
+}
+
+TEST_F(Passes, LineBreaksInNamesKeepOneMidLinePerRecord) {
+  const std::vector<std::string> names = {"One&#xA;Two", "One&#010;Two", "One&#13;&#10;Two",
+                                          "One&#xD;Two"};
+  std::string ways;
+  for (size_t i = 0; i < names.size(); ++i)
+    ways += Way(static_cast<int64_t>(i + 1), {static_cast<int64_t>(2 * i + 1), static_cast<int64_t>(2 * i + 2)},
+                {{"highway", "residential"}, {"name", names[i]}});
+  Options.Files = {Write("f.osm", Osm(Nodes(8) + ways))};
+  Options.OutputFormat = 0;
+  Options.NameRef = nrName;
+  ASSERT_EQ(RunConversion(Options, Include, UI).Status, TRunStatus::rsOk);
+  std::istringstream mid(Read("roads.mid"));
+  std::vector<std::string> lines;
+  for (std::string l; std::getline(mid, l);) lines.push_back(l);
+  ASSERT_EQ(lines.size(), names.size()) << Read("roads.mid");
+  for (const auto& l : lines) EXPECT_NE(l.find(",\"One Two\","), std::string::npos) << l;
 }
 
 TEST_F(Passes, DriverNeedsAMode) {

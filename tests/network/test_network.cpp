@@ -253,10 +253,18 @@ TEST_F(NetworkTest, DistancesAndCoordinateChecks) {
   EXPECT_NEAR(net.DistanceBetweenPoints(a, b), Haversine(a, b), 1e-9);
   EXPECT_NEAR(net.DistanceBetweenNodes(1, 2), Haversine(net.Node2Coordinate(1), net.Node2Coordinate(2)),
               1e-9);
-  EXPECT_EQ(ErrorOf([&] { net.CheckCoordinate({181, 0}); }),
-            "(181 , 0) are not valid degree coordinates");
-  EXPECT_EQ(ErrorOf([&] { net.CheckCoordinate({1.0, 42.5}); }),
-            "Coordinates (1 , 42.5) are beyond search area");
+  // Coordinates in the shared number text: up to 15 significant digits.
+  const struct {
+    TFloatPoint p;
+    const char* message;
+  } bad[] = {
+      {{181, 0}, "(181 , 0) are not valid degree coordinates"},
+      {{180.000000123456, -90.5}, "(180.000000123456 , -90.5) are not valid degree coordinates"},
+      {{1.0, 42.5}, "Coordinates (1 , 42.5) are beyond search area"},
+      {{1.23456789012345, 42.5000001}, "Coordinates (1.23456789012345 , 42.5000001) are beyond search area"},
+      {{1e-7, 42.5}, "Coordinates (1E-7 , 42.5) are beyond search area"},
+  };
+  for (const auto& c : bad) EXPECT_EQ(ErrorOf([&] { net.CheckCoordinate(c.p); }), c.message);
   EXPECT_NO_THROW(net.CheckCoordinate({1.55, 42.55}));
   net.SetCoordinateWindow(-1);
   EXPECT_NO_THROW(net.CheckCoordinate({1.0, 42.5}));
@@ -446,6 +454,13 @@ TEST_F(NetworkTest, AttributeSizeVersionAndMissingIndex) {
   TNetwork s;
   s.SetDirectory(dir);
   EXPECT_EQ(ErrorOf([&] { s.Open(false, false, true, 0); }),
+            "File is missing: " + Path("spatialindex.bin"));
+  // A folder given relative to the current one: the message still names
+  // the file's full path.
+  TNetwork r;
+  r.SetDirectory(fs::relative(dir).string());
+  ASSERT_NE(fs::relative(dir).string()[0], '/');
+  EXPECT_EQ(ErrorOf([&] { r.Open(false, false, true, 0); }),
             "File is missing: " + Path("spatialindex.bin"));
   // Without the spatial index requested the folder opens.
   EXPECT_NO_THROW(s.Open(false, false, false, 0));

@@ -3,7 +3,9 @@
 // networks converted from OSM extracts against a brute-force scan over all
 // nodes, links and segments; small hand-made networks for the rules at the
 // edges (radius, end points, touching links, empty results, errors).
+#include <gdal.h>
 #include <gtest/gtest.h>
+#include <ogr_api.h>
 
 #include <algorithm>
 #include <array>
@@ -26,6 +28,7 @@
 #include "linvoro_import.h"
 #include "linvoro_locationlist.h"
 #include "linvoro_network.h"
+#include "linvoro_network_calc.h"
 #include "linvoro_network_spatial.h"
 #include "linvoro_sparsematrix.h"
 #include "run_driver.h"
@@ -442,6 +445,10 @@ TEST_F(ExtractChecks, SplitAndSnapFindsTheNearestOtherLinkOfEachEndOrBendNode) {
         }
       }
       if (bestLink == 0 || best * R >= radius || bestPct == 0 || bestPct == 1) continue;
+      // A foot within the arc's tilt against the grid of an end is that end.
+      const double len = raw.len[bestLink];
+      const double slack = best * R * len * std::tan(std::fabs(P.y) * D2R) / R + 1e-9 * len;
+      if (bestPct * len <= slack || (1 - bestPct) * len <= slack) continue;
       ++wantCount;
       want.Add(bestLink, bestPct, P);
       for (int32_t l : raw.at[i]) want.Add(l, raw.from[l] == i ? -2.0 : -1.0, P);
@@ -753,6 +760,65 @@ TEST_F(SpatialRules, DeadEndNearAnotherLinksEndIsNotSnapped) {
   EXPECT_EQ(LL.Count(), 0);
 }
 
+TEST_F(SpatialRules, DeadEndBesideALinkEndGivesNothingOnEitherSide) {
+  // A link of 0.001 degrees, east-west or north-south, and a dead end that
+  // starts 1 m from one of its ends and runs 20 m away from it: north,
+  // south or outwards of the east-west link's ends, east, west or outwards
+  // of the north-south link's ends. Every such dead end's nearest point is
+  // the link's end node, on both hemispheres and on the equator. One dead
+  // end beside the link 0.7 m from its end shows the check still sees it.
+  struct TSide {
+    const char* name;
+    double dx, dy;  // unit offset in metres east and north
+  };
+  const TSide sides[] = {{"north", 0, 1}, {"south", 0, -1}, {"east", 1, 0}, {"west", -1, 0}};
+  for (const double lat : {52.5, -52.5, 0.0}) {
+    const double mx = M / std::cos(lat * D2R);  // one metre east, in degrees
+    const TFloatPoint w{13.4, lat}, e{13.401, lat}, s{13.4, lat}, n{13.4, lat + 0.001};
+    struct TCase {
+      std::string name;
+      TFloatPoint a, b, end;
+      TSide side;
+    };
+    std::vector<TCase> cases;
+    for (const TSide& d : sides) {
+      if (d.dx <= 0) cases.push_back({"east-west link, west end", w, e, w, d});
+      if (d.dx >= 0) cases.push_back({"east-west link, east end", w, e, e, d});
+      if (d.dy <= 0) cases.push_back({"north-south link, south end", s, n, s, d});
+      if (d.dy >= 0) cases.push_back({"north-south link, north end", s, n, n, d});
+    }
+    for (const TCase& c : cases) {
+      SCOPED_TRACE(std::to_string(lat) + " " + c.name + ", " + c.side.name);
+      const TFloatPoint tip{c.end.x + c.side.dx * mx, c.end.y + c.side.dy * M};
+      const TFloatPoint far{c.end.x + c.side.dx * 21 * mx, c.end.y + c.side.dy * 21 * M};
+      auto nw = Build({{c.a, c.b}, {tip, far}});
+      TSpatialSearch ss(nw.get());
+      TLocationList LL;
+      EXPECT_EQ(ss.SplitAndSnap(0.002, LL), 0);
+      for (int32_t k = 0; k < LL.Count(); ++k)
+        ADD_FAILURE() << "split_and_snap row " << LL[k].loc.link << "," << LL[k].loc.percent;
+      ss.FindOverpasses(LL);
+      EXPECT_EQ(LL.Count(), 0);
+      nw.reset();
+      fs::remove_all(dir);
+      fs::create_directories(dir);
+    }
+    SCOPED_TRACE(std::to_string(lat) + " beside the inside");
+    const TFloatPoint tip{e.x - 0.7 * mx, e.y + M};
+    auto nw = Build({{w, e}, {tip, {tip.x, tip.y + 20 * M}}});
+    TSpatialSearch ss(nw.get());
+    TLocationList LL;
+    EXPECT_EQ(ss.SplitAndSnap(0.002, LL), 1);
+    ASSERT_EQ(LL.Count(), 2);
+    EXPECT_EQ(LL[0].loc.link, 1);
+    EXPECT_NEAR(LL[0].loc.percent, 1 - 0.7 / (0.001 / mx), 1e-4);
+    EXPECT_EQ(LL[1].loc.percent, -2.0);
+    nw.reset();
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+  }
+}
+
 TEST_F(SpatialRules, OverpassCases) {
   struct TCase {
     const char* name;
@@ -871,4 +937,89 @@ TEST_F(SpatialRules, CellIdsOutsideTheIndexAreRefused) {
   TSpatialSearch ss(nw.get());
   TLocationList LL;
   EXPECT_EQ(ErrorOf([&] { ss.FindOverpasses(LL); }), "spatialindex.bin is corrupt: cell id 5");
+}
+
+// ------------------------------------------------------------ stopping a check
+
+class StoppedChecks : public TTempDirTest {
+ protected:
+  StoppedChecks() : TTempDirTest("stopped_") {}
+};
+
+// Every check stops at the progress point where its handler sets Cancel:
+// no further progress than that point is reported, and a table it was
+// writing is closed with the rows found until then. Each case first shows,
+// unstopped, that the check reports progress more than once.
+TEST_F(StoppedChecks, EachStopsAtTheProgressPointThatCancels) {
+  constexpr int32_t n = 100;  // 10,000 nodes, 19,800 links
+  std::vector<TLine> grid;
+  auto P = [](int32_t i, int32_t j) { return TFloatPoint{13.0 + 0.001 * j, 52.0 + 0.001 * i}; };
+  for (int32_t i = 0; i < n; ++i)
+    for (int32_t j = 0; j + 1 < n; ++j) {
+      grid.push_back({P(i, j), P(i, j + 1)});
+      grid.push_back({P(j, i), P(j + 1, i)});
+    }
+  GDALAllRegister();
+  BuildNetworkIn(dir, grid);
+  auto nw = OpenNet(dir);
+  TSpatialSearch ss(nw.get());
+  TLocationList many;
+  for (int32_t k = 1; k <= 10000; ++k) many.Add(k, 0.5, P(k % n, k / n));
+
+  struct TCase {
+    const char* name;
+    TProgressCancel* reporter;
+    std::function<void()> run;
+    const char* table;  // "" when the check writes none
+  };
+  TRouteCalc calc(nw.get(), false);
+  const TCase cases[] = {
+      {"ParallelLinks", nw.get(), [&] { nw->ParallelLinks(dir + "parallel", gfMIF); }, "parallel"},
+      {"ExportNodes", nw.get(), [&] { nw->ExportNodes(dir + "nodes", gfMIF); }, "nodes"},
+      {"ObjectCheck", nw.get(), [&] { nw->ObjectCheck(dir + "object_check", gfMIF, 90); }, "object_check"},
+      {"ExportLocationList", nw.get(), [&] { nw->ExportLocationList(dir + "list", gfMIF, many); }, "list"},
+      {"FindNonConnectedNodes", &ss, [&] { ss.FindNonConnectedNodes(dir + "ncn", gfMIF, 0.002); }, "ncn"},
+      {"FindNonConnected", &ss, [&] { ss.FindNonConnected(dir + "ncl", gfMIF, 0.002); }, "ncl"},
+      {"SplitAndSnap", &ss, [&] { TLocationList LL; ss.SplitAndSnap(0.002, LL); }, ""},
+      {"FindOverpasses", &ss, [&] { TLocationList LL; ss.FindOverpasses(LL); }, ""},
+      {"SubNetEx", &calc, [&] { TIntegerArray ia; calc.SubNetEx(ia); }, ""},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<int32_t> calls;
+    bool stop = false;
+    c.reporter->SetOnProgress([&](TProgress*, int32_t p, bool& cancel) {
+      calls.push_back(p);
+      if (stop) cancel = true;
+    });
+    c.run();
+    int32_t steps = 0;
+    for (int32_t p : calls) steps += p > 0;
+    ASSERT_GE(steps, 2) << "the check reports too little progress to show a stop";
+
+    calls.clear();
+    stop = true;
+    c.run();
+    ASSERT_GE(calls.size(), 1u);
+    // At most the closing report of 0 follows the stopping point.
+    EXPECT_LE(calls.size(), 2u);
+    if (calls.size() == 2) {
+      EXPECT_EQ(calls[1], 0);
+    }
+    EXPECT_TRUE(c.reporter->Cancelled());
+    const std::string mif = dir + c.table + ".mif";
+    if (*c.table && fs::exists(mif)) {
+      // A whole table: GDAL reads every row the .mid holds.
+      const auto rows = MidRows(dir + c.table);
+      GDALDatasetH ds = GDALOpenEx(mif.c_str(), GDAL_OF_VECTOR, nullptr, nullptr, nullptr);
+      ASSERT_NE(ds, nullptr);
+      EXPECT_EQ(OGR_L_GetFeatureCount(GDALDatasetGetLayer(ds, 0), TRUE), static_cast<int64_t>(rows.size()));
+      GDALClose(ds);
+      if (std::string(c.table) == "nodes" || std::string(c.table) == "list") {
+        EXPECT_GT(rows.size(), 0u);
+        EXPECT_LT(rows.size(), 10000u);
+      }
+    }
+    c.reporter->SetOnProgress(nullptr);
+  }
 }
