@@ -405,14 +405,17 @@ void TForm1::FitToScreen() {
   const QSize room = avail.isValid() ? avail.size() - frame : full;
   if (full.width() <= room.width() && full.height() <= room.height()) {
     setFixedSize(full);
+    FScrolling = false;
     return;
   }
   // Too large for this screen: the window can be made as large as the
   // screen allows, and the client area scrolls inside it.
+  // A size the user chose stays as long as the screen has room for it.
   const QSize smallest = full.boundedTo(QSize(cSmallestWidth, cSmallestHeight));
   setMinimumSize(smallest);
   setMaximumSize(full);
-  resize(full.boundedTo(room).expandedTo(smallest));
+  resize((FScrolling ? size() : full).boundedTo(room).expandedTo(smallest));
+  FScrolling = true;
   if (isVisible() && avail.isValid() && !avail.contains(frameGeometry()))
     move(std::max(avail.left(), std::min(x(), avail.right() - frameGeometry().width())),
          std::max(avail.top(), std::min(y(), avail.bottom() - frameGeometry().height())));

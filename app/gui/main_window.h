@@ -190,6 +190,7 @@ class TForm1 : public QMainWindow {
   bool FCloseRequested = false;
   bool FAskingToClose = false;
   bool FWatchingScreen = false;
+  bool FScrolling = false;  // the window is smaller than its content
   bool FSaveOnClose = true;
   bool FClosed = false;
 };

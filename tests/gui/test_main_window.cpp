@@ -992,6 +992,11 @@ class TestMainWindow : public QObject {
       QTest::keyClick(w, Qt::Key_Tab);
     }
     QVERIFY2(hidden.isEmpty(), qPrintable(hidden.join(", ")));
+    // A size the user chose stays while the screen has room for it.
+    const QSize chosen = f.minimumSize() + QSize(10, 10);
+    f.resize(chosen);
+    f.FitToScreen();
+    QCOMPARE(f.size(), chosen);
     // A larger screen later: the fixed size is back.
     f.Screen = QRect(0, 0, 1920, 1040);
     f.FitToScreen();
