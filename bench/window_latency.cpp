@@ -38,16 +38,7 @@
 
 namespace {
 
-class TQuietForm : public TForm1 {
- public:
-  void ShowMessage(const QString& text) override { std::fprintf(stderr, "%s\n", qPrintable(text)); }
-  void ShowError(const QString& text) override { std::fprintf(stderr, "%s\n", qPrintable(text)); }
-  void ShowRunMessage(const QString& text) override { ShowMessage(text); }
-  bool Confirm(const QString& text) override {
-    ShowMessage(text);
-    return false;
-  }
-
+class TQuietForm : public TUnattendedForm {
  protected:
   // Room for the window at its fixed size, whatever the virtual screen.
   QRect AvailableScreenArea() const override { return QRect(0, 0, 4000, 3000); }

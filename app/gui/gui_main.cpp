@@ -9,23 +9,6 @@
 #include "main_window.h"
 #include "version.h"
 
-namespace {
-
-// For pictures taken without anyone at the screen: boxes would wait for a
-// click forever, so their texts go to stderr.
-class TUnattendedForm : public TForm1 {
- public:
-  void ShowMessage(const QString& text) override { std::fprintf(stderr, "%s\n", qPrintable(text)); }
-  void ShowError(const QString& text) override { std::fprintf(stderr, "%s\n", qPrintable(text)); }
-  void ShowRunMessage(const QString& text) override { ShowMessage(text); }
-  bool Confirm(const QString& text) override {
-    ShowMessage(text);
-    return false;
-  }
-};
-
-}  // namespace
-
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QString::fromUtf8(ProgramName));

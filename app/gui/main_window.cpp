@@ -26,6 +26,7 @@
 #include <QToolTip>
 #include <QVBoxLayout>
 #include <QWindow>
+#include <cstdio>
 #include <exception>
 
 #include "data_files.h"
@@ -796,4 +797,13 @@ void TForm1::ShowRunMessage(const QString& text) {
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setWindowModality(Qt::NonModal);
   box->show();
+}
+
+void TUnattendedForm::ShowMessage(const QString& text) { std::fprintf(stderr, "%s\n", qPrintable(text)); }
+
+void TUnattendedForm::ShowError(const QString& text) { std::fprintf(stderr, "%s\n", qPrintable(text)); }
+
+bool TUnattendedForm::Confirm(const QString& text) {
+  ShowMessage(text);
+  return false;
 }

@@ -194,3 +194,15 @@ class TForm1 : public QMainWindow {
   bool FSaveOnClose = true;
   bool FClosed = false;
 };
+
+// The window with no one at the screen (documentation pictures, benchmarks):
+// a box would wait for a click forever, so its text goes to stderr and every
+// question is answered no.
+class TUnattendedForm : public TForm1 {
+ public:
+  using TForm1::TForm1;
+  void ShowMessage(const QString& text) override;
+  void ShowError(const QString& text) override;
+  void ShowRunMessage(const QString& text) override { ShowMessage(text); }
+  bool Confirm(const QString& text) override;
+};
