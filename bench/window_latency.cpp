@@ -1,6 +1,9 @@
 // How long the window keeps its user waiting during a run: a 10 ms timer on
 // the window's thread, and the longest lateness of its ticks per stage of a
-// run of INPUT with the network and every check.
+// run of INPUT with the network and every check. Beside the whole lateness,
+// the part that is the window's own: without the time the thread waited for
+// a processor (the kernel's count), which on a busy machine is not the
+// window's doing.
 //
 // Side by side in one invocation:
 //   thread  the run as the window starts it from "Go !": on a thread of its
@@ -20,6 +23,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QLabel>
 #include <QListWidget>
 #include <QPlainTextEdit>
@@ -64,7 +68,17 @@ struct TStageLateness {
   QString Stage;
   long Ticks = 0;
   qint64 LongestMs = 0;
+  qint64 WindowMs = 0;  // the longest, less the wait for a processor
 };
+
+// How long this thread has waited for a processor while it could run, in
+// ms; 0 where the kernel does not say.
+qint64 QueuedMs() {
+  QFile f(QStringLiteral("/proc/thread-self/schedstat"));
+  if (!f.open(QIODevice::ReadOnly)) return 0;
+  const QList<QByteArray> fields = f.readAll().split(' ');
+  return fields.size() >= 2 ? fields[1].trimmed().toLongLong() / 1000000 : 0;
+}
 
 struct TMeasure {
   std::vector<TStageLateness> Stages;  // in the order they were first seen
@@ -86,7 +100,7 @@ TMeasure Measure(const QString& input, const QString& output, bool inline_) {
   TMeasure m;
   std::map<QString, size_t> index;
   QElapsedTimer clock;
-  qint64 last = 0;
+  qint64 last = 0, lastQueued = QueuedMs();
   QTimer tick;
   tick.setTimerType(Qt::PreciseTimer);
   tick.setInterval(10);
@@ -94,13 +108,15 @@ TMeasure Measure(const QString& input, const QString& output, bool inline_) {
   // previous tick saw.
   QString stage = QStringLiteral("(start)");
   QObject::connect(&tick, &QTimer::timeout, &form, [&] {
-    const qint64 now = clock.elapsed();
+    const qint64 now = clock.elapsed(), queued = QueuedMs();
     auto [it, added] = index.try_emplace(stage, m.Stages.size());
     if (added) m.Stages.push_back({stage});
     TStageLateness& s = m.Stages[it->second];
     ++s.Ticks;
     s.LongestMs = std::max(s.LongestMs, now - last - 10);
+    s.WindowMs = std::max(s.WindowMs, now - last - 10 - (queued - lastQueued));
     last = now;
+    lastQueued = queued;
     if (!form.lblStatus->text().isEmpty()) stage = form.lblStatus->text();
   });
 
@@ -130,17 +146,20 @@ TMeasure Measure(const QString& input, const QString& output, bool inline_) {
 }
 
 void Print(const char* mode, const TMeasure& m) {
-  qint64 longest = 0;
+  qint64 longest = 0, window = 0;
   long ticks = 0;
   for (const auto& s : m.Stages) {
     longest = std::max(longest, s.LongestMs);
+    window = std::max(window, s.WindowMs);
     ticks += s.Ticks;
   }
-  std::printf("%s: run %.1f s, %ld ticks, longest lateness %lld ms%s\n", mode, m.WallSeconds, ticks,
-              static_cast<long long>(longest), m.Failed ? " (run FAILED)" : "");
-  std::printf("  %-40s %7s %12s\n", "stage", "ticks", "longest ms");
+  std::printf("%s: run %.1f s, %ld ticks, longest lateness %lld ms (the window's own %lld ms)%s\n", mode,
+              m.WallSeconds, ticks, static_cast<long long>(longest), static_cast<long long>(window),
+              m.Failed ? " (run FAILED)" : "");
+  std::printf("  %-40s %7s %12s %12s\n", "stage", "ticks", "longest ms", "window's ms");
   for (const auto& s : m.Stages)
-    std::printf("  %-40s %7ld %12lld\n", qPrintable(s.Stage), s.Ticks, static_cast<long long>(s.LongestMs));
+    std::printf("  %-40s %7ld %12lld %12lld\n", qPrintable(s.Stage), s.Ticks, static_cast<long long>(s.LongestMs),
+                static_cast<long long>(s.WindowMs));
   std::fflush(stdout);
 }
 

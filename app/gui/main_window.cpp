@@ -114,8 +114,10 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent), FUpdateSource(QString::fr
 TForm1::~TForm1() {
   // Stops and waits for a run still going, before anything it reads goes.
   FWorker.reset();
-  // The list empties itself as it goes, after the Go button has gone.
+  // The controls go before this object does: the list empties itself after
+  // the Go button has gone, and the focus moves while the client area goes.
   disconnect(lbFiles->model(), nullptr, this, nullptr);
+  disconnect(qApp, nullptr, this, nullptr);
 }
 
 // ---------------------------------------------------------------- controls
