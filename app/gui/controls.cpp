@@ -42,7 +42,8 @@ QList<QWidget*> TRadioGroup::Buttons() const {
 // the checked one when the choice came from code (the settings at start).
 void TRadioGroup::UpdateTabStop() {
   const int checked = std::max(0, ItemIndex());
-  for (int i = 0; i < Count(); ++i) FButtons->button(i)->setFocusPolicy(i == checked ? Qt::StrongFocus : Qt::ClickFocus);
+  for (int i = 0; i < Count(); ++i)
+    FButtons->button(i)->setFocusPolicy(i == checked ? Qt::StrongFocus : Qt::ClickFocus);
 }
 
 bool TRadioGroup::eventFilter(QObject* watched, QEvent* event) {

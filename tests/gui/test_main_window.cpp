@@ -745,7 +745,6 @@ class TestMainWindow : public QObject {
     QVERIFY(!box->isModal());
     QVERIFY(!QApplication::activeModalWidget());
     box->close();
-    g.SetSaveSettingsOnClose(false);
   }
 
   // What the run reports between two looks of the window costs one wake-up:
@@ -860,10 +859,10 @@ class TestMainWindow : public QObject {
     // short one can fall between two ticks on a busy machine).
     for (const char* s : {"^Pass [1-3] of 3$", "^Network import$", "^Attribute import$", "^Checks [1-9] of 9: "}) {
       const QRegularExpression stage(QString::fromLatin1(s));
-      QVERIFY2(std::any_of(worst.keyBegin(), worst.keyEnd(), [&](const QString& k) { return stage.match(k).hasMatch(); }),
-               qPrintable(report));
+      const auto shown = [&](const QString& k) { return stage.match(k).hasMatch(); };
+      QVERIFY2(std::any_of(worst.keyBegin(), worst.keyEnd(), shown), qPrintable(report));
     }
-    QVERIFY(QFileInfo(out.filePath("overpasses.shp")).isFile() || QFileInfo(out.filePath("split_and_snap.shp")).isFile());
+    QVERIFY(QFileInfo(out.filePath("overpasses.shp")).isFile());  // the last check ran
   }
 
   // Stop (the button or Esc) ends the run at its next progress point: the
