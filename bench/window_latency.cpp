@@ -3,7 +3,9 @@
 // run of INPUT with the network and every check. Beside the whole lateness,
 // the part that is the window's own: without the time the thread waited for
 // a processor (the kernel's count), which on a busy machine is not the
-// window's doing.
+// window's doing. And as the machine's own measure, a bare thread beside the
+// window that only sleeps 10 ms at a time: what it sees late, the window
+// could not have done better.
 //
 // Side by side in one invocation:
 //   thread  the run as the window starts it from "Go !": on a thread of its
@@ -31,9 +33,12 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "main_window.h"
@@ -83,7 +88,36 @@ qint64 QueuedMs() {
 struct TMeasure {
   std::vector<TStageLateness> Stages;  // in the order they were first seen
   double WallSeconds = 0;
+  qint64 BareThreadMs = 0;  // longest lateness of the bare sleeping thread
   bool Failed = false;
+};
+
+// A thread that sleeps 10 ms at a time and keeps its longest lateness.
+class TBareTimer {
+ public:
+  TBareTimer()
+      : FThread([this] {
+          auto last = std::chrono::steady_clock::now();
+          while (!FStop.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            const auto now = std::chrono::steady_clock::now();
+            const qint64 late =
+                std::chrono::duration_cast<std::chrono::milliseconds>(now - last).count() - 10;
+            FLongest.store(std::max(FLongest.load(), late));
+            last = now;
+          }
+        }) {}
+  ~TBareTimer() { Stop(); }
+  qint64 Stop() {
+    FStop.store(true);
+    if (FThread.joinable()) FThread.join();
+    return FLongest.load();
+  }
+
+ private:
+  std::atomic<bool> FStop{false};
+  std::atomic<qint64> FLongest{0};
+  std::thread FThread;
 };
 
 TMeasure Measure(const QString& input, const QString& output, bool inline_) {
@@ -122,6 +156,7 @@ TMeasure Measure(const QString& input, const QString& output, bool inline_) {
 
   QEventLoop done;
   QObject::connect(&form, &TForm1::RunFinished, &done, &QEventLoop::quit);
+  TBareTimer bare;
   clock.start();
   tick.start();
   if (inline_) {
@@ -142,6 +177,7 @@ TMeasure Measure(const QString& input, const QString& output, bool inline_) {
   }
   tick.stop();
   m.WallSeconds = double(clock.elapsed()) / 1000.0;
+  m.BareThreadMs = bare.Stop();
   return m;
 }
 
@@ -156,6 +192,8 @@ void Print(const char* mode, const TMeasure& m) {
   std::printf("%s: run %.1f s, %ld ticks, longest lateness %lld ms (the window's own %lld ms)%s\n", mode,
               m.WallSeconds, ticks, static_cast<long long>(longest), static_cast<long long>(window),
               m.Failed ? " (run FAILED)" : "");
+  std::printf("  a bare thread sleeping 10 ms at a time beside it: longest lateness %lld ms\n",
+              static_cast<long long>(m.BareThreadMs));
   std::printf("  %-40s %7s %12s %12s\n", "stage", "ticks", "longest ms", "window's ms");
   for (const auto& s : m.Stages)
     std::printf("  %-40s %7ld %12lld %12lld\n", qPrintable(s.Stage), s.Ticks, static_cast<long long>(s.LongestMs),
