@@ -25,7 +25,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFile>
 #include <QLabel>
 #include <QListWidget>
 #include <QPlainTextEdit>
@@ -33,14 +32,12 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "latency_probe.h"
 #include "main_window.h"
 #include "run_driver.h"
 #include "window_run_ui.h"
@@ -76,48 +73,11 @@ struct TStageLateness {
   qint64 WindowMs = 0;  // the longest, less the wait for a processor
 };
 
-// How long this thread has waited for a processor while it could run, in
-// ms; 0 where the kernel does not say.
-qint64 QueuedMs() {
-  QFile f(QStringLiteral("/proc/thread-self/schedstat"));
-  if (!f.open(QIODevice::ReadOnly)) return 0;
-  const QList<QByteArray> fields = f.readAll().split(' ');
-  return fields.size() >= 2 ? fields[1].trimmed().toLongLong() / 1000000 : 0;
-}
-
 struct TMeasure {
   std::vector<TStageLateness> Stages;  // in the order they were first seen
   double WallSeconds = 0;
   qint64 BareThreadMs = 0;  // longest lateness of the bare sleeping thread
   bool Failed = false;
-};
-
-// A thread that sleeps 10 ms at a time and keeps its longest lateness.
-class TBareTimer {
- public:
-  TBareTimer()
-      : FThread([this] {
-          auto last = std::chrono::steady_clock::now();
-          while (!FStop.load()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            const auto now = std::chrono::steady_clock::now();
-            const qint64 late =
-                std::chrono::duration_cast<std::chrono::milliseconds>(now - last).count() - 10;
-            FLongest.store(std::max(FLongest.load(), late));
-            last = now;
-          }
-        }) {}
-  ~TBareTimer() { Stop(); }
-  qint64 Stop() {
-    FStop.store(true);
-    if (FThread.joinable()) FThread.join();
-    return FLongest.load();
-  }
-
- private:
-  std::atomic<bool> FStop{false};
-  std::atomic<qint64> FLongest{0};
-  std::thread FThread;
 };
 
 TMeasure Measure(const QString& input, const QString& output, bool inline_) {

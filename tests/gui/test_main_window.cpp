@@ -34,6 +34,7 @@
 #include <memory>
 
 #include "data_files.h"
+#include "latency_probe.h"
 #include "linvoro_giswriter.h"
 #include "main_window.h"
 #include "update_check.h"
@@ -184,15 +185,6 @@ int64_t GdalRows(const QString& path) {
   }
   GDALClose(ds);
   return rows;
-}
-
-// How long this thread has waited for a processor while it could run, in
-// ms; 0 where the kernel does not say.
-qint64 QueuedMs() {
-  QFile f(QStringLiteral("/proc/thread-self/schedstat"));
-  if (!f.open(QIODevice::ReadOnly)) return 0;
-  const QList<QByteArray> fields = f.readAll().split(' ');
-  return fields.size() >= 2 ? fields[1].trimmed().toLongLong() / 1000000 : 0;
 }
 
 // The focused widget as a tab stop: a radio button by its group and caption.
@@ -812,9 +804,9 @@ class TestMainWindow : public QObject {
 
   // The run goes on its own thread: a timer on the window's thread is never
   // more than 100 ms late, in every stage of a run with the network and all
-  // checks over a few megabytes. On a machine so busy that the thread waits
-  // for a processor, that wait (the kernel counts it) is the machine's, not
-  // the window's, and is left out.
+  // checks over a few megabytes. On a busy machine what is the machine's is
+  // left out: the time the thread waited for a processor (the kernel counts
+  // it), and a late wake-up that a bare sleeping thread saw as well.
   void windowAnswersDuringRun() {
     QTemporaryDir out;
     TTestForm f;
@@ -843,18 +835,22 @@ class TestMainWindow : public QObject {
       lastQueued = queued;
       if (!f.lblStatus->text().isEmpty()) stage = f.lblStatus->text();
     });
-    QTest::mouseClick(f.btnGo, Qt::LeftButton);
+    // The clock runs before the click: a Go that returned only after the run
+    // would be one late tick.
+    TBareTimer bare;
     clock.start();
     tick.start();
+    QTest::mouseClick(f.btnGo, Qt::LeftButton);
     QVERIFY(f.WaitForRunEnd());
     tick.stop();
+    const int64_t machine = bare.Stop();
     QVERIFY2(f.Errors.isEmpty(), qPrintable(f.Errors.join('\n')));
 
-    QString report;
+    QString report = QStringLiteral("a bare thread beside it: %1 ms; ").arg(machine);
     for (auto i = worst.cbegin(); i != worst.cend(); ++i)
       report += QStringLiteral("%1: %2 ms (%3 ms the window's); ").arg(i.key()).arg(i->late).arg(i->window);
     qInfo("Longest lateness per stage: %s", qPrintable(report));
-    for (const TWorst& w : worst) QVERIFY2(w.window < 100, qPrintable(report));
+    for (const TWorst& w : worst) QVERIFY2(w.window < 100 + machine, qPrintable(report));
     // The status said where the run was: the ticks met the longer stages (a
     // short one can fall between two ticks on a busy machine).
     for (const char* s : {"^Pass [1-3] of 3$", "^Network import$", "^Attribute import$", "^Checks [1-9] of 9: "}) {
