@@ -25,6 +25,7 @@
 #include <QRadioButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QSlider>
 #include <QTemporaryDir>
@@ -234,8 +235,13 @@ class TestMainWindow : public QObject {
 
  private slots:
   void initTestCase() {
-    GDALAllRegister();
+    // Qt's own settings (the file dialog's state) take their folder once, at
+    // first use: the suite's folder, which goes with the suite, rather than
+    // the first test's, which Qt would make again after the test removed it.
     QVERIFY(FGridDir.isValid());
+    qputenv("XDG_CONFIG_HOME", FGridDir.path().toUtf8());
+    QSettings(QSettings::UserScope, QStringLiteral("QtProject")).value(QStringLiteral("x"));
+    GDALAllRegister();
     FGrid = FGridDir.filePath("grid.osm");
     WriteGrid(FGrid, 300);
     QVERIFY(QFileInfo(FGrid).size() > 5'000'000);
