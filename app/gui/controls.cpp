@@ -1,10 +1,14 @@
 #include "controls.h"
 
 #include <QButtonGroup>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QGridLayout>
+#include <QMimeData>
 #include <QPainter>
 #include <QRadioButton>
 #include <QStyle>
-#include <QGridLayout>
+#include <QUrl>
 
 TRadioGroup::TRadioGroup(const QString& caption, const QStringList& items, QWidget* parent, int columns)
     : QGroupBox(caption, parent), FButtons(new QButtonGroup(this)) {
@@ -19,10 +23,33 @@ TRadioGroup::TRadioGroup(const QString& caption, const QStringList& items, QWidg
     auto* b = new QRadioButton(text, this);
     FButtons->addButton(b, id);
     layout->addWidget(b, id % rows, id / rows);
+    b->installEventFilter(this);
     ++id;
   }
   layout->setColumnStretch(layout->columnCount(), 1);
   connect(FButtons, &QButtonGroup::idClicked, this, [this](int) { emit Click(); });
+  connect(FButtons, &QButtonGroup::idToggled, this, [this](int, bool) { UpdateTabStop(); });
+  UpdateTabStop();
+}
+
+QList<QWidget*> TRadioGroup::Buttons() const {
+  QList<QWidget*> r;
+  for (int i = 0; i < Count(); ++i) r << FButtons->button(i);
+  return r;
+}
+
+// Qt keeps the tab stop on the button that last had the focus, which is not
+// the checked one when the choice came from code (the settings at start).
+void TRadioGroup::UpdateTabStop() {
+  const int checked = std::max(0, ItemIndex());
+  for (int i = 0; i < Count(); ++i)
+    FButtons->button(i)->setFocusPolicy(i == checked ? Qt::StrongFocus : Qt::ClickFocus);
+}
+
+bool TRadioGroup::eventFilter(QObject* watched, QEvent* event) {
+  // A press on one button released on another focuses without checking.
+  if (event->type() == QEvent::FocusOut) UpdateTabStop();
+  return QGroupBox::eventFilter(watched, event);
 }
 
 int TRadioGroup::ItemIndex() const { return FButtons->checkedId(); }
@@ -72,6 +99,43 @@ QSize TCheckListBox::sizeHint() const {
 }
 
 QSize TCheckListBox::minimumSizeHint() const { return QSize(QListWidget::minimumSizeHint().width(), sizeHint().height()); }
+
+namespace {
+
+QStringList LocalPaths(const QMimeData* mime) {
+  QStringList r;
+  if (!mime || !mime->hasUrls()) return r;
+  for (const QUrl& u : mime->urls())
+    if (u.isLocalFile() && !u.toLocalFile().isEmpty()) r << u.toLocalFile();
+  return r;
+}
+
+// The list only names the files: a drop is taken as a copy, never as a move,
+// or a file manager offering both would delete what was dropped.
+bool AcceptAsCopy(QDropEvent* event, bool enabled) {
+  if (!enabled || !(event->possibleActions() & Qt::CopyAction) || LocalPaths(event->mimeData()).isEmpty()) {
+    event->ignore();
+    return false;
+  }
+  event->setDropAction(Qt::CopyAction);
+  event->accept();
+  return true;
+}
+
+}  // namespace
+
+TFileListBox::TFileListBox(QWidget* parent) : QListWidget(parent) {
+  setAcceptDrops(true);
+  setDragDropMode(QAbstractItemView::DropOnly);
+}
+
+void TFileListBox::dragEnterEvent(QDragEnterEvent* event) { AcceptAsCopy(event, isEnabled()); }
+
+void TFileListBox::dragMoveEvent(QDragMoveEvent* event) { AcceptAsCopy(event, isEnabled()); }
+
+void TFileListBox::dropEvent(QDropEvent* event) {
+  if (AcceptAsCopy(event, isEnabled())) emit PathsDropped(LocalPaths(event->mimeData()));
+}
 
 TPathLabel::TPathLabel(const QString& text, QWidget* parent) : QLabel(text, parent) {
   setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);

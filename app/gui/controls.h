@@ -12,7 +12,8 @@ class QButtonGroup;
 // Radio buttons in a titled frame. ItemIndex is -1 only while nothing is
 // chosen; SetItemIndex brings any other value into the items' range, so a
 // stored index from an older or hand-edited settings file still shows a
-// choice.
+// choice. Tab enters the group on its checked button, whichever way that
+// button was checked; the arrow keys move within the group.
 class TRadioGroup : public QGroupBox {
   Q_OBJECT
  public:
@@ -22,12 +23,17 @@ class TRadioGroup : public QGroupBox {
   void SetItemIndex(int index);
   int Count() const;
   QString ItemText(int index) const;  // as shown, "&&" already single
+  QList<QWidget*> Buttons() const;    // in item order, for the window's tab order
 
  signals:
   // A user's click on an item, or a change of ItemIndex from code.
   void Click();
 
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
+  void UpdateTabStop();
   QButtonGroup* FButtons;
 };
 
@@ -42,6 +48,23 @@ class TCheckListBox : public QListWidget {
   // Height that shows every item without a scroll bar.
   QSize sizeHint() const override;
   QSize minimumSizeHint() const override;
+};
+
+// The input file list. Local files and folders dropped on it are handed on
+// as paths; other drops are refused, and so is everything while it is
+// disabled.
+class TFileListBox : public QListWidget {
+  Q_OBJECT
+ public:
+  explicit TFileListBox(QWidget* parent = nullptr);
+
+ signals:
+  void PathsDropped(const QStringList& paths);
+
+ protected:
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
 };
 
 // A label for a path: when the path is wider than the label, its middle is

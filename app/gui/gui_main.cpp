@@ -1,5 +1,6 @@
 // osm2trassel: the converter's window.
 #include <QApplication>
+#include <QEventLoop>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QTimer>
@@ -7,22 +8,6 @@
 
 #include "main_window.h"
 #include "version.h"
-
-namespace {
-
-// For pictures taken without anyone at the screen: boxes would wait for a
-// click forever, so their texts go to stderr.
-class TUnattendedForm : public TForm1 {
- public:
-  void ShowMessage(const QString& text) override { std::fprintf(stderr, "%s\n", qPrintable(text)); }
-  void ShowError(const QString& text) override { std::fprintf(stderr, "%s\n", qPrintable(text)); }
-  bool Confirm(const QString& text) override {
-    ShowMessage(text);
-    return false;
-  }
-};
-
-}  // namespace
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
@@ -34,21 +19,17 @@ int main(int argc, char** argv) {
   //   --screenshot FILE [--output DIR] [OSM files...]
   // show the window, run the listed files into DIR when given, save the
   // window's picture to FILE and quit without touching the settings.
-  QString shot, output;
-  QStringList files;
-  const QStringList args = QApplication::arguments();
-  for (qsizetype i = 1; i < args.size(); ++i) {
-    if (args[i] == QLatin1String("--screenshot") && i + 1 < args.size())
-      shot = args[++i];
-    else if (args[i] == QLatin1String("--output") && i + 1 < args.size())
-      output = args[++i];
-    else
-      files << args[i];
-  }
+  const TWindowArguments a = ParseWindowArguments(QApplication::arguments().mid(1));
+  const QString& shot = a.Screenshot;
+  const QString& output = a.Output;
+  const QStringList& files = a.Paths;
 
   if (shot.isEmpty()) {
+    // Files and folders given here (a desktop entry passes them) are listed
+    // as "Add Files" and "Add Files in folder" would list them.
     TForm1 form;
     form.show();
+    if (!files.isEmpty()) QTimer::singleShot(0, &form, [&form, files] { form.AddPaths(files); });
     return app.exec();
   }
 
@@ -65,7 +46,10 @@ int main(int argc, char** argv) {
       }
       form.SetDefaultOutputFolder();
       form.UpdateGoButton();
+      QEventLoop wait;
+      QObject::connect(&form, &TForm1::RunFinished, &wait, &QEventLoop::quit);
       form.btnGoClick();
+      if (form.Running()) wait.exec();
       form.lbFiles->clearSelection();
       form.lbFiles->setCurrentRow(-1);
     }

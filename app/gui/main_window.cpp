@@ -18,10 +18,15 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QShortcut>
 #include <QSlider>
 #include <QTimer>
 #include <QToolTip>
 #include <QVBoxLayout>
+#include <QWindow>
+#include <cstdio>
 #include <exception>
 
 #include "data_files.h"
@@ -39,6 +44,13 @@ namespace {
 constexpr int cClientWidth = 704;
 constexpr int cClientHeight = 604;
 constexpr int cUpdateTimeoutMs = 5000;
+// Smallest window on a small screen: the log and the bar still make sense.
+constexpr int cSmallestWidth = 360;
+constexpr int cSmallestHeight = 240;
+// Title bar and borders, until the window manager tells: enough for the
+// common desktops, so that a window that only fits without them scrolls.
+constexpr int cGuessedFrameWidth = 2 * 6;
+constexpr int cGuessedFrameHeight = 36 + 6;
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 std::string S(const QString& s) { return s.toStdString(); }
@@ -55,30 +67,71 @@ QString TrackBarHint(int position) {
 
 }  // namespace
 
+TWindowArguments ParseWindowArguments(const QStringList& args) {
+  TWindowArguments r;
+  for (qsizetype i = 0; i < args.size(); ++i) {
+    if (args[i] == QLatin1String("--screenshot") && i + 1 < args.size())
+      r.Screenshot = args[++i];
+    else if (args[i] == QLatin1String("--output") && i + 1 < args.size())
+      r.Output = args[++i];
+    else
+      r.Paths << args[i];
+  }
+  return r;
+}
+
 TForm1::TForm1(QWidget* parent) : QMainWindow(parent), FUpdateSource(QString::fromUtf8(OSM2TRASSEL_UPDATE_URL)) {
   setObjectName(QStringLiteral("Form1"));
   setWindowTitle(QString::fromUtf8(ProgramCaption));
   // A fixed dialog-like window: it can be minimised, not maximised.
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+  FWorker = std::make_unique<TRunWorker>();
   CreateControls();
   CreateMenu();
+  SetTabOrder();
   // The client area is 704 x 604; a larger desktop font widens it rather
   // than cutting captions off.
-  const QSize need = centralWidget()->minimumSizeHint();
-  centralWidget()->setFixedSize(std::max(cClientWidth, need.width()), std::max(cClientHeight, need.height()));
-  setFixedSize(sizeHint());
+  const QSize need = FClient->minimumSizeHint();
+  FClient->setFixedSize(std::max(cClientWidth, need.width()), std::max(cClientHeight, need.height()));
+  FitToScreen();
   FormCreate();
+
+  connect(FWorker.get(), &TRunWorker::LogLines, this, [this](const QStringList& lines) {
+    for (const QString& l : lines) Memo1->appendPlainText(l);
+  });
+  connect(FWorker.get(), &TRunWorker::ProgressChanged, ProgressBar1, &QProgressBar::setValue);
+  connect(FWorker.get(), &TRunWorker::FileSelected, this, [this](int index) {
+    if (index >= lbFiles->count()) return;
+    lbFiles->clearSelection();
+    lbFiles->setCurrentRow(index);
+  });
+  connect(FWorker.get(), &TRunWorker::StageBegun, this, [this](const TRunStage& s) { RunStageBegun(s); });
+  connect(FWorker.get(), &TRunWorker::Message, this, [this](const QString& text) { ShowRunMessage(text); });
+  connect(FWorker.get(), &TRunWorker::Finished, this, [this](const TRunResult& r) { RunEnded(r); });
 }
 
-TForm1::~TForm1() = default;
+TForm1::~TForm1() {
+  // Stops and waits for a run still going, before anything it reads goes.
+  FWorker.reset();
+  // The controls go before this object does: the list empties itself after
+  // the Go button has gone, and the focus moves while the client area goes.
+  disconnect(lbFiles->model(), nullptr, this, nullptr);
+  disconnect(qApp, nullptr, this, nullptr);
+}
 
 // ---------------------------------------------------------------- controls
 
 void TForm1::CreateControls() {
-  auto* client = new QWidget(this);
+  FScroll = new QScrollArea(this);
+  FScroll->setObjectName(QStringLiteral("ScrollArea"));
+  FScroll->setFrameShape(QFrame::NoFrame);
+  FScroll->setFocusPolicy(Qt::NoFocus);
+  FScroll->setWidgetResizable(false);
+  setCentralWidget(FScroll);
+  auto* client = new QWidget();
+  FClient = client;
   client->setObjectName(QStringLiteral("ClientArea"));
-  setCentralWidget(client);
 
   auto named = [](auto* w, const char* name) {
     w->setObjectName(QString::fromLatin1(name));
@@ -88,17 +141,25 @@ void TForm1::CreateControls() {
   btnAddFiles = named(new QPushButton(QStringLiteral("Add Files"), client), "btnAddFiles");
   btnAddFolderContents = named(new QPushButton(QStringLiteral("Add Files in folder"), client), "btnAddFolderContents");
   btnOutputFolder = named(new QPushButton(QStringLiteral("Output folder"), client), "btnOutputFolder");
-  lbFiles = named(new QListWidget(client), "lbFiles");
+  lbFiles = named(new TFileListBox(client), "lbFiles");
   lbFiles->setSelectionMode(QAbstractItemView::ExtendedSelection);
   lbFiles->installEventFilter(this);
   Label2 = named(new TPathLabel(QStringLiteral("< folder name >"), client), "Label2");
   Memo1 = named(new QPlainTextEdit(client), "Memo1");
   Memo1->setReadOnly(true);
   Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+  // Readable from the keyboard, and Tab moves on. The frame shows where the
+  // focus is; both states have the same width so that the text stays put.
+  Memo1->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  Memo1->setFocusPolicy(Qt::StrongFocus);
+  Memo1->setTabChangesFocus(true);
+  Memo1->setStyleSheet(QStringLiteral("QPlainTextEdit { border: 1px solid palette(mid); padding: 1px; }"
+                                      "QPlainTextEdit:focus { border: 2px solid palette(highlight); padding: 0px; }"));
   ProgressBar1 = named(new QProgressBar(client), "ProgressBar1");
   ProgressBar1->setRange(0, 100);
   ProgressBar1->setValue(0);
   ProgressBar1->setTextVisible(false);
+  lblStatus = named(new QLabel(client), "lblStatus");
 
   rgOutputFormat = named(new TRadioGroup(QStringLiteral("Output format"),
                                          {QStringLiteral("MIF"), QStringLiteral("SHP"), QStringLiteral("TAB")}, client, 3),
@@ -165,11 +226,15 @@ void TForm1::CreateControls() {
   OpenDialog1->setSizeGripEnabled(true);
 
   // ---- layout: files on top, the options in three columns, then the run.
+  // The files and the options each sit in a panel of their own, so that a run
+  // can lock them as a whole and give back every control's own state after.
   auto* main = new QVBoxLayout(client);
   main->setContentsMargins(8, 8, 8, 8);
   main->setSpacing(6);
 
-  auto* files = new QGridLayout();
+  FFilesPanel = named(new QWidget(client), "FilesPanel");
+  auto* files = new QGridLayout(FFilesPanel);
+  files->setContentsMargins(0, 0, 0, 0);
   files->setHorizontalSpacing(8);
   files->setVerticalSpacing(4);
   files->addWidget(lbFiles, 0, 0, 4, 1);
@@ -177,7 +242,7 @@ void TForm1::CreateControls() {
   files->addWidget(btnAddFolderContents, 1, 1);
   files->addWidget(btnOutputFolder, 2, 1);
   files->setRowStretch(3, 1);
-  auto* outputCaption = new QLabel(QStringLiteral("Output to:"), client);
+  auto* outputCaption = new QLabel(QStringLiteral("Output to:"), FFilesPanel);
   auto* outputRow = new QHBoxLayout();
   outputRow->setSpacing(6);
   outputRow->addWidget(outputCaption);
@@ -185,9 +250,11 @@ void TForm1::CreateControls() {
   files->addLayout(outputRow, 4, 0, 1, 2);
   files->setColumnStretch(0, 1);
   lbFiles->setFixedHeight(fontMetrics().height() * 4 + 2 * lbFiles->frameWidth() + 6);
-  main->addLayout(files);
+  main->addWidget(FFilesPanel);
 
-  auto* options = new QHBoxLayout();
+  FOptionsPanel = named(new QWidget(client), "OptionsPanel");
+  auto* options = new QHBoxLayout(FOptionsPanel);
+  options->setContentsMargins(0, 0, 0, 0);
   options->setSpacing(8);
   auto* col0 = new QVBoxLayout();
   col0->addWidget(rgOutputFormat);
@@ -230,14 +297,37 @@ void TForm1::CreateControls() {
   options->addLayout(col0, 1);
   options->addLayout(col1, 1);
   options->addLayout(col2, 1);
-  main->addLayout(options);
+  main->addWidget(FOptionsPanel);
 
   main->addWidget(Memo1, 1);
   auto* runRow = new QHBoxLayout();
+  // Wide enough for the longest stage, so that the bar does not jump.
+  lblStatus->setMinimumWidth(fontMetrics().horizontalAdvance(QStringLiteral("Checks 9 of 9: Non-connected links")) + 4);
+  runRow->addWidget(lblStatus);
   runRow->addWidget(ProgressBar1, 1);
   btnGo->setMinimumWidth(110);
   runRow->addWidget(btnGo);
   main->addLayout(runRow);
+  FScroll->setWidget(client);
+
+  // On a small screen the control that gets the focus scrolls into view as a
+  // whole; the scroll area alone only shows a text field's cursor line.
+  connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
+    if (!now || !FClient->isAncestorOf(now)) return;
+    const QRect r(now->mapTo(FClient, QPoint(0, 0)), now->size());
+    const QSize view = FScroll->viewport()->size();
+    FScroll->ensureVisible(r.center().x(), r.center().y(), std::min(r.width() / 2 + 8, view.width() / 2),
+                           std::min(r.height() / 2 + 8, view.height() / 2));
+  });
+  FStopKey = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+  FStopKey->setEnabled(false);
+  connect(FStopKey, &QShortcut::activated, this, [this] { StopRun(); });
+  connect(lbFiles, &TFileListBox::PathsDropped, this, [this](const QStringList& paths) { AddPaths(paths); });
+  // Go follows the list whichever way it changes.
+  QAbstractItemModel* list = lbFiles->model();
+  connect(list, &QAbstractItemModel::rowsInserted, this, [this] { UpdateGoButton(); });
+  connect(list, &QAbstractItemModel::rowsRemoved, this, [this] { UpdateGoButton(); });
+  connect(list, &QAbstractItemModel::modelReset, this, [this] { UpdateGoButton(); });
 
   // ---- events
   connect(btnAddFiles, &QPushButton::clicked, this, [this] { btnAddFilesClick(); });
@@ -256,21 +346,99 @@ void TForm1::CreateMenu() {
   MainMenu1 = new QMenuBar(this);
   MainMenu1->setObjectName(QStringLiteral("MainMenu1"));
   setMenuBar(MainMenu1);
-  File1 = MainMenu1->addMenu(QStringLiteral("File"));
+  // Mnemonics: Alt+F, Alt+H, then the underlined letters; F1 for the help.
+  File1 = MainMenu1->addMenu(QStringLiteral("&File"));
   File1->setObjectName(QStringLiteral("File1"));
-  Checkforupdates1 = File1->addAction(QStringLiteral("Check for updates"));
+  Checkforupdates1 = File1->addAction(QStringLiteral("Check for &updates"));
   Checkforupdates1->setObjectName(QStringLiteral("Checkforupdates1"));
-  About1 = File1->addAction(QStringLiteral("About"));
+  About1 = File1->addAction(QStringLiteral("&About"));
   About1->setObjectName(QStringLiteral("About1"));
   File1->addSeparator();
-  Exit1 = File1->addAction(QStringLiteral("Exit"));
+  Exit1 = File1->addAction(QStringLiteral("E&xit"));
   Exit1->setObjectName(QStringLiteral("Exit1"));
-  Help1 = MainMenu1->addAction(QStringLiteral("Help"));
+  Help1 = MainMenu1->addAction(QStringLiteral("&Help"));
   Help1->setObjectName(QStringLiteral("Help1"));
+  Help1->setShortcut(QKeySequence::HelpContents);
+  Help1->setShortcutContext(Qt::WindowShortcut);
+  // The shortcut of an action on the bar itself only counts where the window
+  // holds the action too.
+  addAction(Help1);
   connect(Checkforupdates1, &QAction::triggered, this, [this] { Checkforupdates1Click(); });
   connect(About1, &QAction::triggered, this, [this] { About1Click(); });
   connect(Exit1, &QAction::triggered, this, [this] { Exit1Click(); });
   connect(Help1, &QAction::triggered, this, [this] { Help1Click(); });
+}
+
+QList<QList<QWidget*>> TForm1::TabColumns() const {
+  // A radio group is one stop; all its buttons are listed so that the stop
+  // is wherever the checked one is.
+  QList<QWidget*> col0 = rgOutputFormat->Buttons();
+  col0 << rgSpeedUnit->Buttons() << rgDriving->Buttons();
+  QList<QWidget*> col2 = rgNameRef->Buttons();
+  col2 << TrackBar1 << cbBuildNetwork << cbSubnets << cbTopologicalChecks << cbOverpasses;
+  return {
+      {lbFiles, btnAddFiles, btnAddFolderContents, btnOutputFolder},
+      col0,
+      {cb2, cb1, cbSplitLoop, cbSplitLinks},
+      col2,
+      {Memo1, btnGo},
+  };
+}
+
+void TForm1::SetTabOrder() {
+  QWidget* previous = nullptr;
+  for (const QList<QWidget*>& column : TabColumns())
+    for (QWidget* w : column) {
+      if (previous) setTabOrder(previous, w);
+      previous = w;
+    }
+}
+
+QRect TForm1::AvailableScreenArea() const {
+  const QScreen* s = screen();
+  if (!s) s = QGuiApplication::primaryScreen();
+  return s ? s->availableGeometry() : QRect();
+}
+
+void TForm1::FitToScreen() {
+  const QSize full(FClient->width(), FClient->height() + MainMenu1->sizeHint().height());
+  const QRect avail = AvailableScreenArea();
+  QSize frame = frameGeometry().size() - geometry().size();
+  if (!isVisible() || frame.isEmpty()) frame = frame.expandedTo(QSize(cGuessedFrameWidth, cGuessedFrameHeight));
+  const QSize room = avail.isValid() ? avail.size() - frame : full;
+  if (full.width() <= room.width() && full.height() <= room.height()) {
+    setFixedSize(full);
+    FScrolling = false;
+    return;
+  }
+  // Too large for this screen: the window can be made as large as the
+  // screen allows, and the client area scrolls inside it.
+  // A size the user chose stays as long as the screen has room for it.
+  const QSize smallest = full.boundedTo(QSize(cSmallestWidth, cSmallestHeight));
+  setMinimumSize(smallest);
+  setMaximumSize(full);
+  resize((FScrolling ? size() : full).boundedTo(room).expandedTo(smallest));
+  FScrolling = true;
+  if (isVisible() && avail.isValid() && !avail.contains(frameGeometry()))
+    move(std::max(avail.left(), std::min(x(), avail.right() - frameGeometry().width())),
+         std::max(avail.top(), std::min(y(), avail.bottom() - frameGeometry().height())));
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (QWindow* w = windowHandle(); w && !FWatchingScreen) {
+    // Another screen, or the same one with a panel added, changes the room.
+    FWatchingScreen = true;
+    auto watch = [this](QScreen* s) {
+      if (s) connect(s, &QScreen::availableGeometryChanged, this, &TForm1::FitToScreen, Qt::UniqueConnection);
+    };
+    watch(w->screen());
+    connect(w, &QWindow::screenChanged, this, [this, watch](QScreen* s) {
+      watch(s);
+      FitToScreen();
+    });
+  }
+  FitToScreen();
 }
 
 // ---------------------------------------------------------------- start and close
@@ -367,11 +535,26 @@ void TForm1::FormClose() {
 
 void TForm1::closeEvent(QCloseEvent* event) {
   if (FRunning) {
-    // A run cannot be stopped part-way; the window closes when it ends.
-    if (!FCloseRequested) Memo1->appendPlainText(QStringLiteral("The window closes when the run has finished."));
-    FCloseRequested = true;
-    event->ignore();
-    return;
+    // Already stopping to close, or asking: the window closes once the run
+    // has stopped.
+    if (FCloseRequested || FAskingToClose) {
+      event->ignore();
+      return;
+    }
+    FAskingToClose = true;
+    const bool stop = Confirm(QStringLiteral("A run is going on. Stop it and close the window?"));
+    FAskingToClose = false;
+    if (!stop) {
+      event->ignore();
+      return;
+    }
+    // The run may have ended while the question was open.
+    if (FRunning) {
+      FCloseRequested = true;
+      StopRun();
+      event->ignore();
+      return;
+    }
   }
   if (!FClosed) {
     FClosed = true;
@@ -403,16 +586,37 @@ void TForm1::btnAddFilesClick() {
 
 void TForm1::btnAddFolderContentsClick() {
   const QString folder = ExecuteFolderDialog(QStringLiteral("Select folder with OSM files"), QString());
-  if (!folder.isEmpty()) {
-    // Plain files only; the pattern ignores letter case as the file systems
-    // these extracts come from do.
-    const QDir dir(folder);
-    const QStringList names =
-        dir.entryList({QStringLiteral("*.osm")}, QDir::Files | QDir::Hidden, QDir::Name | QDir::IgnoreCase);
-    for (const QString& n : names) lbFiles->addItem(WithTrailingDelimiter(folder) + n);
+  if (!folder.isEmpty()) AddFolderContents(folder);
+  SetDefaultOutputFolder();
+  UpdateGoButton();
+}
+
+int TForm1::AddFolderContents(const QString& folder) {
+  // Plain files only; the pattern ignores letter case as the file systems
+  // these extracts come from do.
+  const QDir dir(folder);
+  const QStringList names =
+      dir.entryList({QStringLiteral("*.osm")}, QDir::Files | QDir::Hidden, QDir::Name | QDir::IgnoreCase);
+  for (const QString& n : names) lbFiles->addItem(WithTrailingDelimiter(folder) + n);
+  return static_cast<int>(names.size());
+}
+
+void TForm1::AddPaths(const QStringList& paths) {
+  // The list is the running job's; it takes nothing until the run ends.
+  if (FRunning || paths.isEmpty()) return;
+  QStringList missing;
+  for (const QString& p : paths) {
+    const QFileInfo fi(p);
+    if (fi.isDir())
+      AddFolderContents(fi.absoluteFilePath());
+    else if (fi.exists())
+      lbFiles->addItem(QDir::toNativeSeparators(fi.absoluteFilePath()));
+    else
+      missing << QDir::toNativeSeparators(p);
   }
   SetDefaultOutputFolder();
   UpdateGoButton();
+  for (const QString& m : missing) ShowError(QStringLiteral("The file \"%1\" does not exist.").arg(m));
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
@@ -451,9 +655,11 @@ void TForm1::SetDefaultOutputFolder() {
   SetMainDir(QFileInfo(lbFiles->item(0)->text()).absolutePath());
 }
 
-// Files can be added while a run is on; that must not offer a second run
-// over the first one's objects.
-void TForm1::UpdateGoButton() { btnGo->setEnabled(!FRunning && lbFiles->count() > 0); }
+// During a run the button is "Stop" and follows the run instead.
+void TForm1::UpdateGoButton() {
+  if (FRunning) return;
+  btnGo->setEnabled(lbFiles->count() > 0);
+}
 
 // ---------------------------------------------------------------- options
 
@@ -476,7 +682,16 @@ void TForm1::cbBuildNetworkClick() {
 // ---------------------------------------------------------------- the run
 
 void TForm1::btnGoClick() {
-  if (FRunning) return;
+  if (FRunning) {
+    StopRun();
+    return;
+  }
+  // Without files a run would only replace the output folder's tables with
+  // empty ones.
+  if (lbFiles->count() == 0) {
+    UpdateGoButton();
+    return;
+  }
   // The network builder rejects closed links, so it needs them split.
   if (!cbSplitLoop->isChecked()) cbBuildNetwork->setChecked(false);
   if (!cbBuildNetwork->isChecked()) {
@@ -488,15 +703,49 @@ void TForm1::btnGoClick() {
     ShowMessage(QStringLiteral("Choose at least 1 mode in output"));
     return;
   }
+  SetRunning(true);
+  lblStatus->clear();
+  FWorker->Start(o, FInclude);
+}
 
-  FRunning = true;
+void TForm1::StopRun() {
+  if (!FRunning || FWorker->StopRequested()) return;
+  FWorker->Stop();
   btnGo->setEnabled(false);
-  QApplication::setOverrideCursor(Qt::WaitCursor);
-  TWindowRunUI ui(*this);
-  const TRunResult r = RunConversion(o, FInclude, ui);
-  FRunning = false;
-  UpdateGoButton();
-  QApplication::restoreOverrideCursor();
+  lblStatus->setText(QStringLiteral("Stopping\u2026"));
+}
+
+bool TForm1::StopRequested() const { return FRunning && FWorker->StopRequested(); }
+
+void TForm1::SetRunning(bool running) {
+  FRunning = running;
+  // Disabling the panels keeps each control's own state (the network
+  // sub-options stay as their option left them).
+  FFilesPanel->setEnabled(!running);
+  FOptionsPanel->setEnabled(!running);
+  btnGo->setText(running ? QStringLiteral("Stop") : QStringLiteral("Go !"));
+  btnGo->setEnabled(running || lbFiles->count() > 0);
+  FStopKey->setEnabled(running);
+  // The window stays usable during a run: busy, not waiting.
+  if (running)
+    setCursor(Qt::BusyCursor);
+  else
+    unsetCursor();
+}
+
+void TForm1::RunStageBegun(const TRunStage& stage) {
+  if (FWorker->StopRequested()) return;  // "Stopping…" stays
+  lblStatus->setText(StageText(stage));
+}
+
+void TForm1::RunEnded(const TRunResult& r) {
+  SetRunning(false);
+  switch (r.Status) {
+    case TRunStatus::rsOk: lblStatus->setText(QStringLiteral("Finished")); break;
+    case TRunStatus::rsCancelled: lblStatus->setText(QStringLiteral("Stopped")); break;
+    case TRunStatus::rsFailed: lblStatus->setText(QStringLiteral("Failed")); break;
+    case TRunStatus::rsNoMode: lblStatus->clear(); break;
+  }
   if (r.Status == TRunStatus::rsFailed) ShowError(Q(r.Message));
   emit RunFinished();
   if (FCloseRequested) close();
@@ -543,3 +792,20 @@ bool TForm1::Confirm(const QString& text) {
 }
 
 bool TForm1::OpenUrl(const QUrl& url) { return QDesktopServices::openUrl(url); }
+
+void TForm1::ShowRunMessage(const QString& text) {
+  // Not modal: the window stays usable, Stop included, while it is shown.
+  auto* box = new QMessageBox(QMessageBox::Information, windowTitle(), text, QMessageBox::Ok, this);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setWindowModality(Qt::NonModal);
+  box->show();
+}
+
+void TUnattendedForm::ShowMessage(const QString& text) { std::fprintf(stderr, "%s\n", qPrintable(text)); }
+
+void TUnattendedForm::ShowError(const QString& text) { std::fprintf(stderr, "%s\n", qPrintable(text)); }
+
+bool TUnattendedForm::Confirm(const QString& text) {
+  ShowMessage(text);
+  return false;
+}

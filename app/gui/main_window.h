@@ -1,13 +1,17 @@
 // The main window: input files, output folder, every option of a run, the
 // log and the progress bar. Options persist in osm2trassel.ini, read when the
-// window is created and written when it is closed.
+// window is created and written when it is closed. A run goes on a thread of
+// its own (TRunWorker); the window locks what would change the running job
+// and offers to stop it.
 #pragma once
 
 #include <QMainWindow>
+#include <QRect>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
 #include <cstdint>
+#include <memory>
 
 #include "controls.h"
 #include "include_file.h"
@@ -23,7 +27,21 @@ class QMenuBar;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
+class QScrollArea;
+class QShortcut;
 class QSlider;
+class TRunWorker;
+struct TRunStage;
+
+// The window's command line, without the program name: OSM files and folders
+// to list (a desktop entry passes them), and two hidden options for the
+// documentation pictures, "--screenshot FILE" and "--output DIR".
+struct TWindowArguments {
+  QStringList Paths;
+  QString Screenshot;
+  QString Output;
+};
+TWindowArguments ParseWindowArguments(const QStringList& args);
 
 class TForm1 : public QMainWindow {
   Q_OBJECT
@@ -35,10 +53,11 @@ class TForm1 : public QMainWindow {
   QPushButton* btnAddFiles;
   QPushButton* btnAddFolderContents;
   QPushButton* btnOutputFolder;
-  QListWidget* lbFiles;
+  TFileListBox* lbFiles;
   QLabel* Label2;
   QPlainTextEdit* Memo1;
   QProgressBar* ProgressBar1;
+  QLabel* lblStatus;  // the stage of a run beside the bar: "Pass 2 of 3", "Checks 3 of 7: ..."
   TRadioGroup* rgOutputFormat;
   TRadioGroup* rgSpeedUnit;
   QLabel* Label3;
@@ -93,6 +112,18 @@ class TForm1 : public QMainWindow {
   void SetDefaultOutputFolder();
   void UpdateGoButton();
 
+  // Files are appended as "Add Files" appends them, folders as "Add Files in
+  // folder" reads them: the window's command line and drops on the list.
+  // Paths that do not exist are reported, not listed.
+  void AddPaths(const QStringList& paths);
+  // The folder's files as "Add Files in folder" adds them; returns how many.
+  int AddFolderContents(const QString& folder);
+
+  // "Stop" (the Go button during a run, or Esc): the run ends at its next
+  // progress point with what it has written complete.
+  void StopRun();
+  bool StopRequested() const;
+
   // The options of a run as the controls and fields hold them now.
   TRunOptions CurrentOptions() const;
   bool Running() const { return FRunning; }
@@ -108,6 +139,18 @@ class TForm1 : public QMainWindow {
   virtual void ShowError(const QString& text);
   virtual bool Confirm(const QString& text);
   virtual bool OpenUrl(const QUrl& url);
+  // A box the run raises while it goes on; it must not hold the window or
+  // the run up.
+  virtual void ShowRunMessage(const QString& text);
+
+  // The window's widgets in tab order, one list per column, top to bottom
+  // and the columns left to right.
+  QList<QList<QWidget*>> TabColumns() const;
+
+  // Fixed size where the screen has room for it; otherwise a resizable window
+  // no larger than the screen, whose content scrolls.
+  void FitToScreen();
+  QScrollArea* ScrollArea() const { return FScroll; }
 
  signals:
   void RunFinished();
@@ -116,20 +159,50 @@ class TForm1 : public QMainWindow {
   // The dialogs; each returns empty when the user cancels.
   virtual QStringList ExecuteOpenDialog();
   virtual QString ExecuteFolderDialog(const QString& title, const QString& start);
+  // The room the window may take: the available area of its screen.
+  virtual QRect AvailableScreenArea() const;
 
   void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void CreateControls();
   void CreateMenu();
+  void SetTabOrder();
   void ApplySettings(const TRunOptions& o);
   void SetMainDir(const QString& folder);
+  void SetRunning(bool running);
+  void RunStageBegun(const TRunStage& stage);
+  void RunEnded(const TRunResult& result);
 
+  QWidget* FClient = nullptr;        // the client area, 704 x 604 or larger
+  QScrollArea* FScroll = nullptr;    // scrolls the client area on small screens
+  QWidget* FFilesPanel = nullptr;    // the file list and its buttons
+  QWidget* FOptionsPanel = nullptr;  // every option of a run
+  QShortcut* FStopKey = nullptr;     // Esc during a run
   TIncludeLists FInclude;
+  // Declared after FInclude: a run still going when the window is destroyed
+  // is stopped while the lists it reads are still there.
+  std::unique_ptr<TRunWorker> FWorker;
   QUrl FUpdateSource;
   bool FRunning = false;
   bool FCloseRequested = false;
+  bool FAskingToClose = false;
+  bool FWatchingScreen = false;
+  bool FScrolling = false;  // the window is smaller than its content
   bool FSaveOnClose = true;
   bool FClosed = false;
+};
+
+// The window with no one at the screen (documentation pictures, benchmarks):
+// a box would wait for a click forever, so its text goes to stderr and every
+// question is answered no.
+class TUnattendedForm : public TForm1 {
+ public:
+  using TForm1::TForm1;
+  void ShowMessage(const QString& text) override;
+  void ShowError(const QString& text) override;
+  void ShowRunMessage(const QString& text) override { ShowMessage(text); }
+  bool Confirm(const QString& text) override;
 };

@@ -1,21 +1,95 @@
-// The window's side of a run: the log in Memo1, the progress bar, the file
-// being read selected in the list, message boxes, and the window's events
-// handled at every progress point so that it stays usable.
+// The window's side of a run. The run goes on a thread of its own so that the
+// window answers the user at every stage and its dialogs never hold the run
+// up. The run's thread only records what it reports; the window's thread is
+// woken by one queued call and takes everything recorded since, so a burst of
+// progress points costs the window one event, never a flood.
 #pragma once
 
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "include_file.h"
+#include "run_driver.h"
+#include "run_options.h"
 #include "run_ui.h"
 
-class TForm1;
+// The status text of a stage: "Pass 2 of 3", "Network import", "Checks 3 of 7: Parallel links".
+QString StageText(const TRunStage& stage);
 
+// What the run reported since the window last looked.
+struct TRunReport {
+  QStringList Log;       // log lines in order
+  QStringList Messages;  // message boxes in order
+  int Progress = -1;     // latest percentage, -1 when none came
+  int File = -1;         // latest file selected, -1 when none came
+  std::optional<TRunStage> Stage;  // latest stage begun
+  bool Empty() const { return Log.isEmpty() && Messages.isEmpty() && Progress < 0 && File < 0 && !Stage; }
+};
+
+// IRunUI on the run's thread: records and wakes the window when something
+// new waits and no wake-up is pending yet.
 class TWindowRunUI : public IRunUI {
  public:
-  explicit TWindowRunUI(TForm1& form) : FForm(form) {}
+  explicit TWindowRunUI(std::function<void()> wake) : FWake(std::move(wake)) {}
   void Log(const std::string& line) override;
   void Progress(int32_t percent) override;
   void SelectFile(int32_t index) override;
   void MessageBox(const std::string& text) override;
-  void ProcessMessages() override;
+  void ProcessMessages() override {}
+  void Stage(const TRunStage& stage) override;
+  bool CancelRequested() override { return FCancel.load(std::memory_order_relaxed); }
+
+  // The window's thread.
+  void RequestCancel() { FCancel.store(true, std::memory_order_relaxed); }
+  bool CancelPending() const { return FCancel.load(std::memory_order_relaxed); }
+  TRunReport Take();
 
  private:
-  TForm1& FForm;
+  template <class F>
+  void Record(F&& change);
+
+  std::function<void()> FWake;
+  std::mutex FLock;
+  TRunReport FPending;
+  bool FWakePending = false;
+  int FLastProgress = -1;  // the run's thread only: unchanged percentages are not sent
+  std::atomic<bool> FCancel{false};
+};
+
+// One run on its own thread over RunConversion. Lives on the window's thread;
+// its signals are emitted there, in the order the run reported.
+class TRunWorker : public QObject {
+  Q_OBJECT
+ public:
+  explicit TRunWorker(QObject* parent = nullptr) : QObject(parent) {}
+  // A run still going is stopped and waited for.
+  ~TRunWorker() override;
+
+  // The include lists must stay unchanged until Finished.
+  void Start(const TRunOptions& options, const TIncludeLists& include);
+  // Asks the run to stop at its next progress point.
+  void Stop();
+  bool Running() const { return FThread.joinable(); }
+  bool StopRequested() const { return FUI && FUI->CancelPending(); }
+
+ signals:
+  void LogLines(const QStringList& lines);
+  void ProgressChanged(int percent);
+  void FileSelected(int index);
+  void StageBegun(const TRunStage& stage);
+  void Message(const QString& text);
+  void Finished(const TRunResult& result);
+
+ private:
+  void Deliver();
+  void End(const TRunResult& result);
+
+  std::unique_ptr<TWindowRunUI> FUI;
+  std::thread FThread;
 };

@@ -1,20 +1,32 @@
 // The main window driven as a user drives it: controls and their first
 // state, the settings file read at start and written at close, the enabling
-// rules, the file list, the menu, and a whole run from the "Go !" button.
+// rules, the file list, the menu, a whole run from the "Go !" button on its
+// own thread, stopping it, the keyboard, small screens and drops.
+#include <gdal.h>
+#include <ogr_api.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
+#include <QMap>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSettings>
+#include <QSignalSpy>
 #include <QSlider>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -23,9 +35,11 @@
 #include <memory>
 
 #include "data_files.h"
+#include "latency_probe.h"
 #include "linvoro_giswriter.h"
 #include "main_window.h"
 #include "update_check.h"
+#include "window_run_ui.h"
 
 namespace {
 
@@ -38,8 +52,10 @@ class TTestForm : public TForm1 {
   QStringList Messages, Errors, Confirms;
   QList<QUrl> Urls;
   bool ConfirmAnswer = true;
+  QRect Screen{0, 0, 1920, 1040};  // the available area the window is given
 
   void ShowMessage(const QString& text) override { Messages << text; }
+  void ShowRunMessage(const QString& text) override { Messages << text; }
   void ShowError(const QString& text) override { Errors << text; }
   bool Confirm(const QString& text) override {
     Confirms << text;
@@ -56,6 +72,18 @@ class TTestForm : public TForm1 {
     QTest::mouseClick(btnAddFiles, Qt::LeftButton);
     QTest::mouseClick(btnOutputFolder, Qt::LeftButton);
   }
+  // Shows the window as the active one, so that focus and shortcuts work.
+  bool ShowActive() {
+    show();
+    activateWindow();
+    return QTest::qWaitForWindowActive(this);
+  }
+  // Waits for the run that is going to end.
+  bool WaitForRunEnd(int timeoutMs = 120000) {
+    if (!Running()) return true;
+    QSignalSpy ended(this, &TForm1::RunFinished);
+    return ended.wait(timeoutMs) && !Running();
+  }
 
  protected:
   QStringList ExecuteOpenDialog() override { return OpenAnswers.isEmpty() ? QStringList() : OpenAnswers.takeFirst(); }
@@ -63,6 +91,7 @@ class TTestForm : public TForm1 {
     FolderTitles << title;
     return FolderAnswers.isEmpty() ? QString() : FolderAnswers.takeFirst();
   }
+  QRect AvailableScreenArea() const override { return Screen; }
 };
 
 // A click on a check box's or radio button's own box, wherever the layout
@@ -114,6 +143,81 @@ QStringList Items(const TRadioGroup* g) {
   return r;
 }
 
+// A street grid of n x n nodes, every row and every column one way: about
+// 10 MB at n = 300, enough to keep every pass, the network import and each
+// check busy for a while.
+void WriteGrid(const QString& path, int n) {
+  QFile f(path);
+  QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  QByteArray out = "<?xml version='1.0' encoding='UTF-8'?>\n<osm version=\"0.6\" generator=\"test\">\n";
+  for (int r = 0; r < n; ++r)
+    for (int c = 0; c < n; ++c)
+      out += QStringLiteral("  <node id=\"%1\" version=\"1\" lat=\"%2\" lon=\"%3\"/>\n")
+                 .arg(r * n + c + 1)
+                 .arg(40 + r * 0.0005, 0, 'f', 7)
+                 .arg(10 + c * 0.0005, 0, 'f', 7)
+                 .toLatin1();
+  for (int dir = 0; dir < 2; ++dir)
+    for (int i = 0; i < n; ++i) {
+      out += QStringLiteral("  <way id=\"%1\" version=\"1\">\n").arg(dir * n + i + 1).toLatin1();
+      for (int j = 0; j < n; ++j)
+        out += QStringLiteral("    <nd ref=\"%1\"/>\n").arg(dir == 0 ? i * n + j + 1 : j * n + i + 1).toLatin1();
+      out += QStringLiteral("    <tag k=\"highway\" v=\"residential\"/>\n    <tag k=\"name\" v=\"%1 %2\"/>\n  </way>\n")
+                 .arg(dir == 0 ? "Row" : "Column")
+                 .arg(i)
+                 .toLatin1();
+    }
+  out += "</osm>\n";
+  QCOMPARE(f.write(out), out.size());
+}
+
+// Rows of a vector table as GDAL reads them; -1 when GDAL cannot open it.
+int64_t GdalRows(const QString& path) {
+  GDALDatasetH ds = GDALOpenEx(path.toUtf8().constData(), GDAL_OF_VECTOR | GDAL_OF_READONLY, nullptr, nullptr, nullptr);
+  if (!ds) return -1;
+  int64_t rows = -1;
+  if (OGRLayerH layer = GDALDatasetGetLayer(ds, 0)) {
+    rows = 0;
+    OGR_L_ResetReading(layer);
+    while (OGRFeatureH f = OGR_L_GetNextFeature(layer)) {
+      ++rows;
+      OGR_F_Destroy(f);
+    }
+  }
+  GDALClose(ds);
+  return rows;
+}
+
+// The focused widget as a tab stop: a radio button by its group and caption.
+QString FocusName() {
+  const QWidget* w = QApplication::focusWidget();
+  if (!w) return QStringLiteral("(none)");
+  if (const auto* b = qobject_cast<const QRadioButton*>(w)) return b->parentWidget()->objectName() + '/' + b->text();
+  return w->objectName();
+}
+
+// Every option control of the window, for the locking during a run.
+QList<QWidget*> OptionControls(const TForm1& f) {
+  return {f.rgOutputFormat, f.rgSpeedUnit, f.rgDriving, f.rgNameRef, f.cb1, f.cb2, f.TrackBar1,
+          f.cbSplitLoop,    f.cbSplitLinks, f.cbBuildNetwork, f.cbSubnets, f.cbTopologicalChecks,
+          f.cbOverpasses,   f.lbFiles,      f.btnAddFiles,    f.btnAddFolderContents, f.btnOutputFolder};
+}
+
+// Drops the URLs on the file list as a file manager would; true when the list
+// accepted them as a copy.
+bool DropOnList(TForm1& f, const QList<QUrl>& urls, Qt::DropActions offered = Qt::CopyAction | Qt::MoveAction) {
+  QMimeData mime;
+  mime.setUrls(urls);
+  QWidget* target = f.lbFiles->viewport();
+  const QPoint at = target->rect().center();
+  QDragEnterEvent enter(at, offered, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(target, &enter);
+  if (!enter.isAccepted()) return false;
+  QDropEvent drop(QPointF(at), offered, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(target, &drop);
+  return drop.isAccepted() && drop.dropAction() == Qt::CopyAction;
+}
+
 }  // namespace
 
 class TestMainWindow : public QObject {
@@ -121,6 +225,8 @@ class TestMainWindow : public QObject {
 
  private:
   std::unique_ptr<QTemporaryDir> FConfig;  // this test's settings folder parent
+  QTemporaryDir FGridDir;
+  QString FGrid;  // a generated input of about 10 MB, for runs that take a while
   QString SettingsFile() const { return FConfig->path() + QStringLiteral("/osm2trassel/osm2trassel.ini"); }
   void WriteSettings(const QByteArray& text) {
     QDir().mkpath(FConfig->path() + QStringLiteral("/osm2trassel"));
@@ -128,6 +234,19 @@ class TestMainWindow : public QObject {
   }
 
  private slots:
+  void initTestCase() {
+    // Qt's own settings (the file dialog's state) take their folder once, at
+    // first use: the suite's folder, which goes with the suite, rather than
+    // the first test's, which Qt would make again after the test removed it.
+    QVERIFY(FGridDir.isValid());
+    qputenv("XDG_CONFIG_HOME", FGridDir.path().toUtf8());
+    QSettings(QSettings::UserScope, QStringLiteral("QtProject")).value(QStringLiteral("x"));
+    GDALAllRegister();
+    FGrid = FGridDir.filePath("grid.osm");
+    WriteGrid(FGrid, 300);
+    QVERIFY(QFileInfo(FGrid).size() > 5'000'000);
+  }
+
   void init() {
     // Every test starts on a machine of its own: no settings file yet.
     FConfig = std::make_unique<QTemporaryDir>();
@@ -143,7 +262,10 @@ class TestMainWindow : public QObject {
     QVERIFY2(f.Errors.isEmpty(), qPrintable(f.Errors.join('\n')));
 
     QCOMPARE(f.windowTitle(), QStringLiteral("OSM > Trassel converter"));
-    QCOMPARE(f.centralWidget()->size(), QSize(704, 604));
+    // Where the screen has room: the client area at its fixed size, nothing
+    // to scroll.
+    QCOMPARE(f.findChild<QWidget*>("ClientArea")->size(), QSize(704, 604));
+    QCOMPARE(f.ScrollArea()->viewport()->size(), QSize(704, 604));
     QVERIFY(f.windowFlags() & Qt::WindowMinimizeButtonHint);
     QVERIFY(!(f.windowFlags() & Qt::WindowMaximizeButtonHint));
     QCOMPARE(f.minimumSize(), f.maximumSize());
@@ -175,6 +297,7 @@ class TestMainWindow : public QObject {
     }
     for (const char* name : {"lbFiles", "Memo1", "ProgressBar1", "cb1", "cb2", "TrackBar1", "OpenDialog1", "MainMenu1"})
       QVERIFY2(f.findChild<QObject*>(QString::fromLatin1(name)), name);
+    QVERIFY(f.lblStatus->text().isEmpty());
 
     QCOMPARE(Items(f.rgOutputFormat), (QStringList{"MIF", "SHP", "TAB"}));
     QCOMPARE(Items(f.rgSpeedUnit), (QStringList{"km/h", "mph", "leave as is"}));
@@ -185,14 +308,16 @@ class TestMainWindow : public QObject {
     QCOMPARE(ListTexts(f.cb1), (QStringList{"Bridge", "Lanes", "Max Height", "Max Speed", "Max Weight", "Max Width",
                                             "Toll", "Tunnel"}));
 
-    // The menu: File with its three commands, Help on the bar itself.
-    QCOMPARE(f.File1->title(), QStringLiteral("File"));
+    // The menu: File with its three commands, Help on the bar itself, each
+    // with its mnemonic; F1 is the help.
+    QCOMPARE(f.File1->title(), QStringLiteral("&File"));
     QStringList fileItems;
     for (QAction* a : f.File1->actions())
       if (!a->isSeparator()) fileItems << a->objectName() + ':' + a->text();
-    QCOMPARE(fileItems, (QStringList{"Checkforupdates1:Check for updates", "About1:About", "Exit1:Exit"}));
+    QCOMPARE(fileItems, (QStringList{"Checkforupdates1:Check for &updates", "About1:&About", "Exit1:E&xit"}));
     QVERIFY(f.MainMenu1->actions().contains(f.Help1));
-    QCOMPARE(f.Help1->text(), QStringLiteral("Help"));
+    QCOMPARE(f.Help1->text(), QStringLiteral("&Help"));
+    QCOMPARE(f.Help1->shortcut(), QKeySequence(Qt::Key_F1));
 
     // The open dialog.
     QCOMPARE(f.OpenDialog1->nameFilters(), QStringList{"OSM files (*.osm)"});
@@ -471,10 +596,10 @@ class TestMainWindow : public QObject {
     // Other keys leave the list alone.
     QTest::keyClick(f.lbFiles, Qt::Key_Backspace);
     QCOMPARE(f.lbFiles->count(), 1);
-    // The last one: the list is empty, and Go keeps its state.
+    // The last one: the list is empty, and so Go is off.
     QTest::keyClick(f.lbFiles, Qt::Key_Delete);
     QCOMPARE(f.lbFiles->count(), 0);
-    QVERIFY(f.btnGo->isEnabled());
+    QVERIFY(!f.btnGo->isEnabled());
   }
 
   void goWithoutModeOnlyAsks() {
@@ -526,35 +651,40 @@ class TestMainWindow : public QObject {
     f.ChooseInputAndOutput(sample, out.path());
     f.rgOutputFormat->SetItemIndex(format);
     f.cbBuildNetwork->setChecked(network);
+    const bool splitLinks = f.cbSplitLinks->isChecked();
 
-    // What the window looks like while the run is on: the first pending
-    // event it handles at a progress point tells.
-    bool seen = false, goEnabled = true, waitCursor = false, running = false, goAfterAdd = true;
-    int selected = -1;
-    QTimer::singleShot(0, &f, [&] {
-      seen = true;
-      goEnabled = f.btnGo->isEnabled();
-      waitCursor = QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::WaitCursor;
-      running = f.Running();
-      selected = f.lbFiles->currentRow();
-      // Adding files mid-run must not offer a second, overlapping run.
-      f.OpenAnswers = {{sample}};
-      QTest::mouseClick(f.btnAddFiles, Qt::LeftButton);
-      goAfterAdd = f.btnGo->isEnabled();
-    });
     QTest::mouseClick(f.btnGo, Qt::LeftButton);
+    // While the run goes on: nothing that would change the job can be
+    // touched, Go has become Stop, and the window is busy but usable.
+    QVERIFY(f.Running());
+    for (QWidget* w : OptionControls(f)) QVERIFY2(!w->isEnabled(), qPrintable(w->objectName()));
+    QCOMPARE(f.btnGo->text(), QStringLiteral("Stop"));
+    QVERIFY(f.btnGo->isEnabled());
+    QCOMPARE(f.cursor().shape(), Qt::BusyCursor);
+    QVERIFY(!QApplication::overrideCursor());
+    QVERIFY(f.Memo1->isEnabled());
+    ClickBox(f.cbSplitLinks);
+    QCOMPARE(f.cbSplitLinks->isChecked(), splitLinks);
+    f.OpenAnswers = {{sample}};
+    QTest::mouseClick(f.btnAddFiles, Qt::LeftButton);
+    QCOMPARE(f.lbFiles->count(), 1);
+    QVERIFY(!DropOnList(f, {QUrl::fromLocalFile(sample)}));
+    QCOMPARE(f.lbFiles->count(), 1);
 
+    QVERIFY(f.WaitForRunEnd());
     QVERIFY2(f.Errors.isEmpty(), qPrintable(f.Errors.join('\n')));
     QVERIFY(f.Messages.isEmpty());
-    QVERIFY(seen);
-    QVERIFY(!goEnabled);
-    QVERIFY(!goAfterAdd);
-    QCOMPARE(f.lbFiles->count(), 2);
-    QVERIFY(waitCursor);
-    QVERIFY(running);
-    QCOMPARE(selected, 0);
+    // Afterwards every control is back as it was, the network sub-options
+    // following their option.
+    for (QWidget* w : OptionControls(f)) {
+      const bool sub = w == f.cbSubnets || w == f.cbTopologicalChecks || w == f.cbOverpasses;
+      QCOMPARE(w->isEnabled(), sub ? network : true);
+    }
+    QCOMPARE(f.btnGo->text(), QStringLiteral("Go !"));
     QVERIFY(f.btnGo->isEnabled());
-    QVERIFY(!QApplication::overrideCursor());
+    QCOMPARE(f.cursor().shape(), Qt::ArrowCursor);
+    QCOMPARE(f.lbFiles->currentRow(), 0);  // the file read last
+    QCOMPARE(f.lblStatus->text(), QStringLiteral("Finished"));
 
     const QStringList log = f.Memo1->toPlainText().split('\n');
     QVERIFY2(log.first().startsWith("Start at "), qPrintable(log.first()));
@@ -579,31 +709,425 @@ class TestMainWindow : public QObject {
     f.show();
     f.ChooseInputAndOutput(QStringLiteral(PROJECT_DATA_DIR "/sample/west-oakland.osm"), missing);
     QTest::mouseClick(f.btnGo, Qt::LeftButton);
+    QVERIFY(f.WaitForRunEnd());
     QCOMPARE(f.Errors.size(), 1);
     QVERIFY2(f.Errors[0].contains("gone"), qPrintable(f.Errors[0]));
     QVERIFY(f.Memo1->toPlainText().startsWith("Start at "));
     QVERIFY(!f.Memo1->toPlainText().contains("Finish at "));
-    QVERIFY(!QApplication::overrideCursor());
+    QCOMPARE(f.lblStatus->text(), QStringLiteral("Failed"));
+    QCOMPARE(f.cursor().shape(), Qt::ArrowCursor);
     QVERIFY(f.btnGo->isEnabled());
+    QVERIFY(f.btnAddFiles->isEnabled());
     QVERIFY(!f.Running());
   }
 
-  void closeDuringRunWaitsForTheEnd() {
+  // A box the run raises (a file with the wrong header) does not hold the
+  // run up: the run goes on to its end while the box is still open.
+  void runMessageDoesNotBlock() {
+    QTemporaryDir dir;
+    WriteText(dir.filePath("old.osm"), "<?xml version='1.0' encoding='UTF-8'?>\n<osm version=\"0.5\">\n</osm>\n");
+    TTestForm f;
+    f.show();
+    f.ChooseInputAndOutput(dir.filePath("old.osm"), dir.path());
+    QTest::mouseClick(f.btnGo, Qt::LeftButton);
+    QVERIFY(f.WaitForRunEnd());
+    QCOMPARE(f.Messages, QStringList{"OSM version in header is not correct - should be 0.6"});
+    QVERIFY(f.Memo1->toPlainText().contains("Finish at "));
+
+    // The window's own box is not modal either.
+    TForm1 g;
+    g.show();
+    g.ShowRunMessage(QStringLiteral("OSM version in header is not correct - should be 0.6"));
+    auto* box = g.findChild<QMessageBox*>();
+    QVERIFY(box && box->isVisible());
+    QVERIFY(!box->isModal());
+    QVERIFY(!QApplication::activeModalWidget());
+    box->close();
+  }
+
+  // What the run reports between two looks of the window costs one wake-up:
+  // a burst of progress points never floods the window's event queue, and
+  // nothing reported is lost or reordered.
+  void runReportsAreCoalesced() {
+    int wakes = 0;
+    TWindowRunUI ui([&] { ++wakes; });
+    for (int i = 0; i < 1000; ++i) {
+      ui.Progress(i % 101);
+      ui.Log("line " + std::to_string(i));
+    }
+    ui.SelectFile(2);
+    TRunStage pass;
+    pass.Number = 2;
+    pass.Count = 3;
+    ui.Stage(pass);
+    ui.MessageBox("one");
+    ui.MessageBox("two");
+    QCOMPARE(wakes, 1);
+    TRunReport r = ui.Take();
+    QCOMPARE(r.Log.size(), 1000);
+    QCOMPARE(r.Log.first(), QStringLiteral("line 0"));
+    QCOMPARE(r.Log.last(), QStringLiteral("line 999"));
+    QCOMPARE(r.Progress, 999 % 101);
+    QCOMPARE(r.File, 2);
+    QVERIFY(r.Stage && r.Stage->Number == 2);
+    QCOMPARE(r.Messages, (QStringList{"one", "two"}));
+    QVERIFY(ui.Take().Empty());
+    // The same percentage again is not news; a new one wakes the window again.
+    ui.Progress(999 % 101);
+    QCOMPARE(wakes, 1);
+    ui.Progress(100);
+    QCOMPARE(wakes, 2);
+    QCOMPARE(ui.Take().Progress, 100);
+    // The stop request reaches the run's side.
+    QVERIFY(!ui.CancelRequested());
+    ui.RequestCancel();
+    QVERIFY(ui.CancelRequested());
+  }
+
+  void stageTexts() {
+    const struct {
+      TStageKind kind;
+      const char* name;
+      int number, count, file, files;
+      QString text;
+    } cases[] = {
+        {TStageKind::skPass, "Pass 2/3", 2, 3, 0, 1, "Pass 2 of 3"},
+        {TStageKind::skPass, "Pass 1/3", 1, 3, 3, 5, "Pass 1 of 3, file 4 of 5"},
+        {TStageKind::skNetwork, "Network import", 1, 3, -1, 0, "Network import"},
+        {TStageKind::skCheck, "Parallel links", 3, 7, -1, 0, "Checks 3 of 7: Parallel links"},
+    };
+    for (const auto& c : cases) {
+      TRunStage s;
+      s.Kind = c.kind;
+      s.Name = c.name;
+      s.Number = c.number;
+      s.Count = c.count;
+      s.File = c.file;
+      s.FileCount = c.files;
+      QCOMPARE(StageText(s), c.text);
+    }
+  }
+
+  // The run goes on its own thread: a timer on the window's thread is never
+  // more than 100 ms late, in every stage of a run with the network and all
+  // checks over a few megabytes. On a busy machine what is the machine's is
+  // left out: the time the thread waited for a processor (the kernel counts
+  // it), and a late wake-up that a bare sleeping thread saw as well.
+  void windowAnswersDuringRun() {
     QTemporaryDir out;
     TTestForm f;
     f.show();
-    f.ChooseInputAndOutput(QStringLiteral(PROJECT_DATA_DIR "/sample/west-oakland.osm"), out.path());
-    bool visibleAfterClose = false;
-    QTimer::singleShot(0, &f, [&] {
-      f.close();
-      visibleAfterClose = f.isVisible();
+    f.ChooseInputAndOutput(FGrid, out.path());
+    f.cbBuildNetwork->setChecked(true);
+    for (QCheckBox* c : {f.cbSubnets, f.cbTopologicalChecks, f.cbOverpasses}) c->setChecked(true);
+
+    struct TWorst {
+      qint64 late = 0, window = 0;  // ms: the whole lateness, and the part not spent waiting for a processor
+    };
+    QMap<QString, TWorst> worst;  // by the status text shown when the wait began
+    QElapsedTimer clock;
+    QTimer tick;
+    tick.setTimerType(Qt::PreciseTimer);
+    tick.setInterval(10);
+    qint64 last = 0, lastQueued = QueuedMs();
+    QString stage = QStringLiteral("(start)");
+    connect(&tick, &QTimer::timeout, &f, [&] {
+      const qint64 now = clock.elapsed(), queued = QueuedMs();
+      const qint64 late = now - last - 10;
+      TWorst& w = worst[stage];
+      w.late = std::max(w.late, late);
+      w.window = std::max(w.window, late - (queued - lastQueued));
+      last = now;
+      lastQueued = queued;
+      if (!f.lblStatus->text().isEmpty()) stage = f.lblStatus->text();
+    });
+    // The clock runs before the click: a Go that returned only after the run
+    // would be one late tick.
+    TBareTimer bare;
+    clock.start();
+    tick.start();
+    QTest::mouseClick(f.btnGo, Qt::LeftButton);
+    QVERIFY(f.WaitForRunEnd());
+    tick.stop();
+    const int64_t machine = bare.Stop();
+    QVERIFY2(f.Errors.isEmpty(), qPrintable(f.Errors.join('\n')));
+
+    QString report = QStringLiteral("a bare thread beside it: %1 ms; ").arg(machine);
+    for (auto i = worst.cbegin(); i != worst.cend(); ++i)
+      report += QStringLiteral("%1: %2 ms (%3 ms the window's); ").arg(i.key()).arg(i->late).arg(i->window);
+    qInfo("Longest lateness per stage: %s", qPrintable(report));
+    for (const TWorst& w : worst) QVERIFY2(w.window < 100 + machine, qPrintable(report));
+    // The status said where the run was: the ticks met the longer stages (a
+    // short one can fall between two ticks on a busy machine).
+    for (const char* s : {"^Pass [1-3] of 3$", "^Network import$", "^Attribute import$", "^Checks [1-9] of 9: "}) {
+      const QRegularExpression stage(QString::fromLatin1(s));
+      const auto shown = [&](const QString& k) { return stage.match(k).hasMatch(); };
+      QVERIFY2(std::any_of(worst.keyBegin(), worst.keyEnd(), shown), qPrintable(report));
+    }
+    QVERIFY(QFileInfo(out.filePath("overpasses.shp")).isFile());  // the last check ran
+  }
+
+  // Stop (the button or Esc) ends the run at its next progress point: the
+  // tables written so far are complete, no half network stays, and the log
+  // says it was cancelled.
+  void stopMidRun_data() {
+    QTest::addColumn<QString>("when");  // the log line that starts the stage to stop in
+    QTest::addColumn<bool>("escape");   // Esc instead of the button
+    QTest::newRow("button, writing the roads") << "Writing output" << false;
+    QTest::newRow("Esc, writing the roads") << "Writing output" << true;
+    QTest::newRow("button, network import") << "Importing Linvoro 4 network" << false;
+  }
+
+  void stopMidRun() {
+    QFETCH(QString, when);
+    QFETCH(bool, escape);
+    QTemporaryDir out;
+    TTestForm f;
+    QVERIFY(f.ShowActive());
+    f.ChooseInputAndOutput(FGrid, out.path());
+    f.cbBuildNetwork->setChecked(true);
+    f.cbTopologicalChecks->setChecked(true);
+
+    bool stopped = false;
+    QString statusAfterStop;
+    bool goAfterStop = true;
+    connect(f.Memo1, &QPlainTextEdit::textChanged, &f, [&] {
+      if (stopped || !f.Memo1->toPlainText().split('\n').contains(when)) return;
+      stopped = true;
+      if (escape)
+        QTest::keyClick(&f, Qt::Key_Escape);
+      else
+        QTest::mouseClick(f.btnGo, Qt::LeftButton);
+      statusAfterStop = f.lblStatus->text();
+      goAfterStop = f.btnGo->isEnabled();
     });
     QTest::mouseClick(f.btnGo, Qt::LeftButton);
-    QVERIFY(visibleAfterClose);
-    QVERIFY(f.Memo1->toPlainText().contains("Finish at "));
+    QVERIFY(f.WaitForRunEnd());
+    QVERIFY(stopped);
+    QCOMPARE(statusAfterStop, QStringLiteral("Stopping\u2026"));
+    QVERIFY(!goAfterStop);  // one stop is enough
+
+    QVERIFY2(f.Errors.isEmpty(), qPrintable(f.Errors.join('\n')));
+    const QStringList log = f.Memo1->toPlainText().split('\n');
+    QVERIFY2(log.last().startsWith("Run cancelled at "), qPrintable(log.last()));
+    QVERIFY(!log.contains("Object check"));
+    QCOMPARE(f.lblStatus->text(), QStringLiteral("Stopped"));
+    QCOMPARE(f.btnGo->text(), QStringLiteral("Go !"));
+    QVERIFY(f.btnGo->isEnabled() && f.cbBuildNetwork->isEnabled());
+    // The road table holds what was written before the stop, and GDAL reads it.
+    const int64_t rows = GdalRows(out.filePath("roads.shp"));
+    QVERIFY2(rows > 0, qPrintable(QString::number(rows)));
+    QVERIFY(!QFileInfo::exists(out.filePath("linvoro_config.ini")));
+    QVERIFY(!QFileInfo::exists(out.filePath("nodes.shp")));
+  }
+
+  void closeDuringRun_data() {
+    QTest::addColumn<bool>("stop");
+    QTest::newRow("answered no: the run goes on") << false;
+    QTest::newRow("answered yes: stopped, then closed") << true;
+  }
+
+  void closeDuringRun() {
+    QFETCH(bool, stop);
+    QTemporaryDir out;
+    TTestForm f;
+    f.show();
+    f.ChooseInputAndOutput(FGrid, out.path());
+    f.ConfirmAnswer = stop;
+    QTest::mouseClick(f.btnGo, Qt::LeftButton);
+    f.close();
+    QCOMPARE(f.Confirms, QStringList{"A run is going on. Stop it and close the window?"});
+    QVERIFY(f.isVisible());  // not before the run has stopped
+    QCOMPARE(f.StopRequested(), stop);
+    QVERIFY(f.WaitForRunEnd());
+    const QString log = f.Memo1->toPlainText();
+    QCOMPARE(log.contains("Run cancelled at "), stop);
+    QCOMPARE(log.contains("Finish at "), !stop);
+    QCOMPARE(f.isVisible(), !stop);
+    // Closed after the stop, the settings are saved as on any close.
+    QCOMPARE(QFileInfo(SettingsFile()).isFile(), stop);
+    if (!stop) f.close();
     QVERIFY(!f.isVisible());
-    QVERIFY(QFileInfo(SettingsFile()).isFile());
-    QVERIFY(QFileInfo(out.filePath("roads.shp")).isFile());
+    QCOMPARE(f.Confirms.size(), 1);  // nothing to ask once the run is over
+  }
+
+  // Go follows the list whichever way it changes, and a run without files is
+  // never started.
+  void goFollowsTheList() {
+    QTemporaryDir dir, out;
+    WriteText(dir.filePath("a.osm"), "");
+    TTestForm f;
+    f.show();
+    const struct {
+      const char* step;
+      std::function<void()> act;
+      bool go;
+    } steps[] = {
+        {"add", [&] { f.AddPaths({dir.filePath("a.osm")}); }, true},
+        {"delete", [&] { f.lbFiles->setCurrentRow(0); QTest::keyClick(f.lbFiles, Qt::Key_Delete); }, false},
+        {"drop", [&] { DropOnList(f, {QUrl::fromLocalFile(dir.filePath("a.osm"))}); }, true},
+        {"clear", [&] { f.lbFiles->clear(); }, false},
+    };
+    for (const auto& s : steps) {
+      s.act();
+      QVERIFY2(f.btnGo->isEnabled() == s.go, s.step);
+    }
+    // Pressed anyway (a stale button, a shortcut): nothing is run, nothing
+    // written.
+    f.MainDir = out.path() + '/';
+    f.btnGoClick();
+    QVERIFY(!f.Running());
+    QVERIFY(f.Memo1->toPlainText().isEmpty());
+    QVERIFY(QDir(out.path()).isEmpty());
+  }
+
+  // Tab runs down each column in turn; a radio group is entered on its
+  // checked button, however it came to be checked; the log shows its focus.
+  void keyboard() {
+    WriteSettings("[main]\nbuildnetwork=1\nspeedunit=0\n");
+    TTestForm f;
+    QVERIFY(f.ShowActive());
+    f.AddPaths({QStringLiteral(PROJECT_DATA_DIR "/sample/west-oakland.osm")});
+    const QStringList order{"lbFiles", "btnAddFiles", "btnAddFolderContents", "btnOutputFolder",
+                            "rgOutputFormat/SHP", "rgSpeedUnit/km/h", "rgDriving/Skip",
+                            "cb2", "cb1", "cbSplitLoop", "cbSplitLinks",
+                            "rgNameRef/Name && Ref (2 fields)", "TrackBar1", "cbBuildNetwork", "cbSubnets",
+                            "cbTopologicalChecks", "cbOverpasses",
+                            "Memo1", "btnGo"};
+    auto walk = [&](Qt::Key key) {
+      QStringList seen;
+      for (int i = 0; i < order.size(); ++i) {
+        QTest::keyClick(QApplication::focusWidget(), key);
+        seen << FocusName();
+      }
+      return seen;
+    };
+    f.lbFiles->setFocus();
+    QCOMPARE(FocusName(), QStringLiteral("lbFiles"));
+    QCOMPARE(walk(Qt::Key_Tab), order.mid(1) + order.mid(0, 1));
+    QStringList back = order;
+    std::reverse(back.begin(), back.end());
+    QCOMPARE(walk(Qt::Key_Backtab), back);
+    // A choice made from code after the group had the focus.
+    f.rgOutputFormat->SetItemIndex(0);
+    f.btnOutputFolder->setFocus();
+    QTest::keyClick(f.btnOutputFolder, Qt::Key_Tab);
+    QCOMPARE(FocusName(), QStringLiteral("rgOutputFormat/MIF"));
+    // The arrow keys choose within the group, and Tab leaves it.
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Right);
+    QCOMPARE(f.rgOutputFormat->ItemIndex(), 1);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QCOMPARE(FocusName(), QStringLiteral("rgSpeedUnit/km/h"));
+
+    // The log's frame takes the highlight colour when it has the focus.
+    f.btnGo->setFocus();
+    const QColor highlight = f.Memo1->palette().color(QPalette::Highlight);
+    const QPoint edge(0, f.Memo1->height() / 2);
+    QVERIFY(f.Memo1->grab().toImage().pixelColor(edge) != highlight);
+    f.Memo1->setFocus();
+    QVERIFY(f.Memo1->hasFocus());
+    QCOMPARE(f.Memo1->grab().toImage().pixelColor(edge), highlight);
+
+    // F1 opens the help page.
+    QTest::keyClick(&f, Qt::Key_F1);
+    QCOMPARE(f.Urls.size(), 1);
+    QCOMPARE(QFileInfo(f.Urls[0].toLocalFile()).fileName(), QStringLiteral("help.html"));
+  }
+
+  // On a screen with less room than the window needs, the window becomes
+  // resizable within the screen and its content scrolls: tabbing brings every
+  // control into view. Where it fits, the fixed size stays.
+  void smallScreens_data() {
+    QTest::addColumn<QRect>("screen");
+    QTest::addColumn<bool>("fits");
+    QTest::newRow("1366 x 768 at 100 %") << QRect(0, 0, 1366, 728) << true;
+    QTest::newRow("1366 x 768 at 125 %") << QRect(0, 0, 1093, 582) << false;
+    QTest::newRow("1024 x 600 netbook") << QRect(0, 0, 1024, 570) << false;
+    QTest::newRow("800 x 480 at 150 %") << QRect(0, 0, 533, 300) << false;
+  }
+
+  void smallScreens() {
+    QFETCH(QRect, screen);
+    QFETCH(bool, fits);
+    TTestForm f;
+    f.Screen = screen;
+    QVERIFY(f.ShowActive());
+    f.AddPaths({QStringLiteral(PROJECT_DATA_DIR "/sample/west-oakland.osm")});
+    QCOMPARE(f.minimumSize() == f.maximumSize(), fits);
+    QVERIFY(f.width() <= screen.width() && f.height() <= screen.height());
+    QScrollArea* scroll = f.ScrollArea();
+    QCOMPARE(scroll->verticalScrollBar()->isVisible() || scroll->horizontalScrollBar()->isVisible(), !fits);
+    if (fits) {
+      QCOMPARE(f.findChild<QWidget*>("ClientArea")->size(), QSize(704, 604));
+      return;
+    }
+    // Every stop of the tab order can be seen once it has the focus: whole,
+    // or filling half the view when it is larger than that.
+    f.lbFiles->setFocus();
+    QStringList hidden;
+    const QRect view = scroll->viewport()->rect();
+    for (int i = 0; i < 24; ++i) {
+      QWidget* w = QApplication::focusWidget();
+      const QRect shown(w->mapTo(scroll->viewport(), QPoint(0, 0)), w->size());
+      const QRect seen = view.intersected(shown);
+      const bool larger = shown.height() > view.height() || shown.width() > view.width();
+      if (larger ? 2 * seen.height() < std::min(shown.height(), view.height()) : seen != shown)
+        hidden << FocusName();
+      QTest::keyClick(w, Qt::Key_Tab);
+    }
+    QVERIFY2(hidden.isEmpty(), qPrintable(hidden.join(", ")));
+    // A size the user chose stays while the screen has room for it.
+    const QSize chosen = f.minimumSize() + QSize(10, 10);
+    f.resize(chosen);
+    f.FitToScreen();
+    QCOMPARE(f.size(), chosen);
+    // A larger screen later: the fixed size is back.
+    f.Screen = QRect(0, 0, 1920, 1040);
+    f.FitToScreen();
+    QCOMPARE(f.minimumSize(), f.maximumSize());
+  }
+
+  // Files given on the window's command line and files or folders dropped on
+  // the list are listed as "Add Files" and "Add Files in folder" list them.
+  void commandLineAndDrop() {
+    const TWindowArguments a = ParseWindowArguments({"a.osm", "--output", "o", "/x/b.osm", "--screenshot", "s.png"});
+    QCOMPARE(a.Paths, (QStringList{"a.osm", "/x/b.osm"}));
+    QCOMPARE(a.Output, QStringLiteral("o"));
+    QCOMPARE(a.Screenshot, QStringLiteral("s.png"));
+    QCOMPARE(ParseWindowArguments({"/d/only.osm"}).Paths, QStringList{"/d/only.osm"});
+
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir("extracts"));
+    for (const char* name : {"a.osm", "extracts/b.osm", "extracts/C.OSM", "extracts/notes.txt"})
+      WriteText(dir.filePath(name), "");
+    const QString a1 = dir.filePath("a.osm"), folder = dir.filePath("extracts"), gone = dir.filePath("gone.osm");
+    const QStringList listed{a1, folder + "/b.osm", folder + "/C.OSM"};
+
+    // The command line: a file, a folder, and a file that is not there.
+    {
+      TTestForm f;
+      f.show();
+      QDir::setCurrent(dir.path());
+      f.AddPaths({"a.osm", folder, gone});
+      QCOMPARE(ListTexts(f.lbFiles), listed);
+      QCOMPARE(f.Errors, QStringList{QStringLiteral("The file \"%1\" does not exist.").arg(gone)});
+      QCOMPARE(f.MainDir, dir.path() + '/');
+      QVERIFY(f.btnGo->isEnabled());
+    }
+    // A drop of the same; a web link is refused, and a move is taken as a
+    // copy so that the file manager keeps the files.
+    {
+      TTestForm f;
+      f.show();
+      QVERIFY(!DropOnList(f, {QUrl("https://example.org/a.osm")}));
+      QVERIFY(DropOnList(f, {QUrl::fromLocalFile(a1), QUrl::fromLocalFile(folder)}, Qt::MoveAction | Qt::CopyAction));
+      QCOMPARE(ListTexts(f.lbFiles), listed);
+      QVERIFY(!DropOnList(f, {QUrl::fromLocalFile(a1)}, Qt::MoveAction));
+      QCOMPARE(f.lbFiles->count(), 3);
+      QCOMPARE(f.MainDir, dir.path() + '/');
+      QVERIFY(f.btnGo->isEnabled());
+      QVERIFY(f.Errors.isEmpty());
+    }
   }
 
   void menuAboutAndHelp() {
