@@ -49,7 +49,15 @@ class TStageCounter {
   int32_t FNumber = 0;
 };
 
-void ImportNetwork(TRunContext& run, uint8_t ff) {
+// Removes the network file set of the folder but its report.
+void RemoveNetworkFiles(const TRunContext& run) {
+  for (const std::string& f : NetworkFileNames())
+    if (f != ReportFileName) std::remove((run.MainDir + f).c_str());
+}
+
+// True when the import built a network; a road table without objects builds
+// none.
+bool ImportNetwork(TRunContext& run, uint8_t ff) {
   run.UI.Log("Importing Linvoro 4 network");
   TImport import;
   import.SetDirectory(run.MainDir);
@@ -61,6 +69,7 @@ void ImportNetwork(TRunContext& run, uint8_t ff) {
   // A cancelled import has removed its partial file set already.
   CheckCancelled(run.UI);
   import.CreateReport();
+  return import.ObjectsFound();
 }
 
 void ImportAttributes(TRunContext& run, uint8_t ff) {
@@ -211,7 +220,14 @@ void RunNetworkStage(TRunContext& run) {
   // A stop asked for after the last point of pass 3 ends the run here,
   // before any network file is written.
   steps.Next("Network import");
-  ImportNetwork(run, ff);
+  if (!ImportNetwork(run, ff)) {
+    // Nothing to build a network from: attribute and road-name files for no
+    // network, or checks that look for a missing one, would only mislead, and
+    // a set left by an earlier run in this folder is not this table's network.
+    RemoveNetworkFiles(run);
+    run.UI.Log("No network built: the road table has no objects");
+    return;
+  }
   try {
     steps.Next("Attribute import");
     ImportAttributes(run, ff);
@@ -220,8 +236,7 @@ void RunNetworkStage(TRunContext& run) {
     // or the user stopped the run) must not stay declared by its
     // linvoro_config.ini: the whole set goes, as a failed import leaves it,
     // and the run reports the failure or the stop.
-    for (const std::string& f : NetworkFileNames())
-      if (f != ReportFileName) std::remove((run.MainDir + f).c_str());
+    RemoveNetworkFiles(run);
     throw;
   }
   CheckNetwork(run, static_cast<TGISFormat>(ff), steps);

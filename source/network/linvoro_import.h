@@ -95,6 +95,9 @@ class TBaseImport : public TFileBase {
 
   const std::vector<TImportError>& ImportErrorList() const { return fImportErrorList; }
   int32_t LinkCount() const { return fLinkCount; }
+  // False after an import that met no object with vertices: then no network
+  // file set was written.
+  bool ObjectsFound() const { return fObjects_found; }
   int32_t MaxDegree() const { return fMaxdegree; }
   const TFloatRect& MBR() const { return fMBR; }
   int32_t NodeCount() const { return fNodeCount; }

@@ -436,3 +436,38 @@ TEST(NetworkStage, StoppedRunsLeaveCompleteTables) {
   }
   fs::remove_all(tmpl);
 }
+
+// A road table without objects builds no network. The stage says so and stops
+// there: no attribute or road-name files for a network that does not exist,
+// no checks failing on its missing files, and an earlier run's network in the
+// same folder does not pass for this table's.
+TEST(NetworkStage, NoObjectsNoNetwork) {
+  TIncludeLists include;
+  include.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
+  char tmpl[] = "/tmp/netstage_XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string dir = std::string(tmpl) + "/";
+  TRunOptions o;
+  o.BuildNetwork = o.Subnets = o.TopoChecks = true;
+  o.MainDir = dir;
+  o.Files = {std::string(PROJECT_DATA_DIR) + "/sample/west-oakland.osm"};
+  TLogUI first;
+  ASSERT_EQ(RunConversion(o, include, first).Status, TRunStatus::rsOk);
+  ASSERT_TRUE(fs::exists(dir + "linvoro_config.ini"));
+
+  const std::string empty = dir + "no_roads.osm";
+  std::ofstream(empty) << "<?xml version='1.0' encoding='UTF-8'?>\n<osm version=\"0.6\">\n"
+                          "  <node id=\"1\" lat=\"1\" lon=\"1\"/>\n</osm>\n";
+  o.Files = {empty};
+  TLogUI ui;
+  const TRunResult r = RunConversion(o, include, ui);
+  EXPECT_EQ(r.Status, TRunStatus::rsOk) << r.Message;
+  EXPECT_TRUE(Logged(ui, "No network built: the road table has no objects"));
+  EXPECT_FALSE(Logged(ui, "Importing Linvoro 4 network - attributes"));
+  EXPECT_FALSE(Logged(ui, "Opening network"));
+  for (const char* f : {"linvoro_config.ini", "link.bin", "node.bin", "attribute.bin", "roadname01.bin",
+                        "roadnumber02.bin", "spatialindex.bin"})
+    EXPECT_FALSE(fs::exists(dir + f)) << f;
+  EXPECT_TRUE(fs::exists(dir + "roads.shp"));
+  fs::remove_all(tmpl);
+}
