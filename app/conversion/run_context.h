@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -36,6 +37,8 @@ struct TRunContext {
   std::unique_ptr<TNodeListEx> CoordFile;
   std::unique_ptr<TJunctionList> JunctionList;
   int64_t LoopCount = 0;
+  // Distinct names of the road table that lost characters to its code page.
+  std::unordered_set<std::string> LostNames;
 
   TRunContext(const TRunOptions& o, const TIncludeLists& inc, IRunUI& ui)
       : Options(o), Include(inc), UI(ui), MainDir(o.MainDir) {}

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <new>
 
+#include "linvoro_giswriter.h"
 #include "network_stage.h"
 #include "run_context.h"
 
@@ -18,6 +19,18 @@ void ReconcileOptions(TRunOptions& o) {
     o.TopoChecks = false;
     o.Overpasses = false;
   }
+}
+
+std::string TableEncodingProblem(const TRunOptions& o) {
+  if (o.Encoding == 0) return std::string();  // the system's page suits every format
+  return TGISWriter::EncodingProblem(o.FF(), o.Encoding);
+}
+
+std::string LostNamesLine(size_t lostNames, uint16_t codepage) {
+  if (lostNames == 0) return std::string();
+  return (lostNames == 1 ? std::string("1 name") : std::to_string(lostNames) + " names") +
+         " lost characters that code page " + std::to_string(codepage) +
+         " cannot hold (written as \"?\"); choose the UTF-8 encoding for the tables to keep them";
 }
 
 std::string LongTimeText() {
@@ -142,8 +155,11 @@ TRunResult RunConversion(const TRunOptions& options, const TIncludeLists& includ
     return {TRunStatus::rsNoMode, "Choose at least 1 mode in output"};
   }
   if (!o.MainDir.empty() && o.MainDir.back() != '/') o.MainDir += '/';
+  const std::string encodingProblem = TableEncodingProblem(o);
+  if (!encodingProblem.empty()) return {TRunStatus::rsFailed, encodingProblem};
 
   TRunResult result;
+  std::string lostNames;  // said at the end, however the run ends
   try {
     TLowPriority priority;
     ui.Log("Start at " + LongTimeText());
@@ -152,15 +168,20 @@ TRunResult RunConversion(const TRunOptions& options, const TIncludeLists& includ
       // out, also when an error ends the run.
       TRunContext run(o, include, ui);
       Convert(run);
+      lostNames = LostNamesLine(run.LostNames.size(), o.TableCodePage());
       if (o.BuildNetwork) RunNetworkStage(run);
     }
+    if (!lostNames.empty()) ui.Log(lostNames);
     ui.Log("Finish at " + LongTimeText());
   } catch (const ERunCancelled& e) {
+    if (!lostNames.empty()) ui.Log(lostNames);
     ui.Log("Run cancelled at " + LongTimeText());
     result = {TRunStatus::rsCancelled, e.what()};
   } catch (const std::bad_alloc&) {
+    if (!lostNames.empty()) ui.Log(lostNames);
     result = {TRunStatus::rsFailed, "Out of memory"};
   } catch (const std::exception& e) {
+    if (!lostNames.empty()) ui.Log(lostNames);
     result = {TRunStatus::rsFailed, e.what()};
   }
   return result;

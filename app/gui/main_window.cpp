@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
@@ -26,6 +27,7 @@
 
 #include "data_files.h"
 #include "linvoro_giswriter.h"
+#include "linvoro_platform.h"
 #include "update_check.h"
 #include "version.h"
 #include "window_run_ui.h"
@@ -193,6 +195,7 @@ void TForm1::CreateControls() {
   col0->addWidget(rgOutputFormat);
   col0->addWidget(rgSpeedUnit);
   col0->addWidget(rgDriving);
+  col0->addLayout(CreateEncodingControl(client));
   col0->addStretch(1);
   auto* col1 = new QVBoxLayout();
   col1->setSpacing(3);
@@ -250,6 +253,41 @@ void TForm1::CreateControls() {
   connect(TrackBar1, &QSlider::sliderMoved, this, [this](int v) {
     QToolTip::showText(TrackBar1->mapToGlobal(QPoint(0, -TrackBar1->height())), TrackBarHint(v), TrackBar1);
   });
+}
+
+QLayout* TForm1::CreateEncodingControl(QWidget* client) {
+  lblEncoding = new QLabel(QStringLiteral("Table encoding"), client);
+  lblEncoding->setObjectName(QStringLiteral("lblEncoding"));
+  cbEncoding = new QComboBox(client);
+  cbEncoding->setObjectName(QStringLiteral("cbEncoding"));
+  cbEncoding->addItem(QStringLiteral("System (%1)").arg(SystemAnsiCodePage()), 0);
+  cbEncoding->addItem(QStringLiteral("UTF-8"), 65001);
+  static const struct {
+    int codepage;
+    const char* script;
+  } pages[] = {{1250, "Central European"}, {1251, "Cyrillic"}, {1252, "Western"},   {1253, "Greek"},
+               {1254, "Turkish"},          {1255, "Hebrew"},   {1256, "Arabic"},    {1257, "Baltic"},
+               {1258, "Vietnamese"},       {874, "Thai"},      {932, "Japanese"},   {936, "Chinese (Simplified)"},
+               {949, "Korean"},            {950, "Chinese (Traditional)"}};
+  for (const auto& p : pages)
+    cbEncoding->addItem(QStringLiteral("%1 %2").arg(p.codepage).arg(QString::fromLatin1(p.script)), p.codepage);
+  cbEncoding->setToolTip(QStringLiteral("Text of every table; characters the code page cannot hold are written as ?"));
+  lblEncoding->setBuddy(cbEncoding);
+  auto* row = new QHBoxLayout();
+  row->setSpacing(6);
+  row->addWidget(lblEncoding);
+  row->addWidget(cbEncoding, 1);
+  return row;
+}
+
+void TForm1::SetEncoding(uint16_t encoding) {
+  int i = cbEncoding->findData(int(encoding));
+  if (i < 0) {
+    // A code page set in the settings file by hand is kept as it is.
+    cbEncoding->addItem(QString::number(encoding), int(encoding));
+    i = cbEncoding->count() - 1;
+  }
+  cbEncoding->setCurrentIndex(i);
 }
 
 void TForm1::CreateMenu() {
@@ -322,6 +360,7 @@ void TForm1::ApplySettings(const TRunOptions& o) {
   NameLength = o.NameLength;
   RefLength = o.RefLength;
   ExitText = o.ExitText;
+  SetEncoding(o.Encoding);
 }
 
 TRunOptions TForm1::CurrentOptions() const {
@@ -345,6 +384,7 @@ TRunOptions TForm1::CurrentOptions() const {
   o.NameLength = NameLength;
   o.RefLength = RefLength;
   o.ExitText = ExitText;
+  o.Encoding = static_cast<uint16_t>(cbEncoding->currentData().toInt());
   for (int i = 0; i < lbFiles->count(); ++i) o.Files.push_back(S(lbFiles->item(i)->text()));
   o.MainDir = S(MainDir);
   return o;

@@ -7,6 +7,7 @@
 #include "linvoro_charset.h"
 #include "linvoro_functions.h"
 #include "linvoro_giswriter.h"
+#include "linvoro_platform.h"
 #include "linvoro_textfilewriter.h"
 
 namespace {
@@ -111,7 +112,28 @@ void TGISWriterMIF::WriteHeader() {
 void TGISWriterMIF::FlushText() {
   FOutMIF->write(FMifText);
   FMifText.clear();
-  FOutMID->write(FMidText);
+  WriteMid(*FOutMID);
+}
+
+void TGISWriterMIF::WriteMid(TTextFileWriter& mid) {
+  size_t lost = 0;
+  mid.write(FMidText, lost);
+  if (lost) {
+    // Rare: look at the block's rows one by one for the values concerned.
+    TAttribSplitter values;
+    size_t at = 0;
+    while (at < FMidText.size()) {
+      size_t end = FMidText.find("\r\n", at);
+      if (end == std::string::npos) end = FMidText.size();
+      values.Split(std::string_view(FMidText).substr(at, end - at));
+      for (const std::string_view v : values.Values()) {
+        size_t n = 0;
+        Utf8ToCodePage(v, FCodepage, &n);
+        if (n) LostText(v);
+      }
+      at = end + 2;
+    }
+  }
   FMidText.clear();
 }
 
@@ -265,9 +287,8 @@ void TGISWriterMIF::Close() {
   std::unique_ptr<TTextFileWriter> mif = std::move(FOutMIF);
   std::unique_ptr<TTextFileWriter> mid = std::move(FOutMID);
   mif->write(FMifText);
-  mid->write(FMidText);
+  WriteMid(*mid);
   FMifText.clear();
-  FMidText.clear();
   mif->Close();
   mid->Close();
 }
