@@ -80,7 +80,9 @@ void TGISWriterMIF::AddField(const std::string& FieldName, TGISField Field, uint
 void TGISWriterMIF::WriteHeader() {
   if (FCodepage == 65001 || FCodepage == 1200) fVersion = 1520;
   FOutMIF = std::make_unique<TTextFileWriter>(FFileName + ".mif", FCodepage, true);
-  FOutMID = std::make_unique<TTextFileWriter>(FFileName + ".mid", FCodepage, true);
+  // The MIF header names the rows' charset. A byte-order mark in front of
+  // the first row would be read by GDAL as part of that row's first value.
+  FOutMID = std::make_unique<TTextFileWriter>(FFileName + ".mid", FCodepage, false);
   FMifText.clear();
   FMidText.clear();
   std::string& s = FMifText;

@@ -28,40 +28,6 @@ bool StartsWith(const std::string& s, const std::string& prefix) {
 
 [[noreturn]] void AttributeOutOfRange() { throw EOutOfRange("Attribute value out of range"); }
 
-bool IsMidFile(const std::string& name) {
-  return Upper(std::filesystem::path(name).extension().string()) == ".MID";
-}
-
-// The MIF file beside a MID file, "" when there is none. Same base name; the
-// extension's case may differ on a case-sensitive disk.
-std::string MifBeside(const std::string& mid) {
-  for (const char* ext : {".mif", ".MIF", ".Mif"}) {
-    std::filesystem::path p(mid);
-    p.replace_extension(ext);
-    if (std::filesystem::exists(p)) return p.string();
-  }
-  return std::string();
-}
-
-// Reads a MIF header up to its "Columns" line. A "Charset" line sets found
-// and gives its code page (0 for a name not in the table).
-uint16_t ReadMifCharset(TTextFileReader& rd, bool& found) {
-  uint16_t cp = 0;
-  found = false;
-  while (!rd.Eof()) {
-    const std::string line(Trim(Upper(rd.ReadLine())));
-    if (StartsWith(line, "CHARSET")) {
-      std::string cs = line.size() > 9 ? line.substr(9) : std::string();
-      const size_t q = cs.find('"');
-      if (q != std::string::npos) cs.resize(q);
-      cp = CharSetList().Charset2CodePage(cs);
-      found = true;
-    }
-    if (StartsWith(line, "COLUMNS")) break;
-  }
-  return cp;
-}
-
 }  // namespace
 
 TImportAttributes::TImportAttributes() {
@@ -82,20 +48,7 @@ void TImportAttributes::ExecuteAttribute(int32_t fieldindex, const std::string& 
   {
     TLvBufferedStream out(new TLvFileStream(path, fmCreate), true);
     if (fk == fkCSV) {
-      // The rows are read in the code page their MIF header declares, as the
-      // road names are: a UTF-8 row read in a multi-byte system code page
-      // could lose the quotes and commas that separate its values.
-      int codepage = 0;
-      if (!ffiles.empty() && IsMidFile(ffiles.front())) {
-        const std::string mif = MifBeside(ffiles.front());
-        if (!mif.empty()) {
-          TTextFileReader rd(mif, 0);
-          bool found = false;
-          const uint16_t cp = ReadMifCharset(rd, found);
-          if (found) codepage = cp;
-        }
-      }
-      TCSVFiles csv(codepage);
+      TCSVFiles csv(0);
       csv.Add(ffiles);
       csv.Open();
       SetProgressMaxValue(static_cast<double>(csv.Size()));
@@ -159,16 +112,33 @@ void TImportAttributes::ExecuteRoadname(int32_t fieldindex, const std::string& f
   if (fk == fkCSV) {
     int32_t field = fieldindex;
     if (!ffiles.empty()) {
-      if (IsMidFile(ffiles.front())) {
+      const std::filesystem::path mid(ffiles.front());
+      if (Upper(mid.extension().string()) == ".MID") {
         // The MID file's code page and column names live in its MIF header.
-        const std::string mif = MifBeside(ffiles.front());
+        // Same base name; the extension's case may differ on a case-sensitive disk.
+        std::string mif;
+        for (const char* ext : {".mif", ".MIF", ".Mif"}) {
+          std::filesystem::path p(mid);
+          p.replace_extension(ext);
+          if (std::filesystem::exists(p)) {
+            mif = p.string();
+            break;
+          }
+        }
         if (mif.empty())
           throw Exception("Corresponding MIF file is missing for MID file " + ffiles.front());
         TTextFileReader rd(mif, 0);
         std::string line;
-        bool found = false;
-        const uint16_t cp = ReadMifCharset(rd, found);
-        if (found) FCodePageCSV = cp;
+        while (!rd.Eof()) {
+          line = std::string(Trim(Upper(rd.ReadLine())));
+          if (StartsWith(line, "CHARSET")) {
+            std::string cs = line.size() > 9 ? line.substr(9) : std::string();
+            const size_t q = cs.find('"');
+            if (q != std::string::npos) cs.resize(q);
+            FCodePageCSV = CharSetList().Charset2CodePage(cs);
+          }
+          if (StartsWith(line, "COLUMNS")) break;
+        }
         if (!fieldname.empty()) {
           const std::string want = Upper(fieldname);
           int32_t idx = 0;

@@ -1034,7 +1034,7 @@ TEST_F(GisWriterTest, MifCodePages) {
     const std::string mif = ReadAll(Stem("utf8") + ".mif");
     EXPECT_EQ(mif.substr(0, 17), "\xEF\xBB\xBFVersion 1520\r\n");
     EXPECT_EQ(Lines(mif)[1], "CharSet \"UTF-8\"");
-    EXPECT_EQ(ReadAll(Stem("utf8") + ".mid"), "\xEF\xBB\xBF\"\xD0\x9C\xD0\xB8\xD1\x80\",1\r\n");
+    EXPECT_EQ(ReadAll(Stem("utf8") + ".mid"), "\"\xD0\x9C\xD0\xB8\xD1\x80\",1\r\n");  // no mark
   }
   {
     auto w = Writer(gfMIF, otPline, kRoadFields, 1251, "cyr");
