@@ -271,6 +271,10 @@ QLayout* TForm1::CreateEncodingControl(QWidget* client) {
                {949, "Korean"},            {950, "Chinese (Traditional)"}};
   for (const auto& p : pages)
     cbEncoding->addItem(QStringLiteral("%1 %2").arg(p.codepage).arg(QString::fromLatin1(p.script)), p.codepage);
+  // The column keeps the width its radio groups give it; the list that
+  // drops down shows the whole names.
+  cbEncoding->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  cbEncoding->setMinimumContentsLength(8);
   cbEncoding->setToolTip(QStringLiteral("Text of every table; characters the code page cannot hold are written as ?"));
   lblEncoding->setBuddy(cbEncoding);
   auto* row = new QHBoxLayout();
