@@ -4,9 +4,11 @@
 #   osmium        tags-filter of highways and ferries, then export to GeoJSON
 #   osm2trassel   car, SHP, default options
 # Each tool runs RUNS times (default 3) under /usr/bin/time -v; the best wall
-# time and the highest peak RSS are reported. A second table times a 1 MB
-# input, where the fixed costs of a run (process start, the id-indexed bit
-# sets) dominate.
+# time and the highest peak RSS are reported. A second table puts the UTF-8
+# table encoding beside the default one (the locale's code page), for SHP and
+# MIF, the two runs of a pair taking turns so that both meet the same load.
+# A third table times a 1 MB input, where the fixed costs of a run (process
+# start, the id-indexed bit sets) dominate.
 #
 # Usage: bench/compare_peers.sh [BUILD_DIR] [RUNS]
 #   BUILD_DIR  build tree with bin/osm2trassel-cli (default: build)
@@ -55,6 +57,28 @@ printf '%-34s %9s %12s\n' "osmium tags-filter + export" "$t_osm" "$m_osm"
 printf '%-34s %9s %12s\n' "osm2trassel-cli (car, SHP)" "$t_cli" "$m_cli"
 awk -v a="$t_ogr" -v b="$t_osm" -v c="$t_cli" \
   'BEGIN { printf "speed-up: %.1fx over ogr2ogr, %.1fx over osmium\n", a / c, b / c }'
+
+# Default and UTF-8 in turns; best wall and best CPU time of each.
+encoding_pair() {
+  local format=$1 tw=() tc=() t m c i
+  for _ in $(seq "$runs"); do
+    i=0
+    for enc in system utf-8; do
+      read -r t m c < <(runs=1 measure "$cli" -q --modes car --format "$format" --encoding "$enc" -o "$work/out" "$big")
+      if [ -z "${tw[$i]:-}" ] || awk "BEGIN{exit !($t < ${tw[$i]})}"; then tw[$i]=$t; fi
+      if [ -z "${tc[$i]:-}" ] || awk "BEGIN{exit !($c < ${tc[$i]})}"; then tc[$i]=$c; fi
+      i=$((i + 1))
+    done
+  done
+  printf '%-34s %9s %9s\n' "osm2trassel-cli (car, $format)" "${tw[0]}" "${tc[0]}"
+  printf '%-34s %9s %9s\n' "osm2trassel-cli (car, $format, UTF-8)" "${tw[1]}" "${tc[1]}"
+  awk -v a="${tw[0]}" -v b="${tw[1]}" -v c="${tc[0]}" -v d="${tc[1]}" -v f="$format" \
+    'BEGIN { printf "UTF-8 over the default, %s: wall %+.1f %%, CPU %+.1f %%\n", f, (b / a - 1) * 100, (d / c - 1) * 100 }'
+}
+printf '\n%s, table encoding, best of %s turns\n' "$big" "$runs"
+printf '%-34s %9s %9s\n' run "wall s" "CPU s"
+encoding_pair shp
+encoding_pair mif
 
 printf '\n%s (%s KB)\n' "$small" "$(( $(stat -c %s "$small") / 1024 ))"
 read -r t_small m_small _ < <(measure "$cli" -q -o "$work/out" "$small")
