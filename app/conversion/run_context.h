@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -20,6 +22,13 @@ struct TFileInfo {
   int64_t ThirdPassStart = 0;  // where pass 2 met the file's first way
   explicit TFileInfo(std::string name) : Filename(std::move(name)) {}
 };
+
+// A set of texts that is searched by string_view without making a string.
+struct TTextHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+using TTextSet = std::unordered_set<std::string, TTextHash, std::equal_to<>>;
 
 // Sizes of the id-indexed sets; ids beyond them grow the sets on demand.
 constexpr int64_t WayIdBits = 1500000000LL;
@@ -38,7 +47,7 @@ struct TRunContext {
   std::unique_ptr<TJunctionList> JunctionList;
   int64_t LoopCount = 0;
   // Distinct names of the road table that lost characters to its code page.
-  std::unordered_set<std::string> LostNames;
+  TTextSet LostNames;
 
   TRunContext(const TRunOptions& o, const TIncludeLists& inc, IRunUI& ui)
       : Options(o), Include(inc), UI(ui), MainDir(o.MainDir) {}

@@ -78,9 +78,9 @@ std::string DefaultSettingsPath();
 // Reads [main] in key order; a missing key, an integer that does not parse,
 // a number that is not in the user's locale format or an encoding that is
 // none (ParseEncoding) keeps the default; a boolean is true for any non-zero
-// integer. "buildnetwork" false keeps the
-// sub-options' stored values: the front end shows them disabled and the run
-// ignores them. Returns false when the file does not exist (o unchanged).
+// integer. "buildnetwork" false keeps the sub-options' stored values: the
+// front end shows them disabled and the run ignores them. Returns false when
+// the file does not exist (o unchanged).
 bool LoadSettings(const std::string& path, TRunOptions& o);
 
 // Writes every key but "ExitText" in key order into [main], keeping every

@@ -36,7 +36,9 @@ void WriteOutput(TRunContext& run) {
   std::unique_ptr<TGISWriter> table = TGISWriter::GetGISObject(run.Options.FF());
   table->SetFileName(run.MainDir + "roads");
   if (run.Options.Encoding != 0) table->SetEncoding(run.Options.Encoding);
-  table->SetOnLostText([&run](std::string_view name) { run.LostNames.emplace(name); });
+  table->SetOnLostText([&run](std::string_view name) {
+    if (run.LostNames.find(name) == run.LostNames.end()) run.LostNames.emplace(name);
+  });
   std::unique_ptr<TTextFileWriter> errorFile;
   int64_t loops = 0;
   try {
