@@ -395,6 +395,34 @@ bool CodePageKeepsAscii(int codepage) {
 
 namespace {
 
+// The length of the well-formed UTF-8 character at p (a byte of 0x80 or
+// above), with its code point in cp; 0 for a malformed, overlong or
+// surrogate sequence.
+inline int StrictUtf8Char(const unsigned char* p, const unsigned char* e, uint32_t& cp) {
+  const unsigned char b0 = *p;
+  int len;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    cp = b0 & 0x1Fu;
+    len = 2;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    cp = b0 & 0x0Fu;
+    len = 3;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    cp = b0 & 0x07u;
+    len = 4;
+  } else {
+    return 0;
+  }
+  if (e - p < len) return 0;
+  for (int i = 1; i < len; ++i) {
+    if ((p[i] & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (p[i] & 0x3Fu);
+  }
+  if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+    return 0;
+  return len;
+}
+
 // Well-formed UTF-8 to a single-byte page through the converter's table.
 // Returns false, leaving out as it was, at the first malformed sequence so
 // that the converter can apply its own substitution rules to the text.
@@ -413,32 +441,8 @@ bool EncodeSingleByte(std::string& out, std::string_view s, const TConverter& c,
       continue;
     }
     uint32_t cp;
-    int len;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-      cp = b0 & 0x1Fu;
-      len = 2;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-      cp = b0 & 0x0Fu;
-      len = 3;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-      cp = b0 & 0x07u;
-      len = 4;
-    } else {
-      out.resize(base);
-      return false;
-    }
-    if (e - p < len) {
-      out.resize(base);
-      return false;
-    }
-    for (int i = 1; i < len; ++i) {
-      if ((p[i] & 0xC0) != 0x80) {
-        out.resize(base);
-        return false;
-      }
-      cp = (cp << 6) | (p[i] & 0x3Fu);
-    }
-    if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
+    const int len = StrictUtf8Char(p, e, cp);
+    if (len == 0) {
       out.resize(base);
       return false;
     }
@@ -524,32 +528,13 @@ bool IsValidUtf8(std::string_view text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data()) + a;
   const auto* e = reinterpret_cast<const unsigned char*>(text.data()) + text.size();
   while (p < e) {
-    const unsigned char b0 = *p;
-    if (b0 < 0x80) {
+    if (*p < 0x80) {
       ++p;
       continue;
     }
-    int len;
     uint32_t cp;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-      len = 2;
-      cp = b0 & 0x1Fu;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-      len = 3;
-      cp = b0 & 0x0Fu;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-      len = 4;
-      cp = b0 & 0x07u;
-    } else {
-      return false;
-    }
-    if (e - p < len) return false;
-    for (int i = 1; i < len; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (p[i] & 0x3Fu);
-    }
-    if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
-      return false;
+    const int len = StrictUtf8Char(p, e, cp);
+    if (len == 0) return false;
     p += len;
   }
   return true;

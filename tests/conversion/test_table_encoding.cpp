@@ -7,12 +7,9 @@
 #include <cpl_error.h>
 #include <gdal.h>
 #include <ogr_api.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,6 +19,7 @@
 #include "run_driver.h"
 #include "run_options.h"
 #include "run_ui.h"
+#include "temp_dir_test.h"
 
 namespace fs = std::filesystem;
 
@@ -46,13 +44,6 @@ class TLogUI : public TNullRunUI {
   void Log(const std::string& line) override { lines.push_back(line); }
   std::vector<std::string> lines;
 };
-
-std::string Slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
 
 struct TRoad {
   std::string id, name, ref;
@@ -82,16 +73,14 @@ std::vector<TRoad> ReadRoads(const std::string& path) {
 
 const char* kExtension[] = {".mif", ".shp", ".tab"};
 
-class TableEncoding : public ::testing::Test {
+class TableEncoding : public TTempDirTest {
  protected:
+  TableEncoding() : TTempDirTest("tableenc_") {}
   static void SetUpTestSuite() { GDALAllRegister(); }
   void SetUp() override {
-    char tmpl[] = "/tmp/tableenc_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root = tmpl;
+    TTempDirTest::SetUp();
     include.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
   }
-  void TearDown() override { fs::remove_all(root); }
 
   TRunOptions Options(int32_t format, uint16_t encoding) const {
     TRunOptions o;
@@ -101,7 +90,7 @@ class TableEncoding : public ::testing::Test {
     o.BuildNetwork = true;
     o.Subnets = true;
     o.Files = {std::string(TEST_DATA_DIR) + "/names_in_scripts.osm"};
-    o.MainDir = root + "/" + std::to_string(format) + "_" + std::to_string(encoding) + "/";
+    o.MainDir = Path(std::to_string(format) + "_" + std::to_string(encoding) + "/");
     fs::create_directories(o.MainDir);
     return o;
   }
@@ -119,7 +108,6 @@ class TableEncoding : public ::testing::Test {
     }
   }
 
-  std::string root;
   TIncludeLists include;
 };
 
