@@ -1,6 +1,7 @@
 // MIF/MID writer. The text of both files is gathered in UTF-8 and handed to
 // the code-page text writers in blocks, so that a record costs a few string
 // appends instead of a conversion and a buffered write per line.
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 
@@ -129,6 +130,9 @@ void TGISWriterMIF::WriteMid(TTextFileWriter& mid) {
       if (end == std::string::npos) end = FMidText.size();
       values.Split(std::string_view(FMidText).substr(at, end - at));
       for (const std::string_view v : values.Values()) {
+        const bool ascii =
+            std::all_of(v.begin(), v.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+        if (ascii) continue;  // numbers and plain names lose nothing
         size_t n = 0;
         Utf8ToCodePage(v, FCodepage, &n);
         if (n) LostText(v);
