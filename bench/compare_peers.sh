@@ -4,9 +4,12 @@
 #   osmium        tags-filter of highways and ferries, then export to GeoJSON
 #   osm2trassel   car, SHP, default options
 # Each tool runs RUNS times (default 3) under /usr/bin/time -v; the best wall
-# time and the highest peak RSS are reported. A second table times a 1 MB
-# input, where the fixed costs of a run (process start, the id-indexed bit
-# sets) dominate.
+# time and the highest peak RSS are reported. A second table puts the UTF-8
+# table encoding beside the default one (the locale's code page), for SHP and
+# MIF, the two runs of a pair taking turns (in alternating order) so that
+# both meet the same load.
+# A third table times a 1 MB input, where the fixed costs of a run (process
+# start, the id-indexed bit sets) dominate.
 #
 # A third table converts the same data renumbered (node ids + 2^40, way ids
 # + 2^31): time and memory must not depend on where the ids lie.
@@ -58,6 +61,42 @@ printf '%-34s %9s %12s\n' "osmium tags-filter + export" "$t_osm" "$m_osm"
 printf '%-34s %9s %12s\n' "osm2trassel-cli (car, SHP)" "$t_cli" "$m_cli"
 awk -v a="$t_ogr" -v b="$t_osm" -v c="$t_cli" \
   'BEGIN { printf "speed-up: %.1fx over ogr2ogr, %.1fx over osmium\n", a / c, b / c }'
+
+# Default and UTF-8 in turns, each turn in the other order, the output of
+# the run before written back to disk first (a run must not pay for the
+# previous one's files). The machine's speed drifts while other work runs on
+# it, so the medians of wall and CPU time are compared, the best beside them.
+encoding_pair() {
+  local format=$1 t m c i turn=0 order enc
+  local -a walls=("" "") cpus=("" "")
+  for _ in $(seq "$runs"); do
+    order="0 1"
+    [ $((turn % 2)) = 1 ] && order="1 0"
+    turn=$((turn + 1))
+    for i in $order; do
+      enc=system
+      [ "$i" = 1 ] && enc=utf-8
+      sync
+      read -r t m c < <(runs=1 measure "$cli" -q --modes car --format "$format" --encoding "$enc" -o "$work/out" "$big")
+      walls[$i]+="$t "
+      cpus[$i]+="$c "
+    done
+  done
+  stats() { tr ' ' '\n' | grep . | sort -g | awk '{v[NR] = $1} END {printf "%s %s\n", v[int((NR + 1) / 2)], v[1]}'; }
+  local w0 w1 c0 c1 bw0 bw1 bc0 bc1
+  read -r w0 bw0 < <(echo "${walls[0]}" | stats)
+  read -r w1 bw1 < <(echo "${walls[1]}" | stats)
+  read -r c0 bc0 < <(echo "${cpus[0]}" | stats)
+  read -r c1 bc1 < <(echo "${cpus[1]}" | stats)
+  printf '%-34s %9s %9s %9s %9s\n' "osm2trassel-cli (car, $format)" "$w0" "$c0" "$bw0" "$bc0"
+  printf '%-34s %9s %9s %9s %9s\n' "osm2trassel-cli (car, $format, UTF-8)" "$w1" "$c1" "$bw1" "$bc1"
+  awk -v a="$w0" -v b="$w1" -v c="$c0" -v d="$c1" -v f="$format" \
+    'BEGIN { printf "UTF-8 over the default, %s (medians): wall %+.1f %%, CPU %+.1f %%\n", f, (b / a - 1) * 100, (d / c - 1) * 100 }'
+}
+printf '\n%s, table encoding, %s turns\n' "$big" "$runs"
+printf '%-34s %9s %9s %9s %9s\n' run "wall s" "CPU s" "best wall" "best CPU"
+encoding_pair shp
+encoding_pair mif
 
 printf '\n%s (%s KB)\n' "$small" "$(( $(stat -c %s "$small") / 1024 ))"
 read -r t_small m_small _ < <(measure "$cli" -q -o "$work/out" "$small")

@@ -23,6 +23,7 @@
 #include <cpl_conv.h>
 #include <cpl_error.h>
 #include <cpl_string.h>
+#include <cpl_vsi.h>
 #include <ogr_spatialref.h>
 #include <ogrsf_frmts.h>
 
@@ -165,6 +166,37 @@ void LabelCharset(const std::string& tabPath, const std::string& charset) {
   if (!f) return;
   std::fwrite(text.data(), 1, text.size(), f);
   std::fclose(f);
+}
+
+// Asks the driver for a table in UTF-8: a driver that knows the charset
+// declares it in the .tab header, one that does not falls back to Neutral.
+bool DriverWritesUtf8() {
+  GDALDriver* driver = TabDriver();
+  if (!driver) return false;
+  TQuietErrors quiet;
+  char dir[64];
+  std::snprintf(dir, sizeof(dir), "/vsimem/mitab_charset_probe_%p", static_cast<void*>(&quiet));
+  const std::string path = std::string(dir) + "/probe.tab";
+  bool declared = false;
+  if (GDALDataset* ds = driver->Create(path.c_str(), 0, 0, 0, GDT_Unknown, nullptr)) {
+    CPLStringList options;
+    options.SetNameValue("ENCODING", "UTF-8");
+    if (OGRLayer* layer = ds->CreateLayer("probe", nullptr, wkbUnknown, options.List())) {
+      OGRFieldDefn field("name", OFTString);
+      field.SetWidth(10);
+      layer->CreateField(&field);
+    }
+    GDALClose(ds);
+    vsi_l_offset size = 0;
+    const GByte* data = VSIGetMemFileBuffer(path.c_str(), &size, FALSE);
+    if (data) {
+      std::string text(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
+      for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      declared = text.find("charset \"utf-8\"") != std::string::npos;
+    }
+  }
+  VSIRmdirRecursive(dir);
+  return declared;
 }
 
 bool AllDigits(const char* s, size_t n) {
@@ -399,6 +431,17 @@ mitab_handle mitab_c_create(const char* filename, const char* mif_or_tab,
   } catch (const std::exception& e) {
     SetError(e.what());
     return nullptr;
+  }
+}
+
+int mitab_c_charset_supported(const char* charset) {
+  try {
+    if (!charset || !IsCharsetName(charset) || EQUAL(charset, "UTF-16")) return 0;
+    if (!EQUAL(charset, "UTF-8")) return 1;
+    static const bool utf8 = DriverWritesUtf8();
+    return utf8 ? 1 : 0;
+  } catch (...) {
+    return 0;
   }
 }
 

@@ -66,6 +66,12 @@ MITAB_EXPORT mitab_handle mitab_c_create(const char* filename, const char* mif_o
  * code page and stored unchanged. Returns 1, or 0 for an unknown handle. */
 MITAB_EXPORT int mitab_c_set_charset(mitab_handle handle, const char* charset);
 
+/* 1 when tables can be written in this MapInfo charset, 0 when not. The
+ * 8-bit charsets always can; "UTF-8" only when GDAL's MapInfo driver knows
+ * that charset, so that what the table declares is what readers take; never
+ * "UTF-16", whose text cannot be handed over as C strings. */
+MITAB_EXPORT int mitab_c_charset_supported(const char* charset);
+
 /* Appends a field; returns its index (from 0) or -1. indexed and unique are
  * accepted and ignored. */
 MITAB_EXPORT int mitab_c_add_field(mitab_handle handle, const char* field_name, int field_type,

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <map>
 
+#include "run_driver.h"
+
 
 std::string UsageText() {
   return std::string("Usage: osm2trassel-cli [OPTIONS] FILE.osm...\n") +
@@ -26,6 +28,9 @@ std::string UsageText() {
          "      --name-length N       width of the name field (default 50)\n"
          "      --ref-length N        width of the ref field (default 25)\n"
          "      --exit-text TEXT      prefix of junction-derived refs (default Exit)\n"
+         "      --encoding ENC        text of the tables: system (the locale's code\n"
+         "                            page, default), utf-8, or a Windows code page\n"
+         "                            number such as 1251\n"
          "      --network             build a Linvoro 4 network from the road table\n"
          "                            (needs loop links split: not with --no-split-loops)\n"
          "      --subnets             detect subnets; needs --network\n"
@@ -107,7 +112,8 @@ TCliParse ParseCommandLine(int argc, const char* const* argv, TCliOptions& cli, 
       {"--speed-unit", true}, {"--roundabouts", true},   {"--simplify", true},
       {"--no-split-loops", false}, {"--no-split-links", false},
       {"--min-object-length", true}, {"--name-length", true}, {"--ref-length", true},
-      {"--exit-text", true},  {"--network", false},      {"--subnets", false},
+      {"--exit-text", true},  {"--encoding", true},
+      {"--network", false},   {"--subnets", false},
       {"--topo", false},      {"--overpasses", false},   {"--settings", true},
       {"-q", false},          {"--quiet", false},        {"-h", false},
       {"-O", false},          {"--overwrite", false},
@@ -248,6 +254,9 @@ TCliParse ParseCommandLine(int argc, const char* const* argv, TCliOptions& cli, 
       (n == "--name-length" ? o.NameLength : o.RefLength) = static_cast<uint32_t>(x);
     } else if (n == "--exit-text") {
       o.ExitText = v;
+    } else if (n == "--encoding") {
+      std::string why;
+      if (!ParseEncoding(v, o.Encoding, &why)) return bad(why);
     } else if (n == "--network") {
       o.BuildNetwork = true;
       networkFlag = true;
@@ -271,6 +280,12 @@ TCliParse ParseCommandLine(int argc, const char* const* argv, TCliOptions& cli, 
   // a word; on the command line each is an error that says what is missing.
   if (!checkFlags.empty() && !o.BuildNetwork) {
     error = checkFlags.front() + " needs --network";
+    return TCliParse::cpUsageError;
+  }
+  // A format that cannot declare the encoding stops here, not halfway
+  // through the run.
+  if (const std::string problem = TableEncodingProblem(o); !problem.empty()) {
+    error = problem;
     return TCliParse::cpUsageError;
   }
   if (o.Overpasses && !o.Subnets && !o.TopoChecks) {

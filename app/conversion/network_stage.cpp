@@ -194,6 +194,7 @@ void CheckNetwork(TRunContext& run, TGISFormat ff, TStageCounter& steps) {
   run.UI.Log("Opening network");
   TNetwork net;
   net.SetDirectory(run.MainDir);
+  if (o.Encoding != 0) net.SetCodepage(o.Encoding);  // the check tables declare it too
   net.SetOnProgress(NetworkProgress(run));
   net.SetOnTableWritten([&run](const TGISWriter& w) { NoteTable(run, w); });
   net.Open(true, false, true, 0);

@@ -4,7 +4,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <functional>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -27,6 +30,13 @@ struct TWrittenTable {
   int64_t Records = 0;
 };
 
+// A set of texts that is searched by string_view without making a string.
+struct TTextHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+using TTextSet = std::unordered_set<std::string, TTextHash, std::equal_to<>>;
+
 struct TRunContext {
   const TRunOptions& Options;  // reconciled options of this run
   const TIncludeLists& Include;
@@ -44,6 +54,9 @@ struct TRunContext {
   // Where closed tables are listed; owned by the driver, so that the list
   // outlives a run ended by an error. Null: not listed.
   std::vector<TWrittenTable>* Tables = nullptr;
+
+  // Distinct names of the road table that lost characters to its code page.
+  TTextSet LostNames;
 
   TRunContext(const TRunOptions& o, const TIncludeLists& inc, IRunUI& ui)
       : Options(o), Include(inc), UI(ui), MainDir(o.MainDir) {}

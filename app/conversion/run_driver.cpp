@@ -21,6 +21,18 @@ void ReconcileOptions(TRunOptions& o) {
   }
 }
 
+std::string TableEncodingProblem(const TRunOptions& o) {
+  if (o.Encoding == 0) return std::string();  // the system's page suits every format
+  return TGISWriter::EncodingProblem(o.FF(), o.Encoding);
+}
+
+std::string LostNamesLine(size_t lostNames, uint16_t codepage) {
+  if (lostNames == 0) return std::string();
+  return (lostNames == 1 ? std::string("1 name") : std::to_string(lostNames) + " names") +
+         " lost characters that code page " + std::to_string(codepage) +
+         " cannot hold (written as \"?\"); choose the UTF-8 encoding for the tables to keep them";
+}
+
 std::string LongTimeText() {
   const std::time_t now = std::time(nullptr);
   std::tm tm{};
@@ -88,12 +100,14 @@ void NoteTable(TRunContext& run, const TGISWriter& writer) {
 
 namespace {
 
-// One line per table the run closed, whatever way the run ended: what is on
-// disk and complete.
-void LogTables(IRunUI& ui, const std::vector<TWrittenTable>& tables) {
+// The end of the log, whatever way the run ended: one line per table the run
+// closed (what is on disk and complete), then the names that lost characters
+// to the table's code page, if any.
+void LogEnd(IRunUI& ui, const std::vector<TWrittenTable>& tables, const std::string& lostNames) {
   for (const TWrittenTable& t : tables)
     ui.Log("Table " + t.Name + " (" + t.Format + "): " + std::to_string(t.Records) +
            (t.Records == 1 ? " record" : " records"));
+  if (!lostNames.empty()) ui.Log(lostNames);
 }
 
 void MarkFerryNodes(TRunContext& run) {
@@ -161,9 +175,12 @@ TRunResult RunConversion(const TRunOptions& options, const TIncludeLists& includ
     return {TRunStatus::rsNoMode, "Choose at least 1 mode in output"};
   }
   if (!o.MainDir.empty() && o.MainDir.back() != '/') o.MainDir += '/';
+  const std::string encodingProblem = TableEncodingProblem(o);
+  if (!encodingProblem.empty()) return {TRunStatus::rsFailed, encodingProblem};
 
   TRunResult result;
   std::vector<TWrittenTable> tables;
+  std::string lostNames;  // said at the end, however the run ends
   try {
     TLowPriority priority;
     ui.Log("Start at " + LongTimeText());
@@ -180,19 +197,20 @@ TRunResult RunConversion(const TRunOptions& options, const TIncludeLists& includ
         throw EConvertError(std::string(e.what()) + " in file \"" +
                             run.FileInfo[static_cast<size_t>(run.CurrentFile)].Filename + "\"");
       }
+      lostNames = LostNamesLine(run.LostNames.size(), o.TableCodePage());
       if (o.BuildNetwork) RunNetworkStage(run);
     }
-    LogTables(ui, tables);
+    LogEnd(ui, tables, lostNames);
     ui.Log("Finish at " + LongTimeText());
   } catch (const ERunCancelled& e) {
-    LogTables(ui, tables);
+    LogEnd(ui, tables, lostNames);
     ui.Log("Run cancelled at " + LongTimeText());
     result = {TRunStatus::rsCancelled, e.what()};
   } catch (const std::bad_alloc&) {
-    LogTables(ui, tables);
+    LogEnd(ui, tables, lostNames);
     result = {TRunStatus::rsFailed, "Out of memory"};
   } catch (const std::exception& e) {
-    LogTables(ui, tables);
+    LogEnd(ui, tables, lostNames);
     result = {TRunStatus::rsFailed, e.what()};
   }
   return result;

@@ -3,6 +3,8 @@
 // run ended.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "include_file.h"
@@ -25,6 +27,16 @@ struct TRunResult {
 // loop links, no network sub-option without the network. The window applies
 // the same to its controls.
 void ReconcileOptions(TRunOptions& o);
+
+// Why the tables of a run cannot be written in its chosen encoding on this
+// system (a code page MapInfo tables cannot declare, UTF-8 TAB tables without
+// a TAB library that writes them); empty when they can. The run refuses to
+// start then, before anything is touched.
+std::string TableEncodingProblem(const TRunOptions& o);
+
+// The log line of a run whose road table lost characters of lostNames
+// distinct names to its code page; empty when none did.
+std::string LostNamesLine(size_t lostNames, uint16_t codepage);
 
 // The current local time in the user's long time format, as the run log
 // shows it after "Start at " and "Finish at ".

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "linvoro_functions.h"
+#include "linvoro_platform.h"
 #include "linvoro_types.h"
 
 uint8_t TRunOptions::FF() const {
@@ -22,6 +23,50 @@ uint8_t TRunOptions::FF() const {
     case 2: return 5;
     default: return 2;
   }
+}
+
+uint16_t TRunOptions::TableCodePage() const {
+  if (Encoding != 0) return Encoding;
+  const int cp = SystemAnsiCodePage();
+  return cp > 0 && cp <= 65535 ? static_cast<uint16_t>(cp) : 1252;
+}
+
+bool ParseEncoding(std::string_view text, uint16_t& encoding, std::string* why) {
+  std::string t;
+  for (char c : text) t += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  while (!t.empty() && t.back() == ' ') t.pop_back();
+  while (!t.empty() && t.front() == ' ') t.erase(t.begin());
+  auto fail = [&](const std::string& reason) {
+    if (why) *why = reason;
+    return false;
+  };
+  if (t == "system") {
+    encoding = 0;
+    return true;
+  }
+  if (t == "utf-8" || t == "utf8") {
+    encoding = 65001;
+    return true;
+  }
+  uint32_t n = 0;
+  const auto r = std::from_chars(t.data(), t.data() + t.size(), n);
+  if (t.empty() || r.ec != std::errc() || r.ptr != t.data() + t.size())
+    return fail("system, utf-8 or a Windows code page number such as 1251");
+  if (n == 0 || n > 65535) return fail("no code page has that number");
+  if (n != 65001 && !CodePageSupported(static_cast<int>(n)))
+    return fail("code page " + t + " is not available on this system");
+  // UTF-16 and EBCDIC would break the quotes and commas of the rows and the
+  // ASCII of the table headers.
+  if (!CodePageKeepsAscii(static_cast<int>(n)))
+    return fail("code page " + t + " does not store plain ASCII text as it is; tables cannot be written in it");
+  encoding = static_cast<uint16_t>(n);
+  return true;
+}
+
+std::string EncodingText(uint16_t encoding) {
+  if (encoding == 0) return "system";
+  if (encoding == 65001) return "utf-8";
+  return std::to_string(encoding);
 }
 
 // ---------------------------------------------------------------- folders
@@ -174,6 +219,12 @@ struct TIniLines {
     return std::string::npos;
   }
 
+  bool Has(std::string_view key) const {
+    size_t first, last;
+    SectionRange(first, last);
+    return FindKey(first, last, key) != std::string::npos;
+  }
+
   bool Read(std::string_view key, std::string& value) const {
     size_t first, last;
     SectionRange(first, last);
@@ -276,6 +327,8 @@ bool LoadSettings(const std::string& path, TRunOptions& o) {
   o.NameLength = static_cast<uint32_t>(ReadInteger(ini, "NameLength", 50));
   o.RefLength = static_cast<uint32_t>(ReadInteger(ini, "RefLength", 25));
   o.ExitText = ini.Read("ExitText", s) ? s : std::string("Exit");
+  uint16_t encoding = 0;
+  o.Encoding = ini.Read("encoding", s) && ParseEncoding(s, encoding) ? encoding : 0;
   return true;
 }
 
@@ -301,6 +354,7 @@ void SaveSettings(const std::string& path, const TRunOptions& o) {
   ini.Write("minObjectLength", FormatLocaleFloat(o.minObjectLen));
   ini.Write("NameLength", n(static_cast<int32_t>(o.NameLength)));
   ini.Write("RefLength", n(static_cast<int32_t>(o.RefLength)));
+  if (o.Encoding != 0 || ini.Has("encoding")) ini.Write("encoding", EncodingText(o.Encoding));
 
   std::string text;
   for (const auto& l : ini.lines) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 enum TSpeedUnit : int32_t { suKmh = 0, suMph = 1, suAsIs = 2 };
@@ -43,6 +44,9 @@ struct TRunOptions {
   uint32_t NameLength = 50;
   uint32_t RefLength = 25;
   std::string ExitText = "Exit";
+  // Encoding of the text of every table of the run: 0 the system's ANSI
+  // code page (the default), 65001 UTF-8, else a Windows code page.
+  uint16_t Encoding = 0;
 
   // Not persisted: the run's inputs.
   std::vector<std::string> Files;
@@ -53,7 +57,17 @@ struct TRunOptions {
   }
   // The writer format code of the chosen output format (gfMIF, gfSHP, gfMITAB).
   uint8_t FF() const;
+  // The code page the tables are written in: Encoding, or the system's.
+  uint16_t TableCodePage() const;
 };
+
+// Reads an encoding as the settings file and the command line give it:
+// "system" (0), "utf-8" or "utf8" (65001), or the number of a code page that
+// tables can be written in (65001 is UTF-8). Letter case does not matter.
+// False, with the reason in why when given, for anything else.
+bool ParseEncoding(std::string_view text, uint16_t& encoding, std::string* why = nullptr);
+// The settings file's form of an encoding: "system", "utf-8" or the number.
+std::string EncodingText(uint16_t encoding);
 
 // Settings folder: $XDG_CONFIG_HOME (or ~/.config) + "/osm2trassel/", created
 // when missing (one level). Throws EOSError on failure to create it.
@@ -61,16 +75,19 @@ std::string SettingsFolder();
 // SettingsFolder() + "osm2trassel.ini".
 std::string DefaultSettingsPath();
 
-// Reads [main] in key order; a missing key, an integer that does not parse or
-// a number that is not in the user's locale format keeps the default; a
-// boolean is true for any non-zero integer. "buildnetwork" false keeps the
-// sub-options' stored values: the front end shows them disabled and the run
-// ignores them. Returns false when the file does not exist (o unchanged).
+// Reads [main] in key order; a missing key, an integer that does not parse,
+// a number that is not in the user's locale format or an encoding that is
+// none (ParseEncoding) keeps the default; a boolean is true for any non-zero
+// integer. "buildnetwork" false keeps the sub-options' stored values: the
+// front end shows them disabled and the run ignores them. Returns false when
+// the file does not exist (o unchanged).
 bool LoadSettings(const std::string& path, TRunOptions& o);
 
 // Writes every key but "ExitText" in key order into [main], keeping every
-// other line of the file (other sections, unknown keys, ExitText). Throws
-// EFCreateError when the file cannot be written.
+// other line of the file (other sections, unknown keys, ExitText). The
+// "encoding" key is written only when the file has it already or the
+// encoding is not the system's, so that the files of users who never chose
+// one stay as they were. Throws EFCreateError when the file cannot be written.
 void SaveSettings(const std::string& path, const TRunOptions& o);
 
 // The decimal separator of the user's locale (LC_NUMERIC of the environment,

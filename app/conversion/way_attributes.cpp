@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "linvoro_functions.h"
+#include "linvoro_platform.h"
 #include "osm_lines.h"
 
 namespace {
@@ -356,13 +357,16 @@ void TWayAttributes::SetMaxSpeed(std::string_view v) {
 }
 
 void TWayAttributes::CheckNameLength(std::string_view text, uint32_t limit) {
-  if (CharCount(text) <= limit) return;
+  // A UTF-8 table's widths count bytes, and its writers cut there: the
+  // check measures the same, so that every cut name is reported.
+  const bool bytes = FOptions.Encoding == 65001;
+  if ((bytes ? text.size() : CharCount(text)) <= limit) return;
   FLine.assign("TooLongName,");
   FLine += FWayIdText;
   FLine += ',';
   FLine.append(text);
   FLine += ",   Part too long: ";
-  FLine.append(text.substr(ByteOffsetOfChar(text, limit)));
+  FLine.append(text.substr(bytes ? Utf8CutPoint(text, limit) : ByteOffsetOfChar(text, limit)));
   FErrors.ErrorLine(FLine);
 }
 

@@ -35,14 +35,20 @@ void WriteOutput(TRunContext& run) {
 
   std::unique_ptr<TGISWriter> table = TGISWriter::GetGISObject(run.Options.FF());
   table->SetFileName(run.MainDir + "roads");
+  if (run.Options.Encoding != 0) table->SetEncoding(run.Options.Encoding);
+  table->SetOnLostText([&run](std::string_view name) {
+    if (run.LostNames.find(name) == run.LostNames.end()) run.LostNames.emplace(name);
+  });
   std::unique_ptr<TTextFileWriter> errorFile;
   int64_t loops = 0;
   bool started = false;  // the table's files exist
   try {
     AddRoadFields(*table, run.Options, run.wayid ? run.wayid->MaxId() : 0);
     started = true;
+    // Findings quote names: a chosen encoding holds them there too.
     errorFile = std::make_unique<TTextFileWriter>(
-        run.MainDir + "error.txt", static_cast<uint16_t>(SystemAnsiCodePage()), false);
+        run.MainDir + "error.txt",
+        static_cast<uint16_t>(run.Options.Encoding != 0 ? run.Options.Encoding : SystemAnsiCodePage()), false);
     TErrorFile errors(*errorFile);
     TWayAttributes attrs(run.Options, run.Include, errors);
     TWayGeometry geometry(run.Options, *table, errors);

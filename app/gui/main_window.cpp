@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
@@ -31,6 +32,7 @@
 
 #include "data_files.h"
 #include "linvoro_giswriter.h"
+#include "linvoro_platform.h"
 #include "update_check.h"
 #include "version.h"
 #include "window_run_ui.h"
@@ -260,6 +262,7 @@ void TForm1::CreateControls() {
   col0->addWidget(rgOutputFormat);
   col0->addWidget(rgSpeedUnit);
   col0->addWidget(rgDriving);
+  col0->addLayout(CreateEncodingControl(client));
   col0->addStretch(1);
   auto* col1 = new QVBoxLayout();
   col1->setSpacing(3);
@@ -342,6 +345,45 @@ void TForm1::CreateControls() {
   });
 }
 
+QLayout* TForm1::CreateEncodingControl(QWidget* client) {
+  lblEncoding = new QLabel(QStringLiteral("Table encoding"), client);
+  lblEncoding->setObjectName(QStringLiteral("lblEncoding"));
+  cbEncoding = new QComboBox(client);
+  cbEncoding->setObjectName(QStringLiteral("cbEncoding"));
+  cbEncoding->addItem(QStringLiteral("System (%1)").arg(SystemAnsiCodePage()), 0);
+  cbEncoding->addItem(QStringLiteral("UTF-8"), 65001);
+  static const struct {
+    int codepage;
+    const char* script;
+  } pages[] = {{1250, "Central European"}, {1251, "Cyrillic"}, {1252, "Western"},   {1253, "Greek"},
+               {1254, "Turkish"},          {1255, "Hebrew"},   {1256, "Arabic"},    {1257, "Baltic"},
+               {1258, "Vietnamese"},       {874, "Thai"},      {932, "Japanese"},   {936, "Chinese (Simplified)"},
+               {949, "Korean"},            {950, "Chinese (Traditional)"}};
+  for (const auto& p : pages)
+    cbEncoding->addItem(QStringLiteral("%1 %2").arg(p.codepage).arg(QString::fromLatin1(p.script)), p.codepage);
+  // The column keeps the width its radio groups give it; the list that
+  // drops down shows the whole names.
+  cbEncoding->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  cbEncoding->setMinimumContentsLength(8);
+  cbEncoding->setToolTip(QStringLiteral("Text of every table; characters the code page cannot hold are written as ?"));
+  lblEncoding->setBuddy(cbEncoding);
+  auto* row = new QHBoxLayout();
+  row->setSpacing(6);
+  row->addWidget(lblEncoding);
+  row->addWidget(cbEncoding, 1);
+  return row;
+}
+
+void TForm1::SetEncoding(uint16_t encoding) {
+  int i = cbEncoding->findData(int(encoding));
+  if (i < 0) {
+    // A code page set in the settings file by hand is kept as it is.
+    cbEncoding->addItem(QString::number(encoding), int(encoding));
+    i = cbEncoding->count() - 1;
+  }
+  cbEncoding->setCurrentIndex(i);
+}
+
 void TForm1::CreateMenu() {
   MainMenu1 = new QMenuBar(this);
   MainMenu1->setObjectName(QStringLiteral("MainMenu1"));
@@ -373,7 +415,7 @@ QList<QList<QWidget*>> TForm1::TabColumns() const {
   // A radio group is one stop; all its buttons are listed so that the stop
   // is wherever the checked one is.
   QList<QWidget*> col0 = rgOutputFormat->Buttons();
-  col0 << rgSpeedUnit->Buttons() << rgDriving->Buttons();
+  col0 << rgSpeedUnit->Buttons() << rgDriving->Buttons() << cbEncoding;
   QList<QWidget*> col2 = rgNameRef->Buttons();
   col2 << TrackBar1 << cbBuildNetwork << cbSubnets << cbTopologicalChecks << cbOverpasses;
   return {
@@ -490,6 +532,7 @@ void TForm1::ApplySettings(const TRunOptions& o) {
   NameLength = o.NameLength;
   RefLength = o.RefLength;
   ExitText = o.ExitText;
+  SetEncoding(o.Encoding);
 }
 
 TRunOptions TForm1::CurrentOptions() const {
@@ -513,6 +556,7 @@ TRunOptions TForm1::CurrentOptions() const {
   o.NameLength = NameLength;
   o.RefLength = RefLength;
   o.ExitText = ExitText;
+  o.Encoding = static_cast<uint16_t>(cbEncoding->currentData().toInt());
   for (int i = 0; i < lbFiles->count(); ++i) o.Files.push_back(S(lbFiles->item(i)->text()));
   o.MainDir = S(MainDir);
   return o;
@@ -701,6 +745,12 @@ void TForm1::btnGoClick() {
   const TRunOptions o = CurrentOptions();
   if (o.OutputModes() == 0) {
     ShowMessage(QStringLiteral("Choose at least 1 mode in output"));
+    return;
+  }
+  // A format that cannot declare the chosen encoding is refused here, before
+  // anything is written, as the run itself would refuse it.
+  if (const std::string problem = TableEncodingProblem(o); !problem.empty()) {
+    ShowError(QString::fromStdString(problem));
     return;
   }
   SetRunning(true);

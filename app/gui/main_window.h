@@ -20,7 +20,9 @@
 
 class QAction;
 class QCheckBox;
+class QComboBox;
 class QFileDialog;
+class QLayout;
 class QLabel;
 class QMenu;
 class QMenuBar;
@@ -76,6 +78,8 @@ class TForm1 : public QMainWindow {
   QCheckBox* cbSubnets;
   QCheckBox* cbTopologicalChecks;
   QCheckBox* cbOverpasses;
+  QLabel* lblEncoding;
+  QComboBox* cbEncoding;  // item data: the encoding (0 system, 65001 UTF-8, a code page)
   QPushButton* btnGo;
   QFileDialog* OpenDialog1;
   QMenuBar* MainMenu1;
@@ -168,6 +172,8 @@ class TForm1 : public QMainWindow {
 
  private:
   void CreateControls();
+  QLayout* CreateEncodingControl(QWidget* client);
+  void SetEncoding(uint16_t encoding);
   void CreateMenu();
   void SetTabOrder();
   void ApplySettings(const TRunOptions& o);

@@ -166,6 +166,7 @@ struct TConverter {
   bool canEncodeByTable = false;
   std::array<uint16_t, 256> encodeIndex{};
   std::vector<std::array<uint8_t, 256>> encodePages;
+  size_t substituted = 0;  // characters the converter replaced since reset
   ~TConverter() {
     if (conv) ucnv_close(conv);
   }
@@ -187,6 +188,17 @@ void AppendUtf8(std::string& out, UChar32 c) {
     out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
     out += static_cast<char>(0x80 | (c & 0x3F));
   }
+}
+
+// ICU's substitution, counting what it replaces. Invisible format
+// characters that the converter drops without a trace are not counted.
+void CountingSubstitute(const void* context, UConverterFromUnicodeArgs* args, const UChar* units,
+                        int32_t length, UChar32 codePoint, UConverterCallbackReason reason,
+                        UErrorCode* err) {
+  if (reason <= UCNV_IRREGULAR &&
+      !(reason == UCNV_UNASSIGNED && u_hasBinaryProperty(codePoint, UCHAR_DEFAULT_IGNORABLE_CODE_POINT)))
+    ++*static_cast<size_t*>(const_cast<void*>(context));
+  UCNV_FROM_U_CALLBACK_SUBSTITUTE(nullptr, args, units, length, codePoint, reason, err);
 }
 
 std::unique_ptr<TConverter> OpenConverter(int codepage) {
@@ -213,6 +225,8 @@ std::unique_ptr<TConverter> OpenConverter(int codepage) {
   c->conv = conv;
   err = U_ZERO_ERROR;
   ucnv_setSubstChars(conv, "?", 1, &err);
+  err = U_ZERO_ERROR;
+  ucnv_setFromUCallBack(conv, CountingSubstitute, &c->substituted, nullptr, nullptr, &err);
 
   // Probe the byte range once. IBM tables rotate the controls 0x1A, 0x1C
   // and 0x7F, which Windows maps one to one; when the 7-bit range is a
@@ -372,15 +386,52 @@ bool CodePageSupported(int codepage) {
   return GetConverter(codepage) != nullptr;
 }
 
+bool CodePageKeepsAscii(int codepage) {
+  if (codepage == 65001) return true;
+  if (codepage == 1200 || !CodePageSupported(codepage)) return false;
+  std::string ascii;
+  for (int c = 32; c < 127; ++c) ascii += static_cast<char>(c);
+  return Utf8ToCodePage(ascii, codepage) == ascii && CodePageToUtf8(ascii, codepage) == ascii;
+}
+
 namespace {
+
+// The length of the well-formed UTF-8 character at p (a byte of 0x80 or
+// above), with its code point in cp; 0 for a malformed, overlong or
+// surrogate sequence.
+inline int StrictUtf8Char(const unsigned char* p, const unsigned char* e, uint32_t& cp) {
+  const unsigned char b0 = *p;
+  int len;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    cp = b0 & 0x1Fu;
+    len = 2;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    cp = b0 & 0x0Fu;
+    len = 3;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    cp = b0 & 0x07u;
+    len = 4;
+  } else {
+    return 0;
+  }
+  if (e - p < len) return 0;
+  for (int i = 1; i < len; ++i) {
+    if ((p[i] & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (p[i] & 0x3Fu);
+  }
+  if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+    return 0;
+  return len;
+}
 
 // Well-formed UTF-8 to a single-byte page through the converter's table.
 // Returns false, leaving out as it was, at the first malformed sequence so
 // that the converter can apply its own substitution rules to the text.
-bool EncodeSingleByte(std::string& out, std::string_view s, const TConverter& c) {
+bool EncodeSingleByte(std::string& out, std::string_view s, const TConverter& c, size_t& lost) {
   const size_t base = out.size();
   out.resize(base + s.size());  // never more bytes out than in
   char* o = out.data() + base;
+  size_t found = 0;  // counted only once the whole text has gone this way
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   const auto* e = p + s.size();
   while (p < e) {
@@ -391,32 +442,8 @@ bool EncodeSingleByte(std::string& out, std::string_view s, const TConverter& c)
       continue;
     }
     uint32_t cp;
-    int len;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-      cp = b0 & 0x1Fu;
-      len = 2;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-      cp = b0 & 0x0Fu;
-      len = 3;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-      cp = b0 & 0x07u;
-      len = 4;
-    } else {
-      out.resize(base);
-      return false;
-    }
-    if (e - p < len) {
-      out.resize(base);
-      return false;
-    }
-    for (int i = 1; i < len; ++i) {
-      if ((p[i] & 0xC0) != 0x80) {
-        out.resize(base);
-        return false;
-      }
-      cp = (cp << 6) | (p[i] & 0x3Fu);
-    }
-    if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
+    const int len = StrictUtf8Char(p, e, cp);
+    if (len == 0) {
       out.resize(base);
       return false;
     }
@@ -426,21 +453,28 @@ bool EncodeSingleByte(std::string& out, std::string_view s, const TConverter& c)
       const uint16_t page = c.encodeIndex[cp >> 8];
       if (page) byte = c.encodePages[page][cp & 0xFF];
     }
-    if (byte)
+    if (byte) {
       *o++ = static_cast<char>(byte);
-    else if (!u_hasBinaryProperty(static_cast<UChar32>(cp), UCHAR_DEFAULT_IGNORABLE_CODE_POINT))
+    } else if (!u_hasBinaryProperty(static_cast<UChar32>(cp), UCHAR_DEFAULT_IGNORABLE_CODE_POINT)) {
       *o++ = '?';  // invisible format characters vanish, as the converter drops them
+      ++found;
+    }
   }
   out.resize(static_cast<size_t>(o - out.data()));
+  lost += found;
   return true;
 }
 
 }  // namespace
 
-void AppendUtf8ToCodePage(std::string& out, std::string_view utf8, int codepage) {
+void AppendUtf8ToCodePage(std::string& out, std::string_view utf8, int codepage, size_t* lost) {
   if (codepage == 0) codepage = SystemAnsiCodePage();
   if (codepage == 65001) {
-    out.append(utf8);
+    // A UTF-8 table holds well-formed text only, whatever the input held.
+    if (IsValidUtf8(utf8))
+      out.append(utf8);
+    else
+      out += SanitizeUtf8(utf8);
     return;
   }
   if (codepage == 1200) {
@@ -462,7 +496,11 @@ void AppendUtf8ToCodePage(std::string& out, std::string_view utf8, int codepage)
   out.append(utf8.substr(0, prefix));
   if (prefix == utf8.size()) return;
   const std::string_view rest = utf8.substr(prefix);
-  if (c->canEncodeByTable && EncodeSingleByte(out, rest, *c)) return;
+  size_t found = 0;
+  if (c->canEncodeByTable && EncodeSingleByte(out, rest, *c, found)) {
+    if (lost) *lost += found;
+    return;
+  }
   std::u16string w = Utf8ToUtf16(rest);
   if (w.empty()) return;
   if (c->remapControls)
@@ -472,15 +510,78 @@ void AppendUtf8ToCodePage(std::string& out, std::string_view utf8, int codepage)
   out.resize(base + w.size() * static_cast<size_t>(ucnv_getMaxCharSize(c->conv)) + 8);
   UErrorCode err = U_ZERO_ERROR;
   ucnv_resetFromUnicode(c->conv);
+  c->substituted = 0;
   const int32_t n = ucnv_fromUChars(c->conv, out.data() + base, static_cast<int32_t>(out.size() - base),
                                     reinterpret_cast<const UChar*>(w.data()), static_cast<int32_t>(w.size()), &err);
   out.resize(U_FAILURE(err) ? base : base + static_cast<size_t>(n));
+  if (lost && U_SUCCESS(err)) *lost += c->substituted;
 }
 
-std::string Utf8ToCodePage(std::string_view utf8, int codepage) {
+std::string Utf8ToCodePage(std::string_view utf8, int codepage, size_t* lost) {
   std::string out;
-  AppendUtf8ToCodePage(out, utf8, codepage);
+  AppendUtf8ToCodePage(out, utf8, codepage, lost);
   return out;
+}
+
+bool IsValidUtf8(std::string_view text) {
+  const size_t a = AsciiPrefix(text);
+  if (a == text.size()) return true;
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data()) + a;
+  const auto* e = reinterpret_cast<const unsigned char*>(text.data()) + text.size();
+  while (p < e) {
+    if (*p < 0x80) {
+      ++p;
+      continue;
+    }
+    uint32_t cp;
+    const int len = StrictUtf8Char(p, e, cp);
+    if (len == 0) return false;
+    p += len;
+  }
+  return true;
+}
+
+size_t Utf8NextChar(const char* p, const char* e, uint32_t& cp) {
+  const unsigned char c = static_cast<unsigned char>(*p);
+  size_t len;
+  if (c < 0x80) {
+    cp = c;
+    return 1;
+  } else if (c >= 0xC2 && c <= 0xDF) {
+    len = 2;
+    cp = c & 0x1F;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    len = 3;
+    cp = c & 0x0F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    len = 4;
+    cp = c & 0x07;
+  } else {
+    cp = 0xFFFD;
+    return 1;
+  }
+  if (static_cast<size_t>(e - p) < len) {
+    cp = 0xFFFD;
+    return 1;
+  }
+  for (size_t i = 1; i < len; ++i) {
+    const unsigned char d = static_cast<unsigned char>(p[i]);
+    if ((d & 0xC0) != 0x80) {
+      cp = 0xFFFD;
+      return 1;
+    }
+    cp = (cp << 6) | (d & 0x3F);
+  }
+  return len;
+}
+
+size_t Utf8CutPoint(std::string_view utf8, size_t maxBytes) {
+  if (utf8.size() <= maxBytes) return utf8.size();
+  // Back off over continuation bytes to the start of the character that
+  // does not fit; a character is at most four bytes long.
+  size_t cut = maxBytes;
+  for (int k = 0; k < 3 && cut > 0 && (static_cast<unsigned char>(utf8[cut]) & 0xC0) == 0x80; ++k) --cut;
+  return cut;
 }
 
 void AppendCodePageToUtf8(std::string& out, std::string_view bytes, int codepage) {

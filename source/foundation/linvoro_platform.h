@@ -2,6 +2,7 @@
 // counter, temporary folder, code-page conversion and locale collation.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -21,13 +22,27 @@ int SystemAnsiCodePage();
 // "sr_RS@latin"; SystemAnsiCodePage applies it to the user's locale.
 int AnsiCodePageForLocale(std::string_view locale);
 
-// UTF-8 text to bytes in a code page: 65001 returns UTF-8, 1200 UTF-16LE,
-// 0 the system ANSI code page, any other a Windows code page with "?" for
-// characters the code page cannot hold.
-std::string Utf8ToCodePage(std::string_view utf8, int codepage);
+// UTF-8 text to bytes in a code page: 65001 returns UTF-8 (malformed
+// sequences replaced by U+FFFD), 1200 UTF-16LE, 0 the system ANSI code page,
+// any other a Windows code page with "?" for characters the code page cannot
+// hold. When lost is given, the number of characters that became "?" is
+// added to it (invisible format characters, which vanish, are not counted).
+std::string Utf8ToCodePage(std::string_view utf8, int codepage, size_t* lost = nullptr);
 
 // The same, appending to out (no temporary string in hot loops).
-void AppendUtf8ToCodePage(std::string& out, std::string_view utf8, int codepage);
+void AppendUtf8ToCodePage(std::string& out, std::string_view utf8, int codepage, size_t* lost = nullptr);
+
+// Whether the text is well-formed UTF-8.
+bool IsValidUtf8(std::string_view text);
+
+// The character of UTF-8 text at p (p < e): its length in bytes, and its code
+// point in cp. A malformed byte counts as one character U+FFFD, as a
+// conversion sees it.
+size_t Utf8NextChar(const char* p, const char* e, uint32_t& cp);
+
+// Length of the longest prefix of UTF-8 text that has at most maxBytes bytes
+// and does not end inside a character.
+size_t Utf8CutPoint(std::string_view utf8, size_t maxBytes);
 
 // Bytes in a code page (same rules as above) to UTF-8. Undecodable bytes
 // become U+FFFD; never throws.
@@ -36,6 +51,12 @@ void AppendCodePageToUtf8(std::string& out, std::string_view bytes, int codepage
 
 // Whether the platform can convert this code page at all.
 bool CodePageSupported(int codepage);
+
+// Whether text in this code page stores the printable ASCII characters as
+// the same single bytes, both ways: what comma-separated rows, quoted values
+// and dBASE headers need to stay readable. UTF-8 does; UTF-16, EBCDIC and
+// unsupported pages do not.
+bool CodePageKeepsAscii(int codepage);
 
 // Case-sensitive comparison in the user locale's collation: <0, 0, >0.
 int CompareUserLocale(std::string_view a, std::string_view b);

@@ -24,13 +24,18 @@ TTextFileWriter::~TTextFileWriter() {
 }
 
 void TTextFileWriter::write(std::string_view s) {
+  size_t lost = 0;
+  write(s, lost);
+}
+
+void TTextFileWriter::write(std::string_view s, size_t& lost) {
   if (s.empty()) return;
   if (!f) throw EWriteError("Stream write error");
-  if (FCodepage == 65001) {
+  if (FCodepage == 65001 && IsValidUtf8(s)) {
     f->WriteBuffer(s.data(), static_cast<int64_t>(s.size()));
   } else {
     FConv.clear();
-    AppendUtf8ToCodePage(FConv, s, FCodepage);
+    AppendUtf8ToCodePage(FConv, s, FCodepage, &lost);
     f->WriteBuffer(FConv.data(), static_cast<int64_t>(FConv.size()));
   }
 }

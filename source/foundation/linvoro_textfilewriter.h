@@ -20,7 +20,10 @@ class TTextFileWriter {
   TTextFileWriter& operator=(const TTextFileWriter&) = delete;
 
   // UTF-8 text converted to the code page; unmappable characters become "?".
+  // In UTF-8, malformed sequences become U+FFFD.
   void write(std::string_view s);
+  // The same, adding to lost the characters that became "?".
+  void write(std::string_view s, size_t& lost);
   // write(s), then CR LF.
   void writeln(std::string_view s);
   // Flushes and closes the file; raises EWriteError when the data could not

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "linvoro_charset.h"
 #include "linvoro_giswriter_tab.h"
 #include "linvoro_platform.h"
 
@@ -204,6 +205,65 @@ void TGISWriter::SetCodepage(uint16_t v) {
   // the writers that handle them.
   if (v == 65001 || v == 1200) return;
   FCodepage = v;
+}
+
+void TGISWriter::SetEncoding(uint16_t v) {
+  if (v == 1200) return;
+  FCodepage = v;
+}
+
+std::string TGISWriter::EncodingProblem(uint8_t Inp, uint16_t Codepage) {
+  const std::string cp = std::to_string(Codepage);
+  if (Codepage != 65001 && !CodePageSupported(Codepage))
+    return "Code page " + cp + " is not available on this system";
+  if (!CodePageKeepsAscii(Codepage))
+    return "Code page " + cp + " does not store plain ASCII text as it is; tables cannot be written in it";
+  if (Inp == gfDBF || Inp == gfSHP) return std::string();  // .cpg and the header take any page
+  // MIF, and TAB, which is MIF without its library: the table declares its
+  // text by a MapInfo charset name.
+  const std::string charset = CharSetList().CodePage2Charset(Codepage);
+  if (charset.empty())
+    return "MapInfo tables have no charset for code page " + cp +
+           "; choose SHP output or another encoding";
+  if (Inp == gfMITAB && MITAB_supported() && !TabCharsetWritable(charset))
+    return Codepage == 65001
+               ? "The MapInfo driver of this system's GDAL cannot write TAB tables in UTF-8; choose MIF "
+                 "or SHP output for UTF-8, or another encoding for TAB"
+               : "The TAB library cannot write tables in charset " + charset;
+  return std::string();
+}
+
+void TGISWriter::LostText(std::string_view value) {
+  ++FLostTextValues;
+  if (FOnLostText) FOnLostText(value);
+}
+
+std::string TGISWriter::EncodeCut(std::string_view text, size_t maxBytes, size_t* lost) const {
+  std::string enc = Utf8ToCodePage(text, FCodepage, lost);
+  if (enc.size() <= maxBytes) return enc;
+  if (FCodepage == 65001) {
+    enc.resize(Utf8CutPoint(enc, maxBytes));
+    return enc;
+  }
+  // One byte per character: any cut is a character boundary.
+  size_t chars = 0;
+  uint32_t cp;
+  for (const char *p = text.data(), *e = p + text.size(); p < e; ++chars) p += Utf8NextChar(p, e, cp);
+  if (enc.size() == chars) {
+    enc.resize(maxBytes);
+    return enc;
+  }
+  // Multi-byte code page: add whole characters while they fit, so that the
+  // stored text never ends in half a character.
+  std::string out;
+  for (const char *p = text.data(), *e = p + text.size(); p < e;) {
+    const size_t len = Utf8NextChar(p, e, cp);
+    const std::string c = Utf8ToCodePage(std::string_view(p, len), FCodepage);
+    if (out.size() + c.size() > maxBytes) break;
+    out += c;
+    p += len;
+  }
+  return out;
 }
 
 void TGISWriter::SetOptimizePLinesSections(bool v) {

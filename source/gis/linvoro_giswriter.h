@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -145,6 +146,11 @@ constexpr bool LogicalValue(std::string_view v) {
   return c == 'T' || c == 'Y' || c == 't' || c == 'y' || c == '1';
 }
 
+// Told about a character value (as UTF-8, the way the row gave it) of which
+// the table's code page could not hold every character: those characters
+// were stored as "?".
+using TLostTextEvent = std::function<void(std::string_view value)>;
+
 class TGISWriter;
 using TGISWriterFactory = std::unique_ptr<TGISWriter> (*)();
 using TGISWriterProbe = bool (*)();
@@ -210,6 +216,18 @@ class TGISWriter {
   // ignores every value.
   uint16_t Codepage() const { return FCodepage; }
   virtual void SetCodepage(uint16_t v);
+  // The encoding a run chooses for its tables: any 8-bit code page, and
+  // UTF-8 (65001), which SetCodepage leaves alone. UTF-16 (1200) is no text
+  // of 8-bit tables and is ignored. The MIF writer in UTF-8 keeps its page.
+  virtual void SetEncoding(uint16_t v);
+  // Why a table in format Inp cannot be written in this code page on this
+  // system, as a message for the user; empty when it can. The format is
+  // taken as GetGISObject would serve it (TAB without its library is MIF).
+  static std::string EncodingProblem(uint8_t Inp, uint16_t Codepage);
+  // Reported once per record for each character value that lost characters
+  // to the code page; LostTextValues counts them.
+  void SetOnLostText(TLostTextEvent e) { FOnLostText = std::move(e); }
+  int64_t LostTextValues() const { return FLostTextValues; }
   // Joins touching sections of multi-part polylines. Changing it while a
   // record's sections are being gathered raises.
   bool OptimizePLinesSections() const { return FOptimizePLinesSections; }
@@ -271,6 +289,12 @@ class TGISWriter {
   bool RecordComplete() const { return FWrittenParts >= FNumParts; }
   void ResetBox();
   static void DeleteFileIfExists(const std::string& path);
+  // A character value lost characters to the code page.
+  void LostText(std::string_view value);
+  // Bytes of text in the table's code page, at most maxBytes, never ending
+  // inside a character. Characters the code page cannot hold are added to
+  // lost when it is given.
+  std::string EncodeCut(std::string_view text, size_t maxBytes, size_t* lost = nullptr) const;
 
   std::string FFileName;
   std::string FCoordSys;
@@ -301,6 +325,8 @@ class TGISWriter {
   TFloatPointArrayEx FLine2;   // AddLine / AddSection2 / AddSection3
   TFloatPointArrayEx FPoint1;  // AddPoint
   TFloatPointArrayEx FSection; // AddSection1
+  TLostTextEvent FOnLostText;
+  int64_t FLostTextValues = 0;
 
  private:
   // Section joining state.
@@ -342,6 +368,9 @@ class TGISWriterMIF : public TGISWriter {
     if (FMifText.size() >= kFlushSize || FMidText.size() >= kFlushSize) FlushText();
   }
   void FlushText();
+  // Writes the gathered MID rows; when the code page lost characters of
+  // them, finds the values that lost them.
+  void WriteMid(TTextFileWriter& mid);
   bool FilesOpen() const { return FOutMIF != nullptr; }
 
   static constexpr size_t kFlushSize = 1 << 16;
@@ -359,6 +388,7 @@ class TGISWriterMIF8 : public TGISWriterMIF {
   TGISWriterMIF8();
   void SetCodepage(uint16_t) override {}
   TGISFormat Format() const override { return gfMIF8; }
+  void SetEncoding(uint16_t) override {}
 };
 
 // dBASE III table stem.dbf; also the attribute half of the shapefile writer.
@@ -385,9 +415,6 @@ class TGISWriterDBF : public TGISWriter {
   bool WriteDbfRecord(std::string_view Attrib);
   // Encodes a character value into dest (width bytes, space-filled).
   void EncodeChar(char* dest, int width, std::string_view v);
-  // Bytes of text in the table's code page, at most maxBytes, never ending
-  // inside a multi-byte character.
-  std::string EncodeCut(std::string_view text, size_t maxBytes) const;
   int64_t DbfSize() const;
 
   std::unique_ptr<TLvBufferedStream> FOutDBF;

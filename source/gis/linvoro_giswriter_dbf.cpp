@@ -8,6 +8,7 @@
 #include "linvoro_functions.h"
 #include "linvoro_giswriter.h"
 #include "linvoro_io.h"
+#include "linvoro_platform.h"
 
 namespace {
 
@@ -17,55 +18,12 @@ bool IsAscii(std::string_view v) {
   return acc < 0x80;
 }
 
-// Length of the UTF-8 sequence at p, and its code point; a malformed byte
-// counts as one character U+FFFD, as a conversion would see it.
-size_t Utf8Char(const char* p, const char* e, uint32_t& cp) {
-  const unsigned char c = static_cast<unsigned char>(*p);
-  size_t len;
-  if (c < 0x80) {
-    cp = c;
-    return 1;
-  } else if (c >= 0xC2 && c <= 0xDF) {
-    len = 2;
-    cp = c & 0x1F;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    len = 3;
-    cp = c & 0x0F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    len = 4;
-    cp = c & 0x07;
-  } else {
-    cp = 0xFFFD;
-    return 1;
-  }
-  if (static_cast<size_t>(e - p) < len) {
-    cp = 0xFFFD;
-    return 1;
-  }
-  for (size_t i = 1; i < len; ++i) {
-    const unsigned char d = static_cast<unsigned char>(p[i]);
-    if ((d & 0xC0) != 0x80) {
-      cp = 0xFFFD;
-      return 1;
-    }
-    cp = (cp << 6) | (d & 0x3F);
-  }
-  return len;
-}
-
-size_t CodePoints(std::string_view v) {
-  size_t n = 0;
-  uint32_t cp;
-  for (const char *p = v.data(), *e = p + v.size(); p < e; ++n) p += Utf8Char(p, e, cp);
-  return n;
-}
-
 // The low byte of each character's code.
 void LowBytes(std::string_view v, std::string& out) {
   out.clear();
   uint32_t cp;
   for (const char *p = v.data(), *e = p + v.size(); p < e;) {
-    p += Utf8Char(p, e, cp);
+    p += Utf8NextChar(p, e, cp);
     out += static_cast<char>(cp & 0xFF);
   }
 }
@@ -151,28 +109,6 @@ void TGISWriterDBF::StartHeader(int32_t NumFields, TObjectTypes ObjectTypes) {
   FRecord.assign(1, ' ');
 }
 
-std::string TGISWriterDBF::EncodeCut(std::string_view text, size_t maxBytes) const {
-  std::string enc = Utf8ToCodePage(text, FCodepage);
-  if (enc.size() <= maxBytes) return enc;
-  // One byte per character: any cut is a character boundary.
-  if (enc.size() == CodePoints(text)) {
-    enc.resize(maxBytes);
-    return enc;
-  }
-  // Multi-byte code page: add whole characters while they fit, so that the
-  // stored text never ends in half a character.
-  std::string out;
-  uint32_t cp;
-  for (const char *p = text.data(), *e = p + text.size(); p < e;) {
-    const size_t len = Utf8Char(p, e, cp);
-    const std::string c = Utf8ToCodePage(std::string_view(p, len), FCodepage);
-    if (out.size() + c.size() > maxBytes) break;
-    out += c;
-    p += len;
-  }
-  return out;
-}
-
 void TGISWriterDBF::EncodeChar(char* dest, int width, std::string_view v) {
   if (width <= 0) return;
   if (FAsciiSafe && IsAscii(v)) {
@@ -181,9 +117,18 @@ void TGISWriterDBF::EncodeChar(char* dest, int width, std::string_view v) {
     std::memset(dest + n, ' ', width - n);
     return;
   }
-  const std::string enc = EncodeCut(v, static_cast<size_t>(width));
+  if (FCodepage == 65001 && IsValidUtf8(v)) {
+    // Stored as given, cut at a whole character.
+    const size_t n = Utf8CutPoint(v, static_cast<size_t>(width));
+    std::memcpy(dest, v.data(), n);
+    std::memset(dest + n, ' ', width - n);
+    return;
+  }
+  size_t lost = 0;
+  const std::string enc = EncodeCut(v, static_cast<size_t>(width), &lost);
   std::memcpy(dest, enc.data(), enc.size());
   std::memset(dest + enc.size(), ' ', width - enc.size());
+  if (lost) LostText(v);
 }
 
 void TGISWriterDBF::AddField(const std::string& FieldName, TGISField Field, uint8_t Width,

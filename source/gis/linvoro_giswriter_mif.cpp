@@ -1,12 +1,14 @@
 // MIF/MID writer. The text of both files is gathered in UTF-8 and handed to
 // the code-page text writers in blocks, so that a record costs a few string
 // appends instead of a conversion and a buffered write per line.
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 
 #include "linvoro_charset.h"
 #include "linvoro_functions.h"
 #include "linvoro_giswriter.h"
+#include "linvoro_platform.h"
 #include "linvoro_textfilewriter.h"
 
 namespace {
@@ -79,7 +81,9 @@ void TGISWriterMIF::AddField(const std::string& FieldName, TGISField Field, uint
 void TGISWriterMIF::WriteHeader() {
   if (FCodepage == 65001 || FCodepage == 1200) fVersion = 1520;
   FOutMIF = std::make_unique<TTextFileWriter>(FFileName + ".mif", FCodepage, true);
-  FOutMID = std::make_unique<TTextFileWriter>(FFileName + ".mid", FCodepage, true);
+  // The MIF header names the rows' charset. A byte-order mark in front of
+  // the first row would be read by GDAL as part of that row's first value.
+  FOutMID = std::make_unique<TTextFileWriter>(FFileName + ".mid", FCodepage, false);
   FMifText.clear();
   FMidText.clear();
   std::string& s = FMifText;
@@ -111,7 +115,31 @@ void TGISWriterMIF::WriteHeader() {
 void TGISWriterMIF::FlushText() {
   FOutMIF->write(FMifText);
   FMifText.clear();
-  FOutMID->write(FMidText);
+  WriteMid(*FOutMID);
+}
+
+void TGISWriterMIF::WriteMid(TTextFileWriter& mid) {
+  size_t lost = 0;
+  mid.write(FMidText, lost);
+  if (lost) {
+    // Rare: look at the block's rows one by one for the values concerned.
+    TAttribSplitter values;
+    size_t at = 0;
+    while (at < FMidText.size()) {
+      size_t end = FMidText.find("\r\n", at);
+      if (end == std::string::npos) end = FMidText.size();
+      values.Split(std::string_view(FMidText).substr(at, end - at));
+      for (const std::string_view v : values.Values()) {
+        const bool ascii =
+            std::all_of(v.begin(), v.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+        if (ascii) continue;  // numbers and plain names lose nothing
+        size_t n = 0;
+        Utf8ToCodePage(v, FCodepage, &n);
+        if (n) LostText(v);
+      }
+      at = end + 2;
+    }
+  }
   FMidText.clear();
 }
 
@@ -265,9 +293,8 @@ void TGISWriterMIF::Close() {
   std::unique_ptr<TTextFileWriter> mif = std::move(FOutMIF);
   std::unique_ptr<TTextFileWriter> mid = std::move(FOutMID);
   mif->write(FMifText);
-  mid->write(FMidText);
+  WriteMid(*mid);
   FMifText.clear();
-  FMidText.clear();
   mif->Close();
   mid->Close();
 }

@@ -84,7 +84,9 @@ void TGISWriterSHP::StartHeader(int32_t NumFields, TObjectTypes ObjectTypes) {
   FSHPopen = false;
   if (FObjectTypes == otNone) return;
   if (!FPRJ.empty()) WriteTextFile(FFileName + ".prj", FPRJ);
-  if (FCodepage != 0) WriteTextFile(FFileName + ".cpg", std::to_string(FCodepage));
+  // Readers take UTF-8 by that name; the other pages by their number.
+  if (FCodepage != 0)
+    WriteTextFile(FFileName + ".cpg", FCodepage == 65001 ? std::string("UTF-8") : std::to_string(FCodepage));
 
   uint8_t h[100] = {};
   PutBE32(h, 9994);

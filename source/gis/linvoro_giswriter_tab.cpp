@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "linvoro_charset.h"
 #include "linvoro_functions.h"
@@ -14,6 +15,13 @@ void RegisterTabWriters() {
   TGISWriter::RegisterWriter(
       gfMITAB, []() -> std::unique_ptr<TGISWriter> { return std::make_unique<TGISWriterMITAB>(); },
       []() { return TMitabLibrary::Instance().Ready(); });
+}
+
+bool TabCharsetWritable(const std::string& charset) {
+  const TMitabLibrary& lib = TMitabLibrary::Instance();
+  if (!lib.Ready()) return false;
+  if (lib.Api().charset_supported) return lib.Api().charset_supported(charset.c_str()) != 0;
+  return charset != "UTF-8" && charset != "UTF-16";
 }
 
 // ---------------------------------------------------------------- TGISWriterTAB
@@ -102,6 +110,21 @@ const char* TGISWriterMITAB::Encoded(std::string_view utf8) {
   return FText.c_str();
 }
 
+const char* TGISWriterMITAB::EncodedChar(std::string_view utf8, size_t width) {
+  const bool ascii = std::all_of(utf8.begin(), utf8.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (ascii) {
+    // The library cuts a longer value at the width as well; ASCII is ASCII
+    // in every page a table is written in.
+    FText.assign(utf8.substr(0, std::min(utf8.size(), width)));
+  } else {
+    size_t lost = 0;
+    FText = EncodeCut(utf8, width, &lost);
+    if (lost) LostText(utf8);
+  }
+  return FText.c_str();
+}
+
 void TGISWriterMITAB::StartHeader(int32_t NumFields, TObjectTypes ObjectTypes) {
   // A writer started again leaves the earlier table complete, not dangling.
   if (FMH) Close();
@@ -155,8 +178,9 @@ void TGISWriterMITAB::WriteObject(int32_t NumParts, std::string_view Attrib) {
   if (FFH) {
     for (int32_t i = 1; i <= FNumFields; ++i) {
       std::string_view v = FValues[i - 1];
-      if (FFieldInfo[i].FieldType == gfLogical && LogicalValue(v)) v = "T";
-      FApi.set_field(FFH, i - 1, Encoded(v));
+      const TFieldInfo& f = FFieldInfo[i];
+      if (f.FieldType == gfLogical && LogicalValue(v)) v = "T";
+      FApi.set_field(FFH, i - 1, f.FieldType == gfChar ? EncodedChar(v, f.Width > 0 ? f.Width : SIZE_MAX) : Encoded(v));
     }
     // Widths 8 to 10 are no MapInfo pen; the library's default pen applies.
     if (FPen.Width < 8 || FPen.Width > 10)

@@ -18,6 +18,10 @@
 // once, before it first answers; the mitab library is probed then.
 void RegisterTabWriters();
 
+// Whether the loaded mitab library can write tables in this MapInfo charset.
+// A library without the query writes the 8-bit charsets only.
+bool TabCharsetWritable(const std::string& charset);
+
 class TGISWriterTAB : public TGISWriter {
  public:
   // NativeX tables are exempt from the size check.
@@ -74,6 +78,9 @@ class TGISWriterMITAB : public TGISWriterTAB {
   int FeatureType(int32_t NumParts) const;
   // Text in the table's code page, null-terminated, in FText.
   const char* Encoded(std::string_view utf8);
+  // A character value as Encoded, cut to the field's width at a whole
+  // character; characters the code page cannot hold are reported.
+  const char* EncodedChar(std::string_view utf8, size_t width);
   // Writes and releases the feature being built; raises EWriteError when the
   // library could not write it.
   void WriteFeature();

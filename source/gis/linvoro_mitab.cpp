@@ -87,6 +87,7 @@ TMitabState TMitabLibrary::Load(const std::string& name) {
   }
   Resolve(lib, "mitab_c_getlasterrorno", api.getlasterrorno);
   Resolve(lib, "mitab_c_getlasterrormsg", api.getlasterrormsg);
+  Resolve(lib, "mitab_c_charset_supported", api.charset_supported);
   FApi = api;
   return FState = msReady;
 }

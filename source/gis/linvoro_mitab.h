@@ -46,6 +46,9 @@ struct TMitabApi {
   // has none to give).
   int (*getlasterrorno)() = nullptr;
   const char* (*getlasterrormsg)() = nullptr;
+  // Optional: whether tables can be written in a MapInfo charset (nullptr
+  // in libraries that write the 8-bit charsets only).
+  int (*charset_supported)(const char* charset) = nullptr;
 };
 
 // What the last probe found.

@@ -648,7 +648,9 @@ std::unique_ptr<TGISWriter> TNetwork::GISoutputInit(const std::string& filename,
     case gfArray: case gfGML2: case gfKML2: case gfGeoJSON: case gfMIF8: case gfGPX:
       break;
     default:
-      w->SetCodepage(FCodepage);
+      // Taken as it is, UTF-8 included: the check tables declare the
+      // encoding of the road table they come from.
+      w->SetEncoding(FCodepage);
   }
   return w;
 }

@@ -20,6 +20,7 @@
 #include "cli_run.h"
 #include "grid_osm.h"
 #include "run_driver.h"
+#include "linvoro_giswriter.h"
 
 namespace {
 
@@ -225,6 +226,60 @@ TEST(CliOptions, ChoiceWordsInAnyLetterCase) {
   }
 }
 
+// --encoding: system, UTF-8 or a code page tables can be written in; a
+// format that cannot declare the choice is a usage error too.
+TEST(CliOptions, Encoding) {
+  const struct {
+    std::vector<std::string> args;
+    bool ok;
+    uint16_t encoding;
+    const char* error;  // a piece of the message
+  } cases[] = {
+      {{}, true, 0, ""},
+      {{"--encoding", "system"}, true, 0, ""},
+      {{"--encoding", "utf-8"}, true, 65001, ""},
+      {{"--encoding=UTF8"}, true, 65001, ""},
+      {{"--encoding", "65001"}, true, 65001, ""},
+      {{"--encoding", "1251"}, true, 1251, ""},
+      {{"--encoding", "932", "--format", "mif"}, true, 932, ""},
+      {{"--encoding", "866"}, true, 866, ""},  // shapefiles take any page
+      {{"--encoding", "866", "--format", "mif"}, false, 0, "no charset for code page 866"},
+      {{"--encoding", "utf-16"}, false, 0, "system, utf-8 or a Windows code page number"},
+      {{"--encoding", ""}, false, 0, "system, utf-8 or a Windows code page number"},
+      {{"--encoding", "-5"}, false, 0, "system, utf-8 or a Windows code page number"},
+      {{"--encoding", "0"}, false, 0, "no code page has that number"},
+      {{"--encoding", "70000"}, false, 0, "no code page has that number"},
+      {{"--encoding", "1200"}, false, 0, "does not store plain ASCII"},
+      {{"--encoding", "37"}, false, 0, "does not store plain ASCII"},
+      {{"--encoding", "12345"}, false, 0, "not available on this system"},
+  };
+  for (const auto& c : cases) {
+    std::string joined;
+    for (const auto& a : c.args) joined += a + " ";
+    TCliOptions cli;
+    std::string error;
+    std::vector<std::string> args = c.args;
+    args.push_back("a.osm");
+    const TCliParse r = Parse(args, cli, error);
+    if (c.ok) {
+      ASSERT_EQ(r, TCliParse::cpRun) << joined << error;
+      EXPECT_EQ(cli.Run.Encoding, c.encoding) << joined;
+    } else {
+      EXPECT_EQ(r, TCliParse::cpUsageError) << joined;
+      EXPECT_NE(error.find(c.error), std::string::npos) << joined << error;
+    }
+  }
+  // TAB in UTF-8 is refused before the run when the TAB library cannot
+  // write it, and taken when it can (or when TAB falls back to MIF).
+  TCliOptions tab;
+  std::string error;
+  const TCliParse r = Parse({"--format", "tab", "--encoding", "utf-8", "a.osm"}, tab, error);
+  const std::string problem = TGISWriter::EncodingProblem(gfMITAB, 65001);
+  EXPECT_EQ(r, problem.empty() ? TCliParse::cpRun : TCliParse::cpUsageError);
+  EXPECT_EQ(error, problem);
+  EXPECT_NE(UsageText().find("--encoding ENC"), std::string::npos);
+}
+
 TEST(CliOptions, HelpVersionAndSettingsFile) {
   TCliOptions cli;
   std::string error;
@@ -278,10 +333,11 @@ std::string CliPath() {
   return (exe.parent_path() / "osm2trassel-cli").string();
 }
 
-TProcess RunCli(const TempDir& dir, const std::string& args) {
+// env: a prefix of the command line such as "env LANG=C ".
+TProcess RunCli(const TempDir& dir, const std::string& args, const std::string& env = "") {
   TProcess p;
   const std::string out = dir.Path("stdout.txt"), err = dir.Path("stderr.txt");
-  const int rc = std::system((CliPath() + " " + args + " >" + out + " 2>" + err).c_str());
+  const int rc = std::system((env + CliPath() + " " + args + " >" + out + " 2>" + err).c_str());
   p.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
   p.out = Slurp(out);
   p.err = Slurp(err);
@@ -627,4 +683,40 @@ TEST(CliDocs, HelpPageDescribesTheTool) {
     EXPECT_NE(section.find(status), std::string::npos) << status;
   for (const char* rule : {"created", "first file", "--overwrite", "Ctrl-C", "SIGTERM", "any letter case"})
     EXPECT_NE(section.find(rule), std::string::npos) << rule;
+}
+// Names a code page cannot hold are counted, one line at the end of the run:
+// by default under an English UTF-8 locale (code page 1252), and for a
+// chosen page; in UTF-8 nothing is lost and nothing is said.
+TEST_F(CliTool, NamesThatLoseCharactersAreCountedAtTheEnd) {
+  const std::string in = std::string(TEST_DATA_DIR) + "/names_in_scripts.osm";
+  const std::string locale = "env -u LC_ALL -u LC_CTYPE LANG=en_US.UTF-8 ";
+  const struct {
+    std::string encoding;
+    std::string line;  // "" when none
+    std::string cpg;
+  } cases[] = {
+      {"", "9 names lost characters that code page 1252 cannot hold (written as \"?\"); "
+           "choose the UTF-8 encoding for the tables to keep them", "1252"},
+      {"--encoding 1251 ", "4 names lost characters that code page 1251 cannot hold (written as \"?\"); "
+                           "choose the UTF-8 encoding for the tables to keep them", "1251"},
+      {"--encoding utf-8 ", "", "UTF-8"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.encoding);
+    const std::string out = dir.Path("out" + c.cpg);
+    const TProcess p = RunCli(dir, c.encoding + "-o " + out + " " + in, locale);
+    EXPECT_EQ(p.status, 0) << p.err;
+    EXPECT_EQ(Slurp(out + "/roads.cpg"), c.cpg);
+    const size_t finish = p.out.find("\nFinish at ");
+    ASSERT_NE(finish, std::string::npos) << p.out;
+    if (c.line.empty()) {
+      EXPECT_EQ(p.out.find("lost characters"), std::string::npos) << p.out;
+    } else {
+      // One line, right before the end.
+      const size_t at = p.out.find("\n" + c.line + "\n");
+      EXPECT_NE(at, std::string::npos) << p.out;
+      EXPECT_EQ(at + c.line.size() + 1, finish) << p.out;
+      EXPECT_EQ(p.out.find("lost characters"), p.out.rfind("lost characters")) << p.out;
+    }
+  }
 }

@@ -226,6 +226,51 @@ TEST(Settings, SavingKeepsExitTextAndForeignContent) {
   EXPECT_EQ(r.ExitText, "");
 }
 
+// "encoding" is read leniently; it is written only when the file has it or
+// the choice is not the system's, so untouched files stay as they were.
+TEST(Settings, EncodingKeyKeptWhenAbsent) {
+  TempDir dir;
+  ScopedEnv lc("LC_ALL", "C");
+  const struct {
+    const char* value;
+    uint16_t encoding;
+  } reads[] = {{"system", 0}, {"utf-8", 65001}, {"UTF-8", 65001}, {" utf8 ", 65001}, {"1251", 1251},
+               {"65001", 65001}, {"", 0}, {"klingon", 0}, {"1200", 0}, {"37", 0}, {"99999", 0}};
+  for (const auto& c : reads) {
+    TRunOptions o;
+    ASSERT_TRUE(LoadSettings(dir.Write("r.ini", std::string("[main]\nencoding=") + c.value + "\n"), o));
+    EXPECT_EQ(o.Encoding, c.encoding) << c.value;
+  }
+
+  const struct {
+    const char* before;  // the file's [main] before closing
+    uint16_t encoding;   // the choice at closing
+    const char* line;    // the key's line afterwards, "" when absent
+  } writes[] = {
+      {"", 0, ""},
+      {"", 65001, "encoding=utf-8"},
+      {"", 1251, "encoding=1251"},
+      {"encoding=1251\n", 0, "encoding=system"},
+      {"encoding=klingon\n", 0, "encoding=system"},
+  };
+  for (const auto& c : writes) {
+    const std::string path = dir.Write("w.ini", std::string("[main]\n") + c.before);
+    TRunOptions o;
+    ASSERT_TRUE(LoadSettings(path, o));
+    o.Encoding = c.encoding;
+    SaveSettings(path, o);
+    const std::string text = ReadText(path);
+    if (*c.line == 0) {
+      EXPECT_EQ(text.find("encoding"), std::string::npos) << text;
+    } else {
+      EXPECT_NE(text.find(std::string("\n") + c.line + "\n"), std::string::npos) << text;
+      TRunOptions r;
+      ASSERT_TRUE(LoadSettings(path, r));
+      EXPECT_EQ(r.Encoding, c.encoding) << c.line;
+    }
+  }
+}
+
 TEST(Settings, NetworkSubOptionsStayStoredButTheRunDropsThem) {
   TempDir dir;
   const std::string path = dir.Write("n.ini", "[main]\nbuildnetwork=0\nsubnets=1\ntopochecks=1\n");

@@ -170,16 +170,61 @@ TEST(Platform, SingleByteTablesAgreeWithTheConverter) {
   }
 }
 
+// Each "?" is counted as a lost character, on the table path of the 8-bit
+// pages and on the converter path of the multi-byte ones alike; invisible
+// format characters vanish without being counted.
 TEST(Platform, UnmappableCharactersBecomeQuestionMarks) {
   const struct {
     const char* text;
     int cp;
     const char* expected;
+    size_t lost;
   } cases[] = {
-      {"Жx", 1252, "?x"},     {"a中b", 1251, "a?b"},  {"€", 28591, "?"},   {"😀", 1252, "?"},
-      {"😀z", 932, "?z"},     {"é中", 437, "\x82?"},  {"Ω", 1250, "?"},    {"ł", 1252, "?"},
+      {"Жx", 1252, "?x", 1},        {"a中b", 1251, "a?b", 1},       {"€", 28591, "?", 1},
+      {"😀", 1252, "?", 1},          {"😀z", 932, "?z", 1},           {"é中", 437, "\x82?", 1},
+      {"Ω", 1250, "?", 1},          {"ł", 1252, "?", 1},            {"Улица Ямская", 1252, "????? ??????", 11},
+      {"שלום ab", 932, "???? ab", 4}, {"Ω\u200Bx", 1252, "?x", 1},     {"\u200B日本", 932, "\x93\xFA\x96\x7B", 0},
+      {"Жизнь", 1251, "\xC6\xE8\xE7\xED\xFC", 0}, {"😀", 65001, "😀", 0}, {"plain", 1252, "plain", 0},
   };
-  for (const auto& c : cases) EXPECT_EQ(Utf8ToCodePage(c.text, c.cp), c.expected) << c.text << " " << c.cp;
+  for (const auto& c : cases) {
+    size_t lost = 0;
+    EXPECT_EQ(Utf8ToCodePage(c.text, c.cp, &lost), c.expected) << c.text << " " << c.cp;
+    EXPECT_EQ(lost, c.lost) << c.text << " " << c.cp;
+    // The count adds up over calls, as a writer sums a table's values.
+    std::string out;
+    AppendUtf8ToCodePage(out, c.text, c.cp, &lost);
+    EXPECT_EQ(lost, 2 * c.lost) << c.text << " " << c.cp;
+  }
+}
+
+// UTF-8 output holds well-formed text only; cuts fall between characters.
+TEST(Platform, Utf8OutputIsWellFormedAndCutsAtWholeCharacters) {
+  const std::string badUtf8 = Bytes({'a', 0xC3, 'b', 0xED, 0xA0, 0x80});  // cut sequence, a surrogate
+  EXPECT_FALSE(IsValidUtf8(badUtf8));
+  const std::string fixed = Utf8ToCodePage(badUtf8, 65001);
+  EXPECT_TRUE(IsValidUtf8(fixed));
+  EXPECT_EQ(fixed.substr(0, 1), "a");
+  EXPECT_TRUE(IsValidUtf8("Жé中😀 plain"));
+  EXPECT_FALSE(IsValidUtf8(Bytes({0xC0, 0xAF})));  // overlong
+  EXPECT_FALSE(IsValidUtf8(Bytes({0xF4, 0x90, 0x80, 0x80})));  // beyond U+10FFFF
+
+  const struct {
+    const char* text;
+    size_t max;
+    size_t cut;
+  } cuts[] = {
+      {"abc", 5, 3}, {"abc", 2, 2},   {"aЖ", 2, 1},  {"aЖ", 3, 3},   {"中文", 4, 3},
+      {"中文", 5, 3}, {"中文", 6, 6},  {"😀a", 3, 0}, {"😀a", 4, 4},   {"", 0, 0},
+  };
+  for (const auto& c : cuts) EXPECT_EQ(Utf8CutPoint(c.text, c.max), c.cut) << c.text << " " << c.max;
+}
+
+// Only pages that keep ASCII as it is can carry the quotes, commas and
+// headers of a table.
+TEST(Platform, CodePagesThatKeepAscii) {
+  for (int cp : {1252, 1251, 1250, 874, 932, 936, 949, 950, 437, 866, 28595, 20866, 65001})
+    EXPECT_TRUE(CodePageKeepsAscii(cp)) << cp;
+  for (int cp : {1200, 37, 500, 1026, 12345, -1}) EXPECT_FALSE(CodePageKeepsAscii(cp)) << cp;
 }
 
 TEST(Platform, MalformedInputNeverBreaksConversion) {

@@ -165,19 +165,23 @@ TEST_F(TextFileTest, WriterConvertsAndSubstitutes) {
     uint16_t cp;
     const char* text;
     std::string bytes;
+    size_t lost;
   } cases[] = {
-      {1252, "Zürich Ж€", "Z\xFCrich ?\x80"},
-      {1251, "Жизнь ü", "\xC6\xE8\xE7\xED\xFC ?"},
-      {65001, "Жü", "\xD0\x96\xC3\xBC"},
-      {28591, "é€", "\xE9?"},
+      {1252, "Zürich Ж€", "Z\xFCrich ?\x80", 1},
+      {1251, "Жизнь ü", "\xC6\xE8\xE7\xED\xFC ?", 1},
+      {65001, "Жü", "\xD0\x96\xC3\xBC", 0},
+      {65001, "a\xFF", "a\xEF\xBF\xBD", 0},  // a UTF-8 file never holds malformed text
+      {28591, "é€", "\xE9?", 1},
   };
   for (const auto& c : cases) {
+    size_t lost = 0;
     {
       TTextFileWriter w(Path("c.txt"), c.cp, false);
-      w.write(c.text);
+      w.write(c.text, lost);
       w.write("");
     }
     EXPECT_EQ(Slurp(Path("c.txt")), c.bytes) << c.cp;
+    EXPECT_EQ(lost, c.lost) << c.cp;
   }
 }
 

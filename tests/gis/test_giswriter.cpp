@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "linvoro_giswriter.h"
+#include "linvoro_giswriter_tab.h"
 #include "linvoro_platform.h"
 
 namespace fs = std::filesystem;
@@ -216,6 +217,89 @@ TEST_F(GisWriterTest, CodepageRules) {
   EXPECT_EQ(mif8->Codepage(), 65001);
   mif8->SetCodepage(1252);
   EXPECT_EQ(mif8->Codepage(), 65001);
+}
+
+// The encoding a run chooses is taken as it is, UTF-8 included; UTF-16 is
+// no text of 8-bit tables.
+TEST_F(GisWriterTest, EncodingRules) {
+  std::vector<uint8_t> formats = {gfMIF, gfDBF, gfSHP};
+  if (TGISWriter::MITAB_supported()) formats.push_back(gfMITAB);
+  for (uint8_t format : formats) {
+    auto w = TGISWriter::GetGISObject(format);
+    w->SetEncoding(65001);
+    EXPECT_EQ(w->Codepage(), 65001) << int(format);
+    w->SetEncoding(1200);
+    EXPECT_EQ(w->Codepage(), 65001) << int(format);
+    w->SetEncoding(1251);
+    EXPECT_EQ(w->Codepage(), 1251) << int(format);
+  }
+  auto mif8 = TGISWriter::GetGISObject(gfMIF8);
+  mif8->SetEncoding(1252);
+  EXPECT_EQ(mif8->Codepage(), 65001);
+}
+
+// What each format can declare, asked before a table is started.
+TEST_F(GisWriterTest, EncodingProblems) {
+  const struct {
+    uint8_t format;
+    uint16_t codepage;
+    const char* problem;  // a piece of the message; "" when there is none
+  } cases[] = {
+      {gfSHP, 65001, ""},       {gfMIF, 65001, ""},        {gfSHP, 1251, ""},   {gfMIF, 1251, ""},
+      {gfSHP, 866, ""},         {gfMIF, 866, "no charset for code page 866"},
+      {gfDBF, 20866, ""},       {gfSHP, 37, "does not store plain ASCII"},
+      {gfMIF, 1200, "does not store plain ASCII"},  {gfSHP, 12345, "not available"},
+      {gfMITAB, 1251, ""},
+  };
+  for (const auto& c : cases) {
+    const std::string p = TGISWriter::EncodingProblem(c.format, c.codepage);
+    if (*c.problem == 0)
+      EXPECT_EQ(p, "") << int(c.format) << " " << c.codepage;
+    else
+      EXPECT_NE(p.find(c.problem), std::string::npos) << int(c.format) << " " << c.codepage << ": " << p;
+  }
+  // UTF-8 TAB tables need a library that says it writes them; without the
+  // library, TAB is MIF, which can.
+  const std::string tab = TGISWriter::EncodingProblem(gfMITAB, 65001);
+  if (TGISWriter::MITAB_supported() && !TabCharsetWritable("UTF-8"))
+    EXPECT_NE(tab.find("cannot write TAB tables in UTF-8"), std::string::npos) << tab;
+  else
+    EXPECT_EQ(tab, "");
+}
+
+// Every value that lost characters to the code page is reported, once per
+// record, in every format; MIF finds them also across its text blocks.
+TEST_F(GisWriterTest, ValuesThatLoseCharactersAreReported) {
+  std::vector<uint8_t> formats = {gfMIF, gfDBF, gfSHP};
+  if (TGISWriter::MITAB_supported()) formats.push_back(gfMITAB);
+  const std::string filler(200, 'x');  // enough rows to fill several MID blocks
+  for (uint8_t format : formats) {
+    for (uint16_t codepage : {uint16_t(1252), uint16_t(65001)}) {
+      SCOPED_TRACE(std::to_string(format) + " " + std::to_string(codepage));
+      std::vector<std::string> reported;
+      auto w = TGISWriter::GetGISObject(format);
+      w->SetFileName(Stem(WithNumber("lost", format * 100000 + codepage)));
+      w->SetEncoding(codepage);
+      w->SetOnLostText([&](std::string_view v) { reported.emplace_back(v); });
+      w->StartHeader(3, otPline);
+      w->AddField("name", gfChar, 30, 0);
+      w->AddField("note", gfChar, 254, 0);
+      w->AddField("n", gfSmallInt, 0, 0);
+      std::vector<std::string> expected;
+      for (int i = 0; i < 2000; ++i) {
+        std::string name = "Zürich";  // held by 1252
+        if (i % 700 == 3) name = WithNumber("Тверская ", i);
+        if (i == 1999) name = "say \"Ω\"";
+        if (codepage != 65001 && name != "Zürich") expected.push_back(name);
+        std::string quoted;
+        for (char c : name) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+        w->AddLine(0, 0, 1, 1, "\"" + quoted + "\",\"" + filler + "\"," + std::to_string(i % 100));
+      }
+      w->Close();
+      EXPECT_EQ(reported, expected);
+      EXPECT_EQ(w->LostTextValues(), static_cast<int64_t>(expected.size()));
+    }
+  }
 }
 
 TEST_F(GisWriterTest, CallOrderChecks) {
@@ -708,6 +792,14 @@ TEST_F(GisWriterTest, ShpCodepageAndProjectionFiles) {
   EXPECT_EQ(ReadAll(Stem() + ".cpg"), "1251");
   EXPECT_FALSE(fs::exists(Stem() + ".prj"));
 
+  auto u = TGISWriter::GetGISObject(gfSHP);  // UTF-8 goes by its name
+  u->SetFileName(Stem("utf8"));
+  u->SetEncoding(65001);
+  u->StartHeader(1, otPoint);
+  u->AddField("id", gfSmallInt, 0, 0);
+  u->Close();
+  EXPECT_EQ(ReadAll(Stem("utf8") + ".cpg"), "UTF-8");
+
   auto z = TGISWriter::GetGISObject(gfSHP);
   z->SetFileName(Stem("zero"));
   z->SetCodepage(0);
@@ -942,7 +1034,7 @@ TEST_F(GisWriterTest, MifCodePages) {
     const std::string mif = ReadAll(Stem("utf8") + ".mif");
     EXPECT_EQ(mif.substr(0, 17), "\xEF\xBB\xBFVersion 1520\r\n");
     EXPECT_EQ(Lines(mif)[1], "CharSet \"UTF-8\"");
-    EXPECT_EQ(ReadAll(Stem("utf8") + ".mid"), "\xEF\xBB\xBF\"\xD0\x9C\xD0\xB8\xD1\x80\",1\r\n");
+    EXPECT_EQ(ReadAll(Stem("utf8") + ".mid"), "\"\xD0\x9C\xD0\xB8\xD1\x80\",1\r\n");  // no mark
   }
   {
     auto w = Writer(gfMIF, otPline, kRoadFields, 1251, "cyr");

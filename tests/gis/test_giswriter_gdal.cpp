@@ -1,10 +1,11 @@
 // Tables written by the GIS writers, read back by GDAL as an independent
 // reader: field names, types, widths, values, geometries and record counts
 // must come out as written, for MIF/MID, shapefiles and bare dBASE tables,
-// in code pages 1252 and 1251.
+// in code pages 1252 and 1251, and in UTF-8 (TAB too).
 #include <gtest/gtest.h>
 
 #include <cpl_conv.h>
+#include <cpl_error.h>
 #include <gdal.h>
 #include <ogr_api.h>
 #include <ogr_srs_api.h>
@@ -341,6 +342,107 @@ TEST_F(GdalReadBack, DbfAloneWithEveryFieldType) {
   EXPECT_EQ(rows[1].values,
             (std::vector<std::string>{"x", "0", "0", "-0.01", "0", "<null>", "F", "0"}));
 }
+
+// ---------------------------------------------------------------- UTF-8 tables
+
+// The longest prefix of whole characters that fits in `bytes` bytes,
+// counted here without the writers' helpers.
+std::string WholeCharacterPrefix(const std::string& s, size_t bytes) {
+  size_t end = 0;
+  while (end < s.size()) {
+    const unsigned char c = static_cast<unsigned char>(s[end]);
+    const size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    if (end + len > bytes) break;
+    end += len;
+  }
+  return s.substr(0, end);
+}
+
+std::string Slurp(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  std::string s;
+  if (!f) return s;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+  std::fclose(f);
+  return s;
+}
+
+class Utf8RoundTrip : public GdalReadBack, public ::testing::WithParamInterface<uint8_t> {};
+
+// Names in every script go in and come out as they were: the whole name
+// from MIF, which has no widths, and from the tables with byte widths the
+// name or its longest whole-character prefix. Each table says it is UTF-8.
+TEST_P(Utf8RoundTrip, NamesInEveryScript) {
+  const uint8_t format = GetParam();
+  if (format == gfMITAB && !TGISWriter::MITAB_supported()) GTEST_SKIP() << "no TAB library";
+  const std::vector<std::string> names = {
+      "Тверская улица",                       // 27 bytes: cut at a whole letter
+      "Улица Большая Дмитровка",
+      "Οδός Ερμού",
+      "רחוב הרצל",
+      "東京都千代田区丸の内",                 // 30 bytes: cut between characters
+      "Emoji Lane 😀😀😀",                      // 23 bytes: byte 20 is inside an emoji
+      "Straße \"Ost\"",
+      "plain",
+  };
+  constexpr uint8_t kWidth = 20;
+  auto w = TGISWriter::GetGISObject(format);
+  w->SetFileName(Stem("names"));
+  w->SetEncoding(65001);
+  std::vector<std::string> lost;
+  w->SetOnLostText([&](std::string_view v) { lost.emplace_back(v); });
+  w->StartHeader(2, otPline);
+  w->AddField("id", gfSmallInt, 0, 0);
+  w->AddField("name", gfChar, kWidth, 0);
+  for (size_t i = 0; i < names.size(); ++i) {
+    std::string quoted;
+    for (char c : names[i]) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    w->AddLine(37.6, 55.7 + 0.001 * i, 37.61, 55.7 + 0.001 * i, std::to_string(i) + ",\"" + quoted + "\"");
+  }
+  w->Close();
+  EXPECT_TRUE(lost.empty());
+  EXPECT_EQ(w->LostTextValues(), 0);
+
+  const char* ext = format == gfMIF ? ".mif" : format == gfSHP ? ".shp" : ".tab";
+  // GDAL of this system may not know the MapInfo charset "UTF-8" yet; it
+  // then says so and hands the bytes on as they are.
+  CPLPushErrorHandler(CPLQuietErrorHandler);
+  Dataset d(Stem("names") + ext);
+  CPLPopErrorHandler();
+  ASSERT_NE(d.layer, nullptr);
+  CPLPushErrorHandler(CPLQuietErrorHandler);
+  const std::vector<Row> rows = ReadRows(d.layer);
+  CPLPopErrorHandler();
+  ASSERT_EQ(rows.size(), names.size());
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::string expected = format == gfMIF ? names[i] : WholeCharacterPrefix(names[i], kWidth);
+    EXPECT_EQ(rows[i].values[0], std::to_string(i));  // nothing in front of the first row
+    EXPECT_EQ(rows[i].values[1], expected) << names[i];
+  }
+
+  switch (format) {
+    case gfSHP:
+      EXPECT_EQ(Slurp(Stem("names") + ".cpg"), "UTF-8");
+      EXPECT_EQ(Slurp(Stem("names") + ".dbf").at(29), 0);  // no language driver for UTF-8
+      break;
+    case gfMIF: {
+      const std::string mif = Slurp(Stem("names") + ".mif");
+      EXPECT_TRUE(mif.starts_with("\xEF\xBB\xBFVersion 1520\r\nCharSet \"UTF-8\"\r\n")) << mif.substr(0, 40);
+      EXPECT_TRUE(Slurp(Stem("names") + ".mid").starts_with("0,\"Тверская улица\""));
+      break;
+    }
+    default:
+      EXPECT_NE(Slurp(Stem("names") + ".tab").find("Charset \"UTF-8\""), std::string::npos);
+      break;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, Utf8RoundTrip, ::testing::Values<uint8_t>(gfMIF, gfSHP, gfMITAB),
+                         [](const auto& info) {
+                           return std::string(info.param == gfMIF ? "MIF" : info.param == gfSHP ? "SHP" : "TAB");
+                         });
 
 TEST_F(GdalReadBack, ShapefileNullShapesKeepRecordsAligned) {
   auto w = TGISWriter::GetGISObject(gfSHP);

@@ -1,6 +1,7 @@
 // TAB output through the mitab library: the probe, the fallback to MIF, and
 // tables read back with GDAL (fields, values in two code pages, geometry,
 // styles), the coordinate-system bounds, the size check and the limits.
+#include <cpl_error.h>
 #include <gdal.h>
 #include <ogr_api.h>
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 
 #include <cmath>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -190,7 +192,54 @@ TEST_F(TabWriterTest, WithoutTheLibraryATabRequestWritesMif) {
   EXPECT_EQ(t.features[0].values[0], "4711");
 }
 
+// The 8-bit charsets always; UTF-8 only when GDAL's MapInfo driver knows
+// it (not before GDAL 3.10); UTF-16 never.
+TEST_F(TabWriterTest, CharsetsTheLibraryCanWrite) {
+  EXPECT_TRUE(TabCharsetWritable("WindowsLatin1"));
+  EXPECT_TRUE(TabCharsetWritable("WindowsCyrillic"));
+  EXPECT_TRUE(TabCharsetWritable("ISO8859_5"));
+  EXPECT_FALSE(TabCharsetWritable("UTF-16"));
+  EXPECT_FALSE(TabCharsetWritable("no such\"name"));
+  if (std::atoi(GDALVersionInfo("VERSION_NUM")) < 3100000) {
+    EXPECT_FALSE(TabCharsetWritable("UTF-8"));
+  }
+  TRestoreLibrary restore;
+  TMitabLibrary::Instance().Load("libmitab-not-installed.so");
+  EXPECT_FALSE(TabCharsetWritable("WindowsLatin1"));
+}
+
 // ================================================================ contents
+
+// A value wider than its field is cut at a whole character of the table's
+// code page, never in the middle of a multi-byte one.
+TEST_F(TabWriterTest, CharacterValuesAreCutAtWholeCharacters) {
+  const struct {
+    uint16_t codepage;
+    const char* value;
+    uint8_t width;
+    const char* stored;
+  } cases[] = {
+      {1252, "abcdef", 3, "abc"},   {1251, "Жизнь", 4, "Жизн"},  {932, "日本語", 5, "日本"},
+      {65001, "日本語", 8, "日本"}, {65001, "aЖb", 2, "a"},       {65001, "😀😀", 7, "😀"},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.value) + " in " + std::to_string(c.codepage));
+    const std::string stem = "cut" + std::to_string(n++);
+    auto w = NewWriter(stem);
+    ASSERT_TRUE(w);
+    w->SetEncoding(c.codepage);
+    w->StartHeader(1, otPline);
+    w->AddField("name", gfChar, c.width, 0);
+    w->AddLine(0, 0, 1, 1, std::string("\"") + c.value + "\"");
+    w->Close();
+    CPLPushErrorHandler(CPLQuietErrorHandler);  // GDAL may not know UTF-8 TAB yet
+    const TReadTable t = ReadTable(Path(stem + ".tab"));
+    CPLPopErrorHandler();
+    ASSERT_EQ(t.features.size(), 1u);
+    EXPECT_EQ(t.features[0].values[0], c.stored);
+  }
+}
 
 // Every field type, text in the table's code page, and multi-part lines.
 TEST_F(TabWriterTest, FieldsValuesAndGeometryReadBackInEachCodePage) {

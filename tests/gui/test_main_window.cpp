@@ -8,6 +8,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -37,6 +38,7 @@
 #include "data_files.h"
 #include "latency_probe.h"
 #include "linvoro_giswriter.h"
+#include "linvoro_platform.h"
 #include "main_window.h"
 #include "update_check.h"
 #include "window_run_ui.h"
@@ -702,6 +704,55 @@ class TestMainWindow : public QObject {
     QVERIFY(QFileInfo(out.filePath(format == 0 ? "roads.mid" : "roads.dbf")).size() > 100);
   }
 
+  // The table encoding: a small choice beside the options, system by
+  // default, kept in the settings file only once a user chose one, and a
+  // hand-set code page shown as it is.
+  void encodingChoice() {
+    {
+      TTestForm f;
+      QVERIFY(f.findChild<QComboBox*>(QStringLiteral("cbEncoding")));
+      QCOMPARE(f.lblEncoding->text(), QStringLiteral("Table encoding"));
+      QCOMPARE(f.cbEncoding->currentData().toInt(), 0);
+      QCOMPARE(f.cbEncoding->currentText(), QStringLiteral("System (%1)").arg(SystemAnsiCodePage()));
+      QCOMPARE(f.cbEncoding->itemText(1), QStringLiteral("UTF-8"));
+      QVERIFY(f.cbEncoding->findText(QStringLiteral("1251 Cyrillic")) > 1);
+      QCOMPARE(f.CurrentOptions().Encoding, uint16_t(0));
+      f.close();
+    }
+    QVERIFY(!ReadText(SettingsFile()).contains("encoding"));
+    {
+      TTestForm f;
+      f.cbEncoding->setCurrentIndex(f.cbEncoding->findData(65001));
+      QCOMPARE(f.CurrentOptions().Encoding, uint16_t(65001));
+      f.close();
+    }
+    QVERIFY(MainSection(ReadText(SettingsFile())).contains("encoding=utf-8"));
+    {
+      TTestForm f;
+      QCOMPARE(f.cbEncoding->currentText(), QStringLiteral("UTF-8"));
+    }
+    WriteSettings("[main]\nencoding=866\n");
+    TTestForm g;
+    QCOMPARE(g.cbEncoding->currentText(), QStringLiteral("866"));
+    QCOMPARE(g.CurrentOptions().Encoding, uint16_t(866));
+  }
+
+  // A format that cannot hold the chosen encoding stops the run before it
+  // starts, with the reason in the error box.
+  void encodingTheFormatCannotHold() {
+    QTemporaryDir out;
+    WriteSettings("[main]\nencoding=866\n");
+    TTestForm g;
+    g.show();
+    g.ChooseInputAndOutput(QStringLiteral(PROJECT_DATA_DIR "/sample/west-oakland.osm"), out.path());
+    g.rgOutputFormat->SetItemIndex(0);  // MIF
+    QTest::mouseClick(g.btnGo, Qt::LeftButton);
+    QCOMPARE(g.Errors.size(), 1);
+    QVERIFY2(g.Errors[0].contains("no charset for code page 866"), qPrintable(g.Errors[0]));
+    QVERIFY(g.Memo1->toPlainText().isEmpty());
+    QVERIFY(QDir(out.path()).isEmpty());
+  }
+
   void runErrorShowsErrorBox() {
     QTemporaryDir dir;
     const QString missing = dir.filePath("gone");
@@ -989,7 +1040,7 @@ class TestMainWindow : public QObject {
     QVERIFY(f.ShowActive());
     f.AddPaths({QStringLiteral(PROJECT_DATA_DIR "/sample/west-oakland.osm")});
     const QStringList order{"lbFiles", "btnAddFiles", "btnAddFolderContents", "btnOutputFolder",
-                            "rgOutputFormat/SHP", "rgSpeedUnit/km/h", "rgDriving/Skip",
+                            "rgOutputFormat/SHP", "rgSpeedUnit/km/h", "rgDriving/Skip", "cbEncoding",
                             "cb2", "cb1", "cbSplitLoop", "cbSplitLinks",
                             "rgNameRef/Name && Ref (2 fields)", "TrackBar1", "cbBuildNetwork", "cbSubnets",
                             "cbTopologicalChecks", "cbOverpasses",
