@@ -7,6 +7,7 @@ PACKAGES=(
   build-essential cmake pkg-config git python3
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libicu-dev
+  libosmium2-dev libprotozero-dev zlib1g-dev libbz2-dev liblz4-dev libexpat1-dev
   libgdal-dev gdal-bin
   qt6-base-dev qt6-base-dev-tools libgl-dev
   clang libclang-rt-14-dev
