@@ -112,6 +112,9 @@ void MarkFerryNodes(TRunContext& run) {
 void Convert(TRunContext& run) {
   const TRunOptions& o = run.Options;
   for (const auto& f : o.Files) run.FileInfo.emplace_back(f);
+  // Every file is known by its content before anything is read or written:
+  // a file in none of the formats read ends the run here.
+  for (TFileInfo& info : run.FileInfo) info.Format = DetectOsmFormat(info.Filename);
 
   run.SplitNode = std::make_unique<TIdSet>();
   run.wayid = std::make_unique<TIdSet>();
@@ -181,6 +184,11 @@ TRunResult RunConversion(const TRunOptions& options, const TIncludeLists& includ
                             run.FileInfo[static_cast<size_t>(run.CurrentFile)].Filename + "\"");
       }
       if (o.BuildNetwork) RunNetworkStage(run);
+      if (run.HeaderFailedFile >= 0)
+        result = {TRunStatus::rsHeaderFailed,
+                  "OSM version in header is not correct - should be 0.6 in file \"" +
+                      run.FileInfo[static_cast<size_t>(run.HeaderFailedFile)].Filename +
+                      "\": the ways of this file and of the files after it are not in the output"};
     }
     LogTables(ui, tables);
     ui.Log("Finish at " + LongTimeText());
