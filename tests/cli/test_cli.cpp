@@ -238,7 +238,8 @@ TEST(CliOptions, HelpVersionAndSettingsFile) {
   for (const char* part : {"--min-object-length", "--subnets             detect subnets; needs --network",
                            "--topo                topological checks; needs --network",
                            "needs --network\n                            and --subnets or --topo",
-                           "-O, --overwrite", "130"})
+                           "-O, --overwrite", "130",
+                           "OSM PBF (.osm.pbf), OSM XML (.osm, API 0.6), or gzip or bzip2\ncompressed OSM XML"})
     EXPECT_NE(UsageText().find(part), std::string::npos) << part;
   TCliOptions o;
   ASSERT_EQ(Parse({"-O", "a.osm"}, o, error), TCliParse::cpRun);
