@@ -175,3 +175,36 @@ TEST_F(InputEquivalence, MixedListsGiveWhatTheXmlListGives) {
     ExpectSame(Run(c.xml, 1, "xml" + n), Run(c.mixed, 1, "mixed" + n), c.what);
   }
 }
+
+// A cancel request stops a run in whichever pass and form it comes: the
+// decompressing and decoding threads end with it, and a road table begun
+// in pass 3 is complete on disk.
+TEST_F(InputEquivalence, CancelStopsEveryFormInEveryPass) {
+  class TCancelIn : public TNullRunUI {
+   public:
+    explicit TCancelIn(int32_t pass) : FPass(pass) {}
+    void Stage(const TRunStage& s) override { FNow |= s.Kind == TStageKind::skPass && s.Number == FPass; }
+    bool CancelRequested() override { return FNow; }
+
+   private:
+    int32_t FPass;
+    bool FNow = false;
+  };
+  const TForms monaco = Forms("monaco");
+  for (const std::string& file : {monaco.xml, monaco.pbf, monaco.gz, monaco.bz2})
+    for (const int32_t pass : {1, 2, 3}) {
+      const std::string out = Path("cancel" + std::to_string(pass));
+      fs::remove_all(out);
+      fs::create_directories(out);
+      TRunOptions o;
+      o.Files = {file};
+      o.MainDir = out + "/";
+      TCancelIn ui(pass);
+      const TRunResult r = RunConversion(o, Include(), ui);
+      EXPECT_EQ(r.Status, TRunStatus::rsCancelled) << file << " pass " << pass << ": " << r.Message;
+      EXPECT_EQ(fs::exists(out + "/roads.shp"), pass == 3) << file << " pass " << pass;
+      if (pass == 3) {
+        EXPECT_GE(fs::file_size(out + "/roads.shp"), 100u) << file;
+      }
+    }
+}
