@@ -169,9 +169,11 @@ class TPassProgress {
   void Step() {
     if ((++FLines & 1023) == 0) [[unlikely]] Check();
   }
+  // The same check at once, for a reader that moved on without handing
+  // out lines or objects.
+  void Check();
 
  private:
-  void Check();
   IRunUI& FUI;
   const TInputPosition& FInput;
   uint32_t FLines = 0;

@@ -1,29 +1,30 @@
 #include "pbf_input.h"
 
-#include <osmium/io/pbf_input.hpp>
-#include <osmium/io/reader.hpp>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <osmium/io/detail/pbf_decoder.hpp>
+#include <osmium/io/header.hpp>
 #include <osmium/osm/entity_bits.hpp>
 #include <osmium/osm/object.hpp>
 #include <osmium/thread/pool.hpp>
+#include <protozero/pbf_reader.hpp>
 
+#include <cerrno>
+#include <deque>
+#include <future>
 #include <new>
-#include <optional>
 #include <string_view>
 #include <system_error>
 #include <thread>
 
+#include "linvoro_platform.h"
 #include "linvoro_types.h"
 
 namespace {
 
-// libosmium reads "-" as standard input and "scheme://..." as a download;
-// a listed file is always a local file.
-std::string LocalName(const std::string& path) {
-  if (path.empty() || path[0] == '/') return path;
-  return "./" + path;
-}
-
-// Every failure of libosmium or of the file becomes a message that names the
+// Every failure of libosmium's decoder becomes a message that names the
 // file and says what is wrong with it in words a user can act on.
 [[noreturn]] void Rethrow(const std::string& path) {
   try {
@@ -41,11 +42,7 @@ std::string LocalName(const std::string& path) {
     if (what.ends_with("blobs not supported") || what == "unknown compression")
       throw EReadError("File \"" + path + "\" uses a block compression that cannot be read (" +
                        std::string(what) + ").");
-    if (what.find("EOF") != std::string_view::npos)
-      throw EReadError("Error reading file \"" + path + "\". The OSM PBF data end too early: the file is truncated.");
     throw EReadError("Error reading file \"" + path + "\". The OSM PBF data are damaged (" + std::string(what) + ").");
-  } catch (const std::system_error& e) {
-    throw EReadError("Error reading file \"" + path + "\". " + e.code().message());
   } catch (const std::exception& e) {
     throw EReadError("Error reading file \"" + path + "\". The OSM PBF data are damaged (" + e.what() + ").");
   }
@@ -58,49 +55,170 @@ int DecoderThreads() {
 
 }  // namespace
 
+// The file is read block by block here and every block is decoded by
+// libosmium's block decoder in its thread pool, a few blocks ahead. Unlike
+// libosmium's reader, which passes over the blocks that hold none of the
+// wanted objects in silence, this lets a pass show progress and stop at
+// every block, also in the node blocks that the way passes skip.
 struct TPbfReader::TImpl {
-  osmium::thread::Pool Pool{DecoderThreads()};
-  std::optional<osmium::io::Reader> Reader;
-  osmium::memory::Buffer Buffer;
-  osmium::memory::Buffer::t_iterator<osmium::OSMObject> It, End;
+  std::string Path;
+  int Handle = -1;
+  int64_t Size = 0;
+  int64_t ReadPos = 0;  // bytes read from the file
+  int64_t DonePos = 0;  // end of the block whose objects are handed out
+
+  osmium::osm_entity_bits::type Types = osmium::osm_entity_bits::nothing;
+  osmium::io::read_meta Metadata = osmium::io::read_meta::no;
   // History files come sorted by type, id and version; a second version of
   // an object follows its first.
   bool History = false;
+
+  osmium::thread::Pool Pool{DecoderThreads()};
+  struct TJob {
+    std::future<osmium::memory::Buffer> Objects;
+    int64_t End;  // file offset after the block
+  };
+  std::deque<TJob> Jobs;  // in file order
+  size_t Ahead = static_cast<size_t>(2 * DecoderThreads() + 2);
+  bool FileEnded = false;
+
+  // The objects of one block come in one buffer, or when they outgrew it
+  // in a chain of buffers, the oldest nested deepest.
+  std::deque<osmium::memory::Buffer> Parts;
+  osmium::memory::Buffer Buffer;
+  osmium::memory::Buffer::t_iterator<osmium::OSMObject> It, End;
   osmium::item_type LastType = osmium::item_type::undefined;
   osmium::object_id_type LastId = 0;
   const osmium::OSMObject* Last = nullptr;
-  bool Ended = false;  // the reader gave its last buffer
+
+  ~TImpl() {
+    if (Handle >= 0) ::close(Handle);
+  }
+
+  [[noreturn]] void Damaged(const std::string& what) const {
+    throw EReadError("Error reading file \"" + Path + "\". The OSM PBF data are damaged (" + what + ").");
+  }
+
+  // Exactly n bytes; false when the file ends before the first of them and
+  // that is allowed (between blocks).
+  bool ReadExact(char* dst, size_t n, bool endAllowed) {
+    size_t got = 0;
+    while (got < n) {
+      const ssize_t r = ::read(Handle, dst + got, n - got);
+      if (r > 0) {
+        got += static_cast<size_t>(r);
+        ReadPos += r;
+      } else if (r == 0) {
+        if (got == 0 && endAllowed) return false;
+        throw EReadError("Error reading file \"" + Path + "\". The OSM PBF data end too early: the file is truncated.");
+      } else if (errno != EINTR) {
+        throw EReadError("Error reading file \"" + Path + "\". " + SystemErrorText(errno));
+      }
+    }
+    return true;
+  }
+
+  // The next block of the expected type into blob; false at the end of the
+  // file.
+  bool NextBlock(std::string& blob, std::string_view expected) {
+    unsigned char size[4];
+    if (!ReadExact(reinterpret_cast<char*>(size), 4, true)) return false;
+    const uint32_t headerSize = uint32_t(size[0]) << 24 | uint32_t(size[1]) << 16 | uint32_t(size[2]) << 8 | size[3];
+    if (headerSize == 0 || headerSize > static_cast<uint32_t>(osmium::io::detail::max_blob_header_size))
+      Damaged("block header size " + std::to_string(headerSize));
+    std::string header(headerSize, '\0');
+    ReadExact(header.data(), headerSize, false);
+    std::string_view type;
+    int64_t dataSize = 0;
+    try {
+      protozero::pbf_reader h{header};
+      while (h.next()) {
+        if (h.tag() == 1 && h.wire_type() == protozero::pbf_wire_type::length_delimited) {
+          const protozero::data_view v = h.get_view();
+          type = std::string_view(v.data(), v.size());
+        } else if (h.tag() == 3 && h.wire_type() == protozero::pbf_wire_type::varint) {
+          dataSize = h.get_int32();
+        } else {
+          h.skip();
+        }
+      }
+    } catch (const std::exception& e) {
+      Damaged(std::string("block header: ") + e.what());
+    }
+    if (type != expected) Damaged("a block of type \"" + std::string(type) + "\" where " + std::string(expected) + " belongs");
+    if (dataSize <= 0 || static_cast<uint64_t>(dataSize) > osmium::io::detail::max_uncompressed_blob_size)
+      Damaged("block size " + std::to_string(dataSize));
+    blob.assign(static_cast<size_t>(dataSize), '\0');
+    ReadExact(blob.data(), blob.size(), false);
+    return true;
+  }
+
+  // The objects of the next block, or of the next part of one; false at
+  // the end of the file.
+  bool NextBuffer() {
+    if (!Parts.empty()) {
+      Buffer = std::move(Parts.front());
+      Parts.pop_front();
+      It = Buffer.begin<osmium::OSMObject>();
+      End = Buffer.end<osmium::OSMObject>();
+      return true;
+    }
+    while (Jobs.size() < Ahead && !FileEnded) {
+      std::string blob;
+      if (!NextBlock(blob, "OSMData")) {
+        FileEnded = true;
+        break;
+      }
+      Jobs.push_back({Pool.submit(osmium::io::detail::PBFDataBlobDecoder{std::move(blob), Types, Metadata}), ReadPos});
+    }
+    if (Jobs.empty()) return false;
+    TJob job = std::move(Jobs.front());
+    Jobs.pop_front();
+    osmium::memory::Buffer objects;
+    try {
+      objects = job.Objects.get();
+    } catch (...) {
+      Rethrow(Path);
+    }
+    DonePos = job.End;
+    while (objects.has_nested_buffers()) Parts.push_back(std::move(*objects.get_last_nested()));
+    Parts.push_back(std::move(objects));
+    return NextBuffer();
+  }
 };
 
 TPbfReader::TPbfReader(const std::string& path, bool nodes, bool ways) : FPath(path), F(std::make_unique<TImpl>()) {
+  F->Path = path;
+  F->Handle = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (F->Handle < 0) throw EFOpenError("Cannot open file \"" + path + "\". " + SystemErrorText(errno));
+  struct stat st {};
+  int err = 0;
+  if (::fstat(F->Handle, &st) != 0)
+    err = errno;
+  else if (S_ISDIR(st.st_mode))
+    err = EISDIR;
+  if (err) throw EFOpenError("Cannot open file \"" + path + "\". " + SystemErrorText(err));
+  F->Size = st.st_size;
+  ::posix_fadvise(F->Handle, 0, 0, POSIX_FADV_SEQUENTIAL);
+
+  std::string blob;
+  if (!F->NextBlock(blob, "OSMHeader"))
+    throw EReadError("Error reading file \"" + path + "\". The OSM PBF data end too early: the file is truncated.");
   try {
-    // The header alone first: a history file needs the objects' metadata
-    // to tell deleted objects, any other file is read without it.
-    osmium::io::File file(LocalName(path), "pbf");
-    {
-      osmium::io::Reader probe(file, F->Pool, osmium::osm_entity_bits::nothing);
-      F->History = probe.header().has_multiple_object_versions();
-      probe.close();
-    }
-    file.set_has_multiple_object_versions(F->History);
-    osmium::osm_entity_bits::type types = osmium::osm_entity_bits::nothing;
-    if (nodes) types |= osmium::osm_entity_bits::node;
-    if (ways) types |= osmium::osm_entity_bits::way;
-    F->Reader.emplace(file, F->Pool, types, F->History ? osmium::io::read_meta::yes : osmium::io::read_meta::no);
+    const osmium::io::Header header = osmium::io::detail::decode_header(blob);
+    F->History = header.has_multiple_object_versions();
   } catch (...) {
     Rethrow(path);
   }
+  F->DonePos = F->ReadPos;
+  // Only a history file can mark objects deleted, and the mark is part of
+  // the metadata: any other file is decoded without it.
+  F->Metadata = F->History ? osmium::io::read_meta::yes : osmium::io::read_meta::no;
+  if (nodes) F->Types |= osmium::osm_entity_bits::node;
+  if (ways) F->Types |= osmium::osm_entity_bits::way;
 }
 
-TPbfReader::~TPbfReader() {
-  if (F->Reader) {
-    try {
-      F->Reader->close();
-    } catch (...) {
-      // the reader is being dropped; its errors no longer matter
-    }
-  }
-}
+TPbfReader::~TPbfReader() = default;
 
 const osmium::OSMObject* TPbfReader::Next() {
   if (FUnread) {
@@ -109,18 +227,8 @@ const osmium::OSMObject* TPbfReader::Next() {
   }
   for (;;) {
     while (F->It == F->End) {
-      if (F->Ended) return F->Last = nullptr;
-      try {
-        F->Buffer = F->Reader->read();
-      } catch (...) {
-        Rethrow(FPath);
-      }
-      if (!F->Buffer) {
-        F->Ended = true;
-        return F->Last = nullptr;
-      }
-      F->It = F->Buffer.begin<osmium::OSMObject>();
-      F->End = F->Buffer.end<osmium::OSMObject>();
+      if (!F->NextBuffer()) return F->Last = nullptr;
+      if (OnBlock) OnBlock();
     }
     const osmium::OSMObject& o = *F->It;
     ++F->It;
@@ -138,6 +246,6 @@ const osmium::OSMObject* TPbfReader::Next() {
   }
 }
 
-int64_t TPbfReader::ProgressPosition() const { return static_cast<int64_t>(F->Reader->offset()); }
+int64_t TPbfReader::ProgressPosition() const { return F->DonePos; }
 
-int64_t TPbfReader::ProgressSize() const { return static_cast<int64_t>(F->Reader->file_size()); }
+int64_t TPbfReader::ProgressSize() const { return F->Size; }

@@ -1,8 +1,10 @@
-// OSM PBF input through libosmium: its worker threads decode the blocks on
-// every core while a pass takes the objects in file order.
+// OSM PBF input through libosmium: its block decoder, in its worker threads
+// on every core, decodes the blocks a few ahead while a pass takes the
+// objects in file order.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -28,8 +30,12 @@ class TPbfReader final : public TInputPosition {
   const osmium::OSMObject* Next();
   // The object Next returned last comes once more from the next call.
   void Unread() { FUnread = true; }
-  // Bytes of the file read so far (ahead of the objects handed out by what
-  // the decoders hold) and its size: the progress of a pass.
+  // Called by Next whenever it moves on to the next block, also to a block
+  // without any wanted object: a pass polls its progress and cancel request
+  // here, which it cannot do per object while blocks are skipped.
+  std::function<void()> OnBlock;
+  // The end of the block whose objects are handed out, and the file's
+  // size: the progress of a pass.
   int64_t ProgressPosition() const override;
   int64_t ProgressSize() const override;
   const std::string& FileName() const { return FPath; }

@@ -117,6 +117,7 @@ int64_t ReadNodesOfFile(TRunContext& run, bool firstFile, TPbfReader& reader) {
   TNodeListEx& store = *run.CoordFile;
   TJunctionList& junctions = *run.JunctionList;
   TPassProgress progress(run.UI, reader);
+  reader.OnBlock = [&progress] { progress.Check(); };
   int64_t count = 0;
   std::string buf;
   while (const osmium::OSMObject* o = reader.Next()) {
@@ -140,6 +141,7 @@ int64_t ReadNodesOfFile(TRunContext& run, bool firstFile, TPbfReader& reader) {
     store.AddNode(id, p);
     ++count;
   }
+  reader.OnBlock = nullptr;  // the progress ends here, the reader may go on
   run.UI.Progress(0);
   run.UI.ProcessMessages();
   return count;

@@ -203,6 +203,7 @@ void ScanPbfFile(TRunContext& run, const TFileInfo& info, TWaySelector& sel) {
   TPbfReader reader(info.Filename, false, true);
   run.UI.Progress(0);
   TPassProgress progress(run.UI, reader);
+  reader.OnBlock = [&progress] { progress.Check(); };
   std::string kb, vb;
   while (const osmium::OSMObject* o = reader.Next()) {
     progress.Step();

@@ -111,6 +111,7 @@ void WriteOutput(TRunContext& run) {
     // Tag texts reach the attributes as the XML text of the same value.
     const auto pbfFile = [&](TPbfReader& reader) {
       TPassProgress progress(run.UI, reader);
+      reader.OnBlock = [&progress] { progress.Check(); };
       std::string kb, vb;
       while (const osmium::OSMObject* o = reader.Next()) {
         progress.Step();

@@ -333,6 +333,32 @@ TEST_F(InputFormats, PbfObjectsInFileOrder) {
   }
 }
 
+TEST_F(InputFormats, PbfBlocksOfManyObjectsComeWholeAndInOrder) {
+  // Blocks of 8000 objects outgrow a decoder's first buffer and come as a
+  // chain of buffers.
+  std::string opl;
+  for (int i = 1; i <= 20000; ++i) {
+    const std::string id = std::to_string(i);
+    opl.append("n").append(id).append(" v1 dV x1.5 y2.5 Tname=node%20%number%20%").append(id).append("\n");
+  }
+  for (int i = 1; i <= 9000; ++i)
+    opl.append("w").append(std::to_string(i)).append(" v1 dV Thighway=service Nn1,n2,n3\n");
+  const std::string path = Pbf("many.osm.pbf", opl);
+  for (const bool nodes : {false, true}) {
+    TPbfReader r(path, nodes, true);
+    int blocks = 0;
+    r.OnBlock = [&blocks] { ++blocks; };
+    int64_t expect = nodes ? 1 : -1;
+    while (const osmium::OSMObject* o = r.Next()) {
+      const int64_t id = o->type() == osmium::item_type::way ? -o->id() : o->id();
+      ASSERT_EQ(id, expect) << nodes;
+      expect = expect == 20000 ? -1 : expect > 0 ? expect + 1 : expect - 1;
+    }
+    EXPECT_EQ(expect, -9001) << nodes;
+    EXPECT_GE(blocks, 4) << nodes;
+  }
+}
+
 TEST_F(InputFormats, PbfHistoryFiles) {
   // One version of each object: deleted ones are skipped.
   const std::string snapshot = Pbf("snap.osh.pbf",
