@@ -15,23 +15,12 @@
 #include <zlib.h>
 
 #include "fuzz_common.h"
-#include "include_file.h"
-#include "run_driver.h"
 
 namespace {
 
 const fuzz::TScratch& Scratch() {
   static const fuzz::TScratch s("input");
   return s;
-}
-
-const TIncludeLists& Include() {
-  static const TIncludeLists lists = [] {
-    TIncludeLists l;
-    l.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
-    return l;
-  }();
-  return lists;
 }
 
 std::string GzipHere(std::string_view bytes) {
@@ -151,9 +140,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (bool& b : o.Optional) b = true;
   o.MainDir = out;
 
-  TNullRunUI ui;
-  const TRunResult r = RunConversion(o, Include(), ui);
-  if (r.Status == TRunStatus::rsFailed && fuzz::ForeignMessage(r.Message))
-    fuzz::Finding("run failed with a foreign error", r.Message);
+  fuzz::RunChecked(o);
   return 0;
 }

@@ -1,8 +1,6 @@
 #include "compressed_input.h"
 
 #include <bzlib.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -129,20 +127,7 @@ class TDecompressor {
       FCodec = std::make_unique<TBzip2Codec>();
     else
       FCodec = std::make_unique<TGzipCodec>();
-    FHandle = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (FHandle < 0) throw EFOpenError("Cannot open file \"" + path + "\". " + SystemErrorText(errno));
-    struct stat st {};
-    int err = 0;
-    if (::fstat(FHandle, &st) != 0)
-      err = errno;
-    else if (S_ISDIR(st.st_mode))
-      err = EISDIR;
-    if (err) {
-      ::close(FHandle);
-      throw EFOpenError("Cannot open file \"" + path + "\". " + SystemErrorText(err));
-    }
-    FSize = st.st_size;
-    ::posix_fadvise(FHandle, 0, 0, POSIX_FADV_SEQUENTIAL);
+    FHandle = OpenInputFile(path, FSize);
     FIn.reset(new uint8_t[InputBlock]);
   }
   ~TDecompressor() { ::close(FHandle); }

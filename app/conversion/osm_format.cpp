@@ -18,6 +18,24 @@ const std::vector<std::string>& OsmFilePatterns() {
   return patterns;
 }
 
+int OpenInputFile(const std::string& path, int64_t& size) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw EFOpenError("Cannot open file \"" + path + "\". " + SystemErrorText(errno));
+  struct stat st {};
+  int err = 0;
+  if (::fstat(fd, &st) != 0)
+    err = errno;
+  else if (S_ISDIR(st.st_mode))
+    err = EISDIR;  // a folder opens, but is no file to read
+  if (err) {
+    ::close(fd);
+    throw EFOpenError("Cannot open file \"" + path + "\". " + SystemErrorText(err));
+  }
+  size = st.st_size;
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  return fd;
+}
+
 const char* OsmFormatName(TOsmFormat format) {
   switch (format) {
     case TOsmFormat::ofXml: return "OSM XML";
@@ -35,27 +53,24 @@ namespace {
 constexpr size_t PeekSize = 4096;
 
 std::string ReadHead(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw EFOpenError("Cannot open file \"" + path + "\". " + SystemErrorText(errno));
-  struct stat st {};
-  int err = 0;
-  if (::fstat(fd, &st) != 0)
-    err = errno;
-  else if (S_ISDIR(st.st_mode))
-    err = EISDIR;
+  int64_t size = 0;
+  const int fd = OpenInputFile(path, size);
   std::string head(PeekSize, '\0');
   size_t got = 0;
-  while (!err && got < head.size()) {
+  int err = 0;
+  while (got < head.size()) {
     const ssize_t n = ::read(fd, head.data() + got, head.size() - got);
-    if (n > 0)
+    if (n > 0) {
       got += static_cast<size_t>(n);
-    else if (n == 0)
+    } else if (n == 0) {
       break;
-    else if (errno != EINTR)
+    } else if (errno != EINTR) {
       err = errno;
+      break;
+    }
   }
   ::close(fd);
-  if (err) throw EFOpenError("Cannot open file \"" + path + "\". " + SystemErrorText(err));
+  if (err) throw EReadError("Error reading file \"" + path + "\". " + SystemErrorText(err));
   head.resize(got);
   return head;
 }

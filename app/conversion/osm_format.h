@@ -28,3 +28,8 @@ TOsmFormat DetectOsmFormat(const std::string& path);
 
 // The format's name in messages: "OSM XML", "OSM PBF", ...
 const char* OsmFormatName(TOsmFormat format);
+
+// An input file opened for sequential reading: the descriptor, which the
+// caller closes, and the file's size. Throws EFOpenError naming the file
+// and the system's reason (also for a folder).
+int OpenInputFile(const std::string& path, int64_t& size);

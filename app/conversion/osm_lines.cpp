@@ -1,7 +1,5 @@
 #include "osm_lines.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -331,22 +329,7 @@ TOsmLineReader::TOsmLineReader(const std::string& path, TOsmFormat format, size_
 }
 
 void TOsmLineReader::Open(size_t bufferSize) {
-  FHandle = ::open(FFileName.c_str(), O_RDONLY | O_CLOEXEC);
-  if (FHandle < 0)
-    throw EFOpenError("Cannot open file \"" + FFileName + "\". " + SystemErrorText(errno));
-  struct stat st {};
-  int err = 0;
-  if (::fstat(FHandle, &st) != 0)
-    err = errno;
-  else if (S_ISDIR(st.st_mode))
-    err = EISDIR;
-  if (err) {
-    ::close(FHandle);
-    FHandle = -1;
-    throw EFOpenError("Cannot open file \"" + FFileName + "\". " + SystemErrorText(err));
-  }
-  FSize = st.st_size;
-  ::posix_fadvise(FHandle, 0, 0, POSIX_FADV_SEQUENTIAL);
+  FHandle = OpenInputFile(FFileName, FSize);
   FBuf.resize(bufferSize < 64 ? 64 : bufferSize);
 }
 

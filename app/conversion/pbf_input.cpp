@@ -1,7 +1,5 @@
 #include "pbf_input.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <osmium/io/detail/pbf_decoder.hpp>
@@ -189,17 +187,7 @@ struct TPbfReader::TImpl {
 
 TPbfReader::TPbfReader(const std::string& path, bool nodes, bool ways) : FPath(path), F(std::make_unique<TImpl>()) {
   F->Path = path;
-  F->Handle = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (F->Handle < 0) throw EFOpenError("Cannot open file \"" + path + "\". " + SystemErrorText(errno));
-  struct stat st {};
-  int err = 0;
-  if (::fstat(F->Handle, &st) != 0)
-    err = errno;
-  else if (S_ISDIR(st.st_mode))
-    err = EISDIR;
-  if (err) throw EFOpenError("Cannot open file \"" + path + "\". " + SystemErrorText(err));
-  F->Size = st.st_size;
-  ::posix_fadvise(F->Handle, 0, 0, POSIX_FADV_SEQUENTIAL);
+  F->Handle = OpenInputFile(path, F->Size);
 
   std::string blob;
   if (!F->NextBlock(blob, "OSMHeader"))

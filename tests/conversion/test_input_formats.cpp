@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "line_reference.h"
 #include "linvoro_types.h"
 #include "osm_format.h"
 #include "osm_forms.h"
@@ -51,29 +52,6 @@ const char* const kOpl =
     "n3 v1 dV x-0.0000001 y-89.9999999\n"
     "w7 v1 dV Thighway=residential,name=A&B\"C%0a%D%0d%E%09%x Nn1,n2\n"
     "w8 v1 dV Tfoo=bar Nn2,n3,n1\n";
-
-// Lines as the reader must split them: CR, LF and CR LF end a line.
-struct TLine {
-  std::string text;
-  int64_t next;  // offset where the following line starts
-};
-
-std::vector<TLine> ReferenceLines(const std::string& s) {
-  std::vector<TLine> out;
-  size_t b = 0, i = 0;
-  while (i < s.size()) {
-    if (s[i] == '\n' || s[i] == '\r') {
-      size_t next = i + 1;
-      if (s[i] == '\r' && next < s.size() && s[next] == '\n') ++next;
-      out.push_back({s.substr(b, i - b), static_cast<int64_t>(next)});
-      b = i = next;
-    } else {
-      ++i;
-    }
-  }
-  if (b < s.size()) out.push_back({s.substr(b), static_cast<int64_t>(s.size())});
-  return out;
-}
 
 // Every line of the reader, until the end or an error (whose text is kept).
 std::vector<TLine> ReadLines(TOsmLineReader& r, std::string* error = nullptr) {
