@@ -130,9 +130,12 @@ int64_t ReadNodesOfFile(TRunContext& run, bool firstFile, TPbfReader& reader) {
     const auto& node = static_cast<const osmium::Node&>(*o);
     const int64_t id = node.id();
     if (!needed.GetBit(id) || (!firstFile && store.HasNode(id))) continue;
-    // The nearest doubles to the decimal degrees, as the XML text gives them.
+    // The nearest doubles to the decimal degrees, as the XML text gives them;
+    // a node without coordinates is at (0, 0) as an XML node without lat and
+    // lon is.
     const osmium::Location loc = node.location();
-    const TFloatPoint p{loc.lon_without_check(), loc.lat_without_check()};
+    const TFloatPoint p = loc.is_undefined() ? TFloatPoint{0, 0}
+                                             : TFloatPoint{loc.lon_without_check(), loc.lat_without_check()};
     if (const char* ref = node.tags()["ref"]) {
       // As the XML file's text: escaped, at most 999 characters.
       const std::string_view v = XmlText(ref, buf);
