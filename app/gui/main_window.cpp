@@ -746,6 +746,11 @@ void TForm1::RunEnded(const TRunResult& r) {
     case TRunStatus::rsOk: lblStatus->setText(QStringLiteral("Finished")); break;
     case TRunStatus::rsCancelled: lblStatus->setText(QStringLiteral("Stopped")); break;
     case TRunStatus::rsFailed: lblStatus->setText(QStringLiteral("Failed")); break;
+    case TRunStatus::rsHeaderFailed:
+      // Its message box was shown during the run; the log says which file.
+      lblStatus->setText(QStringLiteral("Failed"));
+      Memo1->appendPlainText(Q(r.Message));
+      break;
     case TRunStatus::rsNoMode: lblStatus->clear(); break;
   }
   if (r.Status == TRunStatus::rsFailed) ShowError(Q(r.Message));

@@ -714,7 +714,9 @@ class TestMainWindow : public QObject {
     f.show();
     f.ChooseInputAndOutput(QStringLiteral(PROJECT_DATA_DIR "/sample/monaco.osm.pbf"), out.path());
     QTest::mouseClick(f.btnGo, Qt::LeftButton);
+    QVERIFY(f.WaitForRunEnd());
     QVERIFY2(f.Errors.isEmpty(), qPrintable(f.Errors.join('\n')));
+    QCOMPARE(f.lblStatus->text(), QStringLiteral("Finished"));
     QVERIFY(f.Messages.isEmpty());
     const QStringList log = f.Memo1->toPlainText().split('\n');
     QVERIFY2(log.last().startsWith("Finish at "), qPrintable(log.last()));
@@ -753,6 +755,11 @@ class TestMainWindow : public QObject {
     QVERIFY(f.WaitForRunEnd());
     QCOMPARE(f.Messages, QStringList{"OSM version in header is not correct - should be 0.6"});
     QVERIFY(f.Memo1->toPlainText().contains("Finish at "));
+    // The tables lack that file's ways: the run failed, and the log names the
+    // file without a second box.
+    QCOMPARE(f.lblStatus->text(), QStringLiteral("Failed"));
+    QVERIFY(f.Memo1->toPlainText().contains(dir.filePath("old.osm")));
+    QVERIFY(f.Errors.isEmpty());
 
     // The window's own box is not modal either.
     TForm1 g;
