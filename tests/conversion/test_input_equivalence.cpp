@@ -92,8 +92,7 @@ class InputEquivalence : public TTempDirTest {
 
   // A run with every mode, optional field and check, so that every tag the
   // passes read reaches the output.
-  std::map<std::string, std::string> Run(const std::vector<std::string>& files, int32_t format,
-                                         const std::string& out) {
+  TRunOptions Options(const std::vector<std::string>& files, int32_t format, const std::string& out) {
     fs::create_directories(Path(out));
     TRunOptions o;
     o.OutputFormat = format;
@@ -104,8 +103,14 @@ class InputEquivalence : public TTempDirTest {
     o.BuildNetwork = o.Subnets = o.TopoChecks = o.Overpasses = true;
     o.Files = files;
     o.MainDir = Path(out) + "/";
-    TNullRunUI ui;
-    const TRunResult r = RunConversion(o, Include(), ui);
+    return o;
+  }
+
+  std::map<std::string, std::string> Run(const std::vector<std::string>& files, int32_t format,
+                                         const std::string& out, IRunUI* runUI = nullptr) {
+    const TRunOptions o = Options(files, format, out);
+    TNullRunUI quiet;
+    const TRunResult r = RunConversion(o, Include(), runUI ? *runUI : quiet);
     // How the run ended belongs to what must agree (an extract without
     // roads cannot give a network, whatever its form).
     std::string message = r.Message;
@@ -240,5 +245,30 @@ TEST_F(InputEquivalence, OddValuesGiveTheSameBytes) {
     const auto want = Run({xml}, format, "xml" + n);
     EXPECT_NE(want.at("additional_highway_tags.txt").find("odd &amp; new"), std::string::npos);
     ExpectSame(want, Run({pbf}, format, "pbf" + n), format == 0 ? "MIF" : "SHP");
+  }
+}
+
+// A compressed or PBF file alone in the list is read twice, not three
+// times: the way pass goes on in the stream the node pass stopped in. The
+// file is removed when the way pass begins, so opening it again would fail.
+TEST_F(InputEquivalence, TheLastFileIsNotOpenedAgainForTheWayPass) {
+  class TRemoveAtPass3 : public TNullRunUI {
+   public:
+    explicit TRemoveAtPass3(std::string file) : FFile(std::move(file)) {}
+    void Stage(const TRunStage& s) override {
+      if (s.Kind == TStageKind::skPass && s.Number == 3) fs::remove(FFile);
+    }
+
+   private:
+    std::string FFile;
+  };
+  const TForms monaco = Forms("monaco");
+  const auto want = Run({monaco.xml}, 1, "xml");
+  for (const std::string& form : {monaco.pbf, monaco.bz2, Path("monaco.osm.gz")}) {
+    if (form.ends_with(".gz")) fs::copy_file(monaco.gz, form);  // the shared file stays
+    TRemoveAtPass3 ui(form);
+    const auto got = Run({form}, 1, "once" + fs::path(form).extension().string(), &ui);
+    EXPECT_FALSE(fs::exists(form));
+    ExpectSame(want, got, form);
   }
 }
