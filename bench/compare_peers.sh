@@ -4,15 +4,19 @@
 #   osmium        tags-filter of highways and ferries, then export to GeoJSON
 #   osm2trassel   car, SHP, default options
 # Each tool runs RUNS times (default 3) under /usr/bin/time -v; the best wall
-# time and the highest peak RSS are reported. A second table puts the UTF-8
-# table encoding beside the default one (the locale's code page), for SHP and
-# MIF, the two runs of a pair taking turns (in alternating order) so that
-# both meet the same load.
-# A third table times a 1 MB input, where the fixed costs of a run (process
-# start, the id-indexed bit sets) dominate.
-#
-# A third table converts the same data renumbered (node ids + 2^40, way ids
-# + 2^31): time and memory must not depend on where the ids lie.
+# time and the highest peak RSS are reported. Further tables:
+#   - the UTF-8 table encoding beside the default one (the locale's code
+#     page), for SHP and MIF, the two runs of a pair taking turns (in
+#     alternating order) so that both meet the same load;
+#   - a 1 MB input, where the fixed costs of a run (process start, the
+#     id-indexed sets) dominate;
+#   - the same data renumbered (node ids + 2^40, way ids + 2^31): time and
+#     memory must not depend on where the ids lie;
+#   - the other input forms of the same data beside the tools that only read
+#     them, made once beside the XML (osmium cat, gzip -k, bzip2 -k) when
+#     missing:
+#       PBF    ogr2ogr on the PBF, and osmium fileinfo -e (one full decode)
+#       gzip   zcat to /dev/null     bzip2  bzcat to /dev/null
 #
 # Usage: bench/compare_peers.sh [BUILD_DIR] [RUNS]
 #   BUILD_DIR  build tree with bin/osm2trassel-cli (default: build)
@@ -115,3 +119,32 @@ printf '%-34s %9s %12s\n' "osm2trassel-cli, original ids" "$t_cli" "$m_cli"
 printf '%-34s %9s %12s\n' "osm2trassel-cli, renumbered ids" "$t_ren" "$m_ren"
 awk -v a="$t_cli" -v b="$t_ren" -v c="$m_cli" -v d="$m_ren" \
   'BEGIN { printf "renumbered / original: time %.2f, peak RSS %.2f\n", b / a, d / c }'
+
+# ---- input forms: the same data as PBF, gzip and bzip2
+pbf="$big.pbf" gz="$big.gz" bz2="$big.bz2"
+[ -f "$pbf" ] || { echo "making $pbf ..." >&2; osmium cat "$big" -o "$pbf.part.pbf" && mv "$pbf.part.pbf" "$pbf"; }
+[ -f "$gz" ] || { echo "making $gz ..." >&2; gzip -k -c "$big" >"$gz.part" && mv "$gz.part" "$gz"; }
+[ -f "$bz2" ] || { echo "making $bz2 ..." >&2; bzip2 -k -c "$big" >"$bz2.part" && mv "$bz2.part" "$bz2"; }
+cat "$pbf" "$gz" "$bz2" >/dev/null
+printf '\ninput forms of %s, best of %s runs\n' "$big" "$runs"
+read -r t_pbf m_pbf _ < <(measure "$cli" -q --modes car --format shp -o "$work/out" "$pbf")
+read -r t_ogrp m_ogrp _ < <(measure ogr2ogr -f "ESRI Shapefile" "$work/out" "$pbf" lines -where "highway IS NOT NULL")
+read -r t_info m_info _ < <(measure osmium fileinfo -e "$pbf")
+read -r t_gz m_gz _ < <(measure "$cli" -q --modes car --format shp -o "$work/out" "$gz")
+read -r t_zcat _ _ < <(measure zcat "$gz")
+read -r t_bz2 m_bz2 _ < <(measure "$cli" -q --modes car --format shp -o "$work/out" "$bz2")
+read -r t_bzcat _ _ < <(measure bzcat "$bz2")
+printf '%-34s %9s %12s\n' tool "wall s" "peak RSS MB"
+printf '%-34s %9s %12s\n' "osm2trassel-cli, XML" "$t_cli" "$m_cli"
+printf '%-34s %9s %12s\n' "osm2trassel-cli, PBF" "$t_pbf" "$m_pbf"
+printf '%-34s %9s %12s\n' "ogr2ogr lines (highway), PBF" "$t_ogrp" "$m_ogrp"
+printf '%-34s %9s %12s\n' "osmium fileinfo -e, PBF" "$t_info" "$m_info"
+printf '%-34s %9s %12s\n' "osm2trassel-cli, gzip" "$t_gz" "$m_gz"
+printf '%-34s %9s\n' "zcat >/dev/null" "$t_zcat"
+printf '%-34s %9s %12s\n' "osm2trassel-cli, bzip2" "$t_bz2" "$m_bz2"
+printf '%-34s %9s\n' "bzcat >/dev/null" "$t_bzcat"
+awk -v p="$t_pbf" -v o="$t_ogrp" -v i="$t_info" -v mp="$m_pbf" -v mo="$m_ogrp" \
+    -v g="$t_gz" -v z="$t_zcat" -v b="$t_bz2" -v bc="$t_bzcat" 'BEGIN {
+  printf "PBF: %.1fx faster than ogr2ogr (at least 2), %.2fx osmium fileinfo -e (at most 1.5), RSS %s of %s MB\n", o / p, p / i, mp, mo
+  printf "gzip: %.2fx zcat (at most 2.2); bzip2: %.2fx bzcat (at most 2.2)\n", g / z, b / bc
+}'

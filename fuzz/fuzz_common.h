@@ -1,6 +1,7 @@
 // Shared pieces of the fuzz targets: a scratch folder per process, writing
 // the input out as files, the container that carries several files in one
-// input, and the rule for which exceptions count as a clean rejection.
+// input, the rule for which exceptions count as a clean rejection, and a
+// whole conversion run under that rule.
 #pragma once
 
 #include <unistd.h>
@@ -16,9 +17,12 @@
 #include <string_view>
 #include <vector>
 
+#include "include_file.h"
 #include "linvoro_types.h"
+#include "run_driver.h"
 
 namespace fuzz {
+
 
 // A folder of this process's own, on a RAM disk where there is one. Removed
 // at exit; emptied by Fresh() before every input so that no input sees the
@@ -123,6 +127,19 @@ inline bool ForeignMessage(const std::string& m) {
   for (const char* p : starts)
     if (m.rfind(p, 0) == 0) return true;
   return false;
+}
+
+// A conversion run with the include file delivered with the program. A run
+// that fails must fail with a message of our own.
+inline void RunChecked(const TRunOptions& o) {
+  static const TIncludeLists include = [] {
+    TIncludeLists l;
+    l.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
+    return l;
+  }();
+  TNullRunUI ui;
+  const TRunResult r = RunConversion(o, include, ui);
+  if (r.Status == TRunStatus::rsFailed && ForeignMessage(r.Message)) Finding("run failed with a foreign error", r.Message);
 }
 
 }  // namespace fuzz

@@ -11,23 +11,12 @@
 //   byte 3: bits 0-1 speed unit (3 = as is), bits 2-3 name length,
 //           bits 4-5 ref length, bits 6-7 minimum object length
 #include "fuzz_common.h"
-#include "include_file.h"
-#include "run_driver.h"
 
 namespace {
 
 const fuzz::TScratch& Scratch() {
   static const fuzz::TScratch s("passes");
   return s;
-}
-
-const TIncludeLists& Include() {
-  static const TIncludeLists lists = [] {
-    TIncludeLists l;
-    l.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
-    return l;
-  }();
-  return lists;
 }
 
 }  // namespace
@@ -65,9 +54,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   o.Files = {osm};
   o.MainDir = out;
 
-  TNullRunUI ui;
-  const TRunResult r = RunConversion(o, Include(), ui);
-  if (r.Status == TRunStatus::rsFailed && fuzz::ForeignMessage(r.Message))
-    fuzz::Finding("run failed with a foreign error", r.Message);
+  fuzz::RunChecked(o);
   return 0;
 }

@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and converts the bundled sample extract
-# (data/sample, (c) OpenStreetMap contributors, ODbL 1.0) into out/sample/.
+# Installs what is missing, builds, and converts the bundled sample extracts
+# (data/sample, (c) OpenStreetMap contributors, ODbL 1.0): the town of Monaco
+# as OSM PBF into out/sample/ with the routing network and every check, and
+# the few blocks of West Oakland as OSM XML into out/sample-xml/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 bash scripts/build.sh build
 out=out/sample
-mkdir -p "$out"
+mkdir -p "$out" out/sample-xml
 # --overwrite: a second run replaces the first one's results.
 build/bin/osm2trassel-cli --overwrite --output "$out" --network --subnets --topo --overpasses \
-  data/sample/west-oakland.osm
+  data/sample/monaco.osm.pbf
+build/bin/osm2trassel-cli --overwrite --quiet --output out/sample-xml data/sample/west-oakland.osm
 echo
 echo "Output in $(pwd)/$out:"
 ls -l "$out"

@@ -7,11 +7,12 @@ PACKAGES=(
   build-essential cmake pkg-config git python3
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libicu-dev
+  libosmium2-dev libprotozero-dev zlib1g-dev libbz2-dev liblz4-dev libdeflate-dev libexpat1-dev
   libgdal-dev gdal-bin
   qt6-base-dev qt6-base-dev-tools libgl-dev
   clang libclang-rt-14-dev
   xvfb xauth
-  osmium-tool time hyperfine
+  osmium-tool time hyperfine bzip2
 )
 
 missing=()

@@ -11,6 +11,7 @@
 #include "cli_run.h"
 #include "data_files.h"
 #include "include_file.h"
+#include "osm_format.h"
 #include "linvoro_platform.h"
 #include "run_driver.h"
 #include "version.h"
@@ -143,6 +144,13 @@ int main(int argc, char** argv) {
         return 1;
       }
       std::fclose(in);
+      // Nor can a file in none of the forms read.
+      try {
+        DetectOsmFormat(f);
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 1;
+      }
     }
     int32_t removed = 0;
     if (!RemoveRunOutputs(dir, removed, error)) {
@@ -174,6 +182,7 @@ int main(int argc, char** argv) {
     case TRunStatus::rsNoMode:
       return 2;  // the message box text is already on stderr
     case TRunStatus::rsFailed:
+    case TRunStatus::rsHeaderFailed:  // the tables were written without that file's ways
       if (!ui.Quiet()) ui.Log("Run failed at " + LongTimeText() + ": " + r.Message);
       if (ui.Quiet() || logShown) std::fprintf(stderr, "%s\n", r.Message.c_str());
       return 1;

@@ -8,9 +8,11 @@
 
 
 std::string UsageText() {
-  return std::string("Usage: osm2trassel-cli [OPTIONS] FILE.osm...\n") +
-         "Converts OpenStreetMap XML files (API 0.6) into the road table \"roads\",\n"
-         "error.txt and additional_highway_tags.txt. All files form one data set.\n"
+  return std::string("Usage: osm2trassel-cli [OPTIONS] FILE...\n") +
+         "Converts OpenStreetMap files into the road table \"roads\", error.txt and\n"
+         "additional_highway_tags.txt. All files form one data set, in list order.\n"
+         "Each FILE is OSM PBF (.osm.pbf), OSM XML (.osm, API 0.6), or gzip or bzip2\n"
+         "compressed OSM XML (.osm.gz, .osm.bz2), told by its content, not its name.\n"
          "\n"
          "  -o, --output DIR          output folder (default: folder of the first file)\n"
          "      --format FMT          mif, shp or tab (default shp)\n"
@@ -51,8 +53,10 @@ std::string UsageText() {
          "its next step: every table written so far is completed, a half-built network\n"
          "is removed; a second Ctrl-C ends the program at once.\n"
          "\n"
-         "Exit status: 0 success, 1 the run failed, 2 usage error, no mode chosen or\n"
-         "previous results without --overwrite, 130 stopped by Ctrl-C or SIGTERM.\n";
+         "Exit status: 0 success, 1 the run failed (also: a file in none of these\n"
+         "formats, an XML file whose header is not OSM 0.6), 2 usage error, no mode\n"
+         "chosen or previous results without --overwrite, 130 stopped by Ctrl-C or\n"
+         "SIGTERM.\n";
 }
 
 std::string FolderOf(const std::string& path) {

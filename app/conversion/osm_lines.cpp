@@ -1,9 +1,8 @@
 #include "osm_lines.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -258,6 +257,30 @@ std::string DecodeTagValue(std::string_view v) {
   return out;
 }
 
+std::string_view XmlText(std::string_view value, std::string& buf) {
+  size_t i = 0;
+  for (; i < value.size(); ++i) {
+    const char c = value[i];
+    if (c == '&' || c == '"' || c == '\'' || c == '<' || c == '>' || c == '\n' || c == '\r' || c == '\t') break;
+  }
+  if (i == value.size()) return value;
+  buf.assign(value.substr(0, i));
+  for (; i < value.size(); ++i) {
+    switch (const char c = value[i]) {
+      case '&': buf += "&amp;"; break;
+      case '"': buf += "&quot;"; break;
+      case '\'': buf += "&apos;"; break;
+      case '<': buf += "&lt;"; break;
+      case '>': buf += "&gt;"; break;
+      case '\n': buf += "&#10;"; break;
+      case '\r': buf += "&#13;"; break;
+      case '\t': buf += "&#9;"; break;
+      default: buf += c; break;
+    }
+  }
+  return buf;
+}
+
 // ---------------------------------------------------------------- reader
 
 namespace {
@@ -281,24 +304,32 @@ inline const char* FindLineEnd(const char* p, const char* e) {
 
 }  // namespace
 
-TOsmLineReader::TOsmLineReader(const std::string& path, size_t bufferSize)
+namespace {
+
+// A compressed file cannot seek: its reader keeps this much of the text
+// before the next unread line, so that the way pass can step back from the
+// position the node pass recorded (at most 1024 bytes) in the same stream.
+constexpr size_t KeepBehind = 4096;
+
+}  // namespace
+
+TOsmLineReader::TOsmLineReader(const std::string& path, size_t bufferSize) : FFileName(path) {
+  Open(bufferSize);
+}
+
+TOsmLineReader::TOsmLineReader(const std::string& path, TOsmFormat format, size_t bufferSize)
     : FFileName(path) {
-  FHandle = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (FHandle < 0)
-    throw EFOpenError("Cannot open file \"" + path + "\". " + SystemErrorText(errno));
-  struct stat st {};
-  int err = 0;
-  if (::fstat(FHandle, &st) != 0)
-    err = errno;
-  else if (S_ISDIR(st.st_mode))
-    err = EISDIR;
-  if (err) {
-    ::close(FHandle);
-    FHandle = -1;
-    throw EFOpenError("Cannot open file \"" + path + "\". " + SystemErrorText(err));
+  if (format == TOsmFormat::ofGzip || format == TOsmFormat::ofBzip2) {
+    FSource = std::make_unique<TDecompressingSource>(path, format);
+    FSize = FSource->FileSize();
+    FBuf.resize(bufferSize < 2 * KeepBehind ? 2 * KeepBehind : bufferSize);
+    return;
   }
-  FSize = st.st_size;
-  ::posix_fadvise(FHandle, 0, 0, POSIX_FADV_SEQUENTIAL);
+  Open(bufferSize);
+}
+
+void TOsmLineReader::Open(size_t bufferSize) {
+  FHandle = OpenInputFile(FFileName, FSize);
   FBuf.resize(bufferSize < 64 ? 64 : bufferSize);
 }
 
@@ -306,32 +337,42 @@ TOsmLineReader::~TOsmLineReader() {
   if (FHandle >= 0) ::close(FHandle);
 }
 
-bool TOsmLineReader::Fill() {
-  if (FAtEnd) return false;
-  if (FStart > 0) {
-    const size_t n = FEnd - FStart;
-    if (n) std::memmove(FBuf.data(), FBuf.data() + FStart, n);
-    FBufPos += static_cast<int64_t>(FStart);
-    FEnd = n;
-    FStart = 0;
-    FHasCR = FHasCR && std::memchr(FBuf.data(), '\r', n) != nullptr;
-  }
-  if (FEnd == FBuf.size()) FBuf.resize(FBuf.size() * 2);  // a line longer than the buffer
+int64_t TOsmLineReader::ProgressPosition() const {
+  return FSource ? FSource->FilePosition() : Position();
+}
+
+size_t TOsmLineReader::ReadSource(char* dst, size_t n) {
+  if (FSource) return FSource->Read(dst, n);
   for (;;) {
-    const ssize_t got = ::read(FHandle, FBuf.data() + FEnd, FBuf.size() - FEnd);
-    if (got > 0) {
-      // Files with LF line ends only (the usual case) take the memchr path.
-      if (!FHasCR) FHasCR = std::memchr(FBuf.data() + FEnd, '\r', static_cast<size_t>(got)) != nullptr;
-      FEnd += static_cast<size_t>(got);
-      return true;
-    }
-    if (got == 0) {
-      FAtEnd = true;
-      return false;
-    }
+    const ssize_t got = ::read(FHandle, dst, n);
+    if (got >= 0) return static_cast<size_t>(got);
     if (errno != EINTR)
       throw EReadError("Error reading file \"" + FFileName + "\". " + SystemErrorText(errno));
   }
+}
+
+bool TOsmLineReader::Fill() {
+  if (FAtEnd) return false;
+  const size_t keep = FSource ? (FStart < KeepBehind ? FStart : KeepBehind) : 0;
+  if (FStart > keep) {
+    const size_t from = FStart - keep;
+    const size_t n = FEnd - from;
+    if (n) std::memmove(FBuf.data(), FBuf.data() + from, n);
+    FBufPos += static_cast<int64_t>(from);
+    FEnd = n;
+    FStart = keep;
+    FHasCR = FHasCR && std::memchr(FBuf.data() + keep, '\r', n - keep) != nullptr;
+  }
+  if (FEnd == FBuf.size()) FBuf.resize(FBuf.size() * 2);  // a line longer than the buffer
+  const size_t got = ReadSource(FBuf.data() + FEnd, FBuf.size() - FEnd);
+  if (got == 0) {
+    FAtEnd = true;
+    return false;
+  }
+  // Files with LF line ends only (the usual case) take the memchr path.
+  if (!FHasCR) FHasCR = std::memchr(FBuf.data() + FEnd, '\r', got) != nullptr;
+  FEnd += got;
+  return true;
 }
 
 bool TOsmLineReader::ReadLine(std::string_view& line) {
@@ -368,6 +409,34 @@ bool TOsmLineReader::ReadLine(std::string_view& line) {
 
 void TOsmLineReader::Seek(int64_t pos) {
   if (pos < 0) pos = 0;
+  if (FSource) {
+    FScan = 0;
+    if (pos >= FBufPos && pos <= FBufPos + static_cast<int64_t>(FEnd)) {
+      FStart = static_cast<size_t>(pos - FBufPos);
+      FHasCR = std::memchr(FBuf.data() + FStart, '\r', FEnd - FStart) != nullptr;
+      return;
+    }
+    FHasCR = false;
+    if (pos < FBufPos) {
+      FSource->Rewind();
+      FBufPos = 0;
+    } else {
+      FBufPos += static_cast<int64_t>(FEnd);
+    }
+    FStart = FEnd = 0;
+    FAtEnd = false;
+    // Forward by reading: the bytes before pos are decompressed and dropped.
+    while (FBufPos < pos) {
+      const size_t want = static_cast<size_t>(std::min<int64_t>(pos - FBufPos, static_cast<int64_t>(FBuf.size())));
+      const size_t got = FSource->Read(FBuf.data(), want);
+      if (got == 0) {
+        FAtEnd = true;
+        break;
+      }
+      FBufPos += static_cast<int64_t>(got);
+    }
+    return;
+  }
   if (pos > FSize) pos = FSize;
   if (::lseek(FHandle, pos, SEEK_SET) < 0)
     throw EReadError("Error reading file \"" + FFileName + "\". " + SystemErrorText(errno));
@@ -393,16 +462,17 @@ bool SeekToWays(TOsmLineReader& reader, int64_t thirdPassStart, std::string_view
 
 // ---------------------------------------------------------------- progress
 
-TPassProgress::TPassProgress(IRunUI& ui, const TOsmLineReader& reader)
-    : FUI(ui), FReader(reader), FLastTick(GetTickCount32()) {}
+TPassProgress::TPassProgress(IRunUI& ui, const TInputPosition& input)
+    : FUI(ui), FInput(input), FLastTick(GetTickCount32()) {}
 
 void TPassProgress::Check() {
   CheckCancelled(FUI);
   const uint32_t now = GetTickCount32();
   if (now - FLastTick <= 1000) return;
   FLastTick = now;
-  const int64_t size = FReader.Size();
-  const double share = size > 0 ? 100.0 * static_cast<double>(FReader.Position()) / static_cast<double>(size) : 0;
+  const int64_t size = FInput.ProgressSize();
+  const double share =
+      size > 0 ? 100.0 * static_cast<double>(FInput.ProgressPosition()) / static_cast<double>(size) : 0;
   FUI.Progress(static_cast<int32_t>(Round(share)));
   FUI.ProcessMessages();
 }

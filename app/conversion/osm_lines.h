@@ -4,12 +4,15 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "compressed_input.h"
 #include "linvoro_functions.h"
 #include "linvoro_io.h"
+#include "osm_format.h"
 
 // The reader's end-of-file test is named EOF, which the C library defines as
 // a macro: <cstdio> is included above so that its guard is set, and the macro
@@ -67,39 +70,75 @@ std::string DecodeTagValue(std::string_view v);
 // split the record; every input path passes its values through here.
 void BlankLineBreaks(std::string& value);
 
+// A tag value that is text already (OSM PBF) as the raw attribute text an
+// OSM XML file holds for it: & " ' < > as the entities osmium writes, LF, CR
+// and tab as the decimal references the OSM API writes. The passes then
+// treat it exactly like the XML value; DecodeTagValue gives back the text.
+// The result is value itself when nothing needs escaping, else a view of
+// buf.
+std::string_view XmlText(std::string_view value, std::string& buf);
+
 // Integer conversions. A text that is not a valid integer of the range
 // raises EConvertError "'<text>' is not a valid integer value".
 int32_t ParseInt32(std::string_view text);  // 32-bit signed
 int64_t ParseId(std::string_view text);     // 64-bit signed: node and way ids
 
-// Sequential reader of one OSM file: lines end at CR, LF or CR LF; lines of
-// any length (the buffer grows to hold the longest line).
-class TOsmLineReader {
+// Where a pass is in its file, for the progress bar: bytes of the file on
+// disk behind what the pass has taken (the compressed bytes for a
+// compressed file) and the file's size.
+class TInputPosition {
+ public:
+  virtual int64_t ProgressPosition() const = 0;
+  virtual int64_t ProgressSize() const = 0;
+
+ protected:
+  ~TInputPosition() = default;
+};
+
+// Sequential reader of one OSM XML file, plain or compressed: lines end at
+// CR, LF or CR LF; lines of any length (the buffer grows to hold the longest
+// line). A compressed file is decompressed as a stream; positions are then
+// offsets into the decompressed text.
+class TOsmLineReader final : public TInputPosition {
  public:
   static constexpr size_t DefaultBufferSize = size_t(4) << 20;
 
-  // Throws EFOpenError naming the file and the system's reason.
+  // A plain XML file. Throws EFOpenError naming the file and the system's
+  // reason.
   explicit TOsmLineReader(const std::string& path, size_t bufferSize = DefaultBufferSize);
+  // A file in the given format (ofXml, ofGzip or ofBzip2).
+  TOsmLineReader(const std::string& path, TOsmFormat format, size_t bufferSize = DefaultBufferSize);
   ~TOsmLineReader();
   TOsmLineReader(const TOsmLineReader&) = delete;
   TOsmLineReader& operator=(const TOsmLineReader&) = delete;
 
   // Next line without its line end; false at end of file. The view stays
-  // valid until the next ReadLine or Seek. Throws EReadError on I/O failure.
+  // valid until the next ReadLine or Seek. Throws EReadError on I/O failure
+  // and on damaged compressed data.
   bool ReadLine(std::string_view& line);
   // Byte offset of the next unread line's start (exact, not the buffered
   // file position).
   int64_t Position() const { return FBufPos + static_cast<int64_t>(FStart); }
+  // The size of the file on disk.
   int64_t Size() const { return FSize; }
   bool EOF() const { return FStart == FEnd && FAtEnd; }
-  // The next ReadLine starts at byte pos (clamped to 0 .. Size()).
+  // The next ReadLine starts at byte pos (not below 0; a plain file's reader
+  // also not beyond its size). A compressed file moves back within the last
+  // few kilobytes read without decompressing again.
   void Seek(int64_t pos);
   const std::string& FileName() const { return FFileName; }
+  bool Compressed() const { return FSource != nullptr; }
+
+  int64_t ProgressPosition() const override;
+  int64_t ProgressSize() const override { return FSize; }
 
  private:
+  void Open(size_t bufferSize);
   bool Fill();  // false when nothing more could be read
+  size_t ReadSource(char* dst, size_t n);
   std::string FFileName;
   int FHandle = -1;
+  std::unique_ptr<TDecompressingSource> FSource;
   int64_t FSize = 0;
   TRawBuffer<char> FBuf;  // only [FStart, FEnd) is ever read
   size_t FStart = 0, FEnd = 0;  // unread bytes are FBuf[FStart, FEnd)
@@ -122,18 +161,21 @@ bool SeekToWays(TOsmLineReader& reader, int64_t thirdPassStart, std::string_view
 
 // Percentage progress of a pass over one file, shown at most once per second
 // and then letting the front end process pending events. The tick counter is
-// consulted only every 1024 lines to keep the per-line cost at an increment.
+// consulted only every 1024 lines (or objects) to keep the per-line cost at
+// an increment.
 class TPassProgress {
  public:
-  TPassProgress(IRunUI& ui, const TOsmLineReader& reader);
+  TPassProgress(IRunUI& ui, const TInputPosition& input);
   void Step() {
     if ((++FLines & 1023) == 0) [[unlikely]] Check();
   }
+  // The same check at once, for a reader that moved on without handing
+  // out lines or objects.
+  void Check();
 
  private:
-  void Check();
   IRunUI& FUI;
-  const TOsmLineReader& FReader;
+  const TInputPosition& FInput;
   uint32_t FLines = 0;
   uint32_t FLastTick;
 };

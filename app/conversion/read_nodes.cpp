@@ -2,6 +2,8 @@
 // position where each file's ways begin.
 #include <algorithm>
 
+#include <osmium/osm/node.hpp>
+
 #include "linvoro_functions.h"
 #include "osm_lines.h"
 #include "run_context.h"
@@ -110,12 +112,59 @@ int64_t ReadNodesOfFile(TRunContext& run, bool firstFile, TOsmLineReader& reader
   return count;
 }
 
+int64_t ReadNodesOfFile(TRunContext& run, bool firstFile, TPbfReader& reader) {
+  const TIdSet& needed = *run.Nodes;
+  TNodeListEx& store = *run.CoordFile;
+  TJunctionList& junctions = *run.JunctionList;
+  TPassProgress progress(run.UI, reader);
+  reader.OnBlock = [&progress] { progress.Check(); };
+  int64_t count = 0;
+  std::string buf;
+  while (const osmium::OSMObject* o = reader.Next()) {
+    progress.Step();
+    if (o->type() != osmium::item_type::node) {
+      // The ways begin; the pass stops as it does at an XML file's first way.
+      reader.Unread();
+      break;
+    }
+    const auto& node = static_cast<const osmium::Node&>(*o);
+    const int64_t id = node.id();
+    if (!needed.GetBit(id) || (!firstFile && store.HasNode(id))) continue;
+    // The nearest doubles to the decimal degrees, as the XML text gives them;
+    // a node without coordinates is at (0, 0) as an XML node without lat and
+    // lon is.
+    const osmium::Location loc = node.location();
+    const TFloatPoint p = loc.is_undefined() ? TFloatPoint{0, 0}
+                                             : TFloatPoint{loc.lon_without_check(), loc.lat_without_check()};
+    if (const char* ref = node.tags()["ref"]) {
+      // As the XML file's text: escaped, at most 999 characters.
+      const std::string_view v = XmlText(ref, buf);
+      junctions.emplace(id, std::string(v.substr(0, 999)));
+    }
+    store.AddNode(id, p);
+    ++count;
+  }
+  reader.OnBlock = nullptr;  // the progress ends here, the reader may go on
+  run.UI.Progress(0);
+  run.UI.ProcessMessages();
+  return count;
+}
+
 void ReadNodeCoordinates(TRunContext& run) {
   int64_t total = 0;
+  const size_t last = run.FileInfo.size() - 1;
   for (size_t i = 0; i < run.FileInfo.size(); ++i) {
     BeginPassFile(run, 2, i);
-    TOsmLineReader reader(run.FileInfo[i].Filename);
-    total += ReadNodesOfFile(run, i == 0, reader, run.FileInfo[i]);
+    TFileInfo& info = run.FileInfo[i];
+    if (info.Format == TOsmFormat::ofPbf) {
+      auto reader = std::make_unique<TPbfReader>(info.Filename, true, true);
+      total += ReadNodesOfFile(run, i == 0, *reader);
+      if (i == last) run.LastFilePbf = std::move(reader);
+    } else {
+      auto reader = std::make_unique<TOsmLineReader>(info.Filename, info.Format);
+      total += ReadNodesOfFile(run, i == 0, *reader, info);
+      if (i == last && reader->Compressed()) run.LastFileLines = std::move(reader);
+    }
   }
   run.UI.Log(std::to_string(total) + " nodes found (coordinates read)");
 }

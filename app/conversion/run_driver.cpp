@@ -126,6 +126,9 @@ void MarkFerryNodes(TRunContext& run) {
 void Convert(TRunContext& run) {
   const TRunOptions& o = run.Options;
   for (const auto& f : o.Files) run.FileInfo.emplace_back(f);
+  // Every file is known by its content before anything is read or written:
+  // a file in none of the formats read ends the run here.
+  for (TFileInfo& info : run.FileInfo) info.Format = DetectOsmFormat(info.Filename);
 
   run.SplitNode = std::make_unique<TIdSet>();
   run.wayid = std::make_unique<TIdSet>();
@@ -199,6 +202,11 @@ TRunResult RunConversion(const TRunOptions& options, const TIncludeLists& includ
       }
       lostNames = LostNamesLine(run.LostNames.size(), o.TableCodePage());
       if (o.BuildNetwork) RunNetworkStage(run);
+      if (run.HeaderFailedFile >= 0)
+        result = {TRunStatus::rsHeaderFailed,
+                  "OSM version in header is not correct - should be 0.6 in file \"" +
+                      run.FileInfo[static_cast<size_t>(run.HeaderFailedFile)].Filename +
+                      "\": the ways of this file and of the files after it are not in the output"};
     }
     LogEnd(ui, tables, lostNames);
     ui.Log("Finish at " + LongTimeText());

@@ -4,9 +4,12 @@
 #include <fstream>
 #include <set>
 
+#include <osmium/osm/way.hpp>
+
 #include "linvoro_platform.h"
 #include "linvoro_types.h"
 #include "osm_lines.h"
+#include "pbf_input.h"
 #include "run_context.h"
 
 namespace {
@@ -58,108 +61,178 @@ void WriteUnlisted(const std::string& path, const std::set<std::string, TCaseLes
   if (!f) throw EWriteError("Error writing file \"" + path + "\". " + SystemErrorText(errno));
 }
 
+
+// One way at a time, from the lines of an XML file or the ways of a PBF
+// file: its tags decide the modes it is a road for, and a selected way marks
+// its nodes.
+class TWaySelector {
+ public:
+  TWaySelector(TRunContext& run, std::set<std::string, TCaseLess>& unlisted)
+      : FInclude(run.Include),
+        FPed(run.Options.Pedestrian),
+        FBic(run.Options.Bicycle),
+        FCar(run.Options.Car),
+        FWayId(*run.wayid),
+        FInc0(*run.inc0),
+        FInc1(*run.inc1),
+        FInc2(*run.inc2),
+        FNodes(*run.Nodes),
+        FSplit(*run.SplitNode),
+        FFerryNodes(*run.FerryNodes),
+        FUnlisted(unlisted) {}
+
+  // A file begins: nothing of an unfinished way in the file before counts.
+  void BeginFile() {
+    FWayNodes.Reset();
+    FScan.ResetWayModes();
+    FInWay = FFerry = false;
+  }
+
+  // A way begins; its lines count only when it was not selected before.
+  void BeginWay(int64_t id) {
+    FId = id;
+    // A way that lacked its closing line leaves nothing behind.
+    FWayNodes.Reset();
+    FScan.ResetWayModes();
+    // Negative ids (objects not yet uploaded) cannot be indexed; such ways
+    // are never selected.
+    FInWay = id >= 0 && !FWayId.GetBit(id);
+    FFerry = false;
+  }
+  bool InWay() const { return FInWay; }
+
+  // k and v as the XML file holds them (not decoded).
+  void Tag(std::string_view k, std::string_view v) {
+    const TIncludeLists& inc = FInclude;
+    if (k == "route" && v == "ferry") FFerry = true;
+    const bool highway = k == "highway";
+    if (FPed) {
+      if ((highway && inc.Contains(0, v)) || FFerry) FScan.WayModes |= 1;
+      if (k == "foot") AccessOverride(v, FScan.ModeOverride[0]);
+    }
+    if (FBic) {
+      if ((highway && inc.Contains(1, v)) || FFerry) FScan.WayModes |= 2;
+      if (k == "bicycle") AccessOverride(v, FScan.ModeOverride[1]);
+    }
+    if (FCar) {
+      if ((highway && inc.Contains(2, v)) || FFerry) FScan.WayModes |= 4;
+      if (k == "motorcar" || k == "motor_vehicle" || k == "vehicle")
+        AccessOverride(v, FScan.ModeOverride[2]);
+      else if (k == "tourism")
+        FScan.ModeOverride[2] = OverrideNo;
+    }
+    if (highway && !inc.Contains(3, v) && FUnlisted.find(v) == FUnlisted.end()) FUnlisted.emplace(v);
+  }
+
+  void Node(int64_t id) { FWayNodes.Add(TNode2{id, {}, {}}); }
+
+  // The way's end: selected when it is a road for a chosen mode.
+  void EndWay() {
+    for (int m = 0; m < 3; ++m)
+      if (FScan.ModeOverride[m] != OverrideNone) {
+        if (FScan.ModeOverride[m] == OverrideYes)
+          FScan.WayModes |= uint8_t(1u << m);
+        else
+          FScan.WayModes &= uint8_t(~(1u << m));
+      }
+    if (FScan.WayModes) {
+      for (const TNode2& n : FWayNodes) {
+        // A negative id cannot be marked; pass 3 reports the way as
+        // missing a node.
+        if (n.ID < 0) continue;
+        if (FFerry)
+          FFerryNodes.Add(n.ID);
+        else if (FNodes.GetBit(n.ID))
+          FSplit.SetBit(n.ID, true);
+        else
+          FNodes.SetBit(n.ID, true);
+      }
+      FWayId.SetBit(FId, true);
+      if (FScan.WayModes & 1) FInc0.SetBit(FId, true);
+      if (FScan.WayModes & 2) FInc1.SetBit(FId, true);
+      if (FScan.WayModes & 4) FInc2.SetBit(FId, true);
+    }
+    FWayNodes.Reset();
+    FInWay = false;
+    FScan.ResetWayModes();
+  }
+
+ private:
+  const TIncludeLists& FInclude;
+  const bool FPed, FBic, FCar;
+  TIdSet &FWayId, &FInc0, &FInc1, &FInc2, &FNodes, &FSplit;
+  TNodeIDList& FFerryNodes;
+  std::set<std::string, TCaseLess>& FUnlisted;
+
+  TNode2List FWayNodes;
+  TWayScan FScan;
+  int64_t FId = 0;
+  bool FInWay = false, FFerry = false;
+};
+
+// An XML file, plain or compressed. False when its header is wrong.
+bool ScanXmlFile(TRunContext& run, const TFileInfo& info, TWaySelector& sel) {
+  TOsmLineReader reader(info.Filename, info.Format);
+  if (!CheckHeader(reader)) return false;
+  run.UI.Progress(0);
+  TPassProgress progress(run.UI, reader);
+  std::string_view line;
+  while (reader.ReadLine(line)) {
+    progress.Step();
+    const TElement e = SplitElement(Trim(line));
+    const std::string_view name = e.name;
+    if (name.size() == 3 && name == "tag") {
+      if (!sel.InWay()) continue;
+      std::string_view k, v;
+      SplitTag(e.attrs, k, v);
+      sel.Tag(k, v);
+    } else if (name.size() == 2 && name == "nd") {
+      if (sel.InWay()) sel.Node(ParseId(FirstQuoted(e.attrs)));
+    } else if (name.size() == 3 && name == "way") {
+      sel.BeginWay(ParseId(FirstQuoted(e.attrs)));
+    } else if (name.size() == 4 && name == "/way") {
+      if (sel.InWay()) sel.EndWay();
+    }
+  }
+  return true;
+}
+
+// A PBF file: only its ways are decoded. Tag texts reach the selection as
+// the XML text of the same value.
+void ScanPbfFile(TRunContext& run, const TFileInfo& info, TWaySelector& sel) {
+  TPbfReader reader(info.Filename, false, true);
+  run.UI.Progress(0);
+  TPassProgress progress(run.UI, reader);
+  reader.OnBlock = [&progress] { progress.Check(); };
+  std::string kb, vb;
+  while (const osmium::OSMObject* o = reader.Next()) {
+    progress.Step();
+    const auto& way = static_cast<const osmium::Way&>(*o);
+    sel.BeginWay(way.id());
+    if (!sel.InWay()) continue;
+    for (const osmium::NodeRef& n : way.nodes()) sel.Node(n.ref());
+    for (const osmium::Tag& t : way.tags()) sel.Tag(XmlText(t.key(), kb), XmlText(t.value(), vb));
+    sel.EndWay();
+  }
+}
+
 }  // namespace
 
 void ScanWays(TRunContext& run) {
-  const TRunOptions& o = run.Options;
-  const TIncludeLists& inc = run.Include;
-  const bool ped = o.Pedestrian, bic = o.Bicycle, car = o.Car;
-  TIdSet& wayid = *run.wayid;
-  TIdSet& inc0 = *run.inc0;
-  TIdSet& inc1 = *run.inc1;
-  TIdSet& inc2 = *run.inc2;
-  TIdSet& nodes = *run.Nodes;
-  TIdSet& split = *run.SplitNode;
-  TNodeIDList& ferryNodes = *run.FerryNodes;
   std::set<std::string, TCaseLess> unlisted;
-
+  TWaySelector sel(run, unlisted);
   for (size_t fi = 0; fi < run.FileInfo.size(); ++fi) {
     BeginPassFile(run, 1, fi);
-    TOsmLineReader reader(run.FileInfo[fi].Filename);
-    if (!CheckHeader(reader)) {
+    const TFileInfo& info = run.FileInfo[fi];
+    sel.BeginFile();
+    if (info.Format == TOsmFormat::ofPbf) {
+      ScanPbfFile(run, info, sel);
+    } else if (!ScanXmlFile(run, info, sel)) {
       run.UI.MessageBox("OSM version in header is not correct - should be 0.6");
+      run.HeaderFailedFile = static_cast<int32_t>(fi);
       // The pass ends here: later files stay unscanned and the list of
       // unlisted values is not written.
       return;
-    }
-    run.UI.Progress(0);
-    TNode2List wayNodes;
-    TWayScan w;
-    bool inWay = false, ferry = false;
-    int64_t curId = 0;
-    TPassProgress progress(run.UI, reader);
-
-    std::string_view line;
-    while (reader.ReadLine(line)) {
-      progress.Step();
-      const TElement e = SplitElement(Trim(line));
-      const std::string_view name = e.name;
-      if (name.size() == 3 && name == "tag") {
-        if (!inWay) continue;
-        std::string_view k, v;
-        SplitTag(e.attrs, k, v);
-        if (k == "route" && v == "ferry") ferry = true;
-        const bool highway = k == "highway";
-        if (ped) {
-          if ((highway && inc.Contains(0, v)) || ferry) w.WayModes |= 1;
-          if (k == "foot") AccessOverride(v, w.ModeOverride[0]);
-        }
-        if (bic) {
-          if ((highway && inc.Contains(1, v)) || ferry) w.WayModes |= 2;
-          if (k == "bicycle") AccessOverride(v, w.ModeOverride[1]);
-        }
-        if (car) {
-          if ((highway && inc.Contains(2, v)) || ferry) w.WayModes |= 4;
-          if (k == "motorcar" || k == "motor_vehicle" || k == "vehicle")
-            AccessOverride(v, w.ModeOverride[2]);
-          else if (k == "tourism")
-            w.ModeOverride[2] = OverrideNo;
-        }
-        if (highway && !inc.Contains(3, v) && unlisted.find(v) == unlisted.end())
-          unlisted.emplace(v);
-      } else if (name.size() == 2 && name == "nd") {
-        if (!inWay) continue;
-        const int64_t id = ParseId(FirstQuoted(e.attrs));
-        wayNodes.Add(TNode2{id, {}, {}});
-      } else if (name.size() == 3 && name == "way") {
-        curId = ParseId(FirstQuoted(e.attrs));
-        // A way that lacked its closing line leaves nothing behind.
-        wayNodes.Reset();
-        w.ResetWayModes();
-        // Negative ids (objects not yet uploaded) cannot be indexed; such
-        // ways are never selected.
-        inWay = curId >= 0 && !wayid.GetBit(curId);
-        ferry = false;
-      } else if (name.size() == 4 && name == "/way") {
-        if (!inWay) continue;
-        for (int m = 0; m < 3; ++m)
-          if (w.ModeOverride[m] != OverrideNone) {
-            if (w.ModeOverride[m] == OverrideYes)
-              w.WayModes |= uint8_t(1u << m);
-            else
-              w.WayModes &= uint8_t(~(1u << m));
-          }
-        if (w.WayModes) {
-          for (const TNode2& n : wayNodes) {
-            // A negative id cannot be marked; pass 3 reports the way as
-            // missing a node.
-            if (n.ID < 0) continue;
-            if (ferry)
-              ferryNodes.Add(n.ID);
-            else if (nodes.GetBit(n.ID))
-              split.SetBit(n.ID, true);
-            else
-              nodes.SetBit(n.ID, true);
-          }
-          wayid.SetBit(curId, true);
-          if (w.WayModes & 1) inc0.SetBit(curId, true);
-          if (w.WayModes & 2) inc1.SetBit(curId, true);
-          if (w.WayModes & 4) inc2.SetBit(curId, true);
-        }
-        wayNodes.Reset();
-        inWay = false;
-        w.ResetWayModes();
-      }
     }
     run.UI.Progress(100);
     run.UI.ProcessMessages();

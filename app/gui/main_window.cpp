@@ -33,6 +33,7 @@
 #include "data_files.h"
 #include "linvoro_giswriter.h"
 #include "linvoro_platform.h"
+#include "osm_format.h"
 #include "update_check.h"
 #include "version.h"
 #include "window_run_ui.h"
@@ -222,7 +223,7 @@ void TForm1::CreateControls() {
   btnGo->setDefault(true);
 
   OpenDialog1 = named(new QFileDialog(this), "OpenDialog1");
-  OpenDialog1->setNameFilter(QStringLiteral("OSM files (*.osm)"));
+  OpenDialog1->setNameFilters({QString::fromLatin1(OsmFileFilter), QStringLiteral("All files (*)")});
   OpenDialog1->setFileMode(QFileDialog::ExistingFiles);
   OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
   OpenDialog1->setSizeGripEnabled(true);
@@ -636,11 +637,12 @@ void TForm1::btnAddFolderContentsClick() {
 }
 
 int TForm1::AddFolderContents(const QString& folder) {
-  // Plain files only; the pattern ignores letter case as the file systems
+  // Plain files only; the patterns ignore letter case as the file systems
   // these extracts come from do.
   const QDir dir(folder);
-  const QStringList names =
-      dir.entryList({QStringLiteral("*.osm")}, QDir::Files | QDir::Hidden, QDir::Name | QDir::IgnoreCase);
+  QStringList patterns;
+  for (const std::string& p : OsmFilePatterns()) patterns << QString::fromStdString(p);
+  const QStringList names = dir.entryList(patterns, QDir::Files | QDir::Hidden, QDir::Name | QDir::IgnoreCase);
   for (const QString& n : names) lbFiles->addItem(WithTrailingDelimiter(folder) + n);
   return static_cast<int>(names.size());
 }
@@ -794,6 +796,11 @@ void TForm1::RunEnded(const TRunResult& r) {
     case TRunStatus::rsOk: lblStatus->setText(QStringLiteral("Finished")); break;
     case TRunStatus::rsCancelled: lblStatus->setText(QStringLiteral("Stopped")); break;
     case TRunStatus::rsFailed: lblStatus->setText(QStringLiteral("Failed")); break;
+    case TRunStatus::rsHeaderFailed:
+      // Its message box was shown during the run; the log says which file.
+      lblStatus->setText(QStringLiteral("Failed"));
+      Memo1->appendPlainText(Q(r.Message));
+      break;
     case TRunStatus::rsNoMode: lblStatus->clear(); break;
   }
   if (r.Status == TRunStatus::rsFailed) ShowError(Q(r.Message));

@@ -21,6 +21,7 @@
 #include "grid_osm.h"
 #include "run_driver.h"
 #include "linvoro_giswriter.h"
+#include "osm_forms.h"
 
 namespace {
 
@@ -292,7 +293,8 @@ TEST(CliOptions, HelpVersionAndSettingsFile) {
   for (const char* part : {"--min-object-length", "--subnets             detect subnets; needs --network",
                            "--topo                topological checks; needs --network",
                            "needs --network\n                            and --subnets or --topo",
-                           "-O, --overwrite", "130"})
+                           "-O, --overwrite", "130",
+                           "OSM PBF (.osm.pbf), OSM XML (.osm, API 0.6), or gzip or bzip2\ncompressed OSM XML"})
     EXPECT_NE(UsageText().find(part), std::string::npos) << part;
   TCliOptions o;
   ASSERT_EQ(Parse({"-O", "a.osm"}, o, error), TCliParse::cpRun);
@@ -404,12 +406,97 @@ TEST_F(CliTool, ExitStatusesAndMessages) {
   }
   EXPECT_NE(RunCli(dir, "--version").out.find("1.20"), std::string::npos);
 
-  // A wrong header is a message, not a failure; the run goes on.
-  const std::string bad = dir.Write("bad.osm", "<?xml?>\n<osm version='0.6'>\n</osm>\n");
-  const TProcess p = RunCli(dir, bad);
-  EXPECT_EQ(p.status, 0);
-  EXPECT_NE(p.err.find("OSM version in header is not correct - should be 0.6"), std::string::npos) << p.err;
-  EXPECT_NE(p.out.find("Finish at "), std::string::npos);
+  // A wrong header shows its message and the run goes on without that file
+  // and the files after it; the output is incomplete, so the run fails.
+  for (const std::string& bad :
+       {dir.Write("bad.osm", "<?xml?>\n<osm version='0.6'>\n</osm>\n"),
+        dir.Write("bad.osm.gz", osmforms::Gzip("<?xml?>\n<osm version=\"0.7\">\n</osm>\n"))}) {
+    const TProcess p = RunCli(dir, "-o " + bad + ".out " + in + " " + bad);
+    EXPECT_EQ(p.status, 1) << bad;
+    EXPECT_NE(p.err.find("OSM version in header is not correct - should be 0.6"), std::string::npos) << p.err;
+    EXPECT_NE(p.err.find("\"" + bad + "\""), std::string::npos) << p.err;
+    EXPECT_NE(p.out.find("Finish at "), std::string::npos);
+  }
+}
+
+TEST_F(CliTool, ReadsEveryFormatByContent) {
+  const std::string xml = dir.Write("small.osm", kSmall);
+  const std::string pbf = dir.Path("small.osm.pbf");
+  osmforms::Convert(xml, "osm", pbf, "pbf");
+  // Names that say nothing or the wrong thing.
+  const std::string forms[] = {pbf, dir.Write("gz.osm.bz2", osmforms::Gzip(kSmall)),
+                               dir.Write("bzip2-data", osmforms::Bzip2(kSmall))};
+  const TProcess want = RunCli(dir, "-o " + dir.Path("xml") + " " + xml);
+  ASSERT_EQ(want.status, 0) << want.err;
+  const std::string roads = Slurp(dir.Path("xml/roads.dbf"));
+  for (const std::string& f : forms) {
+    const TProcess p = RunCli(dir, "-O -o " + dir.Path("form") + " " + f);
+    EXPECT_EQ(p.status, 0) << f << "\n" << p.err;
+    EXPECT_NE(p.out.find("\n1 ways found\n2 nodes found (needed by the selected ways)\n"), std::string::npos)
+        << f << "\n" << p.out;
+    EXPECT_EQ(Slurp(dir.Path("form/roads.dbf")), roads) << f;
+  }
+}
+
+// Each damaged or foreign input ends the run with an error naming the file
+// and status 1, before the road table is begun. A file in none of the forms
+// read is found before the previous results of a run with --overwrite are
+// removed, so they stay.
+TEST_F(CliTool, BadInputEndsTheRunNamingTheFile) {
+  const std::string good = dir.Write("good.osm", kSmall);
+  const std::string previous = dir.Path("previous");
+  ASSERT_EQ(RunCli(dir, "-o " + previous + " " + good).status, 0);
+  const char* kept[] = {"roads.shp", "roads.shx", "roads.dbf", "error.txt"};
+  std::vector<std::string> before;
+  for (const char* k : kept) before.push_back(Slurp(previous + "/" + k));
+
+  std::string xmlWays = std::string(kSmall).substr(0, std::string(kSmall).find("</osm>"));
+  for (int i = 100; i < 2100; ++i)
+    xmlWays += " <way id=\"" + std::to_string(i) + "\">\n  <nd ref=\"1\"/>\n  <nd ref=\"2\"/>\n"
+               "  <tag k=\"highway\" v=\"primary\"/>\n  <tag k=\"name\" v=\"Way " + std::to_string(i * 7919) +
+               "\"/>\n </way>\n";
+  xmlWays += "</osm>\n";
+  const std::string big = dir.Write("big.osm", xmlWays);
+  osmforms::Convert(big, "osm", dir.Path("big.osm.pbf"), "pbf");
+  const std::string pbf = Slurp(dir.Path("big.osm.pbf"));
+  const std::string gz = osmforms::Gzip(xmlWays), bz = osmforms::Bzip2(xmlWays);
+  std::string corrupt = pbf;
+  for (size_t i = pbf.size() * 3 / 4; i < pbf.size() * 3 / 4 + 32; ++i) corrupt[i] = static_cast<char>(corrupt[i] ^ 0x33);
+  std::string noise(5000, '\0');
+  for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * 2654435761u) >> 13);
+  const std::string history = dir.Write("h.opl", "n1 v1 dV x10.1 y48.1\nn1 v2 dV x10.1 y48.2\nn2 v1 dV x10.2 y48.1\n"
+                                                 "w7 v1 dV Thighway=residential Nn1,n2\n");
+  osmforms::Convert(history, "opl", dir.Path("history.osm.pbf"), "osh.pbf");
+
+  struct Case {
+    const char* name;
+    std::string bytes;
+    bool foreign;  // in none of the forms read
+  };
+  const Case cases[] = {
+      {"cut.osm.pbf", pbf.substr(0, pbf.size() / 2), false},
+      {"cut.osm.gz", gz.substr(0, gz.size() / 2), false},
+      {"cut.osm.bz2", bz.substr(0, bz.size() / 2), false},
+      {"corrupt.osm.pbf", corrupt, false},
+      {"history.osm.pbf", Slurp(dir.Path("history.osm.pbf")), false},
+      {"random.osm", noise, true},
+      {"empty.osm.pbf", "", true},
+      {"notosm.osm.gz", osmforms::Gzip("name,lat,lon\nx,1,2\n"), true},
+  };
+  for (const Case& c : cases) {
+    const std::string bad = dir.Write(c.name, c.bytes);
+    const std::string out = dir.Path(std::string("out-") + c.name);
+    TProcess p = RunCli(dir, "-o " + out + " " + good + " " + bad);
+    EXPECT_EQ(p.status, 1) << c.name << "\n" << p.err;
+    EXPECT_NE(p.err.find("\"" + bad + "\""), std::string::npos) << c.name << "\n" << p.err;
+    EXPECT_FALSE(std::filesystem::exists(out + "/roads.shp")) << c.name;
+    if (!c.foreign) continue;
+    p = RunCli(dir, "-O -o " + previous + " " + good + " " + bad);
+    EXPECT_EQ(p.status, 1) << c.name << "\n" << p.err;
+    EXPECT_NE(p.err.find("\"" + bad + "\""), std::string::npos) << c.name << "\n" << p.err;
+    for (size_t i = 0; i < before.size(); ++i)
+      EXPECT_TRUE(Slurp(previous + "/" + kept[i]) == before[i]) << c.name << ": " << kept[i] << " changed";
+  }
 }
 
 // A folder that holds a previous run's road table (any format) or network

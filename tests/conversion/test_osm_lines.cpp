@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "line_reference.h"
 #include "linvoro_types.h"
 #include "osm_lines.h"
 
@@ -30,30 +31,6 @@ class TempDir {
  private:
   std::string FPath;
 };
-
-struct TLine {
-  std::string text;
-  int64_t next;  // offset of the following line's start
-};
-
-// Reference split: CR, LF and CR LF end a line; a last line without an end
-// still counts.
-std::vector<TLine> ReferenceLines(const std::string& s) {
-  std::vector<TLine> out;
-  size_t b = 0, i = 0;
-  while (i < s.size()) {
-    if (s[i] == '\n' || s[i] == '\r') {
-      size_t next = i + 1;
-      if (s[i] == '\r' && next < s.size() && s[next] == '\n') ++next;
-      out.push_back({s.substr(b, i - b), static_cast<int64_t>(next)});
-      b = i = next;
-    } else {
-      ++i;
-    }
-  }
-  if (b < s.size()) out.push_back({s.substr(b), static_cast<int64_t>(s.size())});
-  return out;
-}
 
 std::vector<TLine> ReadAll(const std::string& path, size_t bufferSize) {
   TOsmLineReader r(path, bufferSize);

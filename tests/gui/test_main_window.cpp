@@ -322,7 +322,8 @@ class TestMainWindow : public QObject {
     QCOMPARE(f.Help1->shortcut(), QKeySequence(Qt::Key_F1));
 
     // The open dialog.
-    QCOMPARE(f.OpenDialog1->nameFilters(), QStringList{"OSM files (*.osm)"});
+    QCOMPARE(f.OpenDialog1->nameFilters(),
+             (QStringList{"OSM files (*.osm *.pbf *.osm.pbf *.osm.gz *.osm.bz2)", "All files (*)"}));
     QCOMPARE(f.OpenDialog1->fileMode(), QFileDialog::ExistingFiles);
     QCOMPARE(QDir(f.OpenDialog1->directory()).absolutePath(), QDir(QString::fromStdString(GetExeFolder())).absolutePath());
 
@@ -557,7 +558,9 @@ class TestMainWindow : public QObject {
 
   void addFilesInFolder() {
     QTemporaryDir dir;
-    for (const char* name : {"x.osm", "Y.OSM", "notes.txt", "z.osm.bak"}) WriteText(dir.filePath(name), "");
+    for (const char* name : {"x.osm", "Y.OSM", "notes.txt", "z.osm.bak", "a.osm.pbf", "b.PBF", "c.osm.gz",
+                             "d.osm.bz2", "e.gz", "f.tar.bz2"})
+      WriteText(dir.filePath(name), "");
     QVERIFY(QDir(dir.path()).mkdir("sub.osm"));  // a folder, not a file
     QTemporaryDir empty;
 
@@ -570,7 +573,9 @@ class TestMainWindow : public QObject {
     QVERIFY(f.MainDir.isEmpty());
     QTest::mouseClick(f.btnAddFolderContents, Qt::LeftButton);
     QCOMPARE(f.FolderTitles, QStringList(3, "Select folder with OSM files"));
-    QCOMPARE(ListTexts(f.lbFiles), (QStringList{dir.path() + "/x.osm", dir.path() + "/Y.OSM"}));
+    QCOMPARE(ListTexts(f.lbFiles), (QStringList{dir.path() + "/a.osm.pbf", dir.path() + "/b.PBF",
+                                                dir.path() + "/c.osm.gz", dir.path() + "/d.osm.bz2",
+                                                dir.path() + "/x.osm", dir.path() + "/Y.OSM"}));
     QCOMPARE(f.MainDir, dir.path() + '/');
     QVERIFY(f.btnGo->isEnabled());
   }
@@ -753,6 +758,23 @@ class TestMainWindow : public QObject {
     QVERIFY(QDir(out.path()).isEmpty());
   }
 
+  // Today's downloads are PBF: the bundled sample converts from the window.
+  void runPbfFromGo() {
+    QTemporaryDir out;
+    TTestForm f;
+    f.show();
+    f.ChooseInputAndOutput(QStringLiteral(PROJECT_DATA_DIR "/sample/monaco.osm.pbf"), out.path());
+    QTest::mouseClick(f.btnGo, Qt::LeftButton);
+    QVERIFY(f.WaitForRunEnd());
+    QVERIFY2(f.Errors.isEmpty(), qPrintable(f.Errors.join('\n')));
+    QCOMPARE(f.lblStatus->text(), QStringLiteral("Finished"));
+    QVERIFY(f.Messages.isEmpty());
+    const QStringList log = f.Memo1->toPlainText().split('\n');
+    QVERIFY2(log.last().startsWith("Finish at "), qPrintable(log.last()));
+    QVERIFY(log.filter(QRegularExpression("^[1-9][0-9]* ways found$")).size() == 1);
+    QVERIFY(QFileInfo(out.filePath("roads.dbf")).size() > 10000);
+  }
+
   void runErrorShowsErrorBox() {
     QTemporaryDir dir;
     const QString missing = dir.filePath("gone");
@@ -784,6 +806,11 @@ class TestMainWindow : public QObject {
     QVERIFY(f.WaitForRunEnd());
     QCOMPARE(f.Messages, QStringList{"OSM version in header is not correct - should be 0.6"});
     QVERIFY(f.Memo1->toPlainText().contains("Finish at "));
+    // The tables lack that file's ways: the run failed, and the log names the
+    // file without a second box.
+    QCOMPARE(f.lblStatus->text(), QStringLiteral("Failed"));
+    QVERIFY(f.Memo1->toPlainText().contains(dir.filePath("old.osm")));
+    QVERIFY(f.Errors.isEmpty());
 
     // The window's own box is not modal either.
     TForm1 g;

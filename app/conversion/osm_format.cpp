@@ -1,0 +1,125 @@
+#include "osm_format.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+
+#include "compressed_input.h"
+#include "linvoro_platform.h"
+#include "linvoro_types.h"
+
+const std::vector<std::string>& OsmFilePatterns() {
+  static const std::vector<std::string> patterns = {"*.osm", "*.pbf", "*.osm.pbf", "*.osm.gz",
+                                                     "*.osm.bz2"};
+  return patterns;
+}
+
+int OpenInputFile(const std::string& path, int64_t& size) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw EFOpenError("Cannot open file \"" + path + "\". " + SystemErrorText(errno));
+  struct stat st {};
+  int err = 0;
+  if (::fstat(fd, &st) != 0)
+    err = errno;
+  else if (S_ISDIR(st.st_mode))
+    err = EISDIR;  // a folder opens, but is no file to read
+  if (err) {
+    ::close(fd);
+    throw EFOpenError("Cannot open file \"" + path + "\". " + SystemErrorText(err));
+  }
+  size = st.st_size;
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  return fd;
+}
+
+const char* OsmFormatName(TOsmFormat format) {
+  switch (format) {
+    case TOsmFormat::ofXml: return "OSM XML";
+    case TOsmFormat::ofPbf: return "OSM PBF";
+    case TOsmFormat::ofGzip: return "gzip compressed OSM XML";
+    case TOsmFormat::ofBzip2: return "bzip2 compressed OSM XML";
+  }
+  return "OSM";
+}
+
+namespace {
+
+// Enough to see past a byte-order mark and the blanks before the first
+// element, and to hold a PBF file's first header.
+constexpr size_t PeekSize = 4096;
+
+std::string ReadHead(const std::string& path) {
+  int64_t size = 0;
+  const int fd = OpenInputFile(path, size);
+  std::string head(PeekSize, '\0');
+  size_t got = 0;
+  int err = 0;
+  while (got < head.size()) {
+    const ssize_t n = ::read(fd, head.data() + got, head.size() - got);
+    if (n > 0) {
+      got += static_cast<size_t>(n);
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      err = errno;
+      break;
+    }
+  }
+  ::close(fd);
+  if (err) throw EReadError("Error reading file \"" + path + "\". " + SystemErrorText(err));
+  head.resize(got);
+  return head;
+}
+
+// XML: after an optional UTF-8 byte-order mark and blanks, a "<".
+bool LooksLikeXml(std::string_view s) {
+  if (s.starts_with("\xEF\xBB\xBF")) s.remove_prefix(3);
+  for (const char c : s) {
+    if (c == '<') return true;
+    if (c != ' ' && c != '\t' && c != '\r' && c != '\n') return false;
+  }
+  return false;
+}
+
+// PBF: a 4-byte big-endian length of the first blob header, which names
+// its blob "OSMHeader" in its first field.
+bool LooksLikePbf(std::string_view s) {
+  if (s.size() < 15) return false;
+  const auto b = [&](size_t i) { return static_cast<uint32_t>(static_cast<unsigned char>(s[i])); };
+  const uint32_t len = b(0) << 24 | b(1) << 16 | b(2) << 8 | b(3);
+  return len >= 11 && len <= 64 * 1024 && s.substr(4, 11) == std::string_view("\x0A\x09OSMHeader", 11);
+}
+
+[[noreturn]] void NotOsm(const std::string& path, const std::string& what) {
+  throw EReadError("File \"" + path + "\" " + what + ". Input files are read as " + OsmFormatsText + ".");
+}
+
+}  // namespace
+
+TOsmFormat DetectOsmFormat(const std::string& path) {
+  const std::string head = ReadHead(path);
+  if (head.empty()) NotOsm(path, "is empty");
+  TOsmFormat format;
+  if (head.size() >= 2 && head[0] == '\x1F' && head[1] == '\x8B')
+    format = TOsmFormat::ofGzip;
+  else if (head.size() >= 4 && head.starts_with("BZh") && head[3] >= '1' && head[3] <= '9')
+    format = TOsmFormat::ofBzip2;
+  else if (LooksLikePbf(head))
+    return TOsmFormat::ofPbf;
+  else if (LooksLikeXml(head))
+    return TOsmFormat::ofXml;
+  else
+    NotOsm(path, "is not an OSM file");
+
+  const std::string inner = PeekDecompressed(path, format, PeekSize);
+  if (LooksLikeXml(inner)) return format;
+  if (LooksLikePbf(inner))
+    NotOsm(path, std::string("holds OSM PBF inside ") + (format == TOsmFormat::ofGzip ? "gzip" : "bzip2") +
+                     " compression; unpack it first");
+  NotOsm(path, std::string("is ") + (format == TOsmFormat::ofGzip ? "gzip" : "bzip2") +
+                   " compressed but does not hold OSM XML");
+}

@@ -1,0 +1,414 @@
+// Input files by content: format detection, gzip and bzip2 decompressed as a
+// stream into the line reader, and OSM PBF through libosmium, each with its
+// damaged and cut-off forms.
+#include <gtest/gtest.h>
+
+#include <osmium/osm/node.hpp>
+#include <osmium/osm/way.hpp>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "line_reference.h"
+#include "linvoro_types.h"
+#include "osm_format.h"
+#include "osm_forms.h"
+#include "osm_lines.h"
+#include "pbf_input.h"
+#include "temp_dir_test.h"
+
+using osmforms::Bzip2;
+using osmforms::Gzip;
+
+namespace {
+
+class InputFormats : public TTempDirTest {
+ protected:
+  InputFormats() : TTempDirTest("input_formats_") {}
+
+  std::string File(const std::string& name, const std::string& bytes) {
+    Put(Path(name), bytes);
+    return Path(name);
+  }
+
+  // A PBF made by libosmium from OPL text.
+  std::string Pbf(const std::string& name, const std::string& opl, const char* format = "pbf") {
+    const std::string src = File(name + ".opl", opl);
+    osmforms::Convert(src, "opl", Path(name), format);
+    return Path(name);
+  }
+};
+
+const char* const kXml =
+    "<?xml version='1.0' encoding='UTF-8'?>\n<osm version=\"0.6\">\n"
+    " <node id=\"1\" lat=\"48.1\" lon=\"10.1\"/>\n <node id=\"2\" lat=\"48.2\" lon=\"10.2\"/>\n"
+    " <way id=\"7\">\n  <nd ref=\"1\"/>\n  <nd ref=\"2\"/>\n  <tag k=\"highway\" v=\"residential\"/>\n </way>\n"
+    "</osm>\n";
+
+const char* const kOpl =
+    "n1 v1 dV x10.1 y48.1 Tref=12a\n"
+    "n2 v1 dV x10.2 y48.2\n"
+    "n3 v1 dV x-0.0000001 y-89.9999999\n"
+    "w7 v1 dV Thighway=residential,name=A&B\"C%0a%D%0d%E%09%x Nn1,n2\n"
+    "w8 v1 dV Tfoo=bar Nn2,n3,n1\n";
+
+// Every line of the reader, until the end or an error (whose text is kept).
+std::vector<TLine> ReadLines(TOsmLineReader& r, std::string* error = nullptr) {
+  std::vector<TLine> out;
+  std::string_view line;
+  try {
+    while (r.ReadLine(line)) out.push_back({std::string(line), r.Position()});
+  } catch (const EReadError& e) {
+    if (!error) throw;
+    *error = e.what();
+  }
+  return out;
+}
+
+// Several megabytes of varied lines: LF, CR LF and lone CR ends, a CR at
+// the end of the first megabyte (where the decompressor's first block ends)
+// and a line longer than the reader's buffer.
+std::string VariedText() {
+  std::mt19937 rng(11);
+  std::string s = "<" + std::string((size_t(1) << 20) - 2, 'x') + "\r\nafter the block end\n";
+  const char* ends[] = {"\n", "\r\n", "\r", "\n\n"};
+  while (s.size() < (size_t(5) << 20)) {
+    s += "  <tag k=\"k" + std::to_string(rng() % 1000) + "\" v=\"";
+    s.append(rng() % 80, static_cast<char>('a' + rng() % 26));
+    s += "\"/>";
+    s += ends[rng() % 4];
+  }
+  s += std::string(size_t(9) << 20, 'L') + "\nlast line without end";
+  return s;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- detection
+
+TEST_F(InputFormats, DetectedByContentNotByName) {
+  const std::string pbf = Pbf("real.osm.pbf", kOpl);
+  const std::string pbfBytes = Slurp(pbf);
+  struct Case {
+    const char* name;  // deliberately misleading where it can be
+    std::string bytes;
+    TOsmFormat want;
+  };
+  const Case cases[] = {
+      {"plain.osm", kXml, TOsmFormat::ofXml},
+      {"bom.pbf", std::string("\xEF\xBB\xBF") + kXml, TOsmFormat::ofXml},
+      {"blanks.gz", std::string("\r\n\t  ") + kXml, TOsmFormat::ofXml},
+      {"no-xml-declaration", "<osm version=\"0.6\">\n</osm>\n", TOsmFormat::ofXml},
+      {"data.osm", pbfBytes, TOsmFormat::ofPbf},
+      {"data.osm.bz2", Gzip(kXml), TOsmFormat::ofGzip},
+      {"members.osm.gz", Gzip(std::string(kXml).substr(0, 40)) + Gzip(std::string(kXml).substr(40)),
+       TOsmFormat::ofGzip},
+      {"data.osm.gz", Bzip2(kXml), TOsmFormat::ofBzip2},
+      {"data", Bzip2(std::string("\xEF\xBB\xBF") + kXml, 1), TOsmFormat::ofBzip2},
+  };
+  for (const Case& c : cases) EXPECT_EQ(DetectOsmFormat(File(c.name, c.bytes)), c.want) << c.name;
+}
+
+TEST_F(InputFormats, OtherFilesAreRejectedNamingTheFileAndTheFormats) {
+  const std::string pbfBytes = Slurp(Pbf("real.osm.pbf", kOpl));
+  std::mt19937 rng(3);
+  std::string noise(3000, '\0');
+  for (char& c : noise) c = static_cast<char>(rng());
+  noise[0] = 'Q';  // no magic by chance
+  struct Case {
+    const char* name;
+    std::string bytes;
+    const char* says;  // part of the message besides the name and the formats
+  };
+  const Case cases[] = {
+      {"empty.osm", "", "is empty"},
+      {"random.osm.pbf", noise, "is not an OSM file"},
+      {"notes.osm", "just some text\n<osm version=\"0.6\">\n", "is not an OSM file"},
+      {"blanks.osm", "   \n\n\t", "is not an OSM file"},
+      {"cut.osm.pbf", pbfBytes.substr(0, 10), "is not an OSM file"},
+      {"text.osm.gz", Gzip("{\"type\": \"FeatureCollection\"}\n"), "gzip compressed but does not hold OSM XML"},
+      {"text.osm.bz2", Bzip2("hello\n"), "bzip2 compressed but does not hold OSM XML"},
+      {"pbf.gz", Gzip(pbfBytes), "holds OSM PBF inside gzip"},
+  };
+  for (const Case& c : cases) {
+    const std::string path = File(c.name, c.bytes);
+    try {
+      DetectOsmFormat(path);
+      ADD_FAILURE() << c.name << " was accepted";
+    } catch (const EReadError& e) {
+      const std::string m = e.what();
+      EXPECT_NE(m.find("\"" + path + "\""), std::string::npos) << m;
+      EXPECT_NE(m.find(c.says), std::string::npos) << m;
+      EXPECT_NE(m.find(OsmFormatsText), std::string::npos) << m;
+    }
+  }
+  EXPECT_THROW(DetectOsmFormat(Path("missing.osm")), EFOpenError);
+  EXPECT_THROW(DetectOsmFormat(dir), EFOpenError);
+}
+
+TEST_F(InputFormats, PatternsAndFilterAgree) {
+  std::string list;
+  for (const std::string& p : OsmFilePatterns()) list += (list.empty() ? "" : " ") + p;
+  EXPECT_EQ(std::string(OsmFileFilter), "OSM files (" + list + ")");
+}
+
+// ---------------------------------------------------------------- compressed XML
+
+TEST_F(InputFormats, CompressedLinesMatchThePlainText) {
+  const std::string text = VariedText();
+  const auto want = ReferenceLines(text);
+  // Several gzip members and bzip2 streams in one file, as parallel
+  // compressors write them, and zero padding after the last one.
+  const size_t cut = text.size() / 3;
+  struct Case {
+    const char* name;
+    std::string bytes;
+    TOsmFormat format;
+  };
+  const Case cases[] = {
+      {"one.gz", Gzip(text), TOsmFormat::ofGzip},
+      {"members.gz", Gzip(text.substr(0, cut)) + Gzip(text.substr(cut, cut)) + Gzip(text.substr(2 * cut)) +
+                         std::string(512, '\0'),
+       TOsmFormat::ofGzip},
+      {"one.bz2", Bzip2(text), TOsmFormat::ofBzip2},
+      {"streams.bz2", Bzip2(text.substr(0, cut), 1) + Bzip2(text.substr(cut)), TOsmFormat::ofBzip2},
+  };
+  for (const Case& c : cases) {
+    const std::string path = File(c.name, c.bytes);
+    ASSERT_EQ(DetectOsmFormat(path), c.format) << c.name;
+    TOsmLineReader r(path, c.format);
+    EXPECT_TRUE(r.Compressed());
+    EXPECT_EQ(r.Size(), static_cast<int64_t>(c.bytes.size()));
+    const auto got = ReadLines(r);
+    ASSERT_EQ(got.size(), want.size()) << c.name;
+    for (size_t i = 0; i < want.size(); ++i) {
+      ASSERT_EQ(got[i].text, want[i].text) << c.name << " line " << i;
+      ASSERT_EQ(got[i].next, want[i].next) << c.name << " line " << i;
+    }
+    EXPECT_TRUE(r.EOF());
+    EXPECT_EQ(r.ProgressPosition(), r.ProgressSize()) << c.name;
+  }
+}
+
+TEST_F(InputFormats, CompressedSeekForwardBackAndToTheStart) {
+  std::string text;
+  for (int i = 0; i < 200000; ++i) text += "<node id=\"" + std::to_string(i) + "\"/>\n";
+  const auto want = ReferenceLines(text);
+  const std::string path = File("seek.osm.gz", Gzip(text));
+  TOsmLineReader r(path, TOsmFormat::ofGzip);
+  std::string_view line;
+  // Line i starts where line i-1 ends.
+  const auto start = [&](size_t i) { return i == 0 ? int64_t(0) : want[i - 1].next; };
+  const size_t targets[] = {150000, 150010, 149990, 149950, 20, 199999, 0};
+  for (const size_t i : targets) {
+    r.Seek(start(i));
+    ASSERT_TRUE(r.ReadLine(line)) << i;
+    EXPECT_EQ(line, want[i].text) << i;
+    EXPECT_EQ(r.Position(), want[i].next) << i;
+  }
+  // Back by up to 1024 bytes after reading on to a position: the way pass's
+  // step back in the stream the node pass stopped in. That stays within
+  // the text read, so the file is not opened again (it is gone by then).
+  r.Seek(0);
+  for (size_t i = 0; i < 180000; ++i) ASSERT_TRUE(r.ReadLine(line));
+  std::filesystem::remove(path);
+  const int64_t back = start(180000) - 1024;
+  r.Seek(back);
+  ASSERT_TRUE(r.ReadLine(line));
+  size_t k = 0;
+  while (want[k].next <= back) ++k;
+  EXPECT_EQ(line, want[k].text.substr(static_cast<size_t>(back - start(k))));
+  ASSERT_TRUE(r.ReadLine(line));
+  EXPECT_EQ(line, want[k + 1].text);
+  r.Seek(static_cast<int64_t>(text.size()) + 100);  // beyond the end
+  EXPECT_FALSE(r.ReadLine(line));
+}
+
+TEST_F(InputFormats, DamagedCompressedDataEndWithTheFileName) {
+  std::string text;
+  for (int i = 0; i < 100000; ++i) text += "<node id=\"" + std::to_string(i) + "\" lat=\"1\" lon=\"2\"/>\n";
+  const auto want = ReferenceLines(text);
+  const std::string gz = Gzip(text), bz = Bzip2(text, 1);
+  std::string gzFlipped = gz, bzFlipped = bz;
+  gzFlipped[gz.size() / 2] = static_cast<char>(gzFlipped[gz.size() / 2] ^ 0x55);
+  bzFlipped[bz.size() / 2] = static_cast<char>(bzFlipped[bz.size() / 2] ^ 0x55);
+  struct Case {
+    const char* name;
+    std::string bytes;
+    TOsmFormat format;
+    const char* says;
+    bool intactBefore;  // every byte before the damage is the text's
+  };
+  const Case cases[] = {
+      {"cut.osm.gz", gz.substr(0, gz.size() * 6 / 10), TOsmFormat::ofGzip, "the file is truncated", true},
+      {"cut-trailer.osm.gz", gz.substr(0, gz.size() - 4), TOsmFormat::ofGzip, "the file is truncated", true},
+      {"cut.osm.bz2", bz.substr(0, bz.size() * 6 / 10), TOsmFormat::ofBzip2, "the file is truncated", true},
+      {"flipped.osm.gz", gzFlipped, TOsmFormat::ofGzip, "The gzip data are damaged", false},
+      {"flipped.osm.bz2", bzFlipped, TOsmFormat::ofBzip2, "The bzip2 data are damaged", false},
+      {"garbage.osm.gz", gz + "trailing words", TOsmFormat::ofGzip, "Data that are not gzip follow", true},
+      {"garbage.osm.bz2", bz + "BZh0", TOsmFormat::ofBzip2, "Data that are not bzip2 follow", true},
+  };
+  for (const Case& c : cases) {
+    const std::string path = File(c.name, c.bytes);
+    TOsmLineReader r(path, c.format);
+    std::string error;
+    const auto got = ReadLines(r, &error);
+    EXPECT_NE(error.find("\"" + path + "\""), std::string::npos) << c.name << ": " << error;
+    EXPECT_NE(error.find(c.says), std::string::npos) << c.name << ": " << error;
+    // What came before the damage is the text's beginning (a damaged
+    // deflate stream may give wrong bytes before its check fails).
+    ASSERT_LE(got.size(), want.size()) << c.name;
+    if (c.intactBefore) {
+      for (size_t i = 0; i + 1 < got.size(); ++i) ASSERT_EQ(got[i].text, want[i].text) << c.name << " line " << i;
+    }
+  }
+}
+
+// ---------------------------------------------------------------- PBF
+
+TEST_F(InputFormats, PbfObjectsInFileOrder) {
+  const std::string path = Pbf("t.osm.pbf", kOpl);
+  ASSERT_EQ(DetectOsmFormat(path), TOsmFormat::ofPbf);
+  {
+    TPbfReader r(path, true, true);
+    std::vector<int64_t> ids;
+    while (const osmium::OSMObject* o = r.Next())
+      ids.push_back(o->type() == osmium::item_type::way ? -o->id() : o->id());
+    EXPECT_EQ(ids, (std::vector<int64_t>{1, 2, 3, -7, -8}));
+    EXPECT_EQ(r.Next(), nullptr);
+    EXPECT_EQ(r.ProgressPosition(), r.ProgressSize());
+  }
+  {
+    TPbfReader r(path, true, false);  // nodes only
+    const auto* n = static_cast<const osmium::Node*>(r.Next());
+    ASSERT_NE(n, nullptr);
+    EXPECT_EQ(n->id(), 1);
+    EXPECT_EQ(n->location().lon(), 10.1);
+    EXPECT_EQ(std::string(n->tags()["ref"]), "12a");
+    r.Unread();
+    EXPECT_EQ(r.Next(), n);
+    r.Next();
+    n = static_cast<const osmium::Node*>(r.Next());
+    ASSERT_NE(n, nullptr);
+    // Coordinates come as the nearest doubles to the decimal text.
+    EXPECT_EQ(n->location().lon(), -0.0000001);
+    EXPECT_EQ(n->location().lat(), -89.9999999);
+    EXPECT_EQ(r.Next(), nullptr);
+  }
+  {
+    TPbfReader r(path, false, true);  // ways only
+    const auto* w = static_cast<const osmium::Way*>(r.Next());
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(w->id(), 7);
+    EXPECT_EQ(w->nodes().size(), 2u);
+    EXPECT_EQ(std::string(w->tags()["name"]), "A&B\"C\nD\rE\tx");
+    std::string buf;
+    EXPECT_EQ(XmlText(w->tags()["name"], buf), "A&amp;B&quot;C&#10;D&#13;E&#9;x");
+    EXPECT_EQ(XmlText(w->tags()["highway"], buf), "residential");
+    // Decoding gives back the value, in the form every decoded value takes.
+    EXPECT_EQ(DecodeTagValue(XmlText("a & b <c> 'd'  \"e\"\nf", buf)), "a & b <c> 'd' \"\"e\"\" f");
+  }
+}
+
+TEST_F(InputFormats, PbfBlocksOfManyObjectsComeWholeAndInOrder) {
+  // Blocks of 8000 objects outgrow a decoder's first buffer and come as a
+  // chain of buffers.
+  std::string opl;
+  for (int i = 1; i <= 20000; ++i) {
+    const std::string id = std::to_string(i);
+    opl.append("n").append(id).append(" v1 dV x1.5 y2.5 Tname=node%20%number%20%").append(id).append("\n");
+  }
+  for (int i = 1; i <= 9000; ++i)
+    opl.append("w").append(std::to_string(i)).append(" v1 dV Thighway=service Nn1,n2,n3\n");
+  const std::string path = Pbf("many.osm.pbf", opl);
+  for (const bool nodes : {false, true}) {
+    TPbfReader r(path, nodes, true);
+    int blocks = 0;
+    r.OnBlock = [&blocks] { ++blocks; };
+    int64_t expect = nodes ? 1 : -1;
+    while (const osmium::OSMObject* o = r.Next()) {
+      const int64_t id = o->type() == osmium::item_type::way ? -o->id() : o->id();
+      ASSERT_EQ(id, expect) << nodes;
+      expect = expect == 20000 ? -1 : expect > 0 ? expect + 1 : expect - 1;
+    }
+    EXPECT_EQ(expect, -9001) << nodes;
+    EXPECT_GE(blocks, 4) << nodes;
+  }
+}
+
+TEST_F(InputFormats, PbfHistoryFiles) {
+  // One version of each object: deleted ones are skipped.
+  const std::string snapshot = Pbf("snap.osh.pbf",
+                                   "n1 v1 dV x1 y1\nn2 v3 dD\nn3 v1 dV x2 y2\n"
+                                   "w7 v2 dD\nw8 v1 dV Thighway=primary Nn1,n3\n",
+                                   "osh.pbf");
+  {
+    TPbfReader r(snapshot, true, true);
+    std::vector<int64_t> ids;
+    while (const osmium::OSMObject* o = r.Next()) ids.push_back(o->id());
+    EXPECT_EQ(ids, (std::vector<int64_t>{1, 3, 8}));
+  }
+  // Several versions of one object cannot be one data set.
+  const std::string history = Pbf("hist.osh.pbf", "n1 v1 dV x1 y1\nn1 v2 dV x1 y2\nw8 v1 dV Nn1\n", "osh.pbf");
+  TPbfReader r(history, true, true);
+  try {
+    while (r.Next()) {
+    }
+    FAIL() << "a history file was read";
+  } catch (const EReadError& e) {
+    const std::string m = e.what();
+    EXPECT_NE(m.find("\"" + history + "\""), std::string::npos) << m;
+    EXPECT_NE(m.find("several versions of node 1"), std::string::npos) << m;
+  }
+}
+
+TEST_F(InputFormats, DamagedPbfEndsWithTheFileName) {
+  std::string opl;
+  for (int i = 1; i <= 30000; ++i)
+    opl += "n" + std::to_string(i) + " v1 dV x" + std::to_string(i % 90) + ".5 y" + std::to_string(i % 45) +
+           ".25 Tname=n" + std::to_string(i * 7) + "\n";
+  for (int i = 1; i <= 3000; ++i)
+    opl += "w" + std::to_string(i) + " v1 dV Thighway=residential Nn" + std::to_string(i) + ",n" +
+           std::to_string(i + 1) + "\n";
+  const std::string good = Slurp(Pbf("good.osm.pbf", opl));
+  std::string flipped = good;
+  for (size_t i = good.size() / 2; i < good.size() / 2 + 64; ++i) flipped[i] = static_cast<char>(flipped[i] ^ 0x5A);
+  const std::string header = osmforms::PbfHeader({"OsmSchema-V0.6", "DenseNodes"});
+  struct Case {
+    const char* name;
+    std::string bytes;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"cut.osm.pbf", good.substr(0, good.size() * 6 / 10), "the file is truncated"},
+      {"flipped.osm.pbf", flipped, "The OSM PBF data are damaged"},
+      {"feature.osm.pbf", osmforms::PbfHeader({"OsmSchema-V0.6", "FancyFutureFeature"}),
+       "needs a feature of OSM PBF that is not supported: FancyFutureFeature"},
+      {"zstd.osm.pbf",
+       header + osmforms::PbfFrame("OSMData", [] {
+         std::string blob;
+         protozero::pbf_writer b{blob};
+         b.add_int32(2, 100);
+         b.add_bytes(7, std::string(20, 'z'));
+         return blob;
+       }()),
+       "uses a block compression that cannot be read (zstd blobs not supported)"},
+      {"wrongtype.osm.pbf", header + osmforms::PbfFrame("OSMHeader", osmforms::RawBlob("x")),
+       "The OSM PBF data are damaged"},
+  };
+  for (const Case& c : cases) {
+    const std::string path = File(c.name, c.bytes);
+    ASSERT_EQ(DetectOsmFormat(path), TOsmFormat::ofPbf) << c.name;
+    try {
+      TPbfReader r(path, true, true);
+      while (r.Next()) {
+      }
+      ADD_FAILURE() << c.name << " was read to the end";
+    } catch (const EReadError& e) {
+      const std::string m = e.what();
+      EXPECT_NE(m.find("\"" + path + "\""), std::string::npos) << c.name << ": " << m;
+      EXPECT_NE(m.find(c.says), std::string::npos) << c.name << ": " << m;
+    }
+  }
+}
