@@ -18,7 +18,12 @@ class TTempDirTest : public ::testing::Test {
 
   void SetUp() override {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir = TempFolder() + FPrefix + std::to_string(::getpid()) + "_" + info->name() + "/";
+    // A parameterised test's name holds a '/', which would make the folder
+    // a child of one that nothing removes.
+    std::string name = info->name();
+    for (char& c : name)
+      if (c == '/') c = '_';
+    dir = TempFolder() + FPrefix + std::to_string(::getpid()) + "_" + name + "/";
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
   }
