@@ -5,7 +5,9 @@
 
 #include <osmium/osm/node.hpp>
 #include <osmium/osm/way.hpp>
+#include <protozero/pbf_writer.hpp>
 
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -365,12 +367,15 @@ TEST_F(InputFormats, PbfHistoryFiles) {
 
 TEST_F(InputFormats, DamagedPbfEndsWithTheFileName) {
   std::string opl;
-  for (int i = 1; i <= 30000; ++i)
-    opl += "n" + std::to_string(i) + " v1 dV x" + std::to_string(i % 90) + ".5 y" + std::to_string(i % 45) +
-           ".25 Tname=n" + std::to_string(i * 7) + "\n";
-  for (int i = 1; i <= 3000; ++i)
-    opl += "w" + std::to_string(i) + " v1 dV Thighway=residential Nn" + std::to_string(i) + ",n" +
-           std::to_string(i + 1) + "\n";
+  char line[128];
+  for (int i = 1; i <= 30000; ++i) {
+    std::snprintf(line, sizeof line, "n%d v1 dV x%d.5 y%d.25 Tname=n%d\n", i, i % 90, i % 45, i * 7);
+    opl += line;
+  }
+  for (int i = 1; i <= 3000; ++i) {
+    std::snprintf(line, sizeof line, "w%d v1 dV Thighway=residential Nn%d,n%d\n", i, i, i + 1);
+    opl += line;
+  }
   const std::string good = Slurp(Pbf("good.osm.pbf", opl));
   std::string flipped = good;
   for (size_t i = good.size() / 2; i < good.size() / 2 + 64; ++i) flipped[i] = static_cast<char>(flipped[i] ^ 0x5A);
