@@ -5,13 +5,12 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <new>
 
-#include "linvoro_platform.h"
 #include "linvoro_types.h"
+#include "osm_format.h"
 
 namespace {
 
@@ -189,17 +188,10 @@ class TDecompressor {
     if (FInPos < FInEnd) std::memmove(FIn.get(), FIn.get() + FInPos, FInEnd - FInPos);
     FInEnd -= FInPos;
     FInPos = 0;
-    for (;;) {
-      const ssize_t got = ::read(FHandle, FIn.get() + FInEnd, InputBlock - FInEnd);
-      if (got > 0) {
-        FInEnd += static_cast<size_t>(got);
-        FRead += got;
-        return true;
-      }
-      if (got == 0) return false;
-      if (errno != EINTR)
-        throw EReadError("Error reading file \"" + FPath + "\". " + SystemErrorText(errno));
-    }
+    const size_t got = ReadInputFile(FHandle, reinterpret_cast<char*>(FIn.get()) + FInEnd, InputBlock - FInEnd, FPath);
+    FInEnd += got;
+    FRead += static_cast<int64_t>(got);
+    return got > 0;
   }
   // At least n unread bytes in the block, unless the file ends before.
   bool Available(size_t n) {

@@ -36,6 +36,14 @@ int OpenInputFile(const std::string& path, int64_t& size) {
   return fd;
 }
 
+size_t ReadInputFile(int fd, char* dst, size_t n, const std::string& path) {
+  for (;;) {
+    const ssize_t got = ::read(fd, dst, n);
+    if (got >= 0) return static_cast<size_t>(got);
+    if (errno != EINTR) throw EReadError("Error reading file \"" + path + "\". " + SystemErrorText(errno));
+  }
+}
+
 const char* OsmFormatName(TOsmFormat format) {
   switch (format) {
     case TOsmFormat::ofXml: return "OSM XML";
@@ -57,20 +65,17 @@ std::string ReadHead(const std::string& path) {
   const int fd = OpenInputFile(path, size);
   std::string head(PeekSize, '\0');
   size_t got = 0;
-  int err = 0;
-  while (got < head.size()) {
-    const ssize_t n = ::read(fd, head.data() + got, head.size() - got);
-    if (n > 0) {
-      got += static_cast<size_t>(n);
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR) {
-      err = errno;
-      break;
+  try {
+    while (got < head.size()) {
+      const size_t n = ReadInputFile(fd, head.data() + got, head.size() - got, path);
+      if (n == 0) break;
+      got += n;
     }
+  } catch (...) {
+    ::close(fd);
+    throw;
   }
   ::close(fd);
-  if (err) throw EReadError("Error reading file \"" + path + "\". " + SystemErrorText(err));
   head.resize(got);
   return head;
 }

@@ -3,6 +3,8 @@
 // suffix, or carry ".osm" on compressed content.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -33,3 +35,6 @@ const char* OsmFormatName(TOsmFormat format);
 // caller closes, and the file's size. Throws EFOpenError naming the file
 // and the system's reason (also for a folder).
 int OpenInputFile(const std::string& path, int64_t& size);
+// Up to n bytes of an input file opened so; 0 only at its end. Throws
+// EReadError naming the file and the system's reason.
+size_t ReadInputFile(int fd, char* dst, size_t n, const std::string& path);

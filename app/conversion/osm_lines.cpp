@@ -342,13 +342,7 @@ int64_t TOsmLineReader::ProgressPosition() const {
 }
 
 size_t TOsmLineReader::ReadSource(char* dst, size_t n) {
-  if (FSource) return FSource->Read(dst, n);
-  for (;;) {
-    const ssize_t got = ::read(FHandle, dst, n);
-    if (got >= 0) return static_cast<size_t>(got);
-    if (errno != EINTR)
-      throw EReadError("Error reading file \"" + FFileName + "\". " + SystemErrorText(errno));
-  }
+  return FSource ? FSource->Read(dst, n) : ReadInputFile(FHandle, dst, n, FFileName);
 }
 
 bool TOsmLineReader::Fill() {

@@ -11,7 +11,6 @@
 #include <osmium/thread/pool.hpp>
 #include <protozero/pbf_reader.hpp>
 
-#include <cerrno>
 #include <deque>
 #include <future>
 #include <memory>
@@ -20,8 +19,8 @@
 #include <system_error>
 #include <thread>
 
-#include "linvoro_platform.h"
 #include "linvoro_types.h"
+#include "osm_format.h"
 
 namespace {
 
@@ -153,16 +152,13 @@ struct TPbfReader::TImpl {
   bool ReadExact(char* dst, size_t n, bool endAllowed) {
     size_t got = 0;
     while (got < n) {
-      const ssize_t r = ::read(Handle, dst + got, n - got);
-      if (r > 0) {
-        got += static_cast<size_t>(r);
-        ReadPos += r;
-      } else if (r == 0) {
+      const size_t r = ReadInputFile(Handle, dst + got, n - got, Path);
+      if (r == 0) {
         if (got == 0 && endAllowed) return false;
         throw EReadError("Error reading file \"" + Path + "\". The OSM PBF data end too early: the file is truncated.");
-      } else if (errno != EINTR) {
-        throw EReadError("Error reading file \"" + Path + "\". " + SystemErrorText(errno));
       }
+      got += r;
+      ReadPos += static_cast<int64_t>(r);
     }
     return true;
   }
@@ -236,7 +232,7 @@ struct TPbfReader::TImpl {
   }
 };
 
-TPbfReader::TPbfReader(const std::string& path, bool nodes, bool ways) : FPath(path), F(std::make_unique<TImpl>()) {
+TPbfReader::TPbfReader(const std::string& path, bool nodes, bool ways) : F(std::make_unique<TImpl>()) {
   F->Path = path;
   F->Handle = OpenInputFile(path, F->Size);
 
@@ -273,7 +269,7 @@ const osmium::OSMObject* TPbfReader::Next() {
     ++F->It;
     if (F->History) {
       if (o.type() == F->LastType && o.id() == F->LastId)
-        throw EReadError("File \"" + FPath + "\" is an OSM history file with several versions of " +
+        throw EReadError("File \"" + F->Path + "\" is an OSM history file with several versions of " +
                          osmium::item_type_to_name(o.type()) + " " + std::to_string(o.id()) +
                          ". Only files with one version of each object are converted.");
       F->LastType = o.type();

@@ -38,11 +38,9 @@ class TPbfReader final : public TInputPosition {
   // size: the progress of a pass.
   int64_t ProgressPosition() const override;
   int64_t ProgressSize() const override;
-  const std::string& FileName() const { return FPath; }
 
  private:
   struct TImpl;
-  std::string FPath;
   std::unique_ptr<TImpl> F;
   bool FUnread = false;
 };

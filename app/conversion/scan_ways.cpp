@@ -61,7 +61,6 @@ void WriteUnlisted(const std::string& path, const std::set<std::string, TCaseLes
   if (!f) throw EWriteError("Error writing file \"" + path + "\". " + SystemErrorText(errno));
 }
 
-
 // One way at a time, from the lines of an XML file or the ways of a PBF
 // file: its tags decide the modes it is a road for, and a selected way marks
 // its nodes.
