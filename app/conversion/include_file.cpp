@@ -6,7 +6,7 @@
 
 #include "linvoro_platform.h"
 #include "linvoro_types.h"
-#include "osm_lines.h"
+#include "xml_lines.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <osmium/osm/node.hpp>
 
 #include "linvoro_functions.h"
-#include "osm_lines.h"
+#include "xml_lines.h"
 #include "run_context.h"
 
 namespace {

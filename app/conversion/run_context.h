@@ -15,8 +15,8 @@
 #include "include_file.h"
 #include "id_set.h"
 #include "osm_format.h"
-#include "osm_lines.h"
-#include "pbf_input.h"
+#include "xml_lines.h"
+#include "pbf_reader.h"
 #include "run_options.h"
 #include "run_ui.h"
 

@@ -8,8 +8,8 @@
 
 #include "linvoro_platform.h"
 #include "linvoro_types.h"
-#include "osm_lines.h"
-#include "pbf_input.h"
+#include "xml_lines.h"
+#include "pbf_reader.h"
 #include "run_context.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include "linvoro_functions.h"
 #include "linvoro_platform.h"
-#include "osm_lines.h"
+#include "xml_lines.h"
 
 namespace {
 

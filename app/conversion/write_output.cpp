@@ -10,7 +10,7 @@
 #include "linvoro_functions.h"
 #include "linvoro_giswriter.h"
 #include "linvoro_textfilewriter.h"
-#include "osm_lines.h"
+#include "xml_lines.h"
 #include "run_context.h"
 #include "way_attributes.h"
 #include "way_geometry.h"

@@ -16,8 +16,8 @@
 #include "linvoro_types.h"
 #include "osm_format.h"
 #include "osm_forms.h"
-#include "osm_lines.h"
-#include "pbf_input.h"
+#include "xml_lines.h"
+#include "pbf_reader.h"
 #include "temp_dir_test.h"
 
 using osmforms::Bzip2;

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "linvoro_types.h"
-#include "osm_lines.h"
+#include "xml_lines.h"
 #include "run_context.h"
 #include "run_driver.h"
 

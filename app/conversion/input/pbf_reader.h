@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "osm_lines.h"
+#include "xml_lines.h"
 
 namespace osmium {
 class OSMObject;

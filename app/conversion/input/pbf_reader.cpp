@@ -1,4 +1,4 @@
-#include "pbf_input.h"
+#include "pbf_reader.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "osm_lines.h"
+#include "xml_lines.h"
 
 #include <unistd.h>
 

@@ -10,7 +10,7 @@
 
 #include "line_reference.h"
 #include "linvoro_types.h"
-#include "osm_lines.h"
+#include "xml_lines.h"
 
 namespace {
 
