@@ -54,10 +54,7 @@ uint64_t* TIdSet::NewPage(TDirectory& d, uint64_t slot) {
   return page;
 }
 
-uint64_t* TIdSet::WritablePageOf(int64_t id) {
-  if (id < 0) [[unlikely]]
-    throw EOutOfRange("Id " + std::to_string(id) + " cannot be stored");
-  const uint64_t u = static_cast<uint64_t>(id);
+uint64_t* TIdSet::WritablePageOf(uint64_t u) {
   const uint64_t key = u >> cDirIdShift;
   auto* d = const_cast<TDirectory*>(FindDirectory(key));
   if (d == nullptr) [[unlikely]] {
@@ -91,18 +88,42 @@ std::vector<uint32_t> TIdSet::SortedSlots(const TDirectory& d) {
   return slots;
 }
 
+bool TIdSet::LargestIn(const TDirectory& d, int64_t& id) {
+  const std::vector<uint32_t> slots = SortedSlots(d);
+  for (auto s = slots.rbegin(); s != slots.rend(); ++s) {
+    const uint64_t* page = d.Pages[*s];
+    for (uint64_t w = cPageWords; w-- > 0;) {
+      if (page[w] == 0) continue;
+      const uint64_t base = (d.Key << cDirIdShift) | (uint64_t(*s) << cPageBitShift);
+      id = static_cast<int64_t>(base + w * 64 + (63 - std::countl_zero(page[w])));
+      return true;
+    }
+  }
+  return false;
+}
+
 int64_t TIdSet::MaxId() const {
-  for (auto it = FDirs.rbegin(); it != FDirs.rend(); ++it) {
-    const TDirectory* d = *it;
-    const std::vector<uint32_t> slots = SortedSlots(*d);
-    for (auto s = slots.rbegin(); s != slots.rend(); ++s) {
-      const uint64_t* page = d->Pages[*s];
-      for (uint64_t w = cPageWords; w-- > 0;) {
+  // The non-negative ids' directories come first by their bits, the
+  // negative ones after them; either part ascends.
+  int64_t id;
+  for (auto it = FDirs.rbegin(); it != FDirs.rend(); ++it)
+    if ((*it)->Key < cNegativeKey && LargestIn(**it, id)) return id;
+  for (auto it = FDirs.rbegin(); it != FDirs.rend(); ++it)
+    if ((*it)->Key >= cNegativeKey && LargestIn(**it, id)) return id;
+  return -1;
+}
+
+int64_t TIdSet::MinId() const {
+  for (const TDirectory* d : FDirs) {
+    if (d->Key < cNegativeKey) continue;
+    for (const uint32_t slot : SortedSlots(*d)) {
+      const uint64_t* page = d->Pages[slot];
+      for (uint64_t w = 0; w < cPageWords; ++w) {
         if (page[w] == 0) continue;
-        const uint64_t base = (d->Key << cDirIdShift) | (uint64_t(*s) << cPageBitShift);
-        return static_cast<int64_t>(base + w * 64 + (63 - std::countl_zero(page[w])));
+        const uint64_t base = (d->Key << cDirIdShift) | (uint64_t(slot) << cPageBitShift);
+        return static_cast<int64_t>(base + w * 64 + static_cast<uint64_t>(std::countr_zero(page[w])));
       }
     }
   }
-  return -1;
+  return 0;
 }

@@ -1,4 +1,5 @@
-// Set of OpenStreetMap ids (0 .. 2^63-1) for the passes of a run.
+// Set of OpenStreetMap ids for the passes of a run: any 64-bit id, the
+// negative ones of objects an editor has not uploaded yet included.
 //
 // An extract uses a few million ids scattered over a space that grows by
 // about a billion a year and may be renumbered anywhere below 2^63. A dense
@@ -13,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <vector>
 
 class TIdSet {
@@ -26,23 +28,24 @@ class TIdSet {
   TIdSet(const TIdSet&) = delete;
   TIdSet& operator=(const TIdSet&) = delete;
 
-  // A negative id is never in the set.
+  // Ids are placed by their two's complement bits: negative ids lie above
+  // every positive one, in directories of their own.
   bool GetBit(int64_t id) const {
-    if (id < 0) return false;
-    const uint64_t* page = PageOf(static_cast<uint64_t>(id));
+    const uint64_t u = static_cast<uint64_t>(id);
+    const uint64_t* page = PageOf(u);
     if (page == nullptr) return false;
-    return (page[(static_cast<uint64_t>(id) >> 6) & cPageWordMask] >> (id & 63)) & 1u;
+    return (page[(u >> 6) & cPageWordMask] >> (u & 63)) & 1u;
   }
 
-  // Raises EOutOfRange for a negative id when Value is true; clearing an id
-  // that is not in the set commits nothing.
+  // Clearing an id that is not in the set commits nothing.
   void SetBit(int64_t id, bool Value) {
+    const uint64_t u = static_cast<uint64_t>(id);
     if (Value) {
-      uint64_t* page = WritablePageOf(id);
-      page[(static_cast<uint64_t>(id) >> 6) & cPageWordMask] |= uint64_t(1) << (id & 63);
+      uint64_t* page = WritablePageOf(u);
+      page[(u >> 6) & cPageWordMask] |= uint64_t(1) << (u & 63);
     } else if (GetBit(id)) {
-      uint64_t* page = const_cast<uint64_t*>(PageOf(static_cast<uint64_t>(id)));
-      page[(static_cast<uint64_t>(id) >> 6) & cPageWordMask] &= ~(uint64_t(1) << (id & 63));
+      uint64_t* page = const_cast<uint64_t*>(PageOf(u));
+      page[(u >> 6) & cPageWordMask] &= ~(uint64_t(1) << (u & 63));
     }
   }
 
@@ -51,7 +54,12 @@ class TIdSet {
   // the pages that exist.
   template <class F>
   void ForEachSetBit(F&& f) const {
-    for (const TDirectory* d : FDirs)
+    // The negative ids' directories sort last by their bits, but come first.
+    const auto firstNegative =
+        std::find_if(FDirs.begin(), FDirs.end(), [](const TDirectory* d) { return d->Key >= cNegativeKey; });
+    std::vector<const TDirectory*> order(firstNegative, FDirs.end());
+    order.insert(order.end(), FDirs.begin(), firstNegative);
+    for (const TDirectory* d : order)
       for (const uint32_t slot : SortedSlots(*d)) {
         const uint64_t* page = d->Pages[slot];
         const uint64_t base = (d->Key << cDirIdShift) | (uint64_t(slot) << cPageBitShift);
@@ -62,6 +70,8 @@ class TIdSet {
   }
   // The largest id in the set, -1 when it is empty.
   int64_t MaxId() const;
+  // The smallest id in the set, 0 when it holds no negative id.
+  int64_t MinId() const;
   // Bytes of pages committed (for tests and benchmarks).
   size_t PageBytes() const { return FPageCount * cPageBytes; }
 
@@ -70,6 +80,8 @@ class TIdSet {
   static constexpr uint64_t cPageWordMask = cPageWords - 1;
   static constexpr size_t cPageBytes = cPageWords * 8;
   static constexpr uint64_t cDirMask = (uint64_t(1) << cDirBitShift) - 1;
+  // The first directory key of the negative ids.
+  static constexpr uint64_t cNegativeKey = uint64_t(1) << (63 - cDirIdShift);
 
   struct TDirectory {
     uint64_t Key = 0;                  // id >> cDirIdShift
@@ -88,7 +100,9 @@ class TIdSet {
   const TDirectory* FindDirectorySlow(uint64_t key) const;
   static std::vector<uint32_t> SortedSlots(const TDirectory& d);
   [[gnu::noinline]] uint64_t* NewPage(TDirectory& d, uint64_t slot);
-  uint64_t* WritablePageOf(int64_t id);
+  uint64_t* WritablePageOf(uint64_t id);
+  // The largest id of directory d; false when it holds none.
+  static bool LargestIn(const TDirectory& d, int64_t& id);
 
   std::vector<TDirectory*> FDirs;  // sorted by Key
   mutable const TDirectory* FLast = nullptr;

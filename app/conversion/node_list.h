@@ -35,10 +35,8 @@ class TNodeList : public TBaseListSort<TNode, TNodeOrder> {};
 class TNodeListEx final : public TNodeList {
  public:
   // Marks Id and appends the record; the list stays sorted only while ids
-  // arrive in ascending order. A negative id cannot be indexed and raises
-  // EOutOfRange.
+  // arrive in ascending order.
   void AddNode(int64_t Id, const TFloatPoint& P) {
-    if (Id < 0) [[unlikely]] NegativeId(Id);
     BA.SetBit(Id, true);
     TNodeList::Add(TNode{Id, P});
   }
@@ -56,9 +54,6 @@ class TNodeListEx final : public TNodeList {
   }
 
   TIdSet BA;
-
- private:
-  [[noreturn]] static void NegativeId(int64_t Id);
 };
 
 // Sorted 64-bit node ids (the ferry nodes of a run).

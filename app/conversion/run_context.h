@@ -15,17 +15,10 @@
 #include "include_file.h"
 #include "id_set.h"
 #include "osm_format.h"
-#include "xml_lines.h"
-#include "pbf_reader.h"
+#include "osm_reader.h"
 #include "run_options.h"
 #include "run_ui.h"
 
-struct TFileInfo {
-  std::string Filename;        // the path as listed
-  TOsmFormat Format = TOsmFormat::ofXml;  // told by the content before pass 1
-  int64_t ThirdPassStart = 0;  // where pass 2 met the file's first way (XML text offset)
-  explicit TFileInfo(std::string name) : Filename(std::move(name)) {}
-};
 
 // A table the run wrote and closed: what its summary line in the log says.
 struct TWrittenTable {
@@ -60,11 +53,14 @@ struct TRunContext {
   std::vector<TWrittenTable>* Tables = nullptr;
   int32_t HeaderFailedFile = -1;  // the XML file pass 1 stopped at, else -1
 
-  // Pass 2 ends in the last file where its ways begin. When that file cannot
-  // seek (compressed XML) or is PBF, pass 3 goes on in the stream pass 2
-  // stopped in instead of decompressing or decoding the file once more.
-  std::unique_ptr<TOsmLineReader> LastFileLines;
-  std::unique_ptr<TPbfReader> LastFilePbf;
+  // Pass 2 ends in the last file where its ways begin; pass 3 goes on in
+  // the reader pass 2 stopped in instead of decompressing or decoding the
+  // file once more.
+  std::unique_ptr<TOsmReader> LastFileReader;
+
+  // Selected ways with more than MaxWayRefs node references, met by pass 1
+  // and reported by pass 3; their nodes are not marked.
+  std::vector<std::pair<int64_t, size_t>> TooLongWays;
 
   // Distinct names of the road table that lost characters to its code page.
   TTextSet LostNames;
@@ -84,11 +80,3 @@ void NoteTable(TRunContext& run, const class TGISWriter& writer);
 void ScanWays(TRunContext& run);             // pass 1
 void ReadNodeCoordinates(TRunContext& run);  // pass 2
 void WriteOutput(TRunContext& run);          // pass 3
-
-// Pass 2 over one open file: stores the needed nodes (for every file but the
-// first only those not stored yet), their "ref" tags, and records where the
-// file's ways begin. Returns the number of nodes stored.
-int64_t ReadNodesOfFile(TRunContext& run, bool firstFile, TOsmLineReader& reader, TFileInfo& info);
-// The same over a PBF file; the reader is left at the first way, which its
-// next Next() returns.
-int64_t ReadNodesOfFile(TRunContext& run, bool firstFile, TPbfReader& reader);

@@ -10,6 +10,7 @@
 #include "linvoro_giswriter.h"
 #include "network_stage.h"
 #include "run_context.h"
+#include "xml_lines.h"
 
 void ReconcileOptions(TRunOptions& o) {
   // The network builder rejects closed links, so it needs them split.
@@ -123,34 +124,59 @@ void MarkFerryNodes(TRunContext& run) {
   }
 }
 
+// Passes 1 and 2. A file that the line reader took for one element per
+// line but that breaks the form later on is read again from the start of
+// pass 1 with the XML parser: nothing but the list of unlisted highway
+// values is written before pass 3, and that list is written anew.
+void SelectWaysAndNodes(TRunContext& run) {
+  for (;;) {
+    run.SplitNode = std::make_unique<TIdSet>();
+    run.wayid = std::make_unique<TIdSet>();
+    run.inc0 = std::make_unique<TIdSet>();
+    run.inc1 = std::make_unique<TIdSet>();
+    run.inc2 = std::make_unique<TIdSet>();
+    run.Nodes = std::make_unique<TIdSet>();
+    run.FerryNodes = std::make_unique<TNodeIDList>();
+    run.TooLongWays.clear();
+    run.LastFileReader.reset();
+    run.HeaderFailedFile = -1;
+    try {
+      ScanWays(run);
+      MarkFerryNodes(run);
+
+      const TRunOptions& o = run.Options;
+      run.UI.Log(std::to_string(run.wayid->CountTrue()) + " ways found");
+      const int64_t needed = run.Nodes->CountTrue();
+      run.UI.Log(std::to_string(needed) + " nodes found (needed by the selected ways)");
+      if (o.SplitLinks) run.UI.Log(std::to_string(run.SplitNode->CountTrue()) + " nodes marked for split");
+
+      run.UI.Log("Reading node coordinates");
+      run.CoordFile = std::make_unique<TNodeListEx>();
+      run.CoordFile->SetCapacity(static_cast<int32_t>(std::min<int64_t>(needed, INT32_MAX)));
+      run.JunctionList = std::make_unique<TJunctionList>();
+      ReadNodeCoordinates(run);
+      return;
+    } catch (const EXmlLineForm&) {
+      TFileInfo& info = run.FileInfo[static_cast<size_t>(run.CurrentFile)];
+      info.XmlLines = false;
+      run.UI.Log("File \"" + info.Filename +
+                 "\" does not keep one element per line throughout: the run starts again, reading it with the "
+                 "XML parser");
+    }
+  }
+}
+
 void Convert(TRunContext& run) {
   const TRunOptions& o = run.Options;
   for (const auto& f : o.Files) run.FileInfo.emplace_back(f);
   // Every file is known by its content before anything is read or written:
   // a file in none of the formats read ends the run here.
-  for (TFileInfo& info : run.FileInfo) info.Format = DetectOsmFormat(info.Filename);
+  for (TFileInfo& info : run.FileInfo) {
+    info.Format = DetectOsmFormat(info.Filename);
+    if (IsXml(info.Format)) info.XmlLines = XmlReadsAsLines(info.Filename, info.Format);
+  }
 
-  run.SplitNode = std::make_unique<TIdSet>();
-  run.wayid = std::make_unique<TIdSet>();
-  run.inc0 = std::make_unique<TIdSet>();
-  run.inc1 = std::make_unique<TIdSet>();
-  run.inc2 = std::make_unique<TIdSet>();
-  run.Nodes = std::make_unique<TIdSet>();
-  run.FerryNodes = std::make_unique<TNodeIDList>();
-
-  ScanWays(run);
-  MarkFerryNodes(run);
-
-  run.UI.Log(std::to_string(run.wayid->CountTrue()) + " ways found");
-  const int64_t needed = run.Nodes->CountTrue();
-  run.UI.Log(std::to_string(needed) + " nodes found (needed by the selected ways)");
-  if (o.SplitLinks) run.UI.Log(std::to_string(run.SplitNode->CountTrue()) + " nodes marked for split");
-
-  run.UI.Log("Reading node coordinates");
-  run.CoordFile = std::make_unique<TNodeListEx>();
-  run.CoordFile->SetCapacity(static_cast<int32_t>(std::min<int64_t>(needed, INT32_MAX)));
-  run.JunctionList = std::make_unique<TJunctionList>();
-  ReadNodeCoordinates(run);
+  SelectWaysAndNodes(run);
 
   run.Nodes.reset();
   run.FerryNodes.reset();

@@ -1,15 +1,13 @@
 // Pass 1: which ways are roads for the chosen modes, which nodes they need,
 // and which nodes are shared (split candidates).
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
 #include <set>
 
-#include <osmium/osm/way.hpp>
-
 #include "linvoro_platform.h"
 #include "linvoro_types.h"
-#include "xml_lines.h"
-#include "pbf_reader.h"
+#include "osm_reader.h"
 #include "run_context.h"
 
 namespace {
@@ -61,13 +59,13 @@ void WriteUnlisted(const std::string& path, const std::set<std::string, TCaseLes
   if (!f) throw EWriteError("Error writing file \"" + path + "\". " + SystemErrorText(errno));
 }
 
-// One way at a time, from the lines of an XML file or the ways of a PBF
-// file: its tags decide the modes it is a road for, and a selected way marks
-// its nodes.
-class TWaySelector {
+// One way at a time: its tags decide the modes it is a road for, and a
+// selected way marks its nodes.
+class TWaySelector final : public IOsmWays {
  public:
   TWaySelector(TRunContext& run, std::set<std::string, TCaseLess>& unlisted)
-      : FInclude(run.Include),
+      : FRun(run),
+        FInclude(run.Include),
         FPed(run.Options.Pedestrian),
         FBic(run.Options.Bicycle),
         FCar(run.Options.Car),
@@ -80,26 +78,46 @@ class TWaySelector {
         FFerryNodes(*run.FerryNodes),
         FUnlisted(unlisted) {}
 
-  // A file begins: nothing of an unfinished way in the file before counts.
-  void BeginFile() {
-    FWayNodes.Reset();
-    FScan.ResetWayModes();
-    FInWay = FFerry = false;
-  }
+  // A way counts only when it was not selected before (in an earlier file,
+  // or listed twice).
+  bool WantWay(int64_t id) override { return !FWayId.GetBit(id); }
 
-  // A way begins; its lines count only when it was not selected before.
-  void BeginWay(int64_t id) {
-    FId = id;
-    // A way that lacked its closing line leaves nothing behind.
-    FWayNodes.Reset();
+  void Way(const TOsmWay& way) override {
     FScan.ResetWayModes();
-    // Negative ids (objects not yet uploaded) cannot be indexed; such ways
-    // are never selected.
-    FInWay = id >= 0 && !FWayId.GetBit(id);
     FFerry = false;
+    for (const TOsmTag& t : way.Tags) Tag(t.Key, t.Value);
+    for (int m = 0; m < 3; ++m)
+      if (FScan.ModeOverride[m] != OverrideNone) {
+        if (FScan.ModeOverride[m] == OverrideYes)
+          FScan.WayModes |= uint8_t(1u << m);
+        else
+          FScan.WayModes &= uint8_t(~(1u << m));
+      }
+    if (!FScan.WayModes) return;
+    // A way beyond the limit is a damaged or crafted one: it is reported,
+    // and its refs are never looked at.
+    if (way.RefCount() > MaxWayRefs) {
+      auto& longWays = FRun.TooLongWays;
+      if (std::find_if(longWays.begin(), longWays.end(), [&](const auto& w) { return w.first == way.Id; }) ==
+          longWays.end())
+        longWays.emplace_back(way.Id, way.RefCount());
+      return;
+    }
+    for (const int64_t n : way.Refs()) {
+      if (FFerry)
+        FFerryNodes.Add(n);
+      else if (FNodes.GetBit(n))
+        FSplit.SetBit(n, true);
+      else
+        FNodes.SetBit(n, true);
+    }
+    FWayId.SetBit(way.Id, true);
+    if (FScan.WayModes & 1) FInc0.SetBit(way.Id, true);
+    if (FScan.WayModes & 2) FInc1.SetBit(way.Id, true);
+    if (FScan.WayModes & 4) FInc2.SetBit(way.Id, true);
   }
-  bool InWay() const { return FInWay; }
 
+ private:
   // k and v as the XML file holds them (not decoded).
   void Tag(std::string_view k, std::string_view v) {
     const TIncludeLists& inc = FInclude;
@@ -123,97 +141,16 @@ class TWaySelector {
     if (highway && !inc.Contains(3, v) && FUnlisted.find(v) == FUnlisted.end()) FUnlisted.emplace(v);
   }
 
-  void Node(int64_t id) { FWayNodes.Add(TNode2{id, {}, {}}); }
-
-  // The way's end: selected when it is a road for a chosen mode.
-  void EndWay() {
-    for (int m = 0; m < 3; ++m)
-      if (FScan.ModeOverride[m] != OverrideNone) {
-        if (FScan.ModeOverride[m] == OverrideYes)
-          FScan.WayModes |= uint8_t(1u << m);
-        else
-          FScan.WayModes &= uint8_t(~(1u << m));
-      }
-    if (FScan.WayModes) {
-      for (const TNode2& n : FWayNodes) {
-        // A negative id cannot be marked; pass 3 reports the way as
-        // missing a node.
-        if (n.ID < 0) continue;
-        if (FFerry)
-          FFerryNodes.Add(n.ID);
-        else if (FNodes.GetBit(n.ID))
-          FSplit.SetBit(n.ID, true);
-        else
-          FNodes.SetBit(n.ID, true);
-      }
-      FWayId.SetBit(FId, true);
-      if (FScan.WayModes & 1) FInc0.SetBit(FId, true);
-      if (FScan.WayModes & 2) FInc1.SetBit(FId, true);
-      if (FScan.WayModes & 4) FInc2.SetBit(FId, true);
-    }
-    FWayNodes.Reset();
-    FInWay = false;
-    FScan.ResetWayModes();
-  }
-
- private:
+  TRunContext& FRun;
   const TIncludeLists& FInclude;
   const bool FPed, FBic, FCar;
   TIdSet &FWayId, &FInc0, &FInc1, &FInc2, &FNodes, &FSplit;
   TNodeIDList& FFerryNodes;
   std::set<std::string, TCaseLess>& FUnlisted;
 
-  TNode2List FWayNodes;
   TWayScan FScan;
-  int64_t FId = 0;
-  bool FInWay = false, FFerry = false;
+  bool FFerry = false;
 };
-
-// An XML file, plain or compressed. False when its header is wrong.
-bool ScanXmlFile(TRunContext& run, const TFileInfo& info, TWaySelector& sel) {
-  TOsmLineReader reader(info.Filename, info.Format);
-  if (!CheckHeader(reader)) return false;
-  run.UI.Progress(0);
-  TPassProgress progress(run.UI, reader);
-  std::string_view line;
-  while (reader.ReadLine(line)) {
-    progress.Step();
-    const TElement e = SplitElement(Trim(line));
-    const std::string_view name = e.name;
-    if (name.size() == 3 && name == "tag") {
-      if (!sel.InWay()) continue;
-      std::string_view k, v;
-      SplitTag(e.attrs, k, v);
-      sel.Tag(k, v);
-    } else if (name.size() == 2 && name == "nd") {
-      if (sel.InWay()) sel.Node(ParseId(FirstQuoted(e.attrs)));
-    } else if (name.size() == 3 && name == "way") {
-      sel.BeginWay(ParseId(FirstQuoted(e.attrs)));
-    } else if (name.size() == 4 && name == "/way") {
-      if (sel.InWay()) sel.EndWay();
-    }
-  }
-  return true;
-}
-
-// A PBF file: only its ways are decoded. Tag texts reach the selection as
-// the XML text of the same value.
-void ScanPbfFile(TRunContext& run, const TFileInfo& info, TWaySelector& sel) {
-  TPbfReader reader(info.Filename, false, true);
-  run.UI.Progress(0);
-  TPassProgress progress(run.UI, reader);
-  reader.OnBlock = [&progress] { progress.Check(); };
-  std::string kb, vb;
-  while (const osmium::OSMObject* o = reader.Next()) {
-    progress.Step();
-    const auto& way = static_cast<const osmium::Way&>(*o);
-    sel.BeginWay(way.id());
-    if (!sel.InWay()) continue;
-    for (const osmium::NodeRef& n : way.nodes()) sel.Node(n.ref());
-    for (const osmium::Tag& t : way.tags()) sel.Tag(XmlText(t.key(), kb), XmlText(t.value(), vb));
-    sel.EndWay();
-  }
-}
 
 }  // namespace
 
@@ -222,11 +159,8 @@ void ScanWays(TRunContext& run) {
   TWaySelector sel(run, unlisted);
   for (size_t fi = 0; fi < run.FileInfo.size(); ++fi) {
     BeginPassFile(run, 1, fi);
-    const TFileInfo& info = run.FileInfo[fi];
-    sel.BeginFile();
-    if (info.Format == TOsmFormat::ofPbf) {
-      ScanPbfFile(run, info, sel);
-    } else if (!ScanXmlFile(run, info, sel)) {
+    const std::unique_ptr<TOsmReader> reader = OpenOsmReader(run.FileInfo[fi], run.UI);
+    if (!reader->ReadAllWays(sel)) {
       run.UI.MessageBox("OSM version in header is not correct - should be 0.6");
       run.HeaderFailedFile = static_cast<int32_t>(fi);
       // The pass ends here: later files stay unscanned and the list of

@@ -149,7 +149,7 @@ bool ParseNumber(std::string_view text, double& value) {
   return true;
 }
 
-std::vector<TRoadField> RoadFields(const TRunOptions& o, int64_t maxWayId) {
+std::vector<TRoadField> RoadFields(const TRunOptions& o, int64_t maxWayId, int64_t minWayId) {
   std::vector<TRoadField> f;
   const uint8_t nameLen = static_cast<uint8_t>(o.NameLength);
   const uint8_t refLen = static_cast<uint8_t>(o.RefLength);
@@ -157,6 +157,10 @@ std::vector<TRoadField> RoadFields(const TRunOptions& o, int64_t maxWayId) {
   // a field wide enough, so that no id is cut.
   uint8_t idLen = 10;
   for (int64_t v = maxWayId / 10000000000LL; v > 0; v /= 10) ++idLen;
+  // A negative id (an object not uploaded yet) needs its sign as well.
+  uint8_t negLen = 1;
+  for (int64_t v = minWayId; v <= -10; v /= 10) ++negLen;
+  if (minWayId < 0 && negLen + 1 > idLen) idLen = static_cast<uint8_t>(negLen + 1);
   f.push_back({"osm_id", gfChar, idLen, 0});
   switch (NameChoice(o)) {
     case nrNameRef:
@@ -186,8 +190,8 @@ std::vector<TRoadField> RoadFields(const TRunOptions& o, int64_t maxWayId) {
   return f;
 }
 
-void AddRoadFields(TGISWriter& writer, const TRunOptions& options, int64_t maxWayId) {
-  const std::vector<TRoadField> fields = RoadFields(options, maxWayId);
+void AddRoadFields(TGISWriter& writer, const TRunOptions& options, int64_t maxWayId, int64_t minWayId) {
+  const std::vector<TRoadField> fields = RoadFields(options, maxWayId, minWayId);
   writer.StartHeader(static_cast<int32_t>(fields.size()), otPline);
   for (const TRoadField& f : fields) writer.AddField(f.Name, f.FieldType, f.Width, f.Decimals);
 }

@@ -42,9 +42,9 @@ struct TRoadField {
 };
 // The road table's fields in order for the chosen options; osm_id is wide
 // enough for maxWayId (at least 10 characters).
-std::vector<TRoadField> RoadFields(const TRunOptions& options, int64_t maxWayId = 0);
+std::vector<TRoadField> RoadFields(const TRunOptions& options, int64_t maxWayId = 0, int64_t minWayId = 0);
 // StartHeader and AddField calls for those fields on a fresh writer.
-void AddRoadFields(TGISWriter& writer, const TRunOptions& options, int64_t maxWayId = 0);
+void AddRoadFields(TGISWriter& writer, const TRunOptions& options, int64_t maxWayId = 0, int64_t minWayId = 0);
 
 // Oneway state of a way.
 enum TOneway : int32_t { owNone = 0, owForward = 1, owBackward = 2 };

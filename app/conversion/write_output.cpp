@@ -5,12 +5,10 @@
 #include <string>
 #include <string_view>
 
-#include <osmium/osm/way.hpp>
-
 #include "linvoro_functions.h"
 #include "linvoro_giswriter.h"
 #include "linvoro_textfilewriter.h"
-#include "xml_lines.h"
+#include "osm_reader.h"
 #include "run_context.h"
 #include "way_attributes.h"
 #include "way_geometry.h"
@@ -45,7 +43,7 @@ void WriteOutput(TRunContext& run) {
   int64_t loops = 0;
   bool started = false;  // the table's files exist
   try {
-    AddRoadFields(*table, run.Options, run.wayid ? run.wayid->MaxId() : 0);
+    AddRoadFields(*table, run.Options, run.wayid ? run.wayid->MaxId() : 0, run.wayid ? run.wayid->MinId() : 0);
     started = true;
     // Findings quote names: a chosen encoding holds them there too.
     errorFile = std::make_unique<TTextFileWriter>(
@@ -57,100 +55,53 @@ void WriteOutput(TRunContext& run) {
     if (!run.CoordFile) run.CoordFile = std::make_unique<TNodeListEx>();
     const TNodeListEx& coords = *run.CoordFile;
     TIdSet* wayid = run.wayid.get();
-    TNode2List nodes;
 
-    // The end of a selected way: its record, its geometry, and done.
-    const auto finishWay = [&](int64_t way) {
-      const bool hasFirst = nodes.Count() > 0;
-      const int64_t firstNode = hasFirst ? nodes[0].ID : 0;
-      attrs.FinishWay(hasFirst ? &firstNode : nullptr, run.JunctionList.get(), Bit(run.inc0, way),
-                      Bit(run.inc1, way), Bit(run.inc2, way));
-      geometry.FinishWay(nodes, coords, attrs, run.SplitNode.get());
-      // Written or rejected, the way is done: a copy of it in a later file
-      // is skipped.
-      wayid->SetBit(way, false);
-    };
+    // Ways pass 1 found too long to convert, in the order it met them.
+    for (const auto& [id, refs] : run.TooLongWays) errors.ErrorLine(TooManyNodesLine(id, refs));
 
-    const auto xmlFile = [&](TOsmLineReader& reader, int64_t thirdPassStart) {
-      std::string_view line;
-      if (!SeekToWays(reader, thirdPassStart, line)) return;
-      TPassProgress progress(run.UI, reader);
-      int64_t way = 0;
-      bool selected = false;  // the current way is selected and not yet written
-      do {
-        const TElement e = SplitElement(Trim(line));
-        switch (e.name.size()) {
-          case 3:
-            if (e.name == "way") {
-              way = ParseId(FirstQuoted(e.attrs));
-              selected = wayid->GetBit(way);
-              if (selected) {
-                attrs.ResetWayState(way);
-                nodes.Reset();
-              }
-            } else if (selected && e.name == "tag") {
-              std::string_view k, v;
-              SplitTag(e.attrs, k, v);
-              attrs.HandleTag(k, v);
-            }
-            break;
-          case 2:
-            if (selected && e.name == "nd") {
-              TNode2 node;
-              node.ID = ParseId(FirstQuoted(e.attrs));
-              nodes.Add(node);
-            }
-            break;
-          case 4:
-            if (selected && e.name == "/way") {
-              finishWay(way);
-              selected = false;
-            }
-            break;
-          default:
-            break;
-        }
-        progress.Step();
-      } while (reader.ReadLine(line));
-    };
-
-    // Tag texts reach the attributes as the XML text of the same value.
-    const auto pbfFile = [&](TPbfReader& reader) {
-      TPassProgress progress(run.UI, reader);
-      reader.OnBlock = [&progress] { progress.Check(); };
-      std::string kb, vb;
-      while (const osmium::OSMObject* o = reader.Next()) {
-        progress.Step();
-        // Nodes after the first way are not read, as in an XML file.
-        if (o->type() != osmium::item_type::way) continue;
-        const auto& w = static_cast<const osmium::Way&>(*o);
-        const int64_t way = w.id();
-        if (!wayid->GetBit(way)) continue;
-        attrs.ResetWayState(way);
-        nodes.Reset();
-        for (const osmium::NodeRef& n : w.nodes()) {
+    // Each selected way once: its record, its geometry, and done.
+    class TWayWriter final : public IOsmWays {
+     public:
+      TWayWriter(TRunContext& run, TWayAttributes& attrs, TWayGeometry& geometry, const TNodeListEx& coords)
+          : FRun(run), FAttrs(attrs), FGeometry(geometry), FCoords(coords), FWayId(*run.wayid) {}
+      bool WantWay(int64_t id) override { return FWayId.GetBit(id); }
+      void Way(const TOsmWay& way) override {
+        FAttrs.ResetWayState(way.Id);
+        for (const TOsmTag& t : way.Tags) FAttrs.HandleTag(t.Key, t.Value);
+        FNodes.Reset();
+        for (const int64_t id : way.Refs()) {
           TNode2 node;
-          node.ID = n.ref();
-          nodes.Add(node);
+          node.ID = id;
+          FNodes.Add(node);
         }
-        for (const osmium::Tag& t : w.tags()) attrs.HandleTag(XmlText(t.key(), kb), XmlText(t.value(), vb));
-        finishWay(way);
+        const bool hasFirst = FNodes.Count() > 0;
+        const int64_t firstNode = hasFirst ? FNodes[0].ID : 0;
+        FAttrs.FinishWay(hasFirst ? &firstNode : nullptr, FRun.JunctionList.get(), Bit(FRun.inc0, way.Id),
+                         Bit(FRun.inc1, way.Id), Bit(FRun.inc2, way.Id));
+        FGeometry.FinishWay(FNodes, FCoords, FAttrs, FRun.SplitNode.get());
+        // Written or rejected, the way is done: a copy of it in a later
+        // file is skipped.
+        FWayId.SetBit(way.Id, false);
       }
+
+     private:
+      TRunContext& FRun;
+      TWayAttributes& FAttrs;
+      TWayGeometry& FGeometry;
+      const TNodeListEx& FCoords;
+      TIdSet& FWayId;
+      TNode2List FNodes;
     };
 
     for (size_t f = 0; f < run.FileInfo.size(); ++f) {
       BeginPassFile(run, 3, f);
-      const TFileInfo& info = run.FileInfo[f];
-      // The last file may go on in the stream pass 2 stopped in.
+      // The last file goes on in the reader pass 2 stopped in.
       const bool last = f + 1 == run.FileInfo.size();
-      if (info.Format == TOsmFormat::ofPbf) {
-        std::unique_ptr<TPbfReader> reader = last ? std::move(run.LastFilePbf) : nullptr;
-        if (!reader) reader = std::make_unique<TPbfReader>(info.Filename, false, true);
-        if (wayid != nullptr) pbfFile(*reader);
-      } else {
-        std::unique_ptr<TOsmLineReader> reader = last ? std::move(run.LastFileLines) : nullptr;
-        if (!reader) reader = std::make_unique<TOsmLineReader>(info.Filename, info.Format);
-        if (wayid != nullptr) xmlFile(*reader, info.ThirdPassStart);
+      std::unique_ptr<TOsmReader> reader = last ? std::move(run.LastFileReader) : nullptr;
+      if (!reader) reader = OpenOsmReader(run.FileInfo[f], run.UI);
+      if (wayid != nullptr) {
+        TWayWriter writer(run, attrs, geometry, coords);
+        reader->ReadWays(writer);
       }
       run.UI.Progress(0);
     }

@@ -409,8 +409,8 @@ TEST_F(CliTool, ExitStatusesAndMessages) {
   // A wrong header shows its message and the run goes on without that file
   // and the files after it; the output is incomplete, so the run fails.
   for (const std::string& bad :
-       {dir.Write("bad.osm", "<?xml?>\n<osm version='0.6'>\n</osm>\n"),
-        dir.Write("bad.osm.gz", osmforms::Gzip("<?xml?>\n<osm version=\"0.7\">\n</osm>\n"))}) {
+       {dir.Write("bad.osm", "<?xml version='1.0'?>\n<osm version='0.5'>\n</osm>\n"),
+        dir.Write("bad.osm.gz", osmforms::Gzip("<?xml version=\"1.0\"?>\n<osm version=\"0.7\">\n</osm>\n"))}) {
     const TProcess p = RunCli(dir, "-o " + bad + ".out " + in + " " + bad);
     EXPECT_EQ(p.status, 1) << bad;
     EXPECT_NE(p.err.find("OSM version in header is not correct - should be 0.6"), std::string::npos) << p.err;

@@ -115,6 +115,9 @@ class InputEquivalence : public TTempDirTest {
     // roads cannot give a network, whatever its form).
     std::string message = r.Message;
     for (size_t p; (p = message.find(o.MainDir)) != std::string::npos;) message.replace(p, o.MainDir.size(), "OUT/");
+    // A message about an input names it by its path, which differs by form.
+    for (const std::string& f : files)
+      for (size_t p; (p = message.find(f)) != std::string::npos;) message.replace(p, f.size(), "IN");
     auto written = Folder(Path(out));
     written["(run result)"] = std::to_string(static_cast<int>(r.Status)) + " " + message;
     return written;
@@ -140,12 +143,13 @@ TEST_P(EveryExtract, AllFormsGiveTheSameFiles) {
   for (const int32_t format : {0, 1}) {
     const std::string tag = name + (format == 0 ? " MIF" : " SHP");
     const auto want = Run({f.xml}, format, "xml" + std::to_string(format));
-    ASSERT_TRUE(want.count(format == 0 ? "roads.mid" : "roads.shp")) << tag;
-    // Only a table without roads (an extract whose ways come before its
-    // nodes) stops the network stage.
-    const bool noRoads = format == 0 ? want.at("roads.mid").empty() : want.at("roads.shp").size() == 100;
-    EXPECT_TRUE(want.at("(run result)") == "0 " || noRoads) << tag << ": " << want.at("(run result)");
-    ASSERT_TRUE(want.count("additional_highway_tags.txt") && want.count("error.txt")) << tag;
+    // An extract whose ways come before its nodes ends every form's run
+    // with the same message, before any table.
+    if (want.at("(run result)").find("is not sorted") == std::string::npos) {
+      ASSERT_TRUE(want.count(format == 0 ? "roads.mid" : "roads.shp")) << tag;
+      EXPECT_EQ(want.at("(run result)"), "0 ") << tag;
+      ASSERT_TRUE(want.count("additional_highway_tags.txt") && want.count("error.txt")) << tag;
+    }
     ExpectSame(want, Run({f.pbf}, format, "pbf" + std::to_string(format)), tag + " PBF");
     ExpectSame(want, Run({f.gz}, format, "gz" + std::to_string(format)), tag + " gzip");
     ExpectSame(want, Run({f.bz2}, format, "bz2" + std::to_string(format)), tag + " bzip2");

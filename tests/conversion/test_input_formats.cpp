@@ -81,7 +81,8 @@ std::string VariedText() {
     s += "\"/>";
     s += ends[rng() % 4];
   }
-  s += std::string(size_t(9) << 20, 'L') + "\nlast line without end";
+  // The longest line the reader takes.
+  s += std::string(TOsmLineReader::MaxLineBytes, 'L') + "\nlast line without end";
   return s;
 }
 

@@ -229,7 +229,8 @@ TEST(OsmLineReader, CrAtBufferEndFollowedByLfIsOneLineEnd) {
 
 TEST(OsmLineReader, LinesLongerThanTheBuffer) {
   TempDir dir;
-  std::string big(6 << 20, 'v');  // several megabytes, beyond the default buffer
+  // The longest line a reader takes, beyond the smallest buffer.
+  std::string big(TOsmLineReader::MaxLineBytes, 'v');
   big[12345] = '"';
   const std::string s = "short\n" + big + "\r\nafter\n";
   const std::string path = dir.File("long.txt", s);
@@ -239,6 +240,30 @@ TEST(OsmLineReader, LinesLongerThanTheBuffer) {
     EXPECT_EQ(got[1].text, big);
     EXPECT_EQ(got[2].text, "after");
     EXPECT_EQ(got[2].next, static_cast<int64_t>(s.size()));
+  }
+}
+
+TEST(OsmLineReader, LineBeyondTheLimitIsAnErrorNamingFileAndLine) {
+  // One byte more, ended or not, in a small or the default buffer: the
+  // reader never holds more than about the limit.
+  TempDir dir;
+  const std::string over(TOsmLineReader::MaxLineBytes + 1, 'v');
+  for (const std::string& s : {"a\nb\n" + over + "\nc\n", "a\nb\n" + over}) {
+    const std::string path = dir.File("over.txt", s);
+    for (const size_t buf : {size_t(64), TOsmLineReader::DefaultBufferSize}) {
+      TOsmLineReader r(path, buf);
+      std::string_view line;
+      ASSERT_TRUE(r.ReadLine(line));
+      ASSERT_TRUE(r.ReadLine(line));
+      EXPECT_EQ(r.LineNumber(), 2);
+      try {
+        r.ReadLine(line);
+        ADD_FAILURE() << "no error";
+      } catch (const EReadError& e) {
+        EXPECT_NE(std::string(e.what()).find("\"" + path + "\": line 3 is longer than 1 MiB"), std::string::npos)
+            << e.what();
+      }
+    }
   }
 }
 

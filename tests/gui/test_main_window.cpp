@@ -35,6 +35,7 @@
 #include <functional>
 #include <memory>
 
+#include "osm_format.h"
 #include "data_files.h"
 #include "latency_probe.h"
 #include "linvoro_giswriter.h"
@@ -323,7 +324,7 @@ class TestMainWindow : public QObject {
 
     // The open dialog.
     QCOMPARE(f.OpenDialog1->nameFilters(),
-             (QStringList{"OSM files (*.osm *.pbf *.osm.pbf *.osm.gz *.osm.bz2)", "All files (*)"}));
+             (QStringList{QString::fromUtf8(OsmFileFilter), "All files (*)"}));
     QCOMPARE(f.OpenDialog1->fileMode(), QFileDialog::ExistingFiles);
     QCOMPARE(QDir(f.OpenDialog1->directory()).absolutePath(), QDir(QString::fromStdString(GetExeFolder())).absolutePath());
 

@@ -13,13 +13,27 @@
 #include "linvoro_types.h"
 
 const std::vector<std::string>& OsmFilePatterns() {
-  static const std::vector<std::string> patterns = {"*.osm", "*.pbf", "*.osm.pbf", "*.osm.gz",
-                                                     "*.osm.bz2"};
+  static const std::vector<std::string> patterns = {"*.osm",    "*.pbf", "*.osm.pbf", "*.osm.gz",
+                                                     "*.osm.bz2", "*.o5m", "*.o5m.gz",  "*.o5m.bz2"};
   return patterns;
 }
 
+namespace {
+
+const char* FileKindText(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a pipe (FIFO)";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a regular file";
+}
+
+}  // namespace
+
 int OpenInputFile(const std::string& path, int64_t& size) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a
+  // writer, beyond the reach of a stop request.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) throw EFOpenError("Cannot open file \"" + path + "\". " + SystemErrorText(errno));
   struct stat st {};
   int err = 0;
@@ -31,6 +45,13 @@ int OpenInputFile(const std::string& path, int64_t& size) {
     ::close(fd);
     throw EFOpenError("Cannot open file \"" + path + "\". " + SystemErrorText(err));
   }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    throw EFOpenError("Cannot read file \"" + path + "\": it is " + FileKindText(st.st_mode) +
+                      ", not a regular file. The conversion reads each input file three times, which only a "
+                      "regular file allows; save the data to a file first.");
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   size = st.st_size;
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   return fd;
@@ -50,6 +71,9 @@ const char* OsmFormatName(TOsmFormat format) {
     case TOsmFormat::ofPbf: return "OSM PBF";
     case TOsmFormat::ofGzip: return "gzip compressed OSM XML";
     case TOsmFormat::ofBzip2: return "bzip2 compressed OSM XML";
+    case TOsmFormat::ofO5m: return "O5M";
+    case TOsmFormat::ofO5mGzip: return "gzip compressed O5M";
+    case TOsmFormat::ofO5mBzip2: return "bzip2 compressed O5M";
   }
   return "OSM";
 }
@@ -99,6 +123,11 @@ bool LooksLikePbf(std::string_view s) {
   return len >= 11 && len <= 64 * 1024 && s.substr(4, 11) == std::string_view("\x0A\x09OSMHeader", 11);
 }
 
+// O5M: a reset byte, then the header dataset "o5m2" ("o5c2" is a change
+// file).
+bool LooksLikeO5m(std::string_view s) { return s.starts_with(std::string_view("\xFF\xE0\x04o5m2", 7)); }
+bool LooksLikeO5c(std::string_view s) { return s.starts_with(std::string_view("\xFF\xE0\x04o5c2", 7)); }
+
 [[noreturn]] void NotOsm(const std::string& path, const std::string& what) {
   throw EReadError("File \"" + path + "\" " + what + ". Input files are read as " + OsmFormatsText + ".");
 }
@@ -115,6 +144,10 @@ TOsmFormat DetectOsmFormat(const std::string& path) {
     format = TOsmFormat::ofBzip2;
   else if (LooksLikePbf(head))
     return TOsmFormat::ofPbf;
+  else if (LooksLikeO5m(head))
+    return TOsmFormat::ofO5m;
+  else if (LooksLikeO5c(head))
+    NotOsm(path, "is an O5M change file (.o5c), not OSM data");
   else if (LooksLikeXml(head))
     return TOsmFormat::ofXml;
   else
@@ -122,9 +155,10 @@ TOsmFormat DetectOsmFormat(const std::string& path) {
 
   const std::string inner = PeekDecompressed(path, format, PeekSize);
   if (LooksLikeXml(inner)) return format;
+  if (LooksLikeO5m(inner)) return format == TOsmFormat::ofGzip ? TOsmFormat::ofO5mGzip : TOsmFormat::ofO5mBzip2;
   if (LooksLikePbf(inner))
     NotOsm(path, std::string("holds OSM PBF inside ") + (format == TOsmFormat::ofGzip ? "gzip" : "bzip2") +
                      " compression; unpack it first");
   NotOsm(path, std::string("is ") + (format == TOsmFormat::ofGzip ? "gzip" : "bzip2") +
-                   " compressed but does not hold OSM XML");
+                   " compressed but does not hold OSM XML or O5M");
 }

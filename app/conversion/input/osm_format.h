@@ -9,18 +9,37 @@
 #include <vector>
 
 enum class TOsmFormat {
-  ofXml,    // OSM XML, one element per line
-  ofPbf,    // OSM PBF
-  ofGzip,   // gzip-compressed OSM XML (one or several members)
-  ofBzip2,  // bzip2-compressed OSM XML (one or several streams)
+  ofXml,       // OSM XML
+  ofPbf,       // OSM PBF
+  ofGzip,      // gzip-compressed OSM XML (one or several members)
+  ofBzip2,     // bzip2-compressed OSM XML (one or several streams)
+  ofO5m,       // O5M
+  ofO5mGzip,   // gzip-compressed O5M
+  ofO5mBzip2,  // bzip2-compressed O5M
 };
 
+// OSM XML, plain or compressed.
+inline bool IsXml(TOsmFormat f) {
+  return f == TOsmFormat::ofXml || f == TOsmFormat::ofGzip || f == TOsmFormat::ofBzip2;
+}
+inline bool IsO5m(TOsmFormat f) {
+  return f == TOsmFormat::ofO5m || f == TOsmFormat::ofO5mGzip || f == TOsmFormat::ofO5mBzip2;
+}
+// The compression around the content: ofGzip, ofBzip2, or ofXml for none.
+inline TOsmFormat CompressionOf(TOsmFormat f) {
+  if (f == TOsmFormat::ofGzip || f == TOsmFormat::ofO5mGzip) return TOsmFormat::ofGzip;
+  if (f == TOsmFormat::ofBzip2 || f == TOsmFormat::ofO5mBzip2) return TOsmFormat::ofBzip2;
+  return TOsmFormat::ofXml;
+}
+
 // What a file dialog offers and what "Add Files in folder" picks up.
-inline constexpr const char* OsmFileFilter = "OSM files (*.osm *.pbf *.osm.pbf *.osm.gz *.osm.bz2)";
+inline constexpr const char* OsmFileFilter =
+    "OSM files (*.osm *.pbf *.osm.pbf *.osm.gz *.osm.bz2 *.o5m *.o5m.gz *.o5m.bz2)";
 const std::vector<std::string>& OsmFilePatterns();  // "*.osm", "*.pbf", ...
 // The formats in words, for messages and help texts.
 inline constexpr const char* OsmFormatsText =
-    "OSM XML (.osm), OSM PBF (.osm.pbf) and gzip or bzip2 compressed OSM XML (.osm.gz, .osm.bz2)";
+    "OSM XML (.osm, also as JOSM saves it), OSM PBF (.osm.pbf), O5M (.o5m) and gzip or bzip2 compressed OSM XML "
+    "or O5M (.osm.gz, .osm.bz2, .o5m.gz, .o5m.bz2)";
 
 // The format of the file's content. Throws EFOpenError when it cannot be
 // opened, and EReadError naming the file and the formats that are read when
@@ -33,7 +52,10 @@ const char* OsmFormatName(TOsmFormat format);
 
 // An input file opened for sequential reading: the descriptor, which the
 // caller closes, and the file's size. Throws EFOpenError naming the file
-// and the system's reason (also for a folder).
+// and the system's reason (also for a folder), and for anything but a
+// regular file: the passes read each file three times, which a pipe,
+// FIFO, device or socket cannot give. The open itself never blocks, not
+// even on a FIFO without a writer.
 int OpenInputFile(const std::string& path, int64_t& size);
 // Up to n bytes of an input file opened so; 0 only at its end. Throws
 // EReadError naming the file and the system's reason.

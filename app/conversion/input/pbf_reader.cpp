@@ -284,3 +284,80 @@ const osmium::OSMObject* TPbfReader::Next() {
 int64_t TPbfReader::ProgressPosition() const { return F->DonePos; }
 
 int64_t TPbfReader::ProgressSize() const { return F->Size; }
+
+// ---------------------------------------------------------------- events
+
+#include "osmium_objects.h"
+#include "run_ui.h"
+
+TPbfOsmReader::TPbfOsmReader(TFileInfo& info, IRunUI& ui) : TOsmReader(info.Filename, ui), FInfo(info) {
+  int64_t size = 0;
+  ::close(OpenInputFile(info.Filename, size));
+  FSize = size;
+}
+
+TPbfOsmReader::~TPbfOsmReader() = default;
+
+TPbfReader& TPbfOsmReader::Open(bool nodes, bool ways) {
+  if (!FReader || (nodes && !FNodes) || (ways && !FWays)) {
+    FReader.reset();
+    FReader = std::make_unique<TPbfReader>(FFileName, nodes, ways);
+    FNodes = nodes;
+    FWays = ways;
+  }
+  return *FReader;
+}
+
+bool TPbfOsmReader::ReadAllWays(IOsmWays& ways) {
+  // Nodes too, so that a node after a way is seen.
+  TPbfReader& reader = Open(true, true);
+  FUI.Progress(0);
+  TPassProgress progress(FUI, reader);
+  reader.OnBlock = [&progress] { progress.Check(); };
+  TWayBuilder builder;
+  std::string kb, vb;
+  bool sawWay = false;
+  while (const osmium::OSMObject* o = reader.Next()) {
+    progress.Step();
+    if (o->type() == osmium::item_type::way) {
+      sawWay = true;
+      HandOverWay(static_cast<const osmium::Way&>(*o), ways, builder, kb, vb);
+    } else if (sawWay) {
+      RaiseUnsorted(FFileName);
+    }
+  }
+  reader.OnBlock = nullptr;
+  return true;
+}
+
+void TPbfOsmReader::ReadNodes(IOsmNodes& nodes) {
+  TPbfReader& reader = Open(true, true);
+  TPassProgress progress(FUI, reader);
+  reader.OnBlock = [&progress] { progress.Check(); };
+  std::string buf;
+  while (const osmium::OSMObject* o = reader.Next()) {
+    progress.Step();
+    if (o->type() != osmium::item_type::node) {
+      // The ways begin; the pass stops as it does at an XML file's first way.
+      reader.Unread();
+      break;
+    }
+    HandOverNode(static_cast<const osmium::Node&>(*o), nodes, buf);
+  }
+  reader.OnBlock = nullptr;  // the progress ends here, the reader may go on
+}
+
+void TPbfOsmReader::ReadWays(IOsmWays& ways) {
+  TPbfReader& reader = Open(false, true);
+  TPassProgress progress(FUI, reader);
+  reader.OnBlock = [&progress] { progress.Check(); };
+  TWayBuilder builder;
+  std::string kb, vb;
+  while (const osmium::OSMObject* o = reader.Next()) {
+    progress.Step();
+    // Nodes after the first way are not read, as in an XML file.
+    if (o->type() != osmium::item_type::way) continue;
+    HandOverWay(static_cast<const osmium::Way&>(*o), ways, builder, kb, vb);
+  }
+  reader.OnBlock = nullptr;
+}

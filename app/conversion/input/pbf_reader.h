@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "xml_lines.h"
+#include "osm_reader.h"
 
 namespace osmium {
 class OSMObject;
@@ -43,4 +43,29 @@ class TPbfReader final : public TInputPosition {
   struct TImpl;
   std::unique_ptr<TImpl> F;
   bool FUnread = false;
+};
+
+struct TFileInfo;
+
+// The passes' events from an OSM PBF file.
+class TPbfOsmReader final : public TOsmReader {
+ public:
+  TPbfOsmReader(TFileInfo& info, IRunUI& ui);
+  ~TPbfOsmReader() override;
+
+  bool ReadAllWays(IOsmWays& ways) override;
+  void ReadNodes(IOsmNodes& nodes) override;
+  void ReadWays(IOsmWays& ways) override;
+
+  int64_t ProgressPosition() const override { return FReader ? FReader->ProgressPosition() : 0; }
+  int64_t ProgressSize() const override { return FSize; }
+
+ private:
+  // A block reader for the object kinds a pass needs; the one open is kept
+  // when it reads them already.
+  TPbfReader& Open(bool nodes, bool ways);
+  TFileInfo& FInfo;
+  std::unique_ptr<TPbfReader> FReader;
+  bool FNodes = false, FWays = false;
+  int64_t FSize = 0;
 };

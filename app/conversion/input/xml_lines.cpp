@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -383,17 +384,23 @@ bool TOsmLineReader::ReadLine(std::string_view& line) {
         Fill();
         continue;
       }
+      if (i - FStart > MaxLineBytes) [[unlikely]]
+        LineTooLong();
       line = std::string_view(b + FStart, i - FStart);
       FStart = i + 1;
       if (*p == '\r' && FStart < FEnd && b[FStart] == '\n') ++FStart;
       FScan = 0;
+      if (FLineNo >= 0) ++FLineNo;
       return true;
     }
+    if (FEnd - FStart > MaxLineBytes) [[unlikely]]
+      LineTooLong();
     if (FAtEnd) {
       if (FStart == FEnd) return false;
       line = std::string_view(b + FStart, FEnd - FStart);
       FStart = FEnd;
       FScan = 0;
+      if (FLineNo >= 0) ++FLineNo;
       return true;
     }
     FScan = FEnd - FStart;
@@ -401,8 +408,16 @@ bool TOsmLineReader::ReadLine(std::string_view& line) {
   }
 }
 
-void TOsmLineReader::Seek(int64_t pos) {
+void TOsmLineReader::LineTooLong() const {
+  const std::string where =
+      FLineNo >= 0 ? "line " + std::to_string(FLineNo + 1) : "the line at byte " + std::to_string(Position());
+  throw EReadError("Error reading file \"" + FFileName + "\": " + where +
+                   " is longer than 1 MiB, which OSM XML never needs. The file is damaged.");
+}
+
+void TOsmLineReader::Seek(int64_t pos, const std::function<void()>& poll) {
   if (pos < 0) pos = 0;
+  FLineNo = pos == 0 ? 0 : -1;
   if (FSource) {
     FScan = 0;
     if (pos >= FBufPos && pos <= FBufPos + static_cast<int64_t>(FEnd)) {
@@ -428,6 +443,7 @@ void TOsmLineReader::Seek(int64_t pos) {
         break;
       }
       FBufPos += static_cast<int64_t>(got);
+      if (poll) poll();
     }
     return;
   }
@@ -447,26 +463,138 @@ bool CheckHeader(TOsmLineReader& reader) {
   return Trim(line).starts_with("<osm version=\"0.6\"");
 }
 
-bool SeekToWays(TOsmLineReader& reader, int64_t thirdPassStart, std::string_view& line) {
-  reader.Seek(thirdPassStart > 1024 ? thirdPassStart - 1024 : 0);
+bool SeekToWays(TOsmLineReader& reader, int64_t thirdPassStart, std::string_view& line,
+                const std::function<void()>& poll) {
+  reader.Seek(thirdPassStart > 1024 ? thirdPassStart - 1024 : 0, poll);
   while (reader.ReadLine(line))
     if (line.find("<way") != std::string_view::npos) return true;
   return false;
 }
 
-// ---------------------------------------------------------------- progress
+// ---------------------------------------------------------------- line form
 
-TPassProgress::TPassProgress(IRunUI& ui, const TInputPosition& input)
-    : FUI(ui), FInput(input), FLastTick(GetTickCount32()) {}
+namespace {
 
-void TPassProgress::Check() {
-  CheckCancelled(FUI);
-  const uint32_t now = GetTickCount32();
-  if (now - FLastTick <= 1000) return;
-  FLastTick = now;
-  const int64_t size = FInput.ProgressSize();
-  const double share =
-      size > 0 ? 100.0 * static_cast<double>(FInput.ProgressPosition()) / static_cast<double>(size) : 0;
-  FUI.Progress(static_cast<int32_t>(Round(share)));
-  FUI.ProcessMessages();
+bool NameStart(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':'; }
+bool NameChar(char c) { return NameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.'; }
+
+// One element on a trimmed line exactly as the line reader takes it: a
+// name ended by a space or ">", name="value" attributes separated by
+// spaces, the attributes the passes read in their places.
+bool ElementLine(std::string_view t) {
+  if (t.size() < 3 || t.front() != '<' || t.back() != '>') return false;
+  if (t.starts_with("<!--")) return t.ends_with("-->") && t.size() >= 7;
+  if (t.starts_with("<?")) return t.ends_with("?>");
+  if (t.starts_with("<!")) return false;  // a markup declaration or CDATA section
+  size_t i = 1;
+  const bool closing = t[i] == '/';
+  if (closing) ++i;
+  if (i >= t.size() || !NameStart(t[i])) return false;
+  while (i < t.size() && NameChar(t[i])) ++i;
+  for (;;) {
+    if (i >= t.size()) return false;
+    if (t[i] == '>') return i + 1 == t.size();
+    if (t[i] == '/' && !closing) return i + 2 == t.size() && t[i + 1] == '>';
+    if (t[i] != ' ') return false;
+    while (i < t.size() && t[i] == ' ') ++i;
+    if (i < t.size() && (t[i] == '>' || t[i] == '/')) continue;
+    if (closing || i >= t.size() || !NameStart(t[i])) return false;
+    while (i < t.size() && NameChar(t[i])) ++i;
+    if (i + 1 >= t.size() || t[i] != '=' || t[i + 1] != '"') return false;
+    const size_t close = t.find('"', i + 2);
+    if (close == std::string_view::npos) return false;
+    if (t.substr(i + 2, close - i - 2).find('<') != std::string_view::npos) return false;
+    i = close + 1;
+  }
+}
+
+bool AttributesInPlace(std::string_view t) {
+  const TElement e = SplitElement(t);
+  if (e.name == "node" || e.name == "way" || e.name == "relation") return e.attrs.starts_with("id=\"");
+  if (e.name == "nd") return e.attrs.starts_with("ref=\"");
+  if (e.name == "tag") {
+    if (!e.attrs.starts_with("k=\"")) return false;
+    const size_t close = e.attrs.find('"', 3);
+    return close != std::string_view::npos && e.attrs.substr(close + 1).starts_with(" v=\"");
+  }
+  return true;
+}
+
+bool IsUtf8Name(std::string_view s) {
+  if (s.size() != 5 && s.size() != 4) return false;
+  std::string l;
+  for (const char c : s) l += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  return l == "utf-8" || l == "utf8";
+}
+
+// The declaration's encoding, empty when it names none.
+std::string_view DeclaredEncoding(std::string_view decl) {
+  const size_t at = decl.find("encoding");
+  if (at == std::string_view::npos) return {};
+  size_t i = at + 8;
+  while (i < decl.size() && (decl[i] == ' ' || decl[i] == '=')) ++i;
+  if (i >= decl.size() || (decl[i] != '"' && decl[i] != '\'')) return {};
+  const size_t close = decl.find(decl[i], i + 1);
+  if (close == std::string_view::npos) return {};
+  return decl.substr(i + 1, close - i - 1);
+}
+
+}  // namespace
+
+bool ReadsAsLines(std::string_view head, bool whole) {
+  if (head.starts_with("\xEF\xBB\xBF")) head.remove_prefix(3);
+  std::vector<std::string_view> lines;
+  size_t b = 0;
+  while (b < head.size()) {
+    size_t e = head.find_first_of("\r\n", b);
+    if (e == std::string_view::npos) {
+      if (whole) lines.push_back(head.substr(b));
+      break;
+    }
+    lines.push_back(head.substr(b, e - b));
+    if (head[e] == '\r' && e + 1 < head.size() && head[e + 1] == '\n') ++e;
+    b = e + 1;
+  }
+  if (lines.size() < 2) return false;
+  const std::string_view decl = Trim(lines[0]);
+  if (!decl.starts_with("<?xml") || !decl.ends_with("?>")) return false;
+  const std::string_view enc = DeclaredEncoding(decl);
+  if (!enc.empty() && !IsUtf8Name(enc)) return false;
+  const std::string_view root = Trim(lines[1]);
+  if (!root.starts_with("<osm version=\"0.6\"") || !ElementLine(root)) return false;
+  for (size_t i = 2; i < lines.size(); ++i) {
+    const std::string_view t = Trim(lines[i]);
+    if (t.empty()) continue;
+    if (!ElementLine(t) || !AttributesInPlace(t)) return false;
+  }
+  return true;
+}
+
+bool XmlReadsAsLines(const std::string& path, TOsmFormat format) {
+  constexpr size_t HeadSize = 64 * 1024;
+  std::string head;
+  bool whole = false;
+  if (CompressionOf(format) != TOsmFormat::ofXml) {
+    head = PeekDecompressed(path, format, HeadSize + 1);
+  } else {
+    int64_t size = 0;
+    const int fd = OpenInputFile(path, size);
+    head.resize(HeadSize + 1);
+    size_t got = 0;
+    try {
+      while (got < head.size()) {
+        const size_t n = ReadInputFile(fd, head.data() + got, head.size() - got, path);
+        if (n == 0) break;
+        got += n;
+      }
+    } catch (...) {
+      ::close(fd);
+      throw;
+    }
+    ::close(fd);
+    head.resize(got);
+  }
+  whole = head.size() <= HeadSize;
+  if (!whole) head.resize(HeadSize);
+  return ReadsAsLines(head, whole);
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -13,6 +14,7 @@
 #include "linvoro_functions.h"
 #include "linvoro_io.h"
 #include "osm_format.h"
+#include "osm_reader.h"
 
 // The reader's end-of-file test is named EOF, which the C library defines as
 // a macro: <cstdio> is included above so that its guard is set, and the macro
@@ -83,18 +85,6 @@ std::string_view XmlText(std::string_view value, std::string& buf);
 int32_t ParseInt32(std::string_view text);  // 32-bit signed
 int64_t ParseId(std::string_view text);     // 64-bit signed: node and way ids
 
-// Where a pass is in its file, for the progress bar: bytes of the file on
-// disk behind what the pass has taken (the compressed bytes for a
-// compressed file) and the file's size.
-class TInputPosition {
- public:
-  virtual int64_t ProgressPosition() const = 0;
-  virtual int64_t ProgressSize() const = 0;
-
- protected:
-  ~TInputPosition() = default;
-};
-
 // Sequential reader of one OSM XML file, plain or compressed: lines end at
 // CR, LF or CR LF; lines of any length (the buffer grows to hold the longest
 // line). A compressed file is decompressed as a stream; positions are then
@@ -102,6 +92,9 @@ class TInputPosition {
 class TOsmLineReader final : public TInputPosition {
  public:
   static constexpr size_t DefaultBufferSize = size_t(4) << 20;
+  // No line of OSM XML comes near this; a longer one is damage (or a file
+  // without line breaks), and holding it would only cost memory.
+  static constexpr size_t MaxLineBytes = size_t(1) << 20;
 
   // A plain XML file. Throws EFOpenError naming the file and the system's
   // reason.
@@ -113,9 +106,12 @@ class TOsmLineReader final : public TInputPosition {
   TOsmLineReader& operator=(const TOsmLineReader&) = delete;
 
   // Next line without its line end; false at end of file. The view stays
-  // valid until the next ReadLine or Seek. Throws EReadError on I/O failure
-  // and on damaged compressed data.
+  // valid until the next ReadLine or Seek. Throws EReadError on I/O failure,
+  // on damaged compressed data and for a line longer than MaxLineBytes.
   bool ReadLine(std::string_view& line);
+  // The 1-based number of the line ReadLine returned last, counted from the
+  // file's start; 0 after a Seek to anywhere but the start.
+  int64_t LineNumber() const { return FLineNo; }
   // Byte offset of the next unread line's start (exact, not the buffered
   // file position).
   int64_t Position() const { return FBufPos + static_cast<int64_t>(FStart); }
@@ -124,8 +120,10 @@ class TOsmLineReader final : public TInputPosition {
   bool EOF() const { return FStart == FEnd && FAtEnd; }
   // The next ReadLine starts at byte pos (not below 0; a plain file's reader
   // also not beyond its size). A compressed file moves back within the last
-  // few kilobytes read without decompressing again.
-  void Seek(int64_t pos);
+  // few kilobytes read without decompressing again; moving forward it
+  // decompresses and drops the bytes before pos, calling poll (when given)
+  // after each block so that a pass can show progress and stop.
+  void Seek(int64_t pos, const std::function<void()>& poll = nullptr);
   const std::string& FileName() const { return FFileName; }
   bool Compressed() const { return FSource != nullptr; }
 
@@ -135,6 +133,7 @@ class TOsmLineReader final : public TInputPosition {
  private:
   void Open(size_t bufferSize);
   bool Fill();  // false when nothing more could be read
+  [[noreturn]] void LineTooLong() const;
   size_t ReadSource(char* dst, size_t n);
   std::string FFileName;
   int FHandle = -1;
@@ -146,6 +145,7 @@ class TOsmLineReader final : public TInputPosition {
   int64_t FBufPos = 0;          // file offset of FBuf[0]
   bool FAtEnd = false;          // the file has no bytes beyond FEnd
   bool FHasCR = false;          // FBuf[FStart, FEnd) may hold a CR: scan for both ends
+  int64_t FLineNo = 0;          // lines returned since the start; -1 after a seek
 };
 
 // The way-selection pass's header check: reads two lines; true when the
@@ -157,25 +157,24 @@ bool CheckHeader(TOsmLineReader& reader);
 // to the first that contains "<way". Returns false when no such line
 // remains (the reader is then at end of file). On true, line holds that
 // first way line (valid until the next read).
-bool SeekToWays(TOsmLineReader& reader, int64_t thirdPassStart, std::string_view& line);
+bool SeekToWays(TOsmLineReader& reader, int64_t thirdPassStart, std::string_view& line,
+                const std::function<void()>& poll = nullptr);
 
-// Percentage progress of a pass over one file, shown at most once per second
-// and then letting the front end process pending events. The tick counter is
-// consulted only every 1024 lines (or objects) to keep the per-line cost at
-// an increment.
-class TPassProgress {
+// Whether the line reader reads a file as written, judged from its first
+// bytes (head; whole when that is the entire file): an XML declaration
+// (UTF-8 or none named) on line 1, <osm version="0.6" on line 2, then one
+// element per line with double-quoted attributes in the order the OSM API
+// writes (id first; ref; k before v), no comment, processing instruction
+// or markup declaration that spans lines. Any other well-formed file is
+// read with the XML parser.
+bool ReadsAsLines(std::string_view head, bool whole);
+// The same judged from the first 64 KiB of an XML file's text (plain or
+// compressed).
+bool XmlReadsAsLines(const std::string& path, TOsmFormat format);
+
+// A line of a file that ReadsAsLines accepted breaks its rules further on:
+// the file is read again, from the start of pass 1, with the XML parser.
+class EXmlLineForm : public Exception {
  public:
-  TPassProgress(IRunUI& ui, const TInputPosition& input);
-  void Step() {
-    if ((++FLines & 1023) == 0) [[unlikely]] Check();
-  }
-  // The same check at once, for a reader that moved on without handing
-  // out lines or objects.
-  void Check();
-
- private:
-  IRunUI& FUI;
-  const TInputPosition& FInput;
-  uint32_t FLines = 0;
-  uint32_t FLastTick;
+  EXmlLineForm() : Exception("The file does not keep one element per line") {}
 };
