@@ -12,7 +12,7 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   clang libclang-rt-14-dev
   xvfb xauth
-  osmium-tool time hyperfine bzip2
+  osmium-tool osmctools time hyperfine bzip2
 )
 
 missing=()

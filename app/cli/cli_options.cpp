@@ -11,8 +11,9 @@ std::string UsageText() {
   return std::string("Usage: osm2trassel-cli [OPTIONS] FILE...\n") +
          "Converts OpenStreetMap files into the road table \"roads\", error.txt and\n"
          "additional_highway_tags.txt. All files form one data set, in list order.\n"
-         "Each FILE is OSM PBF (.osm.pbf), OSM XML (.osm, API 0.6), or gzip or bzip2\n"
-         "compressed OSM XML (.osm.gz, .osm.bz2), told by its content, not its name.\n"
+         "Each FILE is OSM PBF (.osm.pbf), OSM XML (.osm, API 0.6, in any layout, also\n"
+         "as JOSM saves it), O5M (.o5m), or gzip or bzip2 compressed OSM XML or O5M\n"
+         "(.osm.gz, .osm.bz2, .o5m.gz, .o5m.bz2), told by its content, not its name.\n"
          "\n"
          "  -o, --output DIR          output folder (default: folder of the first file)\n"
          "      --format FMT          mif, shp or tab (default shp)\n"

@@ -294,7 +294,7 @@ TEST(CliOptions, HelpVersionAndSettingsFile) {
                            "--topo                topological checks; needs --network",
                            "needs --network\n                            and --subnets or --topo",
                            "-O, --overwrite", "130",
-                           "OSM PBF (.osm.pbf), OSM XML (.osm, API 0.6), or gzip or bzip2\ncompressed OSM XML"})
+                           "OSM PBF (.osm.pbf), OSM XML (.osm, API 0.6, in any layout, also\nas JOSM saves it), O5M (.o5m)"})
     EXPECT_NE(UsageText().find(part), std::string::npos) << part;
   TCliOptions o;
   ASSERT_EQ(Parse({"-O", "a.osm"}, o, error), TCliParse::cpRun);

@@ -13,6 +13,8 @@
 
 #include "include_file.h"
 #include "osm_forms.h"
+#include "osm_format.h"
+#include "xml_lines.h"
 #include "run_driver.h"
 #include "temp_dir_test.h"
 
@@ -92,7 +94,8 @@ class InputEquivalence : public TTempDirTest {
 
   // A run with every mode, optional field and check, so that every tag the
   // passes read reaches the output.
-  TRunOptions Options(const std::vector<std::string>& files, int32_t format, const std::string& out) {
+  TRunOptions Options(const std::vector<std::string>& files, int32_t format, const std::string& out,
+                      bool network = true) {
     fs::create_directories(Path(out));
     TRunOptions o;
     o.OutputFormat = format;
@@ -100,15 +103,15 @@ class InputEquivalence : public TTempDirTest {
     for (bool& b : o.Optional) b = true;
     o.Driving = drRight;
     o.Simplify = 3;
-    o.BuildNetwork = o.Subnets = o.TopoChecks = o.Overpasses = true;
+    o.BuildNetwork = o.Subnets = o.TopoChecks = o.Overpasses = network;
     o.Files = files;
     o.MainDir = Path(out) + "/";
     return o;
   }
 
   std::map<std::string, std::string> Run(const std::vector<std::string>& files, int32_t format,
-                                         const std::string& out, IRunUI* runUI = nullptr) {
-    const TRunOptions o = Options(files, format, out);
+                                         const std::string& out, IRunUI* runUI = nullptr, bool network = true) {
+    const TRunOptions o = Options(files, format, out, network);
     TNullRunUI quiet;
     const TRunResult r = RunConversion(o, Include(), runUI ? *runUI : quiet);
     // How the run ended belongs to what must agree (an extract without
@@ -275,4 +278,303 @@ TEST_F(InputEquivalence, TheLastFileIsNotOpenedAgainForTheWayPass) {
     EXPECT_FALSE(fs::exists(form));
     ExpectSame(want, got, form);
   }
+}
+
+// ---------------------------------------------------------------- XML as other writers lay it out
+
+namespace {
+
+// One line of a file in the OSM API's layout, taken apart: the element's
+// name and its attributes with their values as the file holds them.
+struct TElementLine {
+  std::string name;
+  std::vector<std::pair<std::string, std::string>> attrs;
+  bool closing = false, selfClosing = false;
+};
+
+bool ParseElementLine(const std::string& line, TElementLine& e) {
+  size_t i = line.find('<');
+  if (i == std::string::npos || line.compare(i, 2, "<?") == 0) return false;
+  ++i;
+  e = TElementLine();
+  if (line[i] == '/') {
+    e.closing = true;
+    ++i;
+  }
+  const size_t n = line.find_first_of(" />", i);
+  e.name = line.substr(i, n - i);
+  i = n;
+  for (;;) {
+    while (line[i] == ' ') ++i;
+    if (line[i] == '/') {
+      e.selfClosing = true;
+      return true;
+    }
+    if (line[i] == '>') return true;
+    const size_t eq = line.find('=', i);
+    const size_t close = line.find('"', eq + 2);
+    e.attrs.emplace_back(line.substr(i, eq - i), line.substr(eq + 2, close - eq - 2));
+    i = close + 1;
+  }
+}
+
+// How a writer lays out OSM XML.
+struct TLayout {
+  char quote = '"';
+  bool reverse = false;        // attributes in the other order
+  std::string between = " ";   // before each attribute
+  std::string equals = "=";
+  std::string lineEnd = "\n";  // after each element
+  std::string indent;          // before each element
+  bool entities = false;       // characters as references where they may be
+  bool extras = false;         // comments and processing instructions between elements
+  std::string encoding;        // declared encoding (latin-1 text when "ISO-8859-1")
+};
+
+// A value as the file holds it, for a writer of that layout.
+std::string Value(std::string v, const TLayout& l) {
+  std::string out;
+  for (size_t i = 0; i < v.size(); ++i) {
+    const char c = v[i];
+    if (c == '\'' && l.quote == '\'') {
+      out += l.entities ? "&#39;" : "&apos;";
+    } else if (l.quote == '\'' && v.compare(i, 6, "&quot;") == 0) {
+      out += '"';  // needs no escaping inside single quotes
+      i += 5;
+    } else if (l.entities && c == 'A') {
+      out += "&#x41;";
+    } else if (l.entities && c == 'e') {
+      out += "&#101;";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// UTF-8 as ISO-8859-1, other characters as references.
+std::string Latin1(const std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    uint32_t cp;
+    size_t n;
+    if (c < 0x80) {
+      cp = c;
+      n = 1;
+    } else if (c < 0xE0) {
+      cp = (c & 0x1Fu) << 6 | (s[i + 1] & 0x3Fu);
+      n = 2;
+    } else if (c < 0xF0) {
+      cp = (c & 0x0Fu) << 12 | (s[i + 1] & 0x3Fu) << 6 | (s[i + 2] & 0x3Fu);
+      n = 3;
+    } else {
+      cp = (c & 0x07u) << 18 | (s[i + 1] & 0x3Fu) << 12 | (s[i + 2] & 0x3Fu) << 6 | (s[i + 3] & 0x3Fu);
+      n = 4;
+    }
+    if (cp < 0x100)
+      out += static_cast<char>(cp);
+    else
+      out += "&#" + std::to_string(cp) + ";";
+    i += n;
+  }
+  return out;
+}
+
+std::string Layout(const std::string& text, const TLayout& l) {
+  std::string out = "<?xml version=" + std::string(1, l.quote) + "1.0" + std::string(1, l.quote);
+  if (!l.encoding.empty()) out += " encoding=" + std::string(1, l.quote) + l.encoding + std::string(1, l.quote);
+  out += "?>" + l.lineEnd;
+  if (l.extras) out += "<!-- written by a test,\n  <way id=\"999\"> in a comment is no way -->" + l.lineEnd;
+  size_t b = 0;
+  bool first = true;
+  while (b < text.size()) {
+    size_t e = text.find('\n', b);
+    if (e == std::string::npos) e = text.size();
+    const std::string line = text.substr(b, e - b);
+    b = e + 1;
+    TElementLine el;
+    if (!ParseElementLine(line, el)) continue;
+    if (l.reverse) std::reverse(el.attrs.begin(), el.attrs.end());
+    std::string s = l.indent + "<" + (el.closing ? "/" : "") + el.name;
+    for (const auto& [k, v] : el.attrs) s += l.between + k + l.equals + l.quote + Value(v, l) + l.quote;
+    s += el.selfClosing ? "/>" : ">";
+    out += s + l.lineEnd;
+    if (l.extras && !first && el.name == "node" && !el.closing) out += "<?osm2trassel test?>" + l.lineEnd;
+    first = false;
+  }
+  return l.encoding == "ISO-8859-1" ? Latin1(out) : out;
+}
+
+}  // namespace
+
+// Well-formed OSM XML in any layout gives the bytes the same data give in
+// the OSM API's layout, plain and gzip-compressed: the parser path and the
+// line reader agree to the byte.
+TEST_F(InputEquivalence, EveryXmlLayoutGivesTheSameFiles) {
+  const std::string gz = kShared + "berlin-siegessaeule.osm.gz";
+  const std::string text = osmforms::Gunzip(gz);
+  struct Case {
+    const char* name;
+    TLayout layout;
+  };
+  const auto layout = [](auto f) {
+    TLayout l;
+    f(l);
+    return l;
+  };
+  const Case cases[] = {
+      {"single quotes (JOSM)", layout([](TLayout& l) { l.quote = '\''; })},
+      {"attributes in the other order", layout([](TLayout& l) { l.reverse = true; })},
+      {"one line", layout([](TLayout& l) { l.lineEnd = ""; })},
+      {"tabs and blanks", layout([](TLayout& l) {
+         l.between = "\t  ";
+         l.equals = " = ";
+         l.indent = "\t \t";
+       })},
+      {"CR LF", layout([](TLayout& l) {
+         l.lineEnd = "\r\n";
+         l.quote = '\'';
+       })},
+      {"comments and processing instructions", layout([](TLayout& l) { l.extras = true; })},
+      {"entities", layout([](TLayout& l) {
+         l.entities = true;
+         l.quote = '\'';
+       })},
+      {"ISO-8859-1", layout([](TLayout& l) { l.encoding = "ISO-8859-1"; })},
+  };
+  const std::string reference = Path("reference.osm");
+  osmforms::WriteBytes(reference, Layout(text, TLayout{}));
+  ASSERT_TRUE(XmlReadsAsLines(reference, TOsmFormat::ofXml));
+  // The road table, error.txt and the unlisted values hold all the readers
+  // give; the network is built from the table alone.
+  const auto want = Run({reference}, 1, "reference", nullptr, false);
+  ASSERT_EQ(want.at("(run result)"), "0 ");
+  int i = 0;
+  for (const Case& c : cases) {
+    const std::string n = std::to_string(i++);
+    const std::string bytes = Layout(text, c.layout);
+    const std::string plain = Path("form" + n + ".osm"), packed = Path("form" + n + ".osm.gz");
+    osmforms::WriteBytes(plain, bytes);
+    osmforms::WriteBytes(packed, osmforms::Gzip(bytes));
+    EXPECT_FALSE(XmlReadsAsLines(plain, TOsmFormat::ofXml)) << c.name;
+    ExpectSame(want, Run({plain}, 1, "plain" + n, nullptr, false), c.name);
+    ExpectSame(want, Run({packed}, 1, "packed" + n, nullptr, false), std::string(c.name) + ", gzip");
+  }
+}
+
+// A file that keeps the API's layout through its first kilobytes and
+// breaks it further on is read again with the XML parser from the start of
+// pass 1: never half by each reader, and the same bytes.
+TEST_F(InputEquivalence, LayoutBrokenLateIsReadWholeByTheParser) {
+  const std::string text = osmforms::Gunzip(kShared + "berlin-siegessaeule.osm.gz");
+  const std::string reference = Path("reference.osm");
+  osmforms::WriteBytes(reference, text);
+  const auto want = Run({reference}, 1, "reference", nullptr, false);
+  // The last highway tag in single quotes, the last node tag with its
+  // attributes in the other order.
+  std::string late = text;
+  const size_t tag = late.rfind("<tag k=\"highway\" v=\"");
+  ASSERT_GT(tag, size_t(100000));
+  const size_t tagEnd = late.find("/>", tag);
+  std::string quoted = late.substr(tag, tagEnd - tag);
+  std::replace(quoted.begin(), quoted.end(), '"', '\'');
+  late.replace(tag, tagEnd - tag, quoted);
+  const std::string broken = Path("late.osm");
+  osmforms::WriteBytes(broken, late);
+  ASSERT_TRUE(XmlReadsAsLines(broken, TOsmFormat::ofXml));
+  class TLog : public TNullRunUI {
+   public:
+    void Log(const std::string& line) override { Lines += line + "\n"; }
+    std::string Lines;
+  } log;
+  ExpectSame(want, Run({broken}, 1, "late", &log, false), "broken late");
+  EXPECT_NE(log.Lines.find("\"" + broken + "\" does not keep one element per line"), std::string::npos) << log.Lines;
+}
+
+// What JOSM marks: deleted objects are not part of the data, modified ones
+// are taken as they are, new ones (negative ids) convert like any other.
+TEST_F(InputEquivalence, JosmMarksDeletedModifiedAndNewObjects) {
+  const std::string josm = Path("edit.osm");
+  osmforms::WriteBytes(josm,
+      "<?xml version='1.0' encoding='UTF-8'?>\n"
+      "<osm version='0.6' upload='never' generator='JOSM'>\n"
+      "  <bounds minlat='48.0' minlon='11.0' maxlat='49.0' maxlon='12.0' origin='test' />\n"
+      "  <node id='-1' action='modify' visible='true' lat='48.1' lon='11.5' />\n"
+      "  <node id='-2' action='modify' visible='true' lat='48.1008' lon='11.5012' />\n"
+      "  <node id='10' timestamp='2020-01-01T00:00:00Z' uid='1' user='a' visible='true' version='3' "
+      "changeset='5' lat='48.1016' lon='11.5024' />\n"
+      "  <node id='11' action='modify' timestamp='2020-01-01T00:00:00Z' uid='1' user='a' visible='true' "
+      "version='3' changeset='5' lat='48.1024' lon='11.5036'>\n"
+      "    <tag k='ref' v='7' />\n"
+      "  </node>\n"
+      "  <node id='12' action='delete' visible='true' version='2' lat='48.1032' lon='11.5048' />\n"
+      "  <node id='13' visible='false' version='4' lat='48.104' lon='11.506' />\n"
+      "  <way id='-5' action='modify' visible='true'>\n"
+      "    <nd ref='-1' />\n    <nd ref='-2' />\n    <nd ref='10' />\n"
+      "    <tag k='highway' v='residential' />\n    <tag k='name' v='New Road' />\n"
+      "  </way>\n"
+      "  <way id='20' action='modify' visible='true' version='2'>\n"
+      "    <nd ref='10' />\n    <nd ref='11' />\n    <tag k='highway' v='primary' />\n"
+      "  </way>\n"
+      "  <way id='21' visible='true' version='2'>\n"
+      "    <nd ref='11' />\n    <nd ref='12' />\n    <tag k='highway' v='service' />\n"
+      "  </way>\n"
+      "  <way id='22' action='delete' visible='true' version='1'>\n"
+      "    <nd ref='10' />\n    <nd ref='11' />\n    <tag k='highway' v='residential' />\n"
+      "  </way>\n"
+      "  <way id='23' visible='false' version='5'>\n"
+      "    <nd ref='-1' />\n    <nd ref='11' />\n    <tag k='highway' v='residential' />\n"
+      "  </way>\n"
+      "</osm>\n");
+  // The same data without what was deleted, as the API would give it after
+  // the upload (ids kept).
+  const std::string plain = Path("plain.osm");
+  osmforms::WriteBytes(plain,
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<osm version=\"0.6\">\n"
+      "  <node id=\"-1\" lat=\"48.1\" lon=\"11.5\"/>\n"
+      "  <node id=\"-2\" lat=\"48.1008\" lon=\"11.5012\"/>\n"
+      "  <node id=\"10\" lat=\"48.1016\" lon=\"11.5024\"/>\n"
+      "  <node id=\"11\" lat=\"48.1024\" lon=\"11.5036\">\n    <tag k=\"ref\" v=\"7\"/>\n  </node>\n"
+      "  <way id=\"-5\">\n    <nd ref=\"-1\"/>\n    <nd ref=\"-2\"/>\n    <nd ref=\"10\"/>\n"
+      "    <tag k=\"highway\" v=\"residential\"/>\n    <tag k=\"name\" v=\"New Road\"/>\n  </way>\n"
+      "  <way id=\"20\">\n    <nd ref=\"10\"/>\n    <nd ref=\"11\"/>\n    <tag k=\"highway\" v=\"primary\"/>\n  </way>\n"
+      "  <way id=\"21\">\n    <nd ref=\"11\"/>\n    <nd ref=\"12\"/>\n    <tag k=\"highway\" v=\"service\"/>\n  </way>\n"
+      "</osm>\n");
+  ASSERT_FALSE(XmlReadsAsLines(josm, TOsmFormat::ofXml));
+  ASSERT_TRUE(XmlReadsAsLines(plain, TOsmFormat::ofXml));
+  for (const int32_t format : {0, 1}) {
+    const std::string n = std::to_string(format);
+    const auto want = Run({plain}, format, "plain" + n);
+    ExpectSame(want, Run({josm}, format, "josm" + n), format == 0 ? "JOSM, MIF" : "JOSM, SHP");
+    if (format == 0) {
+      const std::string& mid = want.at("roads.mid");
+      EXPECT_NE(mid.find("\"-5\",\"New Road\""), std::string::npos) << mid;
+      EXPECT_NE(mid.find("\"20\","), std::string::npos) << mid;
+      EXPECT_EQ(mid.find("\"22\","), std::string::npos) << mid;
+      EXPECT_EQ(mid.find("\"23\","), std::string::npos) << mid;
+      EXPECT_EQ(want.at("error.txt"), "MissingNode,21, is missing one more nodes in file (osmosis generated file?)\r\n");
+    }
+  }
+}
+
+// O5M, as osmconvert writes it, plain and compressed, gives the bytes of
+// the XML it was made from.
+TEST_F(InputEquivalence, O5mGivesTheSameFiles) {
+  const std::string xml = Path("berlin.osm");
+  osmforms::WriteBytes(xml, osmforms::Gunzip(kShared + "berlin-siegessaeule.osm.gz"));
+  const std::string o5m = Path("berlin.o5m");
+  ASSERT_EQ(std::system(("osmconvert \"" + xml + "\" -o=\"" + o5m + "\"").c_str()), 0) << "osmconvert (osmctools)";
+  const std::string bytes = osmforms::ReadBytes(o5m);
+  const std::string gz = Path("berlin.o5m.gz"), bz2 = Path("berlin.o5m.bz2");
+  osmforms::WriteBytes(gz, osmforms::Gzip(bytes));
+  osmforms::WriteBytes(bz2, osmforms::Bzip2(bytes));
+  EXPECT_EQ(DetectOsmFormat(o5m), TOsmFormat::ofO5m);
+  EXPECT_EQ(DetectOsmFormat(gz), TOsmFormat::ofO5mGzip);
+  EXPECT_EQ(DetectOsmFormat(bz2), TOsmFormat::ofO5mBzip2);
+  const auto want = Run({xml}, 1, "xml");
+  ExpectSame(want, Run({o5m}, 1, "o5m"), "O5M");
+  ExpectSame(want, Run({gz}, 1, "gz", nullptr, true), "O5M, gzip");
+  ExpectSame(Run({xml, xml}, 1, "xml twice"), Run({xml, bz2}, 1, "twice"), "XML and the same as bzip2 O5M");
 }

@@ -18,6 +18,9 @@
 #include "osm_forms.h"
 #include "xml_lines.h"
 #include "pbf_reader.h"
+#include "include_file.h"
+#include "run_driver.h"
+#include <filesystem>
 #include "temp_dir_test.h"
 
 using osmforms::Bzip2;
@@ -417,4 +420,85 @@ TEST_F(InputFormats, DamagedPbfEndsWithTheFileName) {
       EXPECT_NE(m.find(c.says), std::string::npos) << c.name << ": " << m;
     }
   }
+}
+
+// ---------------------------------------------------------------- XML that is not whole or not well-formed
+
+namespace {
+
+// A run over one file into out; the tables of an earlier run there must
+// stay as they were when the file is refused.
+TRunResult RunOne(const std::string& file, const std::string& out) {
+  TIncludeLists include;
+  include.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
+  TRunOptions o;
+  o.Files = {file};
+  o.MainDir = out;
+  TNullRunUI ui;
+  return RunConversion(o, include, ui);
+}
+
+}  // namespace
+
+// XML that is not well-formed ends the run with the parser's words, the
+// file's name, the line and the column, in the line reader's layout and in
+// any other, plain and compressed.
+TEST_F(InputFormats, BrokenXmlEndsTheRunWithFileLineAndColumn) {
+  const std::string decl = "<?xml version='1.0' encoding='UTF-8'?>\n";
+  struct Case {
+    const char* what;
+    std::string text;
+    const char* message;  // after the file's name
+  };
+  const Case cases[] = {
+      {"unclosed element", decl + "<osm version='0.6'>\n <node id='1' lat='1' lon='1'>\n <way id='2'>\n </way>\n</osm>\n",
+       "is not well-formed XML: mismatched tag at line 6, column 3."},
+      {"unclosed way in the line layout",
+       decl + "<osm version=\"0.6\">\n <node id=\"1\" lat=\"1\" lon=\"1\"/>\n <way id=\"5\">\n  <nd ref=\"1\"/>\n"
+              " <way id=\"6\">\n  <nd ref=\"1\"/>\n </way>\n</osm>\n",
+       "is not well-formed XML: mismatched tag at line 9, column 3."},
+      {"bad entity", decl + "<osm version='0.6'>\n <way id='2'>\n  <tag k='name' v='a &nbsp; b'/>\n </way>\n</osm>\n",
+       "is not well-formed XML: undefined entity at line 4, column 3."},
+      {"cut inside an attribute", decl + "<osm version='0.6'>\n <node id='1' lat='1' lon='1'/>\n <way id='2",
+       "is cut short: it ends at line 4, column 2, before the end of its data (unclosed token)."},
+      {"cut after an element", decl + "<osm version=\"0.6\">\n <node id=\"1\" lat=\"1\" lon=\"1\"/>\n",
+       "is cut short: it ends before its closing </osm>."},
+  };
+  for (const Case& c : cases)
+    for (const bool packed : {false, true}) {
+      const std::string name = std::string(packed ? "broken.osm.gz" : "broken.osm");
+      const std::string file = File(name, packed ? Gzip(c.text) : c.text);
+      const TRunResult r = RunOne(file, Path(""));
+      EXPECT_EQ(r.Status, TRunStatus::rsFailed) << c.what;
+      EXPECT_EQ(r.Message, "File \"" + file + "\" " + c.message +
+                               (std::string(c.message).starts_with("is cut short")
+                                    ? " The data after that point are missing; download or copy the file again."
+                                    : ""))
+          << c.what << (packed ? ", gzip" : "");
+    }
+}
+
+// A real extract cut short anywhere (in its header, its nodes, a way, just
+// before its closing tag), plain or compressed, ends the run as failed and
+// says so; the tables an earlier run left in the folder stay whole.
+TEST_F(InputFormats, CutOffXmlIsAnErrorAndEarlierTablesStay) {
+  const std::string text = osmforms::Gunzip(std::string(SHARED_DATA_DIR) + "/osm/swabia-small.osm.gz");
+  const std::string out = Path("out/");
+  std::filesystem::create_directories(out);
+  ASSERT_EQ(RunOne(File("whole.osm", text), out).Status, TRunStatus::rsOk);
+  const std::string shp = Slurp(out + "roads.shp"), dbf = Slurp(out + "roads.dbf");
+  ASSERT_GT(shp.size(), 100u);
+  const size_t way = text.find("<way");
+  const size_t cuts[] = {text.find('\n') + 20, text.find("<node") + 300, way + 150, text.rfind("</osm>")};
+  for (const size_t cut : cuts)
+    for (const char* form : {"plain", "gzip", "bzip2"}) {
+      const std::string part = text.substr(0, cut);
+      const std::string bytes = form[0] == 'p' ? part : form[0] == 'g' ? Gzip(part) : Bzip2(part);
+      const std::string file = File(std::string("cut.osm.") + form, bytes);
+      const TRunResult r = RunOne(file, out);
+      EXPECT_EQ(r.Status, TRunStatus::rsFailed) << cut << " " << form;
+      EXPECT_NE(r.Message.find("\"" + file + "\" is cut short"), std::string::npos) << cut << " " << form << ": "
+                                                                                    << r.Message;
+      EXPECT_TRUE(Slurp(out + "roads.shp") == shp && Slurp(out + "roads.dbf") == dbf) << cut << " " << form;
+    }
 }

@@ -328,7 +328,7 @@ struct TXmlParserReader::TImpl {
     const std::string text = what ? what : "error";
     // A document that stops before its end is cut short, whatever the
     // parser calls it.
-    if (Finished && RootSeen &&
+    if (Finished &&
         (code == XML_ERROR_NO_ELEMENTS || code == XML_ERROR_UNCLOSED_TOKEN || code == XML_ERROR_PARTIAL_CHAR ||
          code == XML_ERROR_UNCLOSED_CDATA_SECTION))
       RaiseCutShort(Path(), "at " + at + ", before the end of its data (" + text + ")");
