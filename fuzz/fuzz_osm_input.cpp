@@ -1,6 +1,6 @@
 // The input forms of a conversion run: detection by content, gzip and bzip2
-// decompressed into the line reader, OSM PBF through libosmium, and the
-// three passes over what they deliver.
+// decompressed, XML through the line reader or the XML parser, O5M and OSM
+// PBF, and the three passes over what they deliver.
 //
 // Input: one option byte, then the file's bytes.
 //   bits 0-1: 0 or 3 the bytes as they stand (any form), 1 the bytes
