@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# The two XML paths side by side with their references, in alternating turns
+# (medians of wall and CPU time, the best beside them):
+#   parser path   andorra tiled 10 times in JOSM's layout (single quotes),
+#                 osm2trassel-cli (car, SHP) against
+#                 `osmium fileinfo -e -F osm` (one full parse of the same file)
+#   line reader   andorra tiled 40 times as osmium writes it, this build's
+#                 tool against another one (an earlier commit's, say)
+#
+# Usage: bench/xml_layouts.sh [BUILD_DIR] [OTHER_CLI] [RUNS]
+#   OTHER_CLI  make one from an earlier commit with `git worktree add
+#              /tmp/before <commit>` and `bash scripts/build.sh` there;
+#              without it only the parser path is measured
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+other=${2:-}
+runs=${3:-7}
+cli="$build/bin/osm2trassel-cli"
+[ -x "$cli" ] || { echo "missing $cli (build first)" >&2; exit 1; }
+work=$(mktemp -d /tmp/xml_layouts.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+josm=/tmp/andorra10-josm.osm
+if [ ! -f "$josm" ]; then
+  echo "making $josm ..." >&2
+  python3 ../shared/tools/tile_osm.py ../shared/data/osm/andorra.osm.gz 10 "$work/a10.osm"
+  python3 - "$work/a10.osm" "$josm" <<'EOF'
+import re, sys
+src = open(sys.argv[1], 'rb').read()
+out = re.sub(rb'="([^"]*)"', lambda m: b"='" + m.group(1).replace(b"'", b"&apos;") + b"'", src)
+open(sys.argv[2], 'wb').write(out)
+EOF
+fi
+big=/tmp/andorra40.osm
+[ -f "$big" ] || python3 ../shared/tools/tile_osm.py ../shared/data/osm/andorra.osm.gz 40 "$big"
+
+# One run: "wall cpu" in seconds.
+once() {
+  local log="$work/time.log"
+  rm -rf "$work/out" && mkdir -p "$work/out"
+  /usr/bin/time -f "%e %U %S" -o "$log" "$@" >/dev/null 2>&1
+  awk '{ printf "%s %.2f\n", $1, $2 + $3 }' "$log"
+}
+
+# A pair in alternating order, RUNS turns; prints the medians and the best.
+pair() {
+  local name_a=$1 name_b=$2; shift 2
+  local -a a b
+  local sep
+  for ((i = 1; i <= $#; i++)); do [ "${!i}" = "--" ] && sep=$i; done
+  a=("${@:1:sep-1}")
+  b=("${@:sep+1}")
+  : >"$work/a" && : >"$work/b"
+  for t in $(seq "$runs"); do
+    if [ $((t % 2)) = 1 ]; then once "${a[@]}" >>"$work/a"; once "${b[@]}" >>"$work/b"; else
+      once "${b[@]}" >>"$work/b"; once "${a[@]}" >>"$work/a"; fi
+  done
+  for n in a b; do
+    local label=$name_a
+    [ $n = b ] && label=$name_b
+    sort -n -k1 "$work/$n" | awk -v l="$label" '{ w[NR] = $1; c[NR] = $2 } END {
+      n = asort(c, cs); m = int((NR + 1) / 2);
+      printf "  %-40s wall median %6.2f s (best %5.2f)  cpu median %6.2f s\n", l, w[m], w[1], cs[m] }'
+  done
+}
+
+cat "$josm" "$big" >/dev/null
+echo "parser path: $josm ($(( $(stat -c %s "$josm") / 1048576 )) MB), $runs turns"
+pair "osmium fileinfo -e -F osm" "osm2trassel-cli (JOSM layout)" \
+  osmium fileinfo -e -F osm "$josm" -- "$cli" -q -O --modes car --format shp -o "$work/out" "$josm"
+if [ -n "$other" ]; then
+  echo "line reader: $big ($(( $(stat -c %s "$big") / 1048576 )) MB), $runs turns"
+  pair "$other" "$cli" \
+    "$other" -q -O --modes car --format shp -o "$work/out" "$big" -- "$cli" -q -O --modes car --format shp -o "$work/out" "$big"
+fi
