@@ -49,6 +49,12 @@ class TQuietForm : public TUnattendedForm {
  protected:
   // Room for the window at its fixed size, whatever the virtual screen.
   QRect AvailableScreenArea() const override { return QRect(0, 0, 4000, 3000); }
+
+ public:
+  // A folder given with --keep may hold the results of the last measure.
+  TFolderAnswer AskAboutPreviousResults(const QString&, const QStringList&) override {
+    return TFolderAnswer::faReplace;
+  }
 };
 
 // The run on the window's thread, as the window ran it before: the window's

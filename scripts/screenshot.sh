@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Renders the main window after a run of the bundled sample into
-# docs/main-window.png (100 %) and docs/main-window@2x.png (200 %), on a
-# virtual X server so that no desktop is needed.
+# docs/main-window.png (100 %) and docs/main-window@2x.png (200 %), and the
+# question Go asks when the output folder holds that run's results into
+# docs/output-folder-question.png, on a virtual X server so that no desktop
+# is needed.
 # Usage: scripts/screenshot.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -38,7 +40,14 @@ export QT_QPA_PLATFORMTHEME=
 for scale in 1 2; do
   out=docs/main-window.png
   [ "$scale" = 2 ] && out=docs/main-window@2x.png
+  # Each picture shows a run into an empty folder.
+  rm -rf "$work/output" && mkdir -p "$work/output"
   QT_SCALE_FACTOR=$scale xvfb-run -a -s "-screen 0 2000x1600x24" \
     "$bin" --screenshot "$out" --output "$work/output" "$work/west-oakland.osm"
   echo "$out"
 done
+# Go again into the folder the last run wrote to.
+out=docs/output-folder-question.png
+xvfb-run -a -s "-screen 0 2000x1600x24" \
+  "$bin" --question "$out" --output "$work/output" "$work/west-oakland.osm"
+echo "$out"

@@ -2,7 +2,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -11,7 +10,6 @@
 #include "cli_run.h"
 #include "data_files.h"
 #include "include_file.h"
-#include "osm_format.h"
 #include "linvoro_platform.h"
 #include "run_driver.h"
 #include "version.h"
@@ -64,6 +62,7 @@ class TConsoleUI : public IRunUI {
     }
     return true;
   }
+  std::string LostCharactersAdvice() const override { return "give --encoding utf-8 to keep them"; }
   void Done() { ClearBar(); }
   bool Quiet() const { return FQuiet; }
 
@@ -107,17 +106,20 @@ int main(int argc, char** argv) {
     std::fputs("Choose at least 1 mode in output\n", stderr);
     return 2;
   }
+  // A run that cannot read its input would only leave an empty folder, or
+  // lose the previous results to -O: the inputs are tried first.
+  if (const std::string problem = InputFilesProblem(cli.Run.Files); !problem.empty()) {
+    std::fprintf(stderr, "%s\n", problem.c_str());
+    return 1;
+  }
   const std::string& dir = cli.Run.MainDir;
   if (!cli.Overwrite) {
     const std::vector<std::string> found = PreviousResults(dir);
     if (!found.empty()) {
-      std::string list;
-      for (size_t i = 0; i < found.size() && i < 3; ++i) list += (i ? ", " : "") + found[i];
-      if (found.size() > 3) list += ", ...";
       std::fprintf(stderr,
                    "osm2trassel-cli: the output folder \"%s\" already holds the results of a run (%s).\n"
                    "Give --overwrite (-O) to replace them, or choose another folder with -o.\n",
-                   FullPath(dir).c_str(), list.c_str());
+                   FullPath(dir).c_str(), PreviousResultsText(found).c_str());
       return 2;
     }
   }
@@ -133,33 +135,12 @@ int main(int argc, char** argv) {
 
   TConsoleUI ui(cli.Quiet);
   if (cli.Overwrite) {
-    // A run that cannot even read its input would only lose the previous
-    // results: the inputs are tried first.
-    for (const std::string& f : cli.Run.Files) {
-      std::FILE* in = std::fopen(f.c_str(), "rb");
-      if (!in || std::filesystem::is_directory(f)) {
-        const int err = in ? EISDIR : errno;
-        if (in) std::fclose(in);
-        std::fprintf(stderr, "Cannot open file \"%s\". %s\n", FullPath(f).c_str(), SystemErrorText(err).c_str());
-        return 1;
-      }
-      std::fclose(in);
-      // Nor can a file in none of the forms read.
-      try {
-        DetectOsmFormat(f);
-      } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s\n", e.what());
-        return 1;
-      }
-    }
     int32_t removed = 0;
     if (!RemoveRunOutputs(dir, removed, error)) {
       std::fprintf(stderr, "%s\n", error.c_str());
       return 1;
     }
-    if (removed > 0)
-      ui.Log("Removed " + std::to_string(removed) + (removed == 1 ? " file" : " files") +
-             " of a previous run");
+    if (removed > 0) ui.Log(RemovedFilesLine(removed));
   }
 
   // As at the window's start: a missing include file is reported, and the
@@ -183,7 +164,7 @@ int main(int argc, char** argv) {
       return 2;  // the message box text is already on stderr
     case TRunStatus::rsFailed:
     case TRunStatus::rsHeaderFailed:  // the tables were written without that file's ways
-      if (!ui.Quiet()) ui.Log("Run failed at " + LongTimeText() + ": " + r.Message);
+      // The log's failure line came from the run, before its finish line.
       if (ui.Quiet() || logShown) std::fprintf(stderr, "%s\n", r.Message.c_str());
       return 1;
     case TRunStatus::rsCancelled:

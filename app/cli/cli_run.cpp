@@ -6,39 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "linvoro_platform.h"
-#include "output_files.h"
-
 namespace fs = std::filesystem;
-
-std::vector<std::string> PreviousResults(const std::string& dir) {
-  std::vector<std::string> found;
-  std::vector<std::string> names = RoadTableFileNames();
-  for (const std::string& f : NetworkFileNames()) names.push_back(f);
-  for (const std::string& name : names) {
-    std::error_code ec;
-    if (fs::exists(fs::path(dir) / name, ec)) found.push_back(name);
-  }
-  return found;
-}
-
-bool RemoveRunOutputs(const std::string& dir, int32_t& removed, std::string& error) {
-  removed = 0;
-  for (const std::string& name : RunOutputFileNames()) {
-    const fs::path p = fs::path(dir) / name;
-    std::error_code ec;
-    // A folder of that name is the user's, not a result.
-    const fs::file_status st = fs::symlink_status(p, ec);
-    if (ec || !(fs::is_regular_file(st) || fs::is_symlink(st))) continue;
-    if (!fs::remove(p, ec)) {
-      if (!ec) continue;
-      error = "Cannot remove \"" + FullPath(p.string()) + "\". " + ec.message();
-      return false;
-    }
-    ++removed;
-  }
-  return true;
-}
 
 std::string StageLabel(const TRunStage& stage) {
   if (stage.Kind != TStageKind::skPass || stage.File < 0) return stage.Name;

@@ -49,10 +49,11 @@ class TStageCounter {
   int32_t FNumber = 0;
 };
 
-// Removes the network file set of the folder but its report.
-void RemoveNetworkFiles(const TRunContext& run) {
+// Removes the network file set of the folder, its report too unless asked
+// to keep it.
+void RemoveNetworkFiles(const TRunContext& run, bool keepReport) {
   for (const std::string& f : NetworkFileNames())
-    if (f != ReportFileName) std::remove((run.MainDir + f).c_str());
+    if (!keepReport || f != ReportFileName) std::remove((run.MainDir + f).c_str());
 }
 
 // True when the import built a network; a road table without objects builds
@@ -221,24 +222,29 @@ void RunNetworkStage(TRunContext& run) {
   // A stop asked for after the last point of pass 3 ends the run here,
   // before any network file is written.
   steps.Next("Network import");
-  if (!ImportNetwork(run, ff)) {
+  bool built = false;
+  try {
+    built = ImportNetwork(run, ff);
+    if (built) {
+      steps.Next("Attribute import");
+      ImportAttributes(run, ff);
+    }
+  } catch (...) {
+    // A network that was not completed (a full disk, a damaged table, or
+    // the user stopped the run) must not stay declared by its
+    // linvoro_config.ini, nor described by a report that counts its links:
+    // the whole set goes, and the run reports the failure or the stop.
+    RemoveNetworkFiles(run, false);
+    throw;
+  }
+  if (!built) {
     // Nothing to build a network from: attribute and road-name files for no
     // network, or checks that look for a missing one, would only mislead, and
-    // a set left by an earlier run in this folder is not this table's network.
-    RemoveNetworkFiles(run);
+    // a set left by an earlier run in this folder is not this table's
+    // network. The report of this import stays: it says what was rejected.
+    RemoveNetworkFiles(run, true);
     run.UI.Log("No network built: the road table has no objects");
     return;
-  }
-  try {
-    steps.Next("Attribute import");
-    ImportAttributes(run, ff);
-  } catch (...) {
-    // A network whose attribute or road-name files were cut (a full disk,
-    // or the user stopped the run) must not stay declared by its
-    // linvoro_config.ini: the whole set goes, as a failed import leaves it,
-    // and the run reports the failure or the stop.
-    RemoveNetworkFiles(run);
-    throw;
   }
   CheckNetwork(run, static_cast<TGISFormat>(ff), steps);
 }

@@ -8,8 +8,10 @@
 #include <new>
 
 #include "linvoro_giswriter.h"
+#include "linvoro_platform.h"
 #include "network_stage.h"
 #include "run_context.h"
+#include "run_folder.h"
 #include "xml_lines.h"
 
 void ReconcileOptions(TRunOptions& o) {
@@ -27,11 +29,17 @@ std::string TableEncodingProblem(const TRunOptions& o) {
   return TGISWriter::EncodingProblem(o.FF(), o.Encoding);
 }
 
-std::string LostNamesLine(size_t lostNames, uint16_t codepage) {
+std::string LostNamesLine(size_t lostNames, uint16_t codepage, const std::string& advice) {
   if (lostNames == 0) return std::string();
   return (lostNames == 1 ? std::string("1 name") : std::to_string(lostNames) + " names") +
-         " lost characters that code page " + std::to_string(codepage) +
-         " cannot hold (written as \"?\"); choose the UTF-8 encoding for the tables to keep them";
+         " lost characters that code page " + std::to_string(codepage) + " cannot hold (written as \"?\"); " +
+         advice;
+}
+
+std::string ErrorFileLine(int64_t lines) {
+  if (lines <= 0) return std::string();
+  return "File error.txt: " + std::to_string(lines) + (lines == 1 ? " line" : " lines") +
+         " of findings about the data";
 }
 
 std::string LongTimeText() {
@@ -101,14 +109,22 @@ void NoteTable(TRunContext& run, const TGISWriter& writer) {
 
 namespace {
 
-// The end of the log, whatever way the run ended: one line per table the run
-// closed (what is on disk and complete), then the names that lost characters
-// to the table's code page, if any.
-void LogEnd(IRunUI& ui, const std::vector<TWrittenTable>& tables, const std::string& lostNames) {
-  for (const TWrittenTable& t : tables)
+// What the log's end says, whatever way the run ended.
+struct TRunSummary {
+  std::vector<TWrittenTable> Tables;  // every table the run closed: on disk and complete
+  std::string ErrorFile;              // error.txt once pass 3 has begun it, else empty
+  std::string LostNames;              // LostNamesLine, empty when no name lost characters
+};
+
+// One line per table, then the findings in error.txt when there are any,
+// then the names that lost characters to the table's code page.
+void LogEnd(IRunUI& ui, const TRunSummary& summary) {
+  for (const TWrittenTable& t : summary.Tables)
     ui.Log("Table " + t.Name + " (" + t.Format + "): " + std::to_string(t.Records) +
            (t.Records == 1 ? " record" : " records"));
-  if (!lostNames.empty()) ui.Log(lostNames);
+  if (!summary.ErrorFile.empty())
+    if (const std::string line = ErrorFileLine(CountLines(summary.ErrorFile)); !line.empty()) ui.Log(line);
+  if (!summary.LostNames.empty()) ui.Log(summary.LostNames);
 }
 
 void MarkFerryNodes(TRunContext& run) {
@@ -166,7 +182,9 @@ void SelectWaysAndNodes(TRunContext& run) {
   }
 }
 
-void Convert(TRunContext& run) {
+// errorFile: set to error.txt's path once pass 3 is about to write it; a
+// file of that name before then is none of this run's.
+void Convert(TRunContext& run, std::string& errorFile) {
   const TRunOptions& o = run.Options;
   for (const auto& f : o.Files) run.FileInfo.emplace_back(f);
   // Every file is known by its content before anything is read or written:
@@ -182,6 +200,7 @@ void Convert(TRunContext& run) {
   run.FerryNodes.reset();
   run.CoordFile->Sort();
 
+  errorFile = run.MainDir + "error.txt";
   WriteOutput(run);
   run.CurrentFile = -1;
 
@@ -208,25 +227,27 @@ TRunResult RunConversion(const TRunOptions& options, const TIncludeLists& includ
   if (!encodingProblem.empty()) return {TRunStatus::rsFailed, encodingProblem};
 
   TRunResult result;
-  std::vector<TWrittenTable> tables;
-  std::string lostNames;  // said at the end, however the run ends
+  TRunSummary summary;
   try {
     TLowPriority priority;
     ui.Log("Start at " + LongTimeText());
+    // By default the first input's folder, often Downloads: said first, so
+    // that the user knows where to look.
+    ui.Log("Output folder: " + FullPath(o.MainDir));
     {
       // Every object of the run lives in here and is released on the way
       // out, also when an error ends the run.
       TRunContext run(o, include, ui);
-      run.Tables = &tables;
+      run.Tables = &summary.Tables;
       try {
-        Convert(run);
+        Convert(run, summary.ErrorFile);
       } catch (const EConvertError& e) {
         // A number in the data that does not parse: say in which file.
         if (run.CurrentFile < 0) throw;
         throw EConvertError(std::string(e.what()) + " in file \"" +
                             run.FileInfo[static_cast<size_t>(run.CurrentFile)].Filename + "\"");
       }
-      lostNames = LostNamesLine(run.LostNames.size(), o.TableCodePage());
+      summary.LostNames = LostNamesLine(run.LostNames.size(), o.TableCodePage(), ui.LostCharactersAdvice());
       if (o.BuildNetwork) RunNetworkStage(run);
       if (run.HeaderFailedFile >= 0)
         result = {TRunStatus::rsHeaderFailed,
@@ -234,18 +255,22 @@ TRunResult RunConversion(const TRunOptions& options, const TIncludeLists& includ
                       run.FileInfo[static_cast<size_t>(run.HeaderFailedFile)].Filename +
                       "\": the ways of this file and of the files after it are not in the output"};
     }
-    LogEnd(ui, tables, lostNames);
+    LogEnd(ui, summary);
+    // The failure first, then when the run ended.
+    if (result.Status == TRunStatus::rsHeaderFailed) ui.Log("Run failed: " + result.Message);
     ui.Log("Finish at " + LongTimeText());
   } catch (const ERunCancelled& e) {
-    LogEnd(ui, tables, lostNames);
+    LogEnd(ui, summary);
     ui.Log("Run cancelled at " + LongTimeText());
     result = {TRunStatus::rsCancelled, e.what()};
   } catch (const std::bad_alloc&) {
-    LogEnd(ui, tables, lostNames);
     result = {TRunStatus::rsFailed, "Out of memory"};
   } catch (const std::exception& e) {
-    LogEnd(ui, tables, lostNames);
     result = {TRunStatus::rsFailed, e.what()};
+  }
+  if (result.Status == TRunStatus::rsFailed) {
+    LogEnd(ui, summary);
+    ui.Log("Run failed at " + LongTimeText() + ": " + result.Message);
   }
   return result;
 }

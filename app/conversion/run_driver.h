@@ -39,8 +39,12 @@ void ReconcileOptions(TRunOptions& o);
 std::string TableEncodingProblem(const TRunOptions& o);
 
 // The log line of a run whose road table lost characters of lostNames
-// distinct names to its code page; empty when none did.
-std::string LostNamesLine(size_t lostNames, uint16_t codepage);
+// distinct names to its code page, ending in the front end's advice
+// (IRunUI::LostCharactersAdvice); empty when none did.
+std::string LostNamesLine(size_t lostNames, uint16_t codepage, const std::string& advice);
+
+// The log line that points to error.txt when it holds lines; empty for none.
+std::string ErrorFileLine(int64_t lines);
 
 // The current local time in the user's long time format, as the run log
 // shows it after "Start at " and "Finish at ".
@@ -49,4 +53,9 @@ std::string LongTimeText();
 // The run. Files listed in o.Files are read as one data set; everything is
 // written to o.MainDir. Errors never escape: the run's objects are released,
 // files written so far stay, and the error's message is returned.
+// The log begins with the start time and the output folder and ends with
+// the tables written, the findings in error.txt and the names that lost
+// characters, then one line of how the run ended: "Finish at ", "Run
+// cancelled at ", or "Run failed at " with the message (an incomplete run
+// says "Run failed: " with its message before "Finish at ").
 TRunResult RunConversion(const TRunOptions& o, const TIncludeLists& include, IRunUI& ui);

@@ -34,6 +34,9 @@ class IRunUI {
   // point, completes what it has written and ends as cancelled.
   virtual bool CancelRequested() { return false; }
   virtual void Stage(const TRunStage&) {}
+  // The end of the line that counts names which lost characters to the
+  // table's code page: how the user of this front end asks for UTF-8.
+  virtual std::string LostCharactersAdvice() const { return "choose the UTF-8 encoding for the tables to keep them"; }
 };
 
 // Raised at a progress point when the user stopped the run; the run driver

@@ -17,12 +17,14 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
 #include <QShortcut>
 #include <QSlider>
+#include <QStandardPaths>
 #include <QTimer>
 #include <QToolTip>
 #include <QVBoxLayout>
@@ -34,6 +36,7 @@
 #include "linvoro_giswriter.h"
 #include "linvoro_platform.h"
 #include "osm_format.h"
+#include "run_folder.h"
 #include "update_check.h"
 #include "version.h"
 #include "window_run_ui.h"
@@ -75,6 +78,8 @@ TWindowArguments ParseWindowArguments(const QStringList& args) {
   for (qsizetype i = 0; i < args.size(); ++i) {
     if (args[i] == QLatin1String("--screenshot") && i + 1 < args.size())
       r.Screenshot = args[++i];
+    else if (args[i] == QLatin1String("--question") && i + 1 < args.size())
+      r.Question = args[++i];
     else if (args[i] == QLatin1String("--output") && i + 1 < args.size())
       r.Output = args[++i];
     else
@@ -86,17 +91,18 @@ TWindowArguments ParseWindowArguments(const QStringList& args) {
 TForm1::TForm1(QWidget* parent) : QMainWindow(parent), FUpdateSource(QString::fromUtf8(OSM2TRASSEL_UPDATE_URL)) {
   setObjectName(QStringLiteral("Form1"));
   setWindowTitle(QString::fromUtf8(ProgramCaption));
-  // A fixed dialog-like window: it can be minimised, not maximised.
+  // A dialog-like window: it can be minimised and enlarged, not maximised.
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
   FWorker = std::make_unique<TRunWorker>();
   CreateControls();
   CreateMenu();
   SetTabOrder();
-  // The client area is 704 x 604; a larger desktop font widens it rather
-  // than cutting captions off.
+  // The client area is at least 704 x 604; a larger desktop font widens it
+  // rather than cutting captions off.
   const QSize need = FClient->minimumSizeHint();
-  FClient->setFixedSize(std::max(cClientWidth, need.width()), std::max(cClientHeight, need.height()));
+  FClient->setMinimumSize(std::max(cClientWidth, need.width()), std::max(cClientHeight, need.height()));
+  FClient->resize(FClient->minimumSize());
   FitToScreen();
   FormCreate();
 
@@ -110,13 +116,18 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent), FUpdateSource(QString::fr
     lbFiles->setCurrentRow(index);
   });
   connect(FWorker.get(), &TRunWorker::StageBegun, this, [this](const TRunStage& s) { RunStageBegun(s); });
-  connect(FWorker.get(), &TRunWorker::Message, this, [this](const QString& text) { ShowRunMessage(text); });
   connect(FWorker.get(), &TRunWorker::Finished, this, [this](const TRunResult& r) { RunEnded(r); });
 }
 
 TForm1::~TForm1() {
   // Stops and waits for a run still going, before anything it reads goes.
   FWorker.reset();
+  // An xdg-open still going (it may wait for the browser it started) is not
+  // killed with the window: it ends on its own, and its object with it.
+  for (QProcess* p : findChildren<QProcess*>(Qt::FindDirectChildrenOnly)) {
+    disconnect(p, nullptr, this, nullptr);
+    p->setParent(nullptr);
+  }
   // The controls go before this object does: the list empties itself after
   // the Go button has gone, and the focus moves while the client area goes.
   disconnect(lbFiles->model(), nullptr, this, nullptr);
@@ -130,7 +141,9 @@ void TForm1::CreateControls() {
   FScroll->setObjectName(QStringLiteral("ScrollArea"));
   FScroll->setFrameShape(QFrame::NoFrame);
   FScroll->setFocusPolicy(Qt::NoFocus);
-  FScroll->setWidgetResizable(false);
+  // The client area fills the window and never goes below its smallest
+  // size: on a small screen it scrolls.
+  FScroll->setWidgetResizable(true);
   setCentralWidget(FScroll);
   auto* client = new QWidget();
   FClient = client;
@@ -221,6 +234,8 @@ void TForm1::CreateControls() {
   btnGo->setFont(bold);
   btnGo->setEnabled(false);
   btnGo->setDefault(true);
+  btnOpenOutputFolder = named(new QPushButton(QStringLiteral("Open output folder"), client), "btnOpenOutputFolder");
+  btnOpenOutputFolder->setEnabled(false);
 
   OpenDialog1 = named(new QFileDialog(this), "OpenDialog1");
   OpenDialog1->setNameFilters({QString::fromLatin1(OsmFileFilter), QStringLiteral("All files (*)")});
@@ -252,7 +267,8 @@ void TForm1::CreateControls() {
   outputRow->addWidget(Label2, 1);
   files->addLayout(outputRow, 4, 0, 1, 2);
   files->setColumnStretch(0, 1);
-  lbFiles->setFixedHeight(fontMetrics().height() * 4 + 2 * lbFiles->frameWidth() + 6);
+  FListHeight = fontMetrics().height() * 4 + 2 * lbFiles->frameWidth() + 6;
+  lbFiles->setFixedHeight(FListHeight);
   main->addWidget(FFilesPanel);
 
   FOptionsPanel = named(new QWidget(client), "OptionsPanel");
@@ -310,9 +326,11 @@ void TForm1::CreateControls() {
   runRow->addWidget(lblStatus);
   runRow->addWidget(ProgressBar1, 1);
   btnGo->setMinimumWidth(110);
+  runRow->addWidget(btnOpenOutputFolder);
   runRow->addWidget(btnGo);
   main->addLayout(runRow);
   FScroll->setWidget(client);
+  client->installEventFilter(this);
 
   // On a small screen the control that gets the focus scrolls into view as a
   // whole; the scroll area alone only shows a text field's cursor line.
@@ -340,6 +358,7 @@ void TForm1::CreateControls() {
   connect(rgOutputFormat, &TRadioGroup::Click, this, [this] { rgOutputFormatClick(); });
   connect(cbBuildNetwork, &QCheckBox::toggled, this, [this] { cbBuildNetworkClick(); });
   connect(btnGo, &QPushButton::clicked, this, [this] { btnGoClick(); });
+  connect(btnOpenOutputFolder, &QPushButton::clicked, this, [this] { btnOpenOutputFolderClick(); });
   connect(TrackBar1, &QSlider::valueChanged, this, [this](int v) { TrackBar1->setToolTip(TrackBarHint(v)); });
   connect(TrackBar1, &QSlider::sliderMoved, this, [this](int v) {
     QToolTip::showText(TrackBar1->mapToGlobal(QPoint(0, -TrackBar1->height())), TrackBarHint(v), TrackBar1);
@@ -424,7 +443,7 @@ QList<QList<QWidget*>> TForm1::TabColumns() const {
       col0,
       {cb2, cb1, cbSplitLoop, cbSplitLinks},
       col2,
-      {Memo1, btnGo},
+      {Memo1, btnOpenOutputFolder, btnGo},
   };
 }
 
@@ -444,27 +463,43 @@ QRect TForm1::AvailableScreenArea() const {
 }
 
 void TForm1::FitToScreen() {
-  const QSize full(FClient->width(), FClient->height() + MainMenu1->sizeHint().height());
+  const QSize full(FClient->minimumWidth(), FClient->minimumHeight() + MainMenu1->sizeHint().height());
   const QRect avail = AvailableScreenArea();
   QSize frame = frameGeometry().size() - geometry().size();
   if (!isVisible() || frame.isEmpty()) frame = frame.expandedTo(QSize(cGuessedFrameWidth, cGuessedFrameHeight));
   const QSize room = avail.isValid() ? avail.size() - frame : full;
+  setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+  // A size the user chose stays as long as the screen has room for it.
+  const QSize chosen = FFitted ? size() : full;
+  FFitted = true;
   if (full.width() <= room.width() && full.height() <= room.height()) {
-    setFixedSize(full);
+    // Never smaller than the whole content; larger as the user likes.
+    setMinimumSize(full);
+    resize((FScrolling ? full : chosen).boundedTo(room).expandedTo(full));
     FScrolling = false;
     return;
   }
   // Too large for this screen: the window can be made as large as the
   // screen allows, and the client area scrolls inside it.
-  // A size the user chose stays as long as the screen has room for it.
   const QSize smallest = full.boundedTo(QSize(cSmallestWidth, cSmallestHeight));
   setMinimumSize(smallest);
-  setMaximumSize(full);
-  resize((FScrolling ? size() : full).boundedTo(room).expandedTo(smallest));
+  resize((FScrolling ? chosen : full).boundedTo(room).expandedTo(smallest));
   FScrolling = true;
   if (isVisible() && avail.isValid() && !avail.contains(frameGeometry()))
     move(std::max(avail.left(), std::min(x(), avail.right() - frameGeometry().width())),
          std::max(avail.top(), std::min(y(), avail.bottom() - frameGeometry().height())));
+}
+
+// The room of a larger window goes to the file list (a third) and the log
+// (the rest); the options keep their size.
+void TForm1::GrowWithWindow() {
+  const int extra = std::max(0, FClient->height() - FClient->minimumHeight());
+  const int height = FListHeight + extra / 3;
+  if (lbFiles->minimumHeight() == height) return;
+  lbFiles->setFixedHeight(height);
+  // Now, not at the next turn of the event loop: the client's layout is
+  // about to place the panel by its size hint.
+  FFilesPanel->updateGeometry();
 }
 
 void TForm1::showEvent(QShowEvent* event) {
@@ -666,6 +701,9 @@ void TForm1::AddPaths(const QStringList& paths) {
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  // Before the client's layout takes the new size, so that it lays the
+  // list out at its new height at once.
+  if (watched == FClient && event->type() == QEvent::Resize) GrowWithWindow();
   if (watched == lbFiles && event->type() == QEvent::KeyPress) {
     const auto* key = static_cast<QKeyEvent*>(event);
     if (key->key() == Qt::Key_Delete) {
@@ -744,7 +782,7 @@ void TForm1::btnGoClick() {
     cbSubnets->setChecked(false);
     cbTopologicalChecks->setChecked(false);
   }
-  const TRunOptions o = CurrentOptions();
+  TRunOptions o = CurrentOptions();
   if (o.OutputModes() == 0) {
     ShowMessage(QStringLiteral("Choose at least 1 mode in output"));
     return;
@@ -755,9 +793,87 @@ void TForm1::btnGoClick() {
     ShowError(QString::fromStdString(problem));
     return;
   }
+  // An input that cannot be read would only cost the previous results.
+  if (const std::string problem = InputFilesProblem(o.Files); !problem.empty()) {
+    ShowError(QString::fromStdString(problem));
+    return;
+  }
+  SetDefaultOutputFolder();
+  int32_t removed = 0;
+  if (!ClearOutputFolder(removed)) return;
+  o.MainDir = S(MainDir);
+
+  // Each run's log after a blank line.
+  if (!Memo1->document()->isEmpty()) Memo1->appendPlainText(QString());
+  if (removed > 0) Memo1->appendPlainText(Q(RemovedFilesLine(removed)));
+  // The window is busy only once the run is really going: a thread that
+  // cannot start leaves it as it was.
+  try {
+    StartRun(o);
+  } catch (const std::exception& e) {
+    ShowError(QStringLiteral("The run could not be started: %1").arg(QString::fromUtf8(e.what())));
+    return;
+  }
+  FRunFolder = MainDir;
   SetRunning(true);
   lblStatus->clear();
-  FWorker->Start(o, FInclude);
+}
+
+void TForm1::StartRun(const TRunOptions& options) { FWorker->Start(options, FInclude); }
+
+bool TForm1::ClearOutputFolder(int32_t& removed) {
+  removed = 0;
+  for (;;) {
+    const std::vector<std::string> found = PreviousResults(S(MainDir));
+    if (found.empty()) return true;
+    QStringList names;
+    for (const std::string& f : found) names << Q(f);
+    switch (AskAboutPreviousResults(QDir::toNativeSeparators(MainDir), names)) {
+      case TFolderAnswer::faReplace: {
+        std::string error;
+        if (RemoveRunOutputs(S(MainDir), removed, error)) return true;
+        ShowError(Q(error));
+        return false;
+      }
+      case TFolderAnswer::faChooseAnother: {
+        // Asked again when that folder holds results too.
+        const QString folder = ExecuteFolderDialog(QStringLiteral("Select output folder"), MainDir);
+        if (folder.isEmpty()) return false;
+        SetMainDir(folder);
+        break;
+      }
+      case TFolderAnswer::faCancel:
+        return false;
+    }
+  }
+}
+
+TForm1::TFolderAnswer TForm1::AskAboutPreviousResults(const QString& folder, const QStringList& found) {
+  std::vector<std::string> names;
+  for (const QString& f : found) names.push_back(S(f));
+  QMessageBox box(QMessageBox::Question, windowTitle(),
+                  QStringLiteral("The output folder \"%1\" already holds the results of a run (%2).")
+                      .arg(folder, Q(PreviousResultsText(names))),
+                  QMessageBox::NoButton, this);
+  box.setObjectName(QStringLiteral("OutputFolderQuestion"));
+  box.setInformativeText(
+      QStringLiteral("Replace them: every file this program writes is removed from the folder first; "
+                     "other files stay.\nOr choose another folder for this run."));
+  box.setDetailedText(QStringLiteral("Files of a previous run:\n") + found.join(QLatin1Char('\n')));
+  QPushButton* replace = box.addButton(QStringLiteral("Replace"), QMessageBox::DestructiveRole);
+  replace->setObjectName(QStringLiteral("btnReplace"));
+  QPushButton* another = box.addButton(QStringLiteral("Choose another folder\u2026"), QMessageBox::ActionRole);
+  another->setObjectName(QStringLiteral("btnChooseAnother"));
+  QPushButton* cancel = box.addButton(QMessageBox::Cancel);
+  cancel->setObjectName(QStringLiteral("btnCancel"));
+  // Enter does not remove anything.
+  box.setDefaultButton(another);
+  box.setEscapeButton(cancel);
+  box.setWindowModality(Qt::WindowModal);
+  box.exec();
+  if (box.clickedButton() == replace) return TFolderAnswer::faReplace;
+  if (box.clickedButton() == another) return TFolderAnswer::faChooseAnother;
+  return TFolderAnswer::faCancel;
 }
 
 void TForm1::StopRun() {
@@ -795,17 +911,30 @@ void TForm1::RunEnded(const TRunResult& r) {
   switch (r.Status) {
     case TRunStatus::rsOk: lblStatus->setText(QStringLiteral("Finished")); break;
     case TRunStatus::rsCancelled: lblStatus->setText(QStringLiteral("Stopped")); break;
-    case TRunStatus::rsFailed: lblStatus->setText(QStringLiteral("Failed")); break;
-    case TRunStatus::rsHeaderFailed:
-      // Its message box was shown during the run; the log says which file.
-      lblStatus->setText(QStringLiteral("Failed"));
-      Memo1->appendPlainText(Q(r.Message));
-      break;
+    case TRunStatus::rsFailed:
+    case TRunStatus::rsHeaderFailed: lblStatus->setText(QStringLiteral("Failed")); break;
     case TRunStatus::rsNoMode: lblStatus->clear(); break;
   }
-  if (r.Status == TRunStatus::rsFailed) ShowError(Q(r.Message));
+  if (r.Status != TRunStatus::rsNoMode) {
+    btnOpenOutputFolder->setEnabled(true);
+    btnOpenOutputFolder->setToolTip(QDir::toNativeSeparators(FRunFolder));
+  }
+  // The log has said it already, before its last line; one box says it
+  // once more, and holds the window until it is read.
+  if (r.Status == TRunStatus::rsFailed || r.Status == TRunStatus::rsHeaderFailed) ShowError(Q(r.Message));
   emit RunFinished();
   if (FCloseRequested) close();
+}
+
+void TForm1::btnOpenOutputFolderClick() {
+  if (FRunFolder.isEmpty()) return;
+  const QString folder = QDir::toNativeSeparators(FRunFolder);
+  if (!QFileInfo(FRunFolder).isDir()) {
+    ShowError(QStringLiteral("The output folder \"%1\" does not exist.").arg(folder));
+    return;
+  }
+  if (!OpenUrl(QUrl::fromLocalFile(FRunFolder)))
+    ShowError(QStringLiteral("No program to show the folder \"%1\" was found.").arg(folder));
 }
 
 // ---------------------------------------------------------------- menu
@@ -841,26 +970,55 @@ void TForm1::Exit1Click() { close(); }
 
 void TForm1::ShowMessage(const QString& text) { QMessageBox::information(this, windowTitle(), text); }
 
-void TForm1::ShowError(const QString& text) { QMessageBox::critical(this, windowTitle(), text); }
+void TForm1::ShowError(const QString& text) {
+  QMessageBox box(QMessageBox::Critical, windowTitle(), text, QMessageBox::Ok, this);
+  box.setObjectName(QStringLiteral("ErrorBox"));
+  // Qt itself keeps input from the window while the box is open, with or
+  // without a window manager: Go cannot start another run behind it.
+  box.setWindowModality(Qt::WindowModal);
+  box.exec();
+}
 
 bool TForm1::Confirm(const QString& text) {
   return QMessageBox::question(this, windowTitle(), text, QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) ==
          QMessageBox::Yes;
 }
 
-bool TForm1::OpenUrl(const QUrl& url) { return QDesktopServices::openUrl(url); }
-
-void TForm1::ShowRunMessage(const QString& text) {
-  // Not modal: the window stays usable, Stop included, while it is shown.
-  auto* box = new QMessageBox(QMessageBox::Information, windowTitle(), text, QMessageBox::Ok, this);
-  box->setAttribute(Qt::WA_DeleteOnClose);
-  box->setWindowModality(Qt::NonModal);
-  box->show();
+bool TForm1::OpenUrl(const QUrl& url) {
+  // Qt hands the page to xdg-open and counts it as shown once xdg-open has
+  // started; without a browser it ends soon after with an error status,
+  // which only the window can still tell the user.
+  const QString xdgOpen = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+  if (xdgOpen.isEmpty()) return QDesktopServices::openUrl(url);
+  const QString shown = url.isLocalFile() ? QDir::toNativeSeparators(url.toLocalFile()) : url.toString();
+  auto* p = new QProcess(this);
+  p->setProgram(xdgOpen);
+  p->setArguments({url.isLocalFile() ? url.toLocalFile() : url.toString()});
+  // The program it starts may outlive the window; it must not write into
+  // pipes that close with it.
+  p->setStandardInputFile(QProcess::nullDevice());
+  p->setStandardOutputFile(QProcess::nullDevice());
+  p->setStandardErrorFile(QProcess::nullDevice());
+  connect(p, &QProcess::finished, p, &QObject::deleteLater);
+  connect(p, &QProcess::finished, this, [this, shown](int code, QProcess::ExitStatus status) {
+    if (status == QProcess::NormalExit && code != 0)
+      ShowError(QStringLiteral("No program could show \"%1\" (xdg-open ended with status %2).").arg(shown).arg(code));
+  });
+  p->start();
+  if (p->waitForStarted()) return true;
+  delete p;
+  return false;
 }
 
 void TUnattendedForm::ShowMessage(const QString& text) { std::fprintf(stderr, "%s\n", qPrintable(text)); }
 
 void TUnattendedForm::ShowError(const QString& text) { std::fprintf(stderr, "%s\n", qPrintable(text)); }
+
+TForm1::TFolderAnswer TUnattendedForm::AskAboutPreviousResults(const QString& folder, const QStringList& found) {
+  if (ShowFolderQuestion) return TForm1::AskAboutPreviousResults(folder, found);
+  ShowMessage(QStringLiteral("The output folder \"%1\" already holds the results of a run: not run.").arg(folder));
+  return TFolderAnswer::faCancel;
+}
 
 bool TUnattendedForm::Confirm(const QString& text) {
   ShowMessage(text);

@@ -24,6 +24,7 @@ class QComboBox;
 class QFileDialog;
 class QLayout;
 class QLabel;
+class QMessageBox;
 class QMenu;
 class QMenuBar;
 class QPlainTextEdit;
@@ -36,11 +37,13 @@ class TRunWorker;
 struct TRunStage;
 
 // The window's command line, without the program name: OSM files and folders
-// to list (a desktop entry passes them), and two hidden options for the
-// documentation pictures, "--screenshot FILE" and "--output DIR".
+// to list (a desktop entry passes them), and three hidden options for the
+// documentation pictures, "--screenshot FILE", "--question FILE" and
+// "--output DIR".
 struct TWindowArguments {
   QStringList Paths;
   QString Screenshot;
+  QString Question;
   QString Output;
 };
 TWindowArguments ParseWindowArguments(const QStringList& args);
@@ -81,6 +84,7 @@ class TForm1 : public QMainWindow {
   QLabel* lblEncoding;
   QComboBox* cbEncoding;  // item data: the encoding (0 system, 65001 UTF-8, a code page)
   QPushButton* btnGo;
+  QPushButton* btnOpenOutputFolder;  // the folder of the last run, once a run has ended
   QFileDialog* OpenDialog1;
   QMenuBar* MainMenu1;
   QMenu* File1;
@@ -108,6 +112,7 @@ class TForm1 : public QMainWindow {
   void rgOutputFormatClick();
   void cbBuildNetworkClick();
   void btnGoClick();
+  void btnOpenOutputFolderClick();
   void Help1Click();
   void About1Click();
   void Checkforupdates1Click();
@@ -140,19 +145,28 @@ class TForm1 : public QMainWindow {
 
   // What the window shows or asks the user; a test replaces them.
   virtual void ShowMessage(const QString& text);
+  // Modal to the window, with the error icon: nothing can be started while
+  // it is open.
   virtual void ShowError(const QString& text);
   virtual bool Confirm(const QString& text);
+  // Hands the page or folder to the desktop. False when no program to show
+  // it could be started; a program that starts and then finds nothing to
+  // show it with is reported by an error box when it ends.
   virtual bool OpenUrl(const QUrl& url);
-  // A box the run raises while it goes on; it must not hold the window or
-  // the run up.
-  virtual void ShowRunMessage(const QString& text);
+
+  // The answer to the question Go asks when the output folder holds files
+  // a run writes (found, in RunOutputFileNames' order).
+  enum class TFolderAnswer { faReplace, faChooseAnother, faCancel };
+  virtual TFolderAnswer AskAboutPreviousResults(const QString& folder, const QStringList& found);
 
   // The window's widgets in tab order, one list per column, top to bottom
   // and the columns left to right.
   QList<QList<QWidget*>> TabColumns() const;
 
-  // Fixed size where the screen has room for it; otherwise a resizable window
-  // no larger than the screen, whose content scrolls.
+  // Where the screen has room for the whole content, the window is at least
+  // that large and grows as the user enlarges it, the file list and the log
+  // taking the room; otherwise it is no larger than the screen and its
+  // content scrolls.
   void FitToScreen();
   QScrollArea* ScrollArea() const { return FScroll; }
 
@@ -165,6 +179,8 @@ class TForm1 : public QMainWindow {
   virtual QString ExecuteFolderDialog(const QString& title, const QString& start);
   // The room the window may take: the available area of its screen.
   virtual QRect AvailableScreenArea() const;
+  // Starts the run on its own thread; throws when the thread cannot start.
+  virtual void StartRun(const TRunOptions& options);
 
   void closeEvent(QCloseEvent* event) override;
   void showEvent(QShowEvent* event) override;
@@ -178,7 +194,12 @@ class TForm1 : public QMainWindow {
   void SetTabOrder();
   void ApplySettings(const TRunOptions& o);
   void SetMainDir(const QString& folder);
+  // Before a run: the output folder holds no file a run writes, after the
+  // user's answer (replace, another folder, or cancel). False when the run
+  // must not start; removed counts the files replaced.
+  bool ClearOutputFolder(int32_t& removed);
   void SetRunning(bool running);
+  void GrowWithWindow();
   void RunStageBegun(const TRunStage& stage);
   void RunEnded(const TRunResult& result);
 
@@ -186,6 +207,8 @@ class TForm1 : public QMainWindow {
   QScrollArea* FScroll = nullptr;    // scrolls the client area on small screens
   QWidget* FFilesPanel = nullptr;    // the file list and its buttons
   QWidget* FOptionsPanel = nullptr;  // every option of a run
+  int FListHeight = 0;               // the file list's height at the smallest client area
+  QString FRunFolder;                // the output folder of the last run
   QShortcut* FStopKey = nullptr;     // Esc during a run
   TIncludeLists FInclude;
   // Declared after FInclude: a run still going when the window is destroyed
@@ -197,18 +220,21 @@ class TForm1 : public QMainWindow {
   bool FAskingToClose = false;
   bool FWatchingScreen = false;
   bool FScrolling = false;  // the window is smaller than its content
+  bool FFitted = false;     // FitToScreen has given the window its first size
   bool FSaveOnClose = true;
   bool FClosed = false;
 };
 
 // The window with no one at the screen (documentation pictures, benchmarks):
 // a box would wait for a click forever, so its text goes to stderr and every
-// question is answered no.
+// question is answered no (the output folder's question: cancel), unless
+// the folder question is to be shown for its picture.
 class TUnattendedForm : public TForm1 {
  public:
   using TForm1::TForm1;
   void ShowMessage(const QString& text) override;
   void ShowError(const QString& text) override;
-  void ShowRunMessage(const QString& text) override { ShowMessage(text); }
   bool Confirm(const QString& text) override;
+  TFolderAnswer AskAboutPreviousResults(const QString& folder, const QStringList& found) override;
+  bool ShowFolderQuestion = false;
 };

@@ -50,9 +50,7 @@ void TWindowRunUI::SelectFile(int32_t index) {
   Record([&](TRunReport& r) { r.File = index; });
 }
 
-void TWindowRunUI::MessageBox(const std::string& text) {
-  Record([&](TRunReport& r) { r.Messages << QString::fromStdString(text); });
-}
+void TWindowRunUI::MessageBox(const std::string& text) { Log(text); }
 
 void TWindowRunUI::Stage(const TRunStage& stage) {
   Record([&](TRunReport& r) { r.Stage = stage; });
@@ -81,17 +79,23 @@ void TRunWorker::Start(const TRunOptions& options, const TIncludeLists& include)
   FUI = std::make_unique<TWindowRunUI>([this] {
     QMetaObject::invokeMethod(this, [this] { Deliver(); }, Qt::QueuedConnection);
   });
-  FThread = std::thread([this, options, &include] {
-    TRunResult r;
-    try {
-      r = RunConversion(options, include, *FUI);
-    } catch (const std::exception& e) {
-      r = {TRunStatus::rsFailed, e.what()};
-    } catch (...) {
-      r = {TRunStatus::rsFailed, "Unknown error"};
-    }
-    QMetaObject::invokeMethod(this, [this, r] { End(r); }, Qt::QueuedConnection);
-  });
+  try {
+    FThread = std::thread([this, options, &include] {
+      TRunResult r;
+      try {
+        r = RunConversion(options, include, *FUI);
+      } catch (const std::exception& e) {
+        r = {TRunStatus::rsFailed, e.what()};
+      } catch (...) {
+        r = {TRunStatus::rsFailed, "Unknown error"};
+      }
+      QMetaObject::invokeMethod(this, [this, r] { End(r); }, Qt::QueuedConnection);
+    });
+  } catch (...) {
+    // No thread: nothing will report, and the window stays as it was.
+    FUI.reset();
+    throw;
+  }
 }
 
 void TRunWorker::Stop() {
@@ -106,7 +110,6 @@ void TRunWorker::Deliver() {
   if (r.File >= 0) emit FileSelected(r.File);
   if (r.Stage) emit StageBegun(*r.Stage);
   if (r.Progress >= 0) emit ProgressChanged(r.Progress);
-  for (const QString& m : r.Messages) emit Message(m);
 }
 
 void TRunWorker::End(const TRunResult& result) {

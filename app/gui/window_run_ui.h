@@ -24,16 +24,18 @@ QString StageText(const TRunStage& stage);
 
 // What the run reported since the window last looked.
 struct TRunReport {
-  QStringList Log;       // log lines in order
-  QStringList Messages;  // message boxes in order
-  int Progress = -1;     // latest percentage, -1 when none came
-  int File = -1;         // latest file selected, -1 when none came
+  QStringList Log;    // log lines in order, the run's message boxes among them
+  int Progress = -1;  // latest percentage, -1 when none came
+  int File = -1;      // latest file selected, -1 when none came
   std::optional<TRunStage> Stage;  // latest stage begun
-  bool Empty() const { return Log.isEmpty() && Messages.isEmpty() && Progress < 0 && File < 0 && !Stage; }
+  bool Empty() const { return Log.isEmpty() && Progress < 0 && File < 0 && !Stage; }
 };
 
 // IRunUI on the run's thread: records and wakes the window when something
-// new waits and no wake-up is pending yet.
+// new waits and no wake-up is pending yet. What the run would show in a box
+// goes into the log in its place: a box during the run would hold up the
+// Stop button or pile up behind it, and the failure such a box announces
+// gets one error box when the run has ended.
 class TWindowRunUI : public IRunUI {
  public:
   explicit TWindowRunUI(std::function<void()> wake) : FWake(std::move(wake)) {}
@@ -44,6 +46,7 @@ class TWindowRunUI : public IRunUI {
   void ProcessMessages() override {}
   void Stage(const TRunStage& stage) override;
   bool CancelRequested() override { return FCancel.load(std::memory_order_relaxed); }
+  std::string LostCharactersAdvice() const override { return "choose \"Table encoding: UTF-8\" to keep them"; }
 
   // The window's thread.
   void RequestCancel() { FCancel.store(true, std::memory_order_relaxed); }
@@ -62,8 +65,13 @@ class TWindowRunUI : public IRunUI {
   std::atomic<bool> FCancel{false};
 };
 
-// One run on its own thread over RunConversion. Lives on the window's thread;
-// its signals are emitted there, in the order the run reported.
+// One run on its own thread over RunConversion. Lives on the window's thread
+// and emits its signals there. Each wake-up, Deliver takes all the run
+// recorded since the last one and emits it by kind: the log lines, in the
+// order the run wrote them, then the file, the stage and the percentage,
+// each only the latest. The order holds within the log; across the kinds it
+// is that of Deliver, not the run's. Finished comes last, after a final
+// Deliver.
 class TRunWorker : public QObject {
   Q_OBJECT
  public:
@@ -71,7 +79,8 @@ class TRunWorker : public QObject {
   // A run still going is stopped and waited for.
   ~TRunWorker() override;
 
-  // The include lists must stay unchanged until Finished.
+  // The include lists must stay unchanged until Finished. Throws when the
+  // run's thread cannot be started; nothing is running then.
   void Start(const TRunOptions& options, const TIncludeLists& include);
   // Asks the run to stop at its next progress point.
   void Stop();
@@ -83,7 +92,6 @@ class TRunWorker : public QObject {
   void ProgressChanged(int percent);
   void FileSelected(int index);
   void StageBegun(const TRunStage& stage);
-  void Message(const QString& text);
   void Finished(const TRunResult& result);
 
  private:

@@ -499,15 +499,16 @@ TEST_F(CliTool, BadInputEndsTheRunNamingTheFile) {
   }
 }
 
-// A folder that holds a previous run's road table (any format) or network
-// is refused without --overwrite before anything is written; with it, every
+// A folder that holds any file a run writes (a road table in any format,
+// the network, error.txt, a check table) is refused without --overwrite
+// before anything is written; with it, every
 // file the program writes goes first, whatever format wrote it, and the
 // user's own files stay.
 TEST_F(CliTool, PreviousResultsNeedOverwrite) {
   const std::string in = dir.Write("small.osm", kSmall);
   const std::string out = dir.Path("out");
   for (const char* stale : {"roads.shp", "roads.MID", "roads.mid", "roads.tab", "roads.dat", "linvoro_config.ini",
-                            "coord.bin", "roadname02.bin", "network_report.txt"}) {
+                            "coord.bin", "roadname02.bin", "network_report.txt", "error.txt", "overpasses.dbf"}) {
     SCOPED_TRACE(stale);
     std::filesystem::remove_all(out);
     std::filesystem::create_directories(out);
@@ -553,14 +554,56 @@ TEST_F(CliTool, PreviousResultsNeedOverwrite) {
   EXPECT_TRUE(std::filesystem::exists(out + "/roads.mif"));
 }
 
-// The log says how a failed run ended, not only stderr.
+// The log says where the results go and how a failed run ended, not only
+// stderr: the failure is its last line, with no finish line after it.
 TEST_F(CliTool, FailureIsInTheLog) {
-  const TProcess p = RunCli(dir, "-o " + dir.Path("out") + " " + dir.Path("missing.osm"));
+  const std::string in = dir.Write("small.osm", kSmall);
+  // The road table cannot be created: a folder has its name.
+  std::filesystem::create_directories(dir.Path("out/roads.shp"));
+  const TProcess p = RunCli(dir, "-o " + dir.Path("out") + " " + in);
   EXPECT_EQ(p.status, 1);
+  EXPECT_EQ(p.out.rfind("Start at ", 0), 0u) << p.out;
+  EXPECT_NE(p.out.find("\nOutput folder: " + dir.Path("out/") + "\n"), std::string::npos) << p.out;
   const std::string last = p.out.substr(p.out.rfind("\nRun failed at ") + 1);
   EXPECT_EQ(last.rfind("Run failed at ", 0), 0u) << p.out;
-  EXPECT_NE(last.find(": Cannot open file \"" + dir.Path("missing.osm") + "\""), std::string::npos) << p.out;
-  EXPECT_NE(p.err.find(dir.Path("missing.osm")), std::string::npos) << p.err;
+  EXPECT_NE(last.find(dir.Path("out/roads.shp")), std::string::npos) << p.out;
+  EXPECT_EQ(last.find('\n'), last.size() - 1) << p.out;
+  EXPECT_EQ(p.out.find("Finish at "), std::string::npos) << p.out;
+  EXPECT_NE(p.err.find(dir.Path("out/roads.shp")), std::string::npos) << p.err;
+}
+
+// An input that cannot be read is reported before anything is made: the
+// output folder is not created, nothing is logged.
+TEST_F(CliTool, MissingInputCreatesNoFolder) {
+  const std::string in = dir.Write("small.osm", kSmall);
+  for (const std::string& args : {in + " " + dir.Path("missing.osm"), dir.Path("missing.osm"),
+                                  "-O " + in + " " + dir.Path("missing.osm")}) {
+    SCOPED_TRACE(args);
+    const TProcess p = RunCli(dir, "-o " + dir.Path("new/out") + " " + args);
+    EXPECT_EQ(p.status, 1);
+    EXPECT_EQ(p.err, "Cannot open file \"" + dir.Path("missing.osm") + "\". No such file or directory\n");
+    EXPECT_EQ(p.out, "");
+    EXPECT_FALSE(std::filesystem::exists(dir.Path("new")));
+  }
+}
+
+// The summary names error.txt and its lines when it has any.
+TEST_F(CliTool, SummaryNamesErrorFile) {
+  const std::string in =
+      dir.Write("missing-node.osm", std::string(kSmall).substr(0, std::string(kSmall).find("</osm>")) +
+                                        " <way id=\"8\">\n  <nd ref=\"2\"/>\n  <nd ref=\"99\"/>\n  <nd ref=\"1\"/>\n"
+                                        "  <tag k=\"highway\" v=\"primary\"/>\n </way>\n</osm>\n");
+  for (const auto& [input, lines] : {std::pair{dir.Write("small.osm", kSmall), 0}, std::pair{in, 1}}) {
+    SCOPED_TRACE(input);
+    const TProcess p = RunCli(dir, "-O -o " + dir.Path("out") + " " + input);
+    EXPECT_EQ(p.status, 0) << p.err;
+    EXPECT_EQ(CountLines(dir.Path("out/error.txt")), lines);
+    const std::string line = "\nFile error.txt: 1 line of findings about the data\nFinish at ";
+    EXPECT_EQ(p.out.find(line) != std::string::npos, lines == 1) << p.out;
+    EXPECT_EQ(p.out.find("error.txt") != std::string::npos, lines == 1) << p.out;
+  }
+  EXPECT_EQ(ErrorFileLine(0), "");
+  EXPECT_EQ(ErrorFileLine(12), "File error.txt: 12 lines of findings about the data");
 }
 
 TEST(CliProgress, LabelsSayThePassOrStage) {
@@ -783,9 +826,9 @@ TEST_F(CliTool, NamesThatLoseCharactersAreCountedAtTheEnd) {
     std::string cpg;
   } cases[] = {
       {"", "9 names lost characters that code page 1252 cannot hold (written as \"?\"); "
-           "choose the UTF-8 encoding for the tables to keep them", "1252"},
+           "give --encoding utf-8 to keep them", "1252"},
       {"--encoding 1251 ", "4 names lost characters that code page 1251 cannot hold (written as \"?\"); "
-                           "choose the UTF-8 encoding for the tables to keep them", "1251"},
+                           "give --encoding utf-8 to keep them", "1251"},
       {"--encoding utf-8 ", "", "UTF-8"},
   };
   for (const auto& c : cases) {

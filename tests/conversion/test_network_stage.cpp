@@ -328,8 +328,8 @@ class TStopUI : public TLogUI {
 // A run stopped at any point ends as cancelled and leaves every table it
 // wrote complete: GDAL opens each one the log names and finds the records
 // the log counts. A stop in the passes leaves no network; one in the import
-// or the attribute import leaves no network file at all (the report
-// excepted, as after a failed attribute import); one in the checks keeps
+// or the attribute import leaves no network file at all, its report
+// included (it would count links that are not there); one in the checks keeps
 // the network and the tables before the check, and the stopped table holds
 // the rows found until then.
 TEST(NetworkStage, StoppedRunsLeaveCompleteTables) {
@@ -420,9 +420,7 @@ TEST(NetworkStage, StoppedRunsLeaveCompleteTables) {
           EXPECT_FALSE(fs::exists(dir + f)) << f;
           continue;
         }
-        // The report of a network that was built stays, like the road table.
-        const bool report = f == "network_report.txt" && std::string(c.at) == "Attribute import";
-        EXPECT_EQ(fs::exists(dir + f), c.network || report) << f;
+        EXPECT_EQ(fs::exists(dir + f), c.network) << f;
       }
       if (std::string(c.at) == "loop links have been split") {
         EXPECT_FALSE(Logged(ui, "Importing Linvoro 4 network"));
@@ -433,6 +431,46 @@ TEST(NetworkStage, StoppedRunsLeaveCompleteTables) {
         EXPECT_LT(OpenTable(dir + "nodes" + ext).rows, nodes);
       }
     }
+  }
+  fs::remove_all(tmpl);
+}
+
+// A network stage that fails, in the import or after it, leaves no network
+// file and no report that would describe one: here a folder in the place of
+// one of the set's files (with a file in it, so that it stays) makes the
+// stage fail, with an earlier run's report in the folder.
+TEST(NetworkStage, FailedStageLeavesNoReport) {
+  TIncludeLists include;
+  include.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
+  char tmpl[] = "/tmp/netfail_XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const struct {
+    const char* blocked;
+    const char* stage;  // the last stage logged before the failure
+  } cases[] = {{"link.bin", "Importing Linvoro 4 network"},
+               {"attribute.bin", "Importing Linvoro 4 network - attributes"},
+               {"roadname02.bin", "Importing Linvoro 4 network - attributes"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.blocked);
+    const std::string dir = std::string(tmpl) + "/" + c.blocked + "/";
+    fs::create_directories(dir + c.blocked);
+    std::ofstream(dir + c.blocked + "/keep") << "x";
+    std::ofstream(dir + "network_report.txt") << "Links in database: 82520\n";
+    TRunOptions o;
+    o.BuildNetwork = o.TopoChecks = true;
+    o.MainDir = dir;
+    o.Files = {std::string(PROJECT_DATA_DIR) + "/sample/west-oakland.osm"};
+    TLogUI ui;
+    const TRunResult r = RunConversion(o, include, ui);
+    EXPECT_EQ(r.Status, TRunStatus::rsFailed) << r.Message;
+    EXPECT_NE(r.Message.find(c.blocked), std::string::npos) << r.Message;
+    EXPECT_TRUE(Logged(ui, c.stage));
+    EXPECT_FALSE(Logged(ui, "Opening network"));
+    for (const std::string& f : NetworkFileNames()) {
+      if (f == c.blocked) continue;
+      EXPECT_FALSE(fs::exists(dir + f)) << f;
+    }
+    EXPECT_TRUE(fs::exists(dir + "roads.shp"));
   }
   fs::remove_all(tmpl);
 }

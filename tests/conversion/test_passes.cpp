@@ -377,13 +377,14 @@ TEST_F(Passes, DriverCountsFerryNodesAndLogs) {
   Options.Files = {f};
   const TRunResult r = RunConversion(Options, Include, UI);
   ASSERT_EQ(r.Status, TRunStatus::rsOk) << r.Message;
-  ASSERT_GE(UI.LogLines.size(), 7u);
+  ASSERT_GE(UI.LogLines.size(), 8u);
   EXPECT_EQ(UI.LogLines[0].rfind("Start at ", 0), 0u);
-  EXPECT_EQ(UI.LogLines[1], "3 ways found");
-  EXPECT_EQ(UI.LogLines[2], "7 nodes found (needed by the selected ways)");
-  EXPECT_EQ(UI.LogLines[3], "1 nodes marked for split");  // only node 3
-  EXPECT_EQ(UI.LogLines[4], "Reading node coordinates");
-  EXPECT_EQ(UI.LogLines[5], "7 nodes found (coordinates read)");
+  EXPECT_EQ(UI.LogLines[1], "Output folder: " + FDir);
+  EXPECT_EQ(UI.LogLines[2], "3 ways found");
+  EXPECT_EQ(UI.LogLines[3], "7 nodes found (needed by the selected ways)");
+  EXPECT_EQ(UI.LogLines[4], "1 nodes marked for split");  // only node 3
+  EXPECT_EQ(UI.LogLines[5], "Reading node coordinates");
+  EXPECT_EQ(UI.LogLines[6], "7 nodes found (coordinates read)");
   EXPECT_EQ(UI.LogLines.back().rfind("Finish at ", 0), 0u);
   EXPECT_TRUE(Exists("additional_highway_tags.txt"));
 
@@ -391,7 +392,7 @@ TEST_F(Passes, DriverCountsFerryNodesAndLogs) {
   UI.LogLines.clear();
   Options.SplitLinks = false;
   ASSERT_EQ(RunConversion(Options, Include, UI).Status, TRunStatus::rsOk);
-  EXPECT_EQ(UI.LogLines[3], "Reading node coordinates");
+  EXPECT_EQ(UI.LogLines[4], "Reading node coordinates");
 }
 
 TEST_F(Passes, LineBreaksInNamesKeepOneMidLinePerRecord) {

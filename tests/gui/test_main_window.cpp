@@ -1,7 +1,9 @@
 // The main window driven as a user drives it: controls and their first
 // state, the settings file read at start and written at close, the enabling
 // rules, the file list, the menu, a whole run from the "Go !" button on its
-// own thread, stopping it, the keyboard, small screens and drops.
+// own thread, stopping it, the question about a used output folder, the
+// error box, the log's account of where things are, the keyboard, small
+// and large windows, and drops.
 #include <gdal.h>
 #include <ogr_api.h>
 
@@ -9,6 +11,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -21,6 +24,7 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -33,6 +37,7 @@
 #include <QTimer>
 #include <QtTest>
 #include <functional>
+#include <system_error>
 #include <memory>
 
 #include "osm_format.h"
@@ -41,6 +46,7 @@
 #include "linvoro_giswriter.h"
 #include "linvoro_platform.h"
 #include "main_window.h"
+#include "run_folder.h"
 #include "update_check.h"
 #include "window_run_ui.h"
 
@@ -55,18 +61,23 @@ class TTestForm : public TForm1 {
   QStringList Messages, Errors, Confirms;
   QList<QUrl> Urls;
   bool ConfirmAnswer = true;
+  bool RealOpenUrl = false;  // hand the URL to the desktop as the window does
+  bool FailStart = false;    // the run's thread cannot be started
+  bool RealErrorBox = false; // errors are also shown in the window's own box
   QRect Screen{0, 0, 1920, 1040};  // the available area the window is given
 
   void ShowMessage(const QString& text) override { Messages << text; }
-  void ShowRunMessage(const QString& text) override { Messages << text; }
-  void ShowError(const QString& text) override { Errors << text; }
+  void ShowError(const QString& text) override {
+    Errors << text;
+    if (RealErrorBox) TForm1::ShowError(text);
+  }
   bool Confirm(const QString& text) override {
     Confirms << text;
     return ConfirmAnswer;
   }
   bool OpenUrl(const QUrl& url) override {
     Urls << url;
-    return true;
+    return RealOpenUrl ? TForm1::OpenUrl(url) : true;
   }
   // Adds one input file and chooses the output folder, through the buttons.
   void ChooseInputAndOutput(const QString& file, const QString& folder) {
@@ -95,6 +106,10 @@ class TTestForm : public TForm1 {
     return FolderAnswers.isEmpty() ? QString() : FolderAnswers.takeFirst();
   }
   QRect AvailableScreenArea() const override { return Screen; }
+  void StartRun(const TRunOptions& o) override {
+    if (FailStart) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    TForm1::StartRun(o);
+  }
 };
 
 // A click on a check box's or radio button's own box, wherever the layout
@@ -221,6 +236,75 @@ bool DropOnList(TForm1& f, const QList<QUrl>& urls, Qt::DropActions offered = Qt
   return drop.isAccepted() && drop.dropAction() == Qt::CopyAction;
 }
 
+// Answers the window's boxes of one name as they open, each with the next
+// button of the list (by object name), from a timer that runs inside the
+// box's own event loop. A box with no answer left is cancelled. Records
+// each box as it was shown.
+class TBoxAnswerer : public QObject {
+ public:
+  struct TShown {
+    QString text;
+    QMessageBox::Icon icon;
+    Qt::WindowModality modality;
+    QString defaultButton, escapeButton;
+  };
+  TBoxAnswerer(QWidget* window, const QString& name, QStringList answers)
+      : FWindow(window), FName(name), FAnswers(std::move(answers)) {
+    connect(&FPoll, &QTimer::timeout, this, [this] { Poll(); });
+    FPoll.start(10);
+  }
+  QList<TShown> Shown;
+
+ private:
+  void Poll() {
+    for (QMessageBox* box : FWindow->findChildren<QMessageBox*>(FName)) {
+      if (!box->isVisible()) continue;
+      Shown << TShown{box->text(), box->icon(), box->windowModality(),
+                      box->defaultButton() ? box->defaultButton()->objectName() : QString(),
+                      box->escapeButton() ? box->escapeButton()->objectName() : QString()};
+      const QString answer = FAnswers.isEmpty() ? QStringLiteral("btnCancel") : FAnswers.takeFirst();
+      auto* button = box->findChild<QAbstractButton*>(answer);
+      QVERIFY2(button, qPrintable(answer));
+      button->click();
+    }
+  }
+  QWidget* FWindow;
+  QString FName;
+  QStringList FAnswers;
+  QTimer FPoll;
+};
+
+// The names in a folder, sorted.
+QStringList FolderNames(const QString& folder) {
+  return QDir(folder).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+// Files made to look like an earlier run's results, dated in the past so
+// that a new run's files are told from them.
+const QStringList kPreviousResults{"roads.mif", "roads.mid", "roads.shp", "error.txt", "link.bin",
+                                   "linvoro_config.ini", "network_report.txt", "overpasses.shp", "overpasses.dbf"};
+void WritePreviousResults(const QString& folder, const QStringList& names) {
+  QDir().mkpath(folder);
+  for (const QString& n : names) {
+    QFile f(folder + '/' + n);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("earlier run");
+    QVERIFY(f.setFileTime(QDateTime(QDate(2020, 1, 1), QTime(12, 0)), QFileDevice::FileModificationTime));
+  }
+}
+
+// A few ways: one named in Cyrillic (lost in code page 1252), one with a
+// node that is not in the file (a line in error.txt).
+const QByteArray kFindings =
+    "<?xml version='1.0' encoding='UTF-8'?>\n<osm version=\"0.6\">\n"
+    " <node id=\"1\" lat=\"48.1\" lon=\"10.1\"/>\n <node id=\"2\" lat=\"48.1\" lon=\"10.2\"/>\n"
+    " <node id=\"3\" lat=\"48.2\" lon=\"10.2\"/>\n"
+    " <way id=\"7\">\n  <nd ref=\"1\"/>\n  <nd ref=\"2\"/>\n  <tag k=\"highway\" v=\"residential\"/>\n"
+    "  <tag k=\"name\" v=\"\xd0\xa3\xd0\xbb\xd0\xb8\xd1\x86\xd0\xb0\"/>\n </way>\n"
+    " <way id=\"8\">\n  <nd ref=\"2\"/>\n  <nd ref=\"99\"/>\n  <nd ref=\"3\"/>\n"
+    "  <tag k=\"highway\" v=\"residential\"/>\n </way>\n"
+    "</osm>\n";
+
 }  // namespace
 
 class TestMainWindow : public QObject {
@@ -265,13 +349,14 @@ class TestMainWindow : public QObject {
     QVERIFY2(f.Errors.isEmpty(), qPrintable(f.Errors.join('\n')));
 
     QCOMPARE(f.windowTitle(), QStringLiteral("OSM > Trassel converter"));
-    // Where the screen has room: the client area at its fixed size, nothing
-    // to scroll.
+    // Where the screen has room: the client area at its smallest size,
+    // nothing to scroll; the window can be made larger, not smaller.
     QCOMPARE(f.findChild<QWidget*>("ClientArea")->size(), QSize(704, 604));
     QCOMPARE(f.ScrollArea()->viewport()->size(), QSize(704, 604));
     QVERIFY(f.windowFlags() & Qt::WindowMinimizeButtonHint);
     QVERIFY(!(f.windowFlags() & Qt::WindowMaximizeButtonHint));
-    QCOMPARE(f.minimumSize(), f.maximumSize());
+    QCOMPARE(f.minimumSize(), f.size());
+    QVERIFY(f.maximumWidth() > f.width() && f.maximumHeight() > f.height());
 
     // Every control by its component name, with its caption.
     const struct {
@@ -280,6 +365,7 @@ class TestMainWindow : public QObject {
     } captions[] = {
         {"btnAddFiles", "Add Files"},        {"btnAddFolderContents", "Add Files in folder"},
         {"btnOutputFolder", "Output folder"}, {"btnGo", "Go !"},
+        {"btnOpenOutputFolder", "Open output folder"},
         {"Label2", "< folder name >"},       {"Label3", "Modes"},
         {"Label1", "Optional output:"},      {"Label4", "Simplification of geometry"},
         {"Label5", "None"},                  {"Label6", "Most"},
@@ -351,6 +437,7 @@ class TestMainWindow : public QObject {
     QVERIFY(f.Memo1->toPlainText().isEmpty());
     QCOMPARE(f.ProgressBar1->value(), 0);
     QVERIFY(!f.btnGo->isEnabled());
+    QVERIFY(!f.btnOpenOutputFolder->isEnabled());  // until a run has written there
     QVERIFY(f.btnGo->font().bold());
     QVERIFY(f.MainDir.isEmpty());
     QVERIFY(f.IncludeLists().Values(3).size() > 0);
@@ -696,6 +783,7 @@ class TestMainWindow : public QObject {
 
     const QStringList log = f.Memo1->toPlainText().split('\n');
     QVERIFY2(log.first().startsWith("Start at "), qPrintable(log.first()));
+    QCOMPARE(log[1], "Output folder: " + out.path() + '/');
     QVERIFY2(log.last().startsWith("Finish at "), qPrintable(log.last()));
     QVERIFY(log.filter(QRegularExpression("^[1-9][0-9]* ways found$")).size() == 1);
     QVERIFY(log.filter(QRegularExpression("^[0-9]+ nodes marked for split$")).size() == 1);
@@ -708,6 +796,14 @@ class TestMainWindow : public QObject {
       QVERIFY2(fi.isFile(), qPrintable(name));
     }
     QVERIFY(QFileInfo(out.filePath(format == 0 ? "roads.mid" : "roads.dbf")).size() > 100);
+
+    // The folder is a click away, and the button says which one it is.
+    QVERIFY(f.btnOpenOutputFolder->isEnabled());
+    QCOMPARE(f.btnOpenOutputFolder->toolTip(), out.path() + '/');
+    f.Urls.clear();
+    QTest::mouseClick(f.btnOpenOutputFolder, Qt::LeftButton);
+    QCOMPARE(f.Urls.size(), 1);
+    QCOMPARE(QDir(f.Urls[0].toLocalFile()), QDir(out.path()));
   }
 
   // The table encoding: a small choice beside the options, system by
@@ -788,6 +884,9 @@ class TestMainWindow : public QObject {
     QVERIFY2(f.Errors[0].contains("gone"), qPrintable(f.Errors[0]));
     QVERIFY(f.Memo1->toPlainText().startsWith("Start at "));
     QVERIFY(!f.Memo1->toPlainText().contains("Finish at "));
+    // The log's last line says why, as the box does.
+    const QString last = f.Memo1->toPlainText().split('\n').last();
+    QVERIFY2(last.startsWith("Run failed at ") && last.endsWith(f.Errors[0]), qPrintable(last));
     QCOMPARE(f.lblStatus->text(), QStringLiteral("Failed"));
     QCOMPARE(f.cursor().shape(), Qt::ArrowCursor);
     QVERIFY(f.btnGo->isEnabled());
@@ -795,9 +894,245 @@ class TestMainWindow : public QObject {
     QVERIFY(!f.Running());
   }
 
-  // A box the run raises (a file with the wrong header) does not hold the
-  // run up: the run goes on to its end while the box is still open.
-  void runMessageDoesNotBlock() {
+  // Go into a folder that holds an earlier run's results asks first, with
+  // three answers. Replace removes every file a run writes (whatever format
+  // or stage wrote it) and leaves only the new run's files beside the
+  // user's own; another folder opens the folder dialog and asks again when
+  // that one is used too; cancel, or a cancelled dialog, leaves everything
+  // as it was. The default folder (the first input's) is asked about alike.
+  void outputFolderQuestion_data() {
+    QTest::addColumn<QStringList>("answers");  // buttons clicked, question by question
+    QTest::addColumn<QStringList>("dialog");   // folders the dialog gives: "fresh", "used", "" = cancelled
+    QTest::addColumn<QString>("ranIn");        // "first", "fresh", "used", or "" for no run
+    QTest::addColumn<bool>("defaultFolder");   // the output folder is the input's own
+    QTest::newRow("replace") << QStringList{"btnReplace"} << QStringList{} << "first" << false;
+    QTest::newRow("replace, default folder") << QStringList{"btnReplace"} << QStringList{} << "first" << true;
+    QTest::newRow("cancel") << QStringList{"btnCancel"} << QStringList{} << "" << false;
+    QTest::newRow("cancel, default folder") << QStringList{"btnCancel"} << QStringList{} << "" << true;
+    QTest::newRow("another, empty") << QStringList{"btnChooseAnother"} << QStringList{"fresh"} << "fresh" << false;
+    QTest::newRow("another, used too: asked again, replace")
+        << QStringList{"btnChooseAnother", "btnReplace"} << QStringList{"used"} << "used" << false;
+    QTest::newRow("another, used too: asked again, cancel")
+        << QStringList{"btnChooseAnother", "btnCancel"} << QStringList{"used"} << "" << false;
+    QTest::newRow("another, dialog cancelled") << QStringList{"btnChooseAnother"} << QStringList{""} << "" << true;
+  }
+
+  void outputFolderQuestion() {
+    QFETCH(QStringList, answers);
+    QFETCH(QStringList, dialog);
+    QFETCH(QString, ranIn);
+    QFETCH(bool, defaultFolder);
+    QTemporaryDir root;
+    const QMap<QString, QString> folders{{"first", root.filePath("first")},
+                                         {"used", root.filePath("used")},
+                                         {"fresh", root.filePath("fresh")}};
+    const QString input = (defaultFolder ? folders["first"] : root.filePath("in")) + "/west-oakland.osm";
+    QVERIFY(QDir().mkpath(QFileInfo(input).path()));
+    QVERIFY(QFile::copy(QStringLiteral(PROJECT_DATA_DIR "/sample/west-oakland.osm"), input));
+    WritePreviousResults(folders["first"], kPreviousResults);
+    WritePreviousResults(folders["first"], {"notes.txt", "roads.csv"});  // the user's, not results
+    WritePreviousResults(folders["used"], {"roads.dbf", "notes.txt"});
+    QVERIFY(QDir().mkpath(folders["fresh"]));
+    QMap<QString, QStringList> before;
+    for (auto i = folders.cbegin(); i != folders.cend(); ++i) before[i.key()] = FolderNames(i.value());
+
+    TTestForm f;
+    f.show();
+    f.OpenAnswers = {{input}};
+    QTest::mouseClick(f.btnAddFiles, Qt::LeftButton);
+    if (!defaultFolder) {
+      f.FolderAnswers = {folders["first"]};
+      QTest::mouseClick(f.btnOutputFolder, Qt::LeftButton);
+    }
+    QCOMPARE(f.MainDir, folders["first"] + '/');
+    for (const QString& d : dialog) f.FolderAnswers << (d.isEmpty() ? QString() : folders[d]);
+    f.FolderTitles.clear();
+
+    TBoxAnswerer answerer(&f, QStringLiteral("OutputFolderQuestion"), answers);
+    QTest::mouseClick(f.btnGo, Qt::LeftButton);
+    QVERIFY(f.WaitForRunEnd());
+    QVERIFY2(f.Errors.isEmpty(), qPrintable(f.Errors.join('\n')));
+
+    // One question per used folder met, each naming its folder and the
+    // first of the files found there, modal to the window; Enter does not
+    // remove anything and Esc cancels.
+    QCOMPARE(answerer.Shown.size(), answers.size());
+    QCOMPARE(answerer.Shown[0].text, "The output folder \"" + folders["first"] +
+                                         "/\" already holds the results of a run (roads.mif, roads.mid, roads.shp, ...).");
+    if (answers.size() > 1)
+      QCOMPARE(answerer.Shown[1].text,
+               "The output folder \"" + folders["used"] + "/\" already holds the results of a run (roads.dbf).");
+    for (const auto& shown : answerer.Shown) {
+      QCOMPARE(shown.icon, QMessageBox::Question);
+      QCOMPARE(shown.modality, Qt::WindowModal);
+      QCOMPARE(shown.defaultButton, QStringLiteral("btnChooseAnother"));
+      QCOMPARE(shown.escapeButton, QStringLiteral("btnCancel"));
+    }
+    QCOMPARE(f.FolderTitles, QStringList(dialog.size(), "Select output folder"));
+
+    const QString log = f.Memo1->toPlainText();
+    if (ranIn.isEmpty()) {
+      // Nothing touched, nothing run.
+      QVERIFY(log.isEmpty());
+      QVERIFY(f.lblStatus->text().isEmpty());
+      for (auto i = folders.cbegin(); i != folders.cend(); ++i) QCOMPARE(FolderNames(i.value()), before[i.key()]);
+      QCOMPARE(f.MainDir, folders[dialog.isEmpty() || dialog[0].isEmpty() ? "first" : dialog[0]] + '/');
+      return;
+    }
+    QCOMPARE(f.lblStatus->text(), QStringLiteral("Finished"));
+    QCOMPARE(f.MainDir, folders[ranIn] + '/');
+    QCOMPARE(f.Label2->text(), folders[ranIn] + '/');
+    // The other folders are as they were.
+    for (auto i = folders.cbegin(); i != folders.cend(); ++i)
+      if (i.key() != ranIn) QCOMPARE(FolderNames(i.value()), before[i.key()]);
+    // Only the new run's files beside the user's own (and the input).
+    const QString out = folders[ranIn];
+    const QDateTime earlier(QDate(2021, 1, 1), QTime(0, 0));
+    QStringList old, mine;
+    for (const QFileInfo& fi : QDir(out).entryInfoList(QDir::Files, QDir::Name)) {
+      if (fi.fileName() == "notes.txt" || fi.fileName() == "roads.csv") mine << fi.fileName();
+      else if (fi.filePath() != input && fi.lastModified() < earlier) old << fi.fileName();
+    }
+    QVERIFY2(old.isEmpty(), qPrintable(old.join(", ")));
+    QCOMPARE(mine, QStringList(before[ranIn]).filter(QRegularExpression("^(notes.txt|roads.csv)$")));
+    QVERIFY(QFileInfo(out + "/roads.shp").lastModified() > earlier);
+    QVERIFY(QFileInfo::exists(input));
+    const QStringList lines = log.split('\n');
+    const int removed = ranIn == "first" ? int(kPreviousResults.size()) : ranIn == "used" ? 1 : 0;
+    if (removed > 0) QCOMPARE(lines[0], QString::fromStdString(RemovedFilesLine(removed)));
+    QVERIFY2(lines[removed > 0 ? 1 : 0].startsWith("Start at "), qPrintable(log));
+    QVERIFY(lines.contains("Output folder: " + out + '/'));
+  }
+
+  // An input that has gone since it was listed is reported before the
+  // question, and nothing in the folder is touched.
+  void missingInputTouchesNothing() {
+    QTemporaryDir dir;
+    const QString input = dir.filePath("gone.osm");
+    WriteText(input, kFindings);
+    WritePreviousResults(dir.path(), kPreviousResults);
+    const QStringList before = FolderNames(dir.path());
+    TTestForm f;
+    f.show();
+    f.AddPaths({input});
+    QVERIFY(QFile::remove(input));
+    TBoxAnswerer answerer(&f, QStringLiteral("OutputFolderQuestion"), {"btnReplace"});
+    QTest::mouseClick(f.btnGo, Qt::LeftButton);
+    QVERIFY(!f.Running());
+    QCOMPARE(f.Errors, QStringList{"Cannot open file \"" + input + "\". No such file or directory"});
+    QVERIFY(answerer.Shown.isEmpty());
+    QCOMPARE(FolderNames(dir.path()), QStringList(before).filter(QRegularExpression("^(?!gone.osm$)")));
+    QVERIFY(f.Memo1->toPlainText().isEmpty());
+    QVERIFY(f.btnGo->isEnabled() && f.btnAddFiles->isEnabled());
+  }
+
+  // A run whose thread cannot start leaves the window as it was: Go, not
+  // Stop; nothing locked, not busy; the reason in the error box.
+  void failedStartLeavesTheWindowIdle() {
+    QTemporaryDir out;
+    TTestForm f;
+    f.show();
+    f.ChooseInputAndOutput(QStringLiteral(PROJECT_DATA_DIR "/sample/west-oakland.osm"), out.path());
+    f.FailStart = true;
+    QTest::mouseClick(f.btnGo, Qt::LeftButton);
+    QVERIFY(!f.Running());
+    QCOMPARE(f.Errors.size(), 1);
+    QVERIFY2(f.Errors[0].startsWith("The run could not be started: "), qPrintable(f.Errors[0]));
+    QCOMPARE(f.btnGo->text(), QStringLiteral("Go !"));
+    QVERIFY(f.btnGo->isEnabled());
+    for (QWidget* w : OptionControls(f)) {
+      const bool sub = w == f.cbSubnets || w == f.cbTopologicalChecks || w == f.cbOverpasses;
+      QCOMPARE(w->isEnabled(), !sub);
+    }
+    QCOMPARE(f.cursor().shape(), Qt::ArrowCursor);
+    QVERIFY(!f.btnOpenOutputFolder->isEnabled());
+    // The next press runs.
+    f.FailStart = false;
+    QTest::mouseClick(f.btnGo, Qt::LeftButton);
+    QVERIFY(f.Running());
+    QVERIFY(f.WaitForRunEnd());
+    QCOMPARE(f.lblStatus->text(), QStringLiteral("Finished"));
+  }
+
+  // Where things are: each run's log after a blank line, its first lines
+  // naming the output folder, its summary naming error.txt with its lines
+  // and the loss of characters with the window's own way to keep them.
+  void logSaysWhereThingsAre() {
+    QTemporaryDir dir;
+    const QString input = dir.filePath("findings.osm");
+    WriteText(input, kFindings);
+    TTestForm f;
+    f.show();
+    f.AddPaths({input});
+    f.cbEncoding->setCurrentIndex(f.cbEncoding->findData(1252));
+    QTest::mouseClick(f.btnGo, Qt::LeftButton);
+    QVERIFY(f.WaitForRunEnd());
+    QVERIFY2(f.Errors.isEmpty(), qPrintable(f.Errors.join('\n')));
+    const QString first = f.Memo1->toPlainText();
+    // Again into the same folder, replacing the first run's results.
+    TBoxAnswerer answerer(&f, QStringLiteral("OutputFolderQuestion"), {"btnReplace"});
+    QTest::mouseClick(f.btnGo, Qt::LeftButton);
+    QVERIFY(f.WaitForRunEnd());
+    QCOMPARE(answerer.Shown.size(), 1);
+
+    const QString both = f.Memo1->toPlainText();
+    QVERIFY(both.startsWith(first + "\n\nRemoved "));
+    QCOMPARE(both.count("\n\n"), 1);
+    for (const QString& run : {first, both.mid(first.size() + 2)}) {
+      QStringList lines = run.split('\n');
+      if (lines[0].startsWith("Removed ")) lines.removeFirst();
+      QVERIFY2(lines[0].startsWith("Start at "), qPrintable(run));
+      QCOMPARE(lines[1], "Output folder: " + dir.path() + '/');
+      const int64_t errors = CountLines(dir.filePath("error.txt").toStdString());
+      QVERIFY(errors > 0);
+      const QStringList end = lines.mid(lines.size() - 4);
+      QCOMPARE(end[0], QStringLiteral("Table roads (SHP): 1 record"));
+      QCOMPARE(end[1], QStringLiteral("File error.txt: %1 line%2 of findings about the data")
+                           .arg(errors)
+                           .arg(errors == 1 ? "" : "s"));
+      QCOMPARE(end[2], QStringLiteral("1 name lost characters that code page 1252 cannot hold (written as \"?\"); "
+                                      "choose \"Table encoding: UTF-8\" to keep them"));
+      QVERIFY2(end[3].startsWith("Finish at "), qPrintable(end[3]));
+    }
+  }
+
+  // Larger than its content, the window gives the room to the file list
+  // and the log; the options keep their size. Back to the smallest size,
+  // everything is as at the start.
+  void windowGrows() {
+    TTestForm f;
+    QVERIFY(f.ShowActive());
+    auto* options = f.findChild<QWidget*>("OptionsPanel");
+    const QSize start = f.size();
+    const QSize list = f.lbFiles->size(), log = f.Memo1->size(), optionsSize = options->size();
+    f.resize(start + QSize(300, 240));
+    QCoreApplication::processEvents();
+    QCOMPARE(f.size(), start + QSize(300, 240));
+    QCOMPARE(f.findChild<QWidget*>("ClientArea")->size(), QSize(704 + 300, 604 + 240));
+    QVERIFY(!f.ScrollArea()->verticalScrollBar()->isVisible());
+    // The height: about a third to the list, the rest to the log.
+    const int listGrew = f.lbFiles->height() - list.height(), logGrew = f.Memo1->height() - log.height();
+    QVERIFY2(listGrew >= 60 && logGrew >= 150 && listGrew + logGrew >= 240,
+             qPrintable(QStringLiteral("list %1, log %2").arg(listGrew).arg(logGrew)));
+    QVERIFY(f.lbFiles->geometry().bottom() < f.Label2->geometry().top());  // the list stays above the folder
+    QVERIFY(f.lbFiles->width() > list.width() + 250);
+    QCOMPARE(f.Memo1->width(), log.width() + 300);
+    QCOMPARE(options->height(), optionsSize.height());
+    f.resize(start);
+    QCoreApplication::processEvents();
+    QCOMPARE(f.lbFiles->size(), list);
+    QCOMPARE(f.Memo1->size(), log);
+    QCOMPARE(options->size(), optionsSize);
+    // Never below the whole content where the screen has room for it.
+    f.resize(start - QSize(50, 50));
+    QCOMPARE(f.size(), start);
+  }
+
+  // A file with the wrong header: the run goes on to its end without that
+  // file's ways and fails. What the run would show in a box goes into the
+  // log, which names the file in its failure line before the finish line,
+  // and one error box says it when the run has ended.
+  void headerFailureIsOneErrorBox() {
     QTemporaryDir dir;
     WriteText(dir.filePath("old.osm"), "<?xml version='1.0' encoding='UTF-8'?>\n<osm version=\"0.5\">\n</osm>\n");
     TTestForm f;
@@ -805,23 +1140,72 @@ class TestMainWindow : public QObject {
     f.ChooseInputAndOutput(dir.filePath("old.osm"), dir.path());
     QTest::mouseClick(f.btnGo, Qt::LeftButton);
     QVERIFY(f.WaitForRunEnd());
-    QCOMPARE(f.Messages, QStringList{"OSM version in header is not correct - should be 0.6"});
-    QVERIFY(f.Memo1->toPlainText().contains("Finish at "));
-    // The tables lack that file's ways: the run failed, and the log names the
-    // file without a second box.
+    QVERIFY(f.Messages.isEmpty());
+    QCOMPARE(f.Errors.size(), 1);
+    QVERIFY2(f.Errors[0].startsWith("OSM version in header is not correct - should be 0.6 in file \"" +
+                                    dir.filePath("old.osm") + '"'),
+             qPrintable(f.Errors[0]));
     QCOMPARE(f.lblStatus->text(), QStringLiteral("Failed"));
-    QVERIFY(f.Memo1->toPlainText().contains(dir.filePath("old.osm")));
-    QVERIFY(f.Errors.isEmpty());
+    const QStringList log = f.Memo1->toPlainText().split('\n');
+    QVERIFY(log.contains("OSM version in header is not correct - should be 0.6"));
+    QCOMPARE(log[log.size() - 2], "Run failed: " + f.Errors[0]);
+    QVERIFY2(log.last().startsWith("Finish at "), qPrintable(log.last()));
+  }
 
-    // The window's own box is not modal either.
-    TForm1 g;
-    g.show();
-    g.ShowRunMessage(QStringLiteral("OSM version in header is not correct - should be 0.6"));
-    auto* box = g.findChild<QMessageBox*>();
-    QVERIFY(box && box->isVisible());
-    QVERIFY(!box->isModal());
+  // The error box is modal to the window, with the error icon, and Qt keeps
+  // every click from the window while it is open, also without a window
+  // manager (offscreen): Go behind it starts nothing, and no second box
+  // piles up. Once it is closed, the same clicks reach the window again.
+  void errorBoxHoldsTheWindow() {
+    QTemporaryDir dir;
+    WriteText(dir.filePath("old.osm"), "<?xml version='1.0' encoding='UTF-8'?>\n<osm version=\"0.5\">\n</osm>\n");
+    TTestForm f;
+    f.RealErrorBox = true;
+    QVERIFY(f.ShowActive());
+    f.ChooseInputAndOutput(dir.filePath("old.osm"), dir.path());
+    f.FolderTitles.clear();
+    // A click as the window system delivers it, which modality may stop.
+    auto clickThroughWindow = [&f](QWidget* w) {
+      QTest::mouseClick(f.windowHandle(), Qt::LeftButton, {}, w->mapTo(&f, w->rect().center()));
+      QCoreApplication::processEvents();
+    };
+    bool inspected = false;
+    QTimer poll;
+    poll.setInterval(20);
+    connect(&poll, &QTimer::timeout, &f, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (!box) return;
+      poll.stop();
+      inspected = true;
+      QCOMPARE(box->objectName(), QStringLiteral("ErrorBox"));
+      QCOMPARE(box->icon(), QMessageBox::Critical);
+      QVERIFY(box->isModal());
+      QCOMPARE(box->windowModality(), Qt::WindowModal);
+      QCOMPARE(box->parentWidget(), &f);
+      QVERIFY(!f.Running());
+      QVERIFY(f.btnGo->isEnabled());
+      const QString log = f.Memo1->toPlainText();
+      for (int i = 0; i < 3; ++i) clickThroughWindow(f.btnGo);
+      clickThroughWindow(f.btnOutputFolder);
+      QVERIFY(!f.Running());
+      QCOMPARE(f.Memo1->toPlainText(), log);
+      QVERIFY(f.FolderTitles.isEmpty());
+      int boxes = 0;
+      for (const QMessageBox* b : f.findChildren<QMessageBox*>()) boxes += b->isVisible();
+      QCOMPARE(boxes, 1);
+      box->button(QMessageBox::Ok)->click();
+    });
+    TBoxAnswerer question(&f, QStringLiteral("OutputFolderQuestion"), {});  // a Go that got through
+    QSignalSpy ended(&f, &TForm1::RunFinished);
+    poll.start();
+    QTest::mouseClick(f.btnGo, Qt::LeftButton);
+    QVERIFY(ended.wait(60000));
+    QVERIFY(inspected);
+    QVERIFY(question.Shown.isEmpty());
+    QCOMPARE(f.Errors.size(), 1);
     QVERIFY(!QApplication::activeModalWidget());
-    box->close();
+    clickThroughWindow(f.btnOutputFolder);
+    QCOMPARE(f.FolderTitles, QStringList{"Select output folder"});
   }
 
   // What the run reports between two looks of the window costs one wake-up:
@@ -839,17 +1223,17 @@ class TestMainWindow : public QObject {
     pass.Number = 2;
     pass.Count = 3;
     ui.Stage(pass);
+    // A box the run would show is a line of the log, in its place.
     ui.MessageBox("one");
-    ui.MessageBox("two");
+    ui.Log("line 1000");
     QCOMPARE(wakes, 1);
     TRunReport r = ui.Take();
-    QCOMPARE(r.Log.size(), 1000);
+    QCOMPARE(r.Log.size(), 1002);
     QCOMPARE(r.Log.first(), QStringLiteral("line 0"));
-    QCOMPARE(r.Log.last(), QStringLiteral("line 999"));
+    QCOMPARE(r.Log.mid(999), (QStringList{"line 999", "one", "line 1000"}));
     QCOMPARE(r.Progress, 999 % 101);
     QCOMPARE(r.File, 2);
     QVERIFY(r.Stage && r.Stage->Number == 2);
-    QCOMPARE(r.Messages, (QStringList{"one", "two"}));
     QVERIFY(ui.Take().Empty());
     // The same percentage again is not news; a new one wakes the window again.
     ui.Progress(999 % 101);
@@ -1132,7 +1516,7 @@ class TestMainWindow : public QObject {
     f.Screen = screen;
     QVERIFY(f.ShowActive());
     f.AddPaths({QStringLiteral(PROJECT_DATA_DIR "/sample/west-oakland.osm")});
-    QCOMPARE(f.minimumSize() == f.maximumSize(), fits);
+    QCOMPARE(f.minimumSize() == f.size(), fits);
     QVERIFY(f.width() <= screen.width() && f.height() <= screen.height());
     QScrollArea* scroll = f.ScrollArea();
     QCOMPARE(scroll->verticalScrollBar()->isVisible() || scroll->horizontalScrollBar()->isVisible(), !fits);
@@ -1160,10 +1544,11 @@ class TestMainWindow : public QObject {
     f.resize(chosen);
     f.FitToScreen();
     QCOMPARE(f.size(), chosen);
-    // A larger screen later: the fixed size is back.
+    // A larger screen later: the whole content is back, nothing scrolls.
     f.Screen = QRect(0, 0, 1920, 1040);
     f.FitToScreen();
-    QCOMPARE(f.minimumSize(), f.maximumSize());
+    QCOMPARE(f.minimumSize(), f.size());
+    QCOMPARE(f.findChild<QWidget*>("ClientArea")->size(), QSize(704, 604));
   }
 
   // Files given on the window's command line and files or folders dropped on
@@ -1219,6 +1604,55 @@ class TestMainWindow : public QObject {
     QVERIFY(f.Urls[0].isLocalFile());
     QCOMPARE(QFileInfo(f.Urls[0].toLocalFile()).fileName(), QStringLiteral("help.html"));
     QVERIFY(ReadText(f.Urls[0].toLocalFile()).contains("Go !"));
+  }
+
+  // The page or folder is handed to xdg-open, which Qt counts as shown once
+  // it has started; one that then finds no program to show it with ends
+  // with an error status, and the window says so.
+  void desktopCannotShow_data() {
+    QTest::addColumn<bool>("help");  // else the output folder
+    QTest::addColumn<int>("status");  // xdg-open's
+    QTest::newRow("help shown") << true << 0;
+    QTest::newRow("help, no browser") << true << 3;
+    QTest::newRow("folder shown") << false << 0;
+    QTest::newRow("folder, no file manager") << false << 4;
+  }
+
+  void desktopCannotShow() {
+    QFETCH(bool, help);
+    QFETCH(int, status);
+    QTemporaryDir bin, out;
+    const QString called = bin.filePath("called");
+    WriteText(bin.filePath("xdg-open"),
+              QStringLiteral("#!/bin/sh\necho \"$1\" >\"%1\"\nexit %2\n").arg(called).arg(status).toUtf8());
+    QVERIFY(QFile::setPermissions(bin.filePath("xdg-open"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", bin.path().toUtf8() + ':' + path);
+    const auto restore = qScopeGuard([&] { qputenv("PATH", path); });
+
+    TTestForm f;
+    f.show();
+    f.RealOpenUrl = true;
+    QString shown;
+    if (help) {
+      f.Help1->trigger();
+      shown = QString::fromStdString(DataFileName("help.html"));
+    } else {
+      f.ChooseInputAndOutput(QStringLiteral(PROJECT_DATA_DIR "/sample/west-oakland.osm"), out.path());
+      QTest::mouseClick(f.btnGo, Qt::LeftButton);
+      QVERIFY(f.WaitForRunEnd());
+      QTest::mouseClick(f.btnOpenOutputFolder, Qt::LeftButton);
+      shown = out.path() + '/';
+    }
+    QTRY_VERIFY(QFileInfo::exists(called));
+    QTRY_VERIFY(f.findChildren<QProcess*>().isEmpty());
+    QCOMPARE(QDir(ReadText(called).trimmed()), QDir(shown));
+    if (status == 0)
+      QVERIFY2(f.Errors.isEmpty(), qPrintable(f.Errors.join('\n')));
+    else
+      QCOMPARE(f.Errors,
+               QStringList{QStringLiteral("No program could show \"%1\" (xdg-open ended with status %2).")
+                               .arg(shown, QString::number(status))});
   }
 
   void checkForUpdates_data() {
