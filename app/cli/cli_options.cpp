@@ -9,6 +9,7 @@
 
 std::string UsageText() {
   return std::string("Usage: osm2trassel-cli [OPTIONS] FILE...\n") +
+         "       osm2trassel-cli route [OPTIONS] DIR LAT,LON LAT,LON [LAT,LON...]\n" +
          "Converts OpenStreetMap files into the road table \"roads\", error.txt and\n"
          "additional_highway_tags.txt. All files form one data set, in list order.\n"
          "Each FILE is OSM PBF (.osm.pbf), OSM XML (.osm, API 0.6), or gzip or bzip2\n"
@@ -47,6 +48,11 @@ std::string UsageText() {
          "  -q, --quiet               no log lines and no progress bar\n"
          "  -h, --help                this text\n"
          "      --version             program version\n"
+         "\n"
+         "Commands:\n"
+         "  route                     the shortest route between points on a network\n"
+         "                            built with --network; its options:\n"
+         "                            osm2trassel-cli route --help\n"
          "\n"
          "Format, mode and other choice words may be written in any letter case.\n"
          "The output folder is created when missing. Ctrl-C or SIGTERM stops the run at\n"
