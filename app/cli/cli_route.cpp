@@ -4,7 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
+#include <exception>
 #include <map>
 
 #include "linvoro_configfile.h"
@@ -283,12 +283,34 @@ std::vector<std::string> CsvFields(const std::string& line) {
   return fields;
 }
 
+// The next line of f without its end, at most limit bytes: false at the end
+// of the file; tooLong when the line goes on beyond limit (the rest is not
+// read, so a file without line ends cannot fill the memory).
+bool ReadLine(std::FILE* f, std::string& line, size_t limit, bool& tooLong) {
+  line.clear();
+  tooLong = false;
+  int c;
+  while ((c = std::getc(f)) != EOF) {
+    if (c == '\n') return true;
+    if (line.size() == limit) {
+      tooLong = true;
+      return true;
+    }
+    line.push_back(static_cast<char>(c));
+  }
+  return !line.empty();
+}
+
 int RunPairs(const TRouteOptions& o, TPlaceRouter& router, std::FILE* out, std::FILE* err) {
-  std::ifstream in(o.Pairs, std::ios::binary);
+  std::FILE* in = std::fopen(o.Pairs.c_str(), "rb");
   if (!in) {
     std::fprintf(err, "Cannot open file \"%s\". %s\n", FullPath(o.Pairs).c_str(), SystemErrorText(errno).c_str());
     return 1;
   }
+  struct TCloser {
+    std::FILE* f;
+    ~TCloser() { std::fclose(f); }
+  } closeIn{in};
   TCsvSink sink(o.Output, out);
   if (!sink.Ok()) {
     std::fprintf(err, "Cannot create file \"%s\". %s\n", FullPath(o.Output).c_str(), SystemErrorText(sink.Error()).c_str());
@@ -349,9 +371,18 @@ int RunPairs(const TRouteOptions& o, TPlaceRouter& router, std::FILE* out, std::
     return true;
   };
   std::string line;
-  while (std::getline(in, line)) {
+  bool tooLong;
+  // A network found damaged halfway leaves no half-written -o file.
+  struct TDiscardOnThrow {
+    TCsvSink& sink;
+    int pending = std::uncaught_exceptions();
+    ~TDiscardOnThrow() {
+      if (std::uncaught_exceptions() > pending) sink.Discard();
+    }
+  } discardOnThrow{sink};
+  while (ReadLine(in, line, MaxLine, tooLong)) {
     ++lineNo;
-    if (line.size() > MaxLine) {
+    if (tooLong) {
       std::fprintf(err, "%s line %lld: longer than %zu bytes\n", FullPath(o.Pairs).c_str(),
                    static_cast<long long>(lineNo), MaxLine);
       sink.Discard();
@@ -384,7 +415,7 @@ int RunPairs(const TRouteOptions& o, TPlaceRouter& router, std::FILE* out, std::
     pairs.push_back(std::move(p));
     if (pairs.size() == Batch && !flush()) return writeFailed();
   }
-  if (in.bad()) {
+  if (std::ferror(in)) {
     std::fprintf(err, "Cannot read file \"%s\". %s\n", FullPath(o.Pairs).c_str(), SystemErrorText(errno).c_str());
     sink.Discard();
     return 1;
@@ -420,7 +451,6 @@ TRouteParse ParseRouteCommandLine(int argc, const char* const* argv, TRouteOptio
   std::vector<std::string> positional;
   bool onlyPositional = false;
   bool help = false;
-  std::string maxSnap;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     TFloatPoint p;
@@ -471,7 +501,6 @@ TRouteParse ParseRouteCommandLine(int argc, const char* const* argv, TRouteOptio
       }
       o.Pairs = value;
     } else {
-      maxSnap = value;
       if (!ParseDouble(value, o.MaxSnap) || o.MaxSnap <= 0 || o.MaxSnap > 2e7) {
         error = "invalid value '" + value + "' for --max-snap (metres, above 0 and at most 20000000)";
         return TRouteParse::rpUsageError;
@@ -554,8 +583,11 @@ int RunRouteCommand(int argc, const char* const* argv, std::FILE* out, std::FILE
 std::string RouteGeoJson(const TTripResult& trip, const std::vector<std::string>& pointTexts) {
   std::string s = "{\"type\":\"FeatureCollection\",\"features\":[\n{\"type\":\"Feature\",\"geometry\":{\"type\":"
                   "\"LineString\",\"coordinates\":[";
-  for (size_t i = 0; i < trip.line.size(); ++i)
-    s += (i ? ",[" : "[") + Coord(trip.line[i].x) + "," + Coord(trip.line[i].y) + "]";
+  // A LineString has two positions at least: a route of no length repeats
+  // its one point.
+  std::vector<TFloatPoint> line = trip.line;
+  if (line.size() == 1) line.push_back(line.front());
+  for (size_t i = 0; i < line.size(); ++i) s += (i ? ",[" : "[") + Coord(line[i].x) + "," + Coord(line[i].y) + "]";
   s += "]},\"properties\":{\"length_km\":" + FormatDecimals(trip.length, 6) + ",\"links\":[";
   for (size_t i = 0; i < trip.links.size(); ++i) s += (i ? "," : "") + std::to_string(trip.links[i]);
   s += "],\"osm_ways\":[";

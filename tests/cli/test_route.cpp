@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "cli_options.h"
 #include "cli_route.h"
 #include "include_file.h"
 #include "linvoro_platform.h"
@@ -714,4 +715,34 @@ TEST_F(RouteCommand, GpxTrackFollowsTheRoute) {
   }
   OGR_F_Destroy(f);
   GDALClose(ds);
+}
+
+// The help page's section on the command names every option route --help
+// lists, every exit status and the messages; the tool's own --help lists
+// the command.
+TEST(RouteDocs, HelpPageAndUsageDescribeTheCommand) {
+  const std::string html = Slurp(std::string(PROJECT_DATA_DIR) + "/help.html");
+  const size_t begin = html.find("<h2 id=\"route\">");
+  ASSERT_NE(begin, std::string::npos);
+  EXPECT_NE(html.find("<a href=\"#route\">"), std::string::npos);
+  const std::string section = html.substr(begin, html.find("<h2", begin + 1) - begin);
+  const std::string usage = RouteUsageText();
+  int options = 0;
+  for (size_t p = usage.find("\n  "); p != std::string::npos; p = usage.find("\n  ", p + 1)) {
+    std::istringstream line(usage.substr(p + 1, usage.find('\n', p + 1) - p - 1));
+    std::string word;
+    while (line >> word && word[0] == '-') {
+      if (word.back() == ',') word.pop_back();
+      EXPECT_NE(section.find("<code>" + word), std::string::npos) << word;
+      ++options;
+    }
+  }
+  EXPECT_GE(options, 6);
+  for (const char* part : {"<td>0</td>", "<td>1</td>", "<td>2</td>", "different simple subnets",
+                           "the one-way rules allow no way", "farther than", "length_km", "osm_ways", "GPX 1.1",
+                           "nothing is ever written into"})
+    EXPECT_NE(section.find(part), std::string::npos) << part;
+  const std::string main = UsageText();
+  EXPECT_NE(main.find("osm2trassel-cli route [OPTIONS] DIR LAT,LON LAT,LON"), std::string::npos);
+  EXPECT_NE(main.find("\n  route "), std::string::npos);
 }
