@@ -479,7 +479,26 @@ std::string TLazyNetwork::RoadName(int32_t FileNumber, int32_t link) {
 
 // ------------------------------------------------------------ spatial index
 
-void TLazyNetwork::ScanLeaves(const TLeafEvent& Leaf) const {
+namespace {
+
+inline bool Meets(const TFloatRect& a, const TFloatRect& b) {
+  return a.xmin <= b.xmax && b.xmin <= a.xmax && a.ymin <= b.ymax && b.ymin <= a.ymax;
+}
+
+// Quadrant k (1 upper right, 2 upper left, 3 lower left, 4 lower right) of
+// r, a little larger than the builder's, so that a child never lies outside
+// it by rounding.
+TFloatRect Quadrant(const TFloatRect& r, int k) {
+  const double cx = (r.xmin + r.xmax) / 2, cy = (r.ymin + r.ymax) / 2;
+  const double e = 1e-9 * ((r.xmax - r.xmin) + (r.ymax - r.ymin));
+  const bool right = k == 1 || k == 4, upper = k == 1 || k == 2;
+  return {right ? cx - e : r.xmin - e, upper ? cy - e : r.ymin - e, right ? r.xmax + e : cx + e,
+          upper ? r.ymax + e : cy + e};
+}
+
+}  // namespace
+
+void TLazyNetwork::ScanLeaves(const TFloatRect& area, const TLeafEvent& Leaf) const {
   if (!fIsOpen) throw ENetworkIsClosed("Network is not open");
   // Read through in pieces, nothing kept: a leaf costs its bytes once.
   TBlockFile f(RequireFile(SpatialIndexFileName), *FArena);
@@ -514,8 +533,20 @@ void TLazyNetwork::ScanLeaves(const TLeafEvent& Leaf) const {
   };
   const int32_t cells = Raw<int32_t>(need(4));
   if (cells < 1) fail("cell count " + Str(cells));
-  // Children still to read of each divided cell on the path from the root.
-  std::vector<int32_t> pending;
+  // The divided cells on the path from the root, each with the number of its
+  // next child to read (5: all read).
+  struct TLevel {
+    TFloatRect rect;
+    int next;
+  };
+  std::vector<TLevel> path;
+  // Whether a child not yet read may still meet area.
+  auto more = [&] {
+    for (const TLevel& l : path)
+      for (int k = l.next; k <= 4; ++k)
+        if (Meets(Quadrant(l.rect, k), area)) return true;
+    return false;
+  };
   int32_t read = 0;
   do {
     if (++read > cells) fail("holds more than the " + Str(cells) + " cells it counts");
@@ -523,16 +554,17 @@ void TLazyNetwork::ScanLeaves(const TLeafEvent& Leaf) const {
     const TFloatRect rect{Raw<double>(h), Raw<double>(h + 8), Raw<double>(h + 16), Raw<double>(h + 24)};
     const uint8_t divided = h[36];
     if (divided > 1) fail("cell " + Str(Raw<int32_t>(h + 32)) + " has divided flag " + Str(divided));
-    if (!pending.empty()) --pending.back();
+    if (!path.empty()) ++path.back().next;
     if (divided) {
-      pending.push_back(4);
+      path.push_back({rect, 1});
       continue;
     }
     const int32_t count = Raw<uint16_t>(need(2));
     const uint8_t* entries = need(int64_t(8) * count);
-    Leaf(rect, entries, count);
-    while (!pending.empty() && pending.back() == 0) pending.pop_back();
-  } while (!pending.empty());
+    if (Meets(rect, area)) Leaf(rect, entries, count);
+    while (!path.empty() && path.back().next > 4) path.pop_back();
+    if (!path.empty() && !more()) return;
+  } while (!path.empty());
   if (read != cells) fail("counts " + Str(cells) + " cells but its tree has " + Str(read));
   if (pos != size) fail("holds " + Str(size - pos) + " bytes after its tree");
 }

@@ -82,13 +82,15 @@ class TLazyNetwork : public TFileBase {
   std::string RoadName(int32_t FileNumber, int32_t link);
 
   // ---------------------------------------------------------- spatial index
-  // One pass over spatialindex.bin, leaf after leaf in file order:
-  // Leaf(rect, entries, count) with the leaf's entries as the file holds
-  // them, 8 bytes each (int32 id, uint16 first, uint16 second; second 0 for
-  // a node). A file that does not hold a well-formed tree raises
-  // Exception naming it.
+  // One pass over spatialindex.bin in file order: Leaf(rect, entries, count)
+  // for every leaf whose rectangle meets area, with the leaf's entries as the
+  // file holds them, 8 bytes each (int32 id, uint16 first, uint16 second;
+  // second 0 for a node). The file is read up to the last subtree whose
+  // quadrant meets area: its depth-first layout offers no way to skip one,
+  // but the rest after it can be left unread. A file that does not hold a
+  // well-formed tree raises Exception naming it.
   using TLeafEvent = std::function<void(const TFloatRect& rect, const uint8_t* entries, int32_t count)>;
-  void ScanLeaves(const TLeafEvent& Leaf) const;
+  void ScanLeaves(const TFloatRect& area, const TLeafEvent& Leaf) const;
 
   // Exception "<full path of file> is corrupt: what".
   [[noreturn]] void Corrupt(const char* file, const std::string& what) const;

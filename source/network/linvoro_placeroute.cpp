@@ -110,8 +110,16 @@ void TPlaceRouter::Place(const std::vector<TFloatPoint>& points, double maxDista
     best[i].rect = FGeo.SearchRect(points[i], reach);
   }
   if (n == 0) return;
+  // The leaves the points can reach: the rest of the index need not be read.
+  TFloatRect area = best[0].rect;
+  for (size_t i = 1; i < n; ++i) {
+    area.xmin = std::min(area.xmin, best[i].rect.xmin);
+    area.ymin = std::min(area.ymin, best[i].rect.ymin);
+    area.xmax = std::max(area.xmax, best[i].rect.xmax);
+    area.ymax = std::max(area.ymax, best[i].rect.ymax);
+  }
   std::vector<TFloatPoint> run;
-  FNW.ScanLeaves([&](const TFloatRect& rect, const uint8_t* entries, int32_t count) {
+  FNW.ScanLeaves(area, [&](const TFloatRect& rect, const uint8_t* entries, int32_t count) {
     for (size_t i = 0; i < n; ++i) {
       TBest& b = best[i];
       if (!Overlap(rect, b.rect)) continue;

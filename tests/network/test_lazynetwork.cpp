@@ -104,7 +104,8 @@ TEST_F(LazyNetworks, ReadsWhatTheLoadedNetworkHolds) {
     }
     // The spatial index as the loaded tree holds it, leaf by leaf.
     std::vector<std::pair<TFloatRect, int32_t>> leaves;
-    lazy.ScanLeaves([&](const TFloatRect& r, const uint8_t*, int32_t count) { leaves.push_back({r, count}); });
+    const TFloatRect all{-180, -90, 180, 90};
+    lazy.ScanLeaves(all, [&](const TFloatRect& r, const uint8_t*, int32_t count) { leaves.push_back({r, count}); });
     size_t i = 0;
     std::function<void(const TQuadTreeCell*)> walk = [&](const TQuadTreeCell* c) {
       if (c->Divided) {
@@ -119,6 +120,34 @@ TEST_F(LazyNetworks, ReadsWhatTheLoadedNetworkHolds) {
     };
     walk(full->QuadTree()->MainCell());
     EXPECT_EQ(i, leaves.size());
+    // A scan for a small area, which stops reading after the last subtree
+    // that may meet it, still finds every leaf that meets it.
+    const TFloatRect m = full->Mbr();
+    std::mt19937 rng(2);
+    std::uniform_real_distribution<double> u(0, 1);
+    for (int k = 0; k < 20; ++k) {
+      const double x = m.xmin + u(rng) * (m.xmax - m.xmin), y = m.ymin + u(rng) * (m.ymax - m.ymin);
+      const double w = (m.xmax - m.xmin) * u(rng) / 20;
+      const TFloatRect area{x - w, y - w, x + w, y + w};
+      std::vector<const TQuadTreeCell*> want;
+      std::function<void(const TQuadTreeCell*)> meet = [&](const TQuadTreeCell* c) {
+        if (c->Divided) {
+          for (int j = 1; j <= 4; ++j) meet(c->Child(j));
+        } else if (c->Rect.xmin <= area.xmax && area.xmin <= c->Rect.xmax && c->Rect.ymin <= area.ymax &&
+                   area.ymin <= c->Rect.ymax) {
+          want.push_back(c);
+        }
+      };
+      meet(full->QuadTree()->MainCell());
+      size_t got = 0;
+      lazy.ScanLeaves(area, [&](const TFloatRect& r, const uint8_t*, int32_t) {
+        ASSERT_LT(got, want.size());
+        EXPECT_EQ(r.xmin, want[got]->Rect.xmin);
+        EXPECT_EQ(r.ymin, want[got]->Rect.ymin);
+        ++got;
+      });
+      EXPECT_EQ(got, want.size()) << k;
+    }
     ++checked;
   }
   if (checked == 0) GTEST_SKIP() << "no extract in the shared data";
