@@ -3,10 +3,11 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <filesystem>
 #include <exception>
+#include <filesystem>
 #include <map>
 
+#include "cli_options.h"
 #include "linvoro_configfile.h"
 #include "linvoro_functions.h"
 #include "linvoro_platform.h"
@@ -444,48 +445,27 @@ bool ParseLatLon(const std::string& text, TFloatPoint& p) {
   return true;
 }
 
+namespace {
+
+// A point with a negative latitude looks like an option.
+bool IsPoint(const std::string& text) {
+  TFloatPoint p;
+  return ParseLatLon(text, p);
+}
+
+}  // namespace
+
 TRouteParse ParseRouteCommandLine(int argc, const char* const* argv, TRouteOptions& o, std::string& error) {
   static const std::map<std::string, bool> known = {{"-o", true},         {"--output", true},
                                                     {"--pairs", true},    {"--max-snap", true},
                                                     {"-h", false},        {"--help", false}};
+  std::vector<TCliArg> options;
   std::vector<std::string> positional;
-  bool onlyPositional = false;
+  if (!SplitCommandLine(argc, argv, known, options, positional, error, IsPoint)) return TRouteParse::rpUsageError;
   bool help = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    TFloatPoint p;
-    // A point with a negative latitude looks like an option.
-    if (onlyPositional || a.size() < 2 || a[0] != '-' || ParseLatLon(a, p)) {
-      positional.push_back(a);
-      continue;
-    }
-    if (a == "--") {
-      onlyPositional = true;
-      continue;
-    }
-    std::string name = a, value;
-    bool hasValue = false;
-    const size_t eq = a.find('=');
-    if (a.starts_with("--") && eq != std::string::npos) {
-      name = a.substr(0, eq);
-      value = a.substr(eq + 1);
-      hasValue = true;
-    }
-    const auto k = known.find(name);
-    if (k == known.end()) {
-      error = "unknown option '" + name + "'";
-      return TRouteParse::rpUsageError;
-    }
-    if (k->second && !hasValue) {
-      if (i + 1 >= argc) {
-        error = "option '" + name + "' needs a value";
-        return TRouteParse::rpUsageError;
-      }
-      value = argv[++i];
-    } else if (!k->second && hasValue) {
-      error = "option '" + name + "' takes no value";
-      return TRouteParse::rpUsageError;
-    }
+  for (const TCliArg& a : options) {
+    const std::string& name = a.name;
+    const std::string& value = a.value;
     if (name == "-h" || name == "--help") {
       help = true;
     } else if (name == "-o" || name == "--output") {
@@ -500,11 +480,9 @@ TRouteParse ParseRouteCommandLine(int argc, const char* const* argv, TRouteOptio
         return TRouteParse::rpUsageError;
       }
       o.Pairs = value;
-    } else {
-      if (!ParseDouble(value, o.MaxSnap) || o.MaxSnap <= 0 || o.MaxSnap > 2e7) {
-        error = "invalid value '" + value + "' for --max-snap (metres, above 0 and at most 20000000)";
-        return TRouteParse::rpUsageError;
-      }
+    } else if (!ParseDouble(value, o.MaxSnap) || o.MaxSnap <= 0 || o.MaxSnap > 2e7) {
+      error = "invalid value '" + value + "' for --max-snap (metres, above 0 and at most 20000000)";
+      return TRouteParse::rpUsageError;
     }
   }
   if (help) return TRouteParse::rpHelp;
@@ -587,11 +565,24 @@ std::string RouteGeoJson(const TTripResult& trip, const std::vector<std::string>
   // its one point.
   std::vector<TFloatPoint> line = trip.line;
   if (line.size() == 1) line.push_back(line.front());
-  for (size_t i = 0; i < line.size(); ++i) s += (i ? ",[" : "[") + Coord(line[i].x) + "," + Coord(line[i].y) + "]";
+  for (size_t i = 0; i < line.size(); ++i) {
+    if (i) s += ',';
+    s += '[';
+    s += Coord(line[i].x);
+    s += ',';
+    s += Coord(line[i].y);
+    s += ']';
+  }
   s += "]},\"properties\":{\"length_km\":" + FormatDecimals(trip.length, 6) + ",\"links\":[";
-  for (size_t i = 0; i < trip.links.size(); ++i) s += (i ? "," : "") + std::to_string(trip.links[i]);
+  for (size_t i = 0; i < trip.links.size(); ++i) {
+    if (i) s += ',';
+    s += std::to_string(trip.links[i]);
+  }
   s += "],\"osm_ways\":[";
-  for (size_t i = 0; i < trip.osmWays.size(); ++i) s += (i ? "," : "") + JsonWay(trip.osmWays[i]);
+  for (size_t i = 0; i < trip.osmWays.size(); ++i) {
+    if (i) s += ',';
+    s += JsonWay(trip.osmWays[i]);
+  }
   s += "]}}";
   for (size_t i = 0; i < trip.places.size(); ++i) {
     const TRoutePlace& p = trip.places[i];

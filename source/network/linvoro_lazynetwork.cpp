@@ -15,8 +15,8 @@
 
 #include "linvoro_configfile.h"
 #include "linvoro_coord3file.h"
-#include "linvoro_functions.h"
 #include "linvoro_io.h"
+#include "linvoro_network.h"
 #include "linvoro_platform.h"
 #include "linvoro_quadtree.h"
 #include "linvoro_roadnamefile.h"
@@ -374,15 +374,7 @@ TFloatPoint TLazyNetwork::NodePoint(int32_t node) const {
 }
 
 double TLazyNetwork::Distance(const TFloatPoint& P1, const TFloatPoint& P2) const {
-  switch (FUnit) {
-    case cuDeg: return GreatCircleAngle(P1, P2) * FDistFactor;
-    case cuGrad: return GreatCircleAngleGrad(P1, P2) * FDistFactor;
-    case cuRad: return GreatCircleAngleRad(P1, P2) * FDistFactor;
-    default: {
-      const double dx = P2.x - P1.x, dy = P2.y - P1.y;
-      return std::sqrt(dx * dx + dy * dy) * FDistFactor;
-    }
-  }
+  return TNetwork::DistanceRule(FUnit, FDistFactor, P1, P2);
 }
 
 int32_t TLazyNetwork::VertexCount(int32_t link) const {

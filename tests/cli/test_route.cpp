@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "cli_options.h"
+#include "cli_process.h"
 #include "cli_route.h"
 #include "include_file.h"
 #include "linvoro_platform.h"
@@ -315,22 +316,6 @@ TRefRoute RouteRef(const std::vector<TRoad>& roads, const TRefPlace& a, const TR
 
 // ------------------------------------------------------------ running
 
-struct TProcess {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string Slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
-std::string CliPath() {
-  const auto exe = fs::read_symlink("/proc/self/exe");
-  return (exe.parent_path() / "osm2trassel-cli").string();
-}
 
 // The files of a folder with their contents.
 std::map<std::string, std::string> Snapshot(const std::string& dir) {
@@ -721,23 +706,12 @@ TEST_F(RouteCommand, GpxTrackFollowsTheRoute) {
 // lists, every exit status and the messages; the tool's own --help lists
 // the command.
 TEST(RouteDocs, HelpPageAndUsageDescribeTheCommand) {
-  const std::string html = Slurp(std::string(PROJECT_DATA_DIR) + "/help.html");
-  const size_t begin = html.find("<h2 id=\"route\">");
-  ASSERT_NE(begin, std::string::npos);
-  EXPECT_NE(html.find("<a href=\"#route\">"), std::string::npos);
-  const std::string section = html.substr(begin, html.find("<h2", begin + 1) - begin);
-  const std::string usage = RouteUsageText();
-  int options = 0;
-  for (size_t p = usage.find("\n  "); p != std::string::npos; p = usage.find("\n  ", p + 1)) {
-    std::istringstream line(usage.substr(p + 1, usage.find('\n', p + 1) - p - 1));
-    std::string word;
-    while (line >> word && word[0] == '-') {
-      if (word.back() == ',') word.pop_back();
-      EXPECT_NE(section.find("<code>" + word), std::string::npos) << word;
-      ++options;
-    }
-  }
-  EXPECT_GE(options, 6);
+  const std::string section = HelpSection("route");
+  ASSERT_FALSE(section.empty());
+  EXPECT_NE(Slurp(std::string(PROJECT_DATA_DIR) + "/help.html").find("<a href=\"#route\">"), std::string::npos);
+  const std::vector<std::string> options = UsageOptions(RouteUsageText());
+  EXPECT_GE(options.size(), 6u);
+  for (const std::string& o : options) EXPECT_NE(section.find("<code>" + o), std::string::npos) << o;
   for (const char* part : {"<td>0</td>", "<td>1</td>", "<td>2</td>", "different simple subnets",
                            "the one-way rules allow no way", "farther than", "length_km", "osm_ways", "GPX 1.1",
                            "nothing is ever written into"})
