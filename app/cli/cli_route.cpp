@@ -549,7 +549,13 @@ int RunRouteCommand(int argc, const char* const* argv, std::FILE* out, std::FILE
       throw Exception("the network's coordinates are in " + CoordinateUnitName(nw.CoordinateUnit()) +
                       ", not in degrees of latitude and longitude");
     TPlaceRouter router(nw);
-    return o.Pairs.empty() ? RunTrip(o, router, out, err) : RunPairs(o, router, out, err);
+    const int status = o.Pairs.empty() ? RunTrip(o, router, out, err) : RunPairs(o, router, out, err);
+    // Results that did not reach the standard output are no success.
+    if (std::fflush(out) != 0 || std::ferror(out)) {
+      std::fprintf(err, "Cannot write to the standard output. %s\n", SystemErrorText(errno).c_str());
+      return 1;
+    }
+    return status;
   } catch (const std::exception& e) {
     std::fprintf(err, "%s\n", NetworkMessage(o.Dir, e.what()).c_str());
     return 1;

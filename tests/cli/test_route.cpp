@@ -396,12 +396,13 @@ class RouteCommand : public TTempDirTest {
     ASSERT_FALSE(roads.empty());
   }
 
-  TProcess Run(const std::string& args) {
+  // stdoutTo: where the standard output goes instead of a file read back.
+  TProcess Run(const std::string& args, const std::string& stdoutTo = "") {
     TProcess p;
-    const std::string out = dir + "stdout.txt", err = dir + "stderr.txt";
+    const std::string out = stdoutTo.empty() ? dir + "stdout.txt" : stdoutTo, err = dir + "stderr.txt";
     const int rc = std::system((CliPath() + " route " + args + " >" + out + " 2>" + err).c_str());
     p.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    p.out = Slurp(out);
+    p.out = stdoutTo.empty() ? Slurp(out) : "";
     p.err = Slurp(err);
     return p;
   }
@@ -533,6 +534,10 @@ TEST_F(RouteCommand, FailuresExitWithTheirMessages) {
       EXPECT_NE(p.err.find("Try 'osm2trassel-cli route --help'"), std::string::npos);
     }
   }
+  // Results that cannot be written are no success.
+  const TProcess full = Run(net + " " + grid + " " + grid, "/dev/full");
+  EXPECT_EQ(full.status, 1);
+  EXPECT_NE(full.err.find("Cannot write to the standard output"), std::string::npos) << full.err;
   // A negative latitude is a point, not an option.
   EXPECT_EQ(Run(net + " -48.1,11.5 " + grid).err.find("unknown option"), std::string::npos);
 
