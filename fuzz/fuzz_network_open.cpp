@@ -1,13 +1,18 @@
 // Opening a damaged network folder (TNetwork.Open with the attributes, the
-// spatial index and a road-name pair) and the link checks on what opened.
+// spatial index and a road-name pair) and the link checks on what opened;
+// the same folder read where a search goes (TLazyNetwork), with two points
+// placed and routed between as the route command does.
 //
 // Input: option byte, then the container of linvoro_config.ini, length.bin,
 // link.bin, coord.bin, node.bin, coord3.bin, coord3i.bin, spatialindex.bin,
 // attribute.bin, roadname01.bin, roadnumber01.bin. Option bits: 0 attributes,
 // 1 cached link shapes, 2 spatial index, 3 road names (cached with bit 1),
-// 4 the checks' tables as shapefiles instead of MIF.
+// 4 the checks' tables as shapefiles instead of MIF; bits 5-7 where in the
+// network's bounds the two route points lie.
 #include "fuzz_common.h"
+#include "linvoro_lazynetwork.h"
 #include "linvoro_network.h"
+#include "linvoro_placeroute.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const fuzz::TScratch scratch("network");
@@ -20,6 +25,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t opt = data[0];
   const auto parts = fuzz::Unpack(data + 1, size - 1, names.size());
   for (size_t i = 0; i < names.size(); ++i) fuzz::WriteFile(scratch.Path(names[i]), parts[i]);
+
+  fuzz::Guarded([&] {
+    TLazyNetwork lazy;
+    lazy.SetDirectory(scratch.Dir());
+    lazy.Open();
+    TPlaceRouter router(lazy);
+    const TFloatRect m = lazy.Mbr();
+    const double f = ((opt >> 5) + 1) / 9.0;
+    const std::vector<TFloatPoint> points = {{m.xmin + f * (m.xmax - m.xmin), m.ymin + f * (m.ymax - m.ymin)},
+                                             {m.xmax - f * (m.xmax - m.xmin), m.ymin + (1 - f) * (m.ymax - m.ymin)}};
+    std::vector<TRoutePlace> places;
+    router.Place(points, 10, places);
+    if (!places[0].Placed() || !places[1].Placed()) return;
+    TPlaceRoute R;
+    router.Route(places[0], places[1], R);
+    (void)router.Connected(places[0], places[1]);
+    std::vector<TFloatPoint> line;
+    router.AppendShape(R, line);
+    for (const int32_t e : R.links) (void)lazy.RoadName(1, e < 0 ? -e : e);
+  });
 
   TNetwork net;
   net.SetDirectory(scratch.Dir());

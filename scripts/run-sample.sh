@@ -2,7 +2,8 @@
 # Installs what is missing, builds, and converts the bundled sample extracts
 # (data/sample, (c) OpenStreetMap contributors, ODbL 1.0): the town of Monaco
 # as OSM PBF into out/sample/ with the routing network and every check, and
-# the few blocks of West Oakland as OSM XML into out/sample-xml/.
+# the few blocks of West Oakland as OSM XML into out/sample-xml/; then one
+# route on the Monaco network, written to out/sample-route.geojson.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -16,3 +17,6 @@ build/bin/osm2trassel-cli --overwrite --quiet --output out/sample-xml data/sampl
 echo
 echo "Output in $(pwd)/$out:"
 ls -l "$out"
+echo
+echo "A route on the sample network, from the Casino square to the Stade Louis II:"
+build/bin/osm2trassel-cli route "$out" 43.7393,7.4277 43.7283,7.4150 --output out/sample-route.geojson

@@ -13,6 +13,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   xvfb xauth
   osmium-tool osmctools time hyperfine bzip2
+  routino
 )
 
 missing=()

@@ -20,7 +20,12 @@
 // allModes the network holds car, bicycle and pedestrian ways.
 inline std::string ConvertExtract(const std::string& name, const std::string& prefix, bool allModes = false) {
   namespace fs = std::filesystem;
-  const std::string gz = std::string(SHARED_DATA_DIR) + "/osm/" + name + ".osm.gz";
+  // Appended piece by piece: GCC 12 sees a false bounds overflow in the
+  // chained operator+ once this is inlined.
+  std::string gz = SHARED_DATA_DIR;
+  gz += "/osm/";
+  gz += name;
+  gz += ".osm.gz";
   if (!fs::exists(gz)) return "";
   const std::string dir = TempFolder() + prefix + std::to_string(::getpid()) + "_" + name + "/";
   fs::remove_all(dir);

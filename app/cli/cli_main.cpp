@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cli_options.h"
+#include "cli_route.h"
 #include "cli_run.h"
 #include "data_files.h"
 #include "include_file.h"
@@ -83,6 +84,8 @@ class TConsoleUI : public IRunUI {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A command of its own, which only reads a network: no run, no signals.
+  if (argc >= 2 && std::string(argv[1]) == "route") return RunRouteCommand(argc - 1, argv + 1, stdout, stderr);
   TCliOptions cli;
   std::string error;
   switch (ParseCommandLine(argc, argv, cli, error)) {

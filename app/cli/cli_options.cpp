@@ -9,6 +9,7 @@
 
 std::string UsageText() {
   return std::string("Usage: osm2trassel-cli [OPTIONS] FILE...\n") +
+         "       osm2trassel-cli route [OPTIONS] DIR LAT,LON LAT,LON [LAT,LON...]\n" +
          "Converts OpenStreetMap files into the road table \"roads\", error.txt and\n"
          "additional_highway_tags.txt. All files form one data set, in list order.\n"
          "Each FILE is OSM PBF (.osm.pbf), OSM XML (.osm, API 0.6, in any layout, also\n"
@@ -48,6 +49,11 @@ std::string UsageText() {
          "  -q, --quiet               no log lines and no progress bar\n"
          "  -h, --help                this text\n"
          "      --version             program version\n"
+         "\n"
+         "Commands:\n"
+         "  route                     the shortest route between points on a network\n"
+         "                            built with --network; its options:\n"
+         "                            osm2trassel-cli route --help\n"
          "\n"
          "Format, mode and other choice words may be written in any letter case.\n"
          "The output folder is created when missing. Ctrl-C or SIGTERM stops the run at\n"
@@ -104,37 +110,18 @@ int Choice(std::string s, std::initializer_list<const char*> words) {
 
 }  // namespace
 
-TCliParse ParseCommandLine(int argc, const char* const* argv, TCliOptions& cli, std::string& error) {
-  struct TArg {
-    std::string name;
-    std::string value;
-    bool hasValue;
-  };
-  // Options that take a value get it from the next argument.
-  static const std::map<std::string, bool> known = {
-      {"-o", true},           {"--output", true},        {"--format", true},
-      {"--modes", true},      {"--optional", true},      {"--name-ref", true},
-      {"--speed-unit", true}, {"--roundabouts", true},   {"--simplify", true},
-      {"--no-split-loops", false}, {"--no-split-links", false},
-      {"--min-object-length", true}, {"--name-length", true}, {"--ref-length", true},
-      {"--exit-text", true},  {"--encoding", true},
-      {"--network", false},   {"--subnets", false},
-      {"--topo", false},      {"--overpasses", false},   {"--settings", true},
-      {"-q", false},          {"--quiet", false},        {"-h", false},
-      {"-O", false},          {"--overwrite", false},
-      {"--help", false},      {"--version", false}};
-  // A value is the next argument as it stands, so it may start with "-".
-  std::vector<TArg> args;
-  std::vector<std::string> files;
-  bool onlyFiles = false;
+bool SplitCommandLine(int argc, const char* const* argv, const std::map<std::string, bool>& known,
+                      std::vector<TCliArg>& options, std::vector<std::string>& operands, std::string& error,
+                      bool (*operand)(const std::string&)) {
+  bool onlyOperands = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (onlyFiles || a.size() < 2 || a[0] != '-') {
-      files.push_back(a);
+    if (onlyOperands || a.size() < 2 || a[0] != '-' || (operand && operand(a))) {
+      operands.push_back(a);
       continue;
     }
     if (a == "--") {
-      onlyFiles = true;
+      onlyOperands = true;
       continue;
     }
     std::string name = a, value;
@@ -148,21 +135,42 @@ TCliParse ParseCommandLine(int argc, const char* const* argv, TCliOptions& cli, 
     const auto k = known.find(name);
     if (k == known.end()) {
       error = "unknown option '" + name + "'";
-      return TCliParse::cpUsageError;
+      return false;
     }
+    // A value is the next argument as it stands, so it may start with "-".
     if (k->second && !hasValue) {
       if (i + 1 >= argc) {
         error = "option '" + name + "' needs a value";
-        return TCliParse::cpUsageError;
+        return false;
       }
       value = argv[++i];
       hasValue = true;
     } else if (!k->second && hasValue) {
       error = "option '" + name + "' takes no value";
-      return TCliParse::cpUsageError;
+      return false;
     }
-    args.push_back({name, value, hasValue});
+    options.push_back({name, value, hasValue});
   }
+  return true;
+}
+
+TCliParse ParseCommandLine(int argc, const char* const* argv, TCliOptions& cli, std::string& error) {
+  // Options that take a value get it from the next argument.
+  static const std::map<std::string, bool> known = {
+      {"-o", true},           {"--output", true},        {"--format", true},
+      {"--modes", true},      {"--optional", true},      {"--name-ref", true},
+      {"--speed-unit", true}, {"--roundabouts", true},   {"--simplify", true},
+      {"--no-split-loops", false}, {"--no-split-links", false},
+      {"--min-object-length", true}, {"--name-length", true}, {"--ref-length", true},
+      {"--exit-text", true},  {"--encoding", true},
+      {"--network", false},   {"--subnets", false},
+      {"--topo", false},      {"--overpasses", false},   {"--settings", true},
+      {"-q", false},          {"--quiet", false},        {"-h", false},
+      {"-O", false},          {"--overwrite", false},
+      {"--help", false},      {"--version", false}};
+  std::vector<TCliArg> args;
+  std::vector<std::string> files;
+  if (!SplitCommandLine(argc, argv, known, args, files, error)) return TCliParse::cpUsageError;
 
   for (const auto& a : args) {
     if (a.name == "-h" || a.name == "--help") {

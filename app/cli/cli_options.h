@@ -2,6 +2,7 @@
 // the I/O of the tool itself so that the rules can be tested.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,22 @@ struct TCliOptions {
 };
 
 enum class TCliParse { cpRun, cpHelp, cpVersion, cpUsageError };
+
+// One option of a command line as given.
+struct TCliArg {
+  std::string name;
+  std::string value;
+  bool hasValue = false;
+};
+
+// Splits argv[1..] into the options named in known (name -> whether it takes
+// a value, given as "--name=value" or as the next argument) and the operands:
+// every argument that does not start with '-', "-" itself, everything after
+// "--", and what operand (when given) accepts although it starts with '-'.
+// False, with error, on an unknown option or a value missing or surplus.
+bool SplitCommandLine(int argc, const char* const* argv, const std::map<std::string, bool>& known,
+                      std::vector<TCliArg>& options, std::vector<std::string>& operands, std::string& error,
+                      bool (*operand)(const std::string&) = nullptr);
 
 // Parses argv[1..]. On cpUsageError, error holds the message. A settings
 // file named by --settings is loaded before any other flag is applied, so

@@ -593,14 +593,15 @@ bool TNetwork::NodesConnected(int32_t node1, int32_t node2) const {
   return false;
 }
 
-double TNetwork::DistanceRaw(const TFloatPoint& P1, const TFloatPoint& P2) const {
-  switch (FCoordinateUnit) {
-    case cuDeg: return GreatCircleAngle(P1, P2) * FDistfactor;
-    case cuGrad: return GreatCircleAngleGrad(P1, P2) * FDistfactor;
-    case cuRad: return GreatCircleAngleRad(P1, P2) * FDistfactor;
+double TNetwork::DistanceRule(TCoordinateUnit unit, double distfactor, const TFloatPoint& P1,
+                              const TFloatPoint& P2) {
+  switch (unit) {
+    case cuDeg: return GreatCircleAngle(P1, P2) * distfactor;
+    case cuGrad: return GreatCircleAngleGrad(P1, P2) * distfactor;
+    case cuRad: return GreatCircleAngleRad(P1, P2) * distfactor;
     default: {
       const double dx = P2.x - P1.x, dy = P2.y - P1.y;
-      return std::sqrt(dx * dx + dy * dy) * FDistfactor;
+      return std::sqrt(dx * dx + dy * dy) * distfactor;
     }
   }
 }

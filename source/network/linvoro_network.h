@@ -171,7 +171,13 @@ class TNetwork : public TFileBase {
   // GetGISSection into a reused buffer, without checks.
   void ReadGISSection(int32_t link, TFloatPointArrayEx& List);
   // The distance rule without coordinate checks, in kilometres.
-  double DistanceRaw(const TFloatPoint& P1, const TFloatPoint& P2) const;
+  double DistanceRaw(const TFloatPoint& P1, const TFloatPoint& P2) const {
+    return DistanceRule(FCoordinateUnit, FDistfactor, P1, P2);
+  }
+  // The rule itself: a great-circle angle for the angular units, a plane
+  // distance for the others, times the unit's distance factor.
+  static double DistanceRule(TCoordinateUnit unit, double distfactor, const TFloatPoint& P1,
+                             const TFloatPoint& P2);
 
   // Nearest point Pnew on link to P: percent along its shape, side of the
   // link, distance in km. Defined with the spatial searches.

@@ -55,73 +55,61 @@ void TCalc::ResetNodeArrays() {
   FTouched.clear();
 }
 
-double TCalc::NodeDistance(int32_t n1, int32_t n2) const {
-  return FNW->DistanceRaw(FNW->NodePointRaw(n1), FNW->NodePointRaw(n2));
-}
+namespace {
+
+// A loaded network as RunNodeSearch reads it: the flat arrays, unchecked.
+struct TNetworkGraph {
+  const TNetwork& nw;
+  const float* len = nw.Lengths();
+  const int32_t* fromN = nw.FromNodes();
+  const int32_t* toN = nw.ToNodes();
+  const TBitArray& cds = nw.CulDeSacSet();
+
+  int32_t Degree(int32_t n) const { return nw.DegreeRaw(n); }
+  int32_t NodeLink(int32_t n, int32_t k) const { return nw.NodeLinkRaw(n, k); }
+  int32_t OtherNode(int32_t L, int32_t n) const { return fromN[L] + toN[L] - n; }
+  float Length(int32_t L) const { return len[L]; }
+  bool CulDeSac(int32_t L) const { return cds.GetBit(L); }
+  double Distance(int32_t n1, int32_t n2) const {
+    return nw.DistanceRaw(nw.NodePointRaw(n1), nw.NodePointRaw(n2));
+  }
+};
+
+}  // namespace
+
+struct TCalc::TArrayLabels {
+  TCalc& c;
+  // Only the entries the last search wrote, so that many small searches
+  // stay linear overall.
+  void Reset() { c.ResetNodeArrays(); }
+  bool Settled(int32_t n) const { return c.P0array[n] != NotSettled; }
+  float Cost(int32_t n) const { return c.cost0[n]; }
+  void Settle(int32_t n, float cost, int32_t from, int32_t /*link*/) {
+    c.cost0[n] = cost;
+    c.P0array[n] = from;
+    c.Touch(n);
+  }
+};
 
 void TCalc::NodeSearch(int32_t s, int32_t target) {
-  ResetNodeArrays();
-  PQ1.Clear();
-  cost0[s] = 0;
-  P0array[s] = 0;
-  Touch(s);
-
+  const TNetworkGraph g{*FNW};
   const bool route = target > 0;
-  const float* len = FNW->Lengths();
-  const int32_t* fromN = FNW->FromNodes();
-  const int32_t* toN = FNW->ToNodes();
-  const TBitArray& cds = FNW->CulDeSacSet();
-
   // Cul-de-sac rule: tree-shaped dead ends cannot lie on a route between two
   // nodes outside them, so they are only entered when the target lies in
   // one, or left when the start does.
   auto inside = [&](int32_t node) {
     const int32_t deg = FNW->DegreeRaw(node);
     for (int32_t k = 1; k <= deg; ++k)
-      if (!cds.GetBit(std::abs(FNW->NodeLinkRaw(node, k)))) return false;
+      if (!g.cds.GetBit(std::abs(FNW->NodeLinkRaw(node, k)))) return false;
     return true;
   };
-  bool cdsAllowed = true, cdsUntilLeft = false;
-  if (route && !inside(target)) {
-    cdsUntilLeft = inside(s);
-    cdsAllowed = cdsUntilLeft;
-  }
-  const bool ignoreOneWay = FIgnoreOneWay;
-
-  int32_t c = s;
-  for (;;) {
-    const int32_t deg = FNW->DegreeRaw(c);
-    const float cc = cost0[c];
-    for (int32_t k = 1; k <= deg; ++k) {
-      int32_t e = FNW->NodeLinkRaw(c, k);
-      if (ignoreOneWay) e = std::abs(e);
-      if (e < 1) continue;
-      if (!cdsAllowed && cds.GetBit(e)) continue;
-      const int32_t o = fromN[e] + toN[e] - c;
-      const float nc = cc + len[e];
-      if (cost0[o] > nc) {
-        TPQitem it;
-        it.FromNode = c;
-        it.ToNode = o;
-        it.link = e;
-        it.cost = nc;
-        it.sortvar = route ? nc + static_cast<float>(Falpha * NodeDistance(o, target)) : nc;
-        PQ1.Enq(it);
-      }
-    }
-    TPQitem it;
-    for (;;) {
-      if (PQ1.Empty()) return;
-      it = PQ1.Deq();
-      if (cdsUntilLeft && cdsAllowed && !cds.GetBit(it.link)) cdsAllowed = false;
-      if (P0array[it.ToNode] == NotSettled) break;
-    }
-    c = it.ToNode;
-    cost0[c] = it.cost;
-    P0array[c] = it.FromNode;
-    Touch(c);
-    if (c == target) return;
-  }
+  TCulDeSacRule rule = TCulDeSacRule::crAllow;
+  if (route && !inside(target)) rule = inside(s) ? TCulDeSacRule::crUntilLeft : TCulDeSacRule::crForbid;
+  const TSearchSeed seed{s, 0, 0};
+  const TSearchGoal goal{target, 0};
+  TArrayLabels labels{*this};
+  float best;
+  RunNodeSearch(g, labels, PQ1, &seed, 1, &goal, route ? 1 : 0, Falpha, FIgnoreOneWay, rule, best);
 }
 
 int32_t TCalc::SubNet(TIntegerArray& IA) {

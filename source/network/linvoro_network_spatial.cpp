@@ -86,9 +86,13 @@ TFloatRect BoxOf(const TFloatPointArrayEx& line) {
 // ------------------------------------------------------------ geometry
 
 TSpatialSearch::TGeometry TSpatialSearch::GeometryOf(const TNetwork& NW) {
+  return GeometryOf(NW.CoordinateUnit(), NW.DistFactor());
+}
+
+TSpatialSearch::TGeometry TSpatialSearch::GeometryOf(TCoordinateUnit unit, double distfactor) {
   TGeometry g;
-  g.unit = NW.CoordinateUnit();
-  g.distfactor = NW.DistFactor();
+  g.unit = unit;
+  g.distfactor = distfactor;
   switch (g.unit) {
     case cuDeg: g.angular = true; g.toRad = DegToRad; break;
     case cuGrad: g.angular = true; g.toRad = GradToRad; break;

@@ -119,6 +119,7 @@ class TSpatialSearch : public TProgressCancel {
     }
   };
   static TGeometry GeometryOf(const TNetwork& NW);
+  static TGeometry GeometryOf(TCoordinateUnit unit, double distfactor);
 
   // Nearest point on one polyline (Count points): the first segment with
   // the strictly smallest distance wins. percent = distance along the line

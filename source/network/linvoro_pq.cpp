@@ -3,7 +3,7 @@
 #include <cmath>
 #include <new>
 
-TPQ::TPQ() : FCapacity(InitialCapacity), FHeap(size_t(InitialCapacity) + 1) {}
+TPQ::TPQ() : FCapacity(InitialCapacity) { FHeap.reserve(size_t(InitialCapacity) + 1); }
 
 void TPQ::Grow() {
   const double grown = std::nearbyint(FCapacity * 1.2);
@@ -11,7 +11,7 @@ void TPQ::Grow() {
   if (grown > 2147483646.0) throw std::bad_alloc();
   int32_t c = static_cast<int32_t>(grown);
   if (c <= FCapacity) c = FCapacity + 1;
-  FHeap.resize(size_t(c) + 1);
+  FHeap.reserve(size_t(c) + 1);
   FCapacity = c;
 }
 

@@ -2,6 +2,7 @@
 // search items keyed on sortvar.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -23,6 +24,9 @@ class TPQ {
   void Enq(const TPQitem& item) {
     if (FCount == FCapacity) Grow();
     int32_t i = ++FCount;
+    // Slots are made as the heap first reaches them: the reserved capacity
+    // costs no memory until a search fills it.
+    if (static_cast<size_t>(i) >= FHeap.size()) FHeap.resize(static_cast<size_t>(i) + 1);
     TPQitem* h = FHeap.data();
     // Sift up while strictly smaller than the parent: equal keys stay in
     // arrival order along a path, which keeps searches reproducible.
@@ -47,5 +51,5 @@ class TPQ {
 
   int32_t FCount = 0;
   int32_t FCapacity = 0;
-  std::vector<TPQitem> FHeap;  // slot 0 unused
+  std::vector<TPQitem> FHeap;  // slot 0 unused; reserved for the capacity
 };

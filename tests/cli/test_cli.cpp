@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "cli_options.h"
+#include "cli_process.h"
 #include "cli_run.h"
 #include "grid_osm.h"
 #include "run_driver.h"
@@ -318,22 +319,6 @@ TEST(CliOptions, HelpVersionAndSettingsFile) {
 
 namespace {
 
-struct TProcess {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string Slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
-std::string CliPath() {
-  const auto exe = std::filesystem::read_symlink("/proc/self/exe");
-  return (exe.parent_path() / "osm2trassel-cli").string();
-}
 
 // env: a prefix of the command line such as "env LANG=C ".
 TProcess RunCli(const TempDir& dir, const std::string& args, const std::string& env = "") {
@@ -789,26 +774,11 @@ TEST_F(CliTool, InterruptedRunsLeaveCompleteTables) {
 // The help page's section on the tool names every option --help lists,
 // every exit status, and the rules a new user meets first.
 TEST(CliDocs, HelpPageDescribesTheTool) {
-  std::ifstream f(std::string(PROJECT_DATA_DIR) + "/help.html", std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  const std::string html = ss.str();
-  const size_t begin = html.find("<h2 id=\"cli\">");
-  ASSERT_NE(begin, std::string::npos);
-  const std::string section = html.substr(begin, html.find("<h2", begin + 1) - begin);
-  const std::string usage = UsageText();
-  int options = 0;
-  for (size_t p = usage.find("\n  "); p != std::string::npos; p = usage.find("\n  ", p + 1)) {
-    // Option lines: "  -o, --output DIR ..." or "      --format FMT ...".
-    std::istringstream line(usage.substr(p + 1, usage.find('\n', p + 1) - p - 1));
-    std::string word;
-    while (line >> word && word[0] == '-') {
-      if (word.back() == ',') word.pop_back();
-      EXPECT_NE(section.find("<code>" + word), std::string::npos) << word;
-      ++options;
-    }
-  }
-  EXPECT_GT(options, 25);
+  const std::string section = HelpSection("cli");
+  ASSERT_FALSE(section.empty());
+  const std::vector<std::string> options = UsageOptions(UsageText());
+  for (const std::string& o : options) EXPECT_NE(section.find("<code>" + o), std::string::npos) << o;
+  EXPECT_GT(options.size(), 25u);
   for (const char* status : {"<td>0</td>", "<td>1</td>", "<td>2</td>", "<td>130</td>"})
     EXPECT_NE(section.find(status), std::string::npos) << status;
   for (const char* rule : {"created", "first file", "--overwrite", "Ctrl-C", "SIGTERM", "any letter case"})

@@ -11,6 +11,7 @@
 
 #include "linvoro_configfile.h"
 #include "linvoro_functions.h"
+#include "linvoro_textfilereader.h"
 
 namespace fs = std::filesystem;
 
@@ -159,6 +160,56 @@ TEST_F(ConfigFileTest, HandWrittenFileWithCorrectSumIsAccepted) {
   EXPECT_EQ(c.LinkCount, 3);
   Spit(text + "checksum=" + std::to_string((Sum(joined) + 1) & 0xFFFF) + "\r\n");
   EXPECT_THROW(ReadConfigFile(file), EConfigFileCheckSumError);
+}
+
+// The lines of an ASCII file are split without the text reader, as the
+// reader splits them: every kind of line end, blank lines inside and at the
+// end, no end on the last line; a file the reader reads in a code page (here
+// with a Latin-1 byte) goes through the reader itself.
+TEST_F(ConfigFileTest, LinesAreTheTextReadersWhateverTheLineEnds) {
+  const std::vector<std::string> body = {"[linvoro]", "version=400", "coordinateunit=Degrees", "linkcount=7",
+                                         "xmin=1", "ymin=2", "xmax=3", "ymax=4"};
+  const struct {
+    const char* eol;
+    const char* blankInside;
+    const char* tail;
+    bool latin1;
+  } cases[] = {
+      {"\r\n", "", "\r\n", false}, {"\n", "", "\n", false},       {"\r", "", "\r", false},
+      {"\r\n", "", "", false},     {"\n", "\n", "\n\n", false},   {"\r\n", "\r\n", "\r\n\r\n\r\n", false},
+      {"\r", "\r", "\r\r", false}, {"\r\n", "", "\r\n", true}, {"\n", "\n", "\n\n", true},
+  };
+  for (const auto& c : cases) {
+    std::string text;
+    for (size_t i = 0; i < body.size(); ++i) {
+      text += body[i] + (c.latin1 && i == 2 ? "\xe9" : "") + c.eol;
+      if (i == 3) text += c.blankInside;
+    }
+    // The sum over the lines as the text reader sees them (over characters,
+    // not bytes: the library's own sum for the Latin-1 one).
+    Spit(text);
+    std::vector<std::string> lines;
+    {
+      TTextFileReader r(file, 0);
+      while (!r.EOF()) lines.push_back(r.ReadLine());
+    }
+    Spit(text + "checksum=" + std::to_string(ConfigCheckSum(lines, lines.size())) + c.tail);
+    std::vector<std::string> seen;
+    {
+      TTextFileReader r(file, 0);
+      while (!r.EOF()) seen.push_back(r.ReadLine());
+    }
+    const bool lastIsSum = !seen.empty() && seen.back().rfind("checksum=", 0) == 0;
+    SCOPED_TRACE(testing::PrintToString(text + c.tail));
+    if (lastIsSum) {
+      TConfig cfg;
+      ASSERT_NO_THROW(cfg = ReadConfigFile(file));
+      EXPECT_EQ(cfg.LinkCount, 7);
+      EXPECT_EQ(cfg.Mbr.ymax, 4);
+    } else {
+      EXPECT_THROW(ReadConfigFile(file), EConfigFileCheckSumError);
+    }
+  }
 }
 
 TEST_F(ConfigFileTest, MissingFileRaisesOpenError) {
