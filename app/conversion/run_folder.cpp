@@ -19,8 +19,8 @@ std::string InputFilesProblem(const std::vector<std::string>& files) {
     struct stat st {};
     if (::stat(f.c_str(), &st) != 0) return "Cannot open file \"" + f + "\". " + SystemErrorText(errno);
     if (S_ISDIR(st.st_mode)) return "Cannot open file \"" + f + "\". " + SystemErrorText(EISDIR);
-    // Opening a FIFO for reading waits for its writer.
-    if (!S_ISREG(st.st_mode)) continue;
+    // A FIFO, device or socket is refused by its opener, which never waits
+    // for a writer.
     try {
       DetectOsmFormat(f);
     } catch (const std::exception& e) {

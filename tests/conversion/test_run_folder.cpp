@@ -25,7 +25,7 @@ TEST_F(RunFolder, InputFilesProblemNamesTheFirstUnreadableFile) {
   Put(good, "<?xml version='1.0' encoding='UTF-8'?>\n<osm version=\"0.6\">\n</osm>\n");
   Put(Path("noise.osm"), std::string(200, '\x07'));
   fs::create_directories(Path("folder.osm"));
-  // A pipe with no writer: opening it would wait; it is left to the run.
+  // A pipe with no writer: refused at once, without waiting for a writer.
   ASSERT_EQ(::mkfifo(Path("pipe.osm").c_str(), 0600), 0);
   const struct {
     std::vector<std::string> files;
@@ -33,7 +33,7 @@ TEST_F(RunFolder, InputFilesProblemNamesTheFirstUnreadableFile) {
   } cases[] = {
       {{good}, ""},
       {{}, ""},
-      {{good, Path("pipe.osm")}, ""},
+      {{good, Path("pipe.osm")}, "\"" + Path("pipe.osm") + "\": it is a pipe (FIFO), not a regular file"},
       {{good, Path("missing.osm"), Path("noise.osm")}, "Cannot open file \"" + Path("missing.osm") + "\". No such file"},
       {{Path("folder.osm")}, "Cannot open file \"" + Path("folder.osm") + "\". Is a directory"},
       {{good, Path("noise.osm")}, "\"" + Path("noise.osm") + "\""},
