@@ -59,9 +59,11 @@ pair() {
   for n in a b; do
     local label=$name_a
     [ $n = b ] && label=$name_b
-    sort -n -k1 "$work/$n" | awk -v l="$label" '{ w[NR] = $1; c[NR] = $2 } END {
-      n = asort(c, cs); m = int((NR + 1) / 2);
-      printf "  %-40s wall median %6.2f s (best %5.2f)  cpu median %6.2f s\n", l, w[m], w[1], cs[m] }'
+    local wm wb cm
+    wm=$(cut -d' ' -f1 "$work/$n" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
+    wb=$(cut -d' ' -f1 "$work/$n" | sort -n | head -1)
+    cm=$(cut -d' ' -f2 "$work/$n" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
+    printf '  %-40s wall median %6.2f s (best %5.2f)  cpu median %6.2f s\n' "$label" "$wm" "$wb" "$cm"
   done
 }
 

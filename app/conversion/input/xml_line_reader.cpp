@@ -9,7 +9,8 @@ namespace {
 
 // JOSM marks an object it deleted but has not uploaded with
 // action="delete"; files with history mark deleted objects visible="false".
-// Neither is part of the data.
+// Neither is part of the data. (Node lines are read item by item anyway:
+// NodePoint sees their marks.)
 bool Deleted(std::string_view attrs) {
   return attrs.find(" action=\"delete\"") != std::string_view::npos ||
          attrs.find(" visible=\"false\"") != std::string_view::npos;
@@ -37,20 +38,21 @@ inline void Expect(bool ok) {
     throw EXmlLineForm();
 }
 
-// k and v of a tag line whose form was checked: k from the first quote,
-// v after ' v="'.
-inline void CheckedTag(std::string_view attrs) {
-  Expect(attrs.starts_with("k=\""));
-  const size_t close = attrs.find('"', 3);
-  Expect(close != std::string_view::npos && attrs.substr(close + 1).starts_with(" v=\""));
-}
 
 // lat and lon of a node line's attribute text after the id. Items: one that
 // starts with a double quote runs to the closing quote, any other up to the
 // next space or control character. The value of "key=..." runs from after
-// the opening quote to the next double quote.
-TFloatPoint NodePoint(std::string_view s, bool& hasLat, bool& hasLon) {
+// the opening quote to the next double quote. As soon as both coordinates
+// are non-zero the remaining items are skipped. The marks of a deleted node
+// are seen among the items read: the writers that set them put them before
+// the coordinates.
+struct TNodeItems {
   TFloatPoint p;
+  bool hasLat = false, hasLon = false, deleted = false;
+};
+
+TNodeItems NodePoint(std::string_view s) {
+  TNodeItems r;
   size_t i = 0;
   const size_t n = s.size();
   while (i < n) {
@@ -67,21 +69,24 @@ TFloatPoint NodePoint(std::string_view s, bool& hasLat, bool& hasLon) {
     const size_t eq = item.find('=');
     if (eq == std::string_view::npos) continue;
     const std::string_view key = item.substr(0, eq);
-    const bool lat = key == "lat";
-    if (!lat && key != "lon") continue;
-    std::string_view value = eq + 2 <= item.size() ? item.substr(eq + 2) : std::string_view();
-    const size_t q = value.find('"');
-    if (q != std::string_view::npos) value = value.substr(0, q);
-    if (lat) {
-      p.y = NumericPrefix(value);
-      hasLat = true;
-    } else {
-      p.x = NumericPrefix(value);
-      hasLon = true;
+    if (key.size() == 3) {
+      std::string_view value = eq + 2 <= item.size() ? item.substr(eq + 2) : std::string_view();
+      const size_t q = value.find('"');
+      if (q != std::string_view::npos) value = value.substr(0, q);
+      if (key == "lat") {
+        r.p.y = NumericPrefix(value);
+        r.hasLat = true;
+      } else if (key == "lon") {
+        r.p.x = NumericPrefix(value);
+        r.hasLon = true;
+      }
+      if (r.p.x != 0 && r.p.y != 0) break;
+    } else if ((key.size() == 6 && key == "action" && item.substr(eq).starts_with("=\"delete\"")) ||
+               (key.size() == 7 && key == "visible" && item.substr(eq).starts_with("=\"false\""))) {
+      r.deleted = true;
     }
-    if (p.x != 0 && p.y != 0) break;
   }
-  return p;
+  return r;
 }
 
 }  // namespace
@@ -106,10 +111,12 @@ bool TXmlLineReader::ReadAllWays(IOsmWays& ways) {
     const TElement e = SplitElement(t);
     const std::string_view name = e.name;
     if (name.size() == 3 && name == "tag") {
-      CheckedTag(e.attrs);
+      Expect(e.attrs.starts_with("k=\""));
       if (!inWay) continue;
       std::string_view k, v;
       SplitTag(e.attrs, k, v);
+      // v in double quotes right after k's closing quote.
+      Expect(v.data() == k.data() + k.size() + 5 && v.data()[-4] == ' ' && v.data()[-3] == 'v');
       FWay.Tag(k, v);
     } else if (name.size() == 2 && name == "nd") {
       Expect(e.attrs.starts_with("ref=\""));
@@ -177,13 +184,11 @@ void TXmlLineReader::ReadNodes(IOsmNodes& nodes) {
       // Attributes after the id's closing quote and the character after it.
       const size_t after = static_cast<size_t>(idText.data() + idText.size() - e.attrs.data()) + 2;
       const std::string_view rest = after < e.attrs.size() ? e.attrs.substr(after) : std::string_view();
-      bool hasLat = false, hasLon = false;
-      const TFloatPoint p = NodePoint(rest, hasLat, hasLon);
+      const TNodeItems items = NodePoint(rest);
       // A coordinate written otherwise than lat="..." is not one the line
       // reader can take.
-      if (!hasLat) Expect(!HasKey(rest, "lat"));
-      if (!hasLon) Expect(!HasKey(rest, "lon"));
-      const bool deleted = Deleted(e.attrs);
+      if (!items.hasLat) Expect(!HasKey(rest, "lat"));
+      if (!items.hasLon) Expect(!HasKey(rest, "lon"));
       // The node's tag lines; the first other line stays pending.
       std::string_view ref;
       bool hasRef = false;
@@ -197,6 +202,7 @@ void TXmlLineReader::ReadNodes(IOsmNodes& nodes) {
         t = Trim(line);
         pending = true;
         if (!hasRef && t.find("<tag k=\"ref\"") != std::string_view::npos) {
+          Expect(t.compare(12, 4, " v=\"") == 0);
           const size_t vpos = t.find("v=");
           if (vpos != std::string_view::npos) {
             std::string_view v = t.substr(std::min(vpos + 2 + 1, t.size()), 999);
@@ -211,7 +217,7 @@ void TXmlLineReader::ReadNodes(IOsmNodes& nodes) {
         }
         if (t.find("<tag") == std::string_view::npos) break;
       }
-      if (!deleted) nodes.Node(id, p, hasRef ? &ref : nullptr);
+      if (!items.deleted) nodes.Node(id, items.p, hasRef ? &ref : nullptr);
     } else if (e.name == "way") {
       FInfo.ThirdPassStart = pos;
       break;
