@@ -542,12 +542,26 @@ TEST_F(InputEquivalence, JosmMarksDeletedModifiedAndNewObjects) {
       "  <way id=\"20\">\n    <nd ref=\"10\"/>\n    <nd ref=\"11\"/>\n    <tag k=\"highway\" v=\"primary\"/>\n  </way>\n"
       "  <way id=\"21\">\n    <nd ref=\"11\"/>\n    <nd ref=\"12\"/>\n    <tag k=\"highway\" v=\"service\"/>\n  </way>\n"
       "</osm>\n");
+  // The same marks in the API's layout, for the line reader.
+  const std::string marked = Path("marked.osm");
+  std::string text = osmforms::ReadBytes(plain);
+  text.insert(text.find("  <way id=\"-5\">"),
+              "  <node id=\"12\" visible=\"true\" action=\"delete\" lat=\"48.1032\" lon=\"11.5048\"/>\n"
+              "  <node id=\"13\" version=\"4\" visible=\"false\" lat=\"48.104\" lon=\"11.506\"/>\n");
+  text.insert(text.find("</osm>"),
+              "  <way id=\"22\" action=\"delete\">\n    <nd ref=\"10\"/>\n    <nd ref=\"11\"/>\n"
+              "    <tag k=\"highway\" v=\"residential\"/>\n  </way>\n"
+              "  <way id=\"23\" visible=\"false\">\n    <nd ref=\"-1\"/>\n    <nd ref=\"11\"/>\n"
+              "    <tag k=\"highway\" v=\"residential\"/>\n  </way>\n");
+  osmforms::WriteBytes(marked, text);
   ASSERT_FALSE(XmlReadsAsLines(josm, TOsmFormat::ofXml));
   ASSERT_TRUE(XmlReadsAsLines(plain, TOsmFormat::ofXml));
+  ASSERT_TRUE(XmlReadsAsLines(marked, TOsmFormat::ofXml));
   for (const int32_t format : {0, 1}) {
     const std::string n = std::to_string(format);
     const auto want = Run({plain}, format, "plain" + n);
     ExpectSame(want, Run({josm}, format, "josm" + n), format == 0 ? "JOSM, MIF" : "JOSM, SHP");
+    ExpectSame(want, Run({marked}, format, "marked" + n), format == 0 ? "marks in lines, MIF" : "marks in lines, SHP");
     if (format == 0) {
       const std::string& mid = want.at("roads.mid");
       EXPECT_NE(mid.find("\"-5\",\"New Road\""), std::string::npos) << mid;
