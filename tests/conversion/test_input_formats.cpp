@@ -3,8 +3,6 @@
 // damaged and cut-off forms.
 #include <gtest/gtest.h>
 
-#include <osmium/osm/node.hpp>
-#include <osmium/osm/way.hpp>
 #include <protozero/pbf_writer.hpp>
 
 #include <cstdio>
@@ -273,53 +271,76 @@ TEST_F(InputFormats, DamagedCompressedDataEndWithTheFileName) {
 
 // ---------------------------------------------------------------- PBF
 
+namespace {
+
+// Every event of a reader as a line of text, and the stop requests the
+// reader polled (one at least per block).
+class TEvents final : public IOsmNodes, public IOsmWays, public TNullRunUI {
+ public:
+  bool WantNode(int64_t) override { return true; }
+  void Node(int64_t id, const TFloatPoint& p, const std::string_view* ref) override {
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "n%lld %.7f %.7f", static_cast<long long>(id), p.x, p.y);
+    Seen.push_back(std::string(buf) + (ref ? " ref=" + std::string(*ref) : ""));
+    Points.push_back(p);
+  }
+  bool WantWay(int64_t) override { return true; }
+  void Way(const TOsmWay& w) override {
+    std::string s = "w" + std::to_string(w.Id) + " refs";
+    for (const int64_t r : w.Refs()) s += " " + std::to_string(r);
+    for (const TOsmTag& t : w.Tags) s += " " + std::string(t.Key) + "=" + std::string(t.Value);
+    Seen.push_back(s);
+  }
+  bool CancelRequested() override {
+    ++Polls;
+    return false;
+  }
+  std::vector<std::string> Seen;
+  std::vector<TFloatPoint> Points;
+  int Polls = 0;
+};
+
+// Nodes up to the first way, then the ways, in one reader as the last file
+// of a run is read; or the ways alone as pass 1 reads them.
+std::vector<std::string> ReadPbf(const std::string& path, bool nodes = true, TEvents* events = nullptr) {
+  TEvents own;
+  TEvents& e = events ? *events : own;
+  TFileInfo info(path);
+  info.Format = TOsmFormat::ofPbf;
+  TPbfOsmReader r(info, e);
+  if (nodes) {
+    r.ReadNodes(e);
+    r.ReadWays(e);
+  } else {
+    r.ReadAllWays(e);
+  }
+  EXPECT_EQ(r.ProgressPosition(), r.ProgressSize()) << path;
+  return e.Seen;
+}
+
+}  // namespace
+
 TEST_F(InputFormats, PbfObjectsInFileOrder) {
   const std::string path = Pbf("t.osm.pbf", kOpl);
   ASSERT_EQ(DetectOsmFormat(path), TOsmFormat::ofPbf);
-  {
-    TPbfReader r(path, true, true);
-    std::vector<int64_t> ids;
-    while (const osmium::OSMObject* o = r.Next())
-      ids.push_back(o->type() == osmium::item_type::way ? -o->id() : o->id());
-    EXPECT_EQ(ids, (std::vector<int64_t>{1, 2, 3, -7, -8}));
-    EXPECT_EQ(r.Next(), nullptr);
-    EXPECT_EQ(r.ProgressPosition(), r.ProgressSize());
-  }
-  {
-    TPbfReader r(path, true, false);  // nodes only
-    const auto* n = static_cast<const osmium::Node*>(r.Next());
-    ASSERT_NE(n, nullptr);
-    EXPECT_EQ(n->id(), 1);
-    EXPECT_EQ(n->location().lon(), 10.1);
-    EXPECT_EQ(std::string(n->tags()["ref"]), "12a");
-    r.Unread();
-    EXPECT_EQ(r.Next(), n);
-    r.Next();
-    n = static_cast<const osmium::Node*>(r.Next());
-    ASSERT_NE(n, nullptr);
-    // Coordinates come as the nearest doubles to the decimal text.
-    EXPECT_EQ(n->location().lon(), -0.0000001);
-    EXPECT_EQ(n->location().lat(), -89.9999999);
-    EXPECT_EQ(r.Next(), nullptr);
-  }
-  {
-    TPbfReader r(path, false, true);  // ways only
-    const auto* w = static_cast<const osmium::Way*>(r.Next());
-    ASSERT_NE(w, nullptr);
-    EXPECT_EQ(w->id(), 7);
-    EXPECT_EQ(w->nodes().size(), 2u);
-    EXPECT_EQ(std::string(w->tags()["name"]), "A&B\"C\nD\rE\tx");
-    std::string buf;
-    EXPECT_EQ(XmlText(w->tags()["name"], buf), "A&amp;B&quot;C&#10;D&#13;E&#9;x");
-    EXPECT_EQ(XmlText(w->tags()["highway"], buf), "residential");
-    // Decoding gives back the value, in the form every decoded value takes.
-    EXPECT_EQ(DecodeTagValue(XmlText("a & b <c> 'd'  \"e\"\nf", buf)), "a & b <c> 'd' \"\"e\"\" f");
-  }
+  TEvents e;
+  EXPECT_EQ(ReadPbf(path, true, &e),
+            (std::vector<std::string>{
+                "n1 10.1000000 48.1000000 ref=12a", "n2 10.2000000 48.2000000", "n3 -0.0000001 -89.9999999",
+                "w7 refs 1 2 highway=residential name=A&amp;B&quot;C&#10;D&#13;E&#9;x", "w8 refs 2 3 1 foo=bar"}));
+  // Coordinates come as the nearest doubles to the decimal text.
+  ASSERT_EQ(e.Points.size(), 3u);
+  EXPECT_EQ(e.Points[0].x, 10.1);
+  EXPECT_EQ(e.Points[2].x, -0.0000001);
+  EXPECT_EQ(e.Points[2].y, -89.9999999);
+  // Pass 1 sees the ways alone.
+  EXPECT_EQ(ReadPbf(path, false).size(), 2u);
+  std::string buf;
+  // Decoding gives back the value, in the form every decoded value takes.
+  EXPECT_EQ(DecodeTagValue(XmlText("a & b <c> 'd'  \"e\"\nf", buf)), "a & b <c> 'd' \"\"e\"\" f");
 }
 
 TEST_F(InputFormats, PbfBlocksOfManyObjectsComeWholeAndInOrder) {
-  // Blocks of 8000 objects outgrow a decoder's first buffer and come as a
-  // chain of buffers.
   std::string opl;
   for (int i = 1; i <= 20000; ++i) {
     const std::string id = std::to_string(i);
@@ -329,17 +350,15 @@ TEST_F(InputFormats, PbfBlocksOfManyObjectsComeWholeAndInOrder) {
     opl.append("w").append(std::to_string(i)).append(" v1 dV Thighway=service Nn1,n2,n3\n");
   const std::string path = Pbf("many.osm.pbf", opl);
   for (const bool nodes : {false, true}) {
-    TPbfReader r(path, nodes, true);
-    int blocks = 0;
-    r.OnBlock = [&blocks] { ++blocks; };
-    int64_t expect = nodes ? 1 : -1;
-    while (const osmium::OSMObject* o = r.Next()) {
-      const int64_t id = o->type() == osmium::item_type::way ? -o->id() : o->id();
-      ASSERT_EQ(id, expect) << nodes;
-      expect = expect == 20000 ? -1 : expect > 0 ? expect + 1 : expect - 1;
+    TEvents e;
+    const std::vector<std::string> seen = ReadPbf(path, nodes, &e);
+    ASSERT_EQ(seen.size(), nodes ? 29000u : 9000u);
+    for (size_t i = 0; i < seen.size(); ++i) {
+      const bool node = nodes && i < 20000;
+      const std::string id = std::to_string(node ? i + 1 : i + 1 - (nodes ? 20000 : 0));
+      ASSERT_TRUE(seen[i].starts_with((node ? "n" : "w") + id + " ")) << seen[i];
     }
-    EXPECT_EQ(expect, -9001) << nodes;
-    EXPECT_GE(blocks, 4) << nodes;
+    EXPECT_GE(e.Polls, 4) << nodes;  // every block polls, also one the pass skips
   }
 }
 
@@ -349,18 +368,13 @@ TEST_F(InputFormats, PbfHistoryFiles) {
                                    "n1 v1 dV x1 y1\nn2 v3 dD\nn3 v1 dV x2 y2\n"
                                    "w7 v2 dD\nw8 v1 dV Thighway=primary Nn1,n3\n",
                                    "osh.pbf");
-  {
-    TPbfReader r(snapshot, true, true);
-    std::vector<int64_t> ids;
-    while (const osmium::OSMObject* o = r.Next()) ids.push_back(o->id());
-    EXPECT_EQ(ids, (std::vector<int64_t>{1, 3, 8}));
-  }
+  const std::vector<std::string> seen = ReadPbf(snapshot);
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_TRUE(seen[0].starts_with("n1 ") && seen[1].starts_with("n3 ") && seen[2].starts_with("w8 ")) << seen[1];
   // Several versions of one object cannot be one data set.
   const std::string history = Pbf("hist.osh.pbf", "n1 v1 dV x1 y1\nn1 v2 dV x1 y2\nw8 v1 dV Nn1\n", "osh.pbf");
-  TPbfReader r(history, true, true);
   try {
-    while (r.Next()) {
-    }
+    ReadPbf(history);
     FAIL() << "a history file was read";
   } catch (const EReadError& e) {
     const std::string m = e.what();
@@ -393,7 +407,7 @@ TEST_F(InputFormats, DamagedPbfEndsWithTheFileName) {
       {"cut.osm.pbf", good.substr(0, good.size() * 6 / 10), "the file is truncated"},
       {"flipped.osm.pbf", flipped, "The OSM PBF data are damaged"},
       {"feature.osm.pbf", osmforms::PbfHeader({"OsmSchema-V0.6", "FancyFutureFeature"}),
-       "needs a feature of OSM PBF that is not supported: FancyFutureFeature"},
+       "needs a feature of OSM PBF that is not supported: FancyFutureFeature."},
       {"zstd.osm.pbf",
        header + osmforms::PbfFrame("OSMData", [] {
          std::string blob;
@@ -402,22 +416,22 @@ TEST_F(InputFormats, DamagedPbfEndsWithTheFileName) {
          b.add_bytes(7, std::string(20, 'z'));
          return blob;
        }()),
-       "uses a block compression that cannot be read (zstd blobs not supported)"},
+       "uses a block compression that cannot be read (zstd)."},
       {"wrongtype.osm.pbf", header + osmforms::PbfFrame("OSMHeader", osmforms::RawBlob("x")),
        "The OSM PBF data are damaged"},
   };
   for (const Case& c : cases) {
     const std::string path = File(c.name, c.bytes);
     ASSERT_EQ(DetectOsmFormat(path), TOsmFormat::ofPbf) << c.name;
-    try {
-      TPbfReader r(path, true, true);
-      while (r.Next()) {
+    for (const bool nodes : {false, true}) {
+      try {
+        ReadPbf(path, nodes);
+        ADD_FAILURE() << c.name << " was read to the end";
+      } catch (const EReadError& e) {
+        const std::string m = e.what();
+        EXPECT_NE(m.find("\"" + path + "\""), std::string::npos) << c.name << ": " << m;
+        EXPECT_NE(m.find(c.says), std::string::npos) << c.name << ": " << m;
       }
-      ADD_FAILURE() << c.name << " was read to the end";
-    } catch (const EReadError& e) {
-      const std::string m = e.what();
-      EXPECT_NE(m.find("\"" + path + "\""), std::string::npos) << c.name << ": " << m;
-      EXPECT_NE(m.find(c.says), std::string::npos) << c.name << ": " << m;
     }
   }
 }

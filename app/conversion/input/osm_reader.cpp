@@ -23,6 +23,16 @@ void TPassProgress::Check() {
   FUI.ProcessMessages();
 }
 
+const TOsmWay& TWayBuilder::FinishLazy(size_t count, std::span<const int64_t> (*decode)(const void*),
+                                       const void* source) {
+  Finish();
+  if (count > MaxWayRefs)
+    FWay.SetRefs({}, count);
+  else
+    FWay.SetLazyRefs(count, decode, source);
+  return FWay;
+}
+
 const TOsmWay& TWayBuilder::Finish() {
   FTags.clear();
   size_t b = 0;

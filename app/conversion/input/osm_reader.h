@@ -214,6 +214,9 @@ class TWayBuilder {
   }
   // The way; valid until the next Begin.
   const TOsmWay& Finish();
+  // The same for a form that stores refs packed: count of them, decoded by
+  // decode(source) when a pass asks (never beyond MaxWayRefs).
+  const TOsmWay& FinishLazy(size_t count, std::span<const int64_t> (*decode)(const void*), const void* source);
 
  private:
   TOsmWay FWay;

@@ -2,149 +2,115 @@
 
 #include <unistd.h>
 
-#include <libdeflate.h>
-
-#include <osmium/io/detail/pbf_decoder.hpp>
-#include <osmium/io/header.hpp>
-#include <osmium/osm/entity_bits.hpp>
-#include <osmium/osm/object.hpp>
 #include <osmium/thread/pool.hpp>
 #include <protozero/pbf_reader.hpp>
 
+#include <algorithm>
+#include <climits>
+#include <cerrno>
 #include <deque>
 #include <future>
 #include <memory>
 #include <new>
 #include <string_view>
-#include <system_error>
 #include <thread>
 
 #include "linvoro_types.h"
 #include "osm_format.h"
+#include "pbf_block.h"
+#include "run_ui.h"
+#include "xml_lines.h"
 
 namespace {
-
-// Every failure of libosmium's decoder becomes a message that names the
-// file and says what is wrong with it in words a user can act on.
-[[noreturn]] void Rethrow(const std::string& path) {
-  try {
-    throw;
-  } catch (const Exception&) {
-    throw;
-  } catch (const std::bad_alloc&) {
-    throw;
-  } catch (const osmium::pbf_error& e) {
-    std::string_view what = e.what();
-    if (what.starts_with("PBF error: ")) what.remove_prefix(11);
-    if (what.starts_with("required feature not supported: "))
-      throw EReadError("File \"" + path + "\" needs a feature of OSM PBF that is not supported: " +
-                       std::string(what.substr(32)) + ".");
-    if (what.ends_with("blobs not supported") || what == "unknown compression")
-      throw EReadError("File \"" + path + "\" uses a block compression that cannot be read (" +
-                       std::string(what) + ").");
-    throw EReadError("Error reading file \"" + path + "\". The OSM PBF data are damaged (" + std::string(what) + ").");
-  } catch (const std::exception& e) {
-    throw EReadError("Error reading file \"" + path + "\". The OSM PBF data are damaged (" + e.what() + ").");
-  }
-}
-
-// One block, decoded in a thread of the pool. zlib blocks, by far the most
-// common, are inflated by libdeflate, which takes a whole block several
-// times faster than zlib does; libosmium's block decoder makes the objects.
-// Blocks of any other kind go through libosmium whole.
-class TBlockDecoder {
- public:
-  TBlockDecoder(std::string&& blob, osmium::osm_entity_bits::type types, osmium::io::read_meta metadata)
-      : FBlob(std::make_shared<std::string>(std::move(blob))), FTypes(types), FMetadata(metadata) {}
-
-  osmium::memory::Buffer operator()() const {
-    std::string raw;
-    return osmium::io::detail::PBFPrimitiveBlockDecoder{Inflate(raw), FTypes, FMetadata}();
-  }
-
- private:
-  protozero::data_view Inflate(std::string& raw) const {
-    protozero::pbf_reader blob{*FBlob};
-    int64_t rawSize = -1;
-    protozero::data_view zlib;
-    bool other = false;
-    while (blob.next()) {
-      if (blob.tag() == 2 && blob.wire_type() == protozero::pbf_wire_type::varint) {
-        rawSize = blob.get_int32();
-      } else if (blob.tag() == 3 && blob.wire_type() == protozero::pbf_wire_type::length_delimited) {
-        zlib = blob.get_view();
-      } else {
-        other = true;
-        blob.skip();
-      }
-    }
-    if (other || zlib.empty()) return osmium::io::detail::decode_blob(*FBlob, raw);
-    if (rawSize <= 0 || static_cast<uint64_t>(rawSize) > osmium::io::detail::max_uncompressed_blob_size)
-      throw osmium::pbf_error{"illegal blob size"};
-    thread_local const std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> inflater{
-        libdeflate_alloc_decompressor(), libdeflate_free_decompressor};
-    if (!inflater) throw std::bad_alloc();
-    raw.resize(static_cast<size_t>(rawSize));
-    if (libdeflate_zlib_decompress(inflater.get(), zlib.data(), zlib.size(), raw.data(), raw.size(), nullptr) !=
-        LIBDEFLATE_SUCCESS)
-      throw osmium::pbf_error{"a zlib compressed block is damaged"};
-    return {raw.data(), raw.size()};
-  }
-
-  std::shared_ptr<std::string> FBlob;  // shared: the pool's tasks are copied
-  osmium::osm_entity_bits::type FTypes;
-  osmium::io::read_meta FMetadata;
-};
 
 int DecoderThreads() {
   const unsigned n = std::thread::hardware_concurrency();
   return n == 0 ? 1 : static_cast<int>(n > 16 ? 16 : n);
 }
 
+// What a block will hold once decoded, before it is: its uncompressed size
+// (stated in the blob) and room for the objects that many bytes can hold.
+size_t DecodedEstimate(const std::string& blob) {
+  size_t raw = blob.size();
+  try {
+    protozero::pbf_reader b{blob};
+    while (b.next()) {
+      if (b.tag() == 2 && b.wire_type() == protozero::pbf_wire_type::varint) {
+        const int64_t n = b.get_int32();
+        if (n > 0) raw = static_cast<size_t>(n);
+      } else {
+        b.skip();
+      }
+    }
+  } catch (const std::exception&) {
+    // The decoder says what is wrong with it.
+  }
+  raw = std::min(raw, cPbfMaxBlockBytes);
+  return raw + std::min(raw / 2, cPbfMaxObjects) * sizeof(TPbfNode);
+}
+
 }  // namespace
 
-// The file is read block by block here and every block is decoded in
-// libosmium's thread pool, a few blocks ahead. Unlike
-// libosmium's reader, which passes over the blocks that hold none of the
-// wanted objects in silence, this lets a pass show progress and stop at
-// every block, also in the node blocks that the way passes skip.
-struct TPbfReader::TImpl {
-  std::string Path;
+struct TPbfOsmReader::TImpl {
+  TFileInfo& Info;
+  const std::string& Path;
   int Handle = -1;
   int64_t Size = 0;
   int64_t ReadPos = 0;  // bytes read from the file
   int64_t DonePos = 0;  // end of the block whose objects are handed out
-
-  osmium::osm_entity_bits::type Types = osmium::osm_entity_bits::nothing;
-  osmium::io::read_meta Metadata = osmium::io::read_meta::no;
   // History files come sorted by type, id and version; a second version of
-  // an object follows its first.
+  // an object follows its first. Only they carry the deleted mark.
   bool History = false;
 
   osmium::thread::Pool Pool{DecoderThreads()};
   struct TJob {
-    std::future<osmium::memory::Buffer> Objects;
-    int64_t End;  // file offset after the block
+    std::future<TPbfBlock> Block;
+    int64_t Start, End;  // the block's place in the file
+    size_t Estimate;     // decoded bytes it may hold
   };
   std::deque<TJob> Jobs;  // in file order
-  size_t Ahead = static_cast<size_t>(2 * DecoderThreads() + 2);
+  size_t AheadBytes = 0, PeakAhead = 0;
+  unsigned Want = 0;
   bool FileEnded = false;
 
-  // The objects of one block come in one buffer, or when they outgrew it
-  // in a chain of buffers, the oldest nested deepest.
-  std::deque<osmium::memory::Buffer> Parts;
-  osmium::memory::Buffer Buffer;
-  osmium::memory::Buffer::t_iterator<osmium::OSMObject> It, End;
-  osmium::item_type LastType = osmium::item_type::undefined;
-  osmium::object_id_type LastId = 0;
-  const osmium::OSMObject* Last = nullptr;
+  // The block handed out: its place, and the next group and object in it.
+  TPbfBlock Block;
+  bool HaveBlock = false;
+  int64_t BlockStart = 0;
+  size_t Group = 0, Index = 0;
 
+  TPbfKind LastKind = TPbfKind::Other;
+  int64_t LastId = 0;
+
+  // A way handed to a pass; its refs are decoded when the pass asks.
+  const TPbfWay* RefWay = nullptr;
+  std::vector<int64_t> Refs;
+  TWayBuilder Builder;
+  std::string Kb, Vb, RefText;
+
+  TImpl(TFileInfo& info) : Info(info), Path(info.Filename) {}
   ~TImpl() {
+    // The pool's threads may still decode blocks of this reader.
+    for (TJob& j : Jobs)
+      if (j.Block.valid()) j.Block.wait();
     if (Handle >= 0) ::close(Handle);
   }
 
   [[noreturn]] void Damaged(const std::string& what) const {
     throw EReadError("Error reading file \"" + Path + "\". The OSM PBF data are damaged (" + what + ").");
+  }
+  [[noreturn]] void Truncated() const {
+    throw EReadError("Error reading file \"" + Path + "\". The OSM PBF data end too early: the file is truncated.");
+  }
+  // Every failure of the decoder becomes a message that names the file.
+  [[noreturn]] void Rethrow() const {
+    try {
+      throw;
+    } catch (const EPbfDamaged& e) {
+      Damaged(e.what());
+    } catch (const EPbfUnsupported& e) {
+      throw EReadError("File \"" + Path + "\" " + e.what());
+    }
   }
 
   // Exactly n bytes; false when the file ends before the first of them and
@@ -155,7 +121,7 @@ struct TPbfReader::TImpl {
       const size_t r = ReadInputFile(Handle, dst + got, n - got, Path);
       if (r == 0) {
         if (got == 0 && endAllowed) return false;
-        throw EReadError("Error reading file \"" + Path + "\". The OSM PBF data end too early: the file is truncated.");
+        Truncated();
       }
       got += r;
       ReadPos += static_cast<int64_t>(r);
@@ -165,199 +131,246 @@ struct TPbfReader::TImpl {
 
   // The next block of the expected type into blob; false at the end of the
   // file.
-  bool NextBlock(std::string& blob, std::string_view expected) {
+  bool ReadBlob(std::string& blob, std::string_view expected) {
     unsigned char size[4];
     if (!ReadExact(reinterpret_cast<char*>(size), 4, true)) return false;
     const uint32_t headerSize = uint32_t(size[0]) << 24 | uint32_t(size[1]) << 16 | uint32_t(size[2]) << 8 | size[3];
-    if (headerSize == 0 || headerSize > static_cast<uint32_t>(osmium::io::detail::max_blob_header_size))
-      Damaged("block header size " + std::to_string(headerSize));
+    if (headerSize == 0 || headerSize > cPbfMaxBlobHeaderBytes) Damaged("block header size " + std::to_string(headerSize));
     std::string header(headerSize, '\0');
     ReadExact(header.data(), headerSize, false);
-    std::string_view type;
-    int64_t dataSize = 0;
+    TPbfBlobHeader h;
     try {
-      protozero::pbf_reader h{header};
-      while (h.next()) {
-        if (h.tag() == 1 && h.wire_type() == protozero::pbf_wire_type::length_delimited) {
-          const protozero::data_view v = h.get_view();
-          type = std::string_view(v.data(), v.size());
-        } else if (h.tag() == 3 && h.wire_type() == protozero::pbf_wire_type::varint) {
-          dataSize = h.get_int32();
-        } else {
-          h.skip();
-        }
-      }
-    } catch (const std::exception& e) {
-      Damaged(std::string("block header: ") + e.what());
+      h = DecodePbfBlobHeader(header);
+    } catch (...) {
+      Rethrow();
     }
-    if (type != expected) Damaged("a block of type \"" + std::string(type) + "\" where " + std::string(expected) + " belongs");
-    if (dataSize <= 0 || static_cast<uint64_t>(dataSize) > osmium::io::detail::max_uncompressed_blob_size)
-      Damaged("block size " + std::to_string(dataSize));
-    blob.assign(static_cast<size_t>(dataSize), '\0');
+    if (h.Type != expected) Damaged("a block of type \"" + h.Type + "\" where " + std::string(expected) + " belongs");
+    if (h.DataSize <= 0 || static_cast<uint64_t>(h.DataSize) > cPbfMaxBlockBytes)
+      Damaged("block size " + std::to_string(h.DataSize));
+    blob.assign(static_cast<size_t>(h.DataSize), '\0');
     ReadExact(blob.data(), blob.size(), false);
     return true;
   }
 
-  // The objects of the next block, or of the next part of one; false at
-  // the end of the file.
-  bool NextBuffer() {
-    if (!Parts.empty()) {
-      Buffer = std::move(Parts.front());
-      Parts.pop_front();
-      It = Buffer.begin<osmium::OSMObject>();
-      End = Buffer.end<osmium::OSMObject>();
-      return true;
+  void Open() {
+    Handle = OpenInputFile(Path, Size);
+    std::string blob;
+    if (!ReadBlob(blob, "OSMHeader")) Truncated();
+    TPbfHeaderInfo header;
+    try {
+      std::string data;
+      InflatePbfBlob(blob, data);
+      header = DecodePbfHeader(data);
+    } catch (...) {
+      Rethrow();
     }
-    while (Jobs.size() < Ahead && !FileEnded) {
+    if (!header.Unsupported.empty()) {
+      std::string list;
+      for (const std::string& f : header.Unsupported) list += (list.empty() ? "" : ", ") + f;
+      throw EReadError("File \"" + Path + "\" needs a feature of OSM PBF that is not supported: " + list + ".");
+    }
+    History = header.History;
+    DonePos = ReadPos;
+  }
+
+  // The reader goes on at the file's byte pos (a block's start).
+  void Restart(int64_t pos) {
+    for (TJob& j : Jobs)
+      if (j.Block.valid()) j.Block.wait();
+    Jobs.clear();
+    AheadBytes = 0;
+    HaveBlock = false;
+    FileEnded = false;
+    if (::lseek(Handle, pos, SEEK_SET) < 0)
+      throw EReadError("Error reading file \"" + Path + "\". " + SystemErrorText(errno));
+    ReadPos = DonePos = pos;
+  }
+
+  // Blocks read and given to the pool while the decoded data ahead stay
+  // within the bound (one block always), a few more than there are threads.
+  void FillJobs() {
+    const size_t maxJobs = static_cast<size_t>(2 * DecoderThreads() + 2);
+    while (!FileEnded && Jobs.size() < maxJobs && (Jobs.empty() || AheadBytes < MaxAheadBytes)) {
+      const int64_t start = ReadPos;
       std::string blob;
-      if (!NextBlock(blob, "OSMData")) {
+      if (!ReadBlob(blob, "OSMData")) {
         FileEnded = true;
         break;
       }
-      Jobs.push_back({Pool.submit(TBlockDecoder{std::move(blob), Types, Metadata}), ReadPos});
+      const size_t estimate = DecodedEstimate(blob);
+      // The blob is shared: the pool's tasks are copied.
+      auto data = std::make_shared<std::string>(std::move(blob));
+      const unsigned want = Want;
+      const bool metadata = History;
+      Jobs.push_back({Pool.submit([data, want, metadata] {
+                        std::string raw;
+                        InflatePbfBlob(*data, raw);
+                        TPbfBlock b;
+                        DecodePbfBlock(std::move(raw), want, metadata, b);
+                        return b;
+                      }),
+                      start, ReadPos, estimate});
+      AheadBytes += estimate;
+      PeakAhead = std::max(PeakAhead, AheadBytes);
     }
+  }
+
+  // The next block into Block; false at the end of the file.
+  bool NextBlock(TPassProgress& progress) {
+    FillJobs();
     if (Jobs.empty()) return false;
     TJob job = std::move(Jobs.front());
     Jobs.pop_front();
-    osmium::memory::Buffer objects;
+    AheadBytes -= job.Estimate;
     try {
-      objects = job.Objects.get();
+      Block = job.Block.get();
+    } catch (const std::bad_alloc&) {
+      throw;
     } catch (...) {
-      Rethrow(Path);
+      Rethrow();
     }
+    PeakAhead = std::max(PeakAhead, AheadBytes + Block.MemoryBytes());
+    HaveBlock = true;
+    BlockStart = job.Start;
     DonePos = job.End;
-    while (objects.has_nested_buffers()) Parts.push_back(std::move(*objects.get_last_nested()));
-    Parts.push_back(std::move(objects));
-    return NextBuffer();
+    Group = Index = 0;
+    progress.Check();
+    FillJobs();
+    return true;
+  }
+
+  // A second version of an object in a history file ends the run.
+  void CheckVersion(TPbfKind kind, int64_t id) {
+    if (kind == LastKind && id == LastId)
+      throw EReadError("File \"" + Path + "\" is an OSM history file with several versions of " +
+                       (kind == TPbfKind::Nodes ? "node " : "way ") + std::to_string(id) +
+                       ". Only files with one version of each object are converted.");
+    LastKind = kind;
+    LastId = id;
+  }
+
+  static std::span<const int64_t> DecodeRefs(const void* self) {
+    auto* f = const_cast<TImpl*>(static_cast<const TImpl*>(self));
+    f->Refs.clear();
+    try {
+      ForEachPbfRef(*f->RefWay, [f](int64_t r) { f->Refs.push_back(r); });
+    } catch (...) {
+      f->Rethrow();
+    }
+    return f->Refs;
+  }
+
+  // The ways of the current group from Index on.
+  void HandOverWays(const TPbfGroup& g, IOsmWays& ways, TPassProgress& progress) {
+    for (; Index < g.End - g.Begin; ++Index) {
+      const TPbfWay& way = Block.Ways[g.Begin + Index];
+      progress.Step();
+      if (History) CheckVersion(TPbfKind::Ways, way.Id);
+      if (!way.Visible || !ways.WantWay(way.Id)) continue;
+      Builder.Begin(way.Id);
+      try {
+        ForEachPbfTag(Block, way, [this](std::string_view k, std::string_view v) {
+          Builder.Tag(XmlText(k, Kb), XmlText(v, Vb));
+        });
+      } catch (...) {
+        Rethrow();
+      }
+      RefWay = &way;
+      ways.Way(Builder.FinishLazy(PbfRefCount(way), &TImpl::DecodeRefs, this));
+    }
+  }
+
+  // Ways of every block from the current place on; nodes after a way are
+  // damage when unsorted is set (pass 1), else passed over.
+  void WaysToTheEnd(IOsmWays& ways, TPassProgress& progress, bool unsorted) {
+    bool sawWay = false;
+    for (;;) {
+      if (!HaveBlock && !NextBlock(progress)) return;
+      for (; Group < Block.Groups.size(); ++Group, Index = 0) {
+        const TPbfGroup& g = Block.Groups[Group];
+        if (g.Kind == TPbfKind::Ways) {
+          sawWay = true;
+          HandOverWays(g, ways, progress);
+        } else if (g.Kind == TPbfKind::Nodes && sawWay && unsorted) {
+          RaiseUnsorted(Path);
+        }
+      }
+      HaveBlock = false;
+    }
   }
 };
 
-TPbfReader::TPbfReader(const std::string& path, bool nodes, bool ways) : F(std::make_unique<TImpl>()) {
-  F->Path = path;
-  F->Handle = OpenInputFile(path, F->Size);
-
-  std::string blob;
-  if (!F->NextBlock(blob, "OSMHeader"))
-    throw EReadError("Error reading file \"" + path + "\". The OSM PBF data end too early: the file is truncated.");
-  try {
-    const osmium::io::Header header = osmium::io::detail::decode_header(blob);
-    F->History = header.has_multiple_object_versions();
-  } catch (...) {
-    Rethrow(path);
-  }
-  F->DonePos = F->ReadPos;
-  // Only a history file can mark objects deleted, and the mark is part of
-  // the metadata: any other file is decoded without it.
-  F->Metadata = F->History ? osmium::io::read_meta::yes : osmium::io::read_meta::no;
-  if (nodes) F->Types |= osmium::osm_entity_bits::node;
-  if (ways) F->Types |= osmium::osm_entity_bits::way;
-}
-
-TPbfReader::~TPbfReader() = default;
-
-const osmium::OSMObject* TPbfReader::Next() {
-  if (FUnread) {
-    FUnread = false;
-    return F->Last;
-  }
-  for (;;) {
-    while (F->It == F->End) {
-      if (!F->NextBuffer()) return F->Last = nullptr;
-      if (OnBlock) OnBlock();
-    }
-    const osmium::OSMObject& o = *F->It;
-    ++F->It;
-    if (F->History) {
-      if (o.type() == F->LastType && o.id() == F->LastId)
-        throw EReadError("File \"" + F->Path + "\" is an OSM history file with several versions of " +
-                         osmium::item_type_to_name(o.type()) + " " + std::to_string(o.id()) +
-                         ". Only files with one version of each object are converted.");
-      F->LastType = o.type();
-      F->LastId = o.id();
-      if (!o.visible()) continue;
-    }
-    F->Last = &o;
-    return &o;
-  }
-}
-
-int64_t TPbfReader::ProgressPosition() const { return F->DonePos; }
-
-int64_t TPbfReader::ProgressSize() const { return F->Size; }
-
-// ---------------------------------------------------------------- events
-
-#include "osmium_objects.h"
-#include "run_ui.h"
-
-TPbfOsmReader::TPbfOsmReader(TFileInfo& info, IRunUI& ui) : TOsmReader(info.Filename, ui), FInfo(info) {
-  int64_t size = 0;
-  ::close(OpenInputFile(info.Filename, size));
-  FSize = size;
+TPbfOsmReader::TPbfOsmReader(TFileInfo& info, IRunUI& ui)
+    : TOsmReader(info.Filename, ui), F(std::make_unique<TImpl>(info)) {
+  F->Open();
 }
 
 TPbfOsmReader::~TPbfOsmReader() = default;
 
-TPbfReader& TPbfOsmReader::Open(bool nodes, bool ways) {
-  if (!FReader || (nodes && !FNodes) || (ways && !FWays)) {
-    FReader.reset();
-    FReader = std::make_unique<TPbfReader>(FFileName, nodes, ways);
-    FNodes = nodes;
-    FWays = ways;
-  }
-  return *FReader;
-}
+int64_t TPbfOsmReader::ProgressPosition() const { return F->DonePos; }
+
+int64_t TPbfOsmReader::ProgressSize() const { return F->Size; }
+
+size_t TPbfOsmReader::PeakAheadBytes() const { return F->PeakAhead; }
 
 bool TPbfOsmReader::ReadAllWays(IOsmWays& ways) {
-  // Nodes too, so that a node after a way is seen.
-  TPbfReader& reader = Open(true, true);
+  // Node groups are only told, not decoded: a node after a way is seen.
+  F->Want = cPbfWantWays;
   FUI.Progress(0);
-  TPassProgress progress(FUI, reader);
-  reader.OnBlock = [&progress] { progress.Check(); };
-  TWayBuilder builder;
-  std::string kb, vb;
-  bool sawWay = false;
-  while (const osmium::OSMObject* o = reader.Next()) {
-    progress.Step();
-    if (o->type() == osmium::item_type::way) {
-      sawWay = true;
-      HandOverWay(static_cast<const osmium::Way&>(*o), ways, builder, kb, vb);
-    } else if (sawWay) {
-      RaiseUnsorted(FFileName);
-    }
-  }
-  reader.OnBlock = nullptr;
+  TPassProgress progress(FUI, *this);
+  F->WaysToTheEnd(ways, progress, true);
   return true;
 }
 
 void TPbfOsmReader::ReadNodes(IOsmNodes& nodes) {
-  TPbfReader& reader = Open(true, true);
-  TPassProgress progress(FUI, reader);
-  reader.OnBlock = [&progress] { progress.Check(); };
-  std::string buf;
-  while (const osmium::OSMObject* o = reader.Next()) {
-    progress.Step();
-    if (o->type() != osmium::item_type::node) {
-      // The ways begin; the pass stops as it does at an XML file's first way.
-      reader.Unread();
-      break;
+  // Ways too: a reader kept for pass 3 goes on in the blocks decoded here.
+  F->Want = cPbfWantNodes | cPbfWantWays;
+  TImpl& f = *F;
+  TPassProgress progress(FUI, *this);
+  for (;;) {
+    if (!f.HaveBlock && !f.NextBlock(progress)) return;
+    for (; f.Group < f.Block.Groups.size(); ++f.Group, f.Index = 0) {
+      const TPbfGroup& g = f.Block.Groups[f.Group];
+      if (g.Kind == TPbfKind::Ways) {
+        // The ways begin; the pass stops as it does at an XML file's first
+        // way, and pass 3 starts at this block.
+        f.Info.ThirdPassStart = f.BlockStart;
+        return;
+      }
+      if (g.Kind != TPbfKind::Nodes) continue;
+      for (; f.Index < g.End - g.Begin; ++f.Index) {
+        const TPbfNode& n = f.Block.Nodes[g.Begin + f.Index];
+        progress.Step();
+        if (f.History) f.CheckVersion(TPbfKind::Nodes, n.Id);
+        if (!n.Visible || !nodes.WantNode(n.Id)) continue;
+        // The nearest doubles to the decimal degrees, as the XML text gives
+        // them. A node without coordinates is at (0, 0) as an XML node
+        // without lat and lon is; writers mark such a node with the largest
+        // 32-bit value in both.
+        const bool undefined = !n.Located || (n.X == INT32_MAX && n.Y == INT32_MAX);
+        const TFloatPoint p = undefined ? TFloatPoint{0, 0}
+                                        : TFloatPoint{static_cast<double>(n.X) / 10000000,
+                                                      static_cast<double>(n.Y) / 10000000};
+        if (n.Ref >= 0) {
+          // As the XML file's text: escaped, at most 999 bytes.
+          const std::string_view v = XmlText(f.Block.Strings[static_cast<size_t>(n.Ref)], f.RefText).substr(0, 999);
+          nodes.Node(n.Id, p, &v);
+        } else {
+          nodes.Node(n.Id, p, nullptr);
+        }
+      }
     }
-    HandOverNode(static_cast<const osmium::Node&>(*o), nodes, buf);
+    f.HaveBlock = false;
   }
-  reader.OnBlock = nullptr;  // the progress ends here, the reader may go on
 }
 
 void TPbfOsmReader::ReadWays(IOsmWays& ways) {
-  TPbfReader& reader = Open(false, true);
-  TPassProgress progress(FUI, reader);
-  reader.OnBlock = [&progress] { progress.Check(); };
-  TWayBuilder builder;
-  std::string kb, vb;
-  while (const osmium::OSMObject* o = reader.Next()) {
-    progress.Step();
-    // Nodes after the first way are not read, as in an XML file.
-    if (o->type() != osmium::item_type::way) continue;
-    HandOverWay(static_cast<const osmium::Way&>(*o), ways, builder, kb, vb);
+  TImpl& f = *F;
+  if (!f.HaveBlock && f.Jobs.empty()) {
+    // A reader of its own: from the block where pass 2 met the first way.
+    f.Want = cPbfWantWays;
+    if (f.Info.ThirdPassStart > 0) f.Restart(f.Info.ThirdPassStart);
   }
-  reader.OnBlock = nullptr;
+  TPassProgress progress(FUI, *this);
+  f.WaysToTheEnd(ways, progress, false);
 }

@@ -1,55 +1,22 @@
-// OSM PBF input through libosmium: its block decoder, in its worker threads
-// on every core, decodes the blocks a few ahead while a pass takes the
-// objects in file order.
+// OSM PBF: blocks are read here in file order and decoded a few ahead in a
+// pool of threads by the block decoder of pbf_block.h, so that every block
+// is a progress and cancel point of a pass, also a block the pass skips.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
 #include "osm_reader.h"
 
-namespace osmium {
-class OSMObject;
-}
-
-class TPbfReader final : public TInputPosition {
- public:
-  // nodes, ways: the object kinds the pass needs; blocks of other kinds are
-  // skipped without decoding. Throws EFOpenError or EReadError naming the
-  // file: a damaged header, a required feature the passes cannot honour.
-  TPbfReader(const std::string& path, bool nodes, bool ways);
-  ~TPbfReader();
-  TPbfReader(const TPbfReader&) = delete;
-  TPbfReader& operator=(const TPbfReader&) = delete;
-
-  // The next node or way in file order, deleted ones skipped; nullptr at the
-  // end. Valid until the next call. Throws EReadError naming the file for a
-  // damaged or cut-off file and for several versions of one object.
-  const osmium::OSMObject* Next();
-  // The object Next returned last comes once more from the next call.
-  void Unread() { FUnread = true; }
-  // Called by Next whenever it moves on to the next block, also to a block
-  // without any wanted object: a pass polls its progress and cancel request
-  // here, which it cannot do per object while blocks are skipped.
-  std::function<void()> OnBlock;
-  // The end of the block whose objects are handed out, and the file's
-  // size: the progress of a pass.
-  int64_t ProgressPosition() const override;
-  int64_t ProgressSize() const override;
-
- private:
-  struct TImpl;
-  std::unique_ptr<TImpl> F;
-  bool FUnread = false;
-};
-
-struct TFileInfo;
-
-// The passes' events from an OSM PBF file.
 class TPbfOsmReader final : public TOsmReader {
  public:
+  // Decoded blocks held ahead of the pass, in bytes (at least one block).
+  static constexpr size_t MaxAheadBytes = size_t(256) << 20;
+
+  // Opens the file and reads its header block. Throws EFOpenError or
+  // EReadError naming the file: a damaged or cut-off header, a required
+  // feature the passes cannot honour.
   TPbfOsmReader(TFileInfo& info, IRunUI& ui);
   ~TPbfOsmReader() override;
 
@@ -57,15 +24,15 @@ class TPbfOsmReader final : public TOsmReader {
   void ReadNodes(IOsmNodes& nodes) override;
   void ReadWays(IOsmWays& ways) override;
 
-  int64_t ProgressPosition() const override { return FReader ? FReader->ProgressPosition() : 0; }
-  int64_t ProgressSize() const override { return FSize; }
+  // The end of the block whose objects are handed out, and the file's size.
+  int64_t ProgressPosition() const override;
+  int64_t ProgressSize() const override;
+
+  // For tests: the largest amount of decoded data this reader has held ahead
+  // of its pass (estimated before decoding, counted after).
+  size_t PeakAheadBytes() const;
 
  private:
-  // A block reader for the object kinds a pass needs; the one open is kept
-  // when it reads them already.
-  TPbfReader& Open(bool nodes, bool ways);
-  TFileInfo& FInfo;
-  std::unique_ptr<TPbfReader> FReader;
-  bool FNodes = false, FWays = false;
-  int64_t FSize = 0;
+  struct TImpl;
+  std::unique_ptr<TImpl> F;
 };
