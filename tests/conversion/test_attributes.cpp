@@ -364,6 +364,45 @@ TEST(WayAttributes, NameLengthChecks) {
   }
 }
 
+// Lengths are characters in every encoding. A shapefile's field holds 254
+// bytes at most, which a name of fewer characters can need where characters
+// take several bytes: that cut is reported too. MIF keeps every name whole.
+TEST(WayAttributes, NameLengthsCountCharactersInEveryEncoding) {
+  auto times = [](const std::string& c, int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i) s += c;
+    return s;
+  };
+  const struct {
+    int32_t format;  // 0 MIF, 1 SHP
+    uint16_t encoding;
+    uint32_t nameLen;
+    std::string name;
+    std::string rest;  // empty: not reported
+  } cases[] = {
+      {1, 65001, 26, "Большая Новодмитровская ул", ""},  // 50 bytes
+      {1, 65001, 25, "Большая Новодмитровская ул", "л"},
+      {1, 65001, 50, "Οδός Ελευθερίου Βενιζέλου και Πανεπιστημίου Αθηνών", ""},  // 95 bytes
+      {1, 932, 5, "日本語テキスト", "スト"},
+      {1, 1252, 200, times("x", 200), ""},
+      {1, 65001, 100, times("日", 100), times("日", 16)},  // 84 characters in 252 bytes
+      {0, 65001, 100, times("日", 100), ""},
+      {1, 932, 200, times("日", 200), times("日", 73)},  // 127 of two bytes
+      {1, 65001, 63, times("😀", 63), ""},
+      {1, 65001, 64, times("😀", 64), "😀"},
+  };
+  for (const auto& c : cases) {
+    TRunOptions o = CarOnly();
+    o.OutputFormat = c.format;
+    o.Encoding = c.encoding;
+    o.NameLength = c.nameLen;
+    TWay w(o);
+    w.Feed(9, {{"highway", "residential"}, {"name", c.name}}).Finish();
+    const Lines expected = c.rest.empty() ? Lines{} : Lines{"TooLongName,9," + c.name + ",   Part too long: " + c.rest};
+    EXPECT_EQ(w.errors.lines, expected) << c.format << " " << c.encoding << " " << c.nameLen << " " << c.name;
+  }
+}
+
 TEST(WayAttributes, ValuesAreDecodedAndTrimmed) {
   TWay w(CarOnly());
   w.Feed(1, {{"highway", "residential"},
