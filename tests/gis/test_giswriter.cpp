@@ -45,7 +45,7 @@ class GisWriterTest : public ::testing::Test {
                                      uint16_t codepage = 1252, const std::string& name = "t") {
     std::unique_ptr<TGISWriter> w = TGISWriter::GetGISObject(format);
     w->SetFileName(Stem(name));
-    w->SetCodepage(codepage);
+    w->SetEncoding(codepage);
     w->StartHeader(static_cast<int32_t>(fields.size()), ot);
     for (const TFieldInfo& f : fields) w->AddField(f.Name, f.FieldType, f.Width, f.decimals);
     return w;
@@ -622,12 +622,7 @@ TEST_F(GisWriterTest, DbfTextWidthsCountCharacters) {
     if (!CodePageSupported(c.codepage)) continue;
     SCOPED_TRACE(std::to_string(c.codepage) + " width " + std::to_string(c.width) + ": " + c.values[0]);
     const std::string name = WithNumber("w", n++);
-    auto w = TGISWriter::GetGISObject(gfDBF);
-    w->SetFileName(Stem(name));
-    w->SetEncoding(c.codepage);
-    w->StartHeader(2, otNone);
-    w->AddField("name", gfChar, c.width, 0);
-    w->AddField("id", gfSmallInt, 0, 0);
+    auto w = Writer(gfDBF, otNone, {{gfChar, c.width, 0, "name"}, {gfSmallInt, 0, 0, "id"}}, c.codepage, name);
     for (size_t i = 0; i < c.values.size(); ++i) w->AddObject(0, false, "\"" + c.values[i] + "\"," + std::to_string(i));
     w->Close();
     EXPECT_EQ(w->LostTextValues(), 0);
@@ -661,13 +656,8 @@ TEST_F(GisWriterTest, DbfTextThatFitsKeepsTheDeclaredWidths) {
     SCOPED_TRACE(codepage);
     std::string tables[2];
     for (int k = 0; k < 2; ++k) {
-      auto w = TGISWriter::GetGISObject(gfSHP);
-      w->SetFileName(Stem(WithNumber("fit", k)));
-      w->SetEncoding(k == 0 ? 1252 : codepage);
-      w->StartHeader(3, otPline);
-      w->AddField("osm_id", gfChar, 10, 0);
-      w->AddField("name", gfChar, 50, 0);
-      w->AddField("type", gfChar, 25, 0);
+      auto w = Writer(gfSHP, otPline, {{gfChar, 10, 0, "osm_id"}, {gfChar, 50, 0, "name"}, {gfChar, 25, 0, "type"}},
+                      k == 0 ? 1252 : codepage, WithNumber("fit", k));
       w->AddLine(1, 2, 3, 4, "\"4711\",\"Main Street\",\"residential\"");
       w->AddLine(1, 2, 3, 5, "\"4712\",\"" + std::string(50, 'x') + "\",\"primary\"");
       w->Close();
@@ -684,11 +674,9 @@ TEST_F(GisWriterTest, DbfTextThatFitsKeepsTheDeclaredWidths) {
 // bytes a record may have.
 TEST_F(GisWriterTest, DbfWidenedFieldsStayWithinTheRecordLimit) {
   constexpr int kFields = 300;
-  auto w = TGISWriter::GetGISObject(gfDBF);
-  w->SetFileName(Stem("many"));
-  w->SetEncoding(65001);
-  w->StartHeader(kFields, otNone);
-  for (int i = 0; i < kFields; ++i) w->AddField(WithNumber("f", i), gfChar, 200, 0);
+  std::vector<TFieldInfo> fields;
+  for (int i = 0; i < kFields; ++i) fields.push_back({gfChar, 200, 0, WithNumber("f", i)});
+  auto w = Writer(gfDBF, otNone, fields, 65001, "many");
   auto* dbf = static_cast<TGISWriterDBF*>(w.get());
   EXPECT_LE(dbf->RecordLength(), 65535);
   std::string row;
@@ -721,11 +709,7 @@ TEST_F(GisWriterTest, DbfWidenedFieldsStayWithinTheRecordLimit) {
 // Narrowing rewrites the table beside itself and only then replaces it: a
 // table whose narrowing fails is left whole at the widths it was written in.
 TEST_F(GisWriterTest, DbfNarrowingThatFailsLeavesTheWideTableWhole) {
-  auto u = TGISWriter::GetGISObject(gfSHP);
-  u->SetFileName(Stem("wide"));
-  u->SetEncoding(65001);
-  u->StartHeader(1, otPline);
-  u->AddField("name", gfChar, 10, 0);
+  auto u = Writer(gfSHP, otPline, {{gfChar, 10, 0, "name"}}, 65001, "wide");
   u->AddLine(1, 2, 3, 4, "\"Жизнь\"");
   fs::create_directory(Stem("wide") + ".dbf.tmp");  // in the way of the rewrite
   EXPECT_NE(ErrorOf([&] { u->Close(); }), "(no error)");
@@ -739,11 +723,7 @@ TEST_F(GisWriterTest, DbfNarrowingThatFailsLeavesTheWideTableWhole) {
 
   // Dropped, a widened table leaves nothing behind.
   fs::remove(Stem("wide") + ".dbf.tmp");
-  auto d = TGISWriter::GetGISObject(gfSHP);
-  d->SetFileName(Stem("dropped"));
-  d->SetEncoding(65001);
-  d->StartHeader(1, otPline);
-  d->AddField("name", gfChar, 10, 0);
+  auto d = Writer(gfSHP, otPline, {{gfChar, 10, 0, "name"}}, 65001, "dropped");
   d->AddLine(1, 2, 3, 4, "\"x\"");
   d->Drop();
   for (const auto& e : fs::directory_iterator(dir))
