@@ -1,5 +1,6 @@
 #include "way_attributes.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -361,16 +362,24 @@ void TWayAttributes::SetMaxSpeed(std::string_view v) {
 }
 
 void TWayAttributes::CheckNameLength(std::string_view text, uint32_t limit) {
-  // A UTF-8 table's widths count bytes, and its writers cut there: the
-  // check measures the same, so that every cut name is reported.
-  const bool bytes = FOptions.Encoding == 65001;
-  if ((bytes ? text.size() : CharCount(text)) <= limit) return;
+  // Lengths count characters, in every encoding. A shapefile or TAB field
+  // holds at most 254 bytes, though, which a name of fewer characters can
+  // need where characters take several bytes: its writers cut there too,
+  // and every cut is reported. Up to 127 bytes of UTF-8 are at most 254
+  // bytes in any encoding.
+  size_t cut = CharCount(text) > limit ? ByteOffsetOfChar(text, limit) : text.size();
+  if (text.size() > 127) {
+    const uint8_t format = FOptions.FF();
+    if (format == gfSHP || (format == gfMITAB && TGISWriter::MITAB_supported()))
+      cut = std::min(cut, CodePageCutPoint(text, FOptions.TableCodePage(), limit, 254));
+  }
+  if (cut == text.size()) return;
   FLine.assign("TooLongName,");
   FLine += FWayIdText;
   FLine += ',';
   FLine.append(text);
   FLine += ",   Part too long: ";
-  FLine.append(text.substr(bytes ? Utf8CutPoint(text, limit) : ByteOffsetOfChar(text, limit)));
+  FLine.append(text.substr(cut));
   FErrors.ErrorLine(FLine);
 }
 

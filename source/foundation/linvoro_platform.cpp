@@ -584,6 +584,51 @@ size_t Utf8CutPoint(std::string_view utf8, size_t maxBytes) {
   return cut;
 }
 
+int CodePageMaxCharSize(int codepage) {
+  if (codepage == 0) codepage = SystemAnsiCodePage();
+  if (codepage == 65001 || codepage == 1200) return 4;
+  TConverter* c = codepage > 0 && codepage <= 65535 ? GetConverter(codepage) : nullptr;
+  return c ? ucnv_getMaxCharSize(c->conv) : 4;
+}
+
+size_t CodePageCutPoint(std::string_view utf8, int codepage, size_t maxChars, size_t maxBytes) {
+  if (codepage == 0) codepage = SystemAnsiCodePage();
+  const char* const b = utf8.data();
+  // The first n characters end here.
+  auto afterChars = [b](const char* e, size_t n) {
+    const char* q = b;
+    uint32_t cp;
+    for (; q < e && n > 0; --n) q += Utf8NextChar(q, e, cp);
+    return q;
+  };
+  // A character is at least one byte, so only a longer text can have more.
+  const char* const p = utf8.size() > maxChars ? afterChars(b + utf8.size(), maxChars) : b + utf8.size();
+  const std::string_view head(b, static_cast<size_t>(p - b));
+  if (codepage == 65001 && IsValidUtf8(head)) return Utf8CutPoint(head, maxBytes);
+  const TConverter* c = codepage == 65001 || codepage == 1200 ? nullptr : GetConverter(codepage);
+  if (c && c->asciiSafe && head.size() <= maxBytes && AsciiPrefix(head) == head.size()) return head.size();
+  const std::string enc = Utf8ToCodePage(head, codepage);
+  if (enc.size() <= maxBytes) return head.size();
+  if (c && c->singleByte) {
+    // One byte for each character, unless invisible format characters
+    // vanished: then the cut is a count of characters.
+    size_t n = 0;
+    uint32_t cp;
+    for (const char* q = b; q < p; ++n) q += Utf8NextChar(q, p, cp);
+    if (enc.size() == n) return static_cast<size_t>(afterChars(p, maxBytes) - b);
+  }
+  // Whole characters while they fit.
+  size_t used = 0;
+  uint32_t cp;
+  for (const char* q = b; q < p;) {
+    const size_t len = Utf8NextChar(q, p, cp);
+    used += Utf8ToCodePage(std::string_view(q, len), codepage).size();
+    if (used > maxBytes) return static_cast<size_t>(q - b);
+    q += len;
+  }
+  return head.size();
+}
+
 void AppendCodePageToUtf8(std::string& out, std::string_view bytes, int codepage) {
   if (codepage == 0) codepage = SystemAnsiCodePage();
   if (codepage == 65001) {

@@ -44,6 +44,18 @@ size_t Utf8NextChar(const char* p, const char* e, uint32_t& cp);
 // and does not end inside a character.
 size_t Utf8CutPoint(std::string_view utf8, size_t maxBytes);
 
+// The most bytes one character can take in a code page: 1 in the
+// single-byte pages, 2 in the double-byte pages (932, 936, 949, 950), 4 in
+// UTF-8 and UTF-16, and 4 for a page the platform cannot convert, whose text
+// is written as UTF-8. 0 is the system ANSI code page.
+int CodePageMaxCharSize(int codepage);
+
+// Where UTF-8 text is cut so that at most maxChars characters remain and
+// their bytes in the code page (same rules as Utf8ToCodePage) are at most
+// maxBytes: a byte offset into utf8, never inside a character. Characters
+// are code points; a malformed byte counts as one.
+size_t CodePageCutPoint(std::string_view utf8, int codepage, size_t maxChars, size_t maxBytes);
+
 // Bytes in a code page (same rules as above) to UTF-8. Undecodable bytes
 // become U+FFFD; never throws.
 std::string CodePageToUtf8(std::string_view bytes, int codepage);

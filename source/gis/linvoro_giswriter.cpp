@@ -238,32 +238,20 @@ void TGISWriter::LostText(std::string_view value) {
   if (FOnLostText) FOnLostText(value);
 }
 
-std::string TGISWriter::EncodeCut(std::string_view text, size_t maxBytes, size_t* lost) const {
+std::string TGISWriter::EncodeCut(std::string_view text, size_t maxBytes, size_t* lost,
+                                  size_t maxChars) const {
   std::string enc = Utf8ToCodePage(text, FCodepage, lost);
-  if (enc.size() <= maxBytes) return enc;
+  // A character is at least one byte, so a text of at most maxChars bytes
+  // has at most that many characters.
+  if (enc.size() <= maxBytes && text.size() <= maxChars) return enc;
   if (FCodepage == 65001) {
-    enc.resize(Utf8CutPoint(enc, maxBytes));
+    // Well-formed now: cut the table's text itself.
+    enc.resize(CodePageCutPoint(enc, 65001, maxChars, maxBytes));
     return enc;
   }
-  // One byte per character: any cut is a character boundary.
-  size_t chars = 0;
-  uint32_t cp;
-  for (const char *p = text.data(), *e = p + text.size(); p < e; ++chars) p += Utf8NextChar(p, e, cp);
-  if (enc.size() == chars) {
-    enc.resize(maxBytes);
-    return enc;
-  }
-  // Multi-byte code page: add whole characters while they fit, so that the
-  // stored text never ends in half a character.
-  std::string out;
-  for (const char *p = text.data(), *e = p + text.size(); p < e;) {
-    const size_t len = Utf8NextChar(p, e, cp);
-    const std::string c = Utf8ToCodePage(std::string_view(p, len), FCodepage);
-    if (out.size() + c.size() > maxBytes) break;
-    out += c;
-    p += len;
-  }
-  return out;
+  const size_t cut = CodePageCutPoint(text, FCodepage, maxChars, maxBytes);
+  if (cut == text.size()) return enc;
+  return Utf8ToCodePage(text.substr(0, cut), FCodepage);
 }
 
 void TGISWriter::SetOptimizePLinesSections(bool v) {

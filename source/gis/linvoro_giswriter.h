@@ -291,10 +291,12 @@ class TGISWriter {
   static void DeleteFileIfExists(const std::string& path);
   // A character value lost characters to the code page.
   void LostText(std::string_view value);
-  // Bytes of text in the table's code page, at most maxBytes, never ending
-  // inside a character. Characters the code page cannot hold are added to
-  // lost when it is given.
-  std::string EncodeCut(std::string_view text, size_t maxBytes, size_t* lost = nullptr) const;
+  // Bytes of text in the table's code page: at most maxChars characters in
+  // at most maxBytes bytes, never ending inside a character. Characters the
+  // code page cannot hold (in the whole text) are added to lost when it is
+  // given.
+  std::string EncodeCut(std::string_view text, size_t maxBytes, size_t* lost = nullptr,
+                        size_t maxChars = SIZE_MAX) const;
 
   std::string FFileName;
   std::string FCoordSys;
@@ -405,6 +407,8 @@ class TGISWriterDBF : public TGISWriter {
   void Close() override;
   void Drop() override;
 
+  // Bytes of a record as the file holds it now (until Close narrows the
+  // character fields, see below).
   int32_t RecordLength() const { return FRecordLength; }
   TGISFormat Format() const override { return gfDBF; }
 
@@ -413,14 +417,37 @@ class TGISWriterDBF : public TGISWriter {
   // Splits, checks and writes one dBASE record; counts it. False when no
   // file is open (nothing written).
   bool WriteDbfRecord(std::string_view Attrib);
-  // Encodes a character value into dest (width bytes, space-filled).
-  void EncodeChar(char* dest, int width, std::string_view v);
+  // Encodes a character value into dest (width bytes, space-filled), at
+  // most maxChars characters of it; returns the bytes it took.
+  size_t EncodeChar(char* dest, int width, std::string_view v, size_t maxChars = SIZE_MAX);
   int64_t DbfSize() const;
+  // The widths of character fields declared in an encoding whose characters
+  // can take several bytes are counts of characters. Such a field is
+  // written wide enough for that many characters of the widest kind (at
+  // most 254 bytes) and narrowed by Close to what its longest value took,
+  // never below the declared width.
+  bool Widened(int32_t field) const { return FCharLimit[field] != 0; }
+  uint8_t NarrowedWidth(int32_t field) const {
+    return FLongest[field] > FCharLimit[field] ? FLongest[field] : static_cast<uint8_t>(FCharLimit[field]);
+  }
+  // When the widened fields would pass the record length limit, they share
+  // what the declared widths leave of it.
+  void FitWidenedFields();
+  // Rewrites the closed table with the widened fields narrowed, through a
+  // temporary file that replaces it only once complete.
+  void NarrowClosedTable();
+  void WriteDescriptorWidth(int32_t field, uint8_t width);
 
   std::unique_ptr<TLvBufferedStream> FOutDBF;
   int32_t FRecordLength = 1;
+  int32_t FDeclaredLength = 1;  // with every field at its declared width
+  int64_t FNarrowedLength = 1;  // with the widened fields narrowed as now
   uint32_t FDbfRecords = 0;
   bool FAsciiSafe = true;  // ASCII text is stored unchanged in the code page
+  int FMaxCharBytes = 1;   // of the code page
+  bool FNarrowOnClose = true;
+  std::vector<uint8_t> FCharLimit;  // [field] declared characters of a widened field, else 0
+  std::vector<uint8_t> FLongest;    // [field] bytes of the longest value written
   std::string FRecord;     // one record, written in one call
   std::string FScratch;
 };

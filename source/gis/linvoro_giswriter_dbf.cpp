@@ -1,7 +1,17 @@
 // dBASE III writer. A record is assembled in one buffer and written in one
 // call through the buffered stream; the header's record count and the end
 // mark are patched in by Close.
+//
+// Field widths are bytes, while the widths callers declare for text are
+// lengths of names: in an encoding of one byte per character both are the
+// same. In UTF-8 or a double-byte code page a character field is written
+// wide enough for its declared number of characters of the widest kind, and
+// Close narrows it to its longest value, never below the declared width: a
+// table whose values all fit the declared bytes comes out as it would have
+// at the declared widths.
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -77,9 +87,15 @@ void TGISWriterDBF::StartHeader(int32_t NumFields, TObjectTypes ObjectTypes) {
     throw EOutOfRange("A dBASE table holds at most 2046 fields, not " + std::to_string(NumFields));
   TGISWriter::StartHeader(NumFields, ObjectTypes);
   FRecordLength = 1;
+  FDeclaredLength = 1;
+  FNarrowedLength = 1;
   FDbfRecords = 0;
   FWrittenRecords = 0;
   FFileIsFull = false;
+  FNarrowOnClose = true;
+  FMaxCharBytes = CodePageMaxCharSize(FCodepage);
+  FCharLimit.assign(static_cast<size_t>(NumFields) + 1, 0);
+  FLongest.assign(static_cast<size_t>(NumFields) + 1, 0);
   {
     // Code pages that keep ASCII as it is let plain values skip conversion.
     std::string ascii;
@@ -109,26 +125,50 @@ void TGISWriterDBF::StartHeader(int32_t NumFields, TObjectTypes ObjectTypes) {
   FRecord.assign(1, ' ');
 }
 
-void TGISWriterDBF::EncodeChar(char* dest, int width, std::string_view v) {
-  if (width <= 0) return;
+size_t TGISWriterDBF::EncodeChar(char* dest, int width, std::string_view v, size_t maxChars) {
+  if (width <= 0) return 0;
+  const size_t bytes = static_cast<size_t>(width);
   if (FAsciiSafe && IsAscii(v)) {
-    const size_t n = std::min(v.size(), static_cast<size_t>(width));
+    const size_t n = std::min({v.size(), bytes, maxChars});
     std::memcpy(dest, v.data(), n);
     std::memset(dest + n, ' ', width - n);
-    return;
+    return n;
   }
   if (FCodepage == 65001 && IsValidUtf8(v)) {
     // Stored as given, cut at a whole character.
-    const size_t n = Utf8CutPoint(v, static_cast<size_t>(width));
+    const size_t n = v.size() <= maxChars ? Utf8CutPoint(v, bytes) : CodePageCutPoint(v, 65001, maxChars, bytes);
     std::memcpy(dest, v.data(), n);
     std::memset(dest + n, ' ', width - n);
-    return;
+    return n;
   }
   size_t lost = 0;
-  const std::string enc = EncodeCut(v, static_cast<size_t>(width), &lost);
+  const std::string enc = EncodeCut(v, bytes, &lost, maxChars);
   std::memcpy(dest, enc.data(), enc.size());
   std::memset(dest + enc.size(), ' ', width - enc.size());
   if (lost) LostText(v);
+  return enc.size();
+}
+
+void TGISWriterDBF::WriteDescriptorWidth(int32_t field, uint8_t width) {
+  FOutDBF->Seek(32 * static_cast<int64_t>(field) + 16, soBeginning);
+  FOutDBF->WriteBuffer(&width, 1);
+  FFieldInfo[field].Width = width;
+}
+
+void TGISWriterDBF::FitWidenedFields() {
+  if (FRecordLength <= 65535) return;
+  // The declared widths fit (AddField checked them); the room above them is
+  // shared in proportion to what each widened field asked for.
+  const int64_t room = 65535 - FDeclaredLength;
+  const int64_t asked = FRecordLength - FDeclaredLength;
+  FRecordLength = FDeclaredLength;
+  for (int32_t i = 1; i <= FNumFields; ++i) {
+    if (!Widened(i)) continue;
+    const int64_t extra = FFieldInfo[i].Width - FCharLimit[i];
+    const auto w = static_cast<uint8_t>(FCharLimit[i] + extra * room / asked);
+    WriteDescriptorWidth(i, w);
+    FRecordLength += w - FCharLimit[i];
+  }
 }
 
 void TGISWriterDBF::AddField(const std::string& FieldName, TGISField Field, uint8_t Width,
@@ -152,11 +192,17 @@ void TGISWriterDBF::AddField(const std::string& FieldName, TGISField Field, uint
     case gfInt64: w = 20; break;
     default: letter = 'C'; break;  // gfChar and unknown type codes
   }
-  if (FWrittenFields < FNumFields && FRecordLength + w > 65535)
+  if (FWrittenFields < FNumFields && FDeclaredLength + w > 65535)
     throw EOutOfRange("dBASE records are limited to 65535 bytes; field " + FieldName +
                       " does not fit");
+  const uint8_t declared = w;
+  if (Field == gfChar && FMaxCharBytes > 1 && w > 0)
+    w = static_cast<uint8_t>(std::min(254, FMaxCharBytes * w));
   TGISWriter::AddField(FieldName, Field, w, d);
   const int32_t k = FWrittenFields;
+  if (w != declared) FCharLimit[k] = declared;
+  FDeclaredLength += declared;
+  FNarrowedLength += declared;
 
   uint8_t desc[32] = {};
   const std::string name = EncodeCut(FieldName, 10);
@@ -169,6 +215,7 @@ void TGISWriterDBF::AddField(const std::string& FieldName, TGISField Field, uint
   FRecordLength += w;
 
   if (k == FNumFields) {
+    FitWidenedFields();
     uint8_t len[2];
     PutLE16(len, static_cast<uint16_t>(FRecordLength));
     FOutDBF->Seek(10, soBeginning);
@@ -230,14 +277,25 @@ bool TGISWriterDBF::WriteDbfRecord(std::string_view Attrib) {
         }
         break;
       default:
-        EncodeChar(dest, width, v);
+        if (Widened(i)) {
+          const auto n = static_cast<uint8_t>(EncodeChar(dest, width, v, FCharLimit[i]));
+          if (n > FLongest[i]) {
+            FNarrowedLength += std::max(n, FCharLimit[i]) - NarrowedWidth(i);
+            FLongest[i] = n;
+          }
+        } else {
+          EncodeChar(dest, width, v);
+        }
         break;
     }
   }
   FOutDBF->WriteBuffer(rec, FRecordLength);
   ++FDbfRecords;
   ++FWrittenRecords;
-  if (DbfSize() > GISFileSizeLimit) FFileIsFull = true;
+  // Full is what the table will be once closed.
+  if (32 * static_cast<int64_t>(FNumFields) + 33 + static_cast<int64_t>(FDbfRecords) * FNarrowedLength >
+      GISFileSizeLimit)
+    FFileIsFull = true;
   return true;
 }
 
@@ -256,15 +314,85 @@ void TGISWriterDBF::AddPoint(double, double, std::string_view Attrib) {
 void TGISWriterDBF::Close() {
   TGISWriter::Close();
   if (!FOutDBF) return;
-  std::unique_ptr<TLvBufferedStream> f = std::move(FOutDBF);
-  f->Seek(DbfSize(), soBeginning);
-  f->WriteByte(0x1A);
-  f->Seek(4, soBeginning);
-  f->WriteUInt32(FDbfRecords);
-  f->Flush();
+  {
+    // First complete at the widths written, so that the table is whole
+    // whatever becomes of the narrowing.
+    std::unique_ptr<TLvBufferedStream> f = std::move(FOutDBF);
+    f->Seek(DbfSize(), soBeginning);
+    f->WriteByte(0x1A);
+    f->Seek(4, soBeginning);
+    f->WriteUInt32(FDbfRecords);
+    f->Flush();
+  }
+  if (!FNarrowOnClose || FWrittenFields < FNumFields) return;
+  for (int32_t i = 1; i <= FNumFields; ++i)
+    if (Widened(i) && NarrowedWidth(i) < FFieldInfo[i].Width) {
+      NarrowClosedTable();
+      return;
+    }
+}
+
+void TGISWriterDBF::NarrowClosedTable() {
+  const std::string path = FFileName + ".dbf";
+  const std::string temp = path + ".tmp";
+  const int64_t headerLength = 32 * static_cast<int64_t>(FNumFields) + 33;
+  // Byte ranges of a wide record that the narrow one keeps, joined where
+  // fields keep their width.
+  struct TSpan {
+    int32_t from, length;
+  };
+  std::vector<TSpan> spans;
+  int32_t from = 1, narrowLength = 1;
+  spans.push_back({0, 1});
+  for (int32_t i = 1; i <= FNumFields; ++i) {
+    const int32_t wide = FFieldInfo[i].Width;
+    const int32_t keep = Widened(i) ? NarrowedWidth(i) : wide;
+    if (spans.back().from + spans.back().length == from)
+      spans.back().length += keep;
+    else
+      spans.push_back({from, keep});
+    from += wide;
+    narrowLength += keep;
+  }
+  try {
+    TLvBufferedStream in(new TLvFileStream(path, fmOpenRead), true);
+    TLvBufferedStream out(new TLvFileStream(temp, fmCreate), true);
+    std::vector<uint8_t> header(static_cast<size_t>(headerLength));
+    in.ReadBuffer(header.data(), headerLength);
+    PutLE16(&header[10], static_cast<uint16_t>(narrowLength));
+    for (int32_t i = 1; i <= FNumFields; ++i)
+      if (Widened(i)) header[32 * static_cast<size_t>(i) + 16] = NarrowedWidth(i);
+    out.WriteBuffer(header.data(), headerLength);
+    std::vector<char> wide(static_cast<size_t>(FRecordLength));
+    std::vector<char> narrow(static_cast<size_t>(narrowLength));
+    for (uint32_t r = 0; r < FDbfRecords; ++r) {
+      in.ReadBuffer(wide.data(), FRecordLength);
+      char* o = narrow.data();
+      for (const TSpan& s : spans) {
+        std::memcpy(o, wide.data() + s.from, s.length);
+        o += s.length;
+      }
+      out.WriteBuffer(narrow.data(), narrowLength);
+    }
+    out.WriteByte(0x1A);
+    out.Flush();
+  } catch (...) {
+    DeleteFileIfExists(temp);
+    throw;
+  }
+  if (std::rename(temp.c_str(), path.c_str()) != 0) {
+    const int err = errno;
+    DeleteFileIfExists(temp);
+    throw EWriteError("Cannot replace " + FullPath(path) + ". " + SystemErrorText(err));
+  }
+  for (int32_t i = 1; i <= FNumFields; ++i)
+    if (Widened(i)) FFieldInfo[i].Width = NarrowedWidth(i);
+  FRecordLength = narrowLength;
 }
 
 void TGISWriterDBF::Drop() {
+  // Narrowing a table about to be deleted is wasted work.
+  FNarrowOnClose = false;
   Close();
   DeleteFileIfExists(FFileName + ".dbf");
 }

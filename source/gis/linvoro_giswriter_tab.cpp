@@ -110,16 +110,16 @@ const char* TGISWriterMITAB::Encoded(std::string_view utf8) {
   return FText.c_str();
 }
 
-const char* TGISWriterMITAB::EncodedChar(std::string_view utf8, size_t width) {
+const char* TGISWriterMITAB::EncodedChar(std::string_view utf8, size_t width, size_t maxChars) {
   const bool ascii = std::all_of(utf8.begin(), utf8.end(),
                                  [](char c) { return static_cast<unsigned char>(c) < 0x80; });
   if (ascii) {
     // The library cuts a longer value at the width as well; ASCII is ASCII
     // in every page a table is written in.
-    FText.assign(utf8.substr(0, std::min(utf8.size(), width)));
+    FText.assign(utf8.substr(0, std::min({utf8.size(), width, maxChars})));
   } else {
     size_t lost = 0;
-    FText = EncodeCut(utf8, width, &lost);
+    FText = EncodeCut(utf8, width, &lost, maxChars);
     if (lost) LostText(utf8);
   }
   return FText.c_str();
@@ -130,6 +130,7 @@ void TGISWriterMITAB::StartHeader(int32_t NumFields, TObjectTypes ObjectTypes) {
   if (FMH) Close();
   TGISWriterTAB::StartHeader(NumFields, ObjectTypes);
   FSizeCheckAt = 1;
+  FCharLimit.assign(static_cast<size_t>(NumFields) + 1, 0);
   const TMitabLibrary& lib = TMitabLibrary::Instance();
   if (lib.Ready()) {
     FApi = lib.Api();
@@ -149,7 +150,13 @@ void TGISWriterMITAB::StartHeader(int32_t NumFields, TObjectTypes ObjectTypes) {
 void TGISWriterMITAB::AddField(const std::string& FieldName, TGISField Field, uint8_t Width,
                                uint8_t decimals) {
   if (Width == 255) Width = 254;
+  const uint8_t declared = Width;
+  if (Field == gfChar && Width > 0 && FWrittenFields < FNumFields) {
+    const int maxBytes = CodePageMaxCharSize(FCodepage);
+    if (maxBytes > 1) Width = static_cast<uint8_t>(std::min(254, maxBytes * Width));
+  }
   TGISWriterTAB::AddField(FieldName, Field, Width, decimals);
+  if (Width != declared) FCharLimit[FWrittenFields] = declared;
   if (!FMH) return;
   int type = static_cast<int>(Field) + 1;
   if (Field == gfInt64) {
@@ -180,7 +187,10 @@ void TGISWriterMITAB::WriteObject(int32_t NumParts, std::string_view Attrib) {
       std::string_view v = FValues[i - 1];
       const TFieldInfo& f = FFieldInfo[i];
       if (f.FieldType == gfLogical && LogicalValue(v)) v = "T";
-      FApi.set_field(FFH, i - 1, f.FieldType == gfChar ? EncodedChar(v, f.Width > 0 ? f.Width : SIZE_MAX) : Encoded(v));
+      FApi.set_field(FFH, i - 1,
+                     f.FieldType == gfChar
+                         ? EncodedChar(v, f.Width > 0 ? f.Width : SIZE_MAX, FCharLimit[i] ? FCharLimit[i] : SIZE_MAX)
+                         : Encoded(v));
     }
     // Widths 8 to 10 are no MapInfo pen; the library's default pen applies.
     if (FPen.Width < 8 || FPen.Width > 10)

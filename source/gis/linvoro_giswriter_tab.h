@@ -78,9 +78,10 @@ class TGISWriterMITAB : public TGISWriterTAB {
   int FeatureType(int32_t NumParts) const;
   // Text in the table's code page, null-terminated, in FText.
   const char* Encoded(std::string_view utf8);
-  // A character value as Encoded, cut to the field's width at a whole
-  // character; characters the code page cannot hold are reported.
-  const char* EncodedChar(std::string_view utf8, size_t width);
+  // A character value as Encoded, cut to at most maxChars characters in
+  // the field's width at a whole character; characters the code page cannot
+  // hold are reported.
+  const char* EncodedChar(std::string_view utf8, size_t width, size_t maxChars = SIZE_MAX);
   // Writes and releases the feature being built; raises EWriteError when the
   // library could not write it.
   void WriteFeature();
@@ -93,4 +94,10 @@ class TGISWriterMITAB : public TGISWriterTAB {
   mitab_feature FFH = nullptr; // the feature being built
   std::vector<double> FX, FY;  // one section, in the separate arrays the library takes
   std::string FText;
+  // Declared widths of character fields count characters. In an encoding
+  // whose characters can take several bytes the library gets a width in
+  // bytes for that many characters of the widest kind (at most 254), and
+  // values are cut at the declared number of characters: [field] that
+  // number, 0 for fields whose width is their declared one.
+  std::vector<uint8_t> FCharLimit;
 };

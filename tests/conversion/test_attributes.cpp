@@ -322,13 +322,27 @@ TEST(WayAttributes, NameChoices) {
   }
 }
 
+// Lengths are characters, in every encoding. A shapefile's field holds 254
+// bytes at most, which a name of fewer characters can need where characters
+// take several bytes: that cut is reported too. MIF keeps every name whole.
 TEST(WayAttributes, NameLengthChecks) {
+  auto times = [](const std::string& c, int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i) s += c;
+    return s;
+  };
+  auto tooLong = [](const std::string& name, const std::string& rest) {
+    return Lines{"TooLongName,9," + name + ",   Part too long: " + rest};
+  };
+  const std::string longCjk = times("日", 100), longerCjk = times("日", 200), emoji = times("😀", 63);
   struct {
     int32_t choice;
     uint32_t nameLen, refLen;
-    const char* name;
+    std::string name;
     const char* ref;
     Lines errors;
+    int32_t format = 1;  // 0 MIF, 1 SHP
+    uint16_t encoding = 0;
   } cases[] = {
       {nrName, 5, 25, "Main Street", "", {"TooLongName,9,Main Street,   Part too long: Street"}},
       {nrName, 11, 25, "Main Street", "", {}},
@@ -344,17 +358,30 @@ TEST(WayAttributes, NameLengthChecks) {
       {nrNameUnlessRef, 4, 1, "Ring Road", "", {"TooLongName,9,Ring Road,   Part too long:  Road"}},
       {nrNameAndRef, 4, 1, "Ring Road", "A1",
        {"TooLongName,9,Ring Road,   Part too long:  Road", "TooLongName,9,A1,   Part too long: 1"}},
+      {nrName, 26, 25, "Большая Новодмитровская ул", "", {}, 1, 65001},  // 50 bytes
+      {nrName, 25, 25, "Большая Новодмитровская ул", "", tooLong("Большая Новодмитровская ул", "л"), 1, 65001},
+      {nrName, 50, 25, "Οδός Ελευθερίου Βενιζέλου και Πανεπιστημίου Αθηνών", "", {}, 1, 65001},  // 95 bytes
+      {nrName, 5, 25, "日本語テキスト", "", tooLong("日本語テキスト", "スト"), 1, 932},
+      {nrName, 200, 25, times("x", 200), "", {}, 1, 1252},
+      // 84 characters in 252 bytes; MIF has no such limit.
+      {nrName, 100, 25, longCjk, "", tooLong(longCjk, times("日", 16)), 1, 65001},
+      {nrName, 100, 25, longCjk, "", {}, 0, 65001},
+      {nrName, 200, 25, longerCjk, "", tooLong(longerCjk, times("日", 73)), 1, 932},  // 127 of 2 bytes
+      {nrName, 63, 25, emoji, "", {}, 1, 65001},
+      {nrName, 64, 25, emoji + "😀", "", tooLong(emoji + "😀", "😀"), 1, 65001},
   };
   for (const auto& c : cases) {
     TRunOptions o = CarOnly();
     o.NameRef = c.choice;
     o.NameLength = c.nameLen;
     o.RefLength = c.refLen;
+    o.OutputFormat = c.format;
+    o.Encoding = c.encoding;
     TWay w(o);
     Tags tags{{"highway", "residential"}, {"name", c.name}};
     if (*c.ref) tags.push_back({"ref", c.ref});
     w.Feed(9, tags).Finish();
-    EXPECT_EQ(w.errors.lines, c.errors) << c.choice << " " << c.name;
+    EXPECT_EQ(w.errors.lines, c.errors) << c.choice << " " << c.name << " in " << c.encoding;
     // The reported text itself goes on whole.
     for (const std::string& line : w.errors.lines) {
       const size_t b = std::string("TooLongName,9,").size();

@@ -219,6 +219,43 @@ TEST(Platform, Utf8OutputIsWellFormedAndCutsAtWholeCharacters) {
   for (const auto& c : cuts) EXPECT_EQ(Utf8CutPoint(c.text, c.max), c.cut) << c.text << " " << c.max;
 }
 
+// A text field holds a number of characters in at most so many bytes of
+// its code page: the cut falls after the last whole character that meets
+// both, wherever characters are wider than one byte.
+TEST(Platform, CutsByCharactersAndBytesOfACodePage) {
+  for (int cp : {1252, 1251, 874}) EXPECT_EQ(CodePageMaxCharSize(cp), 1) << cp;
+  for (int cp : {932, 936, 949, 950}) EXPECT_EQ(CodePageMaxCharSize(cp), 2) << cp;
+  for (int cp : {65001, 1200, 12345}) EXPECT_EQ(CodePageMaxCharSize(cp), 4) << cp;
+
+  const std::string bad = Bytes({'a', 0xFF, 'b', 'c'});
+  const struct {
+    std::string text;
+    int cp;
+    size_t chars, bytes, cut;
+  } cases[] = {
+      {"Большая Новодмитровская улица", 65001, 50, 200, 56},  // 29 characters, 56 bytes
+      {"Большая Новодмитровская улица", 65001, 25, 200, 48},
+      {"Большая Новодмитровская улица", 65001, 50, 10, 10},  // 5 letters in 10 bytes
+      {"Большая Новодмитровская улица", 65001, 50, 11, 10},  // never half a letter
+      {"日本語テキスト", 65001, 5, 20, 15},
+      {"日本語テキスト", 65001, 9, 20, 18},
+      {"😀😀😀", 65001, 2, 254, 8},
+      {"日本語テキスト", 932, 5, 254, 15},  // five characters of the UTF-8 text
+      {"日本語テキスト", 932, 9, 9, 12},    // four characters of two bytes each
+      {"aЖbc", 1251, 3, 3, 4},
+      {"abcdef", 1252, 4, 254, 4},
+      {"abcdef", 1252, 254, 4, 4},
+      {"Ω\u200Bxyz", 1252, 254, 3, 7},  // the invisible character takes no byte
+      {bad, 1252, 3, 254, 3},            // a malformed byte is one character
+      {bad, 65001, 254, 4, 2},           // ... of three bytes in UTF-8
+      {"", 65001, 0, 0, 0},
+      {"abc", 65001, 0, 10, 0},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(CodePageCutPoint(c.text, c.cp, c.chars, c.bytes), c.cut)
+        << c.text << " in " << c.cp << ", " << c.chars << " characters in " << c.bytes << " bytes";
+}
+
 // Only pages that keep ASCII as it is can carry the quotes, commas and
 // headers of a table.
 TEST(Platform, CodePagesThatKeepAscii) {

@@ -45,7 +45,7 @@ class GisWriterTest : public ::testing::Test {
                                      uint16_t codepage = 1252, const std::string& name = "t") {
     std::unique_ptr<TGISWriter> w = TGISWriter::GetGISObject(format);
     w->SetFileName(Stem(name));
-    w->SetCodepage(codepage);
+    w->SetEncoding(codepage);
     w->StartHeader(static_cast<int32_t>(fields.size()), ot);
     for (const TFieldInfo& f : fields) w->AddField(f.Name, f.FieldType, f.Width, f.decimals);
     return w;
@@ -576,20 +576,158 @@ TEST_F(GisWriterTest, DbfTextInOtherCodePages) {
     EXPECT_EQ(b.substr(32, 4), "\xE8\xEC\xFF\0"s);
     EXPECT_EQ(b.substr(66, 10), "\xCC\xE8\xF0       ");
   }
-  if (CodePageSupported(932)) {
-    // Three characters of two bytes each in Shift-JIS into five bytes: the
-    // third would be cut in half, so it is left out whole.
-    auto w = Writer(gfDBF, otNone, {{gfChar, 5, 0, "v"}}, 932, "sjis");
-    w->AddObject(0, false, "\"\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\"");  // 日本語
-    w->AddObject(0, false, "\"a\xE6\x97\xA5\"");
-    w->Close();
-    const std::string b = ReadAll(Stem("sjis") + ".dbf");
-    EXPECT_EQ(uint8_t(b[29]), 19);
-    const std::string sjis = Utf8ToCodePage("\xE6\x97\xA5\xE6\x9C\xAC", 932);
-    ASSERT_EQ(sjis.size(), 4u);
-    EXPECT_EQ(b.substr(66, 5), sjis + " ");
-    EXPECT_EQ(b.substr(72, 5), "a" + Utf8ToCodePage("\xE6\x97\xA5", 932) + "  ");
+}
+
+// Repeats text until it has n characters.
+std::string Chars(const std::string& text, size_t n) {
+  std::vector<std::string> chars;
+  for (size_t i = 0; i < text.size();) {
+    size_t len = 1;
+    while (i + len < text.size() && (static_cast<unsigned char>(text[i + len]) & 0xC0) == 0x80) ++len;
+    chars.push_back(text.substr(i, len));
+    i += len;
   }
+  std::string s;
+  for (size_t k = 0; k < n; ++k) s += chars[k % chars.size()];
+  return s;
+}
+
+// The declared width of a text field is a number of characters. In UTF-8
+// and the double-byte code pages the field is as wide as its longest value
+// (in bytes, at most 254), never narrower than declared; values are cut at
+// the declared number of characters, and at 254 bytes between characters.
+TEST_F(GisWriterTest, DbfTextWidthsCountCharacters) {
+  const std::string cyrillic = "Большая Новодмитровская улица";  // 29 characters, 56 bytes
+  const std::string greek = Chars("Λεωφόρος Βασιλίσσης Σοφίας ", 50);
+  const std::string cjk = Chars("東京都千代田区丸の内一丁目", 50);
+  const struct Case {
+    uint16_t codepage;
+    uint8_t width;
+    std::vector<std::string> values;
+    std::vector<std::string> stored;  // UTF-8; empty: the value whole
+    uint8_t storedWidth;
+  } cases[] = {
+      {65001, 50, {cyrillic, greek, cjk, "plain"}, {}, 150},
+      {65001, 25, {Chars("Тверская ", 25), "М-10"}, {}, 48},
+      {65001, 50, {Chars(cyrillic, 53)}, {Chars(cyrillic, 50)}, 97},
+      {65001, 100, {Chars("日本", 100)}, {Chars("日本", 84)}, 252},  // 254 bytes at most
+      {65001, 4, {"😀😀😀😀😀"}, {"😀😀😀😀"}, 16},
+      {65001, 10, {"ab", ""}, {}, 10},  // as declared
+      {932, 5, {"日本語テキスト", "a日"}, {"日本語テキ", "a日"}, 10},
+      {932, 50, {cjk}, {}, 100},
+      {1251, 5, {"Жизнь!"}, {"Жизнь"}, 5},  // one byte, one character
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    if (!CodePageSupported(c.codepage)) continue;
+    SCOPED_TRACE(std::to_string(c.codepage) + " width " + std::to_string(c.width) + ": " + c.values[0]);
+    const std::string name = WithNumber("w", n++);
+    auto w = Writer(gfDBF, otNone, {{gfChar, c.width, 0, "name"}, {gfSmallInt, 0, 0, "id"}}, c.codepage, name);
+    for (size_t i = 0; i < c.values.size(); ++i) w->AddObject(0, false, "\"" + c.values[i] + "\"," + std::to_string(i));
+    w->Close();
+    EXPECT_EQ(w->LostTextValues(), 0);
+    EXPECT_EQ(w->FieldInfo(1).Width, c.storedWidth);
+    EXPECT_EQ(static_cast<TGISWriterDBF*>(w.get())->RecordLength(), 1 + c.storedWidth + 6);
+
+    const std::string b = ReadAll(Stem(name) + ".dbf");
+    const size_t record = 1 + c.storedWidth + 6;
+    ASSERT_EQ(b.size(), 97 + c.values.size() * record + 1);
+    EXPECT_EQ(LE32(b, 4), c.values.size());
+    EXPECT_EQ(LE16(b, 10), record);
+    EXPECT_EQ(uint8_t(b[32 + 16]), c.storedWidth);
+    EXPECT_EQ(b[32 + 11], 'C');
+    EXPECT_EQ(uint8_t(b[64 + 16]), 6);
+    EXPECT_EQ(uint8_t(b.back()), 0x1A);
+    EXPECT_EQ(uint8_t(b[29]), CodePageToDbfLanguageDriver(c.codepage));
+    for (size_t i = 0; i < c.values.size(); ++i) {
+      const std::string text = Utf8ToCodePage(c.stored.empty() ? c.values[i] : c.stored[i], c.codepage);
+      const size_t at = 97 + i * record;
+      EXPECT_EQ(b[at], ' ');
+      EXPECT_EQ(b.substr(at + 1, c.storedWidth), text + std::string(c.storedWidth - text.size(), ' ')) << i;
+      EXPECT_EQ(b.substr(at + 1 + c.storedWidth, 6), std::string(5, ' ') + std::to_string(i));
+    }
+  }
+}
+
+// Where every value fits its declared bytes, a UTF-8 or double-byte table is
+// the table those widths give, with its own language driver.
+TEST_F(GisWriterTest, DbfTextThatFitsKeepsTheDeclaredWidths) {
+  for (uint16_t codepage : {uint16_t(65001), uint16_t(932)}) {
+    SCOPED_TRACE(codepage);
+    std::string tables[2];
+    for (int k = 0; k < 2; ++k) {
+      auto w = Writer(gfSHP, otPline, {{gfChar, 10, 0, "osm_id"}, {gfChar, 50, 0, "name"}, {gfChar, 25, 0, "type"}},
+                      k == 0 ? 1252 : codepage, WithNumber("fit", k));
+      w->AddLine(1, 2, 3, 4, "\"4711\",\"Main Street\",\"residential\"");
+      w->AddLine(1, 2, 3, 5, "\"4712\",\"" + std::string(50, 'x') + "\",\"primary\"");
+      w->Close();
+      tables[k] = ReadAll(Stem(WithNumber("fit", k)) + ".dbf");
+      EXPECT_EQ(ReadAll(Stem(WithNumber("fit", k)) + ".shp"), ReadAll(Stem("fit0") + ".shp"));
+    }
+    ASSERT_EQ(tables[0].size(), tables[1].size());
+    tables[0][29] = tables[1][29];
+    EXPECT_EQ(tables[0], tables[1]);
+  }
+}
+
+// Widened text fields share what the declared widths leave of the 65535
+// bytes a record may have.
+TEST_F(GisWriterTest, DbfWidenedFieldsStayWithinTheRecordLimit) {
+  constexpr int kFields = 300;
+  std::vector<TFieldInfo> fields;
+  for (int i = 0; i < kFields; ++i) fields.push_back({gfChar, 200, 0, WithNumber("f", i)});
+  auto w = Writer(gfDBF, otNone, fields, 65001, "many");
+  auto* dbf = static_cast<TGISWriterDBF*>(w.get());
+  EXPECT_LE(dbf->RecordLength(), 65535);
+  std::string row;
+  const std::string value = Chars("Ж", 200);  // 400 bytes
+  for (int i = 0; i < kFields; ++i) row += (i ? ",\"" : "\"") + value + "\"";
+  w->AddObject(0, false, row);
+  const int32_t width = w->FieldInfo(1).Width;
+  EXPECT_GT(width, 200);
+  EXPECT_EQ(dbf->RecordLength(), 1 + kFields * width);
+  w->Close();
+  const std::string b = ReadAll(Stem("many") + ".dbf");
+  EXPECT_EQ(LE16(b, 10), 1 + kFields * width);
+  const size_t data = 32 * kFields + 33;
+  for (int i : {0, kFields - 1}) {
+    EXPECT_EQ(uint8_t(b[32 * (i + 1) + 16]), width);
+    EXPECT_EQ(b.substr(data + 1 + i * width, width), Chars("Ж", width / 2) + std::string(width % 2, ' '));
+  }
+
+  // The declared widths themselves must fit.
+  auto tooWide = TGISWriter::GetGISObject(gfDBF);
+  tooWide->SetFileName(Stem("toowide"));
+  tooWide->SetEncoding(65001);
+  tooWide->StartHeader(300, otNone);
+  for (int i = 0; i < 258; ++i) tooWide->AddField(WithNumber("f", i), gfChar, 254, 0);
+  EXPECT_EQ(ErrorOf([&] { tooWide->AddField("last", gfChar, 254, 0); }),
+            "dBASE records are limited to 65535 bytes; field last does not fit");
+  tooWide->Close();
+}
+
+// Narrowing rewrites the table beside itself and only then replaces it: a
+// table whose narrowing fails is left whole at the widths it was written in.
+TEST_F(GisWriterTest, DbfNarrowingThatFailsLeavesTheWideTableWhole) {
+  auto u = Writer(gfSHP, otPline, {{gfChar, 10, 0, "name"}}, 65001, "wide");
+  u->AddLine(1, 2, 3, 4, "\"Жизнь\"");
+  fs::create_directory(Stem("wide") + ".dbf.tmp");  // in the way of the rewrite
+  EXPECT_NE(ErrorOf([&] { u->Close(); }), "(no error)");
+  const std::string b = ReadAll(Stem("wide") + ".dbf");
+  ASSERT_EQ(b.size(), 65u + 41 + 1);
+  EXPECT_EQ(LE32(b, 4), 1u);
+  EXPECT_EQ(uint8_t(b[48]), 40);
+  EXPECT_EQ(b.substr(66, 40), "Жизнь" + std::string(30, ' '));
+  EXPECT_EQ(uint8_t(b.back()), 0x1A);
+  EXPECT_EQ(ReadAll(Stem("wide") + ".shx").size(), 108u);  // the shape files are complete too
+
+  // Dropped, a widened table leaves nothing behind.
+  fs::remove(Stem("wide") + ".dbf.tmp");
+  auto d = Writer(gfSHP, otPline, {{gfChar, 10, 0, "name"}}, 65001, "dropped");
+  d->AddLine(1, 2, 3, 4, "\"x\"");
+  d->Drop();
+  for (const auto& e : fs::directory_iterator(dir))
+    EXPECT_EQ(e.path().filename().string().rfind("dropped", 0), std::string::npos) << e.path();
 }
 
 TEST_F(GisWriterTest, DbfFieldNamesAreCutToTenBytes) {

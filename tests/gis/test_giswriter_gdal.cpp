@@ -345,15 +345,13 @@ TEST_F(GdalReadBack, DbfAloneWithEveryFieldType) {
 
 // ---------------------------------------------------------------- UTF-8 tables
 
-// The longest prefix of whole characters that fits in `bytes` bytes,
-// counted here without the writers' helpers.
-std::string WholeCharacterPrefix(const std::string& s, size_t bytes) {
+// The first n characters of UTF-8 text, counted here without the writers'
+// helpers.
+std::string FirstCharacters(const std::string& s, size_t n) {
   size_t end = 0;
-  while (end < s.size()) {
+  for (; end < s.size() && n > 0; --n) {
     const unsigned char c = static_cast<unsigned char>(s[end]);
-    const size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-    if (end + len > bytes) break;
-    end += len;
+    end += c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
   }
   return s.substr(0, end);
 }
@@ -371,23 +369,27 @@ std::string Slurp(const std::string& path) {
 
 class Utf8RoundTrip : public GdalReadBack, public ::testing::WithParamInterface<uint8_t> {};
 
-// Names in every script go in and come out as they were: the whole name
-// from MIF, which has no widths, and from the tables with byte widths the
-// name or its longest whole-character prefix. Each table says it is UTF-8.
+// Names in every script go in and come out as they were: whole from MIF,
+// which has no widths, and from the tables with widths whole up to the
+// declared number of characters, however many bytes they take. Each table
+// says it is UTF-8.
 TEST_P(Utf8RoundTrip, NamesInEveryScript) {
   const uint8_t format = GetParam();
   if (format == gfMITAB && !TGISWriter::MITAB_supported()) GTEST_SKIP() << "no TAB library";
   const std::vector<std::string> names = {
-      "Тверская улица",                       // 27 bytes: cut at a whole letter
-      "Улица Большая Дмитровка",
-      "Οδός Ερμού",
+      "Большая Новодмитровская ул",                          // 26 characters, 50 bytes
+      "Улица Академика Петра Леонидовича Капицы, Москва",    // 48, 90
+      "Λεωφόρος Βασιλίσσης Σοφίας",                          // 26, 50
+      "Οδός Ελευθερίου Βενιζέλου και Πανεπιστημίου Αθηνών",  // 50, 95
+      "北海道札幌市中央区北一条西二丁目一番地札幌市役所本庁舎前通り",  // 30, 90
+      "東京都千代田区丸の内一丁目大手町仲通り東京駅丸の内北口前広場から皇居外苑和田倉門交差点まで",  // 45, 135
+      "Проспект Маршала Советского Союза Георгия Константиновича Жукова",  // 64: cut at 50
       "רחוב הרצל",
-      "東京都千代田区丸の内",                 // 30 bytes: cut between characters
-      "Emoji Lane 😀😀😀",                      // 23 bytes: byte 20 is inside an emoji
+      "Emoji Lane 😀😀😀",
       "Straße \"Ost\"",
       "plain",
   };
-  constexpr uint8_t kWidth = 20;
+  constexpr uint8_t kWidth = 50;
   auto w = TGISWriter::GetGISObject(format);
   w->SetFileName(Stem("names"));
   w->SetEncoding(65001);
@@ -417,20 +419,23 @@ TEST_P(Utf8RoundTrip, NamesInEveryScript) {
   CPLPopErrorHandler();
   ASSERT_EQ(rows.size(), names.size());
   for (size_t i = 0; i < names.size(); ++i) {
-    const std::string expected = format == gfMIF ? names[i] : WholeCharacterPrefix(names[i], kWidth);
+    const std::string expected = format == gfMIF ? names[i] : FirstCharacters(names[i], kWidth);
     EXPECT_EQ(rows[i].values[0], std::to_string(i));  // nothing in front of the first row
     EXPECT_EQ(rows[i].values[1], expected) << names[i];
   }
 
   switch (format) {
-    case gfSHP:
+    case gfSHP: {
       EXPECT_EQ(Slurp(Stem("names") + ".cpg"), "UTF-8");
-      EXPECT_EQ(Slurp(Stem("names") + ".dbf").at(29), 0);  // no language driver for UTF-8
+      const std::string dbf = Slurp(Stem("names") + ".dbf");
+      EXPECT_EQ(dbf.at(29), 0);  // no language driver for UTF-8
+      EXPECT_EQ(static_cast<uint8_t>(dbf.at(64 + 16)), 135);  // as wide as the longest name
       break;
+    }
     case gfMIF: {
       const std::string mif = Slurp(Stem("names") + ".mif");
       EXPECT_TRUE(mif.starts_with("\xEF\xBB\xBFVersion 1520\r\nCharSet \"UTF-8\"\r\n")) << mif.substr(0, 40);
-      EXPECT_TRUE(Slurp(Stem("names") + ".mid").starts_with("0,\"Тверская улица\""));
+      EXPECT_TRUE(Slurp(Stem("names") + ".mid").starts_with("0,\"Большая Новодмитровская ул\""));
       break;
     }
     default:

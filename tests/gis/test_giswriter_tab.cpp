@@ -210,29 +210,44 @@ TEST_F(TabWriterTest, CharsetsTheLibraryCanWrite) {
 
 // ================================================================ contents
 
-// A value wider than its field is cut at a whole character of the table's
-// code page, never in the middle of a multi-byte one.
+// A character field's declared width is a number of characters: a longer
+// value is cut there, at a whole character, and where characters can take
+// several bytes the library gets a field as many bytes wide as that many of
+// the widest kind (254 at most, where the value is cut between characters).
 TEST_F(TabWriterTest, CharacterValuesAreCutAtWholeCharacters) {
+  std::string hundred, cut84;
+  for (int i = 0; i < 100; ++i) (i < 84 ? cut84 : hundred) += "日";
+  hundred = cut84 + hundred;
   const struct {
     uint16_t codepage;
-    const char* value;
+    std::string value;
     uint8_t width;
-    const char* stored;
+    std::string stored;
+    int tabWidth;
   } cases[] = {
-      {1252, "abcdef", 3, "abc"},   {1251, "Жизнь", 4, "Жизн"},  {932, "日本語", 5, "日本"},
-      {65001, "日本語", 8, "日本"}, {65001, "aЖb", 2, "a"},       {65001, "😀😀", 7, "😀"},
+      {1252, "abcdef", 3, "abc", 3},
+      {1251, "Жизнь", 4, "Жизн", 4},
+      {932, "日本語", 5, "日本語", 10},
+      {932, "日本語テキスト", 5, "日本語テキ", 10},
+      {65001, "日本語テキスト", 5, "日本語テキ", 20},
+      {65001, "aЖbc", 2, "aЖ", 8},
+      {65001, "😀😀", 7, "😀😀", 28},
+      {65001, hundred, 100, cut84, 254},
   };
   int n = 0;
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.value) + " in " + std::to_string(c.codepage));
+    SCOPED_TRACE(c.value + " in " + std::to_string(c.codepage));
     const std::string stem = "cut" + std::to_string(n++);
     auto w = NewWriter(stem);
     ASSERT_TRUE(w);
     w->SetEncoding(c.codepage);
     w->StartHeader(1, otPline);
     w->AddField("name", gfChar, c.width, 0);
-    w->AddLine(0, 0, 1, 1, std::string("\"") + c.value + "\"");
+    w->AddLine(0, 0, 1, 1, "\"" + c.value + "\"");
     w->Close();
+    EXPECT_EQ(w->FieldInfo(1).Width, c.tabWidth);
+    EXPECT_NE(Slurp(Path(stem + ".tab")).find("name Char (" + std::to_string(c.tabWidth) + ")"),
+              std::string::npos);
     CPLPushErrorHandler(CPLQuietErrorHandler);  // GDAL may not know UTF-8 TAB yet
     const TReadTable t = ReadTable(Path(stem + ".tab"));
     CPLPopErrorHandler();
