@@ -14,8 +14,10 @@ std::vector<std::string> TableFiles(const std::string& name) {
 }  // namespace
 
 const std::vector<std::string>& TableExtensions() {
-  static const std::vector<std::string> ext = {".mif", ".mid", ".shp", ".shx", ".dbf", ".prj",
-                                               ".cpg", ".tab", ".dat", ".map", ".id",  ".ind"};
+  // ".dbf.tmp": a shapefile's table while its text fields are narrowed on
+  // close, left behind only when the process died there.
+  static const std::vector<std::string> ext = {".mif", ".mid", ".shp", ".shx", ".dbf", ".prj", ".cpg",
+                                               ".tab", ".dat", ".map", ".id",  ".ind", ".dbf.tmp"};
   return ext;
 }
 

@@ -6,8 +6,8 @@
 #include <vector>
 
 // Extensions of a table's files in every format the run can write: MIF/MID,
-// shapefile (.shp, .shx, .dbf, .prj, .cpg) and TAB (.tab, .dat, .map, .id,
-// .ind).
+// shapefile (.shp, .shx, .dbf, .prj, .cpg, and .dbf.tmp while a table is
+// narrowed on close) and TAB (.tab, .dat, .map, .id, .ind).
 const std::vector<std::string>& TableExtensions();
 
 // Base names of the check tables, in the order a run writes them.
