@@ -687,7 +687,8 @@ TEST(PbfBlock, HeaderFeatures) {
 TEST(PbfBlock, SplitFileIntoBlobs) {
   const std::string header = osmforms::PbfHeader({"OsmSchema-V0.6"});
   const std::string data = osmforms::PbfFrame("OSMData", osmforms::RawBlob(Block(kStrings, {})));
-  const std::vector<TPbfFileBlob> blobs = SplitPbfFile(header + data);
+  const std::string file = header + data;  // the blobs are views into it
+  const std::vector<TPbfFileBlob> blobs = SplitPbfFile(file);
   ASSERT_EQ(blobs.size(), 2u);
   EXPECT_EQ(blobs[0].Type, "OSMHeader");
   EXPECT_EQ(blobs[1].Type, "OSMData");
