@@ -10,6 +10,7 @@
 #include "linvoro_giswriter.h"
 #include "network_stage.h"
 #include "run_context.h"
+#include "report_page.h"
 
 void ReconcileOptions(TRunOptions& o) {
   // The network builder rejects closed links, so it needs them split.
@@ -32,6 +33,8 @@ std::string LostNamesLine(size_t lostNames, uint16_t codepage) {
          " lost characters that code page " + std::to_string(codepage) +
          " cannot hold (written as \"?\"); choose the UTF-8 encoding for the tables to keep them";
 }
+
+std::string ReportLogLine(const std::string& path) { return "Report: " + path; }
 
 std::string LongTimeText() {
   const std::time_t now = std::time(nullptr);
@@ -184,14 +187,17 @@ TRunResult RunConversion(const TRunOptions& options, const TIncludeLists& includ
   TRunResult result;
   std::vector<TWrittenTable> tables;
   std::string lostNames;  // said at the end, however the run ends
+  std::unique_ptr<TReportPage> report;
   try {
     TLowPriority priority;
     ui.Log("Start at " + LongTimeText());
+    if (o.Report) report = std::make_unique<TReportPage>(o, include);
     {
       // Every object of the run lives in here and is released on the way
       // out, also when an error ends the run.
       TRunContext run(o, include, ui);
       run.Tables = &tables;
+      run.Report = report.get();
       try {
         Convert(run);
       } catch (const EConvertError& e) {
@@ -208,18 +214,29 @@ TRunResult RunConversion(const TRunOptions& options, const TIncludeLists& includ
                       run.FileInfo[static_cast<size_t>(run.HeaderFailedFile)].Filename +
                       "\": the ways of this file and of the files after it are not in the output"};
     }
-    LogEnd(ui, tables, lostNames);
-    ui.Log("Finish at " + LongTimeText());
   } catch (const ERunCancelled& e) {
-    LogEnd(ui, tables, lostNames);
-    ui.Log("Run cancelled at " + LongTimeText());
     result = {TRunStatus::rsCancelled, e.what()};
   } catch (const std::bad_alloc&) {
-    LogEnd(ui, tables, lostNames);
     result = {TRunStatus::rsFailed, "Out of memory"};
   } catch (const std::exception& e) {
-    LogEnd(ui, tables, lostNames);
     result = {TRunStatus::rsFailed, e.what()};
   }
+  LogEnd(ui, tables, lostNames);
+  // The report comes last, so that it tells how the run ended; a run whose
+  // report cannot be written has not done what it was asked to.
+  if (report) {
+    try {
+      result.ReportFile = report->Write(result.Status, result.Message, tables);
+    } catch (const std::bad_alloc&) {
+      if (result.Status != TRunStatus::rsCancelled) result = {TRunStatus::rsFailed, "Out of memory", ""};
+    } catch (const std::exception& e) {
+      if (result.Status != TRunStatus::rsCancelled) result = {TRunStatus::rsFailed, e.what(), ""};
+    }
+    report.reset();
+  }
+  if (result.Status == TRunStatus::rsOk || result.Status == TRunStatus::rsHeaderFailed)
+    ui.Log("Finish at " + LongTimeText());
+  else if (result.Status == TRunStatus::rsCancelled)
+    ui.Log("Run cancelled at " + LongTimeText());
   return result;
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "include_file.h"
 #include "run_options.h"
@@ -25,6 +26,11 @@ enum class TRunStatus {
 struct TRunResult {
   TRunStatus Status = TRunStatus::rsOk;
   std::string Message;
+  // Full path of the report page the run wrote; empty when it wrote none.
+  std::string ReportFile;
+
+  TRunResult(TRunStatus status = TRunStatus::rsOk, std::string message = {}, std::string reportFile = {})
+      : Status(status), Message(std::move(message)), ReportFile(std::move(reportFile)) {}
 };
 
 // The option rules a run applies before it starts: no network without split
@@ -42,11 +48,16 @@ std::string TableEncodingProblem(const TRunOptions& o);
 // distinct names to its code page; empty when none did.
 std::string LostNamesLine(size_t lostNames, uint16_t codepage);
 
+// How the front ends' logs name the report page as their last line.
+std::string ReportLogLine(const std::string& path);
+
 // The current local time in the user's long time format, as the run log
 // shows it after "Start at " and "Finish at ".
 std::string LongTimeText();
 
 // The run. Files listed in o.Files are read as one data set; everything is
 // written to o.MainDir. Errors never escape: the run's objects are released,
-// files written so far stay, and the error's message is returned.
+// files written so far stay, and the error's message is returned. Unless
+// o.Report is off, the run ends with its report page, whatever way it ended
+// (a page that cannot be written fails the run).
 TRunResult RunConversion(const TRunOptions& o, const TIncludeLists& include, IRunUI& ui);

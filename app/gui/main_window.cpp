@@ -221,6 +221,13 @@ void TForm1::CreateControls() {
   btnGo->setFont(bold);
   btnGo->setEnabled(false);
   btnGo->setDefault(true);
+  cbReport = named(new QCheckBox(QStringLiteral("Write report"), client), "cbReport");
+  cbReport->setChecked(true);
+  cbReport->setToolTip(QStringLiteral("report.html: the run, a map of the roads and the findings of the checks, "
+                                      "for a web browser; findings.geojson: the findings with their OSM ways"));
+  btnReport = named(new QPushButton(QStringLiteral("Report"), client), "btnReport");
+  btnReport->setEnabled(false);
+  btnReport->setToolTip(QStringLiteral("Open the report of the last run (report.html) in the web browser"));
 
   OpenDialog1 = named(new QFileDialog(this), "OpenDialog1");
   OpenDialog1->setNameFilters({QString::fromLatin1(OsmFileFilter), QStringLiteral("All files (*)")});
@@ -275,6 +282,7 @@ void TForm1::CreateControls() {
   col1->addSpacing(8);
   col1->addWidget(cbSplitLoop);
   col1->addWidget(cbSplitLinks);
+  col1->addWidget(cbReport);
   col1->addStretch(1);
   auto* col2 = new QVBoxLayout();
   col2->addWidget(rgNameRef);
@@ -310,6 +318,7 @@ void TForm1::CreateControls() {
   runRow->addWidget(lblStatus);
   runRow->addWidget(ProgressBar1, 1);
   btnGo->setMinimumWidth(110);
+  runRow->addWidget(btnReport);
   runRow->addWidget(btnGo);
   main->addLayout(runRow);
   FScroll->setWidget(client);
@@ -340,6 +349,7 @@ void TForm1::CreateControls() {
   connect(rgOutputFormat, &TRadioGroup::Click, this, [this] { rgOutputFormatClick(); });
   connect(cbBuildNetwork, &QCheckBox::toggled, this, [this] { cbBuildNetworkClick(); });
   connect(btnGo, &QPushButton::clicked, this, [this] { btnGoClick(); });
+  connect(btnReport, &QPushButton::clicked, this, [this] { btnReportClick(); });
   connect(TrackBar1, &QSlider::valueChanged, this, [this](int v) { TrackBar1->setToolTip(TrackBarHint(v)); });
   connect(TrackBar1, &QSlider::sliderMoved, this, [this](int v) {
     QToolTip::showText(TrackBar1->mapToGlobal(QPoint(0, -TrackBar1->height())), TrackBarHint(v), TrackBar1);
@@ -422,9 +432,9 @@ QList<QList<QWidget*>> TForm1::TabColumns() const {
   return {
       {lbFiles, btnAddFiles, btnAddFolderContents, btnOutputFolder},
       col0,
-      {cb2, cb1, cbSplitLoop, cbSplitLinks},
+      {cb2, cb1, cbSplitLoop, cbSplitLinks, cbReport},
       col2,
-      {Memo1, btnGo},
+      {Memo1, btnReport, btnGo},
   };
 }
 
@@ -534,6 +544,7 @@ void TForm1::ApplySettings(const TRunOptions& o) {
   RefLength = o.RefLength;
   ExitText = o.ExitText;
   SetEncoding(o.Encoding);
+  cbReport->setChecked(o.Report);
 }
 
 TRunOptions TForm1::CurrentOptions() const {
@@ -558,6 +569,7 @@ TRunOptions TForm1::CurrentOptions() const {
   o.RefLength = RefLength;
   o.ExitText = ExitText;
   o.Encoding = static_cast<uint16_t>(cbEncoding->currentData().toInt());
+  o.Report = cbReport->isChecked();
   for (int i = 0; i < lbFiles->count(); ++i) o.Files.push_back(S(lbFiles->item(i)->text()));
   o.MainDir = S(MainDir);
   return o;
@@ -757,6 +769,9 @@ void TForm1::btnGoClick() {
   }
   SetRunning(true);
   lblStatus->clear();
+  // The page is about to be written anew.
+  FReportFile.clear();
+  btnReport->setEnabled(false);
   FWorker->Start(o, FInclude);
 }
 
@@ -803,9 +818,24 @@ void TForm1::RunEnded(const TRunResult& r) {
       break;
     case TRunStatus::rsNoMode: lblStatus->clear(); break;
   }
+  // The log ends with the report, whatever way the run ended.
+  FReportFile = Q(r.ReportFile);
+  btnReport->setEnabled(!FReportFile.isEmpty());
+  if (!FReportFile.isEmpty()) Memo1->appendPlainText(Q(ReportLogLine(r.ReportFile)));
   if (r.Status == TRunStatus::rsFailed) ShowError(Q(r.Message));
   emit RunFinished();
   if (FCloseRequested) close();
+}
+
+void TForm1::btnReportClick() {
+  if (FReportFile.isEmpty()) return;
+  if (!QFileInfo(FReportFile).isFile()) {
+    ShowError(QStringLiteral("The report \"%1\" is no longer there.").arg(FReportFile));
+    btnReport->setEnabled(false);
+    return;
+  }
+  if (!OpenUrl(QUrl::fromLocalFile(FReportFile)))
+    ShowError(QStringLiteral("No program to show the report \"%1\" was found.").arg(FReportFile));
 }
 
 // ---------------------------------------------------------------- menu

@@ -81,6 +81,8 @@ class TForm1 : public QMainWindow {
   QLabel* lblEncoding;
   QComboBox* cbEncoding;  // item data: the encoding (0 system, 65001 UTF-8, a code page)
   QPushButton* btnGo;
+  QCheckBox* cbReport;     // write report.html (and findings.geojson)
+  QPushButton* btnReport;  // opens the last run's report.html
   QFileDialog* OpenDialog1;
   QMenuBar* MainMenu1;
   QMenu* File1;
@@ -108,6 +110,9 @@ class TForm1 : public QMainWindow {
   void rgOutputFormatClick();
   void cbBuildNetworkClick();
   void btnGoClick();
+  void btnReportClick();
+  // The report page of the last run; empty when it wrote none.
+  QString ReportFile() const { return FReportFile; }
   void Help1Click();
   void About1Click();
   void Checkforupdates1Click();
@@ -192,6 +197,7 @@ class TForm1 : public QMainWindow {
   // is stopped while the lists it reads are still there.
   std::unique_ptr<TRunWorker> FWorker;
   QUrl FUpdateSource;
+  QString FReportFile;
   bool FRunning = false;
   bool FCloseRequested = false;
   bool FAskingToClose = false;
