@@ -122,10 +122,12 @@ std::string HtmlEscape(std::string_view text) {
     if (c >= 0x80) {
       uint32_t cp = 0;
       const size_t n = Utf8Length(text, i, cp);
-      if (n == 0 || (cp >= 0x80 && cp < 0xA0)) {
+      if (n == 0) {
         out += kReplacement;
-        i += n == 0 ? 1 : n;
+        ++i;
       } else {
+        // C1 controls stay as they are: as references HTML would read them
+        // as Windows-1252 characters.
         out.append(text.data() + i, n);
         i += n;
       }
@@ -140,11 +142,16 @@ std::string HtmlEscape(std::string_view text) {
       case '\t':
       case '\n':
       case '\r': out += static_cast<char>(c); break;
+      case 0: out += kReplacement; break;  // HTML holds no NUL
       default:
-        if (c < 0x20 || c == 0x7F)
-          out += kReplacement;
-        else
+        if (c < 0x20 || c == 0x7F) {
+          // A reference keeps the character in the page's text.
+          out += "&#";
+          out += std::to_string(c);
+          out += ';';
+        } else {
           out += static_cast<char>(c);
+        }
     }
     ++i;
   }

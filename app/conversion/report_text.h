@@ -24,8 +24,9 @@ void AppendJsonNumber(std::string& out, double x);
 void AppendJsonInt(std::string& out, int64_t v);
 
 // Text for HTML element content and attribute values: & < > " ' escaped,
-// control characters other than tab and line breaks as U+FFFD, bytes that
-// are not UTF-8 as U+FFFD.
+// C0 control characters other than tab and line breaks as character
+// references (which keep them in the page's text), NUL and bytes that are
+// not UTF-8 as U+FFFD.
 std::string HtmlEscape(std::string_view text);
 
 // Base64 (standard alphabet, padded).

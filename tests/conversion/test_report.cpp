@@ -69,8 +69,8 @@ TEST(ReportText, NumbersReadBackExactly) {
 
 TEST(ReportText, HtmlEscapingAndBase64) {
   EXPECT_EQ(HtmlEscape("<b a=\"1\" b='2'>&</b>"), "&lt;b a=&quot;1&quot; b=&#39;2&#39;&gt;&amp;&lt;/b&gt;");
-  EXPECT_EQ(HtmlEscape(std::string("a\x01" "b\tc\xC2\x85" "d\xFF", 9)),
-            "a\xEF\xBF\xBD" "b\tc\xEF\xBF\xBD" "d\xEF\xBF\xBD");
+  EXPECT_EQ(HtmlEscape(std::string("a\x01" "b\tc\xC2\x85" "d\xFF\x7F\0", 11)),
+            "a&#1;b\tc\xC2\x85" "d\xEF\xBF\xBD&#127;\xEF\xBF\xBD");
   // RFC 4648's vectors.
   const std::pair<const char*, const char*> b64[] = {{"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},
                                                      {"foo", "Zm9v"},  {"foob", "Zm9vYg=="},  {"fooba", "Zm9vYmE="},
