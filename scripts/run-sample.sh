@@ -2,7 +2,8 @@
 # Installs what is missing, builds, and converts the bundled sample extracts
 # (data/sample, (c) OpenStreetMap contributors, ODbL 1.0): the town of Monaco
 # as OSM PBF into out/sample/ with the routing network and every check, and
-# the few blocks of West Oakland as OSM XML into out/sample-xml/.
+# the few blocks of West Oakland as OSM XML into out/sample-xml/. The last
+# line names the first run's report page.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -16,3 +17,6 @@ build/bin/osm2trassel-cli --overwrite --quiet --output out/sample-xml data/sampl
 echo
 echo "Output in $(pwd)/$out:"
 ls -l "$out"
+echo
+# The run's report: open it in a web browser (it needs no network).
+echo "Report: $(pwd)/$out/report.html"

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Renders the main window after a run of the bundled sample into
 # docs/main-window.png (100 %) and docs/main-window@2x.png (200 %), on a
-# virtual X server so that no desktop is needed.
+# virtual X server so that no desktop is needed, and the report page of a
+# run of the PBF sample with every check into docs/report.png, in headless
+# Chromium.
 # Usage: scripts/screenshot.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
-if [ ! -x "$build/bin/osm2trassel" ]; then
+if [ ! -x "$build/bin/osm2trassel" ] || [ ! -x "$build/bin/osm2trassel-cli" ]; then
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build "$build" --target osm2trassel -j"$(nproc)"
+  cmake --build "$build" --target osm2trassel osm2trassel-cli -j"$(nproc)"
 fi
 bin=$(realpath "$build/bin/osm2trassel")
 
@@ -42,3 +44,7 @@ for scale in 1 2; do
     "$bin" --screenshot "$out" --output "$work/output" "$work/west-oakland.osm"
   echo "$out"
 done
+
+"$build/bin/osm2trassel-cli" --quiet --output "$work/report" --network --subnets --topo --overpasses \
+  data/sample/monaco.osm.pbf
+python3 scripts/report_screenshot.py "$work/report/report.html" docs/report.png

@@ -672,16 +672,18 @@
       wayLinks(ways, extent ? lonLatExtent(extent) : null));
     info.hidden = false;
   }
-  function roadRows(r) {
-    return [['OSM way', String(roads.way[r])], ['Name', roads.name[r] || '(none)'], ['Road class', classLabel(roads.cls[r])],
-      ['One-way', onewayText(roads.attr[r])], ['Link', String(roads.link[r])]];
+  function roadRows(r, withLink) {
+    const rows = [['OSM way', String(roads.way[r])], ['Name', roads.name[r] || '(none)'],
+      ['Road class', classLabel(roads.cls[r])], ['One-way', onewayText(roads.attr[r])]];
+    if (withLink) rows.push(['Link', String(roads.link[r])]);
+    return rows;
   }
   function showFinding(ci, i) {
     const c = checks[ci];
     const row = c.list[i];
     const rows = [['Check', c.table + ' \u2013 ' + c.info.title]];
     c.fields.forEach((f, k) => rows.push([f, row.values[k] === null ? '' : String(row.values[k])]));
-    if (row.road >= 0) rows.push(...roadRows(row.road));
+    if (row.road >= 0) rows.push(...roadRows(row.road, false));
     else if (row.ways) rows.push(['OSM ways', row.ways.join(', ')]);
     const ext = rowExtent(row);
     showInfo('Finding', rows, rowWays(row), ext);
@@ -716,7 +718,7 @@
       showFinding(best.check, best.m.i);
     } else {
       const r = best.m;
-      showInfo('Road', roadRows(r), [roads.way[r]], roadExtent(r));
+      showInfo('Road', roadRows(r, true), [roads.way[r]], roadExtent(r));
       highlight.getSource().clear();
       highlight.getSource().addFeature(new ol.Feature(new ol.LineString(Array.from(roadFlat(r)), 'XY')));
     }
