@@ -110,12 +110,18 @@
   // faster than the logarithm per vertex.
   const LUT_STEP = 10000;
   const LUT_BASE = -90000;  // -90 degrees, in steps
-  const lut = new Float64Array(180002);
-  for (let i = 0; i < lut.length; ++i) lut[i] = mercY((LUT_BASE + i) * LUT_STEP * 1e-7);
+  // Filled where the data needs it (NaN: not yet).
+  const lut = new Float64Array(180002).fill(NaN);
+  function lutAt(i) {
+    let v = lut[i];
+    if (v !== v) v = lut[i] = mercY((LUT_BASE + i) * LUT_STEP * 1e-7);
+    return v;
+  }
   function mercYE7(y) {
     const t = y / LUT_STEP - LUT_BASE;
     const i = Math.max(0, Math.min(lut.length - 2, Math.floor(t)));
-    return lut[i] + (lut[i + 1] - lut[i]) * (t - i);
+    const a = lutAt(i);
+    return a + (lutAt(i + 1) - a) * (t - i);
   }
   const KX = HALF / 180 * 1e-7;  // Web Mercator x of a longitude in 1e-7 degrees
 
@@ -159,6 +165,7 @@
       return r;
     }
     let link = 0, way = 0, x = 0, y = 0, v = 0;
+    let lutIndex = -1, lutY = 0, lutSlope = 0;
     for (let r = 0; r < s.roads && p < end; ++r) {
       v = next(); link += v % 2 ? -(v + 1) / 2 : v / 2;
       v = next(); way += v % 2 ? -(v + 1) / 2 : v / 2;
@@ -167,10 +174,25 @@
       const n = Math.min(next(), (xy.length - xyAt) / 2);
       const first = xyAt / 2;
       let minX = Infinity, minY = Infinity, maxX = -Infinity, maxY = -Infinity;
+      // The hot loop of the page: varints and the Mercator table inline,
+      // integer arithmetic while the values allow it.
       for (let i = 0; i < n; ++i) {
-        v = next(); x += v % 2 ? -(v + 1) / 2 : v / 2;
-        v = next(); y += v % 2 ? -(v + 1) / 2 : v / 2;
-        const mx = x * KX, my = mercYE7(y);
+        let b = u[p++];
+        v = b & 0x7f;
+        if (b & 0x80) { let m = 128; do { b = u[p++]; v += (b & 0x7f) * m; m *= 128; } while (b & 0x80); }
+        x += v < 0x40000000 ? (v >>> 1) ^ -(v & 1) : v % 2 ? -(v + 1) / 2 : v / 2;
+        b = u[p++];
+        v = b & 0x7f;
+        if (b & 0x80) { let m = 128; do { b = u[p++]; v += (b & 0x7f) * m; m *= 128; } while (b & 0x80); }
+        y += v < 0x40000000 ? (v >>> 1) ^ -(v & 1) : v % 2 ? -(v + 1) / 2 : v / 2;
+        const t = Math.max(0, Math.min(lut.length - 2, y / LUT_STEP - LUT_BASE));
+        const li = Math.floor(t);
+        if (li !== lutIndex) {
+          lutIndex = li;
+          lutY = lutAt(li);
+          lutSlope = lutAt(li + 1) - lutY;
+        }
+        const mx = x * KX, my = lutY + lutSlope * (t - li);
         xy[xyAt++] = mx;
         xy[xyAt++] = my;
         if (mx < minX) minX = mx;
@@ -197,8 +219,16 @@
   for (const s of streams) decodeStream(s);
   mark('roads');
   const roadFlat = (r) => xy.subarray(2 * roads.start[r], 2 * roads.end[r]);
-  function appendRoad(r, flat) {
-    for (let i = 2 * roads.start[r], e = 2 * roads.end[r]; i < e; ++i) flat.push(xy[i]);
+  // Copies road r's vertices into flat from position at; the end position.
+  function appendRoad(r, flat, at) {
+    const from = 2 * roads.start[r], to = 2 * roads.end[r];
+    flat.set(xy.subarray(from, to), at);
+    return at + to - from;
+  }
+  const roadLength = (r) => 2 * (roads.end[r] - roads.start[r]);
+  function roadCentre(r, c) {
+    c[0] = (roads.box[4 * r] + roads.box[4 * r + 2]) / 2;
+    c[1] = (roads.box[4 * r + 1] + roads.box[4 * r + 3]) / 2;
   }
   const roadExtent = (r) => roads.box.subarray(4 * r, 4 * r + 4);
 
@@ -275,7 +305,7 @@
     const linkCol = c.linkField >= 0 ? c.cols[c.linkField] : null;
     let xyAt = 0;
     for (let i = 0; i < c.rows; ++i) {
-      const row = { i, values: c.cols.map((col) => col[i]), road: -1, geom: null, ways: null };
+      const row = { i, road: -1, geom: null, ways: null };
       if (linkCol) {
         const r = roadByLink.get(linkCol[i]);
         if (r !== undefined) row.road = r;
@@ -294,15 +324,17 @@
     }
     return Object.assign({}, c, { info: CHECKS[c.table] || { title: c.table, color: '#444', what: '' }, list: rows });
   });
+  const valueText = (v) => (v === null || v === undefined ? '' : String(v));
   function rowWays(row) {
     if (row.ways) return row.ways;
     return row.road >= 0 ? [roads.way[row.road]] : [];
   }
   function rowExtent(row) {
     if (!row.geom) return row.road >= 0 ? roadExtent(row.road) : null;
+    if (row.box) return row.box;
     const flat = row.geom;
     if (!flat.length) return null;
-    const e = [Infinity, Infinity, -Infinity, -Infinity];
+    const e = row.box = [Infinity, Infinity, -Infinity, -Infinity];
     for (let k = 0; k < flat.length; k += 2) {
       e[0] = Math.min(e[0], flat[k]);
       e[1] = Math.min(e[1], flat[k + 1]);
@@ -426,7 +458,9 @@
   // make one multi-line feature, so that a map of a hundred thousand roads
   // costs a few hundred features. A click finds the member nearest to it.
   const CHUNK = 128;
-  function mortonOrder(items, extentOf) {
+  // Items in the order of a Z curve over their centres: chunks of
+  // consecutive items are compact, so that a close view draws few of them.
+  function mortonOrder(items, centre) {
     const e = dataExtent || [0, 0, 1, 1];
     const sx = 65535 / Math.max(e[2] - e[0], 1e-9), sy = 65535 / Math.max(e[3] - e[1], 1e-9);
     const spread = (v) => {
@@ -435,28 +469,74 @@
       v = (v | (v << 2)) & 0x33333333;
       return (v | (v << 1)) & 0x55555555;
     };
-    const keyed = items.map((it) => {
-      const b = extentOf(it);
-      const x = Math.max(0, Math.min(65535, Math.floor(((b[0] + b[2]) / 2 - e[0]) * sx)));
-      const y = Math.max(0, Math.min(65535, Math.floor(((b[1] + b[3]) / 2 - e[1]) * sy)));
-      return [(spread(x) | (spread(y) << 1)) >>> 0, it];
-    });
-    keyed.sort((a, b) => a[0] - b[0]);
-    return keyed.map((k) => k[1]);
+    // Key and position in one double, sorted natively.
+    const n = items.length;
+    const packed = n < 1048576 ? new Float64Array(n) : null;
+    const keys = packed ? null : new Uint32Array(n);
+    const c = [0, 0];
+    for (let k = 0; k < n; ++k) {
+      centre(items[k], c);
+      const x = Math.max(0, Math.min(65535, Math.floor((c[0] - e[0]) * sx)));
+      const y = Math.max(0, Math.min(65535, Math.floor((c[1] - e[1]) * sy)));
+      const key = (spread(x) | (spread(y) << 1)) >>> 0;
+      if (packed) packed[k] = key * 1048576 + k;
+      else keys[k] = key;
+    }
+    if (packed) {
+      packed.sort();
+      return Array.from(packed, (v) => items[v % 1048576]);
+    }
+    const order = Array.from(items.keys()).sort((a, b) => keys[a] - keys[b]);
+    return order.map((k) => items[k]);
   }
-  function chunkFeatures(items, extentOf, appendFlat, type, props) {
-    const ordered = mortonOrder(items, extentOf);
+  // A chunk's lines as the map draws them at a resolution: every vertex
+  // closer than the drawing tolerance to the last one kept is left out (the
+  // ends of each line stay). Kept for the last tolerance asked for.
+  function simplifiedChunk(squaredTolerance) {
+    if (squaredTolerance === this.lastTolerance) return this.lastSimplified;
+    const flat = this.getFlatCoordinates();
+    const ends = this.getEnds();
+    const out = [];
+    const outEnds = new Array(ends.length);
+    let start = 0;
+    for (let e = 0; e < ends.length; ++e) {
+      const end = ends[e];
+      let px = flat[start], py = flat[start + 1];
+      out.push(px, py);
+      for (let i = start + 2; i < end - 2; i += 2) {
+        const dx = flat[i] - px, dy = flat[i + 1] - py;
+        if (dx * dx + dy * dy < squaredTolerance) continue;
+        px = flat[i];
+        py = flat[i + 1];
+        out.push(px, py);
+      }
+      if (end - start > 2) out.push(flat[end - 2], flat[end - 1]);
+      outEnds[e] = out.length;
+      start = end;
+    }
+    this.lastTolerance = squaredTolerance;
+    this.lastSimplified = new ol.RenderFeature('MultiLineString', out, outEnds, 2, this.getPropertiesInternal());
+    return this.lastSimplified;
+  }
+  // A feature per chunk of items; its vertices in one typed array, out of
+  // the garbage collector's way.
+  function chunkFeatures(items, centre, flatLength, appendFlat, type, props) {
+    const ordered = mortonOrder(items, centre);
     const features = [];
     for (let k = 0; k < ordered.length; k += CHUNK) {
       const members = ordered.slice(k, k + CHUNK);
-      const flat = [];
-      const ends = [];
-      for (const m of members) {
-        appendFlat(m, flat);
-        ends.push(flat.length);
+      let size = 0;
+      for (const m of members) size += flatLength(m);
+      const flat = new Float64Array(size);
+      const ends = new Array(members.length);
+      let at = 0;
+      for (let j = 0; j < members.length; ++j) {
+        at = appendFlat(members[j], flat, at);
+        ends[j] = at;
       }
       const feature = new ol.RenderFeature(type, flat, ends, 2, Object.assign({ members }, props));
-      features.push(type === 'MultiPoint' ? feature : feature.enableSimplifyTransformed());
+      if (type !== 'MultiPoint') feature.simplifyTransformed = simplifiedChunk;
+      features.push(feature);
     }
     return features;
   }
@@ -532,7 +612,7 @@
     const list = roadsOfClass[c];
     if (!list.length) return;
     const source = new ol.VectorSource({
-      loader: () => source.addFeatures(chunkFeatures(list, roadExtent, appendRoad, 'MultiLineString', {})),
+      loader: () => source.addFeatures(chunkFeatures(list, roadCentre, roadLength, appendRoad, 'MultiLineString', {})),
     });
     // Two alphas, every chunk a stroke of its own (see strokeStyles).
     const baseFor = strokeStyles(ci.color, 'ff', 'fe', ci.width, ci.dash);
@@ -560,19 +640,32 @@
   // A layer per check: its points, its gaps (lines with a dot at either
   // end) or the links it names.
   const rowFlat = (c) => (row) => row.geom || (row.road >= 0 ? roadFlat(row.road) : []);
-  const appendRow = (row, flat) => {
-    if (row.geom) for (const v of row.geom) flat.push(v);
-    else if (row.road >= 0) appendRoad(row.road, flat);
-  };
+  function appendRow(row, flat, at) {
+    if (row.geom) {
+      flat.set(row.geom, at);
+      return at + row.geom.length;
+    }
+    return row.road >= 0 ? appendRoad(row.road, flat, at) : at;
+  }
+  const rowLength = (row) => (row.geom ? row.geom.length : row.road >= 0 ? roadLength(row.road) : 0);
+  function rowCentre(row, c) {
+    if (!row.geom) return roadCentre(row.road, c);
+    const e = rowExtent(row);
+    c[0] = (e[0] + e[2]) / 2;
+    c[1] = (e[1] + e[3]) / 2;
+  }
   checks.forEach((c, ci) => {
-    const rows = c.list.filter((row) => rowFlat(c)(row).length >= 2);
-    if (!rows.length) return;
+    const points = [], lines = [];
+    for (const row of c.list) {
+      const n = rowLength(row);
+      if (n === 2) points.push(row);
+      else if (n > 2) lines.push(row);
+    }
+    if (!points.length && !lines.length) return;
     const color = c.info.color;
-    const points = rows.filter((row) => rowFlat(c)(row).length === 2);
-    const lines = rows.filter((row) => rowFlat(c)(row).length > 2);
     const features = [
-      ...chunkFeatures(points, rowExtent, appendRow, 'MultiPoint', { check: ci }),
-      ...chunkFeatures(lines, rowExtent, appendRow, 'MultiLineString', { check: ci, gaps: c.own }),
+      ...chunkFeatures(points, rowCentre, rowLength, appendRow, 'MultiPoint', { check: ci }),
+      ...chunkFeatures(lines, rowCentre, rowLength, appendRow, 'MultiLineString', { check: ci, gaps: c.own }),
     ];
     const lineFor = strokeStyles(color, 'b0', 'b1', 6);
     const point = new ol.Style({ image: new ol.CircleStyle({ radius: 6, fill: new ol.Fill({ color }),
@@ -627,6 +720,11 @@
   });
   state.map = map;
   map.getView().fit(fitExtent, { padding: [20, 20, 20, 20], maxZoom: 18 });
+  // The classes the first view shows are made now: made by the first
+  // picture they would only ask for a second one.
+  const firstResolution = map.getView().getResolution();
+  for (const layer of roadLayers)
+    if (firstResolution < layer.getMaxResolution()) layer.getSource().loadFeatures(fitExtent, firstResolution, map.getView().getProjection());
   mark('map');
   map.once('rendercomplete', () => {
     state.firstDrawMs = performance.now();
@@ -682,7 +780,7 @@
     const c = checks[ci];
     const row = c.list[i];
     const rows = [['Check', c.table + ' \u2013 ' + c.info.title]];
-    c.fields.forEach((f, k) => rows.push([f, row.values[k] === null ? '' : String(row.values[k])]));
+    c.fields.forEach((f, k) => rows.push([f, valueText(c.cols[k][i])]));
     if (row.road >= 0) rows.push(...roadRows(row.road, false));
     else if (row.ways) rows.push(['OSM ways', row.ways.join(', ')]);
     const ext = rowExtent(row);
@@ -756,8 +854,8 @@
       const sorted = c.list.slice().sort((a, b) => {
         const d = rank(a) - rank(b);
         if (d) return d;
-        const la = a.road >= 0 ? roads.link[a.road] : Number(a.values[0]);
-        const lb = b.road >= 0 ? roads.link[b.road] : Number(b.values[0]);
+        const la = a.road >= 0 ? roads.link[a.road] : Number(c.cols[0][a.i]);
+        const lb = b.road >= 0 ? roads.link[b.road] : Number(c.cols[0][b.i]);
         return la - lb || a.i - b.i;
       });
       const head = el('tr', null, el('th', { text: 'Road class' }), el('th', { text: 'OSM way' }), el('th', { text: 'Name' }),
@@ -776,7 +874,7 @@
             el('td', { text: row.road >= 0 ? classLabel(roads.cls[row.road]) : '' }),
             el('td', null, wayLinks(ways, ext ? lonLatExtent(ext) : null)),
             el('td', { class: 'wrap', text: row.road >= 0 ? roads.name[row.road] : '' }),
-            ...row.values.map((v, k) => el('td', { class: c.types[k] === 'text' ? 'wrap' : 'num', text: v === null ? '' : String(v) })));
+            ...c.cols.map((col, k) => el('td', { class: c.types[k] === 'text' ? 'wrap' : 'num', text: valueText(col[row.i]) })));
           tr.addEventListener('click', (e) => {
             if (e.target.closest('a')) return;  // the links do their own thing
             for (const s of document.querySelectorAll('.findings tr.selected')) s.classList.remove('selected');
