@@ -917,8 +917,12 @@
           const line = errLines[shown];
           const m = /^([^,]*),(\d+)(.*)$/s.exec(line);
           if (m) {
-            list.append(el('li', null, m[1] + ',', el('a', { href: osmWayUrl(m[2]), target: '_blank', rel: 'noopener noreferrer', text: m[2] }),
-              m[3], ' ', el('a', { href: josmUrl([m[2]], null), target: 'josm-remote', class: 'small', text: '[JOSM]' })));
+            // The way's id links its page; the editors follow the line.
+            list.append(el('li', null, m[1] + ',',
+              el('a', { href: osmWayUrl(m[2]), target: '_blank', rel: 'noopener noreferrer', text: m[2] }), m[3], ' ',
+              el('span', { class: 'links small' },
+                el('a', { href: editUrl(m[2]), target: '_blank', rel: 'noopener noreferrer', text: 'edit' }),
+                el('a', { href: josmUrl([m[2]], null), target: 'josm-remote', text: 'JOSM' }))));
           } else {
             list.append(el('li', { text: line }));
           }

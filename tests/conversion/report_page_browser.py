@@ -143,6 +143,12 @@ def main():
             names = page.evaluate('Array.from(document.querySelectorAll("table.findings td")).map(e => e.textContent)')
             check(HOSTILE_ROAD in names, 'the hostile road name is not in the lists as it is')
 
+            # error.txt's lines with their ways linked.
+            links = page.evaluate('Array.from(document.querySelectorAll("#errors li a")).map(a => a.href)')
+            check('https://www.openstreetmap.org/way/900000003' in links and
+                  'https://www.openstreetmap.org/edit?way=900000003' in links,
+                  'the error.txt line does not link its way: %r' % links)
+
             # A list row moves the map to its finding.
             gap = next(f for f in geojson['features'] if f['properties']['check'] == 'non_connected_nodes')
             (x1, y1), (x2, y2) = (mercator(*p) for p in gap['geometry']['coordinates'])
