@@ -21,6 +21,7 @@
 #include "grid_osm.h"
 #include "run_driver.h"
 #include "linvoro_giswriter.h"
+#include "linvoro_platform.h"
 #include "osm_forms.h"
 
 namespace {
@@ -68,6 +69,7 @@ TEST(CliOptions, DefaultsAreTheFirstStartOnes) {
   EXPECT_DOUBLE_EQ(o.minObjectLen, 0.1);
   EXPECT_EQ(o.ExitText, "Exit");
   EXPECT_FALSE(o.BuildNetwork || o.Subnets || o.TopoChecks || o.Overpasses);
+  EXPECT_TRUE(o.Report);
   EXPECT_FALSE(cli.Quiet);
 
   TCliOptions bare;
@@ -81,7 +83,7 @@ TEST(CliOptions, EveryFlag) {
   ASSERT_EQ(Parse({"-o", "out", "--format", "mif", "--modes", "pedestrian,bicycle", "--optional=lanes, toll",
                    "--name-ref", "name-unless-ref", "--speed-unit", "mph", "--roundabouts", "left", "--simplify",
                    "15", "--no-split-links", "--min-object-length", "2.5", "--name-length", "80", "--ref-length",
-                   "10", "--exit-text", "-", "--network", "--subnets", "--topo", "--overpasses", "-q", "--",
+                   "10", "--exit-text", "-", "--network", "--subnets", "--topo", "--overpasses", "--no-report", "-q", "--",
                    "-odd.osm"},
                   cli, error),
             TCliParse::cpRun)
@@ -103,6 +105,7 @@ TEST(CliOptions, EveryFlag) {
   EXPECT_EQ(o.RefLength, 10u);
   EXPECT_EQ(o.ExitText, "-");
   EXPECT_TRUE(o.BuildNetwork && o.Subnets && o.TopoChecks && o.Overpasses);
+  EXPECT_FALSE(o.Report);
   EXPECT_TRUE(cli.Quiet);
 
   TCliOptions tab;
@@ -371,8 +374,11 @@ TEST_F(CliTool, ConvertsAndLogsToStdout) {
                        "Reading node coordinates\n2 nodes found (coordinates read)\n"),
             std::string::npos)
       << p.out;
-  // One summary line per table written, then the end.
+  // One summary line per table written, then the end, and last the report.
   EXPECT_NE(p.out.find("\nTable roads (SHP): 1 record\nFinish at "), std::string::npos) << p.out;
+  const std::string report = FullPath(dir.Path("out/report.html"));
+  EXPECT_EQ(p.out.substr(p.out.rfind('\n', p.out.size() - 2) + 1), "Report: " + report + "\n") << p.out;
+  EXPECT_TRUE(std::filesystem::exists(report));
   EXPECT_EQ(p.err, "");  // no terminal, no progress bar
   EXPECT_TRUE(std::filesystem::exists(dir.Path("out/additional_highway_tags.txt")));
   EXPECT_TRUE(std::filesystem::exists(dir.Path("out/roads.shp")));
