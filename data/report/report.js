@@ -451,7 +451,17 @@
     dataExtent = dataExtent ? [Math.min(dataExtent[0], e[0]), Math.min(dataExtent[1], e[1]),
       Math.max(dataExtent[2], e[2]), Math.max(dataExtent[3], e[3])] : [e[0], e[1], e[2], e[3]];
   }
-  for (let r = 0; r < roads.n; ++r) if (roads.end[r] > roads.start[r]) grow(roadExtent(r));
+  if (roads.n) {
+    const e = [Infinity, Infinity, -Infinity, -Infinity];
+    for (let r = 0, b = roads.box; r < roads.n; ++r) {
+      if (roads.end[r] === roads.start[r]) continue;
+      if (b[4 * r] < e[0]) e[0] = b[4 * r];
+      if (b[4 * r + 1] < e[1]) e[1] = b[4 * r + 1];
+      if (b[4 * r + 2] > e[2]) e[2] = b[4 * r + 2];
+      if (b[4 * r + 3] > e[3]) e[3] = b[4 * r + 3];
+    }
+    grow(e);
+  }
   for (const c of checks) for (const row of c.list) if (row.geom) grow(rowExtent(row));
 
   // Features are drawn in chunks: nearby roads (or findings) of one layer
