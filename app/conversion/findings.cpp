@@ -13,6 +13,8 @@ namespace {
 
 // GeoJSON text is handed to the file in blocks of about this size.
 constexpr size_t kFlushSize = 1 << 20;
+// Road-name files up to this size are read into memory for the lookups.
+constexpr int64_t kCacheNamesUpTo = int64_t(256) << 20;
 
 bool ParseInt(std::string_view v, int64_t& out) {
   if (v.empty()) return false;
@@ -110,6 +112,10 @@ TFindings::~TFindings() {
 
 void TFindings::Attach(TNetwork& net) {
   FNet = &net;
+  // Every finding looks up its link's way and name: read from the files
+  // one by one, a run with many findings would spend its time in seeks.
+  for (const int32_t n : {1, 2})
+    if (TRoadNameFile* f = net.RoadNameFile(n); f && f->NameFileSize() <= kCacheNamesUpTo) f->CacheNames();
   net.SetOnTableRow([this](const TGISWriter& w, std::string_view row, const TFloatPoint* p, int32_t n) {
     Row(w, row, p, n);
   });

@@ -62,7 +62,7 @@ TRoadClass TRoadClasses::Of(uint32_t attribute) const {
 
 void TReportRoads::TStream::Append(int64_t link, int64_t way, std::string_view name,
                                    uint32_t attribute, const TFloatPoint* points, int32_t count) {
-  auto it = NameIndex.find(std::string(name));
+  auto it = NameIndex.find(name);
   if (it == NameIndex.end()) {
     it = NameIndex.emplace(std::string(name), static_cast<uint32_t>(Names.size())).first;
     Names.emplace_back(name);
@@ -89,7 +89,7 @@ void TReportRoads::TStream::Clear() {
   // Released, not only emptied: the room is what dropping is for.
   std::string().swap(Data);
   std::vector<std::string>().swap(Names);
-  std::unordered_map<std::string, uint32_t>().swap(NameIndex);
+  decltype(NameIndex)().swap(NameIndex);
   Roads = Vertices = LastLink = LastWay = LastX = LastY = 0;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -88,7 +89,12 @@ class TReportRoads final : public TRoadSink {
   struct TStream {
     std::string Data;
     std::vector<std::string> Names;
-    std::unordered_map<std::string, uint32_t> NameIndex;
+    // Looked up by string_view, without making a string per road.
+    struct THash {
+      using is_transparent = void;
+      size_t operator()(std::string_view v) const { return std::hash<std::string_view>{}(v); }
+    };
+    std::unordered_map<std::string, uint32_t, THash, std::equal_to<>> NameIndex;
     int64_t Roads = 0;
     int64_t Vertices = 0;
     int64_t LastLink = 0, LastWay = 0, LastX = 0, LastY = 0;
