@@ -3,14 +3,15 @@
 # docs/main-window.png (100 %) and docs/main-window@2x.png (200 %), and the
 # question Go asks when the output folder holds that run's results into
 # docs/output-folder-question.png, on a virtual X server so that no desktop
-# is needed.
+# is needed; and the report page of a run of the PBF sample with every check
+# into docs/report.png, in headless Chromium.
 # Usage: scripts/screenshot.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
-if [ ! -x "$build/bin/osm2trassel" ]; then
+if [ ! -x "$build/bin/osm2trassel" ] || [ ! -x "$build/bin/osm2trassel-cli" ]; then
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build "$build" --target osm2trassel -j"$(nproc)"
+  cmake --build "$build" --target osm2trassel osm2trassel-cli -j"$(nproc)"
 fi
 bin=$(realpath "$build/bin/osm2trassel")
 
@@ -51,3 +52,7 @@ out=docs/output-folder-question.png
 xvfb-run -a -s "-screen 0 2000x1600x24" \
   "$bin" --question "$out" --output "$work/output" "$work/west-oakland.osm"
 echo "$out"
+
+"$build/bin/osm2trassel-cli" --quiet --output "$work/report" --network --subnets --topo --overpasses \
+  data/sample/monaco.osm.pbf
+python3 scripts/report_screenshot.py "$work/report/report.html" docs/report.png

@@ -12,6 +12,7 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   clang libclang-rt-14-dev
   xvfb xauth
+  chromium chromium-driver
   osmium-tool osmctools time hyperfine bzip2
   routino
 )

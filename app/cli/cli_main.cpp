@@ -160,18 +160,25 @@ int main(int argc, char** argv) {
   // The log (stdout) and stderr both tell how a run ended badly, once when
   // they lead to the same place.
   const bool logShown = !ui.Quiet() && !SameOutput();
+  // The summary ends with the report, whatever way the run ended.
+  const auto logReport = [&] {
+    if (!r.ReportFile.empty()) ui.Log(ReportLogLine(r.ReportFile));
+  };
   switch (r.Status) {
     case TRunStatus::rsOk:
+      logReport();
       return 0;
     case TRunStatus::rsNoMode:
       return 2;  // the message box text is already on stderr
     case TRunStatus::rsFailed:
     case TRunStatus::rsHeaderFailed:  // the tables were written without that file's ways
       // The log's failure line came from the run, before its finish line.
+      logReport();
       if (ui.Quiet() || logShown) std::fprintf(stderr, "%s\n", r.Message.c_str());
       return 1;
     case TRunStatus::rsCancelled:
       // The log already says so.
+      logReport();
       if (ui.Quiet() || logShown) std::fputs("Run cancelled\n", stderr);
       return 130;  // as a shell reports a command ended by Ctrl-C
   }

@@ -11,7 +11,9 @@ std::string UsageText() {
   return std::string("Usage: osm2trassel-cli [OPTIONS] FILE...\n") +
          "       osm2trassel-cli route [OPTIONS] DIR LAT,LON LAT,LON [LAT,LON...]\n" +
          "Converts OpenStreetMap files into the road table \"roads\", error.txt and\n"
-         "additional_highway_tags.txt. All files form one data set, in list order.\n"
+         "additional_highway_tags.txt, and writes report.html, a page that shows the\n"
+         "run, a map of the roads and the findings of the checks (open it in a web\n"
+         "browser; it needs no network). All files form one data set, in list order.\n"
          "Each FILE is OSM PBF (.osm.pbf), OSM XML (.osm, API 0.6, in any layout, also\n"
          "as JOSM saves it), O5M (.o5m), or gzip or bzip2 compressed OSM XML or O5M\n"
          "(.osm.gz, .osm.bz2, .o5m.gz, .o5m.bz2), told by its content, not its name.\n"
@@ -42,6 +44,9 @@ std::string UsageText() {
          "      --overpasses          split-and-snap and overpass checks; needs --network\n"
          "                            and --subnets or --topo (they run on the network\n"
          "                            opened for those checks)\n"
+         "      --no-report           write neither report.html nor findings.geojson\n"
+         "                            (findings.geojson: every finding of the checks\n"
+         "                            with its OSM way, written when checks run)\n"
          "  -O, --overwrite           replace the results of a previous run in the output\n"
          "                            folder: every file this program writes there is\n"
          "                            removed first (without it such a folder is refused)\n"
@@ -164,7 +169,8 @@ TCliParse ParseCommandLine(int argc, const char* const* argv, TCliOptions& cli, 
       {"--min-object-length", true}, {"--name-length", true}, {"--ref-length", true},
       {"--exit-text", true},  {"--encoding", true},
       {"--network", false},   {"--subnets", false},
-      {"--topo", false},      {"--overpasses", false},   {"--settings", true},
+      {"--topo", false},      {"--overpasses", false},   {"--no-report", false},
+      {"--settings", true},
       {"-q", false},          {"--quiet", false},        {"-h", false},
       {"-O", false},          {"--overwrite", false},
       {"--help", false},      {"--version", false}};
@@ -282,6 +288,8 @@ TCliParse ParseCommandLine(int argc, const char* const* argv, TCliOptions& cli, 
     } else if (n == "--overpasses") {
       o.Overpasses = true;
       checkFlags.push_back(n);
+    } else if (n == "--no-report") {
+      o.Report = false;
     } else if (n == "-q" || n == "--quiet") {
       cli.Quiet = true;
     } else if (n == "-O" || n == "--overwrite") {

@@ -1,6 +1,7 @@
 #include "network_stage.h"
 
 #include <cstdio>
+#include <exception>
 #include <string>
 
 #include "linvoro_giswriter.h"
@@ -12,6 +13,7 @@
 #include "linvoro_network_spatial.h"
 #include "output_files.h"
 #include "run_context.h"
+#include "report_page.h"
 
 namespace {
 
@@ -70,6 +72,7 @@ bool ImportNetwork(TRunContext& run, uint8_t ff) {
   // A cancelled import has removed its partial file set already.
   CheckCancelled(run.UI);
   import.CreateReport();
+  if (run.Report && import.ObjectsFound()) run.Report->SetNetwork(import.LinkCount(), import.NodeCount());
   return import.ObjectsFound();
 }
 
@@ -97,21 +100,44 @@ void ImportAttributes(TRunContext& run, uint8_t ff) {
   CheckCancelled(run.UI);
 }
 
+// The findings are told when a check that writes table begins and ends.
+class TCheckScope {
+ public:
+  TCheckScope(TRunContext& run, const char* table) : FRun(run), FTable(table) {
+    if (Findings()) Findings()->Begin(FTable);
+  }
+  ~TCheckScope() {
+    // Left by an error: the check stays running, which the page tells as
+    // failed (or stopped, when the run was).
+    if (Findings() && std::uncaught_exceptions() == FExceptions)
+      Findings()->End(FTable, FRun.UI.CancelRequested());
+  }
+  TCheckScope(const TCheckScope&) = delete;
+  TCheckScope& operator=(const TCheckScope&) = delete;
+
+ private:
+  TFindings* Findings() const { return FRun.Report ? &FRun.Report->Findings() : nullptr; }
+  TRunContext& FRun;
+  const char* FTable;
+  int FExceptions = std::uncaught_exceptions();
+};
+
 // Subnet tables: links whose entry in the search's array is non-zero.
 void DetectSubnets(TRunContext& run, TNetwork& net, TGISFormat ff, TStageCounter& checks) {
   TIntegerArray ia;
+  TFloatPointArrayEx section;
+  std::string row;
   checks.Next("Extended subnets");
   run.UI.Log("Checking for extended subnets");
   {
-    TRouteCalc calc(&net, false);
-    calc.SetOnProgress(NetworkProgress(run));
-    calc.SubNetEx(ia);
-  }
-  // A stopped search leaves an incomplete array: no table from it.
-  CheckCancelled(run.UI);
-  TFloatPointArrayEx section;
-  std::string row;
-  {
+    TCheckScope scope(run, "subnets_extended");
+    {
+      TRouteCalc calc(&net, false);
+      calc.SetOnProgress(NetworkProgress(run));
+      calc.SubNetEx(ia);
+    }
+    // A stopped search leaves an incomplete array: no table from it.
+    CheckCancelled(run.UI);
     std::unique_ptr<TGISWriter> w = net.GISoutputInit(run.MainDir + "subnets_extended", ff);
     w->StartHeader(1, otPline);
     w->AddField("LinkID", gfInteger, 0, 0);
@@ -121,11 +147,13 @@ void DetectSubnets(TRunContext& run, TNetwork& net, TGISFormat ff, TStageCounter
       net.ReadGISSection(l, section);
       w->AddObject(1, false, row);
       w->AddSection(1, section);
+      net.TableRow(*w, row, section.Pnt.data(), section.Count);
     }
     w->Close();
     NoteTable(run, *w);
   }
   checks.Next("Simple subnets");
+  TCheckScope scope(run, "subnets");
   run.UI.Log("Locating simple subnets");
   ia.clear();
   {
@@ -144,6 +172,7 @@ void DetectSubnets(TRunContext& run, TNetwork& net, TGISFormat ff, TStageCounter
     net.ReadGISSection(l, section);
     w->AddObject(1, false, row);
     w->AddSection(1, section);
+    net.TableRow(*w, row, section.Pnt.data(), section.Count);
   }
   w->Close();
   NoteTable(run, *w);
@@ -154,19 +183,31 @@ void TopoChecks(TRunContext& run, TNetwork& net, TSpatialSearch& search, TGISFor
   const std::string& d = run.MainDir;
   checks.Next("Parallel links");
   run.UI.Log("Identifying parallel links");
-  net.ParallelLinks(d + "parallel", ff);
+  {
+    TCheckScope scope(run, "parallel");
+    net.ParallelLinks(d + "parallel", ff);
+  }
   checks.Next("Network nodes");
   run.UI.Log("Exporting network nodes");
   net.ExportNodes(d + "nodes", ff);
   checks.Next("Object check");
   run.UI.Log("Object check");
-  net.ObjectCheck(d + "object_check", ff, 90);
+  {
+    TCheckScope scope(run, "object_check");
+    net.ObjectCheck(d + "object_check", ff, 90);
+  }
   checks.Next("Non-connected nodes");
   run.UI.Log("Identifying non connected nodes");
-  search.FindNonConnectedNodes(d + "non_connected_nodes", ff, 0.002);
+  {
+    TCheckScope scope(run, "non_connected_nodes");
+    search.FindNonConnectedNodes(d + "non_connected_nodes", ff, 0.002);
+  }
   checks.Next("Non-connected links");
   run.UI.Log("Identifying non connected links");
-  search.FindNonConnected(d + "non_connected_links", ff, 0.002);
+  {
+    TCheckScope scope(run, "non_connected_links");
+    search.FindNonConnected(d + "non_connected_links", ff, 0.002);
+  }
 }
 
 void OverpassChecks(TRunContext& run, TNetwork& net, TSpatialSearch& search, TGISFormat ff,
@@ -174,12 +215,16 @@ void OverpassChecks(TRunContext& run, TNetwork& net, TSpatialSearch& search, TGI
   TLocationList list;
   checks.Next("Split and snap");
   run.UI.Log("Identifying possible split&snap");
-  search.SplitAndSnap(0.002, list);
-  // A stopped search leaves an incomplete list: no table from it.
-  CheckCancelled(run.UI);
-  net.ExportLocationList(run.MainDir + "split_and_snap", ff, list);
+  {
+    TCheckScope scope(run, "split_and_snap");
+    search.SplitAndSnap(0.002, list);
+    // A stopped search leaves an incomplete list: no table from it.
+    CheckCancelled(run.UI);
+    net.ExportLocationList(run.MainDir + "split_and_snap", ff, list);
+  }
   checks.Next("Overpasses");
   run.UI.Log("Identifying overpasses");
+  TCheckScope scope(run, "overpasses");
   search.FindOverpasses(list);
   CheckCancelled(run.UI);
   net.ExportLocationList(run.MainDir + "overpasses", ff, list);
@@ -201,6 +246,15 @@ void CheckNetwork(TRunContext& run, TGISFormat ff, TStageCounter& steps) {
   net.Open(true, false, true, 0);
   net.OpenRoadName(1, false);
   net.OpenRoadName(2, false);
+  // The findings take every check row as it is written, until the network
+  // goes.
+  struct TAttached {
+    TFindings* f;
+    ~TAttached() {
+      if (f) f->Detach();
+    }
+  } attached{run.Report ? &run.Report->Findings() : nullptr};
+  if (attached.f) attached.f->Attach(net);
   TStageCounter checks(run, TStageKind::skCheck,
                        (o.Subnets ? 2 : 0) + (o.TopoChecks ? 5 : 0) + (o.Overpasses ? 2 : 0));
   if (o.Subnets) DetectSubnets(run, net, ff, checks);

@@ -41,6 +41,11 @@ std::vector<std::string> NetworkFileNames() {
 
 std::vector<std::string> RoadTableFileNames() { return TableFiles("roads"); }
 
+const std::vector<const char*>& ReportFileNames() {
+  static const std::vector<const char*> names = {"findings.geojson", "report.html"};
+  return names;
+}
+
 std::vector<std::string> RunOutputFileNames() {
   std::vector<std::string> files = RoadTableFileNames();
   files.push_back("error.txt");
@@ -48,5 +53,6 @@ std::vector<std::string> RunOutputFileNames() {
   for (const std::string& f : NetworkFileNames()) files.push_back(f);
   for (const std::string& t : CheckTableNames())
     for (const std::string& f : TableFiles(t)) files.push_back(f);
+  for (const char* f : ReportFileNames()) files.push_back(f);
   return files;
 }

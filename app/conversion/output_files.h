@@ -20,7 +20,10 @@ std::vector<std::string> NetworkFileNames();
 // The road table "roads" in every format.
 std::vector<std::string> RoadTableFileNames();
 
+// The run's report page and its findings file.
+const std::vector<const char*>& ReportFileNames();
+
 // Every file a run may write: the road table in every format, error.txt,
-// additional_highway_tags.txt, the network set and the check tables in
-// every format.
+// additional_highway_tags.txt, the network set, the check tables in every
+// format, and the report with its findings file.
 std::vector<std::string> RunOutputFileNames();

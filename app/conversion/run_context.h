@@ -52,6 +52,9 @@ struct TRunContext {
   // outlives a run ended by an error. Null: not listed.
   std::vector<TWrittenTable>* Tables = nullptr;
   int32_t HeaderFailedFile = -1;  // the XML file pass 1 stopped at, else -1
+  // The run's report, which collects the roads and findings it shows; owned
+  // by the driver. Null: no report.
+  class TReportPage* Report = nullptr;
 
   // Pass 2 ends in the last file where its ways begin; pass 3 goes on in
   // the reader pass 2 stopped in instead of decompressing or decoding the

@@ -11,6 +11,7 @@
 #include "linvoro_platform.h"
 #include "network_stage.h"
 #include "run_context.h"
+#include "report_page.h"
 #include "run_folder.h"
 #include "xml_lines.h"
 
@@ -41,6 +42,8 @@ std::string ErrorFileLine(int64_t lines) {
   return "File error.txt: " + std::to_string(lines) + (lines == 1 ? " line" : " lines") +
          " of findings about the data";
 }
+
+std::string ReportLogLine(const std::string& path) { return "Report: " + path; }
 
 std::string LongTimeText() {
   const std::time_t now = std::time(nullptr);
@@ -228,17 +231,20 @@ TRunResult RunConversion(const TRunOptions& options, const TIncludeLists& includ
 
   TRunResult result;
   TRunSummary summary;
+  std::unique_ptr<TReportPage> report;
   try {
     TLowPriority priority;
     ui.Log("Start at " + LongTimeText());
     // By default the first input's folder, often Downloads: said first, so
     // that the user knows where to look.
     ui.Log("Output folder: " + FullPath(o.MainDir));
+    if (o.Report) report = std::make_unique<TReportPage>(o, include);
     {
       // Every object of the run lives in here and is released on the way
       // out, also when an error ends the run.
       TRunContext run(o, include, ui);
       run.Tables = &summary.Tables;
+      run.Report = report.get();
       try {
         Convert(run, summary.ErrorFile);
       } catch (const EConvertError& e) {
@@ -255,22 +261,41 @@ TRunResult RunConversion(const TRunOptions& options, const TIncludeLists& includ
                       run.FileInfo[static_cast<size_t>(run.HeaderFailedFile)].Filename +
                       "\": the ways of this file and of the files after it are not in the output"};
     }
-    LogEnd(ui, summary);
-    // The failure first, then when the run ended.
-    if (result.Status == TRunStatus::rsHeaderFailed) ui.Log("Run failed: " + result.Message);
-    ui.Log("Finish at " + LongTimeText());
   } catch (const ERunCancelled& e) {
-    LogEnd(ui, summary);
-    ui.Log("Run cancelled at " + LongTimeText());
     result = {TRunStatus::rsCancelled, e.what()};
   } catch (const std::bad_alloc&) {
     result = {TRunStatus::rsFailed, "Out of memory"};
   } catch (const std::exception& e) {
     result = {TRunStatus::rsFailed, e.what()};
   }
-  if (result.Status == TRunStatus::rsFailed) {
-    LogEnd(ui, summary);
-    ui.Log("Run failed at " + LongTimeText() + ": " + result.Message);
+  LogEnd(ui, summary);
+  // The report comes last, so that it tells how the run ended; a run whose
+  // report cannot be written has not done what it was asked to.
+  if (report) {
+    try {
+      result.ReportFile = report->Write(result.Status, result.Message, summary.Tables);
+    } catch (const std::bad_alloc&) {
+      if (result.Status != TRunStatus::rsCancelled) result = {TRunStatus::rsFailed, "Out of memory", ""};
+    } catch (const std::exception& e) {
+      if (result.Status != TRunStatus::rsCancelled) result = {TRunStatus::rsFailed, e.what(), ""};
+    }
+    report.reset();
+  }
+  // The failure first, then when the run ended.
+  switch (result.Status) {
+    case TRunStatus::rsHeaderFailed:
+      ui.Log("Run failed: " + result.Message);
+      ui.Log("Finish at " + LongTimeText());
+      break;
+    case TRunStatus::rsOk:
+      ui.Log("Finish at " + LongTimeText());
+      break;
+    case TRunStatus::rsCancelled:
+      ui.Log("Run cancelled at " + LongTimeText());
+      break;
+    default:
+      ui.Log("Run failed at " + LongTimeText() + ": " + result.Message);
+      break;
   }
   return result;
 }

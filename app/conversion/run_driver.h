@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "include_file.h"
 #include "run_options.h"
@@ -25,6 +26,11 @@ enum class TRunStatus {
 struct TRunResult {
   TRunStatus Status = TRunStatus::rsOk;
   std::string Message;
+  // Full path of the report page the run wrote; empty when it wrote none.
+  std::string ReportFile;
+
+  TRunResult(TRunStatus status = TRunStatus::rsOk, std::string message = {}, std::string reportFile = {})
+      : Status(status), Message(std::move(message)), ReportFile(std::move(reportFile)) {}
 };
 
 // The option rules a run applies before it starts: no network without split
@@ -46,6 +52,9 @@ std::string LostNamesLine(size_t lostNames, uint16_t codepage, const std::string
 // The log line that points to error.txt when it holds lines; empty for none.
 std::string ErrorFileLine(int64_t lines);
 
+// How the front ends' logs name the report page as their last line.
+std::string ReportLogLine(const std::string& path);
+
 // The current local time in the user's long time format, as the run log
 // shows it after "Start at " and "Finish at ".
 std::string LongTimeText();
@@ -57,5 +66,7 @@ std::string LongTimeText();
 // the tables written, the findings in error.txt and the names that lost
 // characters, then one line of how the run ended: "Finish at ", "Run
 // cancelled at ", or "Run failed at " with the message (an incomplete run
-// says "Run failed: " with its message before "Finish at ").
+// says "Run failed: " with its message before "Finish at "). Unless
+// o.Report is off, the run ends with its report page, whatever way it ended
+// (a page that cannot be written fails the run).
 TRunResult RunConversion(const TRunOptions& o, const TIncludeLists& include, IRunUI& ui);

@@ -329,6 +329,7 @@ bool LoadSettings(const std::string& path, TRunOptions& o) {
   o.ExitText = ini.Read("ExitText", s) ? s : std::string("Exit");
   uint16_t encoding = 0;
   o.Encoding = ini.Read("encoding", s) && ParseEncoding(s, encoding) ? encoding : 0;
+  o.Report = ReadBool(ini, "report", true);
   return true;
 }
 
@@ -355,6 +356,9 @@ void SaveSettings(const std::string& path, const TRunOptions& o) {
   ini.Write("NameLength", n(static_cast<int32_t>(o.NameLength)));
   ini.Write("RefLength", n(static_cast<int32_t>(o.RefLength)));
   if (o.Encoding != 0 || ini.Has("encoding")) ini.Write("encoding", EncodingText(o.Encoding));
+  // Like "encoding": only files whose user turned the report off, or that
+  // name it already, get the key.
+  if (!o.Report || ini.Has("report")) ini.Write("report", b(o.Report));
 
   std::string text;
   for (const auto& l : ini.lines) {

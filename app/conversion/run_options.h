@@ -47,6 +47,8 @@ struct TRunOptions {
   // Encoding of the text of every table of the run: 0 the system's ANSI
   // code page (the default), 65001 UTF-8, else a Windows code page.
   uint16_t Encoding = 0;
+  // Write report.html and, when checks run, findings.geojson.
+  bool Report = true;
 
   // Not persisted: the run's inputs.
   std::vector<std::string> Files;

@@ -190,10 +190,15 @@ void TWayGeometry::WritePart(int32_t first, int32_t last) {
   for (int32_t i = 0; i < count; ++i) FPoints.Pnt[static_cast<size_t>(i)] = nodes[first + i].P;
   FPoints.Count = count;
 
-  FWriter.AddObject(1, false, FAttrs->PartRecord(share));
+  const std::string& row = FAttrs->PartRecord(share);
+  const int64_t before = FWriter.WrittenRecords();
+  FWriter.AddObject(1, false, row);
   // A part that meets itself (a closed part when loops are kept whole) is
   // left as it is: the turn test has no course between equal points.
   if (FOptions.Simplify > 0 && !HasEqualPoints(FPoints.Pnt.data(), count, FScratch))
     Simplify(FPoints, smGeographic, FOptions.Simplify);
   FWriter.AddSection(1, FPoints);
+  // A table that is full takes no more records; those are no links.
+  if (FRoadSink && FWriter.WrittenRecords() > before)
+    FRoadSink->Road(FWriter.WrittenRecords(), *FAttrs, row, FPoints);
 }

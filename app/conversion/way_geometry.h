@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 #include "node_list.h"
@@ -36,6 +37,15 @@ void RemoveRepeatedPoints(TNode2List& nodes);
 // True when any two of the points are exactly equal.
 bool HasEqualPoints(const TFloatPoint* points, int32_t count, std::vector<TFloatPoint>& scratch);
 
+// Told of every link once the road table took it: its record number in
+// the table, the way's attributes, the record's row text and its points.
+class TRoadSink {
+ public:
+  virtual ~TRoadSink() = default;
+  virtual void Road(int64_t record, const TWayAttributes& attrs, std::string_view row,
+                    const TFloatPointArrayEx& points) = 0;
+};
+
 class TWayGeometry {
  public:
   TWayGeometry(const TRunOptions& options, TGISWriter& writer, TErrorSink& errors);
@@ -49,6 +59,9 @@ class TWayGeometry {
   // The same for nodes whose P and Prad are already set.
   void WriteWay(TNode2List& nodes, TWayAttributes& attrs, const TIdSet* splitNode);
 
+  // Where written links are also told; null (the default): nowhere.
+  void SetRoadSink(TRoadSink* sink) { FRoadSink = sink; }
+
   // Number of closed parts that were halved so far.
   int64_t LoopCount() const { return FLoopCount; }
 
@@ -59,6 +72,7 @@ class TWayGeometry {
   const TRunOptions& FOptions;
   TGISWriter& FWriter;
   TErrorSink& FErrors;
+  TRoadSink* FRoadSink = nullptr;
   int64_t FLoopCount = 0;
 
   // The way being written.

@@ -10,6 +10,7 @@
 #include "linvoro_textfilewriter.h"
 #include "osm_reader.h"
 #include "run_context.h"
+#include "report_page.h"
 #include "way_attributes.h"
 #include "way_geometry.h"
 
@@ -52,6 +53,7 @@ void WriteOutput(TRunContext& run) {
     TErrorFile errors(*errorFile);
     TWayAttributes attrs(run.Options, run.Include, errors);
     TWayGeometry geometry(run.Options, *table, errors);
+    if (run.Report) geometry.SetRoadSink(&run.Report->Roads());
     if (!run.CoordFile) run.CoordFile = std::make_unique<TNodeListEx>();
     const TNodeListEx& coords = *run.CoordFile;
     TIdSet* wayid = run.wayid.get();

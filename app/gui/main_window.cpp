@@ -236,6 +236,13 @@ void TForm1::CreateControls() {
   btnGo->setDefault(true);
   btnOpenOutputFolder = named(new QPushButton(QStringLiteral("Open output folder"), client), "btnOpenOutputFolder");
   btnOpenOutputFolder->setEnabled(false);
+  cbReport = named(new QCheckBox(QStringLiteral("Write report"), client), "cbReport");
+  cbReport->setChecked(true);
+  cbReport->setToolTip(QStringLiteral("report.html: the run, a map of the roads and the findings of the checks, "
+                                      "for a web browser; findings.geojson: the findings with their OSM ways"));
+  btnReport = named(new QPushButton(QStringLiteral("Report"), client), "btnReport");
+  btnReport->setEnabled(false);
+  btnReport->setToolTip(QStringLiteral("Open the report of the last run (report.html) in the web browser"));
 
   OpenDialog1 = named(new QFileDialog(this), "OpenDialog1");
   OpenDialog1->setNameFilters({QString::fromLatin1(OsmFileFilter), QStringLiteral("All files (*)")});
@@ -291,6 +298,7 @@ void TForm1::CreateControls() {
   col1->addSpacing(8);
   col1->addWidget(cbSplitLoop);
   col1->addWidget(cbSplitLinks);
+  col1->addWidget(cbReport);
   col1->addStretch(1);
   auto* col2 = new QVBoxLayout();
   col2->addWidget(rgNameRef);
@@ -327,6 +335,7 @@ void TForm1::CreateControls() {
   runRow->addWidget(ProgressBar1, 1);
   btnGo->setMinimumWidth(110);
   runRow->addWidget(btnOpenOutputFolder);
+  runRow->addWidget(btnReport);
   runRow->addWidget(btnGo);
   main->addLayout(runRow);
   FScroll->setWidget(client);
@@ -359,6 +368,7 @@ void TForm1::CreateControls() {
   connect(cbBuildNetwork, &QCheckBox::toggled, this, [this] { cbBuildNetworkClick(); });
   connect(btnGo, &QPushButton::clicked, this, [this] { btnGoClick(); });
   connect(btnOpenOutputFolder, &QPushButton::clicked, this, [this] { btnOpenOutputFolderClick(); });
+  connect(btnReport, &QPushButton::clicked, this, [this] { btnReportClick(); });
   connect(TrackBar1, &QSlider::valueChanged, this, [this](int v) { TrackBar1->setToolTip(TrackBarHint(v)); });
   connect(TrackBar1, &QSlider::sliderMoved, this, [this](int v) {
     QToolTip::showText(TrackBar1->mapToGlobal(QPoint(0, -TrackBar1->height())), TrackBarHint(v), TrackBar1);
@@ -441,9 +451,9 @@ QList<QList<QWidget*>> TForm1::TabColumns() const {
   return {
       {lbFiles, btnAddFiles, btnAddFolderContents, btnOutputFolder},
       col0,
-      {cb2, cb1, cbSplitLoop, cbSplitLinks},
+      {cb2, cb1, cbSplitLoop, cbSplitLinks, cbReport},
       col2,
-      {Memo1, btnOpenOutputFolder, btnGo},
+      {Memo1, btnOpenOutputFolder, btnReport, btnGo},
   };
 }
 
@@ -569,6 +579,7 @@ void TForm1::ApplySettings(const TRunOptions& o) {
   RefLength = o.RefLength;
   ExitText = o.ExitText;
   SetEncoding(o.Encoding);
+  cbReport->setChecked(o.Report);
 }
 
 TRunOptions TForm1::CurrentOptions() const {
@@ -593,6 +604,7 @@ TRunOptions TForm1::CurrentOptions() const {
   o.RefLength = RefLength;
   o.ExitText = ExitText;
   o.Encoding = static_cast<uint16_t>(cbEncoding->currentData().toInt());
+  o.Report = cbReport->isChecked();
   for (int i = 0; i < lbFiles->count(); ++i) o.Files.push_back(S(lbFiles->item(i)->text()));
   o.MainDir = S(MainDir);
   return o;
@@ -806,6 +818,9 @@ void TForm1::btnGoClick() {
   // Each run's log after a blank line.
   if (!Memo1->document()->isEmpty()) Memo1->appendPlainText(QString());
   if (removed > 0) Memo1->appendPlainText(Q(RemovedFilesLine(removed)));
+  // The page is about to be written anew.
+  FReportFile.clear();
+  btnReport->setEnabled(false);
   // The window is busy only once the run is really going: a thread that
   // cannot start leaves it as it was.
   try {
@@ -919,6 +934,10 @@ void TForm1::RunEnded(const TRunResult& r) {
     btnOpenOutputFolder->setEnabled(true);
     btnOpenOutputFolder->setToolTip(QDir::toNativeSeparators(FRunFolder));
   }
+  // The log ends with the report, whatever way the run ended.
+  FReportFile = Q(r.ReportFile);
+  btnReport->setEnabled(!FReportFile.isEmpty());
+  if (!FReportFile.isEmpty()) Memo1->appendPlainText(Q(ReportLogLine(r.ReportFile)));
   // The log has said it already, before its last line; one box says it
   // once more, and holds the window until it is read.
   if (r.Status == TRunStatus::rsFailed || r.Status == TRunStatus::rsHeaderFailed) ShowError(Q(r.Message));
@@ -935,6 +954,17 @@ void TForm1::btnOpenOutputFolderClick() {
   }
   if (!OpenUrl(QUrl::fromLocalFile(FRunFolder)))
     ShowError(QStringLiteral("No program to show the folder \"%1\" was found.").arg(folder));
+}
+
+void TForm1::btnReportClick() {
+  if (FReportFile.isEmpty()) return;
+  if (!QFileInfo(FReportFile).isFile()) {
+    ShowError(QStringLiteral("The report \"%1\" is no longer there.").arg(FReportFile));
+    btnReport->setEnabled(false);
+    return;
+  }
+  if (!OpenUrl(QUrl::fromLocalFile(FReportFile)))
+    ShowError(QStringLiteral("No program to show the report \"%1\" was found.").arg(FReportFile));
 }
 
 // ---------------------------------------------------------------- menu

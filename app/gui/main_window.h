@@ -85,6 +85,8 @@ class TForm1 : public QMainWindow {
   QComboBox* cbEncoding;  // item data: the encoding (0 system, 65001 UTF-8, a code page)
   QPushButton* btnGo;
   QPushButton* btnOpenOutputFolder;  // the folder of the last run, once a run has ended
+  QCheckBox* cbReport;     // write report.html (and findings.geojson)
+  QPushButton* btnReport;  // opens the last run's report.html
   QFileDialog* OpenDialog1;
   QMenuBar* MainMenu1;
   QMenu* File1;
@@ -113,6 +115,9 @@ class TForm1 : public QMainWindow {
   void cbBuildNetworkClick();
   void btnGoClick();
   void btnOpenOutputFolderClick();
+  void btnReportClick();
+  // The report page of the last run; empty when it wrote none.
+  QString ReportFile() const { return FReportFile; }
   void Help1Click();
   void About1Click();
   void Checkforupdates1Click();
@@ -215,6 +220,7 @@ class TForm1 : public QMainWindow {
   // is stopped while the lists it reads are still there.
   std::unique_ptr<TRunWorker> FWorker;
   QUrl FUpdateSource;
+  QString FReportFile;
   bool FRunning = false;
   bool FCloseRequested = false;
   bool FAskingToClose = false;

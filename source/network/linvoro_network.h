@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "linvoro_bitarray.h"
@@ -79,6 +80,17 @@ class TNetwork : public TFileBase {
   // with its writer: the caller can list what a run wrote.
   using TTableEvent = std::function<void(const TGISWriter&)>;
   void SetOnTableWritten(TTableEvent v) { fOnTableWritten = std::move(v); }
+  // Told of every record a check table receives, right after its writer
+  // took it: the writer (table name, fields, kind), the row text and the
+  // record's points (a point record has one). The caller can keep what a
+  // run found in another form without reading the tables back.
+  using TRowEvent = std::function<void(const TGISWriter& Writer, std::string_view Row,
+                                       const TFloatPoint* Points, int32_t Count)>;
+  void SetOnTableRow(TRowEvent v) { fOnTableRow = std::move(v); }
+  void TableRow(const TGISWriter& Writer, std::string_view Row, const TFloatPoint* Points,
+                int32_t Count) const {
+    if (fOnTableRow) fOnTableRow(Writer, Row, Points, Count);
+  }
 
   // ------------------------------------------------------------ properties
 
@@ -231,6 +243,7 @@ class TNetwork : public TFileBase {
 
   TConfigEvent fOnConfig;
   TTableEvent fOnTableWritten;
+  TRowEvent fOnTableRow;
   TCoordinateUnit FCoordinateUnit = cuUnknown;
   int32_t Fepsg = 0;
   std::string Fprj;

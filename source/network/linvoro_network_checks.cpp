@@ -61,6 +61,7 @@ int32_t TNetwork::ParallelLinks(const std::string& filename, TGISFormat GF) {
       ReadGISSection(m, FSection);
       w->AddObject(1, false, row);
       w->AddSection(1, FSection);
+      TableRow(*w, row, FSection.Pnt.data(), FSection.Count);
       ++rows;
     }
     members.clear();
@@ -119,6 +120,8 @@ void TNetwork::ExportNodes(const std::string& filename, TGISFormat GF) {
     row += ',';
     AppendInt(row, d);
     w->AddPoint(FX[n], FY[n], row);
+    const TFloatPoint P{FX[n], FY[n]};
+    TableRow(*w, row, &P, 1);
     if ((n % ProgressStep) == 0 && EventAssigned()) {
       ProgressExecute(n);
       if (FCancelled) break;
@@ -349,6 +352,7 @@ int32_t TNetwork::ObjectCheck(const std::string& filename, TGISFormat GF, int32_
     AppendInt(row, f / 100);
     w->AddObject(1, false, row);
     w->AddSection(1, FSection);
+    TableRow(*w, row, FSection.Pnt.data(), FSection.Count);
     ++rows;
   }
   if (EventAssigned()) ProgressExecuteZero();
@@ -377,6 +381,7 @@ void TNetwork::ExportLocationList(const std::string& filename, TGISFormat GF,
     row += ',';
     AppendNumber(row, it.loc.percent);
     w->AddPoint(it.P.x, it.P.y, row);
+    TableRow(*w, row, &it.P, 1);
     if ((i % ProgressStep) == 0 && EventAssigned()) {
       ProgressExecute(i);
       if (FCancelled) break;

@@ -569,6 +569,8 @@ int32_t TSpatialSearch::FindNonConnectedNodes(const std::string& filename, TGISF
         text = Int(i) + "," + Int(j) + ",";
         AppendNumber(text, FNW->DistanceRaw(P, Q));
         w->AddLine2(P, Q, text);
+        const TFloatPoint line[2] = {P, Q};
+        FNW->TableRow(*w, text, line, 2);
         ++rows;
       }
     }
@@ -638,6 +640,8 @@ int32_t TSpatialSearch::FindNonConnected(const std::string& filename, TGISFormat
           text = Int(i) + "," + Int(L) + ",";
           AppendNumber(text, dist);
           w->AddLine2(P, Pnew, text);
+          const TFloatPoint line[2] = {P, Pnew};
+          FNW->TableRow(*w, text, line, 2);
           ++rows;
           break;  // the next leaf is still looked at
         }

@@ -219,6 +219,19 @@ void TRoadNameFile::Close() {
   FOpen = false;
 }
 
+void TRoadNameFile::CacheNames() {
+  std::lock_guard<std::mutex> lock(FCS);
+  if (!FRoadNameFile || dynamic_cast<TLvMemoryStream*>(FRoadNameFile.get())) return;
+  auto mem = std::make_unique<TLvMemoryStream>();
+  mem->LoadFromStream(*FRoadNameFile);
+  FRoadNameFile = std::move(mem);
+}
+
+int64_t TRoadNameFile::NameFileSize() {
+  std::lock_guard<std::mutex> lock(FCS);
+  return FRoadNameFile ? FRoadNameFile->Size() : 0;
+}
+
 std::string TRoadNameFile::RoadName2(int32_t ARoadNameID) {
   std::string rec;
   {

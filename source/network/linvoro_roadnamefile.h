@@ -33,6 +33,11 @@ class TRoadNameFile : public TProgressCancel {
   void Load(const std::string& Directory, bool Cache, int32_t StartKey, int32_t FileNumber,
             int32_t LinkCount);
   void Close();
+  // Keeps the name records in memory from now on, as Load with Cache does:
+  // for a caller about to look up many names of an open file.
+  void CacheNames();
+  // Bytes of the name records (0 when not open).
+  int64_t NameFileSize();
 
   // Names come back trimmed; ids and links outside the file give "".
   std::string RoadName1(int32_t LinkID);

@@ -22,6 +22,7 @@
 #include "grid_osm.h"
 #include "run_driver.h"
 #include "linvoro_giswriter.h"
+#include "linvoro_platform.h"
 #include "osm_forms.h"
 
 namespace {
@@ -69,6 +70,7 @@ TEST(CliOptions, DefaultsAreTheFirstStartOnes) {
   EXPECT_DOUBLE_EQ(o.minObjectLen, 0.1);
   EXPECT_EQ(o.ExitText, "Exit");
   EXPECT_FALSE(o.BuildNetwork || o.Subnets || o.TopoChecks || o.Overpasses);
+  EXPECT_TRUE(o.Report);
   EXPECT_FALSE(cli.Quiet);
 
   TCliOptions bare;
@@ -82,7 +84,7 @@ TEST(CliOptions, EveryFlag) {
   ASSERT_EQ(Parse({"-o", "out", "--format", "mif", "--modes", "pedestrian,bicycle", "--optional=lanes, toll",
                    "--name-ref", "name-unless-ref", "--speed-unit", "mph", "--roundabouts", "left", "--simplify",
                    "15", "--no-split-links", "--min-object-length", "2.5", "--name-length", "80", "--ref-length",
-                   "10", "--exit-text", "-", "--network", "--subnets", "--topo", "--overpasses", "-q", "--",
+                   "10", "--exit-text", "-", "--network", "--subnets", "--topo", "--overpasses", "--no-report", "-q", "--",
                    "-odd.osm"},
                   cli, error),
             TCliParse::cpRun)
@@ -104,6 +106,7 @@ TEST(CliOptions, EveryFlag) {
   EXPECT_EQ(o.RefLength, 10u);
   EXPECT_EQ(o.ExitText, "-");
   EXPECT_TRUE(o.BuildNetwork && o.Subnets && o.TopoChecks && o.Overpasses);
+  EXPECT_FALSE(o.Report);
   EXPECT_TRUE(cli.Quiet);
 
   TCliOptions tab;
@@ -356,8 +359,11 @@ TEST_F(CliTool, ConvertsAndLogsToStdout) {
                        "Reading node coordinates\n2 nodes found (coordinates read)\n"),
             std::string::npos)
       << p.out;
-  // One summary line per table written, then the end.
+  // One summary line per table written, then the end, and last the report.
   EXPECT_NE(p.out.find("\nTable roads (SHP): 1 record\nFinish at "), std::string::npos) << p.out;
+  const std::string report = FullPath(dir.Path("out/report.html"));
+  EXPECT_EQ(p.out.substr(p.out.rfind('\n', p.out.size() - 2) + 1), "Report: " + report + "\n") << p.out;
+  EXPECT_TRUE(std::filesystem::exists(report));
   EXPECT_EQ(p.err, "");  // no terminal, no progress bar
   EXPECT_TRUE(std::filesystem::exists(dir.Path("out/additional_highway_tags.txt")));
   EXPECT_TRUE(std::filesystem::exists(dir.Path("out/roads.shp")));
@@ -529,8 +535,9 @@ TEST_F(CliTool, PreviousResultsNeedOverwrite) {
   std::vector<std::string> left;
   for (const auto& e : std::filesystem::directory_iterator(out)) left.push_back(e.path().filename().string());
   std::sort(left.begin(), left.end());
+  // The first run's findings.geojson went with its checks; report.html is the new run's.
   EXPECT_EQ(left, (std::vector<std::string>{"additional_highway_tags.txt", "error.txt", "notes.txt",
-                                            "roads.map", "roads.mid", "roads.mif"}));
+                                            "report.html", "roads.map", "roads.mid", "roads.mif"}));
 
   // An input that cannot be read: the previous results stay.
   p = RunCli(dir, "-O -o " + out + " " + dir.Path("missing.osm"));
@@ -540,7 +547,8 @@ TEST_F(CliTool, PreviousResultsNeedOverwrite) {
 }
 
 // The log says where the results go and how a failed run ended, not only
-// stderr: the failure is its last line, with no finish line after it.
+// stderr: the failure is its last line but the report's, with no finish
+// line after it.
 TEST_F(CliTool, FailureIsInTheLog) {
   const std::string in = dir.Write("small.osm", kSmall);
   // The road table cannot be created: a folder has its name.
@@ -552,7 +560,9 @@ TEST_F(CliTool, FailureIsInTheLog) {
   const std::string last = p.out.substr(p.out.rfind("\nRun failed at ") + 1);
   EXPECT_EQ(last.rfind("Run failed at ", 0), 0u) << p.out;
   EXPECT_NE(last.find(dir.Path("out/roads.shp")), std::string::npos) << p.out;
-  EXPECT_EQ(last.find('\n'), last.size() - 1) << p.out;
+  const std::string report = last.substr(last.find('\n') + 1);
+  EXPECT_EQ(report.rfind("Report: ", 0), 0u) << p.out;
+  EXPECT_EQ(report.find('\n'), report.size() - 1) << p.out;
   EXPECT_EQ(p.out.find("Finish at "), std::string::npos) << p.out;
   EXPECT_NE(p.err.find(dir.Path("out/roads.shp")), std::string::npos) << p.err;
 }

@@ -218,7 +218,8 @@ QString FocusName() {
 QList<QWidget*> OptionControls(const TForm1& f) {
   return {f.rgOutputFormat, f.rgSpeedUnit, f.rgDriving, f.rgNameRef, f.cb1, f.cb2, f.TrackBar1,
           f.cbSplitLoop,    f.cbSplitLinks, f.cbBuildNetwork, f.cbSubnets, f.cbTopologicalChecks,
-          f.cbOverpasses,   f.lbFiles,      f.btnAddFiles,    f.btnAddFolderContents, f.btnOutputFolder};
+          f.cbOverpasses,   f.cbReport,     f.lbFiles,        f.btnAddFiles, f.btnAddFolderContents,
+          f.btnOutputFolder};
 }
 
 // Drops the URLs on the file list as a file manager would; true when the list
@@ -370,6 +371,7 @@ class TestMainWindow : public QObject {
         {"Label1", "Optional output:"},      {"Label4", "Simplification of geometry"},
         {"Label5", "None"},                  {"Label6", "Most"},
         {"cbSplitLoop", "Split loop links"}, {"cbSplitLinks", "Split links for routing"},
+        {"cbReport", "Write report"},        {"btnReport", "Report"},
         {"cbBuildNetwork", "Build Linvoro 4 network"}, {"cbSubnets", "Detect subnets"},
         {"cbTopologicalChecks", "Topological checks"}, {"cbOverpasses", "Overpasses"},
         {"rgOutputFormat", "Output format"}, {"rgSpeedUnit", "Speed unit"},
@@ -556,6 +558,34 @@ class TestMainWindow : public QObject {
     QVERIFY(!g.cbOverpasses->isChecked());
     QCOMPARE(g.TrackBar1->value(), 5);
     QCOMPARE(g.ExitText, std::string());
+  }
+
+  // "Write report" is kept once turned off; a run without it writes
+  // neither report file and offers no report.
+  void reportOption() {
+    {
+      TTestForm f;
+      f.show();
+      QVERIFY(f.cbReport->isChecked());
+      f.cbReport->setChecked(false);
+      f.close();
+    }
+    QVERIFY(MainSection(ReadText(SettingsFile())).contains(QStringLiteral("report=0")));
+    QTemporaryDir out;
+    TTestForm g;
+    g.show();
+    QVERIFY(!g.cbReport->isChecked());
+    g.ChooseInputAndOutput(QStringLiteral(PROJECT_DATA_DIR "/sample/west-oakland.osm"), out.path());
+    g.cbBuildNetwork->setChecked(true);
+    g.cbTopologicalChecks->setChecked(true);
+    QTest::mouseClick(g.btnGo, Qt::LeftButton);
+    QVERIFY(g.WaitForRunEnd());
+    QVERIFY2(g.Errors.isEmpty(), qPrintable(g.Errors.join('\n')));
+    QVERIFY(QFileInfo::exists(out.filePath("nodes.shp")));
+    QVERIFY(!QFileInfo::exists(out.filePath("report.html")));
+    QVERIFY(!QFileInfo::exists(out.filePath("findings.geojson")));
+    QVERIFY(!g.btnReport->isEnabled());
+    QVERIFY(g.Memo1->toPlainText().split('\n').last().startsWith("Finish at "));
   }
 
   void firstCloseWritesEveryKeyButExitText() {
@@ -784,7 +814,13 @@ class TestMainWindow : public QObject {
     const QStringList log = f.Memo1->toPlainText().split('\n');
     QVERIFY2(log.first().startsWith("Start at "), qPrintable(log.first()));
     QCOMPARE(log[1], "Output folder: " + out.path() + '/');
-    QVERIFY2(log.last().startsWith("Finish at "), qPrintable(log.last()));
+    // The log ends with the report, which the button beside Go opens.
+    const QString report = QFileInfo(out.filePath("report.html")).absoluteFilePath();
+    QCOMPARE(log.last(), "Report: " + report);
+    QVERIFY2(log[log.size() - 2].startsWith("Finish at "), qPrintable(log[log.size() - 2]));
+    QVERIFY(f.btnReport->isEnabled());
+    QTest::mouseClick(f.btnReport, Qt::LeftButton);
+    QCOMPARE(f.Urls, QList<QUrl>{QUrl::fromLocalFile(report)});
     QVERIFY(log.filter(QRegularExpression("^[1-9][0-9]* ways found$")).size() == 1);
     QVERIFY(log.filter(QRegularExpression("^[0-9]+ nodes marked for split$")).size() == 1);
     QFETCH(QStringList, logLines);
@@ -867,7 +903,8 @@ class TestMainWindow : public QObject {
     QCOMPARE(f.lblStatus->text(), QStringLiteral("Finished"));
     QVERIFY(f.Messages.isEmpty());
     const QStringList log = f.Memo1->toPlainText().split('\n');
-    QVERIFY2(log.last().startsWith("Finish at "), qPrintable(log.last()));
+    QVERIFY2(log[log.size() - 2].startsWith("Finish at "), qPrintable(log[log.size() - 2]));
+    QVERIFY2(log.last().startsWith("Report: "), qPrintable(log.last()));
     QVERIFY(log.filter(QRegularExpression("^[1-9][0-9]* ways found$")).size() == 1);
     QVERIFY(QFileInfo(out.filePath("roads.dbf")).size() > 10000);
   }
@@ -889,6 +926,7 @@ class TestMainWindow : public QObject {
     QVERIFY2(last.startsWith("Run failed at ") && last.endsWith(f.Errors[0]), qPrintable(last));
     QCOMPARE(f.lblStatus->text(), QStringLiteral("Failed"));
     QCOMPARE(f.cursor().shape(), Qt::ArrowCursor);
+    QVERIFY(!f.btnReport->isEnabled());  // no folder, no report
     QVERIFY(f.btnGo->isEnabled());
     QVERIFY(f.btnAddFiles->isEnabled());
     QVERIFY(!f.Running());
@@ -1085,7 +1123,7 @@ class TestMainWindow : public QObject {
       QCOMPARE(lines[1], "Output folder: " + dir.path() + '/');
       const int64_t errors = CountLines(dir.filePath("error.txt").toStdString());
       QVERIFY(errors > 0);
-      const QStringList end = lines.mid(lines.size() - 4);
+      const QStringList end = lines.mid(lines.size() - 5);
       QCOMPARE(end[0], QStringLiteral("Table roads (SHP): 1 record"));
       QCOMPARE(end[1], QStringLiteral("File error.txt: %1 line%2 of findings about the data")
                            .arg(errors)
@@ -1093,6 +1131,7 @@ class TestMainWindow : public QObject {
       QCOMPARE(end[2], QStringLiteral("1 name lost characters that code page 1252 cannot hold (written as \"?\"); "
                                       "choose \"Table encoding: UTF-8\" to keep them"));
       QVERIFY2(end[3].startsWith("Finish at "), qPrintable(end[3]));
+      QVERIFY2(end[4].startsWith("Report: "), qPrintable(end[4]));
     }
   }
 
@@ -1148,8 +1187,9 @@ class TestMainWindow : public QObject {
     QCOMPARE(f.lblStatus->text(), QStringLiteral("Failed"));
     const QStringList log = f.Memo1->toPlainText().split('\n');
     QVERIFY(log.contains("OSM version in header is not correct - should be 0.6"));
-    QCOMPARE(log[log.size() - 2], "Run failed: " + f.Errors[0]);
-    QVERIFY2(log.last().startsWith("Finish at "), qPrintable(log.last()));
+    QCOMPARE(log[log.size() - 3], "Run failed: " + f.Errors[0]);
+    QVERIFY2(log[log.size() - 2].startsWith("Finish at "), qPrintable(log[log.size() - 2]));
+    QVERIFY2(log.last().startsWith("Report: "), qPrintable(log.last()));
   }
 
   // The error box is modal to the window, with the error icon, and Qt keeps
@@ -1372,7 +1412,10 @@ class TestMainWindow : public QObject {
 
     QVERIFY2(f.Errors.isEmpty(), qPrintable(f.Errors.join('\n')));
     const QStringList log = f.Memo1->toPlainText().split('\n');
-    QVERIFY2(log.last().startsWith("Run cancelled at "), qPrintable(log.last()));
+    QVERIFY2(log[log.size() - 2].startsWith("Run cancelled at "), qPrintable(log[log.size() - 2]));
+    // A stopped run has its report too, and says so there.
+    QCOMPARE(log.last(), "Report: " + QFileInfo(out.filePath("report.html")).absoluteFilePath());
+    QVERIFY(f.btnReport->isEnabled());
     QVERIFY(!log.contains("Object check"));
     QCOMPARE(f.lblStatus->text(), QStringLiteral("Stopped"));
     QCOMPARE(f.btnGo->text(), QStringLiteral("Go !"));
@@ -1453,7 +1496,7 @@ class TestMainWindow : public QObject {
     f.AddPaths({QStringLiteral(PROJECT_DATA_DIR "/sample/west-oakland.osm")});
     const QStringList order{"lbFiles", "btnAddFiles", "btnAddFolderContents", "btnOutputFolder",
                             "rgOutputFormat/SHP", "rgSpeedUnit/km/h", "rgDriving/Skip", "cbEncoding",
-                            "cb2", "cb1", "cbSplitLoop", "cbSplitLinks",
+                            "cb2", "cb1", "cbSplitLoop", "cbSplitLinks", "cbReport",
                             "rgNameRef/Name && Ref (2 fields)", "TrackBar1", "cbBuildNetwork", "cbSubnets",
                             "cbTopologicalChecks", "cbOverpasses",
                             "Memo1", "btnGo"};

@@ -1,0 +1,55 @@
+// Text forms of the report files: JSON strings and numbers that are safe
+// inside an HTML page's script element as well as in a GeoJSON file, HTML
+// escaping, and the compact integer encodings of the report page's data.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// A JSON string literal (quotes included) of text that should be UTF-8.
+// Everything a name written by anyone may hold comes out as text: quotes,
+// backslashes and control characters are escaped; "<", ">" and "&" as
+// \u003c, \u003e and \u0026, so that no "</script" or "<!--" can end or
+// change the script element that embeds the JSON; U+2028 and U+2029 as
+// escapes; bytes that are not UTF-8 as U+FFFD.
+void AppendJsonString(std::string& out, std::string_view text);
+std::string JsonString(std::string_view text);
+
+// A JSON number with the fewest digits that read back as the same double;
+// integers without a fraction; "null" for NaN and infinities, which JSON
+// cannot hold.
+void AppendJsonNumber(std::string& out, double x);
+void AppendJsonInt(std::string& out, int64_t v);
+
+// Text for HTML element content and attribute values: & < > " ' escaped,
+// C0 control characters other than tab and line breaks as character
+// references (which keep them in the page's text), NUL and bytes that are
+// not UTF-8 as U+FFFD.
+std::string HtmlEscape(std::string_view text);
+
+// Base64 (standard alphabet, padded).
+void AppendBase64(std::string& out, std::string_view bytes);
+
+// Unsigned LEB128 varint, and zigzag for signed values: small magnitudes of
+// either sign take one byte.
+inline void AppendVarint(std::string& out, uint64_t v) {
+  while (v >= 0x80) {
+    out += static_cast<char>((v & 0x7F) | 0x80);
+    v >>= 7;
+  }
+  out += static_cast<char>(v);
+}
+inline void AppendZigzag(std::string& out, int64_t v) {
+  AppendVarint(out, (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63));
+}
+
+// A longitude or latitude in units of 1e-7 degrees, OSM's own resolution:
+// every node coordinate read from OSM data is such an integer exactly.
+// Values beyond any coordinate (and NaN) give 0.
+inline int64_t E7(double degrees) {
+  const double v = degrees * 1e7;
+  if (!(v > -4e9 && v < 4e9)) return 0;
+  return static_cast<int64_t>(std::nearbyint(v));
+}

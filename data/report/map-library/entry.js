@@ -1,0 +1,17 @@
+export {default as Map} from 'ol/Map.js';
+export {default as View} from 'ol/View.js';
+export {default as Feature} from 'ol/Feature.js';
+export {default as RenderFeature} from 'ol/render/Feature.js';
+export {default as VectorLayer} from 'ol/layer/Vector.js';
+export {default as VectorSource} from 'ol/source/Vector.js';
+export {default as Point} from 'ol/geom/Point.js';
+export {default as LineString} from 'ol/geom/LineString.js';
+export {default as Style} from 'ol/style/Style.js';
+export {default as Stroke} from 'ol/style/Stroke.js';
+export {default as Fill} from 'ol/style/Fill.js';
+export {default as CircleStyle} from 'ol/style/Circle.js';
+export {default as RegularShape} from 'ol/style/RegularShape.js';
+export {defaults as defaultControls} from 'ol/control/defaults.js';
+export {default as ZoomToExtent} from 'ol/control/ZoomToExtent.js';
+export {default as ScaleLine} from 'ol/control/ScaleLine.js';
+export {defaults as defaultInteractions} from 'ol/interaction/defaults.js';

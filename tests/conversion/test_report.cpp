@@ -1,0 +1,396 @@
+// The report of a run: findings.geojson holds every record of every check
+// table with the OSM way of its link, in MIF, SHP and TAB runs alike;
+// report.html is written by every run, whatever way it ended, and carries
+// text from the data only as text; the page's road data leaves out whole
+// minor classes above its budget but never a road with a finding.
+#include <gtest/gtest.h>
+
+#include <gdal.h>
+#include <ogr_api.h>
+
+#include <cmath>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "findings.h"
+#include "include_file.h"
+#include "linvoro_giswriter.h"
+#include "report_page.h"
+#include "report_roads.h"
+#include "report_text.h"
+#include "run_driver.h"
+#include "run_options.h"
+#include "run_ui.h"
+#include "temp_dir_test.h"
+
+namespace fs = std::filesystem;
+
+// ------------------------------------------------------------ text forms
+
+TEST(ReportText, JsonStringsHoldAnyTextAsText) {
+  const struct {
+    std::string in, out;
+  } cases[] = {
+      {"Main Street", "\"Main Street\""},
+      {"a\"b\\c", "\"a\\\"b\\\\c\""},
+      {"line\nbreak\ttab\r", "\"line\\nbreak\\ttab\\r\""},
+      {std::string("nul\0soh\x01" "del\x7f", 12), "\"nul\\u0000soh\\u0001del\\u007f\""},
+      // Nothing that could end or change the script element holding it.
+      {"</script><!--<img>&", "\"\\u003c/script\\u003e\\u003c!--\\u003cimg\\u003e\\u0026\""},
+      {"Stra\xC3\x9F" "e \xE5\x8C\x97\xE4\xBA\xAC \xF0\x9F\x9A\x97", "\"Stra\xC3\x9F" "e \xE5\x8C\x97\xE4\xBA\xAC \xF0\x9F\x9A\x97\""},
+      {"sep\xE2\x80\xA8par\xE2\x80\xA9", "\"sep\\u2028par\\u2029\""},
+      // Bytes that are not UTF-8 (a code page's text, a cut sequence, an
+      // overlong form, a surrogate) become U+FFFD.
+      {"caf\xE9", "\"caf\xEF\xBF\xBD\""},
+      {"cut\xE5\x8C", "\"cut\xEF\xBF\xBD\xEF\xBF\xBD\""},
+      {"\xC0\xAF", "\"\xEF\xBF\xBD\xEF\xBF\xBD\""},
+      {"\xED\xA0\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(JsonString(c.in), c.out) << c.in;
+}
+
+TEST(ReportText, NumbersReadBackExactly) {
+  const struct {
+    double in;
+    const char* out;
+  } cases[] = {{0, "0"}, {-0.0, "0"}, {12, "12"}, {-3.5, "-3.5"}, {7.4238887431107, "7.4238887431107"},
+               {0.1 + 0.2, "0.30000000000000004"}, {1e-7, "1e-07"}, {NAN, "null"}, {INFINITY, "null"}};
+  for (const auto& c : cases) {
+    std::string s;
+    AppendJsonNumber(s, c.in);
+    EXPECT_EQ(s, c.out);
+    if (std::isfinite(c.in)) {
+      EXPECT_EQ(std::stod(s), c.in);
+    }
+  }
+}
+
+TEST(ReportText, HtmlEscapingAndBase64) {
+  EXPECT_EQ(HtmlEscape("<b a=\"1\" b='2'>&</b>"), "&lt;b a=&quot;1&quot; b=&#39;2&#39;&gt;&amp;&lt;/b&gt;");
+  EXPECT_EQ(HtmlEscape(std::string("a\x01" "b\tc\xC2\x85" "d\xFF\x7F\0", 11)),
+            "a&#1;b\tc\xC2\x85" "d\xEF\xBF\xBD&#127;\xEF\xBF\xBD");
+  // RFC 4648's vectors.
+  const std::pair<const char*, const char*> b64[] = {{"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},
+                                                     {"foo", "Zm9v"},  {"foob", "Zm9vYg=="},  {"fooba", "Zm9vYmE="},
+                                                     {"foobar", "Zm9vYmFy"}};
+  for (const auto& [in, out] : b64) {
+    std::string s;
+    AppendBase64(s, in);
+    EXPECT_EQ(s, out);
+  }
+}
+
+// ------------------------------------------------------------ the page's roads
+
+namespace {
+
+TIncludeLists ProjectInclude() {
+  TIncludeLists include;
+  include.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
+  return include;
+}
+
+}  // namespace
+
+TEST(ReportRoads, OverviewLeavesOutWholeMinorClassesButNoRoadWithAFinding) {
+  const TIncludeLists include = ProjectInclude();
+  const uint32_t motorway = static_cast<uint32_t>(include.TypeCode("motorway"));
+  const uint32_t residential = static_cast<uint32_t>(include.TypeCode("residential"));
+  const uint32_t footway = static_cast<uint32_t>(include.TypeCode("footway"));
+  const uint32_t primaryLink = static_cast<uint32_t>(include.TypeCode("primary_link"));
+  TReportRoads roads(include, 40);
+  EXPECT_EQ(roads.Classes().Of(primaryLink), rcPrimary);
+  EXPECT_EQ(roads.Classes().Of(residential | 4096), rcFerry);
+  EXPECT_EQ(roads.Classes().Of(250), rcOther);
+
+  const TFloatPoint line[10] = {{7, 43}, {7.1, 43}, {7.2, 43}, {7.3, 43}, {7.4, 43},
+                                {7.5, 43}, {7.6, 43}, {7.7, 43}, {7.8, 43}, {7.9, 43}};
+  // Links 1-3 footways, 4-6 residential, 7-9 motorways, 10 residential: 10
+  // vertices each, 100 in all against a budget of 40.
+  const uint32_t kinds[] = {footway, footway, footway, residential, residential, residential,
+                            motorway, motorway, motorway, residential};
+  for (int64_t link = 1; link <= 10; ++link)
+    roads.Add(link, 100 + link, "road", kinds[link - 1], line, 10);
+
+  // Footways go first, then residential roads; motorways are never left out
+  // as a class: once only they remain, they stop where the budget ends.
+  EXPECT_EQ(roads.Vertices(), 30);
+  for (int64_t link = 1; link <= 10; ++link) {
+    const bool held = kinds[link - 1] == motorway;
+    EXPECT_EQ(roads.Holds(link, kinds[link - 1]), held) << link;
+  }
+  EXPECT_EQ(roads.OmittedRoads(), 7);
+  EXPECT_FALSE(roads.Holds(11, motorway));  // beyond the table
+
+  // A link with a finding comes back, once.
+  roads.AddFindingRoad(2, 102, "road", footway, line, 10);
+  roads.AddFindingRoad(2, 102, "road", footway, line, 10);
+  EXPECT_TRUE(roads.Holds(2, footway));
+  std::string json;
+  roads.AppendJson(json);
+  EXPECT_NE(json.find("\"findingRoads\":{\"roads\":1,\"vertices\":10,"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"omitted\":{\"minor\":4,\"path\":3}"), std::string::npos) << json;
+
+  // A motorway over the budget on its own stops at that link.
+  TReportRoads few(include, 15);
+  few.Add(1, 1, "", motorway, line, 10);
+  few.Add(2, 2, "", motorway, line, 10);
+  few.Add(3, 3, "", motorway, line, 2);
+  EXPECT_TRUE(few.Holds(1, motorway));
+  EXPECT_FALSE(few.Holds(2, motorway));
+  EXPECT_FALSE(few.Holds(3, motorway));
+}
+
+// ------------------------------------------------------------ findings against the tables
+
+namespace {
+
+// The hostile name of the fixture's first way, as it is after XML decoding.
+// The control character stands inside: the road-name files trim the ends.
+const std::string kHostileName = "</script><img src=x onerror=window.pwned=1>\"'\x01\\&";
+constexpr int64_t kHostileWay = 900000001;
+constexpr int64_t kOtherWay = 900000002;
+
+struct TFeature {
+  std::vector<std::pair<double, double>> points;
+  std::map<std::string, std::string> text;  // every field as GDAL gives it as text
+  std::map<std::string, double> number;     // the numeric fields
+};
+
+// Every feature of a table (or of findings.geojson) in file order.
+std::vector<TFeature> ReadLayer(const std::string& path, bool& ok) {
+  std::vector<TFeature> out;
+  ok = false;
+  GDALDatasetH ds = GDALOpenEx(path.c_str(), GDAL_OF_VECTOR, nullptr, nullptr, nullptr);
+  if (!ds) return out;
+  OGRLayerH layer = GDALDatasetGetLayer(ds, 0);
+  OGRFeatureDefnH def = OGR_L_GetLayerDefn(layer);
+  OGR_L_ResetReading(layer);
+  while (OGRFeatureH f = OGR_L_GetNextFeature(layer)) {
+    TFeature feature;
+    if (OGRGeometryH g = OGR_F_GetGeometryRef(f))
+      for (int i = 0; i < OGR_G_GetPointCount(g); ++i) feature.points.emplace_back(OGR_G_GetX(g, i), OGR_G_GetY(g, i));
+    for (int i = 0; i < OGR_FD_GetFieldCount(def); ++i) {
+      if (!OGR_F_IsFieldSetAndNotNull(f, i)) continue;
+      OGRFieldDefnH fd = OGR_FD_GetFieldDefn(def, i);
+      const std::string name = OGR_Fld_GetNameRef(fd);
+      feature.text[name] = OGR_F_GetFieldAsString(f, i);
+      const OGRFieldType t = OGR_Fld_GetType(fd);
+      if (t == OFTInteger || t == OFTInteger64 || t == OFTReal) feature.number[name] = OGR_F_GetFieldAsDouble(f, i);
+      if (t == OFTIntegerList || t == OFTInteger64List) {
+        int n = 0;
+        std::string list;
+        if (t == OFTIntegerList) {
+          const int* v = OGR_F_GetFieldAsIntegerList(f, i, &n);
+          for (int k = 0; k < n; ++k) list += (k ? "," : "") + std::to_string(v[k]);
+        } else {
+          const GIntBig* v = OGR_F_GetFieldAsInteger64List(f, i, &n);
+          for (int k = 0; k < n; ++k) list += (k ? "," : "") + std::to_string(v[k]);
+        }
+        feature.text[name] = list;
+      }
+    }
+    out.push_back(std::move(feature));
+    OGR_F_Destroy(f);
+  }
+  GDALClose(ds);
+  ok = true;
+  return out;
+}
+
+bool Truthy(const std::string& v) { return v == "1" || v == "T" || v == "t" || v == "true" || v == "Y"; }
+
+class TRunTest : public TTempDirTest {
+ protected:
+  TRunTest() : TTempDirTest("osm2trassel_report_") {}
+  void SetUp() override {
+    TTempDirTest::SetUp();
+    GDALAllRegister();
+    Include = ProjectInclude();
+  }
+  TRunOptions Options(int32_t format) const {
+    TRunOptions o;
+    o.OutputFormat = format;
+    o.BuildNetwork = o.Subnets = o.TopoChecks = o.Overpasses = true;
+    o.Files = {std::string(PROJECT_DATA_DIR) + "/sample/monaco.osm.pbf", std::string(TEST_DATA_DIR) + "/report_findings.osm"};
+    o.MainDir = dir;
+    return o;
+  }
+  TIncludeLists Include;
+};
+
+class Findings : public TRunTest, public ::testing::WithParamInterface<int32_t> {};
+
+}  // namespace
+
+// Every record of every check table is one feature, in table order, with
+// the record's geometry and fields, and the OSM way of its link as the road
+// table holds it.
+TEST_P(Findings, MatchTheTablesRecordForRecord) {
+  const int32_t format = GetParam();
+  if (format == 2 && !TGISWriter::MITAB_supported()) GTEST_SKIP() << "no TAB library";
+  TNullRunUI ui;
+  const TRunResult r = RunConversion(Options(format), Include, ui);
+  ASSERT_EQ(r.Status, TRunStatus::rsOk) << r.Message;
+  EXPECT_EQ(r.ReportFile, FullPath(Path("report.html")));
+  const char* ext = format == 0 ? ".mif" : format == 1 ? ".shp" : ".tab";
+  // Where the table's coordinates lose digits: MIF text keeps 15, TAB
+  // stores integers on a grid.
+  const double tolerance = format == 0 ? 1e-12 : format == 1 ? 0 : 1e-6;
+
+  bool ok = false;
+  const std::vector<TFeature> features = ReadLayer(Path("findings.geojson"), ok);
+  ASSERT_TRUE(ok) << "GDAL does not open findings.geojson";
+  std::vector<std::string> roadWays, roadNames;
+  for (const TFeature& f : ReadLayer(Path(std::string("roads") + ext), ok)) {
+    roadWays.push_back(f.text.count("osm_id") ? f.text.at("osm_id") : "");
+    roadNames.push_back(f.text.count("name") ? f.text.at("name") : "");
+  }
+  ASSERT_TRUE(ok);
+
+  size_t at = 0;
+  std::map<std::string, int64_t> rows;
+  int hostile = 0;  // records on the way with the hostile name
+  for (const TFindingTable& t : FindingTables()) {
+    SCOPED_TRACE(t.Name);
+    const std::vector<TFeature> records = ReadLayer(Path(std::string(t.Name) + ext), ok);
+    if (!ok) continue;  // dropped for want of rows
+    rows[t.Name] = static_cast<int64_t>(records.size());
+    for (size_t i = 0; i < records.size(); ++i, ++at) {
+      SCOPED_TRACE("record " + std::to_string(i));
+      ASSERT_LT(at, features.size());
+      const TFeature& rec = records[i];
+      const TFeature& f = features[at];
+      ASSERT_EQ(f.text.at("check"), t.Name);
+      ASSERT_EQ(f.points.size(), rec.points.size());
+      for (size_t k = 0; k < rec.points.size(); ++k) {
+        EXPECT_NEAR(f.points[k].first, rec.points[k].first, tolerance);
+        EXPECT_NEAR(f.points[k].second, rec.points[k].second, tolerance);
+      }
+      for (const auto& [name, value] : rec.text) {
+        ASSERT_TRUE(f.text.count(name)) << name;
+        if (name == "SameLength")
+          EXPECT_EQ(Truthy(f.text.at(name)), Truthy(value));
+        else if (rec.number.count(name))
+          EXPECT_NEAR(f.number.at(name), rec.number.at(name), 1e-8) << name;
+        else
+          EXPECT_EQ(f.text.at(name), value) << name;
+      }
+      if (t.LinkField) {
+        const int64_t link = static_cast<int64_t>(rec.number.at(t.LinkField));
+        ASSERT_GE(link, 1);
+        ASSERT_LE(link, static_cast<int64_t>(roadWays.size()));
+        EXPECT_EQ(static_cast<int64_t>(f.number.at("link")), link);
+        EXPECT_EQ(f.text.at("osm_way"), roadWays[static_cast<size_t>(link - 1)]);
+        EXPECT_EQ(f.text.count("name") ? f.text.at("name") : "", roadNames[static_cast<size_t>(link - 1)]);
+        if (f.text.at("osm_way") == std::to_string(kHostileWay)) {
+          EXPECT_EQ(f.text.at("name"), kHostileName);
+          ++hostile;
+        }
+      } else {
+        EXPECT_FALSE(f.text.count("link"));
+      }
+    }
+  }
+  EXPECT_EQ(at, features.size()) << "features beyond the tables' records";
+  EXPECT_GT(hostile, 0);
+  // The fixture's two dead ends 0.8 m apart, and the ways that end there.
+  ASSERT_EQ(rows["non_connected_nodes"], 1);
+  for (const TFeature& f : features)
+    if (f.text.at("check") == "non_connected_nodes") {
+      EXPECT_EQ(f.text.at("osm_ways"), std::to_string(kHostileWay) + "," + std::to_string(kOtherWay));
+    }
+  for (const char* t : {"subnets", "subnets_extended", "parallel", "object_check", "non_connected_links",
+                        "split_and_snap", "overpasses"})
+    EXPECT_GT(rows[t], 0) << t << ": the data should give every check something to find";
+
+  // The page carries the names as text only: no markup from the data.
+  const std::string page = Slurp(Path("report.html"));
+  EXPECT_EQ(page.find("<img"), std::string::npos);
+  EXPECT_NE(page.find("\\u003c/script\\u003e\\u003cimg src=x onerror=window.pwned=1\\u003e\\\"'\\u0001\\\\\\u0026"),
+            std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, Findings, ::testing::Values(0, 1, 2),
+                         [](const auto& info) { return std::string(info.param == 0 ? "MIF" : info.param == 1 ? "SHP" : "TAB"); });
+
+// ------------------------------------------------------------ the page, however the run ended
+
+namespace {
+
+// Stops the run once the checks have begun.
+class TStopAtChecks : public TNullRunUI {
+ public:
+  void Stage(const TRunStage& s) override {
+    if (s.Kind == TStageKind::skCheck && s.Name == "Object check") FStop = true;
+  }
+  bool CancelRequested() override { return FStop; }
+
+ private:
+  bool FStop = false;
+};
+
+class ReportPage : public TRunTest {};
+
+}  // namespace
+
+TEST_F(ReportPage, EveryRunWritesItAndSaysHowItEnded) {
+  // A failed run, whose message names a file with markup in its name.
+  {
+    const std::string bad = Path("bad<b>&\".osm");
+    Put(bad, "not osm at all\n");
+    TRunOptions o = Options(1);
+    o.Files = {bad};
+    TNullRunUI ui;
+    const TRunResult r = RunConversion(o, Include, ui);
+    ASSERT_EQ(r.Status, TRunStatus::rsFailed);
+    ASSERT_FALSE(r.ReportFile.empty());
+    const std::string page = Slurp(r.ReportFile);
+    EXPECT_NE(page.find("<div id=\"run-status\" class=\"status failed\"><strong>The run failed:</strong>"),
+              std::string::npos);
+    EXPECT_NE(page.find("bad&lt;b&gt;&amp;&quot;.osm"), std::string::npos);
+    EXPECT_EQ(page.find("bad<b>"), std::string::npos);
+    EXPECT_NE(page.find("\"status\":\"failed\""), std::string::npos);
+    EXPECT_FALSE(fs::exists(Path("findings.geojson")));  // no check ran
+  }
+  // A run stopped in its checks: the checks done and the stopped one are in
+  // findings.geojson, which is complete JSON for GDAL.
+  {
+    TStopAtChecks ui;
+    const TRunResult r = RunConversion(Options(1), Include, ui);
+    ASSERT_EQ(r.Status, TRunStatus::rsCancelled);
+    const std::string page = Slurp(r.ReportFile);
+    EXPECT_NE(page.find("class=\"status stopped\""), std::string::npos);
+    EXPECT_NE(page.find("\"table\":\"object_check\",\"state\":\"stopped\""), std::string::npos);
+    EXPECT_NE(page.find("\"table\":\"non_connected_nodes\",\"state\":\"not run\""), std::string::npos);
+    bool ok = false;
+    const std::vector<TFeature> features = ReadLayer(Path("findings.geojson"), ok);
+    ASSERT_TRUE(ok);
+    EXPECT_FALSE(features.empty());
+  }
+  // A run without a network: the page, and no findings file.
+  {
+    fs::remove(Path("findings.geojson"));
+    TRunOptions o = Options(0);
+    o.BuildNetwork = false;
+    TNullRunUI ui;
+    const TRunResult r = RunConversion(o, Include, ui);
+    ASSERT_EQ(r.Status, TRunStatus::rsOk) << r.Message;
+    EXPECT_NE(Slurp(r.ReportFile).find("\"network\":false"), std::string::npos);
+    EXPECT_FALSE(fs::exists(Path("findings.geojson")));
+  }
+  // Turned off: neither file.
+  {
+    fs::remove(Path("report.html"));
+    TRunOptions o = Options(1);
+    o.Report = false;
+    TNullRunUI ui;
+    const TRunResult r = RunConversion(o, Include, ui);
+    ASSERT_EQ(r.Status, TRunStatus::rsOk) << r.Message;
+    EXPECT_TRUE(r.ReportFile.empty());
+    EXPECT_FALSE(fs::exists(Path("report.html")));
+    EXPECT_FALSE(fs::exists(Path("findings.geojson")));
+  }
+}
