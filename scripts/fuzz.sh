@@ -10,7 +10,9 @@
 #       shared by the targets)
 #
 # Targets are the fuzz/fuzz_*.cpp files without "fuzz_"; the default is all.
-# FUZZ_BUILD_DIR overrides the build folder.
+# FUZZ_BUILD_DIR overrides the build folder; one configured with clang and
+# -DOSM2TRASSEL_FUZZ=ON already (the test command's sanitizer tree) is used
+# as it is.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -30,12 +32,14 @@ if [[ ${#targets[@]} -eq 0 ]]; then
   done
 fi
 
-# -O1 with line tables: the instrumented build stays quick to compile (it is
-# part of every test run) and the reports still name file and line.
-CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=FuzzO1 \
-  -DCMAKE_C_FLAGS_FUZZO1="-O1 -gline-tables-only" -DCMAKE_CXX_FLAGS_FUZZO1="-O1 -gline-tables-only" \
-  -DOSM2TRASSEL_FUZZ=ON -DOSM2TRASSEL_GUI=OFF -DOSM2TRASSEL_TESTS=OFF \
-  -DOSM2TRASSEL_BENCH=OFF >/dev/null
+if ! grep -q '^OSM2TRASSEL_FUZZ:BOOL=ON' "$dir/CMakeCache.txt" 2>/dev/null; then
+  # -O1 with line tables: the instrumented build stays quick to compile
+  # and the reports still name file and line.
+  CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=FuzzO1 \
+    -DCMAKE_C_FLAGS_FUZZO1="-O1 -gline-tables-only" -DCMAKE_CXX_FLAGS_FUZZO1="-O1 -gline-tables-only" \
+    -DOSM2TRASSEL_FUZZ=ON -DOSM2TRASSEL_GUI=OFF -DOSM2TRASSEL_TESTS=OFF \
+    -DOSM2TRASSEL_BENCH=OFF >/dev/null
+fi
 build_targets=()
 for t in "${targets[@]}"; do build_targets+=(--target "fuzz_$t"); done
 cmake --build "$dir" -j"$(nproc)" "${build_targets[@]}"
