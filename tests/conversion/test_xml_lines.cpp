@@ -77,6 +77,16 @@ TEST(OsmLines, SplitElement) {
       // Only a space or ">" ends the name.
       {"<way\tid=\"7\">", "way\tid=\"7\"", ""},
       {"<nd/", "", "<nd/"},
+      // Names that begin like the common ones end where the scan says.
+      {"<node id=\"1\"/>", "node", "id=\"1\"/>"},
+      {"<node>", "node", ""},
+      {"<nodes id=\"1\">", "nodes", "id=\"1\">"},
+      {"<node\tid=\"1\">", "node\tid=\"1\"", ""},
+      {"</way >", "/way", ">"},
+      {"</ways>", "/ways", ""},
+      {"<nd ref>", "nd", "ref>"},
+      {"<ndx ref=\"5\"/>", "ndx", "ref=\"5\"/>"},
+      {"<tag >", "tag", ">"},
       {"", "", ""},
       {"<", "", "<"},
       {">", "", ""},
