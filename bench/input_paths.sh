@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# The two XML paths side by side with their references, in alternating turns
+# The input paths side by side with their references, in alternating turns
 # (medians of wall and CPU time, the best beside them):
 #   parser path   andorra tiled 10 times in JOSM's layout (single quotes),
 #                 osm2trassel-cli (car, SHP) against
 #                 `osmium fileinfo -e -F osm` (one full parse of the same file)
 #   line reader   andorra tiled 40 times as osmium writes it, this build's
 #                 tool against another one (an earlier commit's, say)
+#   PBF reader    the same data as PBF (osmium cat), the same two tools
 #
-# Usage: bench/xml_layouts.sh [BUILD_DIR] [OTHER_CLI] [RUNS]
+# Usage: bench/input_paths.sh [BUILD_DIR] [OTHER_CLI] [RUNS]
 #   OTHER_CLI  make one from an earlier commit with `git worktree add
 #              /tmp/before <commit>` and `bash scripts/build.sh` there;
 #              without it only the parser path is measured
@@ -18,7 +19,7 @@ other=${2:-}
 runs=${3:-7}
 cli="$build/bin/osm2trassel-cli"
 [ -x "$cli" ] || { echo "missing $cli (build first)" >&2; exit 1; }
-work=$(mktemp -d /tmp/xml_layouts.XXXXXX)
+work=$(mktemp -d /tmp/input_paths.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
 josm=/tmp/andorra10-josm.osm
@@ -34,6 +35,8 @@ EOF
 fi
 big=/tmp/andorra40.osm
 [ -f "$big" ] || python3 ../shared/tools/tile_osm.py ../shared/data/osm/andorra.osm.gz 40 "$big"
+pbf=/tmp/andorra40.osm.pbf
+[ -f "$pbf" ] || osmium cat -o "$pbf" "$big"
 
 # One run: "wall cpu" in seconds.
 once() {
@@ -80,4 +83,7 @@ if [ -n "$other" ]; then
   read -r -a other_x <<<"$(no_report "$other")"
   pair "$other" "$cli" \
     "$other" "${other_x[@]}" -q -O --modes car --format shp -o "$work/out" "$big" -- "$cli" "${cli_x[@]}" -q -O --modes car --format shp -o "$work/out" "$big"
+  echo "PBF reader: $pbf ($(( $(stat -c %s "$pbf") / 1048576 )) MB), $runs turns"
+  pair "$other" "$cli" \
+    "$other" "${other_x[@]}" -q -O --modes car --format shp -o "$work/out" "$pbf" -- "$cli" "${cli_x[@]}" -q -O --modes car --format shp -o "$work/out" "$pbf"
 fi
