@@ -16,16 +16,9 @@ constexpr size_t kFlushSize = 1 << 20;
 // Road-name files up to this size are read into memory for the lookups.
 constexpr int64_t kCacheNamesUpTo = int64_t(256) << 20;
 
-bool ParseInt(std::string_view v, int64_t& out) {
-  if (v.empty()) return false;
-  const char* b = v.data();
-  const char* e = b + v.size();
-  if (*b == '+') ++b;
-  const auto r = std::from_chars(b, e, out);
-  return r.ec == std::errc() && r.ptr == e;
-}
-
-bool ParseDouble(std::string_view v, double& out) {
+// A whole field as a number (int64_t or double), a leading "+" allowed.
+template <typename T>
+bool ParseNumber(std::string_view v, T& out) {
   if (v.empty()) return false;
   const char* b = v.data();
   const char* e = b + v.size();
@@ -44,9 +37,9 @@ void AppendValue(std::string& out, const TFieldInfo& f, std::string_view v) {
     case gfFloat: {
       int64_t i;
       double d;
-      if (ParseInt(v, i))
+      if (ParseNumber(v, i))
         AppendJsonInt(out, i);
-      else if (ParseDouble(v, d))
+      else if (ParseNumber(v, d))
         AppendJsonNumber(out, d);
       else if (v.empty())
         out += "null";
@@ -157,7 +150,7 @@ int64_t TFindings::WayOfLink(int32_t link) {
   auto it = FWays.find(id);
   if (it != FWays.end()) return it->second;
   int64_t way = -1;
-  if (!ParseInt(f->RoadName2(id), way) || way < 0) way = -1;
+  if (!ParseNumber(f->RoadName2(id), way) || way < 0) way = -1;
   FWays.emplace(id, way);
   return way;
 }
@@ -220,9 +213,9 @@ void TFindings::Row(const TGISWriter& writer, std::string_view row, const TFloat
     std::string& col = c->Columns[i];
     if (c->Rows > 0) col += ',';
     col.append(out, at, std::string::npos);
-    if (t.LinkField && f.Name == t.LinkField) ParseInt(v, link);
+    if (t.LinkField && f.Name == t.LinkField) ParseNumber(v, link);
     for (int k = 0; k < 2; ++k)
-      if (t.NodeFields[k] && f.Name == t.NodeFields[k]) ParseInt(v, nodes[k]);
+      if (t.NodeFields[k] && f.Name == t.NodeFields[k]) ParseNumber(v, nodes[k]);
   }
   // A short row leaves the page's columns aligned.
   for (size_t i = nf; i < c->Columns.size(); ++i) c->Columns[i] += c->Rows > 0 ? ",null" : "null";

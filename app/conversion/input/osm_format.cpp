@@ -65,6 +65,26 @@ size_t ReadInputFile(int fd, char* dst, size_t n, const std::string& path) {
   }
 }
 
+std::string ReadInputHead(const std::string& path, size_t n) {
+  int64_t size = 0;
+  const int fd = OpenInputFile(path, size);
+  std::string head(n, '\0');
+  size_t got = 0;
+  try {
+    while (got < head.size()) {
+      const size_t k = ReadInputFile(fd, head.data() + got, head.size() - got, path);
+      if (k == 0) break;
+      got += k;
+    }
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+  ::close(fd);
+  head.resize(got);
+  return head;
+}
+
 const char* OsmFormatName(TOsmFormat format) {
   switch (format) {
     case TOsmFormat::ofXml: return "OSM XML";
@@ -83,26 +103,6 @@ namespace {
 // Enough to see past a byte-order mark and the blanks before the first
 // element, and to hold a PBF file's first header.
 constexpr size_t PeekSize = 4096;
-
-std::string ReadHead(const std::string& path) {
-  int64_t size = 0;
-  const int fd = OpenInputFile(path, size);
-  std::string head(PeekSize, '\0');
-  size_t got = 0;
-  try {
-    while (got < head.size()) {
-      const size_t n = ReadInputFile(fd, head.data() + got, head.size() - got, path);
-      if (n == 0) break;
-      got += n;
-    }
-  } catch (...) {
-    ::close(fd);
-    throw;
-  }
-  ::close(fd);
-  head.resize(got);
-  return head;
-}
 
 // XML: after an optional UTF-8 byte-order mark and blanks, a "<".
 bool LooksLikeXml(std::string_view s) {
@@ -135,7 +135,7 @@ bool LooksLikeO5c(std::string_view s) { return s.starts_with(std::string_view("\
 }  // namespace
 
 TOsmFormat DetectOsmFormat(const std::string& path) {
-  const std::string head = ReadHead(path);
+  const std::string head = ReadInputHead(path, PeekSize);
   if (head.empty()) NotOsm(path, "is empty");
   TOsmFormat format;
   if (head.size() >= 2 && head[0] == '\x1F' && head[1] == '\x8B')

@@ -60,3 +60,6 @@ int OpenInputFile(const std::string& path, int64_t& size);
 // Up to n bytes of an input file opened so; 0 only at its end. Throws
 // EReadError naming the file and the system's reason.
 size_t ReadInputFile(int fd, char* dst, size_t n, const std::string& path);
+// The first n bytes of an input file (fewer when it is shorter), opened and
+// read as above.
+std::string ReadInputHead(const std::string& path, size_t n);

@@ -572,29 +572,9 @@ bool ReadsAsLines(std::string_view head, bool whole) {
 
 bool XmlReadsAsLines(const std::string& path, TOsmFormat format) {
   constexpr size_t HeadSize = 64 * 1024;
-  std::string head;
-  bool whole = false;
-  if (CompressionOf(format) != TOsmFormat::ofXml) {
-    head = PeekDecompressed(path, format, HeadSize + 1);
-  } else {
-    int64_t size = 0;
-    const int fd = OpenInputFile(path, size);
-    head.resize(HeadSize + 1);
-    size_t got = 0;
-    try {
-      while (got < head.size()) {
-        const size_t n = ReadInputFile(fd, head.data() + got, head.size() - got, path);
-        if (n == 0) break;
-        got += n;
-      }
-    } catch (...) {
-      ::close(fd);
-      throw;
-    }
-    ::close(fd);
-    head.resize(got);
-  }
-  whole = head.size() <= HeadSize;
+  std::string head = CompressionOf(format) != TOsmFormat::ofXml ? PeekDecompressed(path, format, HeadSize + 1)
+                                                                  : ReadInputHead(path, HeadSize + 1);
+  const bool whole = head.size() <= HeadSize;
   if (!whole) head.resize(HeadSize);
   return ReadsAsLines(head, whole);
 }
