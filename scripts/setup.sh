@@ -10,7 +10,7 @@ PACKAGES=(
   libosmium2-dev libprotozero-dev zlib1g-dev libbz2-dev liblz4-dev libdeflate-dev libexpat1-dev
   libgdal-dev gdal-bin
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev lld
   xvfb xauth
   chromium chromium-driver
   osmium-tool osmctools time hyperfine bzip2
