@@ -112,11 +112,8 @@ void TFindings::Attach(TNetwork& net) {
   net.SetOnTableRow([this](const TGISWriter& w, std::string_view row, const TFloatPoint* p, int32_t n) {
     Row(w, row, p, n);
   });
-  if (FCreated) return;
-  FFile = std::fopen(FPath.c_str(), "wb");
-  if (!FFile)
-    throw EFCreateError("Cannot create file \"" + FullPath(FPath) + "\". " + SystemErrorText(errno));
-  FCreated = true;
+  if (FFile) return;
+  FFile = std::make_unique<TWholeFile>(FPath);
   FFirstFeature = true;
   FBuffer = "{\"type\":\"FeatureCollection\",\"name\":\"findings\",\"features\":[";
 }
@@ -293,35 +290,17 @@ void TFindings::Row(const TGISWriter& writer, std::string_view row, const TFloat
 }
 
 void TFindings::Flush() {
-  if (!FFile) {
-    FBuffer.clear();
-    return;
-  }
-  if (!FBuffer.empty() && std::fwrite(FBuffer.data(), 1, FBuffer.size(), FFile) != FBuffer.size())
-    Fail(errno);
+  // A GeoJSON file that cannot be completed is of no use to anyone: the
+  // file removes itself on a failed write, and later text goes nowhere.
+  if (FFile && FFile->IsOpen()) FFile->Write(FBuffer);
   FBuffer.clear();
 }
 
-void TFindings::Fail(int err) {
-  // A GeoJSON file that cannot be completed is of no use to anyone.
-  std::fclose(FFile);
-  FFile = nullptr;
-  std::remove(FPath.c_str());
-  throw EWriteError("Cannot write file \"" + FullPath(FPath) + "\". " + SystemErrorText(err));
-}
-
 void TFindings::Close() {
-  if (!FFile) return;
+  if (!FFile || !FFile->IsOpen()) return;
   FBuffer += "\n]}\n";
   Flush();
-  if (std::fflush(FFile) != 0) Fail(errno);
-  std::FILE* f = FFile;
-  FFile = nullptr;
-  if (std::fclose(f) != 0) {
-    const int err = errno;
-    std::remove(FPath.c_str());
-    throw EWriteError("Cannot write file \"" + FullPath(FPath) + "\". " + SystemErrorText(err));
-  }
+  FFile->Close();
 }
 
 void TFindings::AppendJson(std::string& out, bool runStopped) const {

@@ -6,7 +6,7 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -14,6 +14,7 @@
 
 #include "linvoro_giswriter.h"
 #include "linvoro_types.h"
+#include "whole_file.h"
 
 class TNetwork;
 class TReportRoads;
@@ -69,7 +70,7 @@ class TFindings {
   // not be completed is removed. Nothing when it was never created.
   void Close();
 
-  bool FileCreated() const { return FCreated; }
+  bool FileCreated() const { return FFile != nullptr; }
   const std::string& Path() const { return FPath; }
   const std::vector<TCheckFindings>& Checks() const { return FChecks; }
 
@@ -82,14 +83,12 @@ class TFindings {
   int64_t WayOfLink(int32_t link);
   const std::string& NameOfLink(int32_t link);
   void Flush();
-  void Fail(int err);
 
   std::string FPath;
   TReportRoads* FRoads;
   TNetwork* FNet = nullptr;
   std::vector<TCheckFindings> FChecks;
-  std::FILE* FFile = nullptr;
-  bool FCreated = false;
+  std::unique_ptr<TWholeFile> FFile;  // from the first Attach on
   bool FFirstFeature = true;
   std::string FBuffer;  // GeoJSON text not yet written
   // Road-name lookups by name id: a way's id and name are read once.

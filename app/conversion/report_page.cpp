@@ -13,6 +13,7 @@
 #include "output_files.h"
 #include "report_text.h"
 #include "version.h"
+#include "whole_file.h"
 
 namespace {
 
@@ -46,47 +47,6 @@ std::string_view CutUtf8(std::string_view s, size_t max) {
   while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) --n;
   return s.substr(0, n);
 }
-
-// Writes the page; a page cut short is removed.
-class TPageFile {
- public:
-  explicit TPageFile(std::string path) : FPath(std::move(path)) {
-    FFile = std::fopen(FPath.c_str(), "wb");
-    if (!FFile)
-      throw EFCreateError("Cannot create file \"" + FullPath(FPath) + "\". " + SystemErrorText(errno));
-  }
-  ~TPageFile() {
-    if (FFile) {
-      std::fclose(FFile);
-      std::remove(FPath.c_str());
-    }
-  }
-  TPageFile(const TPageFile&) = delete;
-  TPageFile& operator=(const TPageFile&) = delete;
-  void Write(std::string_view s) {
-    if (!s.empty() && std::fwrite(s.data(), 1, s.size(), FFile) != s.size()) Fail(errno);
-  }
-  void Close() {
-    if (std::fflush(FFile) != 0) Fail(errno);
-    std::FILE* f = FFile;
-    FFile = nullptr;
-    if (std::fclose(f) != 0) {
-      const int err = errno;
-      std::remove(FPath.c_str());
-      throw EWriteError("Cannot write file \"" + FullPath(FPath) + "\". " + SystemErrorText(err));
-    }
-  }
-
- private:
-  [[noreturn]] void Fail(int err) {
-    std::fclose(FFile);
-    FFile = nullptr;
-    std::remove(FPath.c_str());
-    throw EWriteError("Cannot write file \"" + FullPath(FPath) + "\". " + SystemErrorText(err));
-  }
-  std::string FPath;
-  std::FILE* FFile = nullptr;
-};
 
 std::string YesNo(bool v) { return v ? "yes" : "no"; }
 
@@ -338,7 +298,7 @@ std::string TReportPage::Write(TRunStatus status, const std::string& message,
                           "'; style-src 'unsafe-inline'; img-src data: blob:; frame-src http://127.0.0.1:8111";
 
   const std::string path = FOptions.MainDir + FileName;
-  TPageFile page(path);
+  TWholeFile page(path);
   // The template's markers: @@NAME@@, each replaced by its part.
   const auto fill = [&](std::string_view name) {
     if (name == "CSP")
