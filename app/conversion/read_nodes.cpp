@@ -16,7 +16,7 @@ class TNodeStore final : public IOsmNodes {
 
   void Node(int64_t id, const TFloatPoint& p, const std::string_view* ref) override {
     // One value per node: a node listed twice keeps its first ref.
-    if (ref) FJunctions.emplace(id, std::string(*ref));
+    if (ref) FJunctions.try_emplace(id, *ref);
     FStore.AddNode(id, p);
     ++Count;
   }

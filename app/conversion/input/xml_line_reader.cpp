@@ -231,12 +231,13 @@ void TXmlLineReader::ReadWays(IOsmWays& ways) {
   if (!SeekToWays(FLines, FInfo.ThirdPassStart, line, [&progress] { progress.Check(); })) return;
   bool inWay = false;  // the current way is wanted and not yet handed over
   do {
-    const TElement e = SplitElement(Trim(line));
+    const std::string_view t = Trim(line);
+    const TElement e = SplitElement(t);
     switch (e.name.size()) {
       case 3:
         if (e.name == "way") {
           const int64_t id = ParseId(FirstQuoted(e.attrs));
-          inWay = !SelfClosing(Trim(line)) && ways.WantWay(id);
+          inWay = !SelfClosing(t) && ways.WantWay(id);
           if (inWay) FWay.Begin(id);
         } else if (inWay && e.name == "tag") {
           std::string_view k, v;
