@@ -12,7 +12,10 @@
 
 #include "linvoro_functions.h"
 #include "linvoro_smooth.h"
-#include "run_context.h"
+#include "node_store.h"
+#include "pass_driver.h"
+#include "way_selection.h"
+#include "way_writer.h"
 #include "way_attributes.h"
 #include "way_geometry.h"
 
@@ -148,25 +151,29 @@ void BM_WriteOutput(benchmark::State& state) {
   o.Optional[oiMaxSpeed] = true;
   o.MainDir = dir.string() + "/";
   TNullRunUI ui;
-  TRunContext run(o, Include(), ui);
-  run.FileInfo.emplace_back(file);
-  run.wayid = std::make_unique<TIdSet>();
-  run.inc2 = std::make_unique<TIdSet>();
-  run.SplitNode = std::make_unique<TIdSet>();
-  run.CoordFile = std::make_unique<TNodeListEx>();
-  for (int i = 1; i <= nodesCount; ++i)
-    run.CoordFile->AddNode(i, {13.4 + i * 1e-4, 52.5 + (i % 7) * 1e-4});
-  for (int i = 5; i <= nodesCount; i += 9) run.SplitNode->SetBit(i, true);
-  run.JunctionList = std::make_unique<TJunctionList>();
+  TPassDriver driver({file}, ui);
+  TWaySelection sel;
+  TNodeCoordinates nodes;
+  for (int i = 1; i <= nodesCount; ++i) nodes.Coords.AddNode(i, {13.4 + i * 1e-4, 52.5 + (i % 7) * 1e-4});
+  nodes.Coords.Sort();
+  for (int i = 5; i <= nodesCount; i += 9) sel.SplitNodes.SetBit(i, true);
+  std::vector<TWrittenTable> tables;
 
   for (auto _ : state) {
     state.PauseTiming();
     for (int w = 1; w <= ways; ++w) {
-      run.wayid->SetBit(w, true);
-      run.inc2->SetBit(w, true);
+      sel.Ways.SetBit(w, true);
+      sel.Modes[2].SetBit(w, true);
     }
+    // Pass 2's place: the file holds ways only.
+    class TNoNodes final : public IOsmNodes {
+     public:
+      bool WantNode(int64_t) override { return false; }
+      void Node(int64_t, const TFloatPoint&, const std::string_view*) override {}
+    } none;
+    driver.ReadNodes(none);
     state.ResumeTiming();
-    WriteOutput(run);
+    WriteRoadTable(driver, sel, nodes, o, Include(), ui, nullptr, tables);
   }
   state.SetBytesProcessed(state.iterations() * bytes);
   state.SetItemsProcessed(state.iterations() * ways);

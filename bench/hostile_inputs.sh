@@ -7,7 +7,7 @@
 #   strided refs     one selected way of 300,000 / 100,000 refs 2^15 apart (PBF)
 #   descending refs  one selected way of 100,000 / 200,000 refs falling by 2^35
 #   ref blocks       8 PBF blocks, each one untagged way of 30 million refs
-#   unsorted         a PBF and an XML file whose node follows its way
+#   unsorted         a PBF and an XML file whose node follows its way (read whole)
 #   fifo             a named pipe as input
 # and the time from Ctrl-C to the end of the run:
 #   stop in pass 3   a two-file list whose first file is a large .osm.bz2

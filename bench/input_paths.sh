@@ -7,6 +7,11 @@
 #   line reader   andorra tiled 40 times as osmium writes it, this build's
 #                 tool against another one (an earlier commit's, say)
 #   PBF reader    the same data as PBF (osmium cat), the same two tools
+#   O5M reader    the same data as O5M (osmconvert), the same two tools
+#   parser path   the JOSM-layout file, the same two tools
+#   unsorted      this build's tool on the ways-first form of andorra tiled 40
+#                 times (as an Overpass download lays it out) beside the same
+#                 data sorted, as XML, PBF and O5M
 #
 # Usage: bench/input_paths.sh [BUILD_DIR] [OTHER_CLI] [RUNS]
 #   OTHER_CLI  make one from an earlier commit with `git worktree add
@@ -37,6 +42,31 @@ big=/tmp/andorra40.osm
 [ -f "$big" ] || python3 ../shared/tools/tile_osm.py ../shared/data/osm/andorra.osm.gz 40 "$big"
 pbf=/tmp/andorra40.osm.pbf
 [ -f "$pbf" ] || osmium cat -o "$pbf" "$big"
+o5m=/tmp/andorra40.o5m
+[ -f "$o5m" ] || osmconvert "$big" -o="$o5m"
+# The ways (and relations) before the nodes, in every form.
+wf=/tmp/andorra40-waysfirst.osm
+if [ ! -f "$wf" ]; then
+  python3 - "$big" "$wf" <<'EOF'
+import sys
+head, nodes, ways, tail = [], [], [], []
+cur = head
+with open(sys.argv[1], 'rb') as f:
+    for line in f:
+        t = line.lstrip()
+        if t.startswith(b'<node'): cur = nodes
+        elif t.startswith(b'<way') or t.startswith(b'<relation'): cur = ways
+        elif t.startswith(b'</osm'): cur = tail
+        cur.append(line)
+with open(sys.argv[2], 'wb') as f:
+    for part in (head, ways, nodes, tail): f.writelines(part)
+EOF
+fi
+wf_pbf=/tmp/andorra40-waysfirst.osm.pbf
+[ -f "$wf_pbf" ] || osmium cat -o "$wf_pbf" "$wf"
+wf_o5m=/tmp/andorra40-waysfirst.o5m
+# osmconvert warns of the order, in its exit code too.
+[ -f "$wf_o5m" ] || osmconvert "$wf" -o="$wf_o5m" 2>/dev/null || [ -s "$wf_o5m" ]
 
 # One run: "wall cpu" in seconds.
 once() {
@@ -86,4 +116,16 @@ if [ -n "$other" ]; then
   echo "PBF reader: $pbf ($(( $(stat -c %s "$pbf") / 1048576 )) MB), $runs turns"
   pair "$other" "$cli" \
     "$other" "${other_x[@]}" -q -O --modes car --format shp -o "$work/out" "$pbf" -- "$cli" "${cli_x[@]}" -q -O --modes car --format shp -o "$work/out" "$pbf"
+  echo "O5M reader: $o5m ($(( $(stat -c %s "$o5m") / 1048576 )) MB), $runs turns"
+  pair "$other" "$cli" \
+    "$other" "${other_x[@]}" -q -O --modes car --format shp -o "$work/out" "$o5m" -- "$cli" "${cli_x[@]}" -q -O --modes car --format shp -o "$work/out" "$o5m"
+  echo "parser path: $josm, $runs turns"
+  pair "$other" "$cli" \
+    "$other" "${other_x[@]}" -q -O --modes car --format shp -o "$work/out" "$josm" -- "$cli" "${cli_x[@]}" -q -O --modes car --format shp -o "$work/out" "$josm"
 fi
+for form in "XML|$big|$wf" "PBF|$pbf|$wf_pbf" "O5M|$o5m|$wf_o5m"; do
+  IFS='|' read -r name sorted unsorted <<<"$form"
+  echo "unsorted $name: ways first against sorted, $runs turns"
+  pair "sorted $name" "ways first $name" \
+    "$cli" "${cli_x[@]}" -q -O --modes car --format shp -o "$work/out" "$sorted" -- "$cli" "${cli_x[@]}" -q -O --modes car --format shp -o "$work/out" "$unsorted"
+done

@@ -41,6 +41,7 @@
 #include "latency_probe.h"
 #include "main_window.h"
 #include "run_driver.h"
+#include "settings_file.h"
 #include "window_run_ui.h"
 
 namespace {

@@ -3,6 +3,7 @@
 // round trip.
 #include "fuzz_common.h"
 #include "run_options.h"
+#include "settings_file.h"
 
 namespace {
 bool SameOptions(const TRunOptions& a, const TRunOptions& b) {

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "run_driver.h"
+#include "settings_file.h"
 
 
 std::string UsageText() {

@@ -16,6 +16,7 @@
 #include "controls.h"
 #include "include_file.h"
 #include "run_driver.h"
+#include "settings_file.h"
 #include "run_options.h"
 
 class QAction;

@@ -354,26 +354,6 @@ TEST_F(EndToEnd, BundledSampleAlsoAsOverlappingFiles) {
   }
 }
 
-TEST_F(EndToEnd, UnsortedExtractEndsTheRunBeforeAnyTable) {
-  // Overpass writes the ways of this extract before their nodes: such a
-  // file is refused in pass 1 with the reason, and no table is written.
-  const std::string gz = std::string(SHARED_DATA_DIR) + "/osm/leeds-overpass.osm.gz";
-  if (!std::filesystem::exists(gz)) GTEST_SKIP();
-  TempDir tmp;
-  const std::string osm = Decompress(gz, tmp.Path());
-  TIncludeLists include;
-  include.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
-  TRunOptions o;
-  o.Files = {osm};
-  o.MainDir = tmp.Path();
-  TNullRunUI ui;
-  const TRunResult r = RunConversion(o, include, ui);
-  EXPECT_EQ(r.Status, TRunStatus::rsFailed);
-  EXPECT_NE(r.Message.find("\"" + osm + "\" is not sorted"), std::string::npos) << r.Message;
-  EXPECT_FALSE(std::filesystem::exists(tmp.Path() + "roads.shp"));
-  EXPECT_FALSE(std::filesystem::exists(tmp.Path() + "error.txt"));
-}
-
 TEST_F(EndToEnd, HostileButReadableInput) {
   // A byte-order mark, CR LF and bare CR line ends, tab indentation,
   // entities, a tag value of several hundred kilobytes, a way with a node no

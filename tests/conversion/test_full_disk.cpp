@@ -35,6 +35,7 @@
 #include "include_file.h"
 #include "linvoro_types.h"
 #include "run_driver.h"
+#include "settings_file.h"
 #include "run_options.h"
 #include "temp_dir_test.h"
 

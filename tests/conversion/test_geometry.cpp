@@ -13,7 +13,10 @@
 
 #include "linvoro_functions.h"
 #include "linvoro_giswriter.h"
-#include "run_context.h"
+#include "node_store.h"
+#include "pass_driver.h"
+#include "way_selection.h"
+#include "way_writer.h"
 #include "way_attributes.h"
 #include "way_geometry.h"
 
@@ -430,6 +433,16 @@ class WriteOutputFiles : public ::testing::Test {
   std::filesystem::path dir;
 };
 
+// Pass 2's places in the files, as a run's pass 2 leaves them for pass 3.
+void FindWays(TPassDriver& driver) {
+  class TNoNodes final : public IOsmNodes {
+   public:
+    bool WantNode(int64_t) override { return false; }
+    void Node(int64_t, const TFloatPoint&, const std::string_view*) override {}
+  } none;
+  driver.ReadNodes(none);
+}
+
 const char* kHead =
     "<?xml version='1.0' encoding='UTF-8'?>\n<osm version=\"0.6\" generator=\"test\">\n";
 
@@ -480,25 +493,18 @@ TEST_F(WriteOutputFiles, WritesSelectedWaysOnceAndReports) {
   o.MainDir = dir.string() + "/";
   TIncludeLists include;
   TLogUI ui;
-  TRunContext run(o, include, ui);
-  run.FileInfo.emplace_back(f1);
-  run.FileInfo.emplace_back(f2);
-  run.FileInfo[0].ThirdPassStart = static_cast<int64_t>(ReadAll(f1).find("<way"));
-  run.wayid = std::make_unique<TIdSet>();
-  run.inc0 = std::make_unique<TIdSet>();
-  run.inc1 = std::make_unique<TIdSet>();
-  run.inc2 = std::make_unique<TIdSet>();
-  run.SplitNode = std::make_unique<TIdSet>();
-  for (int w : {10, 11, 13, 14}) run.wayid->SetBit(w, true);
-  run.inc2->SetBit(10, true);
-  run.SplitNode->SetBit(2, true);
-  run.CoordFile = std::make_unique<TNodeListEx>();
-  for (int i = 1; i <= 6; ++i)
-    run.CoordFile->AddNode(i, {13.4 + i / 100.0, 52.5 + i / 100.0});
-  run.JunctionList = std::make_unique<TJunctionList>();
-  (*run.JunctionList)[4] = "7";
+  TPassDriver driver({f1, f2}, ui);
+  FindWays(driver);
+  TWaySelection sel;
+  for (int w : {10, 11, 13, 14}) sel.Ways.SetBit(w, true);
+  sel.Modes[2].SetBit(10, true);
+  sel.SplitNodes.SetBit(2, true);
+  TNodeCoordinates coords;
+  for (int i = 1; i <= 6; ++i) coords.Coords.AddNode(i, {13.4 + i / 100.0, 52.5 + i / 100.0});
+  coords.Junctions[4] = "7";
+  std::vector<TWrittenTable> tables;
 
-  WriteOutput(run);
+  WriteRoadTable(driver, sel, coords, o, include, ui, nullptr, tables);
 
   EXPECT_EQ(ReadAll(dir / "roads.mid"),
             "\"10\",\"Main & Co\",\"residential\",0,1,0\r\n"
@@ -507,9 +513,12 @@ TEST_F(WriteOutputFiles, WritesSelectedWaysOnceAndReports) {
   EXPECT_EQ(ReadAll(dir / "error.txt"),
             "MissingNode,13, is missing one more nodes in file (osmosis generated file?)\r\n");
   EXPECT_EQ(ui.log, (Lines{"Writing output", "0 loop links have been split"}));
-  EXPECT_FALSE(run.wayid->GetBit(10));
-  EXPECT_FALSE(run.wayid->GetBit(13));
-  EXPECT_TRUE(run.wayid->GetBit(11));  // a self-closed way never ends
+  EXPECT_FALSE(sel.Ways.GetBit(10));
+  EXPECT_FALSE(sel.Ways.GetBit(13));
+  EXPECT_TRUE(sel.Ways.GetBit(11));  // a self-closed way never ends
+  ASSERT_EQ(tables.size(), 1u);
+  EXPECT_EQ(tables[0].Name, "roads");
+  EXPECT_EQ(tables[0].Records, 3);
 }
 
 TEST_F(WriteOutputFiles, EmptyRunWritesEmptyFiles) {
@@ -518,9 +527,11 @@ TEST_F(WriteOutputFiles, EmptyRunWritesEmptyFiles) {
   o.MainDir = dir.string() + "/";
   TIncludeLists include;
   TLogUI ui;
-  TRunContext run(o, include, ui);
-  run.wayid = std::make_unique<TIdSet>();
-  WriteOutput(run);
+  TPassDriver driver({}, ui);
+  TWaySelection sel;
+  TNodeCoordinates nodes;
+  std::vector<TWrittenTable> tables;
+  WriteRoadTable(driver, sel, nodes, o, include, ui, nullptr, tables);
   EXPECT_TRUE(std::filesystem::exists(dir / "roads.mif"));
   EXPECT_EQ(ReadAll(dir / "roads.mid"), "");
   EXPECT_EQ(ReadAll(dir / "error.txt"), "");
@@ -536,13 +547,14 @@ TEST_F(WriteOutputFiles, BadWayIdEndsTheRunWithFilesClosed) {
   o.MainDir = dir.string() + "/";
   TIncludeLists include;
   TLogUI ui;
-  TRunContext run(o, include, ui);
-  run.FileInfo.emplace_back(f);
-  run.wayid = std::make_unique<TIdSet>();
-  run.wayid->SetBit(12, true);
-  run.CoordFile = std::make_unique<TNodeListEx>();
-  run.CoordFile->AddNode(1, {13.4, 52.5});
-  EXPECT_THROW(WriteOutput(run), EConvertError);
+  TPassDriver driver({f}, ui);
+  FindWays(driver);
+  TWaySelection sel;
+  sel.Ways.SetBit(12, true);
+  TNodeCoordinates nodes;
+  nodes.Coords.AddNode(1, {13.4, 52.5});
+  std::vector<TWrittenTable> tables;
+  EXPECT_THROW(WriteRoadTable(driver, sel, nodes, o, include, ui, nullptr, tables), EConvertError);
   // What was found before the failure is on disk.
   EXPECT_EQ(ReadAll(dir / "error.txt"),
             "MissingNode,12, is missing one more nodes in file (osmosis generated file?)\r\n");

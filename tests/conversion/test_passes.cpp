@@ -11,9 +11,11 @@
 #include <vector>
 
 #include "linvoro_types.h"
-#include "xml_lines.h"
-#include "run_context.h"
+#include "node_store.h"
+#include "pass_driver.h"
 #include "run_driver.h"
+#include "way_selection.h"
+#include "xml_lines.h"
 
 namespace {
 
@@ -87,30 +89,13 @@ class Passes : public ::testing::Test {
   }
   bool Exists(const std::string& name) { return std::filesystem::exists(FDir + name); }
 
-  // A run context with the sets of the driver's step 5.
-  std::unique_ptr<TRunContext> NewRun(const std::vector<std::string>& files) {
-    auto run = std::make_unique<TRunContext>(Options, Include, UI);
-    for (const auto& f : files) {
-      // Told as the run driver tells it.
-      TFileInfo& info = run->FileInfo.emplace_back(f);
-      info.Format = DetectOsmFormat(f);
-      if (IsXml(info.Format)) info.XmlLines = XmlReadsAsLines(f, info.Format);
-    }
-    run->SplitNode = std::make_unique<TIdSet>();
-    run->wayid = std::make_unique<TIdSet>();
-    run->inc0 = std::make_unique<TIdSet>();
-    run->inc1 = std::make_unique<TIdSet>();
-    run->inc2 = std::make_unique<TIdSet>();
-    run->Nodes = std::make_unique<TIdSet>();
-    run->FerryNodes = std::make_unique<TNodeIDList>();
-    return run;
+  // The pass driver over files, with the form of each told.
+  std::unique_ptr<TPassDriver> NewRun(const std::vector<std::string>& files) {
+    return std::make_unique<TPassDriver>(files, UI);
   }
-
-  void StartPass2(TRunContext& run) {
-    run.CoordFile = std::make_unique<TNodeListEx>();
-    run.JunctionList = std::make_unique<TJunctionList>();
-    ReadNodeCoordinates(run);
-    run.CoordFile->Sort();
+  std::unique_ptr<TWaySelection> ScanWays(TPassDriver& run) { return SelectWays(run, Options, Include, UI); }
+  std::unique_ptr<TNodeCoordinates> StartPass2(TPassDriver& run, const TWaySelection& sel) {
+    return StoreNodes(run, *sel.Nodes, UI);
   }
 
   std::string FDir;
@@ -165,15 +150,14 @@ TEST_F(Passes, WaySelectionByTagsAndOverrides) {
     Options.Car = c.car;
     const std::string f = Write("sel.osm", Osm(Nodes(2) + Way(10, {1, 2}, c.tags)));
     auto run = NewRun({f});
-    ScanWays(*run);
-    EXPECT_EQ(run->wayid->GetBit(10), c.selected) << c.what;
-    EXPECT_EQ(run->inc0->GetBit(10), c.inc0) << c.what;
-    EXPECT_EQ(run->inc1->GetBit(10), c.inc1) << c.what;
-    EXPECT_EQ(run->inc2->GetBit(10), c.inc2) << c.what;
-    const bool ferry = !c.tags.empty() && std::find(c.tags.begin(), c.tags.end(),
-                                                    std::pair<std::string, std::string>("route", "ferry")) != c.tags.end();
-    EXPECT_EQ(run->Nodes->GetBit(1), c.selected && !ferry) << c.what;
-    EXPECT_EQ(run->FerryNodes->Count(), c.selected && ferry ? 2 : 0) << c.what;
+    auto sel = ScanWays(*run);
+    EXPECT_EQ(sel->Ways.GetBit(10), c.selected) << c.what;
+    EXPECT_EQ(sel->Modes[0].GetBit(10), c.inc0) << c.what;
+    EXPECT_EQ(sel->Modes[1].GetBit(10), c.inc1) << c.what;
+    EXPECT_EQ(sel->Modes[2].GetBit(10), c.inc2) << c.what;
+    // A ferry's nodes are needed as a road's are.
+    EXPECT_EQ(sel->Nodes->GetBit(1), c.selected) << c.what;
+    EXPECT_EQ(sel->Nodes->GetBit(2), c.selected) << c.what;
   }
 }
 
@@ -187,12 +171,12 @@ TEST_F(Passes, NodeMarkingAndSplitCandidates) {
   const std::string b = Write("b.osm", Osm(Nodes(9) + Way(1, {1, 2, 3}, {{"highway", "residential"}}) +
                                            Way(5, {5, 9}, {{"highway", "unknownvalue"}})));
   auto run = NewRun({a, b});
-  ScanWays(*run);
-  EXPECT_EQ(run->wayid->CountTrue(), 3);
-  EXPECT_EQ(run->Nodes->CountTrue(), 8);  // 1..6, 8, 9; not 7
-  EXPECT_FALSE(run->Nodes->GetBit(7));
+  auto sel = ScanWays(*run);
+  EXPECT_EQ(sel->Ways.CountTrue(), 3);
+  EXPECT_EQ(sel->Nodes->CountTrue(), 8);  // 1..6, 8, 9; not 7
+  EXPECT_FALSE(sel->Nodes->GetBit(7));
   std::vector<int64_t> split;
-  run->SplitNode->ForEachSetBit([&](int64_t i) { split.push_back(i); });
+  sel->SplitNodes.ForEachSetBit([&](int64_t i) { split.push_back(i); });
   EXPECT_EQ(split, (std::vector<int64_t>{3, 8}));  // shared by 1 and 2 (and closing 2); repeated in 4
   EXPECT_EQ(UI.Selected, (std::vector<int32_t>{0, 1}));
   ASSERT_FALSE(UI.Percent.empty());
@@ -222,16 +206,16 @@ TEST_F(Passes, IdsAnywhereInThe64BitRange) {
   for (size_t i = 0; i < 4; ++i)
     body += Way(ways[i], {big[i], INT64_MAX - 2, big[(i + 1) % 4]}, {{"highway", "residential"}});
   auto run = NewRun({Write("big.osm", Osm(body))});
-  ScanWays(*run);
-  for (const int64_t w : ways) EXPECT_TRUE(run->wayid->GetBit(w)) << w;
-  EXPECT_EQ(run->wayid->CountTrue(), 4);
-  EXPECT_EQ(run->wayid->MaxId(), INT64_MAX);
-  for (const int64_t n : big) EXPECT_TRUE(run->SplitNode->GetBit(n)) << n;
-  EXPECT_EQ(run->Nodes->CountTrue(), 5);
-  StartPass2(*run);
+  auto sel = ScanWays(*run);
+  for (const int64_t w : ways) EXPECT_TRUE(sel->Ways.GetBit(w)) << w;
+  EXPECT_EQ(sel->Ways.CountTrue(), 4);
+  EXPECT_EQ(sel->Ways.MaxId(), INT64_MAX);
+  for (const int64_t n : big) EXPECT_TRUE(sel->SplitNodes.GetBit(n)) << n;
+  EXPECT_EQ(sel->Nodes->CountTrue(), 5);
+  auto nodes = StartPass2(*run, *sel);
   for (const int64_t n : big) {
     TFloatPoint p;
-    EXPECT_EQ(run->CoordFile->ReadPoint(n, p), 0) << n;
+    EXPECT_EQ(nodes->Coords.ReadPoint(n, p), 0) << n;
   }
 }
 
@@ -273,11 +257,11 @@ TEST_F(Passes, WrongHeaderStopsThePassOnly) {
                                                Way(2, {1, 2}, {{"highway", "residential"}}) + "</osm>\n");
   const std::string later = Write("later.osm", Osm(Nodes(4) + Way(3, {3, 4}, {{"highway", "residential"}})));
   auto run = NewRun({good, bad, later});
-  ScanWays(*run);
+  auto sel = ScanWays(*run);
   EXPECT_EQ(UI.Boxes, (std::vector<std::string>{"OSM version in header is not correct - should be 0.6"}));
-  EXPECT_TRUE(run->wayid->GetBit(1));
-  EXPECT_FALSE(run->wayid->GetBit(2));
-  EXPECT_FALSE(run->wayid->GetBit(3));  // not scanned
+  EXPECT_TRUE(sel->Ways.GetBit(1));
+  EXPECT_FALSE(sel->Ways.GetBit(2));
+  EXPECT_FALSE(sel->Ways.GetBit(3));  // not scanned
   EXPECT_FALSE(Exists("additional_highway_tags.txt"));
 }
 
@@ -297,10 +281,10 @@ TEST_F(Passes, NodeCoordinatesJunctionRefsAndWayStart) {
   const std::string a = Write("a.osm", first);
   const std::string b = Write("b.osm", second);
   auto run = NewRun({a, b});
-  ScanWays(*run);
-  StartPass2(*run);
+  auto sel = ScanWays(*run);
+  auto nodes = StartPass2(*run, *sel);
 
-  const TNodeListEx& c = *run->CoordFile;
+  const TNodeListEx& c = nodes->Coords;
   EXPECT_EQ(c.Count(), 6);  // 1, 2, 3, 5, 6 from a; 7 from b; not 1 again, not 4, not 8
   struct Want {
     int64_t id;
@@ -318,25 +302,25 @@ TEST_F(Passes, NodeCoordinatesJunctionRefsAndWayStart) {
   EXPECT_EQ(c.ReadPoint(8, untouched), -1);
   EXPECT_EQ(untouched.x, -1);
 
-  const TJunctionList& j = *run->JunctionList;
+  const TJunctionList& j = nodes->Junctions;
   EXPECT_EQ(j.size(), 2u);
   EXPECT_EQ(j.at(2), "12a");
   EXPECT_EQ(j.at(7), "3");
 
   // The recorded positions are the starts of the first way lines.
-  EXPECT_EQ(run->FileInfo[0].ThirdPassStart, static_cast<int64_t>(first.find("  <way id=\"1\"")));
-  EXPECT_EQ(run->FileInfo[1].ThirdPassStart, static_cast<int64_t>(second.find("  <way id=\"2\"")));
+  EXPECT_EQ(run->WaysBegin(0).Offset, static_cast<int64_t>(first.find("  <way id=\"1\"")));
+  EXPECT_EQ(run->WaysBegin(1).Offset, static_cast<int64_t>(second.find("  <way id=\"2\"")));
   EXPECT_EQ(UI.LogLines.back(), "6 nodes found (coordinates read)");
 }
 
-TEST_F(Passes, FileWithoutWaysKeepsPositionZero) {
+TEST_F(Passes, FileWithoutWaysHasNoPlaceForPass3) {
   const std::string ways = Write("w.osm", Osm(Nodes(2) + Way(1, {1, 2}, {{"highway", "residential"}})));
   const std::string noWays = Write("n.osm", Osm(Nodes(3)));
   auto run = NewRun({ways, noWays});
-  ScanWays(*run);
-  StartPass2(*run);
-  EXPECT_GT(run->FileInfo[0].ThirdPassStart, 0);
-  EXPECT_EQ(run->FileInfo[1].ThirdPassStart, 0);
+  auto sel = ScanWays(*run);
+  StartPass2(*run, *sel);
+  EXPECT_GT(run->WaysBegin(0).Offset, 0);
+  EXPECT_FALSE(run->WaysBegin(1).Valid());
 }
 
 TEST_F(Passes, FirstWayRightAfterAStoredNode) {
@@ -349,21 +333,19 @@ TEST_F(Passes, FirstWayRightAfterAStoredNode) {
     s += "<way id=\"1\">" + eol + "<nd ref=\"1\"/>" + eol + "<nd ref=\"2\"/>" + eol +
          "<tag k=\"highway\" v=\"residential\"/>" + eol + "</way>" + eol + "</osm>";
     auto run = NewRun({Write("e.osm", s)});
-    ScanWays(*run);
-    StartPass2(*run);
-    EXPECT_EQ(run->FileInfo[0].ThirdPassStart, static_cast<int64_t>(way));
-    EXPECT_EQ(run->CoordFile->Count(), 2);
-    EXPECT_EQ(run->JunctionList->at(2), "4");
+    auto sel = ScanWays(*run);
+    auto nodes = StartPass2(*run, *sel);
+    EXPECT_EQ(run->WaysBegin(0).Offset, static_cast<int64_t>(way));
+    EXPECT_EQ(nodes->Coords.Count(), 2);
+    EXPECT_EQ(nodes->Junctions.at(2), "4");
   }
 }
 
 TEST_F(Passes, NodeIdThatIsNotAnIntegerEndsPass2) {
   const std::string f = Write("n.osm", Osm("  <node id=\"1a\" lat=\"1\" lon=\"1\"/>\n"));
   auto run = NewRun({f});
-  ScanWays(*run);
-  run->CoordFile = std::make_unique<TNodeListEx>();
-  run->JunctionList = std::make_unique<TJunctionList>();
-  EXPECT_THROW(ReadNodeCoordinates(*run), EConvertError);
+  auto sel = ScanWays(*run);
+  EXPECT_THROW(StartPass2(*run, *sel), EConvertError);
 }
 
 // ---------------------------------------------------------------- the driver

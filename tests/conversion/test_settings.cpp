@@ -11,6 +11,7 @@
 
 #include "linvoro_types.h"
 #include "run_driver.h"
+#include "settings_file.h"
 #include "run_options.h"
 
 namespace {

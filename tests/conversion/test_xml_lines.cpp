@@ -9,7 +9,11 @@
 #include <vector>
 
 #include "line_reference.h"
+#include "osm_forms.h"
+#include "run_ui.h"
 #include "linvoro_types.h"
+#include "way_attributes.h"
+#include "xml_line_reader.h"
 #include "xml_lines.h"
 
 namespace {
@@ -126,6 +130,12 @@ TEST(OsmLines, FirstQuotedAndSplitTag) {
   }
 }
 
+// A tag value from the file's text to the road table's record.
+std::string DecodeTagValue(std::string_view raw) {
+  std::string buf;
+  return CleanTagValue(XmlUnescape(raw, buf));
+}
+
 TEST(OsmLines, DecodeTagValue) {
   struct Case {
     const char* in;
@@ -171,9 +181,10 @@ TEST(OsmLines, DecodeTagValue) {
       {"a&#x1F;b", "a\x1F" "b"},
   };
   for (const auto& c : cases) EXPECT_EQ(DecodeTagValue(c.in), c.out) << c.in;
-  std::string raw = "\r1\n2\r\n";
-  BlankLineBreaks(raw);
-  EXPECT_EQ(raw, " 1 2  ");
+  // Values that are text already (PBF, O5M, the XML parser) take the same
+  // cleaning.
+  EXPECT_EQ(CleanTagValue("\r1\n2\r\n"), " 1 2 ");
+  EXPECT_EQ(CleanTagValue("a & b <c> 'd'  \"e\"\nf"), "a & b <c> 'd' \"\"e\"\" f");
 }
 
 TEST(OsmLines, IntegerConversions) {
@@ -335,26 +346,69 @@ TEST(OsmLineReader, HeaderCheck) {
   }
 }
 
-TEST(OsmLineReader, SeekToWaysFindsTheFirstWayLine) {
+namespace {
+
+// Declines the ways' section: where a sorted file's nodes end.
+class TStopAtWays final : public IOsmHandler {
+ public:
+  explicit TStopAtWays(const TOsmReader& r) : FReader(r) {}
+  bool Section(TOsmKind kind) override {
+    if (kind != TOsmKind::okWay) return true;
+    Place = FReader.SectionPlace();
+    return false;
+  }
+  bool WantNode(int64_t) override { return true; }
+  void Node(const TOsmNode&) override { ++Nodes; }
+  bool WantWay(int64_t) override { return true; }
+  void Way(const TOsmWay& w) override { Ways.push_back(w.Id); }
+  TOsmPlace Place;
+  int Nodes = 0;
+  std::vector<int64_t> Ways;
+
+ private:
+  const TOsmReader& FReader;
+};
+
+}  // namespace
+
+TEST(OsmLineReader, ASectionPlaceIsWhereANewReaderStarts) {
   TempDir dir;
   std::string s = "<?xml?>\n<osm version=\"0.6\">\n";
   for (int i = 1; i <= 60; ++i) s += "  <node id=\"" + std::to_string(i) + "\" lat=\"1\" lon=\"2\"/>\n";
   const int64_t firstWay = static_cast<int64_t>(s.size());
-  s += "  <way id=\"1\">\n  <nd ref=\"1\"/>\n </way>\n <way id=\"2\">\n</osm>\n";
-  const std::string path = dir.File("w.osm", s);
-  ASSERT_GT(firstWay, 1024);
-
-  TOsmLineReader r(path, 64);
-  std::string_view line;
-  // The exact start, and positions that run up to 1024 bytes ahead of it.
-  for (const int64_t pos : {firstWay, firstWay + 10, firstWay + 1023}) {
-    ASSERT_TRUE(SeekToWays(r, pos, line)) << pos;
-    EXPECT_EQ(Trim(line), "<way id=\"1\">") << pos;
+  s += "  <way id=\"1\">\n  <nd ref=\"1\"/>\n </way>\n <way id=\"2\">\n <nd ref=\"2\"/>\n </way>\n</osm>\n";
+  for (const TOsmFormat format : {TOsmFormat::ofXml, TOsmFormat::ofGzip}) {
+    const std::string path = format == TOsmFormat::ofXml ? dir.File("w.osm", s) : dir.File("w.osm.gz", osmforms::Gzip(s));
+    TNullRunUI ui;
+    TXmlLineReader first(path, format, 64);
+    TPassProgress p1(ui, first);
+    TStopAtWays nodes(first);
+    TReadRequest what;
+    what.Nodes = what.Ways = true;
+    first.Read(nodes, what, p1);
+    EXPECT_EQ(nodes.Nodes, 60);
+    EXPECT_TRUE(nodes.Ways.empty());
+    EXPECT_EQ(nodes.Place.Offset, firstWay);
+    // The reader that stopped goes on at the ways, and so does a new one
+    // started at the place.
+    TXmlLineReader second(path, format, 64);
+    TPassProgress p2(ui, second);
+    second.StartAt(nodes.Place, p2);
+    class TAll final : public IOsmHandler {
+     public:
+      bool Section(TOsmKind) override { return true; }
+      bool WantNode(int64_t) override { return true; }
+      void Node(const TOsmNode&) override { ++Nodes; }
+      bool WantWay(int64_t) override { return true; }
+      void Way(const TOsmWay& w) override { Ways.push_back(w.Id); }
+      int Nodes = 0;
+      std::vector<int64_t> Ways;
+    } goOn, started;
+    first.Read(goOn, what, p1);
+    second.Read(started, what, p2);
+    for (const TAll* h : {&goOn, &started}) {
+      EXPECT_EQ(h->Nodes, 0);
+      EXPECT_EQ(h->Ways, (std::vector<int64_t>{1, 2}));
+    }
   }
-  // Position 0 (no way met by the node pass) reads from the start.
-  ASSERT_TRUE(SeekToWays(r, 0, line));
-  EXPECT_EQ(Trim(line), "<way id=\"1\">");
-
-  TOsmLineReader none(dir.File("n.osm", "<?xml?>\n<osm version=\"0.6\">\n</osm>\n"));
-  EXPECT_FALSE(SeekToWays(none, 0, line));
 }
