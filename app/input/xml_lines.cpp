@@ -38,56 +38,6 @@ void SplitTag(std::string_view text, std::string_view& k, std::string_view& v) {
   v = FirstQuoted(text.substr(b + 1));
 }
 
-// ---------------------------------------------------------------- integers
-
-namespace {
-
-[[noreturn]] void NotAnInteger(std::string_view text) {
-  throw EConvertError("'" + std::string(text) + "' is not a valid integer value");
-}
-
-// Optional sign and decimal digits, nothing else; magnitude at most limit
-// (limit + 1 for a negative value).
-int64_t ParseInteger(std::string_view text, uint64_t limit) {
-  size_t i = 0;
-  bool neg = false;
-  if (i < text.size() && (text[i] == '-' || text[i] == '+')) {
-    neg = text[i] == '-';
-    ++i;
-  }
-  if (i == text.size()) NotAnInteger(text);
-  const uint64_t max = neg ? limit + 1 : limit;
-  uint64_t v = 0;
-  for (; i < text.size(); ++i) {
-    const unsigned d = static_cast<unsigned char>(text[i]) - '0';
-    if (d > 9) NotAnInteger(text);
-    if (v > (max - d) / 10) NotAnInteger(text);
-    v = v * 10 + d;
-  }
-  return neg ? static_cast<int64_t>(0 - v) : static_cast<int64_t>(v);
-}
-
-}  // namespace
-
-int32_t ParseInt32(std::string_view text) {
-  return static_cast<int32_t>(ParseInteger(text, INT32_MAX));
-}
-
-int64_t ParseId(std::string_view text) {
-  // Plain ids are the common case: up to 18 digits cannot overflow.
-  if (!text.empty() && text.size() <= 18) {
-    uint64_t v = 0;
-    size_t i = 0;
-    for (; i < text.size(); ++i) {
-      const unsigned d = static_cast<unsigned char>(text[i]) - '0';
-      if (d > 9) break;
-      v = v * 10 + d;
-    }
-    if (i == text.size()) return static_cast<int64_t>(v);
-  }
-  return ParseInteger(text, INT64_MAX);
-}
-
 // ---------------------------------------------------------------- tag values
 
 namespace {

@@ -97,10 +97,8 @@ void SplitTag(std::string_view text, std::string_view& k, std::string_view& v);
 // case. The result is raw itself when it holds no '&', else a view of buf.
 std::string_view XmlUnescape(std::string_view raw, std::string& buf);
 
-// Integer conversions. A text that is not a valid integer of the range
-// raises EConvertError "'<text>' is not a valid integer value".
-int32_t ParseInt32(std::string_view text);  // 32-bit signed
-int64_t ParseId(std::string_view text);     // 64-bit signed: node and way ids
+// A node or way id: ParseInt64, whose plain digits take a short path.
+inline int64_t ParseId(std::string_view text) { return ParseInt64(text); }
 
 // Sequential reader of one OSM XML file, plain or compressed: lines end at
 // CR, LF or CR LF; lines of any length (the buffer grows to hold the longest

@@ -4,9 +4,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "linvoro_functions.h"
 #include "linvoro_platform.h"
 #include "linvoro_types.h"
-#include "xml_lines.h"
 
 namespace {
 

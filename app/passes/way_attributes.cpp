@@ -16,24 +16,12 @@ int32_t NameChoice(const TRunOptions& o) {
   return o.NameRef >= nrName && o.NameRef <= nrNameAndRef ? o.NameRef : nrNameAndRef;
 }
 
-// A whole text as a 32-bit integer: optional leading blanks, an optional
-// sign and decimal digits, nothing after them.
-bool TryParseInt32(std::string_view text, int64_t& value) {
-  size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  if (i == text.size()) return false;
-  int64_t v = 0;
-  for (; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + (c - '0');
-    if (v > int64_t(1) << 31) return false;
-  }
-  v = negative ? -v : v;
-  if (v < std::numeric_limits<int32_t>::min() || v > std::numeric_limits<int32_t>::max())
-    return false;
+// A whole text as a 32-bit integer after optional leading blanks (spaces
+// and tabs).
+bool TryParseBlankInt32(std::string_view text, int64_t& value) {
+  const size_t first = text.find_first_not_of(" \t");
+  int32_t v;
+  if (first == std::string_view::npos || !TryParseInt32(text.substr(first), v)) return false;
   value = v;
   return true;
 }
@@ -340,10 +328,10 @@ void TWayAttributes::SetDuration(std::string_view v) {
   const size_t colon = v.find(':');
   bool ok;
   if (colon == std::string_view::npos) {
-    ok = TryParseInt32(v, minutes);
+    ok = TryParseBlankInt32(v, minutes);
   } else {
     int64_t h = 0, m = 0;
-    ok = TryParseInt32(v.substr(0, colon), h) && TryParseInt32(v.substr(colon + 1), m);
+    ok = TryParseBlankInt32(v.substr(0, colon), h) && TryParseBlankInt32(v.substr(colon + 1), m);
     minutes = h * 60 + m;
     // A duration beyond the 32-bit range is as unusable as a malformed one.
     ok = ok && minutes >= std::numeric_limits<int32_t>::min() &&

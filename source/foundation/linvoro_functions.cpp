@@ -19,6 +19,69 @@
 
 // ---------------------------------------------------------------- numbers and text
 
+namespace {
+
+// Sign and digits as described in the header; magnitude at most limit
+// (limit + 1 for a negative value).
+bool TryParseInteger(std::string_view text, uint64_t limit, int64_t& value) {
+  size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  if (i == text.size()) return false;
+  const uint64_t max = negative ? limit + 1 : limit;
+  uint64_t v = 0;
+  for (; i < text.size(); ++i) {
+    const unsigned d = static_cast<unsigned char>(text[i]) - '0';
+    if (d > 9 || v > (max - d) / 10) return false;
+    v = v * 10 + d;
+  }
+  value = negative ? static_cast<int64_t>(0 - v) : static_cast<int64_t>(v);
+  return true;
+}
+
+// Unsigned text of up to 18 digits, which cannot overflow: the ids of every
+// OSM line take this path, which needs no sign or limit test per digit.
+inline bool TryShortDigits(std::string_view text, int64_t& value) {
+  if (text.empty() || text.size() > 18) return false;
+  uint64_t v = 0;
+  for (const char c : text) {
+    const unsigned d = static_cast<unsigned char>(c) - '0';
+    if (d > 9) return false;
+    v = v * 10 + d;
+  }
+  value = static_cast<int64_t>(v);
+  return true;
+}
+
+}  // namespace
+
+void RaiseNotAnInteger(std::string_view text) {
+  throw EConvertError("'" + std::string(text) + "' is not a valid integer value");
+}
+
+bool TryParseInt32(std::string_view text, int32_t& value) {
+  int64_t v;
+  if (!TryParseInteger(text, INT32_MAX, v)) return false;
+  value = static_cast<int32_t>(v);
+  return true;
+}
+
+bool TryParseInt64(std::string_view text, int64_t& value) {
+  return TryShortDigits(text, value) || TryParseInteger(text, INT64_MAX, value);
+}
+
+int32_t ParseInt32(std::string_view text) {
+  int32_t v;
+  if (!TryParseInt32(text, v)) RaiseNotAnInteger(text);
+  return v;
+}
+
+int64_t ParseInt64(std::string_view text) {
+  int64_t v;
+  if (!TryShortDigits(text, v) && !TryParseInteger(text, INT64_MAX, v)) RaiseNotAnInteger(text);
+  return v;
+}
+
 double NumericPrefix(std::string_view text) {
   const char* s = text.data();
   const char* end = s + text.size();

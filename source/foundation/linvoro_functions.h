@@ -25,6 +25,18 @@ constexpr double RadToDeg = 57.29577951308232;      // 180 / pi
 
 // ---------------------------------------------------------------- numbers and text
 
+// Whole decimal integers: an optional sign ('+' or '-') and decimal
+// digits, nothing before or after them (no blanks, no base prefix); a value
+// outside the type's range is not one. The Try forms give false and leave
+// value as it was; the others raise EConvertError "'<text>' is not a valid
+// integer value", which RaiseNotAnInteger raises for callers that allow
+// more around the number (leading blanks, a narrower range).
+bool TryParseInt32(std::string_view text, int32_t& value);
+bool TryParseInt64(std::string_view text, int64_t& value);
+int32_t ParseInt32(std::string_view text);
+int64_t ParseInt64(std::string_view text);
+[[noreturn]] void RaiseNotAnInteger(std::string_view text);
+
 // Value of the longest leading part "  [+-]digits[.digits][(e|E)[+-]digits]";
 // 0 when no digit is found. "." is always the decimal separator and the rest
 // of the text is ignored ("50 km/h" -> 50, ".5" -> 0.5).

@@ -4,27 +4,15 @@
 #include <charconv>
 #include <limits>
 
+#include "linvoro_functions.h"
 #include "linvoro_io.h"
 #include "linvoro_platform.h"
 
 int64_t ConvertInteger(std::string_view text, int64_t lo, int64_t hi) {
   size_t i = 0;
   while (i < text.size() && static_cast<unsigned char>(text[i]) <= ' ') ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  const char* first = text.data() + i;
-  const char* last = text.data() + text.size();
-  uint64_t magnitude = 0;
-  const auto r = std::from_chars(first, last, magnitude);
-  if (first == last || r.ec != std::errc() || r.ptr != last || *first == '-' || *first == '+')
-    throw EConvertError("'" + std::string(text) + "' is not a valid integer value");
-  // The magnitude must fit int64 before the value is compared with the range.
-  const uint64_t limit = negative ? uint64_t(1) << 63 : uint64_t(INT64_MAX);
-  const int64_t value = magnitude > limit ? 0
-                        : negative        ? static_cast<int64_t>(0 - magnitude)
-                                          : static_cast<int64_t>(magnitude);
-  if (magnitude > limit || value < lo || value > hi)
-    throw EConvertError("'" + std::string(text) + "' is not a valid integer value");
+  int64_t value;
+  if (!TryParseInt64(text.substr(i), value) || value < lo || value > hi) RaiseNotAnInteger(text);
   return value;
 }
 

@@ -137,6 +137,17 @@ TEST(WayAttributes, DurationForms) {
       {{{"duration", "30"}, {"route_duration", "soon"}}, 30, {"Duration,7,soon"}},
       // Beyond 32 bits is no duration either.
       {{{"duration", "99999999999"}}, 0, {"Duration,7,99999999999"}},
+      {{{"duration", "35791394:07"}}, 2147483647, {}},
+      {{{"duration", "35791394:08"}}, 0, {"Duration,7,35791394:08"}},
+      // Blanks before either number and a sign are taken; blanks after are not.
+      {{{"duration", " 45"}}, 45, {}},
+      {{{"duration", "\t+45"}}, 45, {}},
+      {{{"duration", " 1: 30"}}, 90, {}},
+      {{{"duration", "-5"}}, -5, {}},
+      {{{"duration", "45 "}}, 0, {"Duration,7,45 "}},
+      {{{"duration", "1 :30"}}, 0, {"Duration,7,1 :30"}},
+      {{{"duration", " "}}, 0, {"Duration,7, "}},
+      {{{"duration", "+-5"}}, 0, {"Duration,7,+-5"}},
   };
   for (const auto& c : cases) {
     TWay w(CarOnly());

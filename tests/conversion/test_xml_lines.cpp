@@ -187,36 +187,6 @@ TEST(OsmLines, DecodeTagValue) {
   EXPECT_EQ(CleanTagValue("a & b <c> 'd'  \"e\"\nf"), "a & b <c> 'd' \"\"e\"\" f");
 }
 
-TEST(OsmLines, IntegerConversions) {
-  EXPECT_EQ(ParseInt32("0"), 0);
-  EXPECT_EQ(ParseInt32("2147483647"), 2147483647);
-  EXPECT_EQ(ParseInt32("-2147483648"), INT32_MIN);
-  EXPECT_EQ(ParseInt32("+12"), 12);
-  EXPECT_EQ(ParseId("14000000001"), 14000000001LL);
-  EXPECT_EQ(ParseId("2147483648"), 2147483648LL);
-  EXPECT_EQ(ParseId("9223372036854775807"), INT64_MAX);
-  EXPECT_EQ(ParseId("-5"), -5);
-  EXPECT_EQ(ParseId("000000000000000000000042"), 42);
-
-  const char* bad32[] = {"12x", "", "-", "2147483648", " 1", "1 ", "1.0", "0x10"};
-  for (const char* t : bad32) EXPECT_THROW(ParseInt32(t), EConvertError) << t;
-  const char* badIds[] = {"12x", "", "-", " 1", "1.0", "9223372036854775808", "99999999999999999999", "1e5"};
-  for (const char* t : badIds) EXPECT_THROW(ParseId(t), EConvertError) << t;
-
-  try {
-    ParseId("9223372036854775808");
-    FAIL();
-  } catch (const EConvertError& e) {
-    EXPECT_EQ(e.Message(), "'9223372036854775808' is not a valid integer value");
-  }
-  try {
-    ParseInt32("12x");
-    FAIL();
-  } catch (const EConvertError& e) {
-    EXPECT_EQ(e.Message(), "'12x' is not a valid integer value");
-  }
-}
-
 // ---------------------------------------------------------------- reader
 
 TEST(OsmLineReader, MatchesReferenceSplitAcrossBufferBoundaries) {

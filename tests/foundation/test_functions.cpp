@@ -271,6 +271,69 @@ TEST(Round, TiesToEvenAndLimits) {
   for (const auto& c : cases) EXPECT_EQ(Round(c.x), c.r) << c.x;
 }
 
+// Sign and digits only, within the type's range; ids of OSM files and the
+// number columns of settings files are read this way, and callers that allow
+// blanks before the number strip them first.
+TEST(ParseInteger, WholeTextWithinTheRange) {
+  const int64_t no = std::numeric_limits<int64_t>::min() + 1;  // not valid as that type
+  const struct {
+    const char* text;
+    int64_t as32, as64;
+  } cases[] = {
+      {"0", 0, 0},
+      {"42", 42, 42},
+      {"+12", 12, 12},
+      {"-5", -5, -5},
+      {"000000000000000000000042", 42, 42},
+      {"2147483647", INT32_MAX, INT32_MAX},
+      {"-2147483648", INT32_MIN, INT32_MIN},
+      {"2147483648", no, 2147483648LL},
+      {"-2147483649", no, -2147483649LL},
+      {"14000000001", no, 14000000001LL},
+      {"999999999999999999", no, 999999999999999999LL},  // the most digits of the short path
+      {"9223372036854775807", no, INT64_MAX},
+      {"+9223372036854775807", no, INT64_MAX},
+      {"-9223372036854775808", no, INT64_MIN},
+      {"9223372036854775808", no, no},
+      {"-9223372036854775809", no, no},
+      {"99999999999999999999", no, no},
+      {"", no, no},
+      {"-", no, no},
+      {"+", no, no},
+      {"+-1", no, no},
+      {"--1", no, no},
+      {" 1", no, no},
+      {"\t1", no, no},
+      {"1 ", no, no},
+      {"1.0", no, no},
+      {"0x10", no, no},
+      {"1e5", no, no},
+      {"12x", no, no},
+      {"\xD9\xA1", no, no},  // ARABIC-INDIC DIGIT ONE
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    int32_t v32 = 7;
+    EXPECT_EQ(TryParseInt32(c.text, v32), c.as32 != no);
+    EXPECT_EQ(v32, c.as32 != no ? c.as32 : 7);  // left as it was when not valid
+    int64_t v64 = 7;
+    EXPECT_EQ(TryParseInt64(c.text, v64), c.as64 != no);
+    EXPECT_EQ(v64, c.as64 != no ? c.as64 : 7);
+    // The throwing forms give the value or raise with the text.
+    const auto expect = [&](auto parse, int64_t want) {
+      try {
+        const int64_t got = parse(c.text);
+        EXPECT_EQ(got, want);  // never the "not valid" mark: the text had to raise
+      } catch (const EConvertError& e) {
+        EXPECT_EQ(want, no);
+        EXPECT_EQ(e.Message(), "'" + std::string(c.text) + "' is not a valid integer value");
+      }
+    };
+    expect(ParseInt32, c.as32);
+    expect(ParseInt64, c.as64);
+  }
+}
+
 TEST(NumericPrefix, LongestLeadingNumber) {
   struct Case {
     const char* text;

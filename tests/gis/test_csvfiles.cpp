@@ -244,4 +244,25 @@ TEST(ConvertNumbers, AcceptOnlyPlainDecimals) {
   EXPECT_EQ(ConvertInteger("9223372036854775807"), INT64_MAX);
   EXPECT_THROW(ConvertInteger("-9223372036854775809"), EConvertError);
   EXPECT_THROW(ConvertInteger("5", 6, 9), EConvertError);
+  // Any control character or blank may lead; nothing may follow.
+  const struct {
+    const char* text;
+    bool ok;
+    int64_t value;
+  } integers[] = {{" 5", true, 5},     {"\t-5", true, -5}, {"\r\n+7", true, 7}, {"007", true, 7},
+                  {"5 ", false, 0},    {"", false, 0},     {"  ", false, 0},     {"+-1", false, 0},
+                  {"- 1", false, 0},   {"1.0", false, 0},  {"0x10", false, 0},   {"1e3", false, 0}};
+  for (const auto& c : integers) {
+    SCOPED_TRACE(c.text);
+    if (c.ok)
+      EXPECT_EQ(ConvertInteger(c.text), c.value);
+    else
+      EXPECT_THROW(ConvertInteger(c.text), EConvertError);
+  }
+  try {
+    ConvertInteger(" 300", INT8_MIN, INT8_MAX);
+    FAIL();
+  } catch (const EConvertError& e) {
+    EXPECT_EQ(e.Message(), "' 300' is not a valid integer value");  // the text as given
+  }
 }

@@ -26,23 +26,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class LazyNetworks : public ::testing::Test {
+// Each extract's network of all modes.
+class LazyNetworks : public TExtractTest {
  protected:
-  static void SetUpTestSuite() {
-    const struct {
-      const char* name;
-      bool allModes;
-    } extracts[] = {{"monaco", false}, {"berlin-siegessaeule", true}};
-    for (const auto& e : extracts) dirs.push_back(ConvertExtract(e.name, "lazy_", e.allModes));
-  }
-  static void TearDownTestSuite() {
-    for (const auto& d : dirs)
-      if (!d.empty()) fs::remove_all(d);
-    dirs.clear();
-  }
-  static std::vector<std::string> dirs;
+  LazyNetworks() : TExtractTest(true) {}
 };
-std::vector<std::string> LazyNetworks::dirs;
 
 std::unique_ptr<TNetwork> Loaded(const std::string& dir) {
   auto nw = std::make_unique<TNetwork>();
@@ -71,203 +59,194 @@ std::string Slurp(const std::string& path) {
 
 }  // namespace
 
-TEST_F(LazyNetworks, ReadsWhatTheLoadedNetworkHolds) {
-  int checked = 0;
-  for (const std::string& dir : dirs) {
-    if (dir.empty()) continue;
-    SCOPED_TRACE(dir);
-    const auto full = Loaded(dir);
-    TLazyNetwork lazy;
-    lazy.SetDirectory(dir);
-    lazy.Open();
-    ASSERT_EQ(lazy.LinkCount(), full->LinkCount());
-    ASSERT_EQ(lazy.NodeCount(), full->NodeCount());
-    EXPECT_EQ(lazy.MaxDegree(), full->MaxDegree());
-    EXPECT_EQ(lazy.DistFactor(), full->DistFactor());
-    EXPECT_EQ(lazy.LengthAlpha(), full->LengthAlpha());
-    TFloatPointArrayEx line;
-    for (int32_t l = 1; l <= full->LinkCount(); ++l) {
-      ASSERT_EQ(lazy.Length(l), full->LengthRaw(l)) << l;
-      ASSERT_EQ(lazy.FromNode(l), full->FromNodeRaw(l)) << l;
-      ASSERT_EQ(lazy.ToNode(l), full->ToNodeRaw(l)) << l;
-      ASSERT_EQ(lazy.Attribute(l), full->AttributeRaw(l)) << l;
-      ASSERT_EQ(lazy.RoadName(1, l), full->RoadNameFile(1)->RoadName1(l)) << l;
-      ASSERT_EQ(lazy.RoadName(2, l), full->RoadNameFile(2)->RoadName1(l)) << l;
-      if (full->LengthRaw(l) == 0) continue;
-      lazy.ReadGISSection(l, line);
-      ASSERT_TRUE(line == full->GetGISSection(l)) << l;
-    }
-    for (int32_t n = 1; n <= full->NodeCount(); ++n) {
-      ASSERT_EQ(lazy.Degree(n), full->DegreeRaw(n)) << n;
-      ASSERT_TRUE(lazy.NodePoint(n) == full->NodePointRaw(n)) << n;
-      for (int32_t k = 1; k <= full->DegreeRaw(n); ++k) ASSERT_EQ(lazy.NodeLink(n, k), full->NodeLinkRaw(n, k)) << n;
-    }
-    // The spatial index as the loaded tree holds it, leaf by leaf.
-    std::vector<std::pair<TFloatRect, int32_t>> leaves;
-    const TFloatRect all{-180, -90, 180, 90};
-    lazy.ScanLeaves(all, [&](const TFloatRect& r, const uint8_t*, int32_t count) { leaves.push_back({r, count}); });
-    size_t i = 0;
-    std::function<void(const TQuadTreeCell*)> walk = [&](const TQuadTreeCell* c) {
-      if (c->Divided) {
-        for (int k = 1; k <= 4; ++k) walk(c->Child(k));
-        return;
-      }
-      ASSERT_LT(i, leaves.size());
-      EXPECT_EQ(leaves[i].first.xmin, c->Rect.xmin);
-      EXPECT_EQ(leaves[i].first.ymax, c->Rect.ymax);
-      EXPECT_EQ(leaves[i].second, c->nodes.Count() + c->SLL.Count());
-      ++i;
-    };
-    walk(full->QuadTree()->MainCell());
-    EXPECT_EQ(i, leaves.size());
-    // A scan for a small area, which stops reading after the last subtree
-    // that may meet it, still finds every leaf that meets it.
-    const TFloatRect m = full->Mbr();
-    std::mt19937 rng(2);
-    std::uniform_real_distribution<double> u(0, 1);
-    for (int k = 0; k < 20; ++k) {
-      const double x = m.xmin + u(rng) * (m.xmax - m.xmin), y = m.ymin + u(rng) * (m.ymax - m.ymin);
-      const double w = (m.xmax - m.xmin) * u(rng) / 20;
-      const TFloatRect area{x - w, y - w, x + w, y + w};
-      std::vector<const TQuadTreeCell*> want;
-      std::function<void(const TQuadTreeCell*)> meet = [&](const TQuadTreeCell* c) {
-        if (c->Divided) {
-          for (int j = 1; j <= 4; ++j) meet(c->Child(j));
-        } else if (c->Rect.xmin <= area.xmax && area.xmin <= c->Rect.xmax && c->Rect.ymin <= area.ymax &&
-                   area.ymin <= c->Rect.ymax) {
-          want.push_back(c);
-        }
-      };
-      meet(full->QuadTree()->MainCell());
-      size_t got = 0;
-      lazy.ScanLeaves(area, [&](const TFloatRect& r, const uint8_t*, int32_t) {
-        ASSERT_LT(got, want.size());
-        EXPECT_EQ(r.xmin, want[got]->Rect.xmin);
-        EXPECT_EQ(r.ymin, want[got]->Rect.ymin);
-        ++got;
-      });
-      EXPECT_EQ(got, want.size()) << k;
-    }
-    ++checked;
+TEST_P(LazyNetworks, ReadsWhatTheLoadedNetworkHolds) {
+  const auto full = Loaded(dir);
+  TLazyNetwork lazy;
+  lazy.SetDirectory(dir);
+  lazy.Open();
+  ASSERT_EQ(lazy.LinkCount(), full->LinkCount());
+  ASSERT_EQ(lazy.NodeCount(), full->NodeCount());
+  EXPECT_EQ(lazy.MaxDegree(), full->MaxDegree());
+  EXPECT_EQ(lazy.DistFactor(), full->DistFactor());
+  EXPECT_EQ(lazy.LengthAlpha(), full->LengthAlpha());
+  TFloatPointArrayEx line;
+  for (int32_t l = 1; l <= full->LinkCount(); ++l) {
+    ASSERT_EQ(lazy.Length(l), full->LengthRaw(l)) << l;
+    ASSERT_EQ(lazy.FromNode(l), full->FromNodeRaw(l)) << l;
+    ASSERT_EQ(lazy.ToNode(l), full->ToNodeRaw(l)) << l;
+    ASSERT_EQ(lazy.Attribute(l), full->AttributeRaw(l)) << l;
+    ASSERT_EQ(lazy.RoadName(1, l), full->RoadNameFile(1)->RoadName1(l)) << l;
+    ASSERT_EQ(lazy.RoadName(2, l), full->RoadNameFile(2)->RoadName1(l)) << l;
+    if (full->LengthRaw(l) == 0) continue;
+    lazy.ReadGISSection(l, line);
+    ASSERT_TRUE(line == full->GetGISSection(l)) << l;
   }
-  if (checked == 0) GTEST_SKIP() << "no extract in the shared data";
+  for (int32_t n = 1; n <= full->NodeCount(); ++n) {
+    ASSERT_EQ(lazy.Degree(n), full->DegreeRaw(n)) << n;
+    ASSERT_TRUE(lazy.NodePoint(n) == full->NodePointRaw(n)) << n;
+    for (int32_t k = 1; k <= full->DegreeRaw(n); ++k) ASSERT_EQ(lazy.NodeLink(n, k), full->NodeLinkRaw(n, k)) << n;
+  }
+  // The spatial index as the loaded tree holds it, leaf by leaf.
+  std::vector<std::pair<TFloatRect, int32_t>> leaves;
+  const TFloatRect all{-180, -90, 180, 90};
+  lazy.ScanLeaves(all, [&](const TFloatRect& r, const uint8_t*, int32_t count) { leaves.push_back({r, count}); });
+  size_t i = 0;
+  std::function<void(const TQuadTreeCell*)> walk = [&](const TQuadTreeCell* c) {
+    if (c->Divided) {
+      for (int k = 1; k <= 4; ++k) walk(c->Child(k));
+      return;
+    }
+    ASSERT_LT(i, leaves.size());
+    EXPECT_EQ(leaves[i].first.xmin, c->Rect.xmin);
+    EXPECT_EQ(leaves[i].first.ymax, c->Rect.ymax);
+    EXPECT_EQ(leaves[i].second, c->nodes.Count() + c->SLL.Count());
+    ++i;
+  };
+  walk(full->QuadTree()->MainCell());
+  EXPECT_EQ(i, leaves.size());
+  // A scan for a small area, which stops reading after the last subtree
+  // that may meet it, still finds every leaf that meets it.
+  const TFloatRect m = full->Mbr();
+  std::mt19937 rng(2);
+  std::uniform_real_distribution<double> u(0, 1);
+  for (int k = 0; k < 20; ++k) {
+    const double x = m.xmin + u(rng) * (m.xmax - m.xmin), y = m.ymin + u(rng) * (m.ymax - m.ymin);
+    const double w = (m.xmax - m.xmin) * u(rng) / 20;
+    const TFloatRect area{x - w, y - w, x + w, y + w};
+    std::vector<const TQuadTreeCell*> want;
+    std::function<void(const TQuadTreeCell*)> meet = [&](const TQuadTreeCell* c) {
+      if (c->Divided) {
+        for (int j = 1; j <= 4; ++j) meet(c->Child(j));
+      } else if (c->Rect.xmin <= area.xmax && area.xmin <= c->Rect.xmax && c->Rect.ymin <= area.ymax &&
+                 area.ymin <= c->Rect.ymax) {
+        want.push_back(c);
+      }
+    };
+    meet(full->QuadTree()->MainCell());
+    size_t got = 0;
+    lazy.ScanLeaves(area, [&](const TFloatRect& r, const uint8_t*, int32_t) {
+      ASSERT_LT(got, want.size());
+      EXPECT_EQ(r.xmin, want[got]->Rect.xmin);
+      EXPECT_EQ(r.ymin, want[got]->Rect.ymin);
+      ++got;
+    });
+    EXPECT_EQ(got, want.size()) << k;
+  }
 }
 
 // Points anywhere in the network's area land where the spatial search's
 // nearest location puts them (the same distance; the same link unless two
 // are equally near), and on a link's end they are that node.
-TEST_F(LazyNetworks, PlacesPointsAtTheNearestLocation) {
-  for (const std::string& dir : dirs) {
-    if (dir.empty()) continue;
-    SCOPED_TRACE(dir);
-    const auto full = Loaded(dir);
-    TSpatialSearch search(full.get());
-    TLazyNetwork lazy;
-    lazy.SetDirectory(dir);
-    lazy.Open();
-    TPlaceRouter router(lazy);
-    std::mt19937 rng(5);
-    const TFloatRect m = full->Mbr();
-    std::uniform_real_distribution<double> x(m.xmin, m.xmax), y(m.ymin, m.ymax);
-    std::vector<TFloatPoint> points;
-    for (int i = 0; i < 300; ++i) points.push_back({x(rng), y(rng)});
-    // Exactly on nodes, and on a shape point.
-    for (int32_t n = 1; n <= full->NodeCount(); n += full->NodeCount() / 7 + 1) points.push_back(full->NodePointRaw(n));
-    std::vector<TRoutePlace> places;
-    router.Place(points, 1e4, places);
-    int nodes = 0;
-    for (size_t i = 0; i < points.size(); ++i) {
-      TLocation loc;
-      int32_t side;
-      double dist;
-      TFloatPoint foot;
-      search.NearestLocation(points[i], loc, side, dist, foot);
-      const TRoutePlace& p = places[i];
-      ASSERT_TRUE(p.Placed()) << i;
-      if (p.node == 0) {
-        EXPECT_NEAR(p.distance, dist, 1e-9) << i;
-        if (p.link == loc.link) {
-          EXPECT_NEAR(p.percent, loc.percent, 1e-9) << i;
-          EXPECT_NEAR(p.point.x, foot.x, 1e-12) << i;
-        }
-      } else {
-        ++nodes;
-        // A point on a node is that node; a point beside a link's end lies
-        // as far from the node as from the nearest location.
-        EXPECT_TRUE(p.node == lazy.FromNode(p.link) || p.node == lazy.ToNode(p.link));
-        EXPECT_NEAR(p.distance, dist, 2e-6) << i;
-        if (i >= 300) {
-          EXPECT_EQ(p.distance, 0) << i;
-          EXPECT_TRUE(p.point == points[i]);
-        }
+TEST_P(LazyNetworks, PlacesPointsAtTheNearestLocation) {
+  const auto full = Loaded(dir);
+  TSpatialSearch search(full.get());
+  TLazyNetwork lazy;
+  lazy.SetDirectory(dir);
+  lazy.Open();
+  TPlaceRouter router(lazy);
+  std::mt19937 rng(5);
+  const TFloatRect m = full->Mbr();
+  std::uniform_real_distribution<double> x(m.xmin, m.xmax), y(m.ymin, m.ymax);
+  std::vector<TFloatPoint> points;
+  for (int i = 0; i < 300; ++i) points.push_back({x(rng), y(rng)});
+  // Exactly on nodes, and on a shape point.
+  for (int32_t n = 1; n <= full->NodeCount(); n += full->NodeCount() / 7 + 1) points.push_back(full->NodePointRaw(n));
+  std::vector<TRoutePlace> places;
+  router.Place(points, 1e4, places);
+  int nodes = 0;
+  for (size_t i = 0; i < points.size(); ++i) {
+    TLocation loc;
+    int32_t side;
+    double dist;
+    TFloatPoint foot;
+    search.NearestLocation(points[i], loc, side, dist, foot);
+    const TRoutePlace& p = places[i];
+    ASSERT_TRUE(p.Placed()) << i;
+    if (p.node == 0) {
+      EXPECT_NEAR(p.distance, dist, 1e-9) << i;
+      if (p.link == loc.link) {
+        EXPECT_NEAR(p.percent, loc.percent, 1e-9) << i;
+        EXPECT_NEAR(p.point.x, foot.x, 1e-12) << i;
+      }
+    } else {
+      ++nodes;
+      // A point on a node is that node; a point beside a link's end lies
+      // as far from the node as from the nearest location.
+      EXPECT_TRUE(p.node == lazy.FromNode(p.link) || p.node == lazy.ToNode(p.link));
+      EXPECT_NEAR(p.distance, dist, 2e-6) << i;
+      if (i >= 300) {
+        EXPECT_EQ(p.distance, 0) << i;
+        EXPECT_TRUE(p.point == points[i]);
       }
     }
-    EXPECT_GT(nodes, 0);
   }
+  EXPECT_GT(nodes, 0);
 }
 
 // Between nodes, the place router and TRouteCalc agree on every length; the
 // route is a chain of links the one-way rules allow that adds up to it.
-TEST_F(LazyNetworks, NodeRoutesMatchTheLoadedSearch) {
-  for (const std::string& dir : dirs) {
-    if (dir.empty()) continue;
-    SCOPED_TRACE(dir);
-    const auto full = Loaded(dir);
-    TRouteCalc calc(full.get(), false);
-    TLazyNetwork lazy;
-    lazy.SetDirectory(dir);
-    lazy.Open();
-    TPlaceRouter router(lazy);
-    std::mt19937 rng(9);
-    std::uniform_int_distribution<int32_t> node(1, full->NodeCount());
-    int found = 0, none = 0;
-    for (int k = 0; k < 200; ++k) {
-      const int32_t s = node(rng), t = node(rng);
-      const float want = calc.Route(s, t);
-      TPlaceRoute R;
-      router.Route(NodePlace(lazy, s), NodePlace(lazy, t), R);
-      if (want < 0) {
-        EXPECT_FALSE(R.found) << s << " -> " << t;
-        // Unless the two lie in different simple subnets, one-way rules
-        // are what keeps them apart.
-        ++none;
-        continue;
-      }
-      ASSERT_TRUE(R.found) << s << " -> " << t;
-      EXPECT_NEAR(R.length, want, 1e-5 * want + 1e-6) << s << " -> " << t;
-      int32_t at = s;
-      double sum = 0;
-      for (const int32_t e : R.links) {
-        const int32_t L = std::abs(e);
-        const int32_t w = lazy.Oneway(L);
-        EXPECT_EQ(e > 0 ? lazy.FromNode(L) : lazy.ToNode(L), at) << L;
-        EXPECT_TRUE(w == 0 || (w == 1 && e > 0) || (w == 2 && e < 0)) << L;
-        at = e > 0 ? lazy.ToNode(L) : lazy.FromNode(L);
-        sum += lazy.Length(L);
-      }
-      EXPECT_EQ(at, t);
-      EXPECT_NEAR(sum, R.length, 1e-5 * sum + 1e-6);
-      ++found;
+TEST_P(LazyNetworks, NodeRoutesMatchTheLoadedSearch) {
+  const auto full = Loaded(dir);
+  TRouteCalc calc(full.get(), false);
+  TLazyNetwork lazy;
+  lazy.SetDirectory(dir);
+  lazy.Open();
+  TPlaceRouter router(lazy);
+  std::mt19937 rng(9);
+  std::uniform_int_distribution<int32_t> node(1, full->NodeCount());
+  int found = 0, none = 0;
+  for (int k = 0; k < 200; ++k) {
+    const int32_t s = node(rng), t = node(rng);
+    const float want = calc.Route(s, t);
+    TPlaceRoute R;
+    router.Route(NodePlace(lazy, s), NodePlace(lazy, t), R);
+    if (want < 0) {
+      EXPECT_FALSE(R.found) << s << " -> " << t;
+      // Unless the two lie in different simple subnets, one-way rules
+      // are what keeps them apart.
+      ++none;
+      continue;
     }
-    EXPECT_GT(found, 50);
-    // Whether two places share a simple subnet: as TCalc's subnets say.
-    TCalc sub(full.get(), false);
-    TIntegerArray IA;
-    sub.SubNet(IA);
-    for (int k = 0; k < 100; ++k) {
-      const int32_t s = node(rng), t = node(rng);
-      const TRoutePlace a = NodePlace(lazy, s), b = NodePlace(lazy, t);
-      EXPECT_EQ(router.Connected(a, b), IA[static_cast<size_t>(a.link)] == IA[static_cast<size_t>(b.link)])
-          << s << " -> " << t;
+    ASSERT_TRUE(R.found) << s << " -> " << t;
+    EXPECT_NEAR(R.length, want, 1e-5 * want + 1e-6) << s << " -> " << t;
+    int32_t at = s;
+    double sum = 0;
+    for (const int32_t e : R.links) {
+      const int32_t L = std::abs(e);
+      const int32_t w = lazy.Oneway(L);
+      EXPECT_EQ(e > 0 ? lazy.FromNode(L) : lazy.ToNode(L), at) << L;
+      EXPECT_TRUE(w == 0 || (w == 1 && e > 0) || (w == 2 && e < 0)) << L;
+      at = e > 0 ? lazy.ToNode(L) : lazy.FromNode(L);
+      sum += lazy.Length(L);
     }
+    EXPECT_EQ(at, t);
+    EXPECT_NEAR(sum, R.length, 1e-5 * sum + 1e-6);
+    ++found;
+  }
+  EXPECT_GT(found, 50);
+  // Whether two places share a simple subnet: as TCalc's subnets say.
+  TCalc sub(full.get(), false);
+  TIntegerArray IA;
+  sub.SubNet(IA);
+  for (int k = 0; k < 100; ++k) {
+    const int32_t s = node(rng), t = node(rng);
+    const TRoutePlace a = NodePlace(lazy, s), b = NodePlace(lazy, t);
+    EXPECT_EQ(router.Connected(a, b), IA[static_cast<size_t>(a.link)] == IA[static_cast<size_t>(b.link)])
+        << s << " -> " << t;
   }
 }
 
 // Every file of a network damaged in many ways: opening, placing and routing
 // either go through or raise an exception naming what is wrong.
-TEST_F(LazyNetworks, DamagedFilesRaiseNeverCrash) {
-  const std::string& dir = dirs.front();
-  if (dir.empty()) GTEST_SKIP() << "no extract in the shared data";
+INSTANTIATE_TEST_SUITE_P(SharedData, LazyNetworks, ::testing::ValuesIn(ExtractParams()), ExtractTestName);
+
+TEST(LazyNetwork, DamagedFilesRaiseNeverCrash) {
+  if (!fs::exists(SharedExtractFolder() + "monaco.osm.gz"))
+    GTEST_SKIP() << "no monaco.osm.gz in " << SharedExtractFolder();
+  const TExtractNetwork& monaco = ExtractNetwork("monaco", false);
+  ASSERT_NO_FATAL_FAILURE(RequireNetwork(monaco, "monaco"));
+  if (::testing::Test::IsSkipped()) return;
+  const std::string& dir = monaco.dir;
   const std::string work = dir + "damaged/";
   fs::create_directories(work);
   std::vector<std::string> names;

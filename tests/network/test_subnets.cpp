@@ -3,6 +3,7 @@
 // against a search per one-way link, routes against a plain Dijkstra, on
 // networks converted from OSM extracts and on small hand-made networks for
 // the rules that real data rarely shows.
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -159,23 +160,16 @@ double ReferenceRoute(const TRawNet& n, const std::vector<std::vector<std::pair<
 
 // ------------------------------------------------------------ building networks
 
-const char* const Extracts[] = {"andorra", "monaco", "berlin-siegessaeule", "west-oakland",
-                                "leeds-overpass", "swabia-small"};
-
-// Networks of the extracts, converted once for the whole program.
-class ExtractNetworks : public ::testing::Test {
+// Each extract's car network.
+class ExtractNetworks : public TExtractTest {
  protected:
-  static void SetUpTestSuite() {
-    for (const char* e : Extracts) dirs.emplace_back(e, ConvertExtract(e, "subnets_"));
-  }
-  static void TearDownTestSuite() {
-    for (const auto& d : dirs)
-      if (!d.second.empty()) fs::remove_all(d.second);
-    dirs.clear();
-  }
-  static std::vector<std::pair<std::string, std::string>> dirs;
+  ExtractNetworks() : TExtractTest(false) {}
 };
-std::vector<std::pair<std::string, std::string>> ExtractNetworks::dirs;
+
+class ExtractHelper : public TTempDirTest {
+ protected:
+  ExtractHelper() : TTempDirTest("extract_helper_") {}
+};
 
 std::unique_ptr<TNetwork> OpenNet(const std::string& dir) {
   auto nw = std::make_unique<TNetwork>();
@@ -224,81 +218,131 @@ TEST(PriorityQueue, DequeuesInKeyOrderAndGrowsByAFifth) {
 
 // ------------------------------------------------------------ extracts
 
-TEST_F(ExtractNetworks, SimpleSubnetsAreTheConnectedPartsOfLinkBin) {
-  for (const auto& [name, dir] : dirs) {
-    if (dir.empty()) continue;
-    SCOPED_TRACE(name);
-    const TRawNet raw(dir);
-    int32_t parts = 0;
-    const std::vector<int32_t> expected = ReferenceSubnets(raw, parts);
-    auto nw = OpenNet(dir);
-    TCalc calc(nw.get(), false);
-    TIntegerArray IA;
-    EXPECT_EQ(calc.SubNet(IA), parts - 1);
-    EXPECT_EQ(IA, expected);
-    EXPECT_FALSE(calc.IgnoreOneWay());  // restored
+TEST_P(ExtractNetworks, SimpleSubnetsAreTheConnectedPartsOfLinkBin) {
+  const TRawNet raw(dir);
+  int32_t parts = 0;
+  const std::vector<int32_t> expected = ReferenceSubnets(raw, parts);
+  auto nw = OpenNet(dir);
+  TCalc calc(nw.get(), false);
+  TIntegerArray IA;
+  EXPECT_EQ(calc.SubNet(IA), parts - 1);
+  EXPECT_EQ(IA, expected);
+  EXPECT_FALSE(calc.IgnoreOneWay());  // restored
+}
+
+TEST_P(ExtractNetworks, ExtendedSubnetsAreTheOneWayLinksWithoutWayBack) {
+  const TRawNet raw(dir);
+  const std::vector<int32_t> expected = ReferenceTraps(raw);
+  auto nw = OpenNet(dir);
+  TRouteCalc rc(nw.get(), false);
+  TIntegerArray IA;
+  const int32_t n = rc.SubNetEx(IA);
+  EXPECT_EQ(IA, expected);
+  EXPECT_EQ(n, std::count(expected.begin(), expected.end(), 1));
+  if (raw.links > kLargeNetworkLinks) {
+    EXPECT_GT(n, 0);
   }
 }
 
-TEST_F(ExtractNetworks, ExtendedSubnetsAreTheOneWayLinksWithoutWayBack) {
-  int32_t reported = 0;
-  for (const auto& [name, dir] : dirs) {
-    if (dir.empty()) continue;
-    SCOPED_TRACE(name);
-    const TRawNet raw(dir);
-    const std::vector<int32_t> expected = ReferenceTraps(raw);
-    auto nw = OpenNet(dir);
-    TRouteCalc rc(nw.get(), false);
-    TIntegerArray IA;
-    const int32_t n = rc.SubNetEx(IA);
-    EXPECT_EQ(IA, expected);
-    EXPECT_EQ(n, std::count(expected.begin(), expected.end(), 1));
-    reported += n;
-  }
-  EXPECT_GT(reported, 0);  // the extracts do hold one-way traps
-}
-
-TEST_F(ExtractNetworks, RoutesMatchDijkstraAndFollowTheLinks) {
-  for (const auto& [name, dir] : dirs) {
-    if (dir.empty()) continue;
-    SCOPED_TRACE(name);
-    const TRawNet raw(dir);
-    const auto adj = raw.Directed();
-    auto nw = OpenNet(dir);
-    TRouteCalc rc(nw.get(), false);
-    std::mt19937 rng(11);
-    std::uniform_int_distribution<int32_t> node(1, raw.nodes);
-    int found = 0;
-    for (int k = 0; k < 150; ++k) {
-      const int32_t s = node(rng), t = node(rng);
-      const double want = ReferenceRoute(raw, adj, s, t);
-      const float got = rc.Route(s, t);
-      if (want < 0) {
-        EXPECT_EQ(got, -1.0f) << s << " -> " << t;
-        continue;
-      }
-      ASSERT_NEAR(got, want, 1e-5 * want + 1e-6) << s << " -> " << t;
-      TRoute R;
-      rc.GetRoute(t, R);
-      ASSERT_EQ(R.nodes.size(), R.links.size() + 1);
-      EXPECT_EQ(R.nodes.front(), s);
-      EXPECT_EQ(R.nodes.back(), t);
-      double sum = 0;
-      for (size_t i = 0; i < R.links.size(); ++i) {
-        const int32_t l = std::abs(R.links[i]);
-        const int32_t a = R.links[i] > 0 ? raw.from[l] : raw.to[l];
-        const int32_t b = R.links[i] > 0 ? raw.to[l] : raw.from[l];
-        EXPECT_EQ(a, R.nodes[i]);
-        EXPECT_EQ(b, R.nodes[i + 1]);
-        const int32_t w = raw.Oneway(l);
-        EXPECT_TRUE(w == 0 || (w == 1 && R.links[i] > 0) || (w == 2 && R.links[i] < 0)) << l;
-        sum += raw.len[l];
-      }
-      EXPECT_NEAR(sum, want, 1e-5 * want + 1e-6);
-      ++found;
+TEST_P(ExtractNetworks, RoutesMatchDijkstraAndFollowTheLinks) {
+  const TRawNet raw(dir);
+  const auto adj = raw.Directed();
+  auto nw = OpenNet(dir);
+  TRouteCalc rc(nw.get(), false);
+  std::mt19937 rng(11);
+  std::uniform_int_distribution<int32_t> node(1, raw.nodes);
+  int found = 0;
+  for (int k = 0; k < 150; ++k) {
+    const int32_t s = node(rng), t = node(rng);
+    const double want = ReferenceRoute(raw, adj, s, t);
+    const float got = rc.Route(s, t);
+    if (want < 0) {
+      EXPECT_EQ(got, -1.0f) << s << " -> " << t;
+      continue;
     }
-    if (raw.nodes > 100) {
-      EXPECT_GT(found, 0);
+    ASSERT_NEAR(got, want, 1e-5 * want + 1e-6) << s << " -> " << t;
+    TRoute R;
+    rc.GetRoute(t, R);
+    ASSERT_EQ(R.nodes.size(), R.links.size() + 1);
+    EXPECT_EQ(R.nodes.front(), s);
+    EXPECT_EQ(R.nodes.back(), t);
+    double sum = 0;
+    for (size_t i = 0; i < R.links.size(); ++i) {
+      const int32_t l = std::abs(R.links[i]);
+      const int32_t a = R.links[i] > 0 ? raw.from[l] : raw.to[l];
+      const int32_t b = R.links[i] > 0 ? raw.to[l] : raw.from[l];
+      EXPECT_EQ(a, R.nodes[i]);
+      EXPECT_EQ(b, R.nodes[i + 1]);
+      const int32_t w = raw.Oneway(l);
+      EXPECT_TRUE(w == 0 || (w == 1 && R.links[i] > 0) || (w == 2 && R.links[i] < 0)) << l;
+      sum += raw.len[l];
+    }
+    EXPECT_NEAR(sum, want, 1e-5 * want + 1e-6);
+    ++found;
+  }
+  if (raw.nodes > 100) {
+    EXPECT_GT(found, 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(SharedData, ExtractNetworks, ::testing::ValuesIn(ExtractParams()), ExtractTestName);
+
+// ------------------------------------------------------------ the extract helper
+
+// An extract that cannot be converted fails the test that needs it, with
+// the extract's name and the reason: it never reads as a skip. One that
+// converts without roads for the network's modes skips, saying so.
+TEST_F(ExtractHelper, FailsTheTestWhenTheExtractCannotBeConverted) {
+  std::string gzip = "gzip -c > '";
+  gzip += Path("not-osm.osm.gz");
+  gzip += "'";
+  FILE* p = ::popen(gzip.c_str(), "w");
+  ASSERT_NE(p, nullptr);
+  std::fputs("route,from,to\n1,2,3\n", p);
+  ASSERT_EQ(::pclose(p), 0);
+  Put(Path("not-gzip.osm.gz"), "<osm version=\"0.6\"></osm>");
+  gzip = "gzip -c > '";
+  gzip += Path("no-roads.osm.gz");
+  gzip += "'";
+  p = ::popen(gzip.c_str(), "w");
+  ASSERT_NE(p, nullptr);
+  std::fputs("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<osm version=\"0.6\">\n"
+             " <node id=\"1\" lat=\"42.5\" lon=\"1.5\"/>\n <node id=\"2\" lat=\"42.6\" lon=\"1.6\"/>\n"
+             " <way id=\"3\">\n  <nd ref=\"1\"/>\n  <nd ref=\"2\"/>\n  <tag k=\"waterway\" v=\"river\"/>\n </way>\n"
+             "</osm>\n",
+             p);
+  ASSERT_EQ(::pclose(p), 0);
+  const struct {
+    const char* file;
+    const char* says;  // in the failure; empty for a skip
+  } cases[] = {
+      {"missing.osm.gz", "is not there"},
+      {"not-gzip.osm.gz", "gzip cannot decompress"},
+      {"not-osm.osm.gz", "extract.osm"},  // the run's message names the file it read
+      {"no-roads.osm.gz", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const TExtractNetwork n = ConvertExtract(Path(c.file), Path("out/"), false);
+    EXPECT_TRUE(n.dir.empty());
+    ::testing::TestPartResultArray results;
+    {
+      ::testing::ScopedFakeTestPartResultReporter reporter(
+          ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &results);
+      RequireNetwork(n, c.file);
+    }
+    ASSERT_EQ(results.size(), 1);
+    const ::testing::TestPartResult& r = results.GetTestPartResult(0);
+    const std::string message = r.message();
+    if (*c.says) {
+      EXPECT_EQ(n.error.rfind(c.file, 0), 0u) << n.error;  // the extract's name first
+      EXPECT_TRUE(r.fatally_failed()) << message;
+      EXPECT_NE(message.find(c.file), std::string::npos) << message;
+      EXPECT_NE(message.find(c.says), std::string::npos) << message;
+    } else {
+      EXPECT_EQ(n.error, "");
+      EXPECT_TRUE(r.skipped()) << message;
+      EXPECT_NE(message.find("has no roads"), std::string::npos) << message;
     }
   }
 }
