@@ -126,7 +126,13 @@ int RunRouteServer(const TServeOptions& o, std::FILE* out, std::FILE* err) {
     if (!f) return JsonError(res, 404, "the network folder holds no report.html (a run with --no-report)");
     std::ostringstream ss;
     ss << f.rdbuf();
-    res.set_content(ss.str(), "text/html; charset=utf-8");
+    std::string page = ss.str();
+    // The page's policy allows no connection, which keeps the file offline;
+    // served, it may ask this service for routes (and nothing else).
+    const std::string policy = "Content-Security-Policy\" content=\"default-src &#39;none&#39;;";
+    const size_t at = page.find(policy);
+    if (at != std::string::npos) page.insert(at + policy.size(), " connect-src &#39;self&#39;;");
+    res.set_content(page, "text/html; charset=utf-8");
   };
   svr.Get("/", report);
   svr.Get("/report.html", report);
