@@ -30,15 +30,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TLazyNetwork lazy;
     lazy.SetDirectory(scratch.Dir());
     lazy.Open();
-    TPlaceRouter router(lazy);
+    TLegRouter router(lazy);
     const TFloatRect m = lazy.Mbr();
     const double f = ((opt >> 5) + 1) / 9.0;
     const std::vector<TFloatPoint> points = {{m.xmin + f * (m.xmax - m.xmin), m.ymin + f * (m.ymax - m.ymin)},
                                              {m.xmax - f * (m.xmax - m.xmin), m.ymin + (1 - f) * (m.ymax - m.ymin)}};
-    std::vector<TRoutePlace> places;
+    std::vector<TLinkPlace> places;
     router.Place(points, 10, places);
     if (!places[0].Placed() || !places[1].Placed()) return;
-    TPlaceRoute R;
+    TRouteLeg R;
     router.Route(places[0], places[1], R);
     (void)router.Connected(places[0], places[1]);
     std::vector<TFloatPoint> line;

@@ -8,13 +8,14 @@ PACKAGES=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libicu-dev
   libosmium2-dev libprotozero-dev zlib1g-dev libbz2-dev liblz4-dev libdeflate-dev libexpat1-dev
+  libcpp-httplib-dev
   libgdal-dev gdal-bin
   qt6-base-dev qt6-base-dev-tools libgl-dev
   clang libclang-rt-14-dev lld
   xvfb xauth
   chromium chromium-driver
   osmium-tool osmctools time hyperfine bzip2
-  routino
+  routino wrk
 )
 
 missing=()

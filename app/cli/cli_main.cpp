@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -16,6 +17,26 @@
 #include "version.h"
 
 namespace {
+
+// osm2trassel-cli serve runs osm2trassel-serve from beside this program:
+// the service links the HTTP library, which this program, built for fast
+// starts with its C++ runtime inside, must not load.
+int ExecServeProgram(char** argv) {
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string dir = ".";
+  if (n > 0) {
+    self[n] = 0;
+    dir = self;
+    dir = dir.substr(0, dir.rfind('/'));
+  }
+  std::string program = dir + "/osm2trassel-serve";
+  argv[0] = program.data();
+  execv(program.c_str(), argv);
+  std::fprintf(stderr, "Cannot start \"%s\". %s\nInstall it beside osm2trassel-cli.\n", program.c_str(),
+               SystemErrorText(errno).c_str());
+  return 1;
+}
 
 // stdout and stderr lead to the same file (both a terminal, or one log):
 // a message for both is printed once.
@@ -86,6 +107,7 @@ class TConsoleUI : public IRunUI {
 int main(int argc, char** argv) {
   // A command of its own, which only reads a network: no run, no signals.
   if (argc >= 2 && std::string(argv[1]) == "route") return RunRouteCommand(argc - 1, argv + 1, stdout, stderr);
+  if (argc >= 2 && std::string(argv[1]) == "serve") return ExecServeProgram(argv + 1);
   TCliOptions cli;
   std::string error;
   switch (ParseCommandLine(argc, argv, cli, error)) {

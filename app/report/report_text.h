@@ -1,6 +1,5 @@
-// Text forms of the report files: JSON strings and numbers that are safe
-// inside an HTML page's script element as well as in a GeoJSON file, HTML
-// escaping, and the compact integer encodings of the report page's data.
+// Text forms of the report files: HTML escaping, and the compact integer
+// encodings of the report page's data. Its JSON is linvoro_json's.
 #pragma once
 
 #include <cmath>
@@ -8,20 +7,7 @@
 #include <string>
 #include <string_view>
 
-// A JSON string literal (quotes included) of text that should be UTF-8.
-// Everything a name written by anyone may hold comes out as text: quotes,
-// backslashes and control characters are escaped; "<", ">" and "&" as
-// \u003c, \u003e and \u0026, so that no "</script" or "<!--" can end or
-// change the script element that embeds the JSON; U+2028 and U+2029 as
-// escapes; bytes that are not UTF-8 as U+FFFD.
-void AppendJsonString(std::string& out, std::string_view text);
-std::string JsonString(std::string_view text);
-
-// A JSON number with the fewest digits that read back as the same double;
-// integers without a fraction; "null" for NaN and infinities, which JSON
-// cannot hold.
-void AppendJsonNumber(std::string& out, double x);
-void AppendJsonInt(std::string& out, int64_t v);
+#include "linvoro_json.h"  // the JSON strings and numbers of the report files
 
 // Text for HTML element content and attribute values: & < > " ' escaped,
 // C0 control characters other than tab and line breaks as character

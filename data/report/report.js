@@ -950,3 +950,69 @@
   map.once('rendercomplete', () => setTimeout(buildLists, 0));
   setTimeout(buildLists, 5000);
 })();
+
+// ---------------------------------------------------------------------------
+// Click-to-route, when the page is served by `osm2trassel-cli serve`: a click
+// sets the start, a second click the end, and the route the service finds
+// (GET /route) is drawn with its length and time; a switch chooses shortest
+// or fastest. Opened as a file the page has no service to ask and stays as
+// it is. Kept apart from the page's own script: it only reads
+// window.osm2trassel.map.
+(function () {
+  if (location.protocol !== 'http:' && location.protocol !== 'https:') return;
+  const R = 6378137;
+  const toLonLat = (c) => [c[0] / R * 180 / Math.PI, (2 * Math.atan(Math.exp(c[1] / R)) - Math.PI / 2) * 180 / Math.PI];
+  const toMerc = (c) => [c[0] * Math.PI / 180 * R, Math.log(Math.tan((90 + c[1]) * Math.PI / 360)) * R];
+  function start(map) {
+    const source = new ol.VectorSource();
+    map.addLayer(new ol.VectorLayer({
+      source, zIndex: 1000,
+      style: (f) => f.get('kind') === 'route'
+        ? new ol.Style({ stroke: new ol.Stroke({ color: '#d01c8b', width: 5 }) })
+        : new ol.Style({ image: new ol.CircleStyle({ radius: 6, fill: new ol.Fill({ color: f.get('kind') === 'start' ? '#1a9641' : '#d7191c' }), stroke: new ol.Stroke({ color: '#fff', width: 2 }) }) }),
+    }));
+    const box = document.createElement('div');
+    box.id = 'route-box';
+    box.style.cssText = 'position:absolute;bottom:8px;right:8px;z-index:10;background:#fff;padding:6px 8px;border:1px solid #888;border-radius:4px;font:13px sans-serif';
+    box.innerHTML = '<label><input type="radio" name="route-mode" value="shortest" checked> shortest</label> ' +
+      '<label><input type="radio" name="route-mode" value="fastest"> fastest</label><div id="route-result">Click the start of a route</div>';
+    const target = map.getTargetElement();
+    if (getComputedStyle(target).position === 'static') target.style.position = 'relative';
+    target.appendChild(box);
+    const result = box.querySelector('#route-result');
+    const state = { points: [], result: null };
+    window.osm2trassel.route = state;
+    function mode() { return box.querySelector('input[name=route-mode]:checked').value; }
+    function ask() {
+      if (state.points.length < 2) return;
+      const q = state.points.map((p) => p[1].toFixed(7) + ',' + p[0].toFixed(7)).join(';');
+      result.textContent = 'Routing...';
+      fetch('/route?points=' + encodeURIComponent(q) + '&mode=' + mode())
+        .then((r) => r.json().then((j) => ({ ok: r.ok, j })))
+        .then(({ ok, j }) => {
+          for (const f of source.getFeatures()) if (f.get('kind') === 'route') source.removeFeature(f);
+          if (!ok) { result.textContent = j.error || 'No route'; state.result = { error: j.error }; return; }
+          const line = j.features[0];
+          source.addFeature(new ol.Feature({ kind: 'route', geometry: new ol.LineString(line.geometry.coordinates.map(toMerc)) }));
+          const p = line.properties;
+          const min = Math.floor(p.duration_s / 60), s = Math.round(p.duration_s % 60);
+          result.textContent = p.length_km.toFixed(3) + ' km, ' + min + ' min ' + s + ' s (' + p.mode + ')';
+          state.result = p;
+        })
+        .catch((e) => { result.textContent = 'The service did not answer: ' + e; });
+    }
+    box.addEventListener('change', ask);
+    map.on('singleclick', (e) => {
+      if (state.points.length >= 2) { state.points = []; source.clear(); state.result = null; }
+      state.points.push(toLonLat(e.coordinate));
+      source.addFeature(new ol.Feature({ kind: state.points.length === 1 ? 'start' : 'end', geometry: new ol.Point(e.coordinate) }));
+      if (state.points.length === 1) result.textContent = 'Click the end';
+      ask();
+    });
+  }
+  // The page's own script makes the map first.
+  (function wait() {
+    const s = window.osm2trassel;
+    if (s && s.map) start(s.map); else setTimeout(wait, 50);
+  })();
+})();

@@ -212,6 +212,34 @@ double TSpatialSearch::TGeometry::EndSlack(const TFloatPoint& foot, double dista
   return distanceKm * lengthKm * std::tan(lat) / distfactor + rounding;
 }
 
+bool TSpatialSearch::TGeometry::NearestSegment(const TFloatPoint& P, const TFloatPoint* pts, int32_t first,
+                                               int32_t last, double cap, TFloatRect& window, double& best,
+                                               int32_t& seg, TFloatPoint& foot) const {
+  bool improved = false;
+  for (int32_t j = first + 1; j <= last; ++j) {
+    const TFloatPoint& A = pts[j - 1];
+    const TFloatPoint& B = pts[j];
+    if (SegmentMisses(A, B, window)) continue;
+    double frac;
+    TFloatPoint f;
+    int32_t side;
+    const double d = SegmentDist(P, A, B, frac, f, side);
+    if (d < best) {
+      best = d;
+      seg = j;
+      foot = f;
+      improved = true;
+      window = SearchRect(P, std::min(best, cap));
+    }
+  }
+  return improved;
+}
+
+TFloatRect TSpatialSearch::TGeometry::Unbounded() {
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  return {-inf, -inf, inf, inf};
+}
+
 double TSpatialSearch::NearestOnLine(const TGeometry& g, const TFloatPoint& P,
                                      const TFloatPoint* pts, int32_t count, double& percent,
                                      int32_t& side, TFloatPoint& Pnew) {
@@ -398,9 +426,9 @@ bool TSpatialSearch::TestLeaf(const TQuadTreeCell* leaf, const TFloatPoint& P, d
   bool improved = false;
   // Nothing outside the rectangle of the best distance (or of the limit)
   // can be nearer than it: links and segments that miss it are passed over.
-  double bound = std::min(best, limit);
+  const double bound = std::min(best, limit);
   bool bounded = bound < NoDistance;
-  TFloatRect rect = bounded ? FGeo.SearchRect(P, bound) : TFloatRect{};
+  TFloatRect rect = bounded ? FGeo.SearchRect(P, bound) : TGeometry::Unbounded();
   for (const TSubLink& s : leaf->SLL) {
     const int32_t L = s.Link;
     if (FSkipLinks && FSkipLinks->GetBit(L)) continue;
@@ -409,23 +437,11 @@ bool TSpatialSearch::TestLeaf(const TQuadTreeCell* leaf, const TFloatPoint& P, d
     int32_t count;
     const TFloatPoint* pts = Shape(L, count, list1);
     const int32_t last = std::min<int32_t>(s.sub2, count - 1);
-    for (int32_t j = s.sub1 + 1; j <= last; ++j) {
-      const TFloatPoint& A = pts[j - 1];
-      const TFloatPoint& B = pts[j];
-      if (bounded && FGeo.SegmentMisses(A, B, rect)) continue;
-      double frac;
-      TFloatPoint foot;
-      int32_t side;
-      const double d = FGeo.SegmentDist(P, A, B, frac, foot, side);
-      if (d < best) {
-        best = d;
-        bestLink = L;
-        bestSeg = j;
-        improved = true;
-        bound = std::min(best, limit);
-        bounded = true;
-        rect = FGeo.SearchRect(P, bound);
-      }
+    TFloatPoint foot;
+    if (FGeo.NearestSegment(P, pts, s.sub1, last, limit, rect, best, bestSeg, foot)) {
+      bestLink = L;
+      improved = true;
+      bounded = true;
     }
   }
   return improved;
@@ -621,20 +637,9 @@ int32_t TSpatialSearch::FindNonConnected(const std::string& filename, TGISFormat
         const TFloatPoint* pts = Shape(L, count, list1);
         double best = NoDistance;
         TFloatPoint Pnew{};
-        for (int32_t j = 1; j < count; ++j) {
-          const TFloatPoint& A = pts[j - 1];
-          const TFloatPoint& B = pts[j];
-          if (FGeo.SegmentMisses(A, B, rect)) continue;
-          double frac;
-          TFloatPoint foot;
-          int32_t side;
-          const double d = FGeo.SegmentDist(P, A, B, frac, foot, side);
-          if (d < best) {
-            best = d;
-            Pnew = foot;
-          }
-        }
-        if (best == NoDistance) continue;
+        TFloatRect window = rect;
+        int32_t seg;
+        if (!FGeo.NearestSegment(P, pts, 0, count - 1, r, window, best, seg, Pnew)) continue;
         const double dist = best * FGeo.distfactor;
         if (Radius > dist && !FNW->NodesConnected(i, fromN[L]) && !FNW->NodesConnected(i, toN[L])) {
           text = Int(i) + "," + Int(L) + ",";

@@ -117,6 +117,17 @@ class TSpatialSearch : public TProgressCancel {
       return std::max(A.x, B.x) + sp < r.xmin || std::min(A.x, B.x) - sp > r.xmax ||
              std::max(A.y, B.y) + sp < r.ymin || std::min(A.y, B.y) - sp > r.ymax;
     }
+    // The nearest to P of the segments pts[j - 1]..pts[j], j = first + 1 ..
+    // last, when nearer than best (a search distance): best, seg (= j) and
+    // foot become its, and true is returned. The first segment with the
+    // strictly smallest distance wins. A segment wholly outside window
+    // cannot be nearer and is passed over; at each improvement window
+    // shrinks to SearchRect(P, min(best, cap)). Every nearest search over
+    // link shapes runs through here.
+    bool NearestSegment(const TFloatPoint& P, const TFloatPoint* pts, int32_t first, int32_t last, double cap,
+                        TFloatRect& window, double& best, int32_t& seg, TFloatPoint& foot) const;
+    // A window that passes over nothing.
+    static TFloatRect Unbounded();
   };
   static TGeometry GeometryOf(const TNetwork& NW);
   static TGeometry GeometryOf(TCoordinateUnit unit, double distfactor);

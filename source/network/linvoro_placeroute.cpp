@@ -9,17 +9,7 @@
 
 namespace {
 
-// A mapped network as RunNodeSearch reads it. It knows no cul-de-sac links:
-// finding them would read the whole network, and they only prune.
-struct TLazyGraph {
-  const TLazyNetwork& nw;
-  int32_t Degree(int32_t n) const { return nw.Degree(n); }
-  int32_t NodeLink(int32_t n, int32_t k) const { return nw.NodeLink(n, k); }
-  int32_t OtherNode(int32_t L, int32_t n) const { return nw.OtherNode(L, n); }
-  float Length(int32_t L) const { return nw.Length(L); }
-  bool CulDeSac(int32_t) const { return false; }
-  double Distance(int32_t n1, int32_t n2) const { return nw.NodeDistance(n1, n2); }
-};
+constexpr double NoCap = std::numeric_limits<double>::infinity();
 
 inline bool Overlap(const TFloatRect& a, const TFloatRect& b) {
   return a.xmin <= b.xmax && b.xmin <= a.xmax && a.ymin <= b.ymax && b.ymin <= a.ymax;
@@ -39,7 +29,7 @@ bool Backward(int32_t oneway) { return oneway == 0 || oneway == 2; }
 
 // ------------------------------------------------------------ labels
 
-void TPlaceRouter::THashLabels::Reset() {
+void TLegRouter::THashLabels::Reset() {
   if (FSlots.empty()) {
     FSlots.resize(1024);
     FMask = 1023;
@@ -48,7 +38,7 @@ void TPlaceRouter::THashLabels::Reset() {
   FUsed.clear();
 }
 
-const TPlaceRouter::THashLabels::TEntry* TPlaceRouter::THashLabels::Find(int32_t n) const {
+const TLegRouter::THashLabels::TEntry* TLegRouter::THashLabels::Find(int32_t n) const {
   if (FSlots.empty()) return nullptr;
   uint32_t i = (static_cast<uint32_t>(n) * 2654435761u) & FMask;
   for (;;) {
@@ -59,7 +49,7 @@ const TPlaceRouter::THashLabels::TEntry* TPlaceRouter::THashLabels::Find(int32_t
   }
 }
 
-void TPlaceRouter::THashLabels::Grow() {
+void TLegRouter::THashLabels::Grow() {
   std::vector<TEntry> old;
   old.reserve(FUsed.size());
   for (uint32_t i : FUsed) old.push_back(FSlots[i]);
@@ -69,7 +59,7 @@ void TPlaceRouter::THashLabels::Grow() {
   for (const TEntry& e : old) Settle(e.node, e.cost, e.from, e.link);
 }
 
-void TPlaceRouter::THashLabels::Settle(int32_t n, float cost, int32_t from, int32_t link) {
+void TLegRouter::THashLabels::Settle(int32_t n, float cost, int32_t from, int32_t link) {
   if (FSlots.empty()) Reset();
   // At most half full, so that probes stay short.
   if ((FUsed.size() + 1) * 2 > FSlots.size()) Grow();
@@ -79,7 +69,7 @@ void TPlaceRouter::THashLabels::Settle(int32_t n, float cost, int32_t from, int3
   FSlots[i] = TEntry{n, from, link, cost};
 }
 
-bool TPlaceRouter::THashLabels::Predecessor(int32_t n, int32_t& from, int32_t& link) const {
+bool TLegRouter::THashLabels::Predecessor(int32_t n, int32_t& from, int32_t& link) const {
   const TEntry* e = Find(n);
   if (!e) return false;
   from = e->from;
@@ -89,13 +79,68 @@ bool TPlaceRouter::THashLabels::Predecessor(int32_t n, int32_t& from, int32_t& l
 
 // ------------------------------------------------------------ router
 
-TPlaceRouter::TPlaceRouter(TLazyNetwork& NW)
+// A mapped network as RunNodeSearch reads it, with the router's cost as the
+// links' length. It knows no cul-de-sac links: finding them would read the
+// whole network, and they only prune.
+struct TLegRouter::TCostGraph {
+  TLegRouter& r;
+  int32_t Degree(int32_t n) const { return r.FNW.Degree(n); }
+  int32_t NodeLink(int32_t n, int32_t k) const { return r.FNW.NodeLink(n, k); }
+  int32_t OtherNode(int32_t L, int32_t n) const { return r.FNW.OtherNode(L, n); }
+  float Length(int32_t L) const { return r.Cost(L, 1); }
+  bool CulDeSac(int32_t) const { return false; }
+  double Distance(int32_t n1, int32_t n2) const { return r.FNW.NodeDistance(n1, n2); }
+};
+
+void TLegRouter::SetFastest(bool fastest) {
+  if (fastest && !FSpeeds) throw Exception("The fastest route needs the links' speeds");
+  FFastest = fastest;
+}
+
+double TLegRouter::LinkSeconds(int32_t link, double part) {
+  if (!FSpeeds) return 0;
+  return part * FNW.Length(link) / FSpeeds->Speed(link) * 3600;
+}
+
+float TLegRouter::Cost(int32_t link, double part) {
+  return static_cast<float>(FFastest ? LinkSeconds(link, part) : part * FNW.Length(link));
+}
+
+TSubnetProbe TLegRouter::ProbeSubnet(const TLinkPlace& p, int32_t maxNodes) {
+  TSubnetProbe probe;
+  if (!p.Placed()) return probe;
+  // The labels of the search serve as the set of nodes seen.
+  FLabels.Reset();
+  std::vector<int32_t> queue{FNW.FromNode(p.link)};
+  FLabels.Settle(queue.front(), 0, 0, 0);
+  for (size_t i = 0; i < queue.size(); ++i) {
+    if (static_cast<int32_t>(queue.size()) > maxNodes) return probe;
+    const int32_t n = queue[i];
+    const int32_t deg = FNW.Degree(n);
+    for (int32_t k = 1; k <= deg; ++k) {
+      const int32_t L = std::abs(FNW.NodeLink(n, k));
+      if (FNW.Oneway(L) == 3 && L != p.link) continue;
+      if (FNW.FromNode(L) == n) probe.links.push_back(L);  // each link once, from its from-node
+      const int32_t o = FNW.OtherNode(L, n);
+      if (!FLabels.Settled(o)) {
+        FLabels.Settle(o, 0, 0, 0);
+        queue.push_back(o);
+      }
+    }
+  }
+  probe.whole = true;
+  std::sort(probe.links.begin(), probe.links.end());
+  probe.links.erase(std::unique(probe.links.begin(), probe.links.end()), probe.links.end());
+  return probe;
+}
+
+TLegRouter::TLegRouter(TLazyNetwork& NW)
     : FNW(NW), FGeo(TSpatialSearch::GeometryOf(NW.CoordinateUnit(), NW.DistFactor())) {}
 
-void TPlaceRouter::Place(const std::vector<TFloatPoint>& points, double maxDistance,
-                         std::vector<TRoutePlace>& places) {
+void TLegRouter::Place(const std::vector<TFloatPoint>& points, double maxDistance,
+                       std::vector<TLinkPlace>& places, const std::vector<int32_t>* skip) {
   const size_t n = points.size();
-  places.assign(n, TRoutePlace{});
+  places.assign(n, TLinkPlace{});
   struct TBest {
     double dist;    // search distance of the nearest segment so far
     TFloatRect rect;  // what can still be nearer
@@ -132,26 +177,19 @@ void TPlaceRouter::Place(const std::vector<TFloatPoint>& points, double maxDista
         if (L < 1 || L > FNW.LinkCount() || FNW.Length(L) == 0)
           FNW.Corrupt(SpatialIndexFileName, "lists link " + std::to_string(L));
         if (FNW.Oneway(L) == 3) continue;  // closed both ways: no place to start or end
+        if (skip && std::binary_search(skip->begin(), skip->end(), L)) continue;
         const int32_t vertices = FNW.VertexCount(L);
         if (first >= end || end >= vertices)
           FNW.Corrupt(SpatialIndexFileName, "lists vertices " + std::to_string(first) + ".." +
                                                 std::to_string(end) + " of link " + std::to_string(L));
         run.clear();
         for (int32_t v = first; v <= end; ++v) run.push_back(FNW.Vertex(L, v));
-        for (int32_t j = 1; j < static_cast<int32_t>(run.size()); ++j) {
-          const TFloatPoint& A = run[static_cast<size_t>(j) - 1];
-          const TFloatPoint& B = run[static_cast<size_t>(j)];
-          if (FGeo.SegmentMisses(A, B, b.rect)) continue;
-          double frac;
-          TFloatPoint foot;
-          int32_t side;
-          const double d = FGeo.SegmentDist(P, A, B, frac, foot, side);
-          if (d < b.dist) {
-            b.dist = d;
-            b.link = L;
-            b.segment = first + j;
-            b.rect = FGeo.SearchRect(P, d);
-          }
+        int32_t j;
+        TFloatPoint foot;
+        if (FGeo.NearestSegment(P, run.data(), 0, static_cast<int32_t>(run.size()) - 1, NoCap, b.rect, b.dist, j,
+                                foot)) {
+          b.link = L;
+          b.segment = first + j;
         }
       }
     }
@@ -159,7 +197,7 @@ void TPlaceRouter::Place(const std::vector<TFloatPoint>& points, double maxDista
   for (size_t i = 0; i < n; ++i) {
     const TBest& b = best[i];
     if (b.link == 0) continue;
-    TRoutePlace& p = places[i];
+    TLinkPlace& p = places[i];
     FNW.ReadGISSection(b.link, FLine);
     // The position along the shape, measured as the search measures.
     double before = 0, total = 0, segLen = 0;
@@ -181,7 +219,7 @@ void TPlaceRouter::Place(const std::vector<TFloatPoint>& points, double maxDista
   }
 }
 
-void TPlaceRouter::FinishPlace(TRoutePlace& p, const TFloatPointArrayEx& line) {
+void TLegRouter::FinishPlace(TLinkPlace& p, const TFloatPointArrayEx& line) {
   // A foot a rounding away from a link's end is that end: the great-circle
   // tilt of the link at its ends (TGeometry::EndSlack) and a millimetre.
   const double len = FNW.Length(p.link);
@@ -202,19 +240,18 @@ void TPlaceRouter::FinishPlace(TRoutePlace& p, const TFloatPointArrayEx& line) {
   p.distance = FNW.Distance(p.given, p.point);
 }
 
-void TPlaceRouter::Seeds(const TRoutePlace& a, std::vector<TSearchSeed>& seeds, bool ignoreOneWay) {
+void TLegRouter::Seeds(const TLinkPlace& a, std::vector<TSearchSeed>& seeds, bool ignoreOneWay) {
   seeds.clear();
   if (a.node != 0) {
     seeds.push_back({a.node, 0, 0});
     return;
   }
   const int32_t L = a.link, w = ignoreOneWay ? 0 : FNW.Oneway(L);
-  const double len = FNW.Length(L);
-  if (Forward(w)) seeds.push_back({FNW.ToNode(L), static_cast<float>((1 - a.percent) * len), L});
-  if (Backward(w)) seeds.push_back({FNW.FromNode(L), static_cast<float>(a.percent * len), -L});
+  if (Forward(w)) seeds.push_back({FNW.ToNode(L), Cost(L, 1 - a.percent), L});
+  if (Backward(w)) seeds.push_back({FNW.FromNode(L), Cost(L, a.percent), -L});
 }
 
-void TPlaceRouter::Goals(const TRoutePlace& b, std::vector<TSearchGoal>& goals, std::vector<int32_t>& goalLinks,
+void TLegRouter::Goals(const TLinkPlace& b, std::vector<TSearchGoal>& goals, std::vector<int32_t>& goalLinks,
                          bool ignoreOneWay) {
   goals.clear();
   goalLinks.clear();
@@ -224,20 +261,19 @@ void TPlaceRouter::Goals(const TRoutePlace& b, std::vector<TSearchGoal>& goals, 
     return;
   }
   const int32_t L = b.link, w = ignoreOneWay ? 0 : FNW.Oneway(L);
-  const double len = FNW.Length(L);
   if (Forward(w)) {
-    goals.push_back({FNW.FromNode(L), static_cast<float>(b.percent * len)});
+    goals.push_back({FNW.FromNode(L), Cost(L, b.percent)});
     goalLinks.push_back(L);
   }
   if (Backward(w)) {
-    goals.push_back({FNW.ToNode(L), static_cast<float>((1 - b.percent) * len)});
+    goals.push_back({FNW.ToNode(L), Cost(L, 1 - b.percent)});
     goalLinks.push_back(-L);
   }
 }
 
-void TPlaceRouter::Route(const TRoutePlace& a, const TRoutePlace& b, TPlaceRoute& R) {
+void TLegRouter::Route(const TLinkPlace& a, const TLinkPlace& b, TRouteLeg& R) {
   if (!a.Placed() || !b.Placed()) throw Exception("A route needs two places on the network");
-  R = TPlaceRoute{};
+  R = TRouteLeg{};
   R.from = a;
   R.to = b;
   if ((a.node != 0 && a.node == b.node) ||
@@ -250,12 +286,11 @@ void TPlaceRouter::Route(const TRoutePlace& a, const TRoutePlace& b, TPlaceRoute
   int32_t directLink = 0;
   if (a.InsideLink() && b.InsideLink() && a.link == b.link) {
     const int32_t L = a.link, w = FNW.Oneway(L);
-    const double len = FNW.Length(L);
     if (b.percent > a.percent && Forward(w)) {
-      direct = (b.percent - a.percent) * len;
+      direct = Cost(L, b.percent - a.percent);
       directLink = L;
     } else if (b.percent < a.percent && Backward(w)) {
-      direct = (a.percent - b.percent) * len;
+      direct = Cost(L, a.percent - b.percent);
       directLink = -L;
     }
   }
@@ -264,47 +299,62 @@ void TPlaceRouter::Route(const TRoutePlace& a, const TRoutePlace& b, TPlaceRoute
   float best = SearchNoCost;
   int32_t g = -1;
   if (!FSeeds.empty() && !FGoals.empty())
-    g = RunNodeSearch(TLazyGraph{FNW}, FLabels, FPQ, FSeeds.data(), static_cast<int32_t>(FSeeds.size()),
-                      FGoals.data(), static_cast<int32_t>(FGoals.size()), FNW.LengthAlpha(), false,
+    g = RunNodeSearch(TCostGraph{*this}, FLabels, FPQ, FSeeds.data(), static_cast<int32_t>(FSeeds.size()),
+                      FGoals.data(), static_cast<int32_t>(FGoals.size()), Alpha(), false,
                       TCulDeSacRule::crAllow, best);
   if (direct >= 0 && (g < 0 || direct <= best)) {
-    R.found = true;
-    R.length = direct;
     R.links = {directLink};
-    return;
-  }
-  if (g < 0) return;
-  R.found = true;
-  R.length = best;
-  // Back from the goal's node to a seed, then turned into travel order.
-  int32_t n = FGoals[static_cast<size_t>(g)].node;
-  for (int32_t steps = 0;; ++steps) {
-    int32_t from, link;
-    if (!FLabels.Predecessor(n, from, link) || steps > FNW.NodeCount())
-      throw Exception("The route search lost its way back at node " + std::to_string(n));
-    if (from == 0) {
-      if (link != 0) R.links.push_back(link);
-      break;
+  } else {
+    if (g < 0) return;
+    // Back from the goal's node to a seed, then turned into travel order.
+    int32_t n = FGoals[static_cast<size_t>(g)].node;
+    for (int32_t steps = 0;; ++steps) {
+      int32_t from, link;
+      if (!FLabels.Predecessor(n, from, link) || steps > FNW.NodeCount())
+        throw Exception("The route search lost its way back at node " + std::to_string(n));
+      if (from == 0) {
+        if (link != 0) R.links.push_back(link);
+        break;
+      }
+      R.links.push_back(FNW.FromNode(link) == from && FNW.ToNode(link) == n ? link : -link);
+      n = from;
     }
-    R.links.push_back(FNW.FromNode(link) == from && FNW.ToNode(link) == n ? link : -link);
-    n = from;
+    std::reverse(R.links.begin(), R.links.end());
+    if (FGoalLinks[static_cast<size_t>(g)] != 0) R.links.push_back(FGoalLinks[static_cast<size_t>(g)]);
   }
-  std::reverse(R.links.begin(), R.links.end());
-  if (FGoalLinks[static_cast<size_t>(g)] != 0) R.links.push_back(FGoalLinks[static_cast<size_t>(g)]);
+  R.found = true;
+  // Length and time summed in double along the links, whichever the search
+  // minimised.
+  const size_t last = R.links.size() - 1;
+  for (size_t i = 0; i < R.links.size(); ++i) {
+    const int32_t e = R.links[i], L = std::abs(e);
+    double from = 0, to = 1;  // of the link in travel direction
+    if (i == 0 && a.InsideLink() && a.link == L) from = e > 0 ? a.percent : 1 - a.percent;
+    if (i == last && b.InsideLink() && b.link == L) to = e > 0 ? b.percent : 1 - b.percent;
+    const double part = std::max(0.0, to - from);
+    R.length += part * FNW.Length(L);
+    R.duration += LinkSeconds(L, part);
+  }
 }
 
-bool TPlaceRouter::Connected(const TRoutePlace& a, const TRoutePlace& b) {
+float TLegRouter::Alpha() {
+  // The straight line at the top speed never takes longer than the road.
+  if (FFastest) return static_cast<float>(FNW.LengthAlpha() * 3600 / FSpeeds->MaxSpeed());
+  return FNW.LengthAlpha();
+}
+
+bool TLegRouter::Connected(const TLinkPlace& a, const TLinkPlace& b) {
   if (!a.Placed() || !b.Placed()) return false;
   if (a.link == b.link || (a.node != 0 && a.node == b.node)) return true;
   Seeds(a, FSeeds, true);
   Goals(b, FGoals, FGoalLinks, true);
   float best;
-  return RunNodeSearch(TLazyGraph{FNW}, FLabels, FPQ, FSeeds.data(), static_cast<int32_t>(FSeeds.size()),
-                       FGoals.data(), static_cast<int32_t>(FGoals.size()), FNW.LengthAlpha(), true,
+  return RunNodeSearch(TCostGraph{*this}, FLabels, FPQ, FSeeds.data(), static_cast<int32_t>(FSeeds.size()),
+                       FGoals.data(), static_cast<int32_t>(FGoals.size()), Alpha(), true,
                        TCulDeSacRule::crAllow, best) >= 0;
 }
 
-void TPlaceRouter::AppendShape(const TPlaceRoute& R, std::vector<TFloatPoint>& Line) {
+void TLegRouter::AppendShape(const TRouteLeg& R, std::vector<TFloatPoint>& Line) {
   auto push = [&](const TFloatPoint& p) {
     if (Line.empty() || !(Line.back() == p)) Line.push_back(p);
   };
@@ -334,10 +384,10 @@ void TPlaceRouter::AppendShape(const TPlaceRoute& R, std::vector<TFloatPoint>& L
   }
 }
 
-std::vector<int32_t> TPlaceRouter::JoinLegs(const std::vector<TPlaceRoute>& legs) {
+std::vector<int32_t> TLegRouter::JoinLegs(const std::vector<TRouteLeg>& legs) {
   std::vector<int32_t> links;
   for (size_t i = 0; i < legs.size(); ++i) {
-    const TPlaceRoute& leg = legs[i];
+    const TRouteLeg& leg = legs[i];
     for (size_t j = 0; j < leg.links.size(); ++j) {
       const int32_t e = leg.links[j];
       const bool goesOn = i > 0 && j == 0 && !links.empty() && links.back() == e && leg.from.InsideLink() &&

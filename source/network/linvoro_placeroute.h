@@ -20,7 +20,7 @@
 #include "linvoro_types.h"
 
 // A point placed on the network.
-struct TRoutePlace {
+struct TLinkPlace {
   TFloatPoint given;    // the point asked for (x longitude, y latitude for degrees)
   TFloatPoint point;    // its place on the network
   double distance = 0;  // km from given to point
@@ -34,42 +34,76 @@ struct TRoutePlace {
 };
 
 // The route from one place to the next, in travel order.
-struct TPlaceRoute {
+struct TRouteLeg {
   bool found = false;
-  double length = 0;  // km
+  double length = 0;    // km
+  double duration = 0;  // s, at the speeds of the router's TLinkSpeeds (0 without)
   // Links in travel order, negative when travelled from to-node to from-node;
   // the first and the last are travelled only from or up to a place inside
   // them.
   std::vector<int32_t> links;
-  TRoutePlace from, to;
+  TLinkPlace from, to;
 };
 
-class TPlaceRouter {
+// Link speeds for routes by travel time, as the caller finds them: km/h,
+// above 0 and at most MaxSpeed(), which bounds the search's estimate.
+class TLinkSpeeds {
+ public:
+  virtual ~TLinkSpeeds() = default;
+  virtual double Speed(int32_t link) = 0;
+  virtual double MaxSpeed() const = 0;
+};
+
+// What a place's simple subnet is, as far as a bounded walk finds out.
+struct TSubnetProbe {
+  bool whole = false;          // the walk came to its end: links is the whole subnet
+  std::vector<int32_t> links;  // ascending; only when whole
+  int32_t Id() const { return whole && !links.empty() ? links.front() : 0; }
+};
+
+class TLegRouter {
  public:
   // The network must be open and outlive the router; it is not owned.
-  explicit TPlaceRouter(TLazyNetwork& NW);
+  explicit TLegRouter(TLazyNetwork& NW);
 
   // Places every point (in the network's coordinates) on the nearest link
   // that may be travelled in some direction, no farther than maxDistance
   // km; places[i].link = 0 for a point with no such link. One pass over
   // the spatial index serves all points.
-  void Place(const std::vector<TFloatPoint>& points, double maxDistance, std::vector<TRoutePlace>& places);
+  // Links in skip (ascending) are passed over.
+  void Place(const std::vector<TFloatPoint>& points, double maxDistance, std::vector<TLinkPlace>& places,
+             const std::vector<int32_t>* skip = nullptr);
 
-  // The shortest route from a to b that obeys the one-way rules, link
-  // length as cost (found = false when there is none). Both must be placed.
-  void Route(const TRoutePlace& a, const TRoutePlace& b, TPlaceRoute& R);
+  // The speeds of the travel times (not owned; null: none, and no route by
+  // time), and whether Route finds the fastest route instead of the
+  // shortest.
+  void SetSpeeds(TLinkSpeeds* speeds) { FSpeeds = speeds; }
+  void SetFastest(bool fastest);
+  bool Fastest() const { return FFastest; }
+
+  // The shortest (or fastest) route from a to b that obeys the one-way
+  // rules (found = false when there is none). Both must be placed.
+  void Route(const TLinkPlace& a, const TLinkPlace& b, TRouteLeg& R);
+
+  // Walks the simple subnet of p (one-way rules ignored, closed links not
+  // travelled) up to maxNodes nodes: small subnets are found whole, the
+  // walk stops early in a large one.
+  TSubnetProbe ProbeSubnet(const TLinkPlace& p, int32_t maxNodes);
+
+  // Seconds to travel the fraction part (0..1) of link at its speed.
+  double LinkSeconds(int32_t link, double part = 1);
 
   // Whether a and b lie in the same simple subnet: some chain of links joins
   // them when the one-way rules are ignored.
-  bool Connected(const TRoutePlace& a, const TRoutePlace& b);
+  bool Connected(const TLinkPlace& a, const TLinkPlace& b);
 
   // The route's line in travel order, appended to Line; a first point that
   // equals Line's last one is not repeated.
-  void AppendShape(const TPlaceRoute& R, std::vector<TFloatPoint>& Line);
+  void AppendShape(const TRouteLeg& R, std::vector<TFloatPoint>& Line);
 
   // The links of consecutive legs as one list: a link a via place lies
   // inside, travelled on in the same direction, is listed once.
-  static std::vector<int32_t> JoinLegs(const std::vector<TPlaceRoute>& legs);
+  static std::vector<int32_t> JoinLegs(const std::vector<TRouteLeg>& legs);
 
   TLazyNetwork& Network() const { return FNW; }
 
@@ -104,13 +138,21 @@ class TPlaceRouter {
   };
 
  private:
-  void Seeds(const TRoutePlace& a, std::vector<TSearchSeed>& seeds, bool ignoreOneWay);
-  void Goals(const TRoutePlace& b, std::vector<TSearchGoal>& goals, std::vector<int32_t>& goalLinks,
+  void Seeds(const TLinkPlace& a, std::vector<TSearchSeed>& seeds, bool ignoreOneWay);
+  void Goals(const TLinkPlace& b, std::vector<TSearchGoal>& goals, std::vector<int32_t>& goalLinks,
              bool ignoreOneWay);
   // Snaps a place that lies on its link's end to that node.
-  void FinishPlace(TRoutePlace& p, const TFloatPointArrayEx& line);
+  void FinishPlace(TLinkPlace& p, const TFloatPointArrayEx& line);
+
+  // The search's cost of a part of a link.
+  float Cost(int32_t link, double part);
+  // The search's estimate per km of straight line.
+  float Alpha();
+  struct TCostGraph;
 
   TLazyNetwork& FNW;
+  TLinkSpeeds* FSpeeds = nullptr;
+  bool FFastest = false;
   TSpatialSearch::TGeometry FGeo;
   THashLabels FLabels;
   TPQ FPQ;

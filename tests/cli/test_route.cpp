@@ -166,6 +166,8 @@ struct TRoad {
   int oneway = 0;  // 0 both, 1 forward only, 2 backward only, 3 closed
   double length = 0;
   int64_t osmId = 0;
+  std::string type;
+  int maxspeed = 0;  // 0: none
 };
 
 std::vector<TRoad> ReadRoads(const std::string& shp) {
@@ -179,6 +181,9 @@ std::vector<TRoad> ReadRoads(const std::string& shp) {
     TRoad r;
     r.oneway = (OGR_F_GetFieldAsInteger(f, OGR_F_GetFieldIndex(f, "attribute")) >> 9) & 3;
     r.osmId = OGR_F_GetFieldAsInteger64(f, OGR_F_GetFieldIndex(f, "osm_id"));
+    r.type = OGR_F_GetFieldAsString(f, OGR_F_GetFieldIndex(f, "type"));
+    const int ms = OGR_F_GetFieldIndex(f, "MaxSpeed");
+    if (ms >= 0) r.maxspeed = OGR_F_GetFieldAsInteger(f, ms);
     OGRGeometryH g = OGR_F_GetGeometryRef(f);
     for (int i = 0; g && i < OGR_G_GetPointCount(g); ++i) r.pts.push_back({OGR_G_GetY(g, i), OGR_G_GetX(g, i)});
     for (size_t i = 1; i < r.pts.size(); ++i) r.length += Haversine(r.pts[i - 1], r.pts[i]);
@@ -237,7 +242,18 @@ struct TRefRoute {
 // Dijkstra over the road table's end points, with the two places as nodes
 // of their own that reach (and are reached from) their road's ends along
 // the road as its one-way value allows.
-TRefRoute RouteRef(const std::vector<TRoad>& roads, const TRefPlace& a, const TRefPlace& b) {
+// Seconds to drive a road: its maxspeed, else the help page's speed of its
+// class (those the fixtures use).
+double Seconds(const TRoad& r, const std::map<std::string, double>& speeds) {
+  const double kmh = r.maxspeed > 0 ? r.maxspeed : speeds.at(r.type);
+  return r.length / kmh * 3600;
+}
+
+const std::map<std::string, double> DefaultSpeeds = {{"primary", 70}, {"residential", 30}};
+
+// byTime: seconds at speeds as the cost, else km.
+TRefRoute RouteRef(const std::vector<TRoad>& roads, const TRefPlace& a, const TRefPlace& b,
+                   const std::map<std::string, double>* byTime = nullptr) {
   std::map<std::pair<double, double>, int> ids;
   auto id = [&](const TLatLon& p) {
     const auto key = std::make_pair(p.lat, p.lon);
@@ -262,10 +278,14 @@ TRefRoute RouteRef(const std::vector<TRoad>& roads, const TRefPlace& a, const TR
     from[l + 1] = id(roads[l].pts.front());
     to[l + 1] = id(roads[l].pts.back());
   }
+  // km of road l as the search's cost.
+  auto cost = [&](size_t l, double km) {
+    return byTime ? (roads[l].length > 0 ? km / roads[l].length * Seconds(roads[l], *byTime) : 0) : km;
+  };
   for (size_t l = 0; l < roads.size(); ++l) {
     const int L = static_cast<int>(l) + 1, w = roads[l].oneway;
-    if (w == 0 || w == 1) edge(from[L], to[L], roads[l].length, L);
-    if (w == 0 || w == 2) edge(to[L], from[L], roads[l].length, -L);
+    if (w == 0 || w == 1) edge(from[L], to[L], cost(l, roads[l].length), L);
+    if (w == 0 || w == 2) edge(to[L], from[L], cost(l, roads[l].length), -L);
   }
   const int S = static_cast<int>(ids.size()), T = S + 1;
   auto side = [&](const TRefPlace& p, bool start) {
@@ -276,15 +296,19 @@ TRefRoute RouteRef(const std::vector<TRoad>& roads, const TRefPlace& a, const TR
       start ? edge(S, n, 0, 0) : edge(n, T, 0, 0);
       return;
     }
-    if (r.oneway == 0 || r.oneway == 1) start ? edge(S, to[L], r.length - p.along, L) : edge(from[L], T, p.along, L);
-    if (r.oneway == 0 || r.oneway == 2) start ? edge(S, from[L], p.along, -L) : edge(to[L], T, r.length - p.along, -L);
+    const size_t l = static_cast<size_t>(L) - 1;
+    if (r.oneway == 0 || r.oneway == 1)
+      start ? edge(S, to[L], cost(l, r.length - p.along), L) : edge(from[L], T, cost(l, p.along), L);
+    if (r.oneway == 0 || r.oneway == 2)
+      start ? edge(S, from[L], cost(l, p.along), -L) : edge(to[L], T, cost(l, r.length - p.along), -L);
   };
   side(a, true);
   side(b, false);
   if (a.link == b.link && !(a.atStart || a.atEnd || b.atStart || b.atEnd)) {
     const int w = roads[static_cast<size_t>(a.link) - 1].oneway;
-    if (b.along > a.along && (w == 0 || w == 1)) edge(S, T, b.along - a.along, a.link);
-    if (b.along < a.along && (w == 0 || w == 2)) edge(S, T, a.along - b.along, -a.link);
+    const size_t l = static_cast<size_t>(a.link) - 1;
+    if (b.along > a.along && (w == 0 || w == 1)) edge(S, T, cost(l, b.along - a.along), a.link);
+    if (b.along < a.along && (w == 0 || w == 2)) edge(S, T, cost(l, a.along - b.along), -a.link);
   }
   adj.resize(static_cast<size_t>(T) + 1);
   std::vector<double> dist(adj.size(), 1e300);
@@ -307,7 +331,7 @@ TRefRoute RouteRef(const std::vector<TRoad>& roads, const TRefPlace& a, const TR
   TRefRoute r;
   if (dist[static_cast<size_t>(T)] >= 1e300) return r;
   r.found = true;
-  r.length = dist[static_cast<size_t>(T)];
+  r.length = dist[static_cast<size_t>(T)];  // seconds when byTime
   for (int n = T; n != S; n = prev[static_cast<size_t>(n)].first)
     if (prev[static_cast<size_t>(n)].second != 0) r.links.push_back(prev[static_cast<size_t>(n)].second);
   std::reverse(r.links.begin(), r.links.end());
@@ -382,7 +406,7 @@ class RouteCommand : public TTempDirTest {
     net = dir + "net/";
     fs::create_directories(net);
     const std::string osm = dir + "town.osm";
-    std::ofstream(osm, std::ios::binary) << town.Osm();
+    std::ofstream(osm, std::ios::binary) << Osm();
     // Through the real run, as a user builds a network.
     TIncludeLists include;
     include.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
@@ -390,12 +414,15 @@ class RouteCommand : public TTempDirTest {
     o.BuildNetwork = true;
     o.Files = {osm};
     o.MainDir = net;
+    o.Optional[oiMaxSpeed] = true;
     TNullRunUI ui;
     const TRunResult r = RunConversion(o, include, ui);
     ASSERT_EQ(r.Status, TRunStatus::rsOk) << r.Message;
     roads = ReadRoads(net + "roads.shp");
     ASSERT_FALSE(roads.empty());
   }
+
+  virtual std::string Osm() const { return town.Osm(); }
 
   // stdoutTo: where the standard output goes instead of a file read back.
   TProcess Run(const std::string& args, const std::string& stdoutTo = "") {
@@ -504,8 +531,10 @@ TEST_F(RouteCommand, FailuresExitWithTheirMessages) {
     std::string err;  // a piece of stderr
   };
   const std::vector<TCase> cases = {
-      {net + " " + grid + " " + apart, 1,
+      {"--max-snap 300 " + net + " " + grid + " " + apart, 1,
        "No route from " + grid + " to " + apart + ": the points lie in different simple subnets"},
+      {"--max-snap 300 " + net + " " + grid + " " + apart, 1, "point 2 3.0 m away on link"},
+      {"--max-snap 300 " + net + " " + grid + " " + apart, 1, ", an island of 1 link."},
       {net + " " + trapped + " " + grid, 1,
        "No route from " + trapped + " to " + grid + ": the one-way rules allow no way"},
       {net + " " + grid + " " + far, 1,
@@ -513,7 +542,15 @@ TEST_F(RouteCommand, FailuresExitWithTheirMessages) {
       {"--max-snap 20 " + net + " " + Text(Between(town, G(0, 2), G(0, 3), 0.5, 40)) + " " + grid, 1,
        "Point 1 (" + Text(Between(town, G(0, 2), G(0, 3), 0.5, 40)) + ") is farther than 20 m"},
       {net + " " + grid + " " + far + " --max-snap=7000", 0, ""},
-      {dir + "nothing " + grid + " " + grid, 1, "File is missing: " + FullPath(dir + "nothing/linvoro_config.ini")},
+      {dir + "nothing " + grid + " " + grid, 1, FullPath(dir + "nothing") + " does not exist"},
+      {dir + "town.osm " + grid + " " + grid, 1, FullPath(dir + "town.osm") + " is a file, not a folder"},
+      {dir + " " + grid + " " + grid, 1,
+       FullPath(dir).substr(0, FullPath(dir).size() - 1) + " holds no routing network; build one with --network"},
+      // Longitude first: far from everything, and said to fit when swapped.
+      {net + " " + grid + " 11.5006536,48.1000240", 1,
+       "with latitude and longitude swapped it lies inside: give the point as LAT,LON (48.100024,11.500654)"},
+      {net + " " + grid + " " + far, 1, "which covers latitude 48.09"},
+      {net + " " + grid + " " + grid + " --speeds " + dir + "none.csv", 1, "Cannot open file"},
       {"", 2, "no network folder given"},
       {net + " " + grid, 2, "a route needs at least two points"},
       {net + " " + grid + " 91,11.5", 2, "invalid point '91,11.5'"},
@@ -610,6 +647,7 @@ TEST_F(RouteCommand, DamagedNetworksAreReportedNamingTheFolder) {
     EXPECT_EQ(p.status, 1) << p.out << p.err;
     EXPECT_NE(p.err.find(c.err), std::string::npos) << p.err;
     EXPECT_NE(p.err.find(folder), std::string::npos) << p.err;
+    EXPECT_NE(p.err.find("rebuild it with --network"), std::string::npos) << p.err;
     fs::copy_file(saved + c.file, path, fs::copy_options::overwrite_existing);
   }
   EXPECT_EQ(Run(net + " " + points).status, 0);
@@ -645,7 +683,7 @@ TEST_F(RouteCommand, PairsGiveOneRowEach) {
   std::vector<std::string> lines;
   for (std::string line; std::getline(rows, line);) lines.push_back(line);
   ASSERT_EQ(lines.size(), 7u) << p.out;
-  EXPECT_EQ(lines[0], "from_lat,from_lon,to_lat,to_lon,length_km,links,reason");
+  EXPECT_EQ(lines[0], "from_lat,from_lon,to_lat,to_lon,length_km,links,reason,duration_s");
   auto lengthOf = [](const std::string& row) {
     std::vector<std::string> f;
     std::stringstream ss(row);
@@ -655,11 +693,14 @@ TEST_F(RouteCommand, PairsGiveOneRowEach) {
   EXPECT_EQ(lines[1].rfind(fields(a, b) + ",", 0), 0u);
   EXPECT_NEAR(lengthOf(lines[1]), std::stod(km(a, b)), 1e-5);
   EXPECT_NEAR(lengthOf(lines[2]), std::stod(km(c, d)), 1e-5);
-  EXPECT_EQ(lines[3], fields(a, apart) + ",,,different simple subnets");
-  EXPECT_EQ(lines[4], fields(trapped, a) + ",,,the one-way rules allow no way");
-  EXPECT_EQ(lines[5], fields(far, a) + ",,,from point farther than 1000 m from every usable link");
-  EXPECT_EQ(lines[6], fields(a, a) + ",0.000000,0,");
-  EXPECT_EQ(p.err, "3 of 6 pairs have no route\n");
+  // The point beside the island is placed on the grid, as the single
+  // command places it.
+  EXPECT_EQ(lines[3].rfind(fields(a, apart) + ",", 0), 0u);
+  EXPECT_GT(lengthOf(lines[3]), 0) << lines[3];
+  EXPECT_EQ(lines[4], fields(trapped, a) + ",,,the one-way rules allow no way,");
+  EXPECT_EQ(lines[5], fields(far, a) + ",,,from point farther than 1000 m from every usable link,");
+  EXPECT_EQ(lines[6], fields(a, a) + ",0.000000,0,,0.0");
+  EXPECT_EQ(p.err, "4 routed, 2 without a route, 0 malformed lines\n");
 
   // The same rows in a file; only routes found: status 0.
   std::ofstream(pairs, std::ios::binary) << fields(a, b) << "\n" << fields(c, d) << "\n";
@@ -667,15 +708,34 @@ TEST_F(RouteCommand, PairsGiveOneRowEach) {
   const TProcess q = Run(net + " --pairs " + pairs + " -o " + csv);
   EXPECT_EQ(q.status, 0) << q.err;
   EXPECT_EQ(q.out, "");
-  EXPECT_EQ(Slurp(csv), "from_lat,from_lon,to_lat,to_lon,length_km,links,reason\n" + lines[1] + "\n" + lines[2] + "\n");
+  EXPECT_EQ(Slurp(csv),
+            "from_lat,from_lon,to_lat,to_lon,length_km,links,reason,duration_s\n" + lines[1] + "\n" + lines[2] + "\n");
 
-  std::ofstream(pairs, std::ios::binary) << fields(a, b) << "\n" << Text(a) << ",x,1,2\n";
+  // Malformed lines among good ones: a row with the reason each, the batch
+  // goes on, and the status says something was wrong.
+  std::ofstream(pairs, std::ios::binary) << fields(a, b) << "\n"
+                                         << Text(a) << ",x,1,2\n"
+                                         << fields(c, d) << "\n"
+                                         << std::string(70000, '7') << "\n"
+                                         << "1,2,3\n"
+                                         << fields(a, b) << "\n";
   fs::remove(csv);
   const TProcess bad = Run(net + " --pairs " + pairs + " -o " + csv);
   EXPECT_EQ(bad.status, 1);
   EXPECT_NE(bad.err.find(FullPath(pairs) + " line 2: expected from_lat,from_lon,to_lat,to_lon"), std::string::npos)
       << bad.err;
-  EXPECT_FALSE(fs::exists(csv));
+  EXPECT_NE(bad.err.find("3 routed, 0 without a route, 3 malformed lines"), std::string::npos) << bad.err;
+  std::istringstream badRows(Slurp(csv));
+  std::vector<std::string> got;
+  for (std::string line; std::getline(badRows, line);) got.push_back(line);
+  ASSERT_EQ(got.size(), 7u);
+  EXPECT_EQ(got[1], lines[1]);
+  EXPECT_EQ(got[2], ",,,,,,\"bad line: line 2: expected from_lat,from_lon,to_lat,to_lon in degrees, found \"\"" +
+                        Text(a) + ",x,1,2\"\"\",");
+  EXPECT_EQ(got[3], lines[2]);
+  EXPECT_EQ(got[4], ",,,,,,bad line: line 4: longer than 65536 bytes,");
+  EXPECT_NE(got[5].find("bad line: line 5"), std::string::npos);
+  EXPECT_EQ(got[6], lines[1]);
   const TProcess missing = Run(net + " --pairs " + dir + "none.csv");
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.err.find("Cannot open file \"" + FullPath(dir + "none.csv") + "\""), std::string::npos);
@@ -706,6 +766,112 @@ TEST_F(RouteCommand, GpxTrackFollowsTheRoute) {
   }
   OGR_F_Destroy(f);
   GDALClose(ds);
+}
+
+// A point beside an island (a way joined to nothing) with the grid farther
+// away: placed on the grid, routed as the reference routes without the
+// island, and the output names the island it passed over.
+TEST_F(RouteCommand, PointsBesideAnIslandArePlacedWhereTheTripGoesOn) {
+  const auto G = [](int r, int c) { return TTown::Grid(r, c); };
+  std::vector<TRoad> withoutIsland = roads;
+  int64_t islandWay = 0;
+  for (TRoad& r : withoutIsland)
+    if (std::fabs(r.pts.front().lat - town.At(4000).lat) < 1e-7 && std::fabs(r.pts.front().lon - town.At(4000).lon) < 1e-7) {
+      r.oneway = 3;  // out of reach of the reference's placement
+      islandWay = r.osmId;
+    }
+  ASSERT_NE(islandWay, 0);
+  const TLatLon start = Between(town, G(0, 0), G(0, 1), 0.5, 3), island = Between(town, 4000, 4001, 0.5, 3);
+  for (const bool islandFirst : {false, true}) {
+    SCOPED_TRACE(islandFirst ? "island point first" : "island point last");
+    const TLatLon a = islandFirst ? island : start, b = islandFirst ? start : island;
+    const std::string geojson = dir + "island.geojson";
+    const TProcess p = Run(net + " " + Text(a) + " " + Text(b) + " -o " + geojson);
+    ASSERT_EQ(p.status, 0) << p.err;
+    const TRefRoute want = RouteRef(withoutIsland, PlaceRef(withoutIsland, a), PlaceRef(withoutIsland, b));
+    ASSERT_TRUE(want.found);
+    const TGeoRoute got = ReadGeoJson(geojson);
+    EXPECT_NEAR(got.length, want.length, 1e-5);
+    EXPECT_EQ(got.links, want.links);
+    const std::string point = islandFirst ? "Point 1 (" : "Point 2 (";
+    const size_t at = p.out.find(point + Text(island) + ")");
+    ASSERT_NE(at, std::string::npos) << p.out;
+    const std::string line = p.out.substr(at, p.out.find('\n', at) - at);
+    EXPECT_NE(line.find("; the nearest road, 3.0 m away, is an island of 1 link (way " + std::to_string(islandWay) + ")"),
+              std::string::npos)
+        << line;
+  }
+  // Both points on the island: it holds them all, and the route stays there.
+  const TProcess both = Run(net + " " + Text(island) + " " + Text(Between(town, 4001, 4002, 0.5, 3)));
+  EXPECT_EQ(both.status, 0) << both.err;
+  EXPECT_EQ(both.out.find("nearest road"), std::string::npos) << both.out;
+}
+
+// The fastest route against the shortest where the faster road is longer:
+// a residential street straight from west to east and a primary road round
+// a bend; each held against the reference search by time on the road table.
+class FastestRoute : public RouteCommand {
+ protected:
+  std::string Osm() const override {
+    // West (1) and east (2) 1.1 km apart; the primary road bends 500 m north.
+    std::string s = "<?xml version='1.0' encoding='UTF-8'?>\n<osm version=\"0.6\">\n"
+                    " <node id=\"1\" lat=\"47.0\" lon=\"8.0\"/>\n <node id=\"2\" lat=\"47.0\" lon=\"8.0146\"/>\n"
+                    " <node id=\"3\" lat=\"47.0045\" lon=\"8.0\"/>\n <node id=\"4\" lat=\"47.0045\" lon=\"8.0146\"/>\n"
+                    " <node id=\"5\" lat=\"46.9990\" lon=\"7.9990\"/>\n <node id=\"6\" lat=\"46.9990\" lon=\"8.0156\"/>\n";
+    s += " <way id=\"10\"><nd ref=\"1\"/><nd ref=\"2\"/><tag k=\"highway\" v=\"residential\"/></way>\n";
+    s += " <way id=\"11\"><nd ref=\"1\"/><nd ref=\"3\"/><nd ref=\"4\"/><nd ref=\"2\"/><tag k=\"highway\" v=\"primary\"/></way>\n";
+    s += " <way id=\"12\"><nd ref=\"5\"/><nd ref=\"1\"/><tag k=\"highway\" v=\"residential\"/></way>\n";
+    s += " <way id=\"13\"><nd ref=\"2\"/><nd ref=\"6\"/><tag k=\"highway\" v=\"residential\"/></way>\n";
+    return s + "</osm>\n";
+  }
+};
+
+TEST_F(FastestRoute, FastestTakesTheFasterLongerRoadAndShortestTheShorter) {
+  const TLatLon a{46.99905, 7.99905}, b{46.99905, 8.01555};  // on the spurs west and east
+  struct TCase {
+    const char* name;
+    std::string args;
+    std::map<std::string, double> speeds;
+    bool byTime;
+  };
+  const std::string speedFile = dir + "speeds.csv";
+  std::ofstream(speedFile, std::ios::binary) << "class,kmh\nresidential,60\n3,40\n";
+  const TCase cases[] = {
+      {"shortest", "", DefaultSpeeds, false},
+      {"fastest", "--fastest", DefaultSpeeds, true},
+      {"fastest at the speeds of a file", "--fastest --speeds " + speedFile, {{"primary", 40}, {"residential", 60}}, true},
+  };
+  std::vector<int> firstLinks;
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string geojson = dir + "fast.geojson";
+    const TProcess p = Run(c.args + " " + net + " " + Text(a) + " " + Text(b) + " -o " + geojson);
+    ASSERT_EQ(p.status, 0) << p.err;
+    const TRefPlace pa = PlaceRef(roads, a), pb = PlaceRef(roads, b);
+    const TRefRoute want = RouteRef(roads, pa, pb, c.byTime ? &c.speeds : nullptr);
+    ASSERT_TRUE(want.found);
+    const TGeoRoute got = ReadGeoJson(geojson);
+    EXPECT_EQ(got.links, want.links);
+    // The time of the links taken, at the case's speeds, and their length.
+    const TRefRoute byTime = RouteRef(roads, pa, pb, &c.speeds);
+    const TRefRoute byLength = RouteRef(roads, pa, pb);
+    if (got.links == byTime.links) {
+      GDALDatasetH ds = GDALOpenEx(geojson.c_str(), GDAL_OF_VECTOR, nullptr, nullptr, nullptr);
+      ASSERT_NE(ds, nullptr);
+      OGRFeatureH f = OGR_L_GetNextFeature(GDALDatasetGetLayer(ds, 0));
+      EXPECT_NEAR(OGR_F_GetFieldAsDouble(f, OGR_F_GetFieldIndex(f, "duration_s")), byTime.length, 0.1);
+      OGR_F_Destroy(f);
+      GDALClose(ds);
+    }
+    if (!c.byTime) {
+      EXPECT_NEAR(got.length, byLength.length, 1e-5);
+    }
+    firstLinks.push_back(got.links.size() > 1 ? std::abs(got.links[1]) : 0);
+  }
+  // The cases differ where they should: the primary road only by time at the
+  // default speeds.
+  EXPECT_NE(firstLinks[0], firstLinks[1]);
+  EXPECT_EQ(firstLinks[0], firstLinks[2]);
 }
 
 // The help page's section on the command names every option route --help

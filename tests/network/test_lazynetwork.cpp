@@ -42,8 +42,8 @@ std::unique_ptr<TNetwork> Loaded(const std::string& dir) {
 }
 
 // A place at a node, as Place gives one for a point on it.
-TRoutePlace NodePlace(const TLazyNetwork& nw, int32_t node) {
-  TRoutePlace p;
+TLinkPlace NodePlace(const TLazyNetwork& nw, int32_t node) {
+  TLinkPlace p;
   p.node = node;
   p.link = std::abs(nw.NodeLink(node, 1));
   p.point = p.given = nw.NodePoint(node);
@@ -143,7 +143,7 @@ TEST_P(LazyNetworks, PlacesPointsAtTheNearestLocation) {
   TLazyNetwork lazy;
   lazy.SetDirectory(dir);
   lazy.Open();
-  TPlaceRouter router(lazy);
+  TLegRouter router(lazy);
   std::mt19937 rng(5);
   const TFloatRect m = full->Mbr();
   std::uniform_real_distribution<double> x(m.xmin, m.xmax), y(m.ymin, m.ymax);
@@ -151,7 +151,7 @@ TEST_P(LazyNetworks, PlacesPointsAtTheNearestLocation) {
   for (int i = 0; i < 300; ++i) points.push_back({x(rng), y(rng)});
   // Exactly on nodes, and on a shape point.
   for (int32_t n = 1; n <= full->NodeCount(); n += full->NodeCount() / 7 + 1) points.push_back(full->NodePointRaw(n));
-  std::vector<TRoutePlace> places;
+  std::vector<TLinkPlace> places;
   router.Place(points, 1e4, places);
   int nodes = 0;
   for (size_t i = 0; i < points.size(); ++i) {
@@ -160,7 +160,7 @@ TEST_P(LazyNetworks, PlacesPointsAtTheNearestLocation) {
     double dist;
     TFloatPoint foot;
     search.NearestLocation(points[i], loc, side, dist, foot);
-    const TRoutePlace& p = places[i];
+    const TLinkPlace& p = places[i];
     ASSERT_TRUE(p.Placed()) << i;
     if (p.node == 0) {
       EXPECT_NEAR(p.distance, dist, 1e-9) << i;
@@ -191,14 +191,14 @@ TEST_P(LazyNetworks, NodeRoutesMatchTheLoadedSearch) {
   TLazyNetwork lazy;
   lazy.SetDirectory(dir);
   lazy.Open();
-  TPlaceRouter router(lazy);
+  TLegRouter router(lazy);
   std::mt19937 rng(9);
   std::uniform_int_distribution<int32_t> node(1, full->NodeCount());
   int found = 0, none = 0;
   for (int k = 0; k < 200; ++k) {
     const int32_t s = node(rng), t = node(rng);
     const float want = calc.Route(s, t);
-    TPlaceRoute R;
+    TRouteLeg R;
     router.Route(NodePlace(lazy, s), NodePlace(lazy, t), R);
     if (want < 0) {
       EXPECT_FALSE(R.found) << s << " -> " << t;
@@ -230,7 +230,7 @@ TEST_P(LazyNetworks, NodeRoutesMatchTheLoadedSearch) {
   sub.SubNet(IA);
   for (int k = 0; k < 100; ++k) {
     const int32_t s = node(rng), t = node(rng);
-    const TRoutePlace a = NodePlace(lazy, s), b = NodePlace(lazy, t);
+    const TLinkPlace a = NodePlace(lazy, s), b = NodePlace(lazy, t);
     EXPECT_EQ(router.Connected(a, b), IA[static_cast<size_t>(a.link)] == IA[static_cast<size_t>(b.link)])
         << s << " -> " << t;
   }
@@ -285,11 +285,11 @@ TEST(LazyNetwork, DamagedFilesRaiseNeverCrash) {
         TLazyNetwork nw;
         nw.SetDirectory(work);
         nw.Open();
-        TPlaceRouter router(nw);
-        std::vector<TRoutePlace> places;
+        TLegRouter router(nw);
+        std::vector<TLinkPlace> places;
         router.Place(points, 5, places);
         if (places[0].Placed() && places[1].Placed()) {
-          TPlaceRoute R;
+          TRouteLeg R;
           router.Route(places[0], places[1], R);
           router.Connected(places[0], places[1]);
           std::vector<TFloatPoint> line;
