@@ -17,10 +17,11 @@
 #include "linvoro_types.h"
 
 uint8_t TRunOptions::FF() const {
-  // Writer format codes: gfMIF = 0, gfSHP = 2, gfMITAB = 5.
+  // Writer format codes: gfMIF = 0, gfSHP = 2, gfMITAB = 5, gfGPKG = 14.
   switch (OutputFormat) {
     case 0: return 0;
     case 2: return 5;
+    case 3: return 14;
     default: return 2;
   }
 }
@@ -307,7 +308,7 @@ bool LoadSettings(const std::string& path, TRunOptions& o) {
   if (!ini.Load(path)) return false;
   // Item indexes outside a choice's range are brought into it, as a radio
   // group does with the index it is given.
-  o.OutputFormat = Clamp(ReadInteger(ini, "outputformat", 1), 0, 2);
+  o.OutputFormat = Clamp(ReadInteger(ini, "outputformat", 1), 0, 3);
   o.SpeedUnit = Clamp(ReadInteger(ini, "speedunit", suAsIs), 0, 2);
   o.SplitLoopLinks = ReadBool(ini, "splitlooplinks", true);
   o.SplitLinks = ReadBool(ini, "splitlinks", true);

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "linvoro_charset.h"
+#include "linvoro_giswriter_gpkg.h"
 #include "linvoro_giswriter_tab.h"
 #include "linvoro_platform.h"
 
@@ -116,7 +117,7 @@ struct TWriterRegistration {
 };
 
 TWriterRegistration* Registrations() {
-  static TWriterRegistration table[gfGPX + 1];
+  static TWriterRegistration table[gfGPKG + 1];
   return table;
 }
 
@@ -130,6 +131,7 @@ void RegisterBuiltInBackEnds() {
   if (done) return;
   done = true;
   RegisterTabWriters();
+  RegisterGpkgWriter();
 }
 
 bool RegisteredAndSupported(TGISFormat f) {
@@ -142,7 +144,7 @@ bool RegisteredAndSupported(TGISFormat f) {
 
 void TGISWriter::RegisterWriter(TGISFormat Format, TGISWriterFactory Create,
                                 TGISWriterProbe Supported) {
-  if (Format > gfGPX) return;
+  if (Format > gfGPKG) return;
   RegisterBuiltInBackEnds();
   Registrations()[Format] = TWriterRegistration{Create, Create ? Supported : nullptr};
 }
@@ -164,12 +166,13 @@ const char* GISFormatName(TGISFormat f) {
     case gfGeoJSON: return "GeoJSON";
     case gfMIF8: return "MIF (UTF-8)";
     case gfGPX: return "GPX";
+    case gfGPKG: return "GPKG";
   }
   return "unknown";
 }
 
 std::unique_ptr<TGISWriter> TGISWriter::GetGISObject(uint8_t Inp) {
-  if (Inp <= gfGPX && RegisteredAndSupported(static_cast<TGISFormat>(Inp))) {
+  if (Inp <= gfGPKG && RegisteredAndSupported(static_cast<TGISFormat>(Inp))) {
     std::unique_ptr<TGISWriter> w = Registrations()[Inp].Create();
     if (w) return w;
   }
@@ -219,6 +222,8 @@ std::string TGISWriter::EncodingProblem(uint8_t Inp, uint16_t Codepage) {
   if (!CodePageKeepsAscii(Codepage))
     return "Code page " + cp + " does not store plain ASCII text as it is; tables cannot be written in it";
   if (Inp == gfDBF || Inp == gfSHP) return std::string();  // .cpg and the header take any page
+  // A GeoPackage holds UTF-8 whatever the run asks for.
+  if (Inp == gfGPKG && GPKG_supported()) return std::string();
   // MIF, and TAB, which is MIF without its library: the table declares its
   // text by a MapInfo charset name.
   const std::string charset = CharSetList().CodePage2Charset(Codepage);

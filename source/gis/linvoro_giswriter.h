@@ -50,8 +50,12 @@ enum TGISFormat : uint8_t {
   gfMIF8 = 10,
   gfEFAL = 11,
   gfEFALx = 12,
-  gfGPX = 13
+  gfGPX = 13,
+  gfGPKG = 14
 };
+
+// The one file every GeoPackage table of a folder is a layer of.
+inline constexpr const char* GpkgFileName = "osm2trassel.gpkg";
 
 // The short name users know a format by: "MIF", "SHP", "TAB", ...
 const char* GISFormatName(TGISFormat f);
@@ -165,7 +169,7 @@ class TGISWriter {
   // A new writer, owned by the caller, for a format code: 1 dBASE,
   // 2 shapefile, 10 MIF in UTF-8;
   // 5, 9, 11 and 12 the TAB back-end registered for that code when its
-  // library is available; every other code (0 included, and the TAB codes
+  // library is available; 14 GeoPackage when GDAL is; every other code (0 included, and the TAB codes
   // without their library) MIF/MID.
   static std::unique_ptr<TGISWriter> GetGISObject(uint8_t Inp);
 
@@ -183,6 +187,10 @@ class TGISWriter {
   static bool MITAB_supported();
   static bool MFAL_supported();
   static bool EFAL_supported();
+  // Whether GDAL with its GeoPackage driver is there for gfGPKG.
+  static bool GPKG_supported();
+  // Why not, as a message for the user ("" when it is).
+  static std::string GPKGProblem();
 
   // ---------------------------------------------------------------- settings
   // Set between creation and StartHeader.
