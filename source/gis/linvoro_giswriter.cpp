@@ -3,7 +3,9 @@
 // writers live in linvoro_giswriter_mif.cpp, _dbf.cpp and _shp.cpp.
 #include "linvoro_giswriter.h"
 
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -188,6 +190,52 @@ std::unique_ptr<TGISWriter> TGISWriter::GetGISObject(uint8_t Inp) {
       // TAB codes without their library and for writers not built here.
       return std::make_unique<TGISWriterMIF>();
   }
+}
+
+// ---------------------------------------------------------------- size limits
+
+namespace {
+
+int64_t EnvironmentSizeLimit() {
+  static const int64_t limit = [] {
+    const char* v = std::getenv("OSM2TRASSEL_TEST_TABLE_LIMIT");
+    if (!v || !*v) return int64_t{0};
+    char* end = nullptr;
+    const long long x = std::strtoll(v, &end, 10);
+    return end && *end == 0 && x > 0 ? static_cast<int64_t>(x) : int64_t{0};
+  }();
+  return limit;
+}
+
+std::atomic<int64_t> TestSizeLimit{0};
+
+std::string Grouped(int64_t v) {
+  const std::string digits = std::to_string(v);
+  std::string s;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) s += ',';
+    s += digits[i];
+  }
+  return s;
+}
+
+}  // namespace
+
+int64_t TGISWriter::SizeLimit(int64_t formatLimit) {
+  int64_t test = TestSizeLimit.load(std::memory_order_relaxed);
+  if (test <= 0) test = EnvironmentSizeLimit();
+  return test > 0 && test < formatLimit ? test : formatLimit;
+}
+
+void TGISWriter::SetTestSizeLimit(int64_t bytes) { TestSizeLimit.store(bytes > 0 ? bytes : 0); }
+
+std::string TGISWriter::TableFullMessage(const std::string& file, int64_t limit, const char* unit,
+                                         const std::string& why) const {
+  const size_t slash = FFileName.rfind('/');
+  const std::string table = slash == std::string::npos ? FFileName : FFileName.substr(slash + 1);
+  return "Table " + table + " is full: " + file + " cannot grow past " + Grouped(limit) + " " + unit + " (" + why +
+         "). It was closed complete with its first " + Grouped(FWrittenRecords) +
+         " records and the rest was not written; for a table this large use --format gpkg, or MIF.";
 }
 
 // ---------------------------------------------------------------- TGISWriter
