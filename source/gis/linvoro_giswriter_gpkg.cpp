@@ -285,6 +285,9 @@ void TGISWriterGPKG::CreateLayer() {
 void TGISWriterGPKG::AddField(const std::string& FieldName, TGISField Field, uint8_t Width,
                               uint8_t decimals) {
   if (Width == 255) Width = 254;
+  // Floats keep the decimals the dBASE form gives them when none are
+  // declared, so that both hold the same values.
+  if (Field == gfFloat && decimals == 0) decimals = 8;
   TGISWriter::AddField(FieldName, Field, Width, decimals);
   if (FWrittenFields == FNumFields && FDataset) CreateLayer();
 }
