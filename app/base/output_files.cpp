@@ -1,5 +1,6 @@
 #include "output_files.h"
 
+#include "linvoro_giswriter.h"
 #include "linvoro_import.h"
 #include "linvoro_roadnamefile.h"
 
@@ -48,6 +49,10 @@ const std::vector<const char*>& ReportFileNames() {
 
 std::vector<std::string> RunOutputFileNames() {
   std::vector<std::string> files = RoadTableFileNames();
+  // Every table of a GeoPackage run, and SQLite's journal, which a run
+  // that died mid-transaction leaves beside it.
+  files.push_back(GpkgFileName);
+  files.push_back(std::string(GpkgFileName) + "-journal");
   files.push_back("error.txt");
   files.push_back("additional_highway_tags.txt");
   for (const std::string& f : NetworkFileNames()) files.push_back(f);

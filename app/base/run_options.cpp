@@ -17,10 +17,11 @@
 #include "linvoro_types.h"
 
 uint8_t TRunOptions::FF() const {
-  // Writer format codes: gfMIF = 0, gfSHP = 2, gfMITAB = 5.
+  // Writer format codes: gfMIF = 0, gfSHP = 2, gfMITAB = 5, gfGPKG = 14.
   switch (OutputFormat) {
     case 0: return 0;
     case 2: return 5;
+    case 3: return 14;
     default: return 2;
   }
 }

@@ -25,7 +25,7 @@ enum TOptionalItem : int32_t {
 
 struct TRunOptions {
   // Window state that the settings file persists, with first-start defaults.
-  int32_t OutputFormat = 1;          // radio index: 0 MIF, 1 SHP, 2 TAB
+  int32_t OutputFormat = 1;          // radio index: 0 MIF, 1 SHP, 2 TAB, 3 GPKG
   int32_t SpeedUnit = suAsIs;        // radio index of TSpeedUnit
   bool SplitLoopLinks = true;
   bool SplitLinks = true;
@@ -57,7 +57,7 @@ struct TRunOptions {
   uint8_t OutputModes() const {
     return (Pedestrian ? ModePedestrian : 0) | (Bicycle ? ModeBicycle : 0) | (Car ? ModeCar : 0);
   }
-  // The writer format code of the chosen output format (gfMIF, gfSHP, gfMITAB).
+  // The writer format code of the chosen output format (gfMIF, gfSHP, gfMITAB, gfGPKG).
   uint8_t FF() const;
   // The code page the tables are written in: Encoding, or the system's.
   uint16_t TableCodePage() const;

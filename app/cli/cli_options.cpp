@@ -20,7 +20,7 @@ std::string UsageText() {
          "(.osm.gz, .osm.bz2, .o5m.gz, .o5m.bz2), told by its content, not its name.\n"
          "\n"
          "  -o, --output DIR          output folder (default: folder of the first file)\n"
-         "      --format FMT          mif, shp or tab (default shp)\n"
+         "      --format FMT          mif, shp, tab or gpkg (default shp)\n"
          "      --modes LIST          comma-separated pedestrian,bicycle,car (default car)\n"
          "      --optional LIST       comma-separated bridge,lanes,maxheight,maxspeed,\n"
          "                            maxweight,maxwidth,toll,tunnel (default none)\n"
@@ -217,8 +217,8 @@ TCliParse ParseCommandLine(int argc, const char* const* argv, TCliOptions& cli, 
       o.MainDir = v.back() == '/' ? v : v + "/";
       cli.OutputGiven = true;
     } else if (n == "--format") {
-      const int c = Choice(v, {"mif", "shp", "tab"});
-      if (c < 0) return bad("mif, shp or tab");
+      const int c = Choice(v, {"mif", "shp", "tab", "gpkg"});
+      if (c < 0) return bad("mif, shp, tab or gpkg");
       o.OutputFormat = c;
     } else if (n == "--modes") {
       bool m[3] = {};

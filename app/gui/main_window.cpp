@@ -178,7 +178,9 @@ void TForm1::CreateControls() {
   lblStatus = named(new QLabel(client), "lblStatus");
 
   rgOutputFormat = named(new TRadioGroup(QStringLiteral("Output format"),
-                                         {QStringLiteral("MIF"), QStringLiteral("SHP"), QStringLiteral("TAB")}, client, 3),
+                                         {QStringLiteral("MIF"), QStringLiteral("SHP"), QStringLiteral("TAB"),
+                                          QStringLiteral("GPKG")},
+                                         client, 4),
                          "rgOutputFormat");
   rgOutputFormat->SetItemIndex(1);
   rgSpeedUnit = named(new TRadioGroup(QStringLiteral("Speed unit"),
@@ -584,7 +586,7 @@ void TForm1::ApplySettings(const TRunOptions& o) {
 
 TRunOptions TForm1::CurrentOptions() const {
   TRunOptions o;
-  o.OutputFormat = FF == gfMIF ? 0 : FF == gfMITAB ? 2 : 1;
+  o.OutputFormat = FF == gfMIF ? 0 : FF == gfMITAB ? 2 : FF == gfGPKG ? 3 : 1;
   o.SpeedUnit = rgSpeedUnit->ItemIndex();
   o.SplitLoopLinks = cbSplitLoop->isChecked();
   o.SplitLinks = cbSplitLinks->isChecked();
@@ -764,6 +766,7 @@ void TForm1::rgOutputFormatClick() {
     case 0: FF = gfMIF; break;
     case 1: FF = gfSHP; break;
     case 2: FF = gfMITAB; break;
+    case 3: FF = gfGPKG; break;
     default: break;
   }
 }

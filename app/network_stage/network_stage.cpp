@@ -79,7 +79,7 @@ bool ImportNetwork(TStage& run, uint8_t ff) {
   TImport import;
   import.SetDirectory(run.MainDir);
   import.SetOnProgress(NetworkProgress(run));
-  const char* main = ff == gfMIF ? "roads.mif" : ff == gfSHP ? "roads.shp" : "roads.tab";
+  const char* main = ff == gfMIF ? "roads.mif" : ff == gfSHP ? "roads.shp" : ff == gfGPKG ? GpkgFileName : "roads.tab";
   import.Add(run.MainDir + main);
   import.SetAllowLoops(false);
   import.Execute();
@@ -103,6 +103,13 @@ void ImportAttributes(TStage& run, uint8_t ff) {
     ia.ExecuteRoadname(0, "", fkCSV);
     ia.SetRoadNameFileIndex(2);
     ia.ExecuteRoadname(1, "", fkCSV);
+  } else if (ff == gfGPKG) {
+    ia.Add(run.MainDir + GpkgFileName);
+    ia.ExecuteAttribute(0, "attribute", fkGPKG);
+    ia.SetRoadNameFileIndex(1);
+    ia.ExecuteRoadname(0, "osm_id", fkGPKG);
+    ia.SetRoadNameFileIndex(2);
+    ia.ExecuteRoadname(1, "", fkGPKG);
   } else {
     ia.Add(run.MainDir + (ff == gfSHP ? "roads.dbf" : "roads.dat"));
     ia.ExecuteAttribute(1, "attribute", fkDBF);

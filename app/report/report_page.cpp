@@ -53,8 +53,8 @@ std::string YesNo(bool v) { return v ? "yes" : "no"; }
 
 std::vector<std::pair<std::string, std::string>> DescribeOptions(const TRunOptions& o) {
   std::vector<std::pair<std::string, std::string>> d;
-  static const char* const kFormats[] = {"MIF", "SHP", "TAB"};
-  d.emplace_back("Output format", kFormats[o.OutputFormat >= 0 && o.OutputFormat <= 2 ? o.OutputFormat : 1]);
+  static const char* const kFormats[] = {"MIF", "SHP", "TAB", "GPKG"};
+  d.emplace_back("Output format", kFormats[o.OutputFormat >= 0 && o.OutputFormat <= 3 ? o.OutputFormat : 1]);
   std::string modes;
   for (const auto& [on, name] : {std::pair{o.Pedestrian, "Pedestrian"}, std::pair{o.Bicycle, "Bicycle"},
                                  std::pair{o.Car, "Car"}})

@@ -26,6 +26,9 @@ void ReconcileOptions(TRunOptions& o) {
 }
 
 std::string TableEncodingProblem(const TRunOptions& o) {
+  // GeoPackage output has no fallback: a run asked for one gets one or
+  // does not start.
+  if (o.FF() == gfGPKG && !TGISWriter::GPKG_supported()) return TGISWriter::GPKGProblem();
   if (o.Encoding == 0) return std::string();  // the system's page suits every format
   return TGISWriter::EncodingProblem(o.FF(), o.Encoding);
 }

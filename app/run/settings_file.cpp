@@ -252,7 +252,7 @@ bool LoadSettings(const std::string& path, TRunOptions& o) {
   if (!ini.Load(path)) return false;
   // Item indexes outside a choice's range are brought into it, as a radio
   // group does with the index it is given.
-  o.OutputFormat = Clamp(ReadInteger(ini, "outputformat", 1), 0, 2);
+  o.OutputFormat = Clamp(ReadInteger(ini, "outputformat", 1), 0, 3);
   o.SpeedUnit = Clamp(ReadInteger(ini, "speedunit", suAsIs), 0, 2);
   o.SplitLoopLinks = ReadBool(ini, "splitlooplinks", true);
   o.SplitLinks = ReadBool(ini, "splitlinks", true);

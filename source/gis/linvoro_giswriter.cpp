@@ -3,11 +3,14 @@
 // writers live in linvoro_giswriter_mif.cpp, _dbf.cpp and _shp.cpp.
 #include "linvoro_giswriter.h"
 
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
 #include "linvoro_charset.h"
+#include "linvoro_giswriter_gpkg.h"
 #include "linvoro_giswriter_tab.h"
 #include "linvoro_platform.h"
 
@@ -116,7 +119,7 @@ struct TWriterRegistration {
 };
 
 TWriterRegistration* Registrations() {
-  static TWriterRegistration table[gfGPX + 1];
+  static TWriterRegistration table[gfGPKG + 1];
   return table;
 }
 
@@ -130,6 +133,7 @@ void RegisterBuiltInBackEnds() {
   if (done) return;
   done = true;
   RegisterTabWriters();
+  RegisterGpkgWriter();
 }
 
 bool RegisteredAndSupported(TGISFormat f) {
@@ -142,7 +146,7 @@ bool RegisteredAndSupported(TGISFormat f) {
 
 void TGISWriter::RegisterWriter(TGISFormat Format, TGISWriterFactory Create,
                                 TGISWriterProbe Supported) {
-  if (Format > gfGPX) return;
+  if (Format > gfGPKG) return;
   RegisterBuiltInBackEnds();
   Registrations()[Format] = TWriterRegistration{Create, Create ? Supported : nullptr};
 }
@@ -164,12 +168,13 @@ const char* GISFormatName(TGISFormat f) {
     case gfGeoJSON: return "GeoJSON";
     case gfMIF8: return "MIF (UTF-8)";
     case gfGPX: return "GPX";
+    case gfGPKG: return "GPKG";
   }
   return "unknown";
 }
 
 std::unique_ptr<TGISWriter> TGISWriter::GetGISObject(uint8_t Inp) {
-  if (Inp <= gfGPX && RegisteredAndSupported(static_cast<TGISFormat>(Inp))) {
+  if (Inp <= gfGPKG && RegisteredAndSupported(static_cast<TGISFormat>(Inp))) {
     std::unique_ptr<TGISWriter> w = Registrations()[Inp].Create();
     if (w) return w;
   }
@@ -185,6 +190,52 @@ std::unique_ptr<TGISWriter> TGISWriter::GetGISObject(uint8_t Inp) {
       // TAB codes without their library and for writers not built here.
       return std::make_unique<TGISWriterMIF>();
   }
+}
+
+// ---------------------------------------------------------------- size limits
+
+namespace {
+
+int64_t EnvironmentSizeLimit() {
+  static const int64_t limit = [] {
+    const char* v = std::getenv("OSM2TRASSEL_TEST_TABLE_LIMIT");
+    if (!v || !*v) return int64_t{0};
+    char* end = nullptr;
+    const long long x = std::strtoll(v, &end, 10);
+    return end && *end == 0 && x > 0 ? static_cast<int64_t>(x) : int64_t{0};
+  }();
+  return limit;
+}
+
+std::atomic<int64_t> TestSizeLimit{0};
+
+std::string Grouped(int64_t v) {
+  const std::string digits = std::to_string(v);
+  std::string s;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) s += ',';
+    s += digits[i];
+  }
+  return s;
+}
+
+}  // namespace
+
+int64_t TGISWriter::SizeLimit(int64_t formatLimit) {
+  int64_t test = TestSizeLimit.load(std::memory_order_relaxed);
+  if (test <= 0) test = EnvironmentSizeLimit();
+  return test > 0 && test < formatLimit ? test : formatLimit;
+}
+
+void TGISWriter::SetTestSizeLimit(int64_t bytes) { TestSizeLimit.store(bytes > 0 ? bytes : 0); }
+
+std::string TGISWriter::TableFullMessage(const std::string& file, int64_t limit, const char* unit,
+                                         const std::string& why) const {
+  const size_t slash = FFileName.rfind('/');
+  const std::string table = slash == std::string::npos ? FFileName : FFileName.substr(slash + 1);
+  return "Table " + table + " is full: " + file + " cannot grow past " + Grouped(limit) + " " + unit + " (" + why +
+         "). It was closed complete with its first " + Grouped(FWrittenRecords) +
+         " records and the rest was not written; for a table this large use --format gpkg, or MIF.";
 }
 
 // ---------------------------------------------------------------- TGISWriter
@@ -219,6 +270,8 @@ std::string TGISWriter::EncodingProblem(uint8_t Inp, uint16_t Codepage) {
   if (!CodePageKeepsAscii(Codepage))
     return "Code page " + cp + " does not store plain ASCII text as it is; tables cannot be written in it";
   if (Inp == gfDBF || Inp == gfSHP) return std::string();  // .cpg and the header take any page
+  // A GeoPackage holds UTF-8 whatever the run asks for.
+  if (Inp == gfGPKG && GPKG_supported()) return std::string();
   // MIF, and TAB, which is MIF without its library: the table declares its
   // text by a MapInfo charset name.
   const std::string charset = CharSetList().CodePage2Charset(Codepage);

@@ -50,8 +50,12 @@ enum TGISFormat : uint8_t {
   gfMIF8 = 10,
   gfEFAL = 11,
   gfEFALx = 12,
-  gfGPX = 13
+  gfGPX = 13,
+  gfGPKG = 14
 };
+
+// The one file every GeoPackage table of a folder is a layer of.
+inline constexpr const char* GpkgFileName = "osm2trassel.gpkg";
 
 // The short name users know a format by: "MIF", "SHP", "TAB", ...
 const char* GISFormatName(TGISFormat f);
@@ -110,8 +114,26 @@ constexpr int32_t MIColor(int32_t c) {
 // every bounding box, and what an empty shapefile carries in its header.
 constexpr double GISBoxLimit = static_cast<double>(1e38f);  // 9.999999680285692e37
 
-// Tables at or beyond this many bytes are reported full (FileIsFull).
-constexpr int64_t GISFileSizeLimit = 2147000000;
+// The most a table file may grow to, by format. A writer whose next record
+// would take a file past its limit writes nothing more: it closes the table,
+// complete at its last whole record, and raises ETableFull.
+//
+// Shapefile: record offsets (.shx) and the file length (.shp and .shx
+// headers) are 32-bit counts of 16-bit words. Read as unsigned they would
+// reach 8 GiB, but most readers take them as signed 32-bit numbers, so the
+// largest count every reader gets right is 2^31 - 1 words: 4 GiB - 2 bytes.
+constexpr int64_t ShapefileSizeLimit = (int64_t{1} << 32) - 2;
+// dBASE: no offsets, but readers compute record positions and the file size
+// in 32-bit numbers as well; the record count in the header is 32-bit and
+// read as signed by most readers.
+constexpr int64_t DbfSizeLimit = (int64_t{1} << 32) - 2;
+constexpr int64_t DbfRecordLimit = INT32_MAX;
+// TAB: the .map and .id files address objects by signed 32-bit offsets.
+constexpr int64_t TabSizeLimit = INT32_MAX;
+
+// Raised by a writer whose table reached its format's limit; the message
+// names the table, the limit and the remedy.
+LINVORO_EXCEPTION(ETableFull, Exception);
 
 // dBASE language driver ids against Windows code pages. A code page maps to
 // the lowest id carrying it; 0 means none (also for UTF-8).
@@ -165,7 +187,7 @@ class TGISWriter {
   // A new writer, owned by the caller, for a format code: 1 dBASE,
   // 2 shapefile, 10 MIF in UTF-8;
   // 5, 9, 11 and 12 the TAB back-end registered for that code when its
-  // library is available; every other code (0 included, and the TAB codes
+  // library is available; 14 GeoPackage when GDAL is; every other code (0 included, and the TAB codes
   // without their library) MIF/MID.
   static std::unique_ptr<TGISWriter> GetGISObject(uint8_t Inp);
 
@@ -183,6 +205,10 @@ class TGISWriter {
   static bool MITAB_supported();
   static bool MFAL_supported();
   static bool EFAL_supported();
+  // Whether GDAL with its GeoPackage driver is there for gfGPKG.
+  static bool GPKG_supported();
+  // Why not, as a message for the user ("" when it is).
+  static std::string GPKGProblem();
 
   // ---------------------------------------------------------------- settings
   // Set between creation and StartHeader.
@@ -242,8 +268,13 @@ class TGISWriter {
   int32_t NumFields() const { return FNumFields; }
   // Description of field Index, 1 to NumFields (EOutOfRange otherwise).
   const TFieldInfo& FieldInfo(int32_t Index) const;
-  // True once the dBASE or shape data has passed 2,147,000,000 bytes.
-  bool FileIsFull() const { return FFileIsFull; }
+  // The limit a writer applies for a format's limit: the format's own,
+  // unless a test lowered every limit, through SetTestSizeLimit or the
+  // environment variable OSM2TRASSEL_TEST_TABLE_LIMIT (bytes; read once,
+  // and only when it is set), so that a small run reaches it.
+  static int64_t SizeLimit(int64_t formatLimit);
+  // 0 restores the formats' limits (the environment's, when it has one).
+  static void SetTestSizeLimit(int64_t bytes);
   TObjectTypes ObjectTypes() const { return FObjectTypes; }
 
   // ---------------------------------------------------------------- operations
@@ -288,6 +319,11 @@ class TGISWriter {
   void SplitAttrib(std::string_view Attrib);
   bool RecordComplete() const { return FWrittenParts >= FNumParts; }
   void ResetBox();
+  // The message of ETableFull for file (with its extension) at limit bytes,
+  // why being the format's reason.
+  // limit counts unit ("bytes", "records").
+  std::string TableFullMessage(const std::string& file, int64_t limit, const char* unit,
+                               const std::string& why) const;
   static void DeleteFileIfExists(const std::string& path);
   // A character value lost characters to the code page.
   void LostText(std::string_view value);
@@ -318,7 +354,6 @@ class TGISWriter {
   int32_t FWrittenParts = 0;
   bool FMultiPolygon = false;
   bool FOpen = false;
-  bool FFileIsFull = false;
   int64_t FWrittenRecords = 0;
   std::vector<TFieldInfo> FFieldInfo;  // [0] unused, 1..NumFields
   double FXMinG = GISBoxLimit, FYMinG = GISBoxLimit;
@@ -417,6 +452,14 @@ class TGISWriterDBF : public TGISWriter {
   // Splits, checks and writes one dBASE record; counts it. False when no
   // file is open (nothing written).
   bool WriteDbfRecord(std::string_view Attrib);
+  // The two halves of it: the record assembled in FRecord, and written.
+  bool BuildDbfRecord(std::string_view Attrib);
+  void PutDbfRecord();
+  // Why one more record would take the .dbf past its limit; "" when it fits.
+  std::string DbfFullMessage() const;
+  // Closes the table as it is, without the record being built, and raises
+  // ETableFull with message.
+  [[noreturn]] void FullStop(const std::string& message);
   // Encodes a character value into dest (width bytes, space-filled), at
   // most maxChars characters of it; returns the bytes it took.
   size_t EncodeChar(char* dest, int width, std::string_view v, size_t maxChars = SIZE_MAX);
@@ -446,6 +489,9 @@ class TGISWriterDBF : public TGISWriter {
   bool FAsciiSafe = true;  // ASCII text is stored unchanged in the code page
   int FMaxCharBytes = 1;   // of the code page
   bool FNarrowOnClose = true;
+  // The shapefile writer writes a record's row together with its shape,
+  // once both are known to fit.
+  bool FDeferRecord = false;
   std::vector<uint8_t> FCharLimit;  // [field] declared characters of a widened field, else 0
   std::vector<uint8_t> FLongest;    // [field] bytes of the longest value written
   std::string FRecord;     // one record, written in one call

@@ -91,7 +91,7 @@ void TGISWriterDBF::StartHeader(int32_t NumFields, TObjectTypes ObjectTypes) {
   FNarrowedLength = 1;
   FDbfRecords = 0;
   FWrittenRecords = 0;
-  FFileIsFull = false;
+  FDeferRecord = false;
   FNarrowOnClose = true;
   FMaxCharBytes = CodePageMaxCharSize(FCodepage);
   FCharLimit.assign(static_cast<size_t>(NumFields) + 1, 0);
@@ -226,6 +226,37 @@ void TGISWriterDBF::AddField(const std::string& FieldName, TGISField Field, uint
 }
 
 bool TGISWriterDBF::WriteDbfRecord(std::string_view Attrib) {
+  if (!BuildDbfRecord(Attrib)) return false;
+  PutDbfRecord();
+  return true;
+}
+
+std::string TGISWriterDBF::DbfFullMessage() const {
+  const std::string file = FileName().substr(FileName().rfind('/') + 1) + ".dbf";
+  const int64_t records = SizeLimit(DbfRecordLimit);
+  if (static_cast<int64_t>(FDbfRecords) + 1 > records)
+    return TableFullMessage(file, records, "records", "the record count dBASE readers take");
+  // The end mark byte included.
+  const int64_t bytes = SizeLimit(DbfSizeLimit);
+  if (DbfSize() + FRecordLength + 1 > bytes)
+    return TableFullMessage(file, bytes, "bytes", "the most dBASE readers address");
+  return std::string();
+}
+
+void TGISWriterDBF::FullStop(const std::string& message) {
+  FNumParts = FWrittenParts = 0;
+  Close();
+  throw ETableFull(message);
+}
+
+void TGISWriterDBF::PutDbfRecord() {
+  if (const std::string full = DbfFullMessage(); !full.empty()) FullStop(full);
+  FOutDBF->WriteBuffer(FRecord.data(), FRecordLength);
+  ++FDbfRecords;
+  ++FWrittenRecords;
+}
+
+bool TGISWriterDBF::BuildDbfRecord(std::string_view Attrib) {
   if (!FOutDBF) return false;
   // Split and check before anything is written, so that a rejected row
   // leaves no half record behind.
@@ -289,20 +320,16 @@ bool TGISWriterDBF::WriteDbfRecord(std::string_view Attrib) {
         break;
     }
   }
-  FOutDBF->WriteBuffer(rec, FRecordLength);
-  ++FDbfRecords;
-  ++FWrittenRecords;
-  // Full is what the table will be once closed.
-  if (32 * static_cast<int64_t>(FNumFields) + 33 + static_cast<int64_t>(FDbfRecords) * FNarrowedLength >
-      GISFileSizeLimit)
-    FFileIsFull = true;
   return true;
 }
 
 void TGISWriterDBF::WriteObject(int32_t NumParts, std::string_view Attrib) {
   // The row first: a rejected row must not leave a record waiting for
   // sections.
-  WriteDbfRecord(Attrib);
+  if (FDeferRecord)
+    BuildDbfRecord(Attrib);
+  else
+    WriteDbfRecord(Attrib);
   TGISWriter::WriteObject(NumParts, Attrib);
 }
 

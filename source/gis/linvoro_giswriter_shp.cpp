@@ -103,6 +103,7 @@ void TGISWriterSHP::StartHeader(int32_t NumFields, TObjectTypes ObjectTypes) {
 }
 
 void TGISWriterSHP::WriteObject(int32_t NumParts, std::string_view Attrib) {
+  FDeferRecord = FSHPopen;
   TGISWriterDBF::WriteObject(NumParts, Attrib);
   if (!FSHPopen) return;
   FRecordOpen = true;
@@ -198,6 +199,20 @@ void TGISWriterSHP::WriteSection(int32_t Index, const TFloatPointArrayEx& SegLis
 }
 
 void TGISWriterSHP::CompleteRecord() {
+  // A record goes into the three files or into none: every limit is
+  // checked before anything of it is written. The .shx always stays
+  // smaller than the .shp (8 bytes a record against at least 12).
+  std::string full = FOutDBF ? DbfFullMessage() : std::string();
+  const int64_t limit = SizeLimit(ShapefileSizeLimit);
+  if (full.empty() && FSHPOffset + 8 + FContentLength > limit)
+    full = TableFullMessage(FileName().substr(FileName().rfind('/') + 1) + ".shp", limit, "bytes",
+                            "the most a shapefile's 32-bit offsets address for every reader");
+  if (!full.empty()) {
+    FRecordOpen = false;
+    --FShapeRecords;
+    FullStop(full);
+  }
+  if (FOutDBF) PutDbfRecord();
   PutBE32(FRec.data() + 4, static_cast<uint32_t>(FContentLength / 2));
   FOutSHP->WriteBuffer(FRec.data(), static_cast<int64_t>(FRecLen));
   uint8_t idx[8];
@@ -206,7 +221,6 @@ void TGISWriterSHP::CompleteRecord() {
   FOutSHX->WriteBuffer(idx, 8);
   FSHPOffset += 8 + FContentLength;
   FRecordOpen = false;
-  if (FSHPOffset > GISFileSizeLimit) FFileIsFull = true;
 }
 
 void TGISWriterSHP::FinishIncompleteRecord() {
@@ -228,18 +242,22 @@ void TGISWriterSHP::AddPoint(double X, double Y, std::string_view Attrib) {
 
 void TGISWriterSHP::Close() {
   std::exception_ptr failure;
-  try {
-    TGISWriterDBF::Close();
-  } catch (...) {
-    failure = std::current_exception();
-  }
+  // A record still waiting for sections first, while its row can still be
+  // written beside it.
   if (FSHPopen) {
-    FSHPopen = false;
     try {
       FinishIncompleteRecord();
     } catch (...) {
-      if (!failure) failure = std::current_exception();
+      failure = std::current_exception();
     }
+  }
+  try {
+    TGISWriterDBF::Close();
+  } catch (...) {
+    if (!failure) failure = std::current_exception();
+  }
+  if (FSHPopen) {
+    FSHPopen = false;
     const double box[4] = {FXMinG, FYMinG, FXMaxG, FYMaxG};
     try {
       FinishShapeFile(std::move(FOutSHP), FSHPOffset, box);

@@ -31,12 +31,12 @@ void TGISWriterTAB::Drop() {
   for (const char* ext : {".tab", ".map", ".dat", ".id"}) DeleteFileIfExists(FFileName + ext);
 }
 
-int64_t TGISWriterTAB::NextSizeCheck(int64_t written, int64_t largest) {
+int64_t TGISWriterTAB::NextSizeCheck(int64_t written, int64_t largest, int64_t fullAt) {
   if (written < 1) return 1;
   if (largest <= 0) return written * 2;
   const double next =
       std::floor(static_cast<double>(written) * 0.5 +
-                 1.0735e9 / static_cast<double>(largest) * static_cast<double>(written));
+                 static_cast<double>(fullAt) * 0.5 / static_cast<double>(largest) * static_cast<double>(written));
   // Near the limit the formula stops moving forward; from there every
   // record is checked.
   if (next <= static_cast<double>(written)) return written + 1;
@@ -49,8 +49,17 @@ void TGISWriterTAB::CheckSize() {
   int64_t largest = 0;
   for (const char* ext : {".map", ".id", ".dat"})
     largest = std::max(largest, FileSize(FFileName + ext));
-  if (largest > GISFileSizeLimit) FFileIsFull = true;
-  FSizeCheckAt = NextSizeCheck(FWrittenRecords, largest);
+  const int64_t limit = SizeLimit(TabSizeLimit);
+  const int64_t fullAt = limit - SizeReserve(limit);
+  if (largest >= fullAt) {
+    const std::string message =
+        TableFullMessage(FFileName.substr(FFileName.rfind('/') + 1) + ".tab", limit, "bytes",
+                         "the most the 32-bit offsets of a TAB table's .map and .id files address");
+    FNumParts = FWrittenParts = 0;
+    Close();
+    throw ETableFull(message);
+  }
+  FSizeCheckAt = NextSizeCheck(FWrittenRecords, largest, fullAt);
 }
 
 // ---------------------------------------------------------------- TGISWriterMITAB

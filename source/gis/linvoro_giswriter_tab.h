@@ -5,6 +5,7 @@
 // while the library is loaded; otherwise a TAB request writes MIF.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -33,14 +34,18 @@ class TGISWriterTAB : public TGISWriter {
 
   // The record count at which the size check runs next, given the records
   // written and the largest of the three data files: halfway, by the
-  // growth so far, to half of the size limit. An empty largest file (all
-  // data still buffered) doubles the count instead.
-  static int64_t NextSizeCheck(int64_t written, int64_t largest);
+  // growth so far, to the point where the table is full. An empty largest
+  // file (all data still buffered) doubles the count instead.
+  static int64_t NextSizeCheck(int64_t written, int64_t largest, int64_t fullAt);
+  // The library writes its files itself, in blocks, and completes them on
+  // close: a table is full this many bytes short of its limit, room for
+  // what the library still holds and for the growth between checks.
+  static int64_t SizeReserve(int64_t limit) { return std::min<int64_t>(int64_t{16} << 20, limit / 8); }
 
  protected:
   // Once the written records reach the check point, reads the sizes of
-  // stem.map, stem.id and stem.dat: beyond 2,147,000,000 bytes the table is
-  // full (FileIsFull).
+  // stem.map, stem.id and stem.dat: once the largest is within the reserve
+  // of the limit, the table is closed as it is and ETableFull raised.
   void CheckSize();
 
   bool fnativeX = false;

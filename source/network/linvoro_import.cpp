@@ -571,7 +571,7 @@ void TBaseImport::CreateReport() {
 
 namespace {
 
-enum TInputKind { ikUnknown, ikSHP, ikMIF, ikTAB, ikTABExtended, ikTABNoMap, ikTABUnsupported };
+enum TInputKind { ikUnknown, ikSHP, ikMIF, ikGPKG, ikTAB, ikTABExtended, ikTABNoMap, ikTABUnsupported };
 
 std::string UpperExt(const std::string& f) {
   std::string e = std::filesystem::path(f).extension().string();
@@ -584,6 +584,7 @@ TInputKind Classify(const std::string& f) {
   const std::string e = UpperExt(f);
   if (e == ".SHP") return ikSHP;
   if (e == ".MIF") return ikMIF;
+  if (e == ".GPKG") return ikGPKG;
   if (e != ".TAB") return ikUnknown;
   const std::string map = FileBeside(f, ".map");
   std::error_code ec;
@@ -632,7 +633,7 @@ void TImport::Execute() {
   for (size_t i = 1; i < fFiles.size(); ++i)
     if (Classify(fFiles[i]) != kind) throw Exception("Only a single type of files are allowed");
   switch (kind) {
-    case ikUnknown: throw Exception("Only MIF/SHP/TAB files are allowed in the list");
+    case ikUnknown: throw Exception("Only MIF/SHP/TAB/GPKG files are allowed in the list");
     case ikTABNoMap: throw Exception("TAB file has no MAP component");
     case ikTABUnsupported: throw Exception("Unsupported MAP file encountered");
     default: break;
@@ -645,6 +646,7 @@ void TImport::Execute() {
     switch (kind) {
       case ikSHP: ReadSHPTables(); break;
       case ikMIF: ReadMIFTables(); break;
+      case ikGPKG: ReadGPKGTables(); break;
       case ikTAB: ReadTABTables(false); break;
       case ikTABExtended: ReadTABTables(true); break;
       default: break;

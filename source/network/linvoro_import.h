@@ -1,4 +1,5 @@
-// The network import: reads a road table (MIF/MID, shapefile or TAB) object
+// The network import: reads a road table (MIF/MID, shapefile, TAB or a
+// GeoPackage layer) object
 // by object as links, rejects objects that cannot be links (recording why),
 // matches link end points exactly into nodes and writes the network file
 // set: coord.bin, link.bin, length.bin, node.bin, coord3.bin, coord3i.bin,
@@ -197,8 +198,13 @@ class TImport : public TBaseImport {
   // build again, so that the folder never holds a half-built network.
   void Execute() override;
 
+  // The layer a GeoPackage input is read from.
+  const std::string& Layer() const { return fLayer; }
+  void SetLayer(const std::string& v) { fLayer = v; }
+
  protected:
   void ReadMIFTables();
+  void ReadGPKGTables();
   void ReadSHPTables();
   // AExtended: .map files with 64-bit object offsets (version 1500).
   void ReadTABTables(bool AExtended);
@@ -209,4 +215,6 @@ class TImport : public TBaseImport {
   std::unique_ptr<TDbfFiles> OpenZLevelTable(const char* ext, int codepage);
   // The levels of record fLinkCount into fZFrom and fZTo.
   void ReadZLevels(TDbfFiles& table);
+
+  std::string fLayer = "roads";
 };

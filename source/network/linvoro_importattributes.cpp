@@ -8,6 +8,7 @@
 #include "linvoro_charset.h"
 #include "linvoro_csvfiles.h"
 #include "linvoro_dbffiles.h"
+#include "linvoro_giswriter_gpkg.h"
 #include "linvoro_functions.h"
 #include "linvoro_io.h"
 #include "linvoro_platform.h"
@@ -59,6 +60,25 @@ void TImportAttributes::ExecuteAttribute(int32_t fieldindex, const std::string& 
         const uint16_t w = static_cast<uint16_t>(v);
         out.WriteBuffer(&w, 2);
         ProgressExecute(static_cast<double>(csv.Position()));
+      }
+    } else if (fk == fkGPKG) {
+      int64_t n = 0;
+      for (const std::string& f : ffiles) n += TGpkgLayerReader(f, FLayer).RecordCount();
+      SetProgressMaxValue(static_cast<double>(n));
+      int64_t r = 0;
+      for (size_t i = 0; i < ffiles.size() && !FCancelled; ++i) {
+        TGpkgLayerReader layer(ffiles[i], FLayer);
+        const int32_t field = fieldname.empty() ? fieldindex : layer.FindField(fieldname);
+        if (field < 0 || field >= layer.FieldCount())
+          throw EFieldNameNotFound("Field " + (fieldname.empty() ? std::to_string(fieldindex) : fieldname) +
+                                   " not found in layer " + FLayer + " of " + ffiles[i]);
+        while (!FCancelled && layer.Next()) {
+          const int64_t v = layer.Integer(field);
+          if (v < 0 || v > 65535) AttributeOutOfRange();
+          const uint16_t w = static_cast<uint16_t>(v);
+          out.WriteBuffer(&w, 2);
+          ProgressExecute(static_cast<double>(++r));
+        }
       }
     } else {
       TDbfFiles dbf(FCodePageDbf);
@@ -158,6 +178,8 @@ void TImportAttributes::ExecuteRoadname(int32_t fieldindex, const std::string& f
       }
     }
     rn.Import1(ffiles, fDirectory, FCodePageCSV, FRoadNameFileIndex, field);
+  } else if (fk == fkGPKG) {
+    rn.Import3(ffiles, FLayer, fDirectory, FRoadNameFileIndex, fieldindex, fieldname);
   } else {
     rn.Import2(ffiles, fDirectory, FCodePageDbf, FRoadNameFileIndex, fieldindex, fieldname);
   }

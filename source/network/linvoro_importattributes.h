@@ -9,7 +9,8 @@
 
 #include "linvoro_filebase.h"
 
-enum TFileKind : uint8_t { fkCSV = 0, fkDBF = 1 };
+// fkGPKG: the files are GeoPackages, read from their layer Layer().
+enum TFileKind : uint8_t { fkCSV = 0, fkDBF = 1, fkGPKG = 2 };
 
 class TImportAttributes : public TFileBase {
  public:
@@ -30,7 +31,10 @@ class TImportAttributes : public TFileBase {
   uint16_t CodepageDbf() const { return FCodePageDbf; }
   void SetCodepageDbf(uint16_t value) { FCodePageDbf = value; }
 
-  // Writes attribute.bin. fieldname is used for fkDBF only.
+  const std::string& Layer() const { return FLayer; }
+  void SetLayer(const std::string& v) { FLayer = v; }
+
+  // Writes attribute.bin. fieldname is used for fkDBF and fkGPKG only.
   void ExecuteAttribute(int32_t fieldindex, const std::string& fieldname, TFileKind fk);
   // Writes roadnameNN.bin and roadnumberNN.bin for NN = RoadNameFileIndex.
   void ExecuteRoadname(int32_t fieldindex, const std::string& fieldname, TFileKind fk);
@@ -40,4 +44,5 @@ class TImportAttributes : public TFileBase {
   int32_t FRoadNameFileIndex = 1;
   uint16_t FCodePageCSV = 1252;
   uint16_t FCodePageDbf = 0;
+  std::string FLayer = "roads";
 };

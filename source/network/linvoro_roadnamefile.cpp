@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 
 #include "linvoro_csvfiles.h"
 #include "linvoro_dbffiles.h"
+#include "linvoro_functions.h"
+#include "linvoro_giswriter_gpkg.h"
 #include "linvoro_platform.h"
 #include "linvoro_stringtree.h"
 #include "linvoro_types.h"
@@ -131,16 +134,54 @@ void TRoadNameFile::Import2(const std::vector<std::string>& Files, const std::st
   // -1 and FieldCount pass the bound check above but name no field.
   if (field < 0 || field >= dbf.FieldCount() || dbf.FieldInfo(field).FieldType != gfChar)
     throw EInvalidFieldType("Invalid field type");
+  ImportValues(
+      dbf.RecordCount(), [&](int64_t r, std::string& value) { value = dbf.ReadString(field, r); }, Directory,
+      FileNumber);
+}
+
+void TRoadNameFile::Import3(const std::vector<std::string>& Files, const std::string& Layer,
+                            const std::string& Directory, int32_t FileNumber, int32_t FieldIndex,
+                            const std::string& FieldName) {
+  if (Files.empty()) throw EFileMissing("Cannot find input file to import.");
+  FCancelled = false;
+  std::vector<std::unique_ptr<TGpkgLayerReader>> layers;
+  int64_t n = 0;
+  int32_t field = FieldIndex;
+  for (const std::string& f : Files) {
+    layers.push_back(std::make_unique<TGpkgLayerReader>(f, Layer));
+    TGpkgLayerReader& l = *layers.back();
+    int32_t k = FieldName.empty() ? FieldIndex : l.FindField(FieldName);
+    if (!FieldName.empty() && k < 0) throw EFieldNameNotFound("Field Name not found");
+    if (k < 0 || k >= l.FieldCount() || !l.FieldIsText(k)) throw EInvalidFieldType("Invalid field type");
+    if (layers.size() > 1 && k != field) throw EDifferentDBFFilesStructure("The layers differ in their fields");
+    field = k;
+    n += l.RecordCount();
+  }
+  size_t current = 0;
+  ImportValues(
+      n,
+      [&](int64_t r, std::string& value) {
+        if (r == 1) {
+          current = 0;
+          for (auto& l : layers) l->Rewind();
+        }
+        while (current < layers.size() && !layers[current]->Next()) ++current;
+        value = current < layers.size() ? std::string(Trim(layers[current]->Text(field))) : std::string();
+      },
+      Directory, FileNumber);
+}
+
+void TRoadNameFile::ImportValues(int64_t n, const std::function<void(int64_t, std::string&)>& read,
+                                 const std::string& Directory, int32_t FileNumber) {
   const std::string nameFile = Dir(Directory) + NameFileName(FileNumber);
   const std::string numberFile = Dir(Directory) + NumberFileName(FileNumber);
-  const int64_t n = dbf.RecordCount();
   TStringTree tree;
   std::string value;
   SetProgressMaxValue(static_cast<double>(n));
   SetProgressStart(0);
   SetProgressStop(40);
   for (int64_t r = 1; r <= n && !FCancelled; ++r) {
-    value = dbf.ReadString(field, r);
+    read(r, value);
     if (value.empty()) value.push_back(' ');
     tree.Add(value);
     ProgressExecute(static_cast<double>(r));
@@ -152,7 +193,7 @@ void TRoadNameFile::Import2(const std::vector<std::string>& Files, const std::st
     {
       TLvBufferedStream out(new TLvFileStream(numberFile, fmCreate), true);
       for (int64_t r = 1; r <= n && !FCancelled; ++r) {
-        value = dbf.ReadString(field, r);
+        read(r, value);
         if (value.empty()) value.push_back(' ');
         const int32_t id = tree.ID(value) + 1;
         out.WriteBuffer(&id, 4);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,17 @@ class TRoadNameFile : public TProgressCancel {
   void Import2(const std::vector<std::string>& Files, const std::string& Directory,
                int CodePage, int32_t FileNumber, int32_t FieldIndex,
                const std::string& FieldName);
+  // From a text field of a layer of GeoPackage files (TGpkgLayerReader),
+  // its values trimmed as the dBASE reader trims them, so that a table
+  // written both ways gives the same files.
+  void Import3(const std::vector<std::string>& Files, const std::string& Layer,
+               const std::string& Directory, int32_t FileNumber, int32_t FieldIndex,
+               const std::string& FieldName);
+
+  // The name and number files from n values, read in order 1 to n twice
+  // by read(r, value).
+  void ImportValues(int64_t n, const std::function<void(int64_t, std::string&)>& read,
+                    const std::string& Directory, int32_t FileNumber);
 
   void Load(const std::string& Directory, bool Cache, int32_t StartKey, int32_t FileNumber,
             int32_t LinkCount);

@@ -217,6 +217,7 @@ TEST(CliOptions, ChoiceWordsInAnyLetterCase) {
       {{"--format", "SHP"}, 2, ModeCar, nrNameAndRef},
       {{"--format=MIF"}, 0, ModeCar, nrNameAndRef},
       {{"--format", "Tab", "--modes", "Car"}, 5, ModeCar, nrNameAndRef},
+      {{"--format", "GPKG"}, 14, ModeCar, nrNameAndRef},
       {{"--modes", "PEDESTRIAN, Bicycle", "--name-ref", "Name"}, 2, ModePedestrian | ModeBicycle, nrName},
   };
   for (const TCase& c : cases) {
@@ -830,4 +831,46 @@ TEST_F(CliTool, NamesThatLoseCharactersAreCountedAtTheEnd) {
       EXPECT_EQ(p.out.find("lost characters"), p.out.rfind("lost characters")) << p.out;
     }
   }
+}
+
+// A table that reaches its format's limit (lowered for the test) ends the
+// run with exit status 1, the table complete to its last record and the
+// message naming the table, the limit and the remedy; the same run as a
+// GeoPackage has no such limit. -O removes the GeoPackage with the rest.
+TEST_F(CliTool, TableLimitAndGeoPackage) {
+  const std::string in = std::string(PROJECT_DATA_DIR) + "/sample/monaco.osm.pbf";
+  const std::string env = "env OSM2TRASSEL_TEST_TABLE_LIMIT=60000 ";
+  const std::string shp = dir.Path("shp");
+  TProcess p = RunCli(dir, "-q --modes car --network -o " + shp + " " + in, env);
+  EXPECT_EQ(p.status, 1) << p.err;
+  EXPECT_NE(p.err.find("Table roads is full: roads.shp cannot grow past 60,000 bytes"), std::string::npos) << p.err;
+  EXPECT_NE(p.err.find("use --format gpkg, or MIF"), std::string::npos) << p.err;
+  const size_t first = p.err.find("with its first ");
+  ASSERT_NE(first, std::string::npos) << p.err;
+  const long records = std::atol(p.err.c_str() + first + 15);
+  EXPECT_GT(records, 100);
+  EXPECT_LE(std::filesystem::file_size(shp + "/roads.shp"), 60000u);
+  EXPECT_LE(std::filesystem::file_size(shp + "/roads.dbf"), 60000u);
+  // Complete: the index and the table say the same count, the last shape
+  // ends where the file does.
+  EXPECT_EQ(std::filesystem::file_size(shp + "/roads.shx"), 100u + 8u * static_cast<unsigned long>(records));
+  const std::string dbf = Slurp(shp + "/roads.dbf");
+  ASSERT_GT(dbf.size(), 12u);
+  uint32_t count = 0;
+  std::memcpy(&count, dbf.data() + 4, 4);
+  EXPECT_EQ(count, static_cast<uint32_t>(records));
+  EXPECT_FALSE(std::filesystem::exists(shp + "/link.bin"));  // no network from a cut table
+
+  const std::string gpkg = dir.Path("gpkg");
+  p = RunCli(dir, "-q --format gpkg --modes car --network --topo -o " + gpkg + " " + in, env);
+  EXPECT_EQ(p.status, 0) << p.err;
+  EXPECT_TRUE(std::filesystem::exists(gpkg + "/osm2trassel.gpkg"));
+  EXPECT_TRUE(std::filesystem::exists(gpkg + "/link.bin"));
+  EXPECT_FALSE(std::filesystem::exists(gpkg + "/roads.shp"));
+  // Refused without -O, removed with it.
+  p = RunCli(dir, "-q --format mif -o " + gpkg + " " + in);
+  EXPECT_EQ(p.status, 2) << p.err;
+  p = RunCli(dir, "-q -O --format mif -o " + gpkg + " " + in);
+  EXPECT_EQ(p.status, 0) << p.err;
+  EXPECT_FALSE(std::filesystem::exists(gpkg + "/osm2trassel.gpkg"));
 }

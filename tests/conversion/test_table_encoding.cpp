@@ -21,6 +21,7 @@
 #include "run_options.h"
 #include "run_ui.h"
 #include "temp_dir_test.h"
+#include "utf8_text.h"
 
 namespace fs = std::filesystem;
 
@@ -181,14 +182,6 @@ std::string NamedWaysOsm(const std::vector<TNamedWay>& ways) {
   return s + "</osm>\n";
 }
 
-// The first n characters of UTF-8 text.
-std::string FirstChars(const std::string& s, size_t n) {
-  size_t end = 0;
-  for (; end < s.size() && n > 0; --n)
-    do ++end;
-    while (end < s.size() && (static_cast<unsigned char>(s[end]) & 0xC0) == 0x80);
-  return s.substr(0, end);
-}
 
 }  // namespace
 

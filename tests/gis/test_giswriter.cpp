@@ -154,8 +154,10 @@ TEST_F(GisWriterTest, FactoryFallsBackToMif) {
   EXPECT_FALSE(TGISWriter::MITAB_supported());
   EXPECT_FALSE(TGISWriter::MFAL_supported());
   EXPECT_FALSE(TGISWriter::EFAL_supported());
-  for (int code : {0, 3, 4, 5, 6, 9, 11, 12, 13, 14, 200, 255})
+  for (int code : {0, 3, 4, 5, 6, 9, 11, 12, 13, 15, 200, 255})
     EXPECT_NE(dynamic_cast<TGISWriterMIF*>(TGISWriter::GetGISObject(code).get()), nullptr) << code;
+  // GeoPackage where GDAL is installed.
+  EXPECT_EQ(TGISWriter::GetGISObject(gfGPKG)->Format(), TGISWriter::GPKG_supported() ? gfGPKG : gfMIF);
   EXPECT_EQ(dynamic_cast<TGISWriterMIF8*>(TGISWriter::GetGISObject(0).get()), nullptr);
   EXPECT_NE(dynamic_cast<TGISWriterMIF8*>(TGISWriter::GetGISObject(10).get()), nullptr);
   auto dbf = TGISWriter::GetGISObject(1);

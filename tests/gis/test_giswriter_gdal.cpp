@@ -496,3 +496,91 @@ TEST_F(GdalReadBack, ShapefileProjectionIsWgs84) {
 }
 
 }  // namespace
+
+// A table that reaches its format's limit (lowered here) is closed complete
+// at its last whole record: no file passes the limit, GDAL reads every
+// record written, the message names the table, the limit and the remedy,
+// and later records write nothing. Each case makes a different file reach
+// the limit first.
+TEST_F(GdalReadBack, TableClosedCompleteAtItsSizeLimit) {
+  struct TCase {
+    const char* name;
+    uint8_t format;
+    int nameWidth;  // wide rows fill the .dbf before the .shp
+    int points;     // long lines fill the .shp first
+    const char* fullFile;
+    const char* limitText;
+  };
+  const TCase cases[] = {
+      {"shp_first", gfSHP, 10, 40, "shp_first.shp", "cannot grow past 20,000 bytes"},
+      {"dbf_first", gfSHP, 200, 2, "dbf_first.dbf", "cannot grow past 20,000 bytes"},
+      {"dbf_alone", gfDBF, 200, 2, "dbf_alone.dbf", "cannot grow past 20,000 bytes"},
+  };
+  constexpr int64_t kLimit = 20000;
+  TGISWriter::SetTestSizeLimit(kLimit);
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto w = TGISWriter::GetGISObject(c.format);
+    w->SetFileName(Stem(c.name));
+    w->StartHeader(2, otPline);
+    w->AddField("id", gfInteger, 0, 0);
+    w->AddField("name", gfChar, static_cast<uint8_t>(c.nameWidth), 0);
+    TFloatPointArrayEx line;
+    line.Pnt.resize(c.points);
+    line.Count = c.points;
+    std::string message;
+    int64_t tried = 0;
+    try {
+      for (; tried < 100000; ++tried) {
+        for (int k = 0; k < c.points; ++k) line.Pnt[k] = {7.0 + 0.001 * k, 43.0 + 0.0001 * tried};
+        const std::string row = std::to_string(tried + 1) + ",\"road " + std::to_string(tried + 1) + "\"";
+        if (c.format == gfDBF) {
+          w->AddPoint(0, 0, row);
+        } else {
+          w->AddObject(1, false, row);
+          w->AddSection(0, line);
+        }
+      }
+    } catch (const ETableFull& e) {
+      message = e.what();
+    }
+    ASSERT_FALSE(message.empty()) << "no limit reached";
+    const int64_t written = w->WrittenRecords();
+    EXPECT_EQ(written, tried);
+    EXPECT_GT(written, 10);
+    EXPECT_NE(message.find(std::string("Table ") + c.name + " is full: " + c.fullFile), std::string::npos) << message;
+    EXPECT_NE(message.find(c.limitText), std::string::npos) << message;
+    EXPECT_NE(message.find("--format gpkg, or MIF"), std::string::npos) << message;
+    EXPECT_NE(message.find("first " + std::to_string(written) + " records"), std::string::npos) << message;
+    // Closed already: more records and Close change nothing.
+    const std::string stem = Stem(c.name);
+    const auto dbfSize = fs::file_size(stem + ".dbf");
+    if (c.format == gfDBF)
+      w->AddPoint(0, 0, "1,\"x\"");
+    else
+      w->AddLine(0, 0, 1, 1, "1,\"x\"");
+    w->Close();
+    EXPECT_EQ(fs::file_size(stem + ".dbf"), dbfSize);
+    EXPECT_EQ(w->WrittenRecords(), written);
+    for (const char* ext : {".shp", ".shx", ".dbf"}) {
+      if (fs::exists(stem + ext)) {
+        EXPECT_LE(static_cast<int64_t>(fs::file_size(stem + ext)), kLimit) << ext;
+      }
+    }
+    Dataset d(stem + (c.format == gfDBF ? ".dbf" : ".shp"));
+    ASSERT_NE(d.layer, nullptr);
+    EXPECT_EQ(OGR_L_GetFeatureCount(d.layer, TRUE), written);
+    // The last record is whole.
+    OGRFeatureH last = OGR_L_GetFeature(d.layer, written - 1);
+    ASSERT_NE(last, nullptr);
+    EXPECT_EQ(OGR_F_GetFieldAsInteger64(last, 0), written);
+    EXPECT_EQ(std::string(OGR_F_GetFieldAsString(last, 1)), "road " + std::to_string(written));
+    if (c.format == gfSHP) {
+      OGRGeometryH g = OGR_F_GetGeometryRef(last);
+      ASSERT_NE(g, nullptr);
+      EXPECT_EQ(OGR_G_GetPointCount(g), c.points);
+    }
+    OGR_F_Destroy(last);
+  }
+  TGISWriter::SetTestSizeLimit(0);
+}

@@ -495,21 +495,23 @@ TEST_F(TabWriterTest, FailedCreationSilentlyDisablesTheWriter) {
 
 TEST(TabSizeCheck, NextCheckPoint) {
   struct Case {
-    int64_t written, largest, next;
+    int64_t written, largest, fullAt, next;
   };
   const Case cases[] = {
-      {1, 1024, 1048340},          // 0.5 + 1.0735e9 / 1024
-      {10, 1073500000, 15},        // half the limit: halfway again
-      {1000, 2147000001, 1001},    // past the limit: every record
-      {7, 0, 14},                  // nothing on disk yet: doubling
-      {10000000000LL, 1, INT64_MAX},
+      {1, 1024, 2147000000, 1048340},        // 0.5 + 1.0735e9 / 1024
+      {10, 1073500000, 2147000000, 15},      // half the full point: halfway again
+      {1000, 2147000001, 2147000000, 1001},  // past it: every record
+      {7, 0, 2147000000, 14},                // nothing on disk yet: doubling
+      {10000000000LL, 1, 2147000000, INT64_MAX},
   };
   for (const Case& c : cases)
-    EXPECT_EQ(TGISWriterTAB::NextSizeCheck(c.written, c.largest), c.next)
+    EXPECT_EQ(TGISWriterTAB::NextSizeCheck(c.written, c.largest, c.fullAt), c.next)
         << c.written << " " << c.largest;
 }
 
-TEST_F(TabWriterTest, TableIsFullOnceAFilePassesTheLimit) {
+// A file within the reserve of the limit ends the table: closed complete,
+// ETableFull naming the table and the remedy. NativeX tables are exempt.
+TEST_F(TabWriterTest, TableIsClosedOnceAFileReachesTheLimit) {
   for (bool nativeX : {false, true}) {
     const std::string stem = nativeX ? "nx" : "big";
     auto w = NewWriter(stem);
@@ -518,9 +520,23 @@ TEST_F(TabWriterTest, TableIsFullOnceAFilePassesTheLimit) {
     w->StartHeader(1, otPline);
     w->AddField("id", gfInteger, 0, 0);
     // A sparse .id file stands in for 2 GB of written objects.
-    fs::resize_file(Path(stem + ".id"), GISFileSizeLimit + 1);
-    w->AddLine(0, 0, 1, 1, "1");
-    EXPECT_EQ(w->FileIsFull(), !nativeX);
+    fs::resize_file(Path(stem + ".id"), TabSizeLimit - TGISWriterTAB::SizeReserve(TabSizeLimit));
+    if (nativeX) {
+      w->AddLine(0, 0, 1, 1, "1");
+      EXPECT_EQ(w->WrittenRecords(), 1);
+    } else {
+      try {
+        w->AddLine(0, 0, 1, 1, "1");
+        ADD_FAILURE() << "not full";
+      } catch (const ETableFull& e) {
+        const std::string m = e.what();
+        EXPECT_NE(m.find("Table big is full: big.tab cannot grow past 2,147,483,647 bytes"), std::string::npos) << m;
+        EXPECT_NE(m.find("--format gpkg, or MIF"), std::string::npos) << m;
+      }
+      // Closed: nothing more is written.
+      w->AddLine(0, 0, 1, 1, "2");
+      EXPECT_EQ(w->WrittenRecords(), 1);
+    }
     w->Drop();
     EXPECT_FALSE(Exists(stem + ".id"));
   }

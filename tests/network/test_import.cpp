@@ -611,7 +611,7 @@ TEST_F(ImportTest, InputKindErrors) {
   } cases[] = {
       {{"a.mif", "b.shp"}, "Only a single type of files are allowed"},
       {{"a.mif", "c.txt"}, "Only a single type of files are allowed"},
-      {{"c.txt"}, "Only MIF/SHP/TAB files are allowed in the list"},
+      {{"c.txt"}, "Only MIF/SHP/TAB/GPKG files are allowed in the list"},
       {{"d.tab"}, "TAB file has no MAP component"},
       {{"e.tab"}, "Unsupported MAP file encountered"},
       {{"g.tab"}, "Unsupported MAP file encountered"},

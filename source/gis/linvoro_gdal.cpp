@@ -1,0 +1,53 @@
+#include "linvoro_gdal.h"
+
+#include <dlfcn.h>
+
+#include "linvoro_gdal_api.h"
+
+#ifndef LINVORO_GDAL_LIBRARY
+#define LINVORO_GDAL_LIBRARY "libgdal.so"
+#endif
+
+TGdalLibrary& TGdalLibrary::Instance() {
+  static TGdalLibrary* library = new TGdalLibrary();  // lives as long as the library it binds
+  return *library;
+}
+
+TGdalLibrary::TGdalLibrary() {
+  // RTLD_NODELETE: GDAL has exit handlers of its own and must outlive them.
+  const int flags = RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE;
+  void* lib = dlopen(LINVORO_GDAL_LIBRARY, flags);
+  if (!lib) lib = dlopen("libgdal.so", flags);
+  if (!lib) {
+    FProblem = "GeoPackage output needs GDAL (" LINVORO_GDAL_LIBRARY "), which is not installed";
+    return;
+  }
+  auto* api = new TGdalApi();
+  std::string missing;
+#define LINVORO_GDAL_RESOLVE(name)                                              \
+  api->name = reinterpret_cast<decltype(api->name)>(dlsym(lib, #name));          \
+  if (!api->name) missing += missing.empty() ? #name : ", " #name;
+  LINVORO_GDAL_ENTRY_POINTS(LINVORO_GDAL_RESOLVE)
+#undef LINVORO_GDAL_RESOLVE
+  if (!missing.empty()) {
+    FProblem = "The installed GDAL lacks " + missing + ", which GeoPackage output needs";
+    delete api;
+    return;
+  }
+  api->GDALAllRegister();
+  if (!api->GDALGetDriverByName("GPKG")) {
+    FProblem = "The installed GDAL has no GeoPackage driver";
+    delete api;
+    return;
+  }
+  FApi = api;
+  FReady = true;
+}
+
+std::string TGdalLibrary::TakeLastError() const {
+  if (!FReady) return FProblem;
+  const char* m = FApi->CPLGetLastErrorMsg();
+  std::string r = m ? m : "";
+  FApi->CPLErrorReset();
+  return r;
+}

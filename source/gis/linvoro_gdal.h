@@ -1,0 +1,39 @@
+// GDAL's C interface, bound at run time. The GeoPackage writer and reader
+// are its only users: the converter does not link GDAL, so that the
+// command-line tool keeps starting without loading GDAL's hundred-odd
+// libraries (a route is one process per query), and GeoPackage output is
+// there exactly when the GDAL the TAB library also loads is installed.
+//
+// Only the entry points declared here are resolved; their types come from
+// GDAL's own headers in linvoro_gdal.cpp, so a mismatch fails the build,
+// not a run.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+using gdal_handle = void*;
+
+struct TGdalApi;
+
+class TGdalLibrary {
+ public:
+  // The process's binding; the first call loads the library (the name the
+  // build found, then "libgdal.so") and registers its drivers.
+  static TGdalLibrary& Instance();
+
+  bool Ready() const { return FReady; }
+  // Why the library is not usable, as a message for the user.
+  const std::string& Problem() const { return FProblem; }
+  // The resolved entry points; call only when Ready.
+  const TGdalApi& Api() const { return *FApi; }
+  // GDAL's last error message, "" when it has none; resets it.
+  std::string TakeLastError() const;
+
+ private:
+  TGdalLibrary();
+
+  bool FReady = false;
+  std::string FProblem;
+  TGdalApi* FApi = nullptr;
+};

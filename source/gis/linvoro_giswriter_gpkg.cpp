@@ -1,0 +1,564 @@
+// GeoPackage writer and layer reader on GDAL's GeoPackage driver.
+#include "linvoro_giswriter_gpkg.h"
+
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <mutex>
+
+#include "linvoro_charset.h"
+#include "linvoro_functions.h"
+#include "linvoro_gdal.h"
+#include "linvoro_gdal_api.h"
+#include "linvoro_platform.h"
+
+void RegisterGpkgWriter() {
+  TGISWriter::RegisterWriter(
+      gfGPKG, []() -> std::unique_ptr<TGISWriter> { return std::make_unique<TGISWriterGPKG>(); },
+      []() { return TGdalLibrary::Instance().Ready(); });
+}
+
+bool TGISWriter::GPKG_supported() { return TGdalLibrary::Instance().Ready(); }
+std::string TGISWriter::GPKGProblem() { return TGdalLibrary::Instance().Problem(); }
+
+namespace {
+
+const TGdalApi& Gdal() { return TGdalLibrary::Instance().Api(); }
+
+// GDAL's own messages go nowhere while we call it: its failures come back
+// as return codes, and are reported with the file they concern.
+class TQuietGdal {
+ public:
+  TQuietGdal() { Gdal().CPLPushErrorHandler(Gdal().CPLQuietErrorHandler); }
+  ~TQuietGdal() { Gdal().CPLPopErrorHandler(); }
+  TQuietGdal(const TQuietGdal&) = delete;
+  TQuietGdal& operator=(const TQuietGdal&) = delete;
+};
+
+std::string LastGdalError() {
+  std::string m = TGdalLibrary::Instance().TakeLastError();
+  return m.empty() ? std::string() : ": " + m;
+}
+
+inline void PutLE32(std::vector<uint8_t>& v, size_t at, uint32_t x) {
+  v[at] = static_cast<uint8_t>(x);
+  v[at + 1] = static_cast<uint8_t>(x >> 8);
+  v[at + 2] = static_cast<uint8_t>(x >> 16);
+  v[at + 3] = static_cast<uint8_t>(x >> 24);
+}
+
+// A WKB header: little-endian mark, type, and a count (points, rings or
+// parts) filled in later.
+size_t AppendWkbHeader(std::vector<uint8_t>& v, uint32_t type) {
+  const size_t at = v.size();
+  v.resize(at + 9);
+  v[at] = 1;
+  PutLE32(v, at + 1, type);
+  PutLE32(v, at + 5, 0);
+  return at;
+}
+
+// The 2D kind of a geometry type (without Z or M, in either numbering);
+// GDAL's macro for it calls into the library.
+OGRwkbGeometryType FlatType(OGRwkbGeometryType t) {
+  return static_cast<OGRwkbGeometryType>((static_cast<uint32_t>(t) & 0x7FFFFFFFu) % 1000u);
+}
+
+void AppendPoints(std::vector<uint8_t>& v, const TFloatPoint* p, size_t n) {
+  static_assert(sizeof(TFloatPoint) == 16, "points are copied as x, y double pairs");
+  const size_t at = v.size();
+  v.resize(at + 16 * n);
+  std::memcpy(v.data() + at, p, 16 * n);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- shared datasets
+
+struct TGpkgDataset {
+  std::string Path;
+  GDALDatasetH Handle = nullptr;
+  std::mutex Lock;  // every call on the handle
+  int64_t Pending = 0;
+  bool InTransaction = false;
+
+  // Called with Lock held.
+  void Commit() {
+    if (!InTransaction) return;
+    InTransaction = false;
+    Pending = 0;
+    if (Gdal().GDALDatasetCommitTransaction(Handle) != OGRERR_NONE)
+      throw EWriteError("Cannot write " + Path + LastGdalError());
+  }
+  void Counted() {
+    if (!InTransaction) {
+      if (Gdal().GDALDatasetStartTransaction(Handle, FALSE) != OGRERR_NONE)
+        throw EWriteError("Cannot write " + Path + LastGdalError());
+      InTransaction = true;
+    }
+    if (++Pending >= TGISWriterGPKG::TransactionSize) Commit();
+  }
+};
+
+namespace {
+
+std::mutex& RegistryLock() {
+  static std::mutex m;
+  return m;
+}
+std::map<std::string, std::weak_ptr<TGpkgDataset>>& Registry() {
+  static auto* r = new std::map<std::string, std::weak_ptr<TGpkgDataset>>();
+  return *r;
+}
+
+std::string RegistryKey(const std::string& path) {
+  std::error_code ec;
+  const std::filesystem::path abs = std::filesystem::absolute(path, ec);
+  return ec ? path : abs.lexically_normal().string();
+}
+
+std::shared_ptr<TGpkgDataset> AcquireDataset(const std::string& path) {
+  std::lock_guard<std::mutex> guard(RegistryLock());
+  const std::string key = RegistryKey(path);
+  if (std::shared_ptr<TGpkgDataset> d = Registry()[key].lock()) return d;
+  const TGdalLibrary& lib = TGdalLibrary::Instance();
+  if (!lib.Ready()) throw Exception(lib.Problem());
+  TQuietGdal quiet;
+  // The file's own durability is not worth a sync per transaction: a run
+  // that breaks off is run again.
+  Gdal().CPLSetThreadLocalConfigOption("OGR_SQLITE_SYNCHRONOUS", "OFF");
+  GDALDatasetH h = nullptr;
+  std::error_code ec;
+  if (std::filesystem::exists(path, ec)) {
+    const char* const drivers[] = {"GPKG", nullptr};
+    h = Gdal().GDALOpenEx(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE, drivers, nullptr, nullptr);
+    if (!h)
+      throw EWriteError("Cannot open " + FullPath(path) + " as a GeoPackage" + LastGdalError() +
+                        "; remove it or choose another output folder");
+  } else {
+    GDALDriverH drv = Gdal().GDALGetDriverByName("GPKG");
+    h = Gdal().GDALCreate(drv, path.c_str(), 0, 0, 0, GDT_Unknown, nullptr);
+    if (!h) throw EWriteError("Cannot create " + FullPath(path) + LastGdalError());
+  }
+  Gdal().CPLSetThreadLocalConfigOption("OGR_SQLITE_SYNCHRONOUS", nullptr);
+  auto d = std::make_shared<TGpkgDataset>();
+  d->Path = FullPath(path);
+  d->Handle = h;
+  Registry()[key] = d;
+  return d;
+}
+
+// Gives up the writer's share; the last one completes and closes the file.
+void ReleaseDataset(std::shared_ptr<TGpkgDataset>& d) {
+  if (!d) return;
+  std::lock_guard<std::mutex> guard(RegistryLock());
+  std::shared_ptr<TGpkgDataset> mine = std::move(d);
+  if (mine.use_count() > 1) return;
+  Registry().erase(RegistryKey(mine->Path));
+  TQuietGdal quiet;
+  std::string failure;
+  {
+    std::lock_guard<std::mutex> lock(mine->Lock);
+    try {
+      mine->Commit();
+    } catch (const Exception& e) {
+      failure = e.Message();
+    }
+    Gdal().CPLErrorReset();
+    Gdal().GDALClose(mine->Handle);
+    mine->Handle = nullptr;
+    if (failure.empty() && Gdal().CPLGetLastErrorType() >= CE_Failure)
+      failure = "Cannot complete " + mine->Path + LastGdalError();
+  }
+  if (!failure.empty()) throw EWriteError(failure);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- TGISWriterGPKG
+
+TGISWriterGPKG::TGISWriterGPKG() { FCodepage = 65001; }
+
+TGISWriterGPKG::~TGISWriterGPKG() {
+  try {
+    Close();
+  } catch (...) {
+  }
+}
+
+std::string TGISWriterGPKG::DatasetPath(const std::string& fileName) {
+  const size_t slash = fileName.rfind('/');
+  return (slash == std::string::npos ? std::string() : fileName.substr(0, slash + 1)) + GpkgFileName;
+}
+
+std::string TGISWriterGPKG::LayerName(const std::string& fileName) {
+  const size_t slash = fileName.rfind('/');
+  return slash == std::string::npos ? fileName : fileName.substr(slash + 1);
+}
+
+void TGISWriterGPKG::Fail(const std::string& what) const {
+  throw EWriteError(what + " of table " + LayerName(FFileName) + " in " + DatasetPath(FFileName) +
+                    LastGdalError());
+}
+
+void TGISWriterGPKG::StartHeader(int32_t NumFields, TObjectTypes ObjectTypes) {
+  if (FDataset) Close();
+  TGISWriter::StartHeader(NumFields, ObjectTypes);
+  FWrittenRecords = 0;
+  FOgrField.assign(static_cast<size_t>(NumFields) + 1, -1);
+  FDataset = AcquireDataset(DatasetPath(FFileName));
+  FLayerCreated = false;
+  // The layer is created once its fields are known; a table of no fields
+  // has it at once.
+  if (NumFields == 0) CreateLayer();
+}
+
+void TGISWriterGPKG::CreateLayer() {
+  TQuietGdal quiet;
+  std::lock_guard<std::mutex> lock(FDataset->Lock);
+  FDataset->Commit();
+  GDALDatasetH ds = FDataset->Handle;
+  const std::string name = LayerName(FFileName);
+  // A table written again replaces its layer.
+  for (int i = Gdal().GDALDatasetGetLayerCount(ds) - 1; i >= 0; --i) {
+    OGRLayerH l = Gdal().GDALDatasetGetLayer(ds, i);
+    if (l && name == Gdal().OGR_L_GetName(l)) {
+      if (Gdal().GDALDatasetDeleteLayer(ds, i) != OGRERR_NONE) Fail("Cannot replace the layer");
+      break;
+    }
+  }
+  OGRwkbGeometryType type = wkbNone;
+  switch (FObjectTypes) {
+    case otPline: type = wkbLineString; break;
+    case otRegion: type = wkbPolygon; break;
+    case otPoint: type = wkbPoint; break;
+    default: break;
+  }
+  OGRSpatialReferenceH srs = nullptr;
+  if (type != wkbNone) {
+    srs = Gdal().OSRNewSpatialReference(nullptr);
+    Gdal().OSRImportFromEPSG(srs, Fepsg > 0 ? Fepsg : DefaultEPSG);
+  }
+  const char* options[] = {"GEOMETRY_NAME=geom", "FID=fid", "SPATIAL_INDEX=YES", nullptr};
+  FLayer = Gdal().GDALDatasetCreateLayer(ds, name.c_str(), srs, type, const_cast<char**>(options));
+  if (srs) Gdal().OSRRelease(srs);
+  if (!FLayer) Fail("Cannot create the layer");
+  for (int32_t i = 1; i <= FNumFields; ++i) {
+    const TFieldInfo& f = FFieldInfo[i];
+    OGRFieldType t = OFTString;
+    OGRFieldSubType sub = OFSTNone;
+    int width = 0, precision = 0;
+    switch (f.FieldType) {
+      // Small integers hold unsigned 16-bit values here (attribute), past
+      // what OGR's Int16 subtype takes.
+      case gfInteger: case gfSmallInt: t = OFTInteger; break;
+      case gfInt64: t = OFTInteger64; break;
+      case gfDecimal:
+        if (f.decimals == 0 && f.Width < 10) {
+          t = OFTInteger;
+        } else {
+          t = OFTReal;
+          width = f.Width;
+          precision = f.decimals;
+        }
+        break;
+      case gfFloat: t = OFTReal; break;
+      case gfDate: t = OFTDate; break;
+      case gfLogical: t = OFTInteger; sub = OFSTBoolean; break;
+      default: width = f.Width; break;  // characters, times and date-times as text
+    }
+    OGRFieldDefnH fd = Gdal().OGR_Fld_Create(f.Name.c_str(), t);
+    if (width > 0) Gdal().OGR_Fld_SetWidth(fd, width);
+    if (precision > 0) Gdal().OGR_Fld_SetPrecision(fd, precision);
+    if (sub != OFSTNone) Gdal().OGR_Fld_SetSubType(fd, sub);
+    const OGRErr e = Gdal().OGR_L_CreateField(FLayer, fd, TRUE);
+    Gdal().OGR_Fld_Destroy(fd);
+    if (e != OGRERR_NONE) Fail("Cannot create field " + f.Name);
+    FOgrField[i] = i - 1;
+  }
+  FFeature = Gdal().OGR_F_Create(Gdal().OGR_L_GetLayerDefn(FLayer));
+  FLayerCreated = true;
+}
+
+void TGISWriterGPKG::AddField(const std::string& FieldName, TGISField Field, uint8_t Width,
+                              uint8_t decimals) {
+  if (Width == 255) Width = 254;
+  // Floats keep the decimals the dBASE form gives them when none are
+  // declared, so that both hold the same values.
+  if (Field == gfFloat && decimals == 0) decimals = 8;
+  TGISWriter::AddField(FieldName, Field, Width, decimals);
+  if (FWrittenFields == FNumFields && FDataset) CreateLayer();
+}
+
+void TGISWriterGPKG::SetValues() {
+  const TGdalApi& g = Gdal();
+  for (int32_t i = 1; i <= FNumFields; ++i) {
+    const TFieldInfo& f = FFieldInfo[i];
+    const std::string_view v = FValues[i - 1];
+    const int k = FOgrField[i];
+    OGRFeatureH h = FFeature;
+    switch (f.FieldType) {
+      case gfInteger:
+      case gfSmallInt:
+      case gfInt64: {
+        int64_t x = 0;
+        const auto r = std::from_chars(v.data(), v.data() + v.size(), x);
+        if (v.empty())
+          g.OGR_F_SetFieldNull(h, k);
+        else if (r.ec == std::errc() && r.ptr == v.data() + v.size())
+          g.OGR_F_SetFieldInteger64(h, k, x);
+        else
+          g.OGR_F_SetFieldInteger64(h, k, static_cast<int64_t>(NumericPrefix(v)));
+        break;
+      }
+      case gfDecimal:
+      case gfFloat: {
+        if (v.empty()) {
+          g.OGR_F_SetFieldNull(h, k);
+          break;
+        }
+        // The value the fixed text of the other formats holds, rounded to
+        // the field's decimals the same way.
+        char buf[72];
+        FormatFixed(buf, 70, f.decimals, NumericPrefix(v));
+        buf[70] = 0;
+        const double x = std::strtod(buf, nullptr);
+        if (f.decimals == 0 && f.Width < 10 && f.FieldType == gfDecimal)
+          g.OGR_F_SetFieldInteger64(h, k, static_cast<int64_t>(x));
+        else
+          g.OGR_F_SetFieldDouble(h, k, x);
+        break;
+      }
+      case gfLogical:
+        g.OGR_F_SetFieldInteger64(h, k, LogicalValue(v) ? 1 : 0);
+        break;
+      case gfDate:
+        if (v.size() == 8) {
+          FText.assign(v.substr(0, 4)).append("-").append(v.substr(4, 2)).append("-").append(v.substr(6, 2));
+          g.OGR_F_SetFieldString(h, k, FText.c_str());
+        } else {
+          g.OGR_F_SetFieldNull(h, k);
+        }
+        break;
+      default: {
+        const size_t chars = f.Width > 0 ? f.Width : SIZE_MAX;
+        if (IsValidUtf8(v)) {
+          FText.assign(v.size() <= chars ? v : v.substr(0, CodePageCutPoint(v, 65001, chars, SIZE_MAX)));
+        } else {
+          // Malformed bytes become U+FFFD: a GeoPackage holds UTF-8 only.
+          FText = Utf8ToCodePage(v, 65001);
+          FText.resize(CodePageCutPoint(FText, 65001, chars, SIZE_MAX));
+        }
+        g.OGR_F_SetFieldString(h, k, FText.c_str());
+        break;
+      }
+    }
+  }
+}
+
+void TGISWriterGPKG::WriteObject(int32_t NumParts, std::string_view Attrib) {
+  if (!FLayer) {
+    TGISWriter::WriteObject(NumParts, Attrib);
+    return;
+  }
+  SplitAttrib(Attrib);
+  TGISWriter::WriteObject(NumParts, Attrib);
+  FPartsWanted = NumParts;
+  FWkb.clear();
+  FPartStart.clear();
+  if (NumParts == 0 || FObjectTypes == otNone) {
+    FNumParts = FWrittenParts = 0;
+    WriteFeature();
+  }
+}
+
+void TGISWriterGPKG::WriteSection(int32_t Index, const TFloatPointArrayEx& SegList) {
+  TGISWriter::WriteSection(Index, SegList);
+  if (!FLayer) return;
+  const auto n = static_cast<size_t>(SegList.Count);
+  if (FObjectTypes == otPoint) {
+    if (FPartStart.empty()) {
+      FPartStart.push_back(AppendWkbHeader(FWkb, wkbPoint));
+      FWkb.resize(FWkb.size() - 4);  // a point has no count
+      AppendPoints(FWkb, SegList.Pnt.data(), 1);
+    }
+  } else if (FObjectTypes == otRegion) {
+    if (FPartStart.empty()) FPartStart.push_back(AppendWkbHeader(FWkb, wkbPolygon));
+    const size_t at = FWkb.size();
+    FWkb.resize(at + 4);
+    PutLE32(FWkb, at, static_cast<uint32_t>(n));
+    AppendPoints(FWkb, SegList.Pnt.data(), n);
+    PutLE32(FWkb, 5, static_cast<uint32_t>(FWrittenParts));
+  } else {
+    // Room for a multi-line header first; a one-part record skips it.
+    if (FPartStart.empty()) AppendWkbHeader(FWkb, wkbMultiLineString);
+    const size_t at = AppendWkbHeader(FWkb, wkbLineString);
+    FPartStart.push_back(at);
+    PutLE32(FWkb, at + 5, static_cast<uint32_t>(n));
+    AppendPoints(FWkb, SegList.Pnt.data(), n);
+  }
+  if (RecordComplete()) WriteFeature();
+}
+
+void TGISWriterGPKG::WriteFeature() {
+  const TGdalApi& g = Gdal();
+  TQuietGdal quiet;
+  SetValues();
+  OGRGeometryH geom = nullptr;
+  if (!FWkb.empty()) {
+    const uint8_t* wkb = FWkb.data();
+    size_t bytes = FWkb.size();
+    if (FObjectTypes == otPline) {
+      if (FPartStart.size() == 1) {
+        wkb += 9;
+        bytes -= 9;
+      } else {
+        PutLE32(FWkb, 5, static_cast<uint32_t>(FPartStart.size()));
+      }
+    }
+    if (g.OGR_G_CreateFromWkb(wkb, nullptr, &geom, static_cast<int>(bytes)) != OGRERR_NONE)
+      Fail("Cannot build the geometry of record " + std::to_string(FWrittenRecords + 1));
+  }
+  g.OGR_F_SetGeometryDirectly(FFeature, geom);
+  g.OGR_F_SetFID(FFeature, OGRNullFID);
+  std::lock_guard<std::mutex> lock(FDataset->Lock);
+  if (g.OGR_L_CreateFeature(FLayer, FFeature) != OGRERR_NONE)
+    Fail("Cannot write record " + std::to_string(FWrittenRecords + 1));
+  ++FWrittenRecords;
+  FDataset->Counted();
+}
+
+void TGISWriterGPKG::AddPoint(double X, double Y, std::string_view Attrib) {
+  if (FObjectTypes != otPoint) return;
+  CheckRecordStart();
+  if (!FLayer) return;
+  WriteObject(1, Attrib);
+  FPoint1.Pnt[0] = TFloatPoint{X, Y};
+  AddSection(0, FPoint1);
+}
+
+void TGISWriterGPKG::Close() {
+  TGISWriter::Close();
+  // A record left short of its sections keeps the parts it got.
+  if (FLayer && !FPartStart.empty() && !RecordComplete()) {
+    FNumParts = FWrittenParts;
+    WriteFeature();
+  }
+  FNumParts = FWrittenParts = 0;
+  if (FFeature) {
+    Gdal().OGR_F_Destroy(FFeature);
+    FFeature = nullptr;
+  }
+  FLayer = nullptr;
+  ReleaseDataset(FDataset);
+}
+
+void TGISWriterGPKG::Drop() {
+  Close();
+  if (!FLayerCreated) return;
+  FLayerCreated = false;
+  const std::string path = DatasetPath(FFileName);
+  std::shared_ptr<TGpkgDataset> d = AcquireDataset(path);
+  {
+    TQuietGdal quiet;
+    std::lock_guard<std::mutex> lock(d->Lock);
+    d->Commit();
+    const std::string name = LayerName(FFileName);
+    for (int i = Gdal().GDALDatasetGetLayerCount(d->Handle) - 1; i >= 0; --i) {
+      OGRLayerH l = Gdal().GDALDatasetGetLayer(d->Handle, i);
+      if (l && name == Gdal().OGR_L_GetName(l)) {
+        Gdal().GDALDatasetDeleteLayer(d->Handle, i);
+        break;
+      }
+    }
+  }
+  ReleaseDataset(d);
+}
+
+// ---------------------------------------------------------------- TGpkgLayerReader
+
+TGpkgLayerReader::TGpkgLayerReader(const std::string& path, const std::string& layer) : FPath(path) {
+  const TGdalLibrary& lib = TGdalLibrary::Instance();
+  if (!lib.Ready()) throw Exception(lib.Problem());
+  TQuietGdal quiet;
+  const char* const drivers[] = {"GPKG", nullptr};
+  FDataset = Gdal().GDALOpenEx(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY, drivers, nullptr, nullptr);
+  if (!FDataset) throw EReadError("Cannot open " + FullPath(path) + " as a GeoPackage" + LastGdalError());
+  FLayer = Gdal().GDALDatasetGetLayerByName(FDataset, layer.c_str());
+  if (!FLayer) {
+    Gdal().GDALClose(FDataset);
+    throw EReadError("The GeoPackage " + FullPath(path) + " has no layer " + layer);
+  }
+  FCount = Gdal().OGR_L_GetFeatureCount(FLayer, TRUE);
+}
+
+TGpkgLayerReader::~TGpkgLayerReader() {
+  if (FFeature) Gdal().OGR_F_Destroy(FFeature);
+  if (FDataset) Gdal().GDALClose(FDataset);
+}
+
+int32_t TGpkgLayerReader::FindField(const std::string& name) const {
+  return Gdal().OGR_FD_GetFieldIndex(Gdal().OGR_L_GetLayerDefn(FLayer), name.c_str());
+}
+
+int32_t TGpkgLayerReader::FieldCount() const {
+  return Gdal().OGR_FD_GetFieldCount(Gdal().OGR_L_GetLayerDefn(FLayer));
+}
+
+bool TGpkgLayerReader::FieldIsText(int32_t field) const {
+  OGRFieldDefnH fd = Gdal().OGR_FD_GetFieldDefn(Gdal().OGR_L_GetLayerDefn(FLayer), field);
+  return fd && Gdal().OGR_Fld_GetType(fd) == OFTString;
+}
+
+void TGpkgLayerReader::Rewind() {
+  if (FFeature) Gdal().OGR_F_Destroy(FFeature);
+  FFeature = nullptr;
+  Gdal().OGR_L_ResetReading(FLayer);
+}
+
+bool TGpkgLayerReader::Next() {
+  if (FFeature) Gdal().OGR_F_Destroy(FFeature);
+  FFeature = Gdal().OGR_L_GetNextFeature(FLayer);
+  return FFeature != nullptr;
+}
+
+std::string TGpkgLayerReader::Text(int32_t field) const {
+  if (!FFeature || !Gdal().OGR_F_IsFieldSetAndNotNull(FFeature, field)) return std::string();
+  return Gdal().OGR_F_GetFieldAsString(FFeature, field);
+}
+
+int64_t TGpkgLayerReader::Integer(int32_t field) const {
+  if (!FFeature || !Gdal().OGR_F_IsFieldSetAndNotNull(FFeature, field)) return 0;
+  return Gdal().OGR_F_GetFieldAsInteger64(FFeature, field);
+}
+
+int32_t TGpkgLayerReader::GeometryType() const {
+  OGRGeometryH g = FFeature ? Gdal().OGR_F_GetGeometryRef(FFeature) : nullptr;
+  return g ? static_cast<int32_t>(Gdal().OGR_G_GetGeometryType(g)) : 0;
+}
+
+int32_t TGpkgLayerReader::LineParts() const {
+  OGRGeometryH g = FFeature ? Gdal().OGR_F_GetGeometryRef(FFeature) : nullptr;
+  if (!g) return 0;
+  switch (FlatType(Gdal().OGR_G_GetGeometryType(g))) {
+    case wkbLineString: return 1;
+    case wkbMultiLineString: return Gdal().OGR_G_GetGeometryCount(g);
+    default: return -1;
+  }
+}
+
+int64_t TGpkgLayerReader::LinePoints(std::vector<TFloatPoint>& pts) const {
+  OGRGeometryH g = FFeature ? Gdal().OGR_F_GetGeometryRef(FFeature) : nullptr;
+  if (!g) return 0;
+  if (FlatType(Gdal().OGR_G_GetGeometryType(g)) == wkbMultiLineString) {
+    if (Gdal().OGR_G_GetGeometryCount(g) != 1) return 0;
+    g = Gdal().OGR_G_GetGeometryRef(g, 0);
+  }
+  const int n = Gdal().OGR_G_GetPointCount(g);
+  if (n <= 0) return 0;
+  if (pts.size() < static_cast<size_t>(n)) pts.resize(static_cast<size_t>(n));
+  Gdal().OGR_G_GetPoints(g, &pts[0].x, sizeof(TFloatPoint), &pts[0].y, sizeof(TFloatPoint), nullptr, 0);
+  return n;
+}

@@ -1,0 +1,118 @@
+// GeoPackage tables: every table of a run is a layer of one
+// osm2trassel.gpkg in the table's folder, under the table's name, written
+// through GDAL's GeoPackage driver (bound at run time, linvoro_gdal.h).
+//
+// The writers of one file share one open dataset: the first writer opens
+// (or creates) it, the last to close completes it (GDAL builds the layers'
+// R-tree indexes then). Features go in transactions of TransactionSize
+// features counted over all writers of the file, since a transaction per
+// feature would make SQLite sync the file each time.
+//
+// Text is UTF-8 whatever code page the run asks for; character values are
+// cut at the declared number of characters, as the other formats cut them,
+// but never at a byte limit. Field names are kept whole.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "linvoro_giswriter.h"
+
+// Registers TGISWriterGPKG for gfGPKG with the writer factory.
+void RegisterGpkgWriter();
+
+struct TGpkgDataset;
+
+class TGISWriterGPKG : public TGISWriter {
+ public:
+  static constexpr int64_t TransactionSize = 100000;
+
+  TGISWriterGPKG();
+  // A table not closed is completed here; errors are swallowed (Close
+  // reports them).
+  ~TGISWriterGPKG() override;
+
+  // UTF-8 always: the code page settings are ignored.
+  void SetCodepage(uint16_t) override {}
+  void SetEncoding(uint16_t) override {}
+
+  void StartHeader(int32_t NumFields, TObjectTypes ObjectTypes) override;
+  void AddField(const std::string& FieldName, TGISField Field, uint8_t Width,
+                uint8_t decimals) override;
+  void AddPoint(double X, double Y, std::string_view Attrib) override;
+  void Close() override;
+  // Close, then delete the layer from the file.
+  void Drop() override;
+  TGISFormat Format() const override { return gfGPKG; }
+
+  // The file of the table FileName names, and its layer name.
+  static std::string DatasetPath(const std::string& fileName);
+  static std::string LayerName(const std::string& fileName);
+
+ protected:
+  void WriteObject(int32_t NumParts, std::string_view Attrib) override;
+  void WriteSection(int32_t Index, const TFloatPointArrayEx& SegList) override;
+
+  void CreateLayer();
+  // Sets the attribute values of the feature being built.
+  void SetValues();
+  // Hands the feature being built to the layer.
+  void WriteFeature();
+  [[noreturn]] void Fail(const std::string& what) const;
+  bool LayerOpen() const { return FLayer != nullptr; }
+
+  std::shared_ptr<TGpkgDataset> FDataset;
+  void* FLayer = nullptr;    // OGRLayerH
+  void* FFeature = nullptr;  // OGRFeatureH, reused for every record
+  bool FLayerCreated = false;
+  std::vector<int> FOgrField;  // [field] OGR field index, -1 when not created
+  // The geometry of the record being built, as WKB; its header is written
+  // once the part count is known.
+  std::vector<uint8_t> FWkb;
+  std::vector<size_t> FPartStart;
+  int32_t FPartsWanted = 0;
+  std::string FText;
+};
+
+// Reads a layer of a GeoPackage record by record, in feature order: the
+// network import's view of a road table written by TGISWriterGPKG.
+class TGpkgLayerReader {
+ public:
+  // Opens the layer read-only; raises naming the file and layer when it
+  // cannot.
+  TGpkgLayerReader(const std::string& path, const std::string& layer);
+  ~TGpkgLayerReader();
+  TGpkgLayerReader(const TGpkgLayerReader&) = delete;
+  TGpkgLayerReader& operator=(const TGpkgLayerReader&) = delete;
+
+  int64_t RecordCount() const { return FCount; }
+  // Index of a field by name (any letter case), -1 when absent.
+  int32_t FindField(const std::string& name) const;
+  int32_t FieldCount() const;
+  bool FieldIsText(int32_t field) const;
+  // Back to before the first record.
+  void Rewind();
+  // Moves to the next record; false at the end.
+  bool Next();
+  // Values of the current record: text as stored (null as ""), integers as
+  // stored (null as 0).
+  std::string Text(int32_t field) const;
+  int64_t Integer(int32_t field) const;
+  // Geometry of the current record: the number of line parts (0 for none,
+  // -1 for a geometry that is no line), and the points of a one-part line
+  // into pts (returning their count).
+  int32_t LineParts() const;
+  int64_t LinePoints(std::vector<TFloatPoint>& pts) const;
+  // The geometry type code a record that is no line carries (OGR's).
+  int32_t GeometryType() const;
+
+ private:
+  void* FDataset = nullptr;  // GDALDatasetH
+  void* FLayer = nullptr;
+  void* FFeature = nullptr;
+  int64_t FCount = 0;
+  std::string FPath;
+};

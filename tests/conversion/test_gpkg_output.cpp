@@ -1,0 +1,299 @@
+// GeoPackage output against the shapefiles of the same run: every table a
+// layer of osm2trassel.gpkg with the shapefile's records, values and
+// geometries as GDAL reads both, the network built from the layer equal
+// byte for byte to the one built from the shapefile, text kept whole.
+#include <gtest/gtest.h>
+
+#include <cpl_error.h>
+#include <gdal.h>
+#include <cpl_conv.h>
+#include <ogr_api.h>
+#include <ogr_srs_api.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "include_file.h"
+#include "linvoro_giswriter.h"
+#include "linvoro_roadnamefile.h"
+#include "output_files.h"
+#include "run_driver.h"
+#include "run_options.h"
+#include "run_ui.h"
+#include "temp_dir_test.h"
+#include "utf8_text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TValue {
+  bool isNull = false;
+  bool isText = false;
+  std::string text;
+  double number = 0;
+};
+
+struct TRecord {
+  std::vector<std::pair<std::string, TValue>> fields;
+  std::string wkt;
+};
+
+struct TTable {
+  bool found = false;
+  std::string geometryType;
+  int epsg = 0;
+  std::vector<TRecord> records;
+};
+
+// A layer as GDAL reads it: the fields by name, the geometry as ISO WKT.
+TTable ReadLayer(const std::string& path, const std::string& layerName) {
+  TTable t;
+  CPLPushErrorHandler(CPLQuietErrorHandler);
+  GDALDatasetH ds = GDALOpenEx(path.c_str(), GDAL_OF_VECTOR, nullptr, nullptr, nullptr);
+  if (ds) {
+    OGRLayerH layer = GDALDatasetGetLayerByName(ds, layerName.c_str());
+    if (layer) {
+      t.found = true;
+      OGRFeatureDefnH defn = OGR_L_GetLayerDefn(layer);
+      t.geometryType = OGRGeometryTypeToName(OGR_FD_GetGeomType(defn));
+      if (OGRSpatialReferenceH srs = OGR_L_GetSpatialRef(layer)) {
+        const char* code = OSRGetAuthorityCode(srs, nullptr);
+        t.epsg = code ? std::atoi(code) : 0;
+      }
+      while (OGRFeatureH f = OGR_L_GetNextFeature(layer)) {
+        TRecord r;
+        for (int i = 0; i < OGR_FD_GetFieldCount(defn); ++i) {
+          OGRFieldDefnH fd = OGR_FD_GetFieldDefn(defn, i);
+          TValue v;
+          v.isNull = !OGR_F_IsFieldSetAndNotNull(f, i);
+          v.isText = OGR_Fld_GetType(fd) == OFTString;
+          if (v.isText)
+            v.text = OGR_F_GetFieldAsString(f, i);
+          else if (!v.isNull)
+            v.number = OGR_F_GetFieldAsDouble(f, i);
+          r.fields.emplace_back(OGR_Fld_GetNameRef(fd), v);
+        }
+        if (OGRGeometryH g = OGR_F_GetGeometryRef(f)) {
+          char* wkt = nullptr;
+          OGR_G_ExportToIsoWkt(g, &wkt);
+          r.wkt = wkt;
+          CPLFree(wkt);
+        }
+        t.records.push_back(std::move(r));
+        OGR_F_Destroy(f);
+      }
+    }
+    GDALClose(ds);
+  }
+  CPLPopErrorHandler();
+  return t;
+}
+
+// One SQL answer of the GeoPackage's SQLite, through GDAL, as text.
+std::string SqlValue(const std::string& path, const std::string& sql) {
+  std::string r;
+  CPLPushErrorHandler(CPLQuietErrorHandler);
+  GDALDatasetH ds = GDALOpenEx(path.c_str(), GDAL_OF_VECTOR, nullptr, nullptr, nullptr);
+  if (ds) {
+    if (OGRLayerH l = GDALDatasetExecuteSQL(ds, sql.c_str(), nullptr, "SQLITE")) {
+      if (OGRFeatureH f = OGR_L_GetNextFeature(l)) {
+        r = OGR_F_GetFieldAsString(f, 0);
+        OGR_F_Destroy(f);
+      }
+      GDALDatasetReleaseResultSet(ds, l);
+    }
+    GDALClose(ds);
+  }
+  CPLPopErrorHandler();
+  return r;
+}
+
+class TQuietUI : public TNullRunUI {};
+
+class GpkgOutput : public TTempDirTest {
+ protected:
+  GpkgOutput() : TTempDirTest("gpkg_") {}
+  static void SetUpTestSuite() { GDALAllRegister(); }
+  void SetUp() override {
+    TTempDirTest::SetUp();
+    if (!TGISWriter::GPKG_supported()) FAIL() << TGISWriter::GPKGProblem();
+    include.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
+  }
+
+  // Runs o into dir/name/ and returns that folder.
+  std::string Run(TRunOptions o, const std::string& name) {
+    o.MainDir = Path(name + "/");
+    fs::create_directories(o.MainDir);
+    TQuietUI ui;
+    const TRunResult r = RunConversion(o, include, ui);
+    EXPECT_EQ(r.Status, TRunStatus::rsOk) << name << ": " << r.Message;
+    return o.MainDir;
+  }
+
+  TIncludeLists include;
+};
+
+// The records of both readings must agree field by field: the names the
+// shapefile has (none of them cut: no table has a name past 10
+// characters), text as GDAL trims it from the dBASE file, numbers equal.
+void ExpectSameTable(const TTable& shp, const TTable& gpkg, const std::string& table) {
+  SCOPED_TRACE(table);
+  ASSERT_TRUE(shp.found);
+  ASSERT_TRUE(gpkg.found);
+  EXPECT_EQ(gpkg.epsg, 4326);
+  ASSERT_EQ(shp.records.size(), gpkg.records.size());
+  for (size_t k = 0; k < shp.records.size(); ++k) {
+    const TRecord& a = shp.records[k];
+    const TRecord& b = gpkg.records[k];
+    ASSERT_EQ(a.fields.size(), b.fields.size()) << "record " << k;
+    for (size_t i = 0; i < a.fields.size(); ++i) {
+      SCOPED_TRACE("record " + std::to_string(k) + " field " + a.fields[i].first);
+      EXPECT_EQ(a.fields[i].first, b.fields[i].first);
+      const TValue& x = a.fields[i].second;
+      const TValue& y = b.fields[i].second;
+      if (x.isText && !y.isText) {
+        // GDAL reads a dBASE logical as the text T or F; the GeoPackage
+        // holds a boolean.
+        EXPECT_EQ(x.text == "T" ? 1.0 : 0.0, y.number);
+        EXPECT_TRUE(x.text == "T" || x.text == "F") << x.text;
+      } else if (x.isText || y.isText) {
+        EXPECT_EQ(x.text, y.text);
+      } else {
+        // An empty dBASE number is null, as the GeoPackage stores it.
+        EXPECT_EQ(x.isNull, y.isNull);
+        EXPECT_DOUBLE_EQ(x.number, y.number);
+      }
+    }
+    EXPECT_EQ(a.wkt, b.wkt) << "record " << k;
+  }
+}
+
+const char* const kNetworkFiles[] = {"coord.bin",     "link.bin",         "length.bin",     "node.bin",
+                                     "coord3.bin",    "coord3i.bin",      "spatialindex.bin", "attribute.bin",
+                                     "roadname01.bin", "roadnumber01.bin", "roadname02.bin", "roadnumber02.bin",
+                                     "linvoro_config.ini"};
+
+}  // namespace
+
+TEST_F(GpkgOutput, EveryTableMatchesTheShapefileAndTheNetworkIsTheSame) {
+  struct TCase {
+    const char* name;
+    bool pedestrian, bicycle, car;
+    int32_t nameRef;
+    std::vector<TOptionalItem> optional;
+    bool checks;
+  };
+  const TCase cases[] = {
+      {"car_all_checks", false, false, true, nrNameAndRef, {}, true},
+      {"pedestrian_name", true, false, false, nrName, {oiBridge, oiTunnel}, false},
+      {"bicycle_nameref", false, true, false, nrNameRef,
+       {oiLanes, oiMaxHeight, oiMaxSpeed, oiMaxWeight, oiMaxWidth, oiToll}, false},
+      {"all_modes_unless_ref", true, true, true, nrNameUnlessRef,
+       {oiBridge, oiLanes, oiMaxHeight, oiMaxSpeed, oiMaxWeight, oiMaxWidth, oiToll, oiTunnel}, true},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TRunOptions o;
+    o.Files = {std::string(PROJECT_DATA_DIR) + "/sample/monaco.osm.pbf"};
+    o.Pedestrian = c.pedestrian;
+    o.Bicycle = c.bicycle;
+    o.Car = c.car;
+    o.NameRef = c.nameRef;
+    for (TOptionalItem i : c.optional) o.Optional[i] = true;
+    o.BuildNetwork = true;
+    o.Subnets = o.TopoChecks = o.Overpasses = c.checks;
+    o.Report = false;
+    // UTF-8 shapefiles: in a code page, names it cannot hold would differ.
+    o.Encoding = 65001;
+    o.OutputFormat = 1;
+    const std::string shp = Run(o, std::string(c.name) + "_shp");
+    o.OutputFormat = 3;
+    const std::string gpkg = Run(o, std::string(c.name) + "_gpkg");
+    if (HasFailure()) return;
+
+    // No shapefile part in the GeoPackage run's folder.
+    EXPECT_FALSE(fs::exists(gpkg + "roads.shp"));
+    const std::string file = gpkg + GpkgFileName;
+    ASSERT_TRUE(fs::exists(file));
+    std::vector<std::string> tables = {"roads"};
+    for (const std::string& t : CheckTableNames()) tables.push_back(t);
+    int written = 0;
+    for (const std::string& t : tables) {
+      const bool inShp = fs::exists(shp + t + ".shp");
+      // A check table dropped for having no rows is no layer either.
+      EXPECT_EQ(ReadLayer(file, t).found, inShp) << t;
+      if (!inShp) continue;
+      ++written;
+      ExpectSameTable(ReadLayer(shp + t + ".shp", t), ReadLayer(file, t), t);
+      // Every layer with geometry has its R-tree.
+      EXPECT_EQ(SqlValue(file, "SELECT HasSpatialIndex('" + t + "', 'geom')"), "1") << t;
+    }
+    EXPECT_EQ(written > 1, c.checks);
+    EXPECT_EQ(SqlValue(file, "PRAGMA integrity_check"), "ok");
+    EXPECT_EQ(SqlValue(file, "PRAGMA application_id"), "1196444487");  // "GPKG"
+
+    for (const char* f : kNetworkFiles) {
+      SCOPED_TRACE(f);
+      const std::string a = Slurp(shp + f), b = Slurp(gpkg + f);
+      EXPECT_FALSE(a.empty());
+      EXPECT_TRUE(a == b) << "differs";
+    }
+  }
+}
+
+// Names in many scripts and of 80 characters (in a field declared 80 wide)
+// come back from the layer as they were tagged, whatever encoding the run
+// asks for; the name past the width is cut at a whole character, as the
+// other formats cut it, never at a byte count.
+TEST_F(GpkgOutput, TextComesBackWhole) {
+  const std::string scripts =
+      "Тверская Οδός רחוב شارع 東京都千代田区 서울 ถนน Straße 😀 \"quoted\", comma";
+  std::string eighty;
+  while (eighty.size() < 100) eighty += "Ω-Weg ";
+  eighty = FirstChars(eighty, 79) + "!";
+  const std::string tooLong = FirstChars(eighty + "東京都千代田区", 87);
+  const std::vector<std::string> names = {scripts, eighty, tooLong};
+  std::string osm = "<?xml version='1.0' encoding='UTF-8'?>\n<osm version=\"0.6\">\n";
+  for (size_t i = 0; i < names.size(); ++i)
+    for (int k = 0; k < 2; ++k)
+      osm += "  <node id=\"" + std::to_string(2 * i + k + 1) + "\" lat=\"55.7" + std::to_string(i) +
+             "\" lon=\"37.6" + std::to_string(k) + "\"/>\n";
+  for (size_t i = 0; i < names.size(); ++i) {
+    std::string escaped;
+    for (char ch : names[i]) escaped += ch == '"' ? std::string("&quot;") : std::string(1, ch);
+    osm += "  <way id=\"" + std::to_string(100 + i) + "\">\n    <nd ref=\"" + std::to_string(2 * i + 1) +
+           "\"/>\n    <nd ref=\"" + std::to_string(2 * i + 2) +
+           "\"/>\n    <tag k=\"highway\" v=\"residential\"/>\n    <tag k=\"name\" v=\"" + escaped +
+           "\"/>\n  </way>\n";
+  }
+  osm += "</osm>\n";
+  Put(Path("names.osm"), osm);
+
+  for (uint16_t encoding : {uint16_t{0}, uint16_t{1252}, uint16_t{65001}}) {
+    SCOPED_TRACE(encoding);
+    TRunOptions o;
+    o.Files = {Path("names.osm")};
+    o.Car = true;
+    o.NameRef = nrName;
+    o.NameLength = 80;
+    o.OutputFormat = 3;
+    o.Encoding = encoding;
+    o.BuildNetwork = true;
+    o.Report = false;
+    const std::string dir = Run(o, "enc" + std::to_string(encoding));
+    const TTable t = ReadLayer(dir + GpkgFileName, "roads");
+    ASSERT_EQ(t.records.size(), names.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+      const auto& f = t.records[i].fields;
+      ASSERT_EQ(f[1].first, "name");
+      EXPECT_EQ(f[1].second.text, FirstChars(names[i], 80)) << i;
+    }
+    // The network's name file holds them as the layer does.
+    TRoadNameFile rn;
+    rn.Load(dir, false, 0, 2, static_cast<int32_t>(names.size()));
+    for (size_t i = 0; i < names.size(); ++i)
+      EXPECT_EQ(rn.RoadName1(static_cast<int32_t>(i + 1)), FirstChars(names[i], 80)) << i;
+  }
+}
