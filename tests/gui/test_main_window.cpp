@@ -390,7 +390,7 @@ class TestMainWindow : public QObject {
       QVERIFY2(f.findChild<QObject*>(QString::fromLatin1(name)), name);
     QVERIFY(f.lblStatus->text().isEmpty());
 
-    QCOMPARE(Items(f.rgOutputFormat), (QStringList{"MIF", "SHP", "TAB"}));
+    QCOMPARE(Items(f.rgOutputFormat), (QStringList{"MIF", "SHP", "TAB", "GPKG"}));
     QCOMPARE(Items(f.rgSpeedUnit), (QStringList{"km/h", "mph", "leave as is"}));
     QCOMPARE(Items(f.rgNameRef),
              (QStringList{"Name", "Name (Ref)", "Name unless Ref is defined", "Name & Ref (2 fields)"}));
@@ -472,7 +472,7 @@ class TestMainWindow : public QObject {
     QTest::newRow("out of range and garbage")
         << QByteArray("[main]\noutputformat=9\nspeedunit=abc\ncar=5\nNameRef=-3\ndriving=\nsimplify=40\n"
                       "minObjectLength=x\n")
-        << 2 << int(gfMITAB) << 2 << 0 << 0 << 15 << "001" << "000 off" << "Exit";
+        << 3 << int(gfGPKG) << 2 << 0 << 0 << 15 << "001" << "000 off" << "Exit";
     QTest::newRow("other section only") << QByteArray("[other]\noutputformat=0\ncar=0\n") << 1 << int(gfSHP) << 2
                                         << 3 << 0 << 0 << "001" << "000 off" << "Exit";
   }

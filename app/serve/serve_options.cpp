@@ -1,4 +1,4 @@
-#include "cli_serve.h"
+#include "serve_options.h"
 
 #include <map>
 #include <vector>
