@@ -163,6 +163,19 @@ void TXmlLineReader::ReadNode(IOsmHandler& handler, const TElement& e, TPassProg
   handler.Node(node);
 }
 
+// A change of the objects' kind is told before the first of them; a
+// declined one leaves its line pending for the next Read.
+bool TXmlLineReader::EnterSection(IOsmHandler& handler, TOsmKind kind, std::string_view t) {
+  FKind = kind;
+  FKindKnown = true;
+  if (handler.Section(kind)) return true;
+  FKindKnown = false;
+  FPending = t;
+  FPendingStart = FLineStart;
+  FHasPending = true;
+  return false;
+}
+
 bool TXmlLineReader::Read(IOsmHandler& handler, const TReadRequest& what, TPassProgress& progress) {
   // Pass 1 checks the header and the line form of every line; the later
   // passes read the lines it passed.
@@ -172,19 +185,6 @@ bool TXmlLineReader::Read(IOsmHandler& handler, const TReadRequest& what, TPassP
   bool wayOpen = false;   // between <way ...> and </way>
   bool nodeOpen = false;  // between <node ...> and </node>
   bool ended = false;
-  // A change of the objects' kind is told before the first of them; a
-  // declined one leaves its line pending for the next Read.
-  auto section = [&](TOsmKind kind, std::string_view t) {
-    if (FKindKnown && FKind == kind) return true;
-    FKind = kind;
-    FKindKnown = true;
-    if (handler.Section(kind)) return true;
-    FKindKnown = false;
-    FPending = t;
-    FPendingStart = FLineStart;
-    FHasPending = true;
-    return false;
-  };
   std::string_view t;
   while (Next(t, progress)) {
     if (strict) {
@@ -197,7 +197,7 @@ bool TXmlLineReader::Read(IOsmHandler& handler, const TReadRequest& what, TPassP
       case 3:
         if (name == "tag") {
           if (strict) Expect(e.attrs.starts_with("k=\""));
-          if (!inWay) break;
+          if (!inWay) continue;
           std::string_view k, v;
           SplitTag(e.attrs, k, v);
           // v in double quotes right after k's closing quote.
@@ -207,7 +207,7 @@ bool TXmlLineReader::Read(IOsmHandler& handler, const TReadRequest& what, TPassP
         }
         if (name == "way") {
           if (strict) Expect(e.attrs.starts_with("id=\"") && !wayOpen && !nodeOpen);
-          if (!section(TOsmKind::okWay, t)) return true;
+          if (!InSection(TOsmKind::okWay) && !EnterSection(handler, TOsmKind::okWay, t)) return true;
           wayOpen = !SelfClosing(t);
           // A self-closed way has no closing line: it never ends.
           inWay = false;
@@ -238,7 +238,7 @@ bool TXmlLineReader::Read(IOsmHandler& handler, const TReadRequest& what, TPassP
         }
         if (name == "node") {
           if (strict) Expect(e.attrs.starts_with("id=\"") && !nodeOpen && !wayOpen);
-          if (!section(TOsmKind::okNode, t)) return true;
+          if (!InSection(TOsmKind::okNode) && !EnterSection(handler, TOsmKind::okNode, t)) return true;
           if (what.Nodes) {
             ReadNode(handler, e, progress);
           } else {
@@ -261,7 +261,7 @@ bool TXmlLineReader::Read(IOsmHandler& handler, const TReadRequest& what, TPassP
         break;
       case 8:
         if (name == "relation") {
-          if (!section(TOsmKind::okOther, t)) return true;
+          if (!InSection(TOsmKind::okOther) && !EnterSection(handler, TOsmKind::okOther, t)) return true;
           continue;
         }
         break;

@@ -20,6 +20,8 @@ class TXmlLineReader final : public TOsmReader {
  private:
   bool Next(std::string_view& t, TPassProgress& progress);
   void ReadNode(IOsmHandler& handler, const TElement& e, TPassProgress& progress);
+  bool InSection(TOsmKind kind) const { return FKindKnown && FKind == kind; }
+  bool EnterSection(IOsmHandler& handler, TOsmKind kind, std::string_view t);
 
   TOsmLineReader FLines;
   TWayBuilder FWay;

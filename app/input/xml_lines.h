@@ -95,7 +95,11 @@ void SplitTag(std::string_view text, std::string_view& k, std::string_view& v);
 // A tag value or key as the plain text it stands for: the XML entities
 // and numeric references (UTF-8 out) decoded, and &apos; in any letter
 // case. The result is raw itself when it holds no '&', else a view of buf.
-std::string_view XmlUnescape(std::string_view raw, std::string& buf);
+std::string_view XmlUnescapeAll(std::string_view raw, std::string& buf);
+inline std::string_view XmlUnescape(std::string_view raw, std::string& buf) {
+  // Nearly every key and value holds none: the line reader's hot path.
+  return raw.find('&') == std::string_view::npos ? raw : XmlUnescapeAll(raw, buf);
+}
 
 // A node or way id: ParseInt64, whose plain digits take a short path.
 inline int64_t ParseId(std::string_view text) { return ParseInt64(text); }

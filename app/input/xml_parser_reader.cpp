@@ -216,10 +216,16 @@ struct TXmlParserReader::TImpl {
     return false;
   }
 
+  static TFloatPoint PointOf(const XML_Char** atts) {
+    const char* lat = Attr(atts, "lat");
+    const char* lon = Attr(atts, "lon");
+    return TFloatPoint{lon ? NumericPrefix(lon) : 0.0, lat ? NumericPrefix(lat) : 0.0};
+  }
+
+  // A wanted node or way begins.
   void BeginNode(int64_t id, bool deleted, const TFloatPoint& p) {
     Object = obNode;
-    Wanted = What.Nodes && H->WantNode(id);
-    if (!Wanted) return;
+    Wanted = true;
     Node = TOsmNode{};
     Node.Id = id;
     Node.Deleted = deleted;
@@ -228,8 +234,8 @@ struct TXmlParserReader::TImpl {
 
   void BeginWay(int64_t id, bool deleted) {
     Object = obWay;
-    Wanted = What.Ways && H->WantWay(id);
-    if (Wanted) Way.Begin(id, deleted);
+    Wanted = true;
+    Way.Begin(id, deleted);
   }
 
   // The element a declined section stopped before.
@@ -237,9 +243,10 @@ struct TXmlParserReader::TImpl {
     if (!Pending) return;
     Pending = false;
     KindKnown = true;
-    if (PendingObject == obNode)
+    Object = PendingObject;
+    if (PendingObject == obNode && What.Nodes && H->WantNode(PendingId))
       BeginNode(PendingId, PendingDeleted, PendingPoint);
-    else if (PendingObject == obWay)
+    else if (PendingObject == obWay && What.Ways && H->WantWay(PendingId))
       BeginWay(PendingId, PendingDeleted);
   }
 
@@ -258,28 +265,31 @@ struct TXmlParserReader::TImpl {
     if (Depth == 2) {
       Object = obNone;
       Wanted = false;
+      // A node's or way's attributes are looked at only when the Read
+      // decodes its kind (or a declined section keeps it for the next).
       if (std::strcmp(name, "node") == 0) {
-        const int64_t id = IdOf(atts, "id");
-        const char* lat = Attr(atts, "lat");
-        const char* lon = Attr(atts, "lon");
-        const TFloatPoint p{lon ? NumericPrefix(lon) : 0.0, lat ? NumericPrefix(lat) : 0.0};
         if (!Section(TOsmKind::okNode)) {
           PendingObject = obNode;
-          PendingId = id;
+          PendingId = IdOf(atts, "id");
           PendingDeleted = Deleted(atts);
-          PendingPoint = p;
+          PendingPoint = PointOf(atts);
           return;
         }
-        BeginNode(id, Deleted(atts), p);
-      } else if (std::strcmp(name, "way") == 0) {
+        Object = obNode;
+        if (!What.Nodes) return;
         const int64_t id = IdOf(atts, "id");
+        if (H->WantNode(id)) BeginNode(id, Deleted(atts), PointOf(atts));
+      } else if (std::strcmp(name, "way") == 0) {
         if (!Section(TOsmKind::okWay)) {
           PendingObject = obWay;
-          PendingId = id;
+          PendingId = IdOf(atts, "id");
           PendingDeleted = Deleted(atts);
           return;
         }
-        BeginWay(id, Deleted(atts));
+        Object = obWay;
+        if (!What.Ways) return;
+        const int64_t id = IdOf(atts, "id");
+        if (H->WantWay(id)) BeginWay(id, Deleted(atts));
       } else if (std::strcmp(name, "relation") == 0) {
         if (!Section(TOsmKind::okOther)) PendingObject = obNone;
       }

@@ -113,6 +113,7 @@ void TPassDriver::ReadNodes(IOsmNodes& nodes) {
   FKept.reset();
   for (size_t fi = 0; fi < FFiles.size(); ++fi) {
     BeginFile(2, fi);
+    nodes.BeginFile(fi);
     TFileState& state = FState[fi];
     state.WaysBegin = TOsmPlace();
     std::unique_ptr<TOsmReader> reader = OpenOsmReader(FFiles[fi]);

@@ -32,6 +32,8 @@ class IOsmWays {
 class IOsmNodes {
  public:
   virtual ~IOsmNodes() = default;
+  // The pass moves on to file (0-based) of the list.
+  virtual void BeginFile(size_t) {}
   virtual bool WantNode(int64_t id) = 0;
   virtual void Node(int64_t id, const TFloatPoint& p, const std::string_view* ref) = 0;
 };
