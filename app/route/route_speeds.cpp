@@ -108,7 +108,10 @@ TRoadSpeeds::TRoadSpeeds(TLazyNetwork& nw, const TSpeedTable& table) : FNW(nw), 
     std::error_code ec;
     if (!fs::is_regular_file(path, ec)) continue;
     try {
-      auto f = std::make_unique<TDbfFile>(path, 0);
+      // Read by link here and there: a window of 16 KB, not the megabyte of
+      // a table read through, whose pages and copy cost a route in a process
+      // of its own more than its search.
+      auto f = std::make_unique<TDbfFile>(path, 0, 16384);
       f->Open();
       const int32_t field = f->FindField("MaxSpeed");
       // A table of other links than the network's cannot be read by link.
