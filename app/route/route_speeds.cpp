@@ -1,9 +1,11 @@
 #include "route_speeds.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <new>
 
 #include "linvoro_dbffiles.h"
 #include "linvoro_functions.h"
@@ -102,6 +104,9 @@ double TSpeedTable::Max() const {
 
 TRoadSpeeds::TRoadSpeeds(TLazyNetwork& nw, const TSpeedTable& table) : FNW(nw), FTable(table) {
   FMax = table.Max();
+  FLinkCount = std::max(nw.LinkCount(), 0);
+  FKnown.reset(static_cast<float*>(std::calloc(static_cast<size_t>(FLinkCount) + 1, sizeof(float))));
+  if (!FKnown) throw std::bad_alloc();
   namespace fs = std::filesystem;
   for (const char* name : {"roads.dbf", "roads.dat"}) {
     const std::string path = nw.Directory() + name;
@@ -129,8 +134,8 @@ TRoadSpeeds::TRoadSpeeds(TLazyNetwork& nw, const TSpeedTable& table) : FNW(nw), 
 TRoadSpeeds::~TRoadSpeeds() = default;
 
 double TRoadSpeeds::Speed(int32_t link) {
-  const auto it = FKnown.find(link);
-  if (it != FKnown.end()) return it->second;
+  const bool inRange = link >= 1 && link <= FLinkCount;
+  if (inRange && FKnown[link] > 0) return FKnown[link];
   double kmh = 0;
   if (FField >= 0) {
     try {
@@ -142,6 +147,6 @@ double TRoadSpeeds::Speed(int32_t link) {
     kmh = std::min(kmh, MaxSpeedCap);
   }
   if (kmh == 0) kmh = FTable.Speed(FNW.Attribute(link) & 0xFF);
-  FKnown.emplace(link, static_cast<float>(kmh));
+  if (inRange) FKnown[link] = static_cast<float>(kmh);
   return static_cast<float>(kmh);
 }
