@@ -64,6 +64,16 @@ try:
     status, body = get(port, "/health")
     check(status == 200 and json.loads(body)["status"] == "ok", "health answers ok")
 
+    # A second service on the same port is refused, not given a share of
+    # its connections.
+    try:
+        second = subprocess.run([CLI, "serve", "--port", str(port), net], capture_output=True, text=True, timeout=10)
+        refused = second.returncode == 1 and "Cannot listen" in second.stderr
+        said = f"exit {second.returncode}, {second.stderr.strip()[:120]}"
+    except subprocess.TimeoutExpired:  # it serves (and is killed)
+        refused, said = False, "still serving after 10 s"
+    check(refused, f"a second service on the port is refused: {said}")
+
     # Routes equal the command's, in both modes.
     trips = [("43.7325,7.4189", "43.7400,7.4280"), ("43.7310,7.4200", "43.7385,7.4205"),
              ("43.7360,7.4230", "43.7290,7.4150")]
