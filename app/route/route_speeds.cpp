@@ -115,8 +115,10 @@ TRoadSpeeds::TRoadSpeeds(TLazyNetwork& nw, const TSpeedTable& table) : FNW(nw), 
     try {
       // Read by link here and there: a window of 16 KB, not the megabyte of
       // a table read through, whose pages and copy cost a route in a process
-      // of its own more than its search.
-      auto f = std::make_unique<TDbfFile>(path, 0, 16384);
+      // of its own more than its search. Only a number is read, so the code
+      // page is given: finding it from the .cpg opened a converter of the
+      // code-page library, a tenth of such a route.
+      auto f = std::make_unique<TDbfFile>(path, 65001, 16384);
       f->Open();
       const int32_t field = f->FindField("MaxSpeed");
       // A table of other links than the network's cannot be read by link.
