@@ -277,13 +277,13 @@ int32_t TLvStreamDecorator::Write(const void* Buffer, int32_t Count) {
 
 // ------------------------------------------------------------ TLvBufferedStream
 
-TLvBufferedStream::TLvBufferedStream(TLvStream* AStream, bool AOwnsStream)
+TLvBufferedStream::TLvBufferedStream(TLvStream* AStream, bool AOwnsStream, int32_t ABufferSize)
     : TLvStreamDecorator(AStream, AOwnsStream) {
   // Should FillBuffer throw, the decorator's destructor still releases an
   // owned inner stream.
   if (FStream) FPosition = FStream->Position();
   if (FPosition < 0) FPosition = 0;
-  SetBufferSize(DefaultBufferSize);
+  SetBufferSize(ABufferSize > 0 ? ABufferSize : DefaultBufferSize);
   FillBuffer();
   FFast = this;
 }

@@ -212,7 +212,9 @@ class TLvBufferedStream : public TLvStreamDecorator {
  public:
   static constexpr int32_t DefaultBufferSize = 1048576;
 
-  TLvBufferedStream(TLvStream* AStream, bool AOwnsStream);
+  // ABufferSize: the window read at a time; a file read at scattered
+  // places wants a small one, as each window costs its pages and its copy.
+  TLvBufferedStream(TLvStream* AStream, bool AOwnsStream, int32_t ABufferSize = DefaultBufferSize);
   ~TLvBufferedStream() override;
 
   void SetSize(int64_t NewSize) override;

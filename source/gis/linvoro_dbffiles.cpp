@@ -126,8 +126,8 @@ const Tdbffield EmptyField{};
 
 // ------------------------------------------------------------------ TDbfFile
 
-TDbfFile::TDbfFile(const std::string& FileName, int ACodePage)
-    : fFilename(FileName), fCodePage(ACodePage), fGivenCodePage(ACodePage) {}
+TDbfFile::TDbfFile(const std::string& FileName, int ACodePage, int32_t ABufferSize)
+    : fFilename(FileName), fCodePage(ACodePage), fGivenCodePage(ACodePage), fBufferSize(ABufferSize) {}
 
 TDbfFile::~TDbfFile() = default;
 
@@ -162,7 +162,7 @@ void TDbfFile::Open(bool ReadWrite) {
       OpenDat(ReadWrite ? 0x0022 : 0x0020);
     } else {
       fBinFile = std::make_unique<TLvBufferedStream>(
-          new TLvFileStream(fFilename, ReadWrite ? 0x0022 : 0x0020), true);
+          new TLvFileStream(fFilename, ReadWrite ? 0x0022 : 0x0020), true, fBufferSize);
       OpenDbf();
     }
     CompleteFields();
@@ -312,7 +312,7 @@ void TDbfFile::OpenDat(uint16_t mode) {
   ReadTab(tabName, nativeX, fields);
   fDBFtype = nativeX ? TDBFtype::datx : TDBFtype::dat;
 
-  fBinFile = std::make_unique<TLvBufferedStream>(new TLvFileStream(fFilename, mode), true);
+  fBinFile = std::make_unique<TLvBufferedStream>(new TLvFileStream(fFilename, mode), true, fBufferSize);
   const int64_t size = fBinFile->Size();
   const int64_t fixed = nativeX ? 20 : 12;
   if (size < fixed) Damaged("the header is incomplete");

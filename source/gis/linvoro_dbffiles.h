@@ -33,8 +33,10 @@ struct Tdbffield {
 
 class TDbfFile {
  public:
-  // ACodePage 0: taken from the table when it is opened.
-  TDbfFile(const std::string& FileName, int ACodePage);
+  // ACodePage 0: taken from the table when it is opened. ABufferSize: the
+  // bytes read at a time (see TLvBufferedStream).
+  TDbfFile(const std::string& FileName, int ACodePage,
+           int32_t ABufferSize = TLvBufferedStream::DefaultBufferSize);
   ~TDbfFile();
   TDbfFile(const TDbfFile&) = delete;
   TDbfFile& operator=(const TDbfFile&) = delete;
@@ -94,6 +96,7 @@ class TDbfFile {
   int32_t fFieldLength = 0;     // bytes of the field in fBuffer
   int fCodePage = 0;
   int fGivenCodePage = 0;
+  int32_t fBufferSize = TLvBufferedStream::DefaultBufferSize;
   std::vector<Tdbffield> fFields;
 };
 

@@ -7,6 +7,7 @@ within a second.
 
 Usage: route_server_test.py OSM2TRASSEL_CLI SAMPLE.osm.pbf
 """
+import http.client
 import json
 import os
 import shutil
@@ -63,6 +64,16 @@ try:
     status, body = get(port, "/health")
     check(status == 200 and json.loads(body)["status"] == "ok", "health answers ok")
 
+    # A second service on the same port is refused, not given a share of
+    # its connections.
+    try:
+        second = subprocess.run([CLI, "serve", "--port", str(port), net], capture_output=True, text=True, timeout=10)
+        refused = second.returncode == 1 and "Cannot listen" in second.stderr
+        said = f"exit {second.returncode}, {second.stderr.strip()[:120]}"
+    except subprocess.TimeoutExpired:  # it serves (and is killed)
+        refused, said = False, "still serving after 10 s"
+    check(refused, f"a second service on the port is refused: {said}")
+
     # Routes equal the command's, in both modes.
     trips = [("43.7325,7.4189", "43.7400,7.4280"), ("43.7310,7.4200", "43.7385,7.4205"),
              ("43.7360,7.4230", "43.7290,7.4150")]
@@ -92,6 +103,24 @@ try:
         check(status in codes, f"{path[:60]}: status {status} in {codes}")
         if status in (400, 404, 422):
             check("error" in json.loads(body), f"{path[:60]}: a JSON error")
+
+    # A kept-alive connection's later requests are answered as fast as its
+    # first: a response sent in two writes without TCP_NODELAY waits for the
+    # client's delayed ACK, some 40 ms each, which bounds one client to 25
+    # routes a second.
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    a, b = trips[0]
+    took = []
+    for _ in range(12):
+        t0 = time.perf_counter()
+        conn.request("GET", f"/route?points={a};{b}&mode=shortest")
+        r = conn.getresponse()
+        r.read()
+        took.append(time.perf_counter() - t0)
+        check(r.status == 200, f"kept-alive request: status {r.status}")
+    conn.close()
+    later = sorted(took[1:])[len(took[1:]) // 2]
+    check(later < 0.03, f"kept-alive requests answered without a delayed-ACK wait: median {later * 1000:.1f} ms")
 
     # A slow client that never finishes its request holds no one up, and
     # a load run of bounded length gets every answer right.
