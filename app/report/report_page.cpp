@@ -67,7 +67,7 @@ std::vector<std::pair<std::string, std::string>> DescribeOptions(const TRunOptio
     if (o.Optional[i]) optional += (optional.empty() ? "" : ", ") + std::string(kOptional[i]);
   d.emplace_back("Optional fields", optional.empty() ? "none" : optional);
   static const char* const kNameRef[] = {"Name", "Name (Ref)", "Name unless Ref is defined",
-                                         "Name && Ref (2 fields)"};
+                                         "Name & Ref (2 fields)"};
   d.emplace_back("Output of Name and Ref", kNameRef[o.NameRef >= 0 && o.NameRef <= 3 ? o.NameRef : 3]);
   static const char* const kSpeed[] = {"km/h", "mph", "leave as is"};
   d.emplace_back("Speed unit", kSpeed[o.SpeedUnit >= 0 && o.SpeedUnit <= 2 ? o.SpeedUnit : 2]);

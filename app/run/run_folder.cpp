@@ -39,6 +39,10 @@ std::vector<std::string> PreviousResults(const std::string& dir) {
     // A folder of that name is the user's, not a result.
     if (!ec && (fs::is_regular_file(st) || fs::is_symlink(st))) found.push_back(name);
   }
+  // Every run that gets as far as a table writes one, so a page with no
+  // table beside it is what a failed or stopped run left: nothing to keep,
+  // and asking about it would only block the retry.
+  if (found.size() == 1 && found[0] == ReportPageFileName) found.clear();
   return found;
 }
 

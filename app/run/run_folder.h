@@ -17,8 +17,10 @@
 std::string InputFilesProblem(const std::vector<std::string>& files);
 
 // The files in folder dir that a run writes (RunOutputFileNames), in that
-// list's order: what an earlier run left there. Empty when there are none
-// or the folder does not exist.
+// list's order: what an earlier run left there. Empty when there are none,
+// when the folder does not exist, or when it holds only a report page (what
+// a run that failed or was stopped before its first table leaves), which
+// the next run replaces.
 std::vector<std::string> PreviousResults(const std::string& dir);
 
 // The first of found, for a message: "roads.shp, roads.dbf, error.txt, ...".

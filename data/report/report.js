@@ -34,6 +34,8 @@
     return e;
   }
   const fmt = (n) => (n === null || n === undefined ? '\u2013' : Number(n).toLocaleString('en-US'));
+  // A count with its noun in agreement: "1 file", "2 files".
+  const countText = (n, one, many) => fmt(n) + ' ' + (n === 1 ? one : many);
   function fmtSize(n) {
     if (n === null || n === undefined) return '\u2013';
     if (n < 1024) return n + ' B';
@@ -361,7 +363,7 @@
   const tableRecords = new Map(data.tables.map((t) => [t.name, t]));
   function tableText(g) {
     const t = g.group && tableRecords.get(g.group);
-    return t ? t.name + ' (' + t.format + ', ' + fmt(t.records) + (t.records === 1 ? ' record' : ' records') + '): ' : '';
+    return t ? t.name + ' (' + t.format + ', ' + countText(t.records, 'record', 'records') + '): ' : '';
   }
   // The files written, a table's files or the network's in one row.
   const groups = [];
@@ -375,7 +377,8 @@
     }
   }
   const files = el('details', null,
-    el('summary', { text: data.files.length + ' files written (' + groups.length + ' items)' }),
+    el('summary', { text: countText(data.files.length, 'file', 'files') + ' written' +
+      (groups.length === data.files.length ? '' : ' (' + countText(groups.length, 'item', 'items') + ')') }),
     el('table', null,
       el('thead', null, el('tr', null, el('th', { text: 'File' }), el('th', { class: 'num', text: 'Size' }))),
       el('tbody', null, ...groups.map((g) => el('tr', null,

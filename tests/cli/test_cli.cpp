@@ -567,6 +567,32 @@ TEST_F(CliTool, FailureIsInTheLog) {
   EXPECT_EQ(report.find('\n'), report.size() - 1) << p.out;
   EXPECT_EQ(p.out.find("Finish at "), std::string::npos) << p.out;
   EXPECT_NE(p.err.find(dir.Path("out/roads.shp")), std::string::npos) << p.err;
+
+}
+
+// A run that fails before its first table (a file cut short) leaves only
+// its page: the retry into the same folder needs no --overwrite, and its
+// page replaces the old one. A page beside a table still counts.
+TEST_F(CliTool, RetryAfterAFailedRunNeedsNoOverwrite) {
+  const std::string small = kSmall;
+  const std::string cut = dir.Write("cut.osm", small.substr(0, small.find("</way>")));
+  const std::string in = dir.Write("small.osm", kSmall);
+  const std::string out = dir.Path("out");
+  TProcess p = RunCli(dir, "-o " + out + " " + cut);
+  ASSERT_EQ(p.status, 1) << p.err;
+  std::vector<std::string> left;
+  for (const auto& e : std::filesystem::directory_iterator(out)) left.push_back(e.path().filename().string());
+  ASSERT_EQ(left, std::vector<std::string>{"report.html"});
+
+  p = RunCli(dir, "-o " + out + " " + in);
+  EXPECT_EQ(p.status, 0) << p.err;
+  EXPECT_TRUE(std::filesystem::exists(out + "/roads.shp"));
+  EXPECT_EQ(p.out.find("Removed "), std::string::npos) << p.out;
+  EXPECT_EQ(Slurp(out + "/report.html").find("The run failed"), std::string::npos);
+
+  // A successful run's page and table: asked about.
+  p = RunCli(dir, "-o " + out + " " + in);
+  EXPECT_EQ(p.status, 2) << p.err;
 }
 
 // An input that cannot be read is reported before anything is made: the
