@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <charconv>
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 
 #include "linvoro_network.h"
@@ -88,6 +90,52 @@ const std::vector<TFindingTable>& FindingTables() {
   return tables;
 }
 
+std::string FindingPropertyName(const std::string& field, TFieldForm form) {
+  switch (form) {
+    case TFieldForm::ffMetres: return "distance_m";
+    case TFieldForm::ffPosition: return "position";
+    case TFieldForm::ffLink: return "link";
+    default: break;
+  }
+  // The table's own names, which the feature's own properties ("link",
+  // "name", ...) never equal in any letter case.
+  return field;
+}
+
+std::string LevelText(TWayLevel level) {
+  std::string s = LevelBridge(level) ? "bridge" : LevelTunnel(level) ? "tunnel" : "ground";
+  if (LevelBridge(level) && LevelTunnel(level)) s = "bridge and tunnel";
+  if (const int32_t layer = LevelLayer(level); layer != 0) s += ", layer " + std::to_string(layer);
+  return s;
+}
+
+const char* FindingMessage(const std::string& check, bool splitAndSnapPlace, bool levelsDiffer) {
+  if (check == "subnets_extended")
+    return "A one-way road that can be entered but not left: check its oneway tag and whether the road that "
+           "leads on shares a node with it.";
+  if (check == "subnets")
+    return "A road not connected to the main network: join it at a shared node where it meets another road "
+           "(at the edge of an extract the cut can cause it).";
+  if (check == "parallel")
+    return "Links that join the same two nodes: a way drawn twice is deleted, different roads can be right.";
+  if (check == "object_check")
+    return "An odd shape (a repeated point, a self-crossing or a sharp turn back): move or delete the node "
+           "placed by mistake.";
+  if (check == "non_connected_nodes")
+    return "Two road ends or junctions less than 2 m apart that no road joins: merge them into one node.";
+  if (check == "non_connected_links")
+    return "A road end less than 2 m from a road it does not join: add the end as a node of that road.";
+  if (check == "split_and_snap" || (check == "overpasses" && splitAndSnapPlace))
+    return "A road end within 2 m of the inside of another road: add a node to that road there and join the "
+           "end to it.";
+  if (check == "overpasses")
+    return levelsDiffer ? "Two roads cross on different levels (bridge, tunnel or layer): usually correct, "
+                          "nothing to do."
+                        : "Two roads cross on the same level without a shared node: add the junction node, or "
+                          "tag the upper one as a bridge (or the lower as a tunnel) with a layer.";
+  return "A finding of a network check.";
+}
+
 TFindings::TFindings(std::string path, TReportRoads* roads) : FPath(std::move(path)), FRoads(roads) {
   for (const TFindingTable& t : FindingTables()) {
     FChecks.emplace_back();
@@ -119,6 +167,9 @@ void TFindings::Attach(TNetwork& net) {
 }
 
 void TFindings::Detach() {
+  // A table left by an error or a stop still gets its rows, while the
+  // network can name their ways.
+  if (FNet) EmitCrossings();
   if (FNet) FNet->SetOnTableRow(nullptr);
   FNet = nullptr;
   // Name ids belong to the network's road-name files.
@@ -137,6 +188,7 @@ void TFindings::Begin(const std::string& table) {
 }
 
 void TFindings::End(const std::string& table, bool stopped) {
+  if (table == "overpasses" && FNet) EmitCrossings();
   if (TCheckFindings* c = Check(table)) c->State = stopped ? TCheckState::csStopped : TCheckState::csRan;
 }
 
@@ -168,13 +220,84 @@ void TFindings::Row(const TGISWriter& writer, std::string_view row, const TFloat
   const size_t slash = file.rfind('/');
   TCheckFindings* c = Check(slash == std::string::npos ? file : file.substr(slash + 1));
   if (!c || !FNet) return;
-  const TFindingTable& t = *c->Table;
   if (c->Fields.empty()) {
-    for (int32_t i = 1; i <= writer.NumFields(); ++i) c->Fields.push_back(writer.FieldInfo(i));
+    const TFindingTable& t = *c->Table;
+    for (int32_t i = 1; i <= writer.NumFields(); ++i) {
+      const TFieldInfo f = writer.FieldInfo(i);
+      c->Fields.push_back(f);
+      c->Forms.push_back(t.LinkField && f.Name == t.LinkField ? TFieldForm::ffLink
+                         : f.Name == "distance"                ? TFieldForm::ffMetres
+                         : f.Name == "Percent"                 ? TFieldForm::ffPosition
+                                                               : TFieldForm::ffAsIs);
+    }
     c->Columns.resize(c->Fields.size());
   }
+  const bool isPoint = writer.ObjectTypes() == otPoint;
+  const std::string_view table = c->Table->Name;
+  if (table == "split_and_snap") {
+    FSplitter.Split(row);
+    int64_t link = 0;
+    double pos = 0;
+    if (FSplitter.Count() >= 2 && ParseNumber(FSplitter[0], link) && ParseNumber(FSplitter[1], pos))
+      FSnapPlaces.emplace_back(link, pos);
+  } else if (table == "overpasses" && count == 1) {
+    FPending.push_back({std::string(row), points[0], count, isPoint});
+    return;
+  }
+  Emit(*c, row, points, count, isPoint, TCrossing());
+}
+
+std::string_view TFindings::RoadClassOfLink(int32_t link) {
+  if (!FRoads) return {};
+  return RoadClassKey(FRoads->Classes().Of(FNet->Attribute(link)));
+}
+
+void TFindings::EmitCrossings() {
+  if (FPending.empty()) return;
+  TCheckFindings* c = Check("overpasses");
+  std::vector<TPending> pending;
+  pending.swap(FPending);
+  std::sort(FSnapPlaces.begin(), FSnapPlaces.end());
+  // Both rows of a crossing lie on the crossing point exactly.
+  std::vector<int64_t> links(pending.size(), 0);
+  std::vector<bool> snap(pending.size(), false);
+  std::unordered_map<uint64_t, std::vector<size_t>> at;
+  for (size_t i = 0; i < pending.size(); ++i) {
+    FSplitter.Split(pending[i].Row);
+    double pos = 0;
+    if (FSplitter.Count() >= 2) {
+      ParseNumber(FSplitter[0], links[i]);
+      ParseNumber(FSplitter[1], pos);
+    }
+    snap[i] = std::binary_search(FSnapPlaces.begin(), FSnapPlaces.end(), std::pair{links[i], pos});
+    if (snap[i]) continue;
+    const uint64_t key = (static_cast<uint64_t>(E7(pending[i].P.x)) << 32) ^
+                         static_cast<uint32_t>(E7(pending[i].P.y));
+    at[key].push_back(i);
+  }
+  for (size_t i = 0; i < pending.size(); ++i) {
+    TCrossing x;
+    x.Known = true;
+    x.SplitAndSnap = snap[i];
+    if (!snap[i]) {
+      const uint64_t key = (static_cast<uint64_t>(E7(pending[i].P.x)) << 32) ^
+                           static_cast<uint32_t>(E7(pending[i].P.y));
+      for (const size_t j : at[key])
+        if (links[j] != links[i]) {
+          x.Link = links[j];
+          break;
+        }
+    }
+    Emit(*c, pending[i].Row, &pending[i].P, pending[i].Count, pending[i].IsPoint, x);
+  }
+  if (FBuffer.size() >= kFlushSize) Flush();
+}
+
+void TFindings::Emit(TCheckFindings& c, std::string_view row, const TFloatPoint* points, int32_t count,
+                     bool isPoint, const TCrossing& crossing) {
+  const TFindingTable& t = *c.Table;
   FSplitter.Split(row);
-  const size_t nf = std::min(c->Fields.size(), FSplitter.Count());
+  const size_t nf = std::min(c.Fields.size(), FSplitter.Count());
 
   std::string& out = FBuffer;
   out += FFirstFeature ? "\n" : ",\n";
@@ -182,7 +305,7 @@ void TFindings::Row(const TGISWriter& writer, std::string_view row, const TFloat
   out += "{\"type\":\"Feature\",\"geometry\":";
   if (count <= 0) {
     out += "null";
-  } else if (writer.ObjectTypes() == otPoint) {
+  } else if (isPoint) {
     out += "{\"type\":\"Point\",\"coordinates\":";
     AppendPoint(out, points[0]);
     out += '}';
@@ -198,94 +321,183 @@ void TFindings::Row(const TGISWriter& writer, std::string_view row, const TFloat
   AppendJsonString(out, t.Name);
   int64_t link = 0;
   int64_t nodes[2] = {0, 0};
+  std::string value;
   for (size_t i = 0; i < nf; ++i) {
-    const TFieldInfo& f = c->Fields[i];
+    const TFieldInfo& f = c.Fields[i];
     const std::string_view v = FSplitter[i];
-    out += ',';
-    AppendJsonString(out, f.Name);
-    out += ':';
-    const size_t at = out.size();
-    AppendValue(out, f, v);
-    // The page gets the same value text.
-    std::string& col = c->Columns[i];
-    if (c->Rows > 0) col += ',';
-    col.append(out, at, std::string::npos);
-    if (t.LinkField && f.Name == t.LinkField) ParseNumber(v, link);
+    // The file and the page get the same value, rounded to what it means.
+    value.clear();
+    double d;
+    switch (c.Forms[i]) {
+      case TFieldForm::ffMetres:
+        if (ParseNumber(v, d))
+          AppendJsonNumber(value, std::round(d * 100000) / 100);
+        else
+          value += "null";
+        break;
+      case TFieldForm::ffPosition:
+        if (ParseNumber(v, d))
+          AppendJsonNumber(value, std::round(d * 10000) / 10000);
+        else
+          value += "null";
+        break;
+      default: AppendValue(value, f, v); break;
+    }
+    std::string& col = c.Columns[i];
+    if (c.Rows > 0) col += ',';
+    col += value;
+    if (c.Forms[i] == TFieldForm::ffLink) {
+      ParseNumber(v, link);
+    } else {
+      out += ',';
+      AppendJsonString(out, FindingPropertyName(f.Name, c.Forms[i]));
+      out += ':';
+      out += value;
+    }
     for (int k = 0; k < 2; ++k)
       if (t.NodeFields[k] && f.Name == t.NodeFields[k]) ParseNumber(v, nodes[k]);
   }
   // A short row leaves the page's columns aligned.
-  for (size_t i = nf; i < c->Columns.size(); ++i) c->Columns[i] += c->Rows > 0 ? ",null" : "null";
+  for (size_t i = nf; i < c.Columns.size(); ++i) c.Columns[i] += c.Rows > 0 ? ",null" : "null";
 
   const bool linkKnown = link >= 1 && link <= FNet->LinkCount();
+  int64_t wayOfRow = -1;
+  std::string_view roadClass;
   if (t.LinkField) {
     out += ",\"link\":";
     if (linkKnown) {
       AppendJsonInt(out, link);
       const int32_t l = static_cast<int32_t>(link);
-      const int64_t way = WayOfLink(l);
-      out += ",\"osm_way\":";
-      if (way >= 0)
-        AppendJsonInt(out, way);
-      else
-        out += "null";
-      out += ",\"name\":";
+      wayOfRow = WayOfLink(l);
+      roadClass = RoadClassOfLink(l);
       const std::string& name = NameOfLink(l);
+      out += ",\"name\":";
       AppendJsonString(out, name);
       // The page draws the finding on its link: a link the overview left
       // out comes in with it.
       const uint32_t attr = FNet->Attribute(l);
       if (FRoads && !FRoads->Holds(link, attr) && FNet->LengthRaw(l) != 0) {
         if (!t.OwnGeometry && count > 1) {
-          FRoads->AddFindingRoad(link, way, name, attr, points, count);
+          FRoads->AddFindingRoad(link, wayOfRow, name, attr, points, count);
         } else {
           FNet->ReadGISSection(l, FSection);
-          FRoads->AddFindingRoad(link, way, name, attr, FSection.Pnt.data(), FSection.Count);
+          FRoads->AddFindingRoad(link, wayOfRow, name, attr, FSection.Pnt.data(), FSection.Count);
         }
       }
     } else {
-      out += "null,\"osm_way\":null,\"name\":null";
+      out += "null,\"name\":null";
     }
   }
   if (t.NodeFields[0]) {
-    // The ways of every link that ends at either node.
+    // The ways of every link that ends at either node; the road class of
+    // the most important of them.
     FNodeWays.clear();
+    TRoadClass best = rcCount;
     for (const int64_t node : nodes) {
       if (node < 1 || node > FNet->NodeCount()) continue;
       const int32_t n = static_cast<int32_t>(node);
       for (int32_t k = 1; k <= FNet->DegreeRaw(n); ++k) {
-        const int64_t way = WayOfLink(std::abs(FNet->NodeLinkRaw(n, k)));
+        const int32_t l = std::abs(FNet->NodeLinkRaw(n, k));
+        if (FRoads) best = std::min(best, FRoads->Classes().Of(FNet->Attribute(l)));
+        const int64_t way = WayOfLink(l);
         if (way < 0) continue;
         bool seen = false;
         for (const int64_t w : FNodeWays) seen = seen || w == way;
         if (!seen) FNodeWays.push_back(way);
       }
     }
+    if (best < rcCount) roadClass = RoadClassKey(best);
+    if (!FNodeWays.empty()) wayOfRow = FNodeWays[0];
     out += ",\"osm_ways\":[";
     const size_t at = out.size();
     for (size_t i = 0; i < FNodeWays.size(); ++i) {
       if (i) out += ',';
       AppendJsonInt(out, FNodeWays[i]);
     }
-    if (c->Rows > 0) c->Ways += ',';
-    c->Ways += '[';
-    c->Ways.append(out, at, std::string::npos);
-    c->Ways += ']';
+    if (c.Rows > 0) c.Ways += ',';
+    c.Ways += '[';
+    c.Ways.append(out, at, std::string::npos);
+    c.Ways += ']';
     out += ']';
   }
+  // The way as a number for editors and scripts, and as the road table's
+  // osm_id (text of the same name), so that a GIS joins the two as they are.
+  out += ",\"osm_way\":";
+  if (wayOfRow >= 0)
+    AppendJsonInt(out, wayOfRow);
+  else
+    out += "null";
+  out += ",\"osm_id\":";
+  if (wayOfRow >= 0)
+    AppendJsonString(out, std::to_string(wayOfRow));
+  else
+    out += "null";
+  out += ",\"road_class\":";
+  if (roadClass.empty())
+    out += "null";
+  else
+    AppendJsonString(out, roadClass);
+
+  bool levelsDiffer = false;
+  if (crossing.Known) {
+    std::string page;
+    out += ",\"split_and_snap_place\":";
+    out += crossing.SplitAndSnap ? "true" : "false";
+    out += ",\"crossing_osm_way\":";
+    const bool known = crossing.Link >= 1 && crossing.Link <= FNet->LinkCount();
+    if (known) {
+      const int32_t l = static_cast<int32_t>(crossing.Link);
+      const int64_t way = WayOfLink(l);
+      const TWayLevel a = FRoads && wayOfRow >= 0 ? FRoads->LevelOf(wayOfRow) : 0;
+      const TWayLevel b = FRoads && way >= 0 ? FRoads->LevelOf(way) : 0;
+      levelsDiffer = a != b;
+      if (way >= 0)
+        AppendJsonInt(out, way);
+      else
+        out += "null";
+      out += ",\"levels_differ\":";
+      out += levelsDiffer ? "true" : "false";
+      out += ",\"level\":";
+      AppendJsonString(out, LevelText(a));
+      out += ",\"crossing_level\":";
+      AppendJsonString(out, LevelText(b));
+      page += '[';
+      if (way >= 0)
+        AppendJsonInt(page, way);
+      else
+        page += "null";
+      page += ',';
+      AppendJsonString(page, NameOfLink(l));
+      page += ',';
+      AppendJsonString(page, RoadClassOfLink(l));
+      page += levelsDiffer ? ",true," : ",false,";
+      AppendJsonString(page, LevelText(a));
+      page += ',';
+      AppendJsonString(page, LevelText(b));
+      page += ']';
+    } else {
+      out += "null,\"levels_differ\":null,\"level\":null,\"crossing_level\":null";
+      page = crossing.SplitAndSnap ? "null" : "[null,\"\",\"\",null,\"\",\"\"]";
+    }
+    if (c.Rows > 0) c.Crossings += ',';
+    c.Crossings += page;
+    c.SplitAndSnapRows += crossing.SplitAndSnap;
+  }
+  out += ",\"message\":";
+  AppendJsonString(out, FindingMessage(t.Name, crossing.SplitAndSnap, levelsDiffer));
   out += "}}";
 
   if (t.OwnGeometry) {
-    if (c->Rows > 0) c->Points += ',';
-    AppendJsonInt(c->Points, count);
+    if (c.Rows > 0) c.Points += ',';
+    AppendJsonInt(c.Points, count);
     for (int32_t i = 0; i < count; ++i) {
-      c->Points += ',';
-      AppendJsonInt(c->Points, E7(points[i].x));
-      c->Points += ',';
-      AppendJsonInt(c->Points, E7(points[i].y));
+      c.Points += ',';
+      AppendJsonInt(c.Points, E7(points[i].x));
+      c.Points += ',';
+      AppendJsonInt(c.Points, E7(points[i].y));
     }
   }
-  ++c->Rows;
+  ++c.Rows;
   if (FBuffer.size() >= kFlushSize) Flush();
 }
 
@@ -325,8 +537,13 @@ void TFindings::AppendJson(std::string& out, bool runStopped) const {
     int linkField = -1;
     for (size_t i = 0; i < c.Fields.size(); ++i) {
       if (i) out += ',';
-      AppendJsonString(out, c.Fields[i].Name);
-      if (t.LinkField && c.Fields[i].Name == t.LinkField) linkField = static_cast<int>(i);
+      // The unit beside the rounded value.
+      switch (c.Forms[i]) {
+        case TFieldForm::ffMetres: AppendJsonString(out, "distance (m)"); break;
+        case TFieldForm::ffPosition: AppendJsonString(out, "position (0\u20131)"); break;
+        default: AppendJsonString(out, c.Fields[i].Name); break;
+      }
+      if (c.Forms[i] == TFieldForm::ffLink) linkField = static_cast<int>(i);
     }
     out += "],\"types\":[";
     for (size_t i = 0; i < c.Fields.size(); ++i) {
@@ -348,7 +565,11 @@ void TFindings::AppendJson(std::string& out, bool runStopped) const {
     out += c.Points;
     out += "],\"ways\":[";
     out += c.Ways;
-    out += "]}";
+    out += "],\"crossings\":[";
+    out += c.Crossings;
+    out += "],\"splitAndSnapRows\":";
+    AppendJsonInt(out, c.SplitAndSnapRows);
+    out += '}';
   }
   out += ']';
 }

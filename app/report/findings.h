@@ -14,6 +14,7 @@
 
 #include "linvoro_giswriter.h"
 #include "linvoro_types.h"
+#include "road_sink.h"
 #include "whole_file.h"
 
 class TNetwork;
@@ -31,15 +32,37 @@ const std::vector<TFindingTable>& FindingTables();
 
 enum class TCheckState : uint8_t { csNotRun, csRunning, csRan, csStopped };
 
+// How a table field's value goes into findings.geojson and the page.
+enum class TFieldForm : uint8_t {
+  ffAsIs,
+  ffLink,      // the link number: the feature's "link", not a field of its own
+  ffMetres,    // kilometres in the table: "distance_m" in metres to the centimetre
+  ffPosition,  // the place along the link 0-1: "position" to four places
+};
+
 struct TCheckFindings {
   const TFindingTable* Table = nullptr;
   TCheckState State = TCheckState::csNotRun;
   int64_t Rows = 0;
   std::vector<TFieldInfo> Fields;  // as the table declares them (known from its first row)
+  std::vector<TFieldForm> Forms;   // per field
   std::vector<std::string> Columns;  // per field: JSON values, comma-separated
   std::string Points;  // own geometry: x, y in 1e-7 degrees, comma-separated
   std::string Ways;    // node findings: a JSON array of way ids per row, comma-separated
+  // Crossings: per row a JSON array [crossing way, its name, its road class,
+  // levels differ, level, crossing level], or null for a split-and-snap
+  // place; comma-separated.
+  std::string Crossings;
+  int64_t SplitAndSnapRows = 0;  // rows that are split-and-snap places
 };
+
+// The property names of findings.geojson of a table field.
+std::string FindingPropertyName(const std::string& field, TFieldForm form);
+// A level as words: "ground", "bridge, layer 1", "tunnel, layer -1".
+std::string LevelText(TWayLevel level);
+// What a finding of check means and what a mapper usually does, in one
+// sentence; for overpasses after what is known of the crossing.
+const char* FindingMessage(const std::string& check, bool splitAndSnapPlace = false, bool levelsDiffer = false);
 
 class TFindings {
  public:
@@ -65,6 +88,13 @@ class TFindings {
 
   // One record of a check table (the row event).
   void Row(const TGISWriter& writer, std::string_view row, const TFloatPoint* points, int32_t count);
+  // One record as it goes into the file and the page, once its crossing is
+  // known (overpasses: the row at the same place on another link).
+  struct TCrossing {
+    bool Known = false;        // an overpasses row
+    bool SplitAndSnap = false;  // one of split_and_snap's places
+    int64_t Link = 0;          // the crossing link, 0: none found
+  };
 
   // Completes findings.geojson; errors name the file, and a file that could
   // not be completed is removed. Nothing when it was never created.
@@ -80,6 +110,12 @@ class TFindings {
 
  private:
   TCheckFindings* Check(const std::string& table);
+  void Emit(TCheckFindings& c, std::string_view row, const TFloatPoint* points, int32_t count, bool point,
+            const TCrossing& crossing);
+  // The overpasses rows wait until the table is complete, so that each
+  // knows the row that crosses it.
+  void EmitCrossings();
+  std::string_view RoadClassOfLink(int32_t link);
   int64_t WayOfLink(int32_t link);
   const std::string& NameOfLink(int32_t link);
   void Flush();
@@ -97,4 +133,14 @@ class TFindings {
   TAttribSplitter FSplitter;
   TFloatPointArrayEx FSection;
   std::vector<int64_t> FNodeWays;
+  struct TPending {
+    std::string Row;
+    TFloatPoint P;
+    int32_t Count;
+    bool IsPoint;
+  };
+  std::vector<TPending> FPending;
+  // split_and_snap's places, by link and position, to tell them among
+  // the overpasses rows.
+  std::vector<std::pair<int64_t, double>> FSnapPlaces;
 };
