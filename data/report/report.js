@@ -301,13 +301,24 @@
     },
   };
 
+  // Crossings on different levels (bridge, tunnel, layer) are kept apart
+  // from those on one level: mostly correct data, off the map at first.
+  const LEVELS_INFO = {
+    title: 'Crossings at bridges or tunnels', color: '#868e96',
+    what: 'Bridge or tunnel: usually correct. Two roads cross without a shared node, and their bridge, tunnel or ' +
+      'layer tags differ, so they lie on different levels. Only when the tags are wrong (a bridge that is ' +
+      'none, a missing layer) is there something to fix.',
+  };
+
   // The findings of each check as rows of values, with their link's road.
-  const checks = data.checks.map((c) => {
+  const checks = [];
+  for (const c of data.checks) {
     const rows = [];
     const linkCol = c.linkField >= 0 ? c.cols[c.linkField] : null;
+    const crossings = c.crossings || [];
     let xyAt = 0;
     for (let i = 0; i < c.rows; ++i) {
-      const row = { i, road: -1, geom: null, ways: null };
+      const row = { i, road: -1, geom: null, ways: null, cross: crossings.length ? crossings[i] : undefined };
       if (linkCol) {
         const r = roadByLink.get(linkCol[i]);
         if (r !== undefined) row.road = r;
@@ -324,8 +335,20 @@
       if (c.ways.length) row.ways = c.ways[i] || [];
       rows.push(row);
     }
-    return Object.assign({}, c, { info: CHECKS[c.table] || { title: c.table, color: '#444', what: '' }, list: rows });
-  });
+    const info = CHECKS[c.table] || { title: c.table, color: '#444', what: '' };
+    if (!crossings.length) {
+      checks.push(Object.assign({}, c, { key: c.table, info, list: rows }));
+      continue;
+    }
+    // The split-and-snap places the table also holds are counted once, in
+    // split_and_snap.
+    const same = rows.filter((r) => r.cross && !r.cross[3]);
+    const differ = rows.filter((r) => r.cross && r.cross[3]);
+    checks.push(Object.assign({}, c, { key: c.table, info, list: same, rows: same.length }));
+    checks.push(Object.assign({}, c, { key: c.table + '-levels', info: LEVELS_INFO, list: differ, rows: differ.length,
+      offAtFirst: true }));
+  }
+  const checkIndex = new Map(checks.map((c, ci) => [c.key, ci]));
   const valueText = (v) => (v === null || v === undefined ? '' : String(v));
   function rowWays(row) {
     if (row.ways) return row.ways;
@@ -354,7 +377,42 @@
     data.program + ' ' + data.version + ' \u2013 ' + data.folder;
   const statusText = { ok: 'finished', failed: 'failed', stopped: 'stopped by the user', incomplete: 'incomplete' };
 
-  // The run.
+  // The first screen is the counts per check and the map, with the lists
+  // beside it on a wide screen (below it on a phone); the run's details
+  // fold away below.
+  const narrow = window.matchMedia('(max-width: 800px)').matches;
+  const checkCount = (c) => (c.state === 'not run' ? 'not run' :
+    c.state === 'ran' ? fmt(c.rows) : fmt(c.rows) + ' (' + c.state + ')');
+  const chips = el('div', { class: 'chips', id: 'check-counts' });
+  const anyRan = checks.some((c) => c.state !== 'not run');
+  checks.forEach((c, ci) => {
+    if (c.state === 'not run' && anyRan) return;
+    chips.append(el('button', { type: 'button', class: 'chip', 'data-check': c.key, disabled: c.state === 'not run',
+      title: c.list.length ? 'Show the list and the layer of ' + c.table : c.info.what, onclick: () => openCheck(ci) },
+    el('span', { class: 'swatch', style: 'border-color:' + c.info.color }), el('span', { text: c.info.title }), ' ',
+    el('b', { class: 'chip-count', text: checkCount(c) })));
+  });
+  const totals = el('p', { class: 'small totals', text: fmt(data.counts.roads) + ' road records, ' +
+    fmt(data.counts.links) + ' network links, ' + fmt(data.counts.nodes) + ' nodes, ' +
+    countText(data.counts.errors, 'line', 'lines') + ' in error.txt.' });
+  app.append(el('section', { id: 'overview' },
+    data.network ? (anyRan ? chips : el('p', { class: 'muted', text: 'No check ran in this run.' })) :
+      el('p', { class: 'muted', text: 'No network was built in this run, so no check ran.' }),
+    totals));
+
+  const workspace = el('div', { id: 'workspace' });
+  const mapSection = el('section', { id: 'map-section', 'aria-label': 'Map' });
+  const note = el('p', { class: 'small map-note' });
+  const mapDiv = el('div', { id: 'map', tabindex: '0', 'aria-label': 'Map of the road table and the findings' });
+  const legend = el('details', { id: 'legend', open: !narrow || null }, el('summary', { text: 'Layers' }));
+  const info = el('div', { id: 'info', hidden: true });
+  mapSection.append(el('div', { id: 'map-wrap' }, mapDiv, legend, info));
+  const listPanel = el('section', { id: 'findings', 'aria-label': 'Findings' }, el('h2', { text: 'Findings' }));
+  workspace.append(mapSection, listPanel);
+  const errHolder = el('div');
+  app.append(workspace, note, errHolder);
+
+  // The run, folded.
   const inputs = el('table', null,
     el('thead', null, el('tr', null, el('th', { text: 'Input file' }), el('th', { text: 'Format' }), el('th', { class: 'num', text: 'Size' }))),
     el('tbody', null, ...data.inputs.map((f) => el('tr', null,
@@ -379,13 +437,15 @@
   const files = el('details', null,
     el('summary', { text: countText(data.files.length, 'file', 'files') + ' written' +
       (groups.length === data.files.length ? '' : ' (' + countText(groups.length, 'item', 'items') + ')') }),
-    el('table', null,
+    el('div', { class: 'table-scroll' }, el('table', null,
       el('thead', null, el('tr', null, el('th', { text: 'File' }), el('th', { class: 'num', text: 'Size' }))),
       el('tbody', null, ...groups.map((g) => el('tr', null,
         el('td', { class: 'mono wrap', text: g.group === 'network' ? 'Linvoro 4 network: ' + g.names.join(', ') :
           tableText(g) + g.names.join(', ') }),
-        el('td', { class: 'num', text: g.names[0] === 'report.html' ? 'this page' : fmtSize(g.size) }))))));
-  app.append(section('run', 'The run',
+        el('td', { class: 'num', text: g.names[0] === 'report.html' ? 'this page' : fmtSize(g.size) })))))));
+  app.append(el('details', { id: 'run', class: 'fold' },
+    el('summary', { text: 'The run: ' + (statusText[data.status] || data.status) + ', ' + data.end +
+      ' \u2013 options, input files and files written' }),
     el('div', { class: 'facts' },
       el('div', null,
         keyValueTable([
@@ -394,44 +454,26 @@
           ['Result', statusText[data.status] || data.status],
           ['Output folder', el('span', { class: 'mono', text: data.folder })],
         ]),
-        inputs,
+        el('div', { class: 'table-scroll' }, inputs),
         files),
       el('div', null, el('h3', { text: 'Options in effect' }), keyValueTable(data.options)))));
 
-  // The counts.
-  const countBox = (label, value) => el('div', { class: 'count' }, el('b', { text: fmt(value) }), label);
+  // What each check means, with its count.
   const checkTable = el('table', { class: 'checks' },
     el('thead', null, el('tr', null, el('th', { text: 'Check table' }), el('th', { class: 'num', text: 'Findings' }),
       el('th', { text: 'What a finding means' }))),
-    el('tbody', null, ...checks.map((c) => {
-      const n = c.state === 'not run' ? 'not run' :
-        c.state === 'ran' ? fmt(c.rows) : fmt(c.rows) + ' (' + c.state + ')';
-      return el('tr', { 'data-table': c.table },
-        el('td', null, el('span', { class: 'swatch', style: 'border-color:' + c.info.color }), el('code', { text: c.table }),
-          el('div', { class: 'small', text: c.info.title })),
-        el('td', { class: 'num count-cell', text: n }),
-        el('td', { class: 'what', text: c.info.what }));
-    })));
-  app.append(section('counts', 'Counts',
-    el('div', { class: 'counts' },
-      countBox('road records', data.counts.roads),
-      countBox('error.txt lines', data.counts.errors),
-      countBox('network links', data.counts.links),
-      countBox('network nodes', data.counts.nodes)),
-    data.network ? null : el('p', { class: 'muted', text: 'No network was built in this run, so no check ran.' }),
+    el('tbody', null, ...checks.map((c) => el('tr', { 'data-table': c.key },
+      el('td', null, el('span', { class: 'swatch', style: 'border-color:' + c.info.color }), el('code', { text: c.table }),
+        el('div', { class: 'small', text: c.info.title })),
+      el('td', { class: 'num count-cell', text: checkCount(c) }),
+      el('td', { class: 'what', text: c.info.what })))));
+  app.append(el('details', { id: 'counts', class: 'fold' },
+    el('summary', { text: 'What each check finds, and what a mapper usually does' }),
     checkTable,
     data.findingsFile ? el('p', { class: 'small' }, 'Every finding is also in ', el('code', { text: data.findingsFile }),
-      ' beside this page (GeoJSON, for QGIS, JOSM and other GIS programs).') : null));
+      ' beside this page (GeoJSON, for QGIS, JOSM and other GIS programs): each with a message, its road class, ' +
+      'osm_id as the road table has it, distance_m in metres and position along the link from 0 to 1.') : null));
 
-  // ------------------------------------------------------------ map
-
-  const mapSection = section('map-section', 'Map');
-  const note = el('p', { class: 'small map-note' });
-  const mapDiv = el('div', { id: 'map', tabindex: '0', 'aria-label': 'Map of the road table and the findings' });
-  const legend = el('div', { id: 'legend' });
-  const info = el('div', { id: 'info', hidden: true });
-  mapSection.append(note, el('div', { id: 'map-wrap' }, mapDiv, legend, info));
-  app.append(mapSection);
   const omitted = Object.entries(data.roads.omitted || {});
   note.textContent = 'Drag or use the arrow keys to move the map, the wheel or + and - to zoom; the button under the ' +
     'zoom buttons shows everything. Minor roads appear as you zoom in, one-way arrows close up. Click a road or a ' +
@@ -698,13 +740,14 @@
     const layer = new ol.VectorLayer({
       // A canvas of its own: drawn on the canvas of the roads, each symbol
       // would make Chromium move the roads' whole path once more.
-      className: 'ol-layer findings-' + c.table,
+      className: 'ol-layer findings-' + c.key,
       source: new ol.VectorSource({ features }),
       style: (f, resolution) => (f.getType() === 'MultiPoint' ? point :
         f.get('gaps') ? [lineFor(resolution), gapEnds] : lineFor(resolution)),
     });
     layer.set('check', ci);
     layer.set('isPoint', points.length > 0 && !lines.length);
+    if (c.offAtFirst) layer.setVisible(false);
     findingLayers.set(ci, layer);
     layers.push(layer);
   });
@@ -764,8 +807,16 @@
     const dotSwatch = layer.get('isPoint');
     const sw = el('span', { class: dotSwatch ? 'swatch dot' : 'swatch',
       style: (dotSwatch ? 'background:' : 'border-color:') + c.info.color });
-    legend.append(el('label', { 'data-check': c.table }, el('input', { type: 'checkbox', checked: true,
-      onchange: (e) => layer.setVisible(e.target.checked) }), ' ', sw, c.table + ' (' + fmt(c.rows) + ')'));
+    legend.append(el('label', { 'data-check': c.key }, el('input', { type: 'checkbox', checked: !c.offAtFirst,
+      onchange: (e) => layer.setVisible(e.target.checked) }), ' ', sw, c.info.title + ' (' + fmt(c.rows) + ')'));
+  }
+  // Shows a check's layer, and says so in the legend.
+  function showLayer(ci) {
+    const layer = findingLayers.get(ci);
+    if (!layer) return;
+    layer.setVisible(true);
+    const box = legend.querySelector('label[data-check="' + checks[ci].key + '"] input');
+    if (box) box.checked = true;
   }
   function updateLegend() {
     const res = map.getView().getResolution();
@@ -789,11 +840,19 @@
     if (withLink) rows.push(['Link', String(roads.link[r])]);
     return rows;
   }
+  // The way that crosses an overpasses finding: [way, name, road class,
+  // levels differ, level, its level].
+  function crossingRows(x) {
+    return [['Crossing way', x[0] === null ? 'not found' : String(x[0])],
+      ['Crossing road', (x[1] || '(no name)') + (x[2] ? ', ' + (CLASS_INFO[x[2]] || CLASS_INFO.other).label : '')],
+      ['Levels', (x[4] || '?') + ' / ' + (x[5] || '?') + (x[3] ? ': different' : ': the same')]];
+  }
   function showFinding(ci, i) {
     const c = checks[ci];
     const row = c.list[i];
     const rows = [['Check', c.table + ' \u2013 ' + c.info.title]];
     c.fields.forEach((f, k) => rows.push([f, valueText(c.cols[k][i])]));
+    if (row.cross) rows.push(...crossingRows(row.cross));
     if (row.road >= 0) rows.push(...roadRows(row.road, false));
     else if (row.ways) rows.push(['OSM ways', row.ways.join(', ')]);
     const ext = rowExtent(row);
@@ -840,9 +899,32 @@
     const row = checks[ci].list[i];
     const e = rowExtent(row);
     if (!e) return;
+    showLayer(ci);
     showFinding(ci, i);
-    map.getView().fit([e[0], e[1], e[2], e[3]], { padding: [60, 60, 60, 60], maxZoom: 18, duration: 250 });
-    mapDiv.scrollIntoView({ block: 'nearest' });
+    // The finding stays clear of the popup at the bottom of the map.
+    const below = info.hidden ? 40 : Math.min(info.offsetHeight + 24, mapDiv.clientHeight / 2);
+    map.getView().fit([e[0], e[1], e[2], e[3]], { padding: [40, 40, below, 40], maxZoom: 18, duration: 250 });
+    // The list keeps its place; only a map out of sight is brought back.
+    const r = mapDiv.getBoundingClientRect();
+    if (r.bottom < 60 || r.top > window.innerHeight - 60) mapDiv.scrollIntoView({ block: 'nearest' });
+  }
+
+  // A check's name in the counts opens its list and shows its layer.
+  function openCheck(ci) {
+    buildLists();
+    showLayer(ci);
+    const d = listPanel.querySelector('details[data-check="' + checks[ci].key + '"]');
+    if (!d) return;
+    d.open = true;
+    if (listPanel.scrollHeight > listPanel.clientHeight && getComputedStyle(listPanel).overflowY !== 'visible') {
+      listPanel.scrollTop = d.offsetTop - listPanel.offsetTop;
+      const r = listPanel.getBoundingClientRect();
+      if (r.top < 0 || r.top > window.innerHeight / 2) listPanel.scrollIntoView({ block: 'start' });
+    } else {
+      // One column: the map stays at the top of the screen above the list.
+      const top = getComputedStyle(mapSection).position === 'sticky' ? mapSection.offsetHeight : 0;
+      window.scrollTo(0, d.getBoundingClientRect().top + window.scrollY - top - 4);
+    }
   }
 
   // ------------------------------------------------------------ lists
@@ -854,8 +936,7 @@
     if (listsBuilt) return;
     listsBuilt = true;
     const PAGE = 200;
-    const listSection = section('findings', 'Findings');
-    app.append(listSection);
+    const listSection = listPanel;
     const anyFindings = checks.some((c) => c.list.length);
     if (!anyFindings) {
       listSection.append(el('p', { class: 'muted', text: checks.some((c) => c.state !== 'not run') ?
@@ -871,10 +952,12 @@
         const lb = b.road >= 0 ? roads.link[b.road] : Number(c.cols[0][b.i]);
         return la - lb || a.i - b.i;
       });
+      const crossing = c.list.some((row) => row.cross);
       const head = el('tr', null, el('th', { text: 'Road class' }), el('th', { text: 'OSM way' }), el('th', { text: 'Name' }),
+        ...(crossing ? [el('th', { text: 'Crossing way' }), el('th', { text: 'Crossing road' }), el('th', { text: 'Levels' })] : []),
         ...c.fields.map((f) => el('th', { class: c.types[c.fields.indexOf(f)] === 'text' ? null : 'num', text: f })));
       const body = el('tbody');
-      const table = el('table', { class: 'findings', 'data-check': c.table }, el('thead', null, head), body);
+      const table = el('table', { class: 'findings', 'data-check': c.key }, el('thead', null, head), body);
       let shown = 0;
       const more = el('button', { class: 'more', type: 'button' });
       function showMore() {
@@ -887,6 +970,7 @@
             el('td', { text: row.road >= 0 ? classLabel(roads.cls[row.road]) : '' }),
             el('td', null, wayLinks(ways, ext ? lonLatExtent(ext) : null)),
             el('td', { class: 'wrap', text: row.road >= 0 ? roads.name[row.road] : '' }),
+            ...(crossing ? crossingRows(row.cross || [null]).map(([, v]) => el('td', { class: 'wrap', text: v })) : []),
             ...c.cols.map((col, k) => el('td', { class: c.types[k] === 'text' ? 'wrap' : 'num', text: valueText(col[row.i]) })));
           tr.addEventListener('click', (e) => {
             if (e.target.closest('a')) return;  // the links do their own thing
@@ -902,16 +986,17 @@
       }
       more.addEventListener('click', showMore);
       showMore();
-      listSection.append(el('details', { class: 'check', open: ci === checks.findIndex((x) => x.list.length) || null },
+      listSection.append(el('details', { class: 'check', 'data-check': c.key,
+        open: ci === checks.findIndex((x) => x.list.length) || null },
         el('summary', null, el('span', { class: 'swatch', style: 'border-color:' + c.info.color }),
-          c.table + ' \u2013 ' + c.info.title + ' (' + fmt(c.rows) + ')'),
-        el('p', { class: 'small', text: c.info.what }), table, more));
+          c.info.title + ' (' + fmt(c.rows) + ')', el('code', { class: 'small', text: ' ' + c.table })),
+        el('p', { class: 'small', text: c.info.what }), el('div', { class: 'table-scroll' }, table), more));
     });
 
     // ------------------------------------------------------------ error.txt
 
     const errSection = section('errors', 'error.txt');
-    app.append(errSection);
+    errHolder.append(errSection);
     const errLines = data.errors.lines;
     if (data.errors.total === null) {
       errSection.append(el('p', { class: 'muted', text: 'This run wrote no error.txt.' }));
