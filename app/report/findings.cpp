@@ -485,6 +485,18 @@ void TFindings::Emit(TCheckFindings& c, std::string_view row, const TFloatPoint*
   }
   out += ",\"message\":";
   AppendJsonString(out, FindingMessage(t.Name, crossing.SplitAndSnap, levelsDiffer));
+  if (FEarlier) {
+    FRowWays.clear();
+    if (t.NodeFields[0])
+      FRowWays = FNodeWays;
+    else if (wayOfRow >= 0)
+      FRowWays.push_back(wayOfRow);
+    const bool same = FEarlier->Match(t.Name, FRowWays, points, count);
+    out += same ? ",\"change\":\"unchanged\"" : ",\"change\":\"new\"";
+    if (c.Rows > 0) c.Changes += ',';
+    c.Changes += same ? '2' : '1';
+    ++(same ? c.Unchanged : c.New);
+  }
   out += "}}";
 
   if (t.OwnGeometry) {
@@ -510,6 +522,33 @@ void TFindings::Flush() {
 
 void TFindings::Close() {
   if (!FFile || !FFile->IsOpen()) return;
+  if (FEarlier) {
+    // The earlier findings that are gone, with their earlier geometry.
+    // Only a check that ran to its end can tell what is gone.
+    FEarlier->ForEachFixed([this](const TEarlierFindings::TFixed& f) {
+      TCheckFindings* c = Check(std::string(f.Check));
+      if (!c || c->State != TCheckState::csRan) return;
+      FBuffer += FFirstFeature ? "\n" : ",\n";
+      FFirstFeature = false;
+      FBuffer += f.Feature;
+      if (FBuffer.size() >= kFlushSize) Flush();
+      if (c->FixedCount++ > 0) c->Fixed += ',';
+      c->Fixed += "[[";
+      for (size_t i = 0; i < f.Ways.size(); ++i) {
+        if (i) c->Fixed += ',';
+        AppendJsonInt(c->Fixed, f.Ways[i]);
+      }
+      c->Fixed += "],";
+      AppendJsonString(c->Fixed, f.Name);
+      for (const TFloatPoint& p : f.Points) {
+        c->Fixed += ',';
+        AppendJsonInt(c->Fixed, E7(p.x));
+        c->Fixed += ',';
+        AppendJsonInt(c->Fixed, E7(p.y));
+      }
+      c->Fixed += ']';
+    });
+  }
   FBuffer += "\n]}\n";
   Flush();
   FFile->Close();
@@ -569,6 +608,13 @@ void TFindings::AppendJson(std::string& out, bool runStopped) const {
     out += c.Crossings;
     out += "],\"splitAndSnapRows\":";
     AppendJsonInt(out, c.SplitAndSnapRows);
+    if (FEarlier) {
+      out += ",\"changes\":[";
+      out += c.Changes;
+      out += "],\"fixed\":[";
+      out += c.Fixed;
+      out += ']';
+    }
     out += '}';
   }
   out += ']';

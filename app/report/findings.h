@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "linvoro_giswriter.h"
+#include "findings_compare.h"
 #include "linvoro_types.h"
 #include "road_sink.h"
 #include "whole_file.h"
@@ -54,6 +55,12 @@ struct TCheckFindings {
   // place; comma-separated.
   std::string Crossings;
   int64_t SplitAndSnapRows = 0;  // rows that are split-and-snap places
+  // Compared with an earlier run: per row 1 new, 2 unchanged,
+  // comma-separated; and the earlier findings that are gone, each a JSON
+  // array [ways, name, x, y, ...] in 1e-7 degrees, comma-separated.
+  std::string Changes;
+  std::string Fixed;
+  int64_t New = 0, Unchanged = 0, FixedCount = 0;
 };
 
 // The property names of findings.geojson of a table field.
@@ -101,6 +108,10 @@ class TFindings {
   void Close();
 
   bool FileCreated() const { return FFile != nullptr; }
+  // The earlier run's findings to compare with: each feature gets
+  // "change", and those gone are written as fixed on Close.
+  void SetEarlier(std::unique_ptr<TEarlierFindings> earlier) { FEarlier = std::move(earlier); }
+  const TEarlierFindings* Earlier() const { return FEarlier.get(); }
   const std::string& Path() const { return FPath; }
   const std::vector<TCheckFindings>& Checks() const { return FChecks; }
 
@@ -140,6 +151,8 @@ class TFindings {
     bool IsPoint;
   };
   std::vector<TPending> FPending;
+  std::unique_ptr<TEarlierFindings> FEarlier;
+  std::vector<int64_t> FRowWays;
   // split_and_snap's places, by link and position, to tell them among
   // the overpasses rows.
   std::vector<std::pair<int64_t, double>> FSnapPlaces;

@@ -258,6 +258,11 @@ std::string TReportPage::DataJson(TRunStatus status, const std::string& message,
     AppendJsonString(out, TFindings::FileName);
   else
     out += "null";
+  out += ",\"compared\":";
+  if (const TEarlierFindings* e = FFindings.Earlier(); e && FFindings.FileCreated())
+    AppendJsonString(out, FullPath(e->Path()));
+  else
+    out += "null";
   out += ",\"files\":";
   AppendFiles(out);
   out += ",\"roads\":";

@@ -70,6 +70,19 @@ bool RemoveRunOutputs(const std::string& dir, int32_t& removed, std::string& err
   return true;
 }
 
+std::string KeepEarlierFindings(const std::string& dir, const std::string& compare, std::string& error) {
+  const fs::path findings = fs::path(dir) / ReportFileNames()[0];
+  std::error_code ec;
+  if (compare.empty() || !fs::equivalent(compare, findings, ec)) return compare;
+  const fs::path kept = fs::path(dir) / EarlierFindingsName;
+  fs::rename(findings, kept, ec);
+  if (ec) {
+    error = "Cannot keep \"" + FullPath(findings.string()) + "\" to compare with. " + ec.message();
+    return std::string();
+  }
+  return kept.string();
+}
+
 std::string RemovedFilesLine(int32_t removed) {
   return "Removed " + std::to_string(removed) + (removed == 1 ? " file" : " files") + " of a previous run";
 }

@@ -32,6 +32,17 @@ std::string PreviousResultsText(const std::vector<std::string>& found, size_t sh
 // False, with error naming the file, when one cannot be removed.
 bool RemoveRunOutputs(const std::string& dir, int32_t& removed, std::string& error);
 
+// The name an earlier run's findings.geojson is kept under when a new run
+// into the same folder compares with it.
+inline constexpr const char* EarlierFindingsName = "findings-earlier.geojson";
+
+// Before RemoveRunOutputs: when compare is the findings.geojson of folder
+// dir, it is renamed to EarlierFindingsName there (replacing an older one),
+// so that the new run can compare with it; returns the file to compare
+// with (compare itself otherwise). Empty, with error naming the file, when
+// it cannot be renamed.
+std::string KeepEarlierFindings(const std::string& dir, const std::string& compare, std::string& error);
+
 // The log line after RemoveRunOutputs removed n > 0 files.
 std::string RemovedFilesLine(int32_t removed);
 
