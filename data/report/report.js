@@ -318,7 +318,8 @@
     const crossings = c.crossings || [];
     let xyAt = 0;
     for (let i = 0; i < c.rows; ++i) {
-      const row = { i, road: -1, geom: null, ways: null, cross: crossings.length ? crossings[i] : undefined };
+      const row = { i, road: -1, geom: null, ways: null, cross: crossings.length ? crossings[i] : undefined,
+        change: c.changes ? c.changes[i] : 0 };
       if (linkCol) {
         const r = roadByLink.get(linkCol[i]);
         if (r !== undefined) row.road = r;
@@ -336,19 +337,32 @@
       rows.push(row);
     }
     const info = CHECKS[c.table] || { title: c.table, color: '#444', what: '' };
+    // Compared with an earlier run: the earlier findings that are gone.
+    const fixed = (c.fixed || []).map((f) => {
+      const flat = [];
+      for (let k = 2; k + 1 < f.length; k += 2) flat.push(f[k] * KX, mercYE7(f[k + 1]));
+      return { ways: f[0], name: f[1], geom: flat };
+    });
     if (!crossings.length) {
-      checks.push(Object.assign({}, c, { key: c.table, info, list: rows }));
+      checks.push(Object.assign({}, c, { key: c.table, info, list: rows, fixedList: fixed }));
       continue;
     }
     // The split-and-snap places the table also holds are counted once, in
     // split_and_snap.
     const same = rows.filter((r) => r.cross && !r.cross[3]);
     const differ = rows.filter((r) => r.cross && r.cross[3]);
-    checks.push(Object.assign({}, c, { key: c.table, info, list: same, rows: same.length }));
+    checks.push(Object.assign({}, c, { key: c.table, info, list: same, rows: same.length, fixedList: fixed }));
     checks.push(Object.assign({}, c, { key: c.table + '-levels', info: LEVELS_INFO, list: differ, rows: differ.length,
-      offAtFirst: true }));
+      offAtFirst: true, fixedList: [] }));
   }
-  const checkIndex = new Map(checks.map((c, ci) => [c.key, ci]));
+  // New, unchanged and fixed of a check, when the run was compared.
+  const CHANGE = { 1: 'new', 2: 'unchanged' };
+  function changeText(c) {
+    if (!data.compared) return '';
+    let added = 0;
+    for (const row of c.list) added += row.change === 1;
+    return fmt(added) + ' new, ' + fmt(c.list.length - added) + ' unchanged, ' + fmt(c.fixedList.length) + ' fixed';
+  }
   const valueText = (v) => (v === null || v === undefined ? '' : String(v));
   function rowWays(row) {
     if (row.ways) return row.ways;
@@ -390,15 +404,19 @@
     chips.append(el('button', { type: 'button', class: 'chip', 'data-check': c.key, disabled: c.state === 'not run',
       title: c.list.length ? 'Show the list and the layer of ' + c.table : c.info.what, onclick: () => openCheck(ci) },
     el('span', { class: 'swatch', style: 'border-color:' + c.info.color }), el('span', { text: c.info.title }), ' ',
-    el('b', { class: 'chip-count', text: checkCount(c) })));
+    el('b', { class: 'chip-count', text: checkCount(c) }),
+    data.compared ? el('span', { class: 'chip-change', text: ' (' + changeText(c) + ')' }) : null));
   });
   const totals = el('p', { class: 'small totals', text: fmt(data.counts.roads) + ' road records, ' +
     fmt(data.counts.links) + ' network links, ' + fmt(data.counts.nodes) + ' nodes, ' +
     countText(data.counts.errors, 'line', 'lines') + ' in error.txt.' });
+  const comparedNote = data.compared ? el('p', { class: 'small totals' }, 'Compared with ',
+    el('code', { text: data.compared }), ': new and unchanged findings are listed with their change; the findings ' +
+    'that are gone are on the map as \u201cFixed since the earlier run\u201d and below each list.') : null;
   app.append(el('section', { id: 'overview' },
     data.network ? (anyRan ? chips : el('p', { class: 'muted', text: 'No check ran in this run.' })) :
       el('p', { class: 'muted', text: 'No network was built in this run, so no check ran.' }),
-    totals));
+    totals, comparedNote));
 
   const workspace = el('div', { id: 'workspace' });
   const mapSection = el('section', { id: 'map-section', 'aria-label': 'Map' });
@@ -752,6 +770,27 @@
     layers.push(layer);
   });
 
+  // The findings an earlier run had and this one has not.
+  const FIXED_COLOR = '#2b8a3e';
+  let fixedLayer = null;
+  const fixedFeatures = [];
+  checks.forEach((c, ci) => c.fixedList.forEach((f, k) => {
+    if (!f.geom.length) return;
+    fixedFeatures.push(new ol.Feature({ geometry: f.geom.length === 2 ? new ol.Point(f.geom) :
+      new ol.LineString(f.geom, 'XY'), fixedOf: [ci, k] }));
+  }));
+  if (fixedFeatures.length) {
+    fixedLayer = new ol.VectorLayer({
+      className: 'ol-layer findings-fixed',
+      source: new ol.VectorSource({ features: fixedFeatures }),
+      style: new ol.Style({
+        stroke: new ol.Stroke({ color: FIXED_COLOR, width: 4, lineDash: [4, 6] }),
+        image: new ol.CircleStyle({ radius: 7, stroke: new ol.Stroke({ color: FIXED_COLOR, width: 2.5 }) }),
+      }),
+    });
+    layers.push(fixedLayer);
+  }
+
   const highlight = new ol.VectorLayer({
     source: new ol.VectorSource(),
     style: new ol.Style({
@@ -818,6 +857,19 @@
     const box = legend.querySelector('label[data-check="' + checks[ci].key + '"] input');
     if (box) box.checked = true;
   }
+  if (fixedLayer) {
+    legend.append(el('label', { 'data-check': 'fixed' }, el('input', { type: 'checkbox', checked: true,
+      onchange: (e) => fixedLayer.setVisible(e.target.checked) }), ' ',
+    el('span', { class: 'swatch dot', style: 'background:#fff;box-shadow:0 0 0 2px ' + FIXED_COLOR }),
+    'Fixed since the earlier run (' + fmt(fixedFeatures.length) + ')'));
+  }
+  function showFixed(ci, k) {
+    const c = checks[ci];
+    const f = c.fixedList[k];
+    showInfo('Fixed since the earlier run', [['Check', c.table + ' \u2013 ' + c.info.title],
+      ['OSM way', f.ways.join(', ')], ['Name', f.name || '(none)']], f.ways, null);
+    highlight.getSource().clear();
+  }
   function updateLegend() {
     const res = map.getView().getResolution();
     for (const [row, ci] of classRows) row.classList.toggle('hidden-now', res > ci.maxRes);
@@ -853,6 +905,7 @@
     const rows = [['Check', c.table + ' \u2013 ' + c.info.title]];
     c.fields.forEach((f, k) => rows.push([f, valueText(c.cols[k][i])]));
     if (row.cross) rows.push(...crossingRows(row.cross));
+    if (row.change) rows.push(['Change', CHANGE[row.change] + ' since the earlier run']);
     if (row.road >= 0) rows.push(...roadRows(row.road, false));
     else if (row.ways) rows.push(['OSM ways', row.ways.join(', ')]);
     const ext = rowExtent(row);
@@ -870,6 +923,10 @@
     let best = null;
     map.forEachFeatureAtPixel(evt.pixel, (f, layer) => {
       if (layer === highlight) return false;
+      if (layer === fixedLayer) {
+        if (!best) best = { fixedOf: f.get('fixedOf'), d: Infinity, isFinding: false };
+        return false;
+      }
       const check = f.get('check');
       const flatOf = check === undefined ? roadFlat : rowFlat(checks[check]);
       const [m, d] = nearestMember(f.get('members'), flatOf, evt.coordinate);
@@ -884,7 +941,9 @@
       highlight.getSource().clear();
       return;
     }
-    if (best.isFinding) {
+    if (best.fixedOf) {
+      showFixed(best.fixedOf[0], best.fixedOf[1]);
+    } else if (best.isFinding) {
       showFinding(best.check, best.m.i);
     } else {
       const r = best.m;
@@ -932,19 +991,44 @@
   // The lists come after the map's first picture: their thousands of rows
   // would only hold it up.
   let listsBuilt = false;
+  // The earlier findings of a check that are gone, each moving the map.
+  function fixedList(ci) {
+    const c = checks[ci];
+    if (!c.fixedList.length) return null;
+    const ul = el('ul', { class: 'fixed' });
+    c.fixedList.forEach((f, k) => {
+      const li = el('li', { tabindex: '0', title: 'Show on the map' }, 'Fixed: ', wayLinks(f.ways, null),
+        f.name ? ' ' + f.name : '');
+      li.addEventListener('click', (e) => {
+        if (e.target.closest('a')) return;
+        if (fixedLayer) fixedLayer.setVisible(true);
+        showFixed(ci, k);
+        const g = f.geom;
+        if (!g.length) return;
+        const ext = [Infinity, Infinity, -Infinity, -Infinity];
+        for (let j = 0; j < g.length; j += 2) {
+          ext[0] = Math.min(ext[0], g[j]); ext[1] = Math.min(ext[1], g[j + 1]);
+          ext[2] = Math.max(ext[2], g[j]); ext[3] = Math.max(ext[3], g[j + 1]);
+        }
+        map.getView().fit(ext, { padding: [40, 40, 40, 40], maxZoom: 18, duration: 250 });
+      });
+      ul.append(li);
+    });
+    return el('div', null, el('h4', { text: 'Fixed since the earlier run (' + fmt(c.fixedList.length) + ')' }), ul);
+  }
   function buildLists() {
     if (listsBuilt) return;
     listsBuilt = true;
     const PAGE = 200;
     const listSection = listPanel;
-    const anyFindings = checks.some((c) => c.list.length);
+    const anyFindings = checks.some((c) => c.list.length || c.fixedList.length);
     if (!anyFindings) {
       listSection.append(el('p', { class: 'muted', text: checks.some((c) => c.state !== 'not run') ?
         'The checks found nothing.' : 'No check ran in this run.' }));
     }
     const rank = (row) => (row.road >= 0 ? roads.cls[row.road] : CLASSES.length);
     checks.forEach((c, ci) => {
-      if (!c.list.length) return;
+      if (!c.list.length && !c.fixedList.length) return;
       const sorted = c.list.slice().sort((a, b) => {
         const d = rank(a) - rank(b);
         if (d) return d;
@@ -953,7 +1037,7 @@
         return la - lb || a.i - b.i;
       });
       const crossing = c.list.some((row) => row.cross);
-      const head = el('tr', null, el('th', { text: 'Road class' }), el('th', { text: 'OSM way' }), el('th', { text: 'Name' }),
+      const head = el('tr', null, data.compared ? el('th', { text: 'Change' }) : null, el('th', { text: 'Road class' }), el('th', { text: 'OSM way' }), el('th', { text: 'Name' }),
         ...(crossing ? [el('th', { text: 'Crossing way' }), el('th', { text: 'Crossing road' }), el('th', { text: 'Levels' })] : []),
         ...c.fields.map((f) => el('th', { class: c.types[c.fields.indexOf(f)] === 'text' ? null : 'num', text: f })));
       const body = el('tbody');
@@ -967,6 +1051,7 @@
           const ways = rowWays(row);
           const ext = rowExtent(row);
           const tr = el('tr', { 'data-row': row.i, tabindex: '0', title: 'Show on the map' },
+            data.compared ? el('td', { class: row.change === 1 ? 'change-new' : null, text: CHANGE[row.change] || '' }) : null,
             el('td', { text: row.road >= 0 ? classLabel(roads.cls[row.road]) : '' }),
             el('td', null, wayLinks(ways, ext ? lonLatExtent(ext) : null)),
             el('td', { class: 'wrap', text: row.road >= 0 ? roads.name[row.road] : '' }),
@@ -990,7 +1075,9 @@
         open: ci === checks.findIndex((x) => x.list.length) || null },
         el('summary', null, el('span', { class: 'swatch', style: 'border-color:' + c.info.color }),
           c.info.title + ' (' + fmt(c.rows) + ')', el('code', { class: 'small', text: ' ' + c.table })),
-        el('p', { class: 'small', text: c.info.what }), el('div', { class: 'table-scroll' }, table), more));
+        el('p', { class: 'small', text: c.info.what }),
+        data.compared ? el('p', { class: 'small', text: changeText(c) + ' since the earlier run.' }) : null,
+        el('div', { class: 'table-scroll' }, table), more, fixedList(ci)));
     });
 
     // ------------------------------------------------------------ error.txt

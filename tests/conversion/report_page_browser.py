@@ -181,6 +181,16 @@ def main():
         check(any(f['properties'].get('name') == HOSTILE_ROAD for f in geojson['features']),
               'the hostile road name is not in findings.geojson as it is')
 
+        # The same data again, compared with the first run: every finding
+        # unchanged, none fixed.
+        compared_out = os.path.join(work, 'compared')
+        status, _, err = run_cli(cli, ['-q', '-o', compared_out, '--network', '--subnets', '--topo', '--overpasses',
+                                       '--compare', os.path.join(out, 'findings.geojson'), sample, hostile_input])
+        check(status == 0, 'the compared run failed: ' + err)
+        with open(os.path.join(compared_out, 'findings.geojson'), encoding='utf-8') as f:
+            changes = [feature['properties'].get('change') for feature in json.load(f)['features']]
+        check(changes and all(c == 'unchanged' for c in changes), 'the same data again is not all unchanged')
+
         # A failed run, whose message names an input with markup in its name:
         # a file cut short, which the run itself finds (a file in no OSM form
         # is refused before the run begins, and no page is written then).
@@ -263,6 +273,13 @@ def main():
             common_checks(page, report, 'phone')
             check(not page.evaluate('document.getElementById("legend").open'), 'phone: the legend is not folded')
             first_screen(page, 'phone', (x1 + x2) / 2, (y1 + y2) / 2)
+
+            # The compared run's page says what changed, per check.
+            compared = os.path.join(compared_out, 'report.html')
+            open_page(page, compared)
+            common_checks(page, compared, 'compared')
+            chip = page.evaluate('''document.querySelector('#check-counts .chip[data-check="parallel"]').textContent''')
+            check('0 new' in chip and '0 fixed' in chip, 'the counts do not say what changed: %r' % chip)
 
             # The failed run's page says so at its top, with the message as text.
             open_page(page, bad_report)
