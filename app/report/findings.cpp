@@ -74,6 +74,77 @@ void AppendPoint(std::string& out, const TFloatPoint& p) {
   out += ']';
 }
 
+// The values of a comma-joined list of JSON values (one per row) whose row
+// is kept; every value when keep is empty.
+void AppendKept(std::string& out, std::string_view joined, const std::vector<bool>& keep) {
+  if (keep.empty()) {
+    out += joined;
+    return;
+  }
+  size_t row = 0, start = 0;
+  int depth = 0;
+  bool inString = false, first = true;
+  for (size_t i = 0; i <= joined.size(); ++i) {
+    if (i < joined.size()) {
+      const char ch = joined[i];
+      if (inString) {
+        if (ch == '\\') ++i;
+        else if (ch == '"') inString = false;
+        continue;
+      }
+      if (ch == '"') inString = true;
+      else if (ch == '[' || ch == '{') ++depth;
+      else if (ch == ']' || ch == '}') --depth;
+      if (ch != ',' || depth != 0) continue;
+    }
+    if (row < keep.size() && keep[row]) {
+      if (!first) out += ',';
+      first = false;
+      out.append(joined, start, i - start);
+    }
+    ++row;
+    start = i + 1;
+  }
+}
+
+// The own geometries of the kept rows: per row its point count, then x, y
+// of each point.
+void AppendKeptPoints(std::string& out, std::string_view joined, const std::vector<bool>& keep) {
+  if (keep.empty()) {
+    out += joined;
+    return;
+  }
+  size_t at = 0, row = 0;
+  bool first = true;
+  // The next number; false at the end.
+  const auto next = [&](int64_t& v) {
+    if (at >= joined.size()) return false;
+    const size_t comma = joined.find(',', at);
+    const size_t end = comma == std::string_view::npos ? joined.size() : comma;
+    std::from_chars(joined.data() + at, joined.data() + end, v);
+    at = end + 1;
+    return true;
+  };
+  int64_t n = 0;
+  while (next(n)) {
+    const size_t begin = std::min(at, joined.size());
+    int64_t v;
+    for (int64_t k = 0; k < 2 * n && next(v); ++k) {
+    }
+    const size_t end = std::min(at, joined.size() + 1) - 1;  // before the comma that ends the row
+    if (row < keep.size() && keep[row]) {
+      if (!first) out += ',';
+      first = false;
+      AppendJsonInt(out, n);
+      if (n > 0 && end > begin) {
+        out += ',';
+        out.append(joined, begin, end - begin);
+      }
+    }
+    ++row;
+  }
+}
+
 }  // namespace
 
 const std::vector<TFindingTable>& FindingTables() {
@@ -169,8 +240,11 @@ void TFindings::Attach(TNetwork& net) {
 void TFindings::Detach() {
   // A table left by an error or a stop still gets its rows, while the
   // network can name their ways.
-  if (FNet) EmitCrossings();
-  if (FNet) FNet->SetOnTableRow(nullptr);
+  if (FNet) {
+    EmitCrossings();
+    ChoosePageRows();
+    FNet->SetOnTableRow(nullptr);
+  }
   FNet = nullptr;
   // Name ids belong to the network's road-name files.
   FWays.clear();
@@ -363,6 +437,8 @@ void TFindings::Emit(TCheckFindings& c, std::string_view row, const TFloatPoint*
   const bool linkKnown = link >= 1 && link <= FNet->LinkCount();
   int64_t wayOfRow = -1;
   std::string_view roadClass;
+  TRoadClass rowClass = rcCount;
+  int32_t pageLink = 0;
   if (t.LinkField) {
     out += ",\"link\":";
     if (linkKnown) {
@@ -373,17 +449,9 @@ void TFindings::Emit(TCheckFindings& c, std::string_view row, const TFloatPoint*
       const std::string& name = NameOfLink(l);
       out += ",\"name\":";
       AppendJsonString(out, name);
-      // The page draws the finding on its link: a link the overview left
-      // out comes in with it.
-      const uint32_t attr = FNet->Attribute(l);
-      if (FRoads && !FRoads->Holds(link, attr) && FNet->LengthRaw(l) != 0) {
-        if (!t.OwnGeometry && count > 1) {
-          FRoads->AddFindingRoad(link, wayOfRow, name, attr, points, count);
-        } else {
-          FNet->ReadGISSection(l, FSection);
-          FRoads->AddFindingRoad(link, wayOfRow, name, attr, FSection.Pnt.data(), FSection.Count);
-        }
-      }
+      if (FRoads) rowClass = FRoads->Classes().Of(FNet->Attribute(l));
+      // The page draws the finding on its link (ChoosePageRows).
+      if (FNet->LengthRaw(l) != 0) pageLink = l;
     } else {
       out += "null,\"name\":null";
     }
@@ -407,6 +475,7 @@ void TFindings::Emit(TCheckFindings& c, std::string_view row, const TFloatPoint*
       }
     }
     if (best < rcCount) roadClass = RoadClassKey(best);
+    rowClass = best;
     if (!FNodeWays.empty()) wayOfRow = FNodeWays[0];
     out += ",\"osm_ways\":[";
     const size_t at = out.size();
@@ -482,6 +551,7 @@ void TFindings::Emit(TCheckFindings& c, std::string_view row, const TFloatPoint*
     if (c.Rows > 0) c.Crossings += ',';
     c.Crossings += page;
     c.SplitAndSnapRows += crossing.SplitAndSnap;
+    c.LevelsDifferRows += levelsDiffer;
   }
   out += ",\"message\":";
   AppendJsonString(out, FindingMessage(t.Name, crossing.SplitAndSnap, levelsDiffer));
@@ -509,8 +579,45 @@ void TFindings::Emit(TCheckFindings& c, std::string_view row, const TFloatPoint*
       AppendJsonInt(c.Points, E7(points[i].y));
     }
   }
+  c.RowClass.push_back(static_cast<uint8_t>(rowClass));
+  c.RowLink.push_back(pageLink);
   ++c.Rows;
   if (FBuffer.size() >= kFlushSize) Flush();
+}
+
+void TFindings::ChoosePageRows() {
+  for (TCheckFindings& c : FChecks) {
+    if (c.Chosen || c.Rows == 0) continue;
+    c.Chosen = true;
+    c.PageRows = c.Rows;
+    if (c.Rows > FPageBound) {
+      // Every row of the classes that fit whole, then the first rows of
+      // the class where the bound ends.
+      std::vector<int64_t> perClass(rcCount + 1, 0);
+      for (const uint8_t k : c.RowClass) ++perClass[std::min<size_t>(k, rcCount)];
+      size_t last = 0;
+      int64_t before = 0;
+      while (last < perClass.size() && before + perClass[last] <= FPageBound) before += perClass[last++];
+      int64_t room = FPageBound - before;
+      c.Keep.assign(static_cast<size_t>(c.Rows), false);
+      for (size_t i = 0; i < c.RowClass.size(); ++i) {
+        const size_t k = std::min<size_t>(c.RowClass[i], rcCount);
+        c.Keep[i] = k < last || (k == last && room-- > 0);
+      }
+      c.PageRows = FPageBound;
+    }
+    // The links the overview left out come in with their findings.
+    for (size_t i = 0; i < c.RowLink.size(); ++i) {
+      const int32_t l = c.RowLink[i];
+      if (l == 0 || !FRoads || (!c.Keep.empty() && !c.Keep[i])) continue;
+      const uint32_t attr = FNet->Attribute(l);
+      if (FRoads->Holds(l, attr)) continue;
+      FNet->ReadGISSection(l, FSection);
+      FRoads->AddFindingRoad(l, WayOfLink(l), NameOfLink(l), attr, FSection.Pnt.data(), FSection.Count);
+    }
+    std::vector<uint8_t>().swap(c.RowClass);
+    std::vector<int32_t>().swap(c.RowLink);
+  }
 }
 
 void TFindings::Flush() {
@@ -532,7 +639,9 @@ void TFindings::Close() {
       FFirstFeature = false;
       FBuffer += f.Feature;
       if (FBuffer.size() >= kFlushSize) Flush();
-      if (c->FixedCount++ > 0) c->Fixed += ',';
+      // The page holds as many as it holds findings of a check.
+      if (c->FixedCount++ >= FPageBound) return;
+      if (c->FixedCount > 1) c->Fixed += ',';
       c->Fixed += "[[";
       for (size_t i = 0; i < f.Ways.size(); ++i) {
         if (i) c->Fixed += ',';
@@ -570,7 +679,10 @@ void TFindings::AppendJson(std::string& out, bool runStopped) const {
       case TCheckState::csRan: out += "\"ran\""; break;
       case TCheckState::csStopped: out += "\"stopped\""; break;
     }
+    // The rows the page holds, and all the check wrote.
     out += ",\"rows\":";
+    AppendJsonInt(out, c.Keep.empty() ? c.Rows : c.PageRows);
+    out += ",\"total\":";
     AppendJsonInt(out, c.Rows);
     out += ",\"fields\":[";
     int linkField = -1;
@@ -597,23 +709,30 @@ void TFindings::AppendJson(std::string& out, bool runStopped) const {
     for (size_t i = 0; i < c.Columns.size(); ++i) {
       if (i) out += ',';
       out += '[';
-      out += c.Columns[i];
+      AppendKept(out, c.Columns[i], c.Keep);
       out += ']';
     }
     out += "],\"xy\":[";
-    out += c.Points;
+    AppendKeptPoints(out, c.Points, c.Keep);
     out += "],\"ways\":[";
-    out += c.Ways;
+    AppendKept(out, c.Ways, c.Keep);
     out += "],\"crossings\":[";
-    out += c.Crossings;
+    AppendKept(out, c.Crossings, c.Keep);
     out += "],\"splitAndSnapRows\":";
     AppendJsonInt(out, c.SplitAndSnapRows);
+    out += ",\"levelsDifferRows\":";
+    AppendJsonInt(out, c.LevelsDifferRows);
     if (FEarlier) {
       out += ",\"changes\":[";
-      out += c.Changes;
+      AppendKept(out, c.Changes, c.Keep);
       out += "],\"fixed\":[";
       out += c.Fixed;
-      out += ']';
+      out += "],\"fixedTotal\":";
+      AppendJsonInt(out, c.FixedCount);
+      out += ",\"newTotal\":";
+      AppendJsonInt(out, c.New);
+      out += ",\"unchangedTotal\":";
+      AppendJsonInt(out, c.Unchanged);
     }
     out += '}';
   }

@@ -55,6 +55,16 @@ struct TCheckFindings {
   // place; comma-separated.
   std::string Crossings;
   int64_t SplitAndSnapRows = 0;  // rows that are split-and-snap places
+  int64_t LevelsDifferRows = 0;  // crossings on different levels
+  // Per row until the page's rows are chosen: the road class (rcCount:
+  // none) and the link whose road the page draws (0: none).
+  std::vector<uint8_t> RowClass;
+  std::vector<int32_t> RowLink;
+  // The rows the page holds when there are more than its bound (empty:
+  // every row), the most important roads first.
+  std::vector<bool> Keep;
+  int64_t PageRows = 0;
+  bool Chosen = false;
   // Compared with an earlier run: per row 1 new, 2 unchanged,
   // comma-separated; and the earlier findings that are gone, each a JSON
   // array [ways, name, x, y, ...] in 1e-7 degrees, comma-separated.
@@ -115,6 +125,13 @@ class TFindings {
   const std::string& Path() const { return FPath; }
   const std::vector<TCheckFindings>& Checks() const { return FChecks; }
 
+  // Findings per check the page holds at most: above it, those on the most
+  // important roads (findings.geojson holds every one). Lowered by tests.
+  static constexpr int64_t DefaultPageBound = 20000;
+  // For the findings made from now on (tests lower it to see the bound at
+  // work on small data).
+  static void SetPageBoundOfNew(int64_t bound) { NewPageBound() = bound; }
+
   // The page's findings as one JSON array; a check still running when the
   // run ended is "stopped" when the run was stopped, else "failed".
   void AppendJson(std::string& out, bool runStopped) const;
@@ -126,6 +143,9 @@ class TFindings {
   // The overpasses rows wait until the table is complete, so that each
   // knows the row that crosses it.
   void EmitCrossings();
+  // Chooses the rows the page holds of each check that has not been
+  // chosen yet, and hands their roads to the page's map.
+  void ChoosePageRows();
   std::string_view RoadClassOfLink(int32_t link);
   int64_t WayOfLink(int32_t link);
   const std::string& NameOfLink(int32_t link);
@@ -152,6 +172,11 @@ class TFindings {
   };
   std::vector<TPending> FPending;
   std::unique_ptr<TEarlierFindings> FEarlier;
+  static int64_t& NewPageBound() {
+    static int64_t bound = DefaultPageBound;
+    return bound;
+  }
+  int64_t FPageBound = NewPageBound();
   std::vector<int64_t> FRowWays;
   // split_and_snap's places, by link and position, to tell them among
   // the overpasses rows.

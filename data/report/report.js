@@ -337,6 +337,9 @@
       rows.push(row);
     }
     const info = CHECKS[c.table] || { title: c.table, color: '#444', what: '' };
+    // Above its bound the page holds the findings on the most important
+    // roads; the counts are of all.
+    const total = c.total === undefined ? c.rows : c.total;
     // Compared with an earlier run: the earlier findings that are gone.
     const fixed = (c.fixed || []).map((f) => {
       const flat = [];
@@ -344,21 +347,25 @@
       return { ways: f[0], name: f[1], geom: flat };
     });
     if (!crossings.length) {
-      checks.push(Object.assign({}, c, { key: c.table, info, list: rows, fixedList: fixed }));
+      checks.push(Object.assign({}, c, { key: c.table, info, list: rows, fixedList: fixed, count: total }));
       continue;
     }
     // The split-and-snap places the table also holds are counted once, in
     // split_and_snap.
     const same = rows.filter((r) => r.cross && !r.cross[3]);
     const differ = rows.filter((r) => r.cross && r.cross[3]);
-    checks.push(Object.assign({}, c, { key: c.table, info, list: same, rows: same.length, fixedList: fixed }));
+    checks.push(Object.assign({}, c, { key: c.table, info, list: same, rows: same.length, fixedList: fixed,
+      count: total - c.splitAndSnapRows - c.levelsDifferRows }));
     checks.push(Object.assign({}, c, { key: c.table + '-levels', info: LEVELS_INFO, list: differ, rows: differ.length,
-      offAtFirst: true, fixedList: [] }));
+      offAtFirst: true, fixedList: [], count: c.levelsDifferRows }));
   }
   // New, unchanged and fixed of a check, when the run was compared.
   const CHANGE = { 1: 'new', 2: 'unchanged' };
   function changeText(c) {
     if (!data.compared) return '';
+    // Of all the findings; a check split by level counts what the page holds.
+    if (!c.crossings || !c.crossings.length)
+      return fmt(c.newTotal) + ' new, ' + fmt(c.unchangedTotal) + ' unchanged, ' + fmt(c.fixedTotal) + ' fixed';
     let added = 0;
     for (const row of c.list) added += row.change === 1;
     return fmt(added) + ' new, ' + fmt(c.list.length - added) + ' unchanged, ' + fmt(c.fixedList.length) + ' fixed';
@@ -396,7 +403,7 @@
   // fold away below.
   const narrow = window.matchMedia('(max-width: 800px)').matches;
   const checkCount = (c) => (c.state === 'not run' ? 'not run' :
-    c.state === 'ran' ? fmt(c.rows) : fmt(c.rows) + ' (' + c.state + ')');
+    c.state === 'ran' ? fmt(c.count) : fmt(c.count) + ' (' + c.state + ')');
   const chips = el('div', { class: 'chips', id: 'check-counts' });
   const anyRan = checks.some((c) => c.state !== 'not run');
   checks.forEach((c, ci) => {
@@ -847,7 +854,7 @@
     const sw = el('span', { class: dotSwatch ? 'swatch dot' : 'swatch',
       style: (dotSwatch ? 'background:' : 'border-color:') + c.info.color });
     legend.append(el('label', { 'data-check': c.key }, el('input', { type: 'checkbox', checked: !c.offAtFirst,
-      onchange: (e) => layer.setVisible(e.target.checked) }), ' ', sw, c.info.title + ' (' + fmt(c.rows) + ')'));
+      onchange: (e) => layer.setVisible(e.target.checked) }), ' ', sw, c.info.title + ' (' + fmt(c.count) + ')'));
   }
   // Shows a check's layer, and says so in the legend.
   function showLayer(ci) {
@@ -1074,8 +1081,11 @@
       listSection.append(el('details', { class: 'check', 'data-check': c.key,
         open: ci === checks.findIndex((x) => x.list.length) || null },
         el('summary', null, el('span', { class: 'swatch', style: 'border-color:' + c.info.color }),
-          c.info.title + ' (' + fmt(c.rows) + ')', el('code', { class: 'small', text: ' ' + c.table })),
+          c.info.title + ' (' + fmt(c.count) + ')', el('code', { class: 'small', text: ' ' + c.table })),
         el('p', { class: 'small', text: c.info.what }),
+        c.list.length < c.count ? el('p', { class: 'small bound' }, el('strong', { text: 'This page holds ' +
+          fmt(c.list.length) + ' of the ' + fmt(c.count) + ' findings' }), ', those on the most important roads first; ' +
+          data.findingsFile + ' holds ' + fmt(c.count - c.list.length) + ' more.') : null,
         data.compared ? el('p', { class: 'small', text: changeText(c) + ' since the earlier run.' }) : null,
         el('div', { class: 'table-scroll' }, table), more, fixedList(ci)));
     });

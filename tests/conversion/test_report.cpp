@@ -489,6 +489,58 @@ TEST_F(FindingsFile, CrossingsToldApartByLevel) {
   }
 }
 
+// Above its bound the page holds, per check, the findings on the most
+// important roads, and counts all of them; findings.geojson holds every one.
+TEST_F(FindingsFile, PageHoldsTheMostImportantFindingsAboveItsBound) {
+  constexpr int64_t kBound = 3;
+  TFindings::SetPageBoundOfNew(kBound);
+  struct TRestore {
+    ~TRestore() { TFindings::SetPageBoundOfNew(TFindings::DefaultPageBound); }
+  } restore;
+  TNullRunUI ui;
+  const TRunResult r = RunConversion(Options(1), Include, ui);
+  ASSERT_EQ(r.Status, TRunStatus::rsOk) << r.Message;
+  bool ok = false;
+  const std::vector<TFeature> features = ReadLayer(Path("findings.geojson"), ok);
+  ASSERT_TRUE(ok);
+  const std::vector<std::string> order = {"motorway", "trunk", "primary", "secondary", "tertiary", "minor",
+                                          "service",  "track", "path",    "ferry",     "other"};
+  const auto rank = [&](const TFeature& f) {
+    const auto it = f.text.find("road_class");
+    const size_t k = it == f.text.end() ? order.size()
+                                        : std::find(order.begin(), order.end(), it->second) - order.begin();
+    return k;
+  };
+  const std::string page = Slurp(Path("report.html"));
+  for (const char* check : {"subnets", "parallel", "object_check"}) {
+    SCOPED_TRACE(check);
+    std::map<int64_t, size_t> rankOfLink;
+    std::vector<size_t> ranks;
+    for (const TFeature& f : features)
+      if (f.text.at("check") == check) {
+        rankOfLink[static_cast<int64_t>(f.number.at("link"))] = rank(f);
+        ranks.push_back(rank(f));
+      }
+    ASSERT_GT(ranks.size(), static_cast<size_t>(kBound));
+    const size_t at = page.find("{\"table\":\"" + std::string(check) + "\"");
+    ASSERT_NE(at, std::string::npos);
+    const std::string counts = "\"rows\":" + std::to_string(kBound) + ",\"total\":" + std::to_string(ranks.size());
+    EXPECT_EQ(page.find(counts, at), page.find("\"rows\":", at)) << page.substr(at, 200);
+    // The link field comes first: the links of the rows the page holds.
+    const size_t cols = page.find("\"cols\":[[", at) + 9;
+    const std::string links = page.substr(cols, page.find(']', cols) - cols);
+    std::vector<size_t> held;
+    for (size_t p = 0; p < links.size();) {
+      const size_t comma = std::min(links.find(',', p), links.size());
+      held.push_back(rankOfLink.at(std::stoll(links.substr(p, comma - p))));
+      p = comma + 1;
+    }
+    std::sort(ranks.begin(), ranks.end());
+    std::sort(held.begin(), held.end());
+    EXPECT_EQ(held, std::vector<size_t>(ranks.begin(), ranks.begin() + kBound));
+  }
+}
+
 // ------------------------------------------------------------ the page, however the run ended
 
 namespace {
