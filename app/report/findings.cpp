@@ -54,6 +54,16 @@ void AppendValue(std::string& out, const TFieldInfo& f, std::string_view v) {
   }
 }
 
+// A number of the table times factor, rounded to 1/per; null when the
+// field holds none.
+void AppendRounded(std::string& out, std::string_view v, double factor, double per) {
+  double d;
+  if (ParseNumber(v, d))
+    AppendJsonNumber(out, std::round(d * factor * per) / per);
+  else
+    out += "null";
+}
+
 const char* TypeKey(TGISField t) {
   switch (t) {
     case gfInteger:
@@ -401,20 +411,9 @@ void TFindings::Emit(TCheckFindings& c, std::string_view row, const TFloatPoint*
     const std::string_view v = FSplitter[i];
     // The file and the page get the same value, rounded to what it means.
     value.clear();
-    double d;
     switch (c.Forms[i]) {
-      case TFieldForm::ffMetres:
-        if (ParseNumber(v, d))
-          AppendJsonNumber(value, std::round(d * 100000) / 100);
-        else
-          value += "null";
-        break;
-      case TFieldForm::ffPosition:
-        if (ParseNumber(v, d))
-          AppendJsonNumber(value, std::round(d * 10000) / 10000);
-        else
-          value += "null";
-        break;
+      case TFieldForm::ffMetres: AppendRounded(value, v, 1000, 100); break;  // km to m, to the cm
+      case TFieldForm::ffPosition: AppendRounded(value, v, 1, 10000); break;
       default: AppendValue(value, f, v); break;
     }
     std::string& col = c.Columns[i];
