@@ -324,8 +324,9 @@ void TFindings::Row(const TGISWriter& writer, std::string_view row, const TFloat
     double pos = 0;
     if (FSplitter.Count() >= 2 && ParseNumber(FSplitter[0], link) && ParseNumber(FSplitter[1], pos))
       FSnapPlaces.emplace_back(link, pos);
-  } else if (table == "overpasses" && count == 1) {
-    FPending.push_back({std::string(row), points[0], count, isPoint});
+  } else if (table == "overpasses") {
+    // Every row waits, so that the page's crossings stay one per row.
+    FPending.push_back({std::string(row), count > 0 ? points[0] : TFloatPoint{}, std::min(count, 1), isPoint});
     return;
   }
   Emit(*c, row, points, count, isPoint, TCrossing());
@@ -346,6 +347,9 @@ void TFindings::EmitCrossings() {
   std::vector<int64_t> links(pending.size(), 0);
   std::vector<bool> snap(pending.size(), false);
   std::unordered_map<uint64_t, std::vector<size_t>> at;
+  const auto keyOf = [](const TFloatPoint& p) {
+    return (static_cast<uint64_t>(E7(p.x)) << 32) ^ static_cast<uint32_t>(E7(p.y));
+  };
   for (size_t i = 0; i < pending.size(); ++i) {
     FSplitter.Split(pending[i].Row);
     double pos = 0;
@@ -354,19 +358,15 @@ void TFindings::EmitCrossings() {
       ParseNumber(FSplitter[1], pos);
     }
     snap[i] = std::binary_search(FSnapPlaces.begin(), FSnapPlaces.end(), std::pair{links[i], pos});
-    if (snap[i]) continue;
-    const uint64_t key = (static_cast<uint64_t>(E7(pending[i].P.x)) << 32) ^
-                         static_cast<uint32_t>(E7(pending[i].P.y));
-    at[key].push_back(i);
+    if (snap[i] || pending[i].Count == 0) continue;
+    at[keyOf(pending[i].P)].push_back(i);
   }
   for (size_t i = 0; i < pending.size(); ++i) {
     TCrossing x;
     x.Known = true;
     x.SplitAndSnap = snap[i];
-    if (!snap[i]) {
-      const uint64_t key = (static_cast<uint64_t>(E7(pending[i].P.x)) << 32) ^
-                           static_cast<uint32_t>(E7(pending[i].P.y));
-      for (const size_t j : at[key])
+    if (!snap[i] && pending[i].Count > 0) {
+      for (const size_t j : at[keyOf(pending[i].P)])
         if (links[j] != links[i]) {
           x.Link = links[j];
           break;
