@@ -54,6 +54,14 @@ void AppendValue(std::string& out, const TFieldInfo& f, std::string_view v) {
   }
 }
 
+// A way id, or null for a way not known (-1).
+void AppendWay(std::string& out, int64_t way) {
+  if (way >= 0)
+    AppendJsonInt(out, way);
+  else
+    out += "null";
+}
+
 // A number of the table times factor, rounded to 1/per; null when the
 // field holds none.
 void AppendRounded(std::string& out, std::string_view v, double factor, double per) {
@@ -491,10 +499,7 @@ void TFindings::Emit(TCheckFindings& c, std::string_view row, const TFloatPoint*
   // The way as a number for editors and scripts, and as the road table's
   // osm_id (text of the same name), so that a GIS joins the two as they are.
   out += ",\"osm_way\":";
-  if (wayOfRow >= 0)
-    AppendJsonInt(out, wayOfRow);
-  else
-    out += "null";
+  AppendWay(out, wayOfRow);
   out += ",\"osm_id\":";
   if (wayOfRow >= 0)
     AppendJsonString(out, std::to_string(wayOfRow));
@@ -519,10 +524,7 @@ void TFindings::Emit(TCheckFindings& c, std::string_view row, const TFloatPoint*
       const TWayLevel a = FRoads && wayOfRow >= 0 ? FRoads->LevelOf(wayOfRow) : 0;
       const TWayLevel b = FRoads && way >= 0 ? FRoads->LevelOf(way) : 0;
       levelsDiffer = a != b;
-      if (way >= 0)
-        AppendJsonInt(out, way);
-      else
-        out += "null";
+      AppendWay(out, way);
       out += ",\"levels_differ\":";
       out += levelsDiffer ? "true" : "false";
       out += ",\"level\":";
@@ -530,10 +532,7 @@ void TFindings::Emit(TCheckFindings& c, std::string_view row, const TFloatPoint*
       out += ",\"crossing_level\":";
       AppendJsonString(out, LevelText(b));
       page += '[';
-      if (way >= 0)
-        AppendJsonInt(page, way);
-      else
-        page += "null";
+      AppendWay(page, way);
       page += ',';
       AppendJsonString(page, NameOfLink(l));
       page += ',';
