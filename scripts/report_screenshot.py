@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""Renders a report page in headless Chromium into a PNG picture: the map
-with its legend and one finding chosen from the lists.
+"""Renders the first screen of a report page in headless Chromium into a PNG
+picture: the counts, the map with its legend and one finding chosen from
+the lists; "phone" renders it as a phone shows it.
 
-Usage: report_screenshot.py REPORT.html OUT.png [WIDTH HEIGHT]
+Usage: report_screenshot.py REPORT.html OUT.png [WIDTH HEIGHT [phone]]
 """
 import base64
 import os
@@ -15,10 +16,11 @@ from chromium_cdp import Chromium  # noqa: E402
 
 def main():
     report, out = sys.argv[1], sys.argv[2]
-    width, height = (int(sys.argv[3]), int(sys.argv[4])) if len(sys.argv) > 4 else (1280, 860)
+    width, height = (int(sys.argv[3]), int(sys.argv[4])) if len(sys.argv) > 4 else (1400, 900)
+    phone = len(sys.argv) > 5 and sys.argv[5] == 'phone'
     with Chromium(width, height) as browser:
         page = browser.page()
-        page.send('Emulation.setDeviceMetricsOverride', width=width, height=height, deviceScaleFactor=1, mobile=False)
+        page.send('Emulation.setDeviceMetricsOverride', width=width, height=height, deviceScaleFactor=1, mobile=phone)
         page.navigate(pathlib.Path(report).resolve().as_uri())
         page.wait_for('window.osm2trassel && window.osm2trassel.ready && window.osm2trassel.listsReady', 60)
         # A finding chosen from its list, as a user would, seen a little
@@ -31,7 +33,7 @@ def main():
         page.evaluate('''(() => {
             const view = window.osm2trassel.map.getView();
             view.setZoom(Math.min(view.getZoom(), 15.5));
-            document.getElementById('map-section').scrollIntoView(); })()''')
+            window.scrollTo(0, 0); })()''')
         page.pump(1.5)
         problems = page.problems()
         if problems:

@@ -4,7 +4,8 @@
 # question Go asks when the output folder holds that run's results into
 # docs/output-folder-question.png, on a virtual X server so that no desktop
 # is needed; and the report page of a run of the PBF sample with every check
-# into docs/report.png, in headless Chromium.
+# into docs/report.png (1400x900) and docs/report-phone.png (a phone,
+# 390x844), in headless Chromium.
 # Usage: scripts/screenshot.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -55,4 +56,5 @@ echo "$out"
 
 "$build/bin/osm2trassel-cli" --quiet --output "$work/report" --network --subnets --topo --overpasses \
   data/sample/monaco.osm.pbf
-python3 scripts/report_screenshot.py "$work/report/report.html" docs/report.png
+python3 scripts/report_screenshot.py "$work/report/report.html" docs/report.png 1400 900
+python3 scripts/report_screenshot.py "$work/report/report.html" docs/report-phone.png 390 844 phone

@@ -43,7 +43,7 @@ std::vector<std::string> NetworkFileNames() {
 std::vector<std::string> RoadTableFileNames() { return TableFiles("roads"); }
 
 const std::vector<const char*>& ReportFileNames() {
-  static const std::vector<const char*> names = {"findings.geojson", "report.html"};
+  static const std::vector<const char*> names = {"findings.geojson", ReportPageFileName};
   return names;
 }
 

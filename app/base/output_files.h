@@ -21,6 +21,7 @@ std::vector<std::string> NetworkFileNames();
 std::vector<std::string> RoadTableFileNames();
 
 // The run's report page and its findings file.
+inline constexpr const char* ReportPageFileName = "report.html";
 const std::vector<const char*>& ReportFileNames();
 
 // Every file a run may write: the road table in every format, error.txt,

@@ -52,6 +52,9 @@ struct TRunOptions {
 
   // Not persisted: the run's inputs.
   std::vector<std::string> Files;
+  // An earlier run's findings.geojson to compare this run's findings with
+  // (empty: none).
+  std::string CompareFile;
   std::string MainDir;               // output folder with trailing '/'
 
   uint8_t OutputModes() const {

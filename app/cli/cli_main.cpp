@@ -159,8 +159,24 @@ int main(int argc, char** argv) {
   }
 
   TConsoleUI ui(cli.Quiet);
+  if (!cli.Run.CompareFile.empty()) {
+    // Said before anything is removed; the run reads the file itself.
+    struct stat st {};
+    if (::stat(cli.Run.CompareFile.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      std::fprintf(stderr, "Cannot compare with \"%s\": it is not a file. Name the findings.geojson of an "
+                   "earlier run.\n", cli.Run.CompareFile.c_str());
+      return 1;
+    }
+  }
   if (cli.Overwrite) {
     int32_t removed = 0;
+    // The findings this run replaces, when it compares with them.
+    error.clear();
+    cli.Run.CompareFile = KeepEarlierFindings(dir, cli.Run.CompareFile, error);
+    if (!error.empty()) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      return 1;
+    }
     if (!RemoveRunOutputs(dir, removed, error)) {
       std::fprintf(stderr, "%s\n", error.c_str());
       return 1;

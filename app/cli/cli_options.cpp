@@ -48,6 +48,9 @@ std::string UsageText() {
          "      --no-report           write neither report.html nor findings.geojson\n"
          "                            (findings.geojson: every finding of the checks\n"
          "                            with its OSM way, written when checks run)\n"
+         "      --compare FILE        compare the findings with an earlier run's\n"
+         "                            findings.geojson: each finding gets change new or\n"
+         "                            unchanged, and those gone are written as fixed\n"
          "  -O, --overwrite           replace the results of a previous run in the output\n"
          "                            folder: every file this program writes there is\n"
          "                            removed first (without it such a folder is refused)\n"
@@ -171,7 +174,7 @@ TCliParse ParseCommandLine(int argc, const char* const* argv, TCliOptions& cli, 
       {"--exit-text", true},  {"--encoding", true},
       {"--network", false},   {"--subnets", false},
       {"--topo", false},      {"--overpasses", false},   {"--no-report", false},
-      {"--settings", true},
+      {"--settings", true},     {"--compare", true},
       {"-q", false},          {"--quiet", false},        {"-h", false},
       {"-O", false},          {"--overwrite", false},
       {"--help", false},      {"--version", false}};
@@ -291,6 +294,8 @@ TCliParse ParseCommandLine(int argc, const char* const* argv, TCliOptions& cli, 
       checkFlags.push_back(n);
     } else if (n == "--no-report") {
       o.Report = false;
+    } else if (n == "--compare") {
+      o.CompareFile = a.value;
     } else if (n == "-q" || n == "--quiet") {
       cli.Quiet = true;
     } else if (n == "-O" || n == "--overwrite") {
@@ -308,6 +313,11 @@ TCliParse ParseCommandLine(int argc, const char* const* argv, TCliOptions& cli, 
   // through the run.
   if (const std::string problem = TableEncodingProblem(o); !problem.empty()) {
     error = problem;
+    return TCliParse::cpUsageError;
+  }
+  if (!o.CompareFile.empty() && (!o.Report || !o.BuildNetwork || (!o.Subnets && !o.TopoChecks))) {
+    error = "--compare needs checks whose findings it compares: --network with --subnets or --topo, "
+            "and not --no-report";
     return TCliParse::cpUsageError;
   }
   if (o.Overpasses && !o.Subnets && !o.TopoChecks) {

@@ -36,6 +36,7 @@
 #include "linvoro_giswriter.h"
 #include "linvoro_platform.h"
 #include "osm_format.h"
+#include "output_files.h"
 #include "run_folder.h"
 #include "update_check.h"
 #include "version.h"
@@ -242,6 +243,10 @@ void TForm1::CreateControls() {
   cbReport->setChecked(true);
   cbReport->setToolTip(QStringLiteral("report.html: the run, a map of the roads and the findings of the checks, "
                                       "for a web browser; findings.geojson: the findings with their OSM ways"));
+  cbCompare = named(new QCheckBox(QStringLiteral("Compare with last run"), client), "cbCompare");
+  cbCompare->setToolTip(QStringLiteral("When Go replaces a run in the output folder, its findings are kept as "
+                                       "findings-earlier.geojson and each finding of the new run is marked new or "
+                                       "unchanged, the ones gone as fixed"));
   btnReport = named(new QPushButton(QStringLiteral("Report"), client), "btnReport");
   btnReport->setEnabled(false);
   btnReport->setToolTip(QStringLiteral("Open the report of the last run (report.html) in the web browser"));
@@ -301,6 +306,7 @@ void TForm1::CreateControls() {
   col1->addWidget(cbSplitLoop);
   col1->addWidget(cbSplitLinks);
   col1->addWidget(cbReport);
+  col1->addWidget(cbCompare);
   col1->addStretch(1);
   auto* col2 = new QVBoxLayout();
   col2->addWidget(rgNameRef);
@@ -368,6 +374,8 @@ void TForm1::CreateControls() {
   connect(btnOutputFolder, &QPushButton::clicked, this, [this] { btnOutputFolderClick(); });
   connect(rgOutputFormat, &TRadioGroup::Click, this, [this] { rgOutputFormatClick(); });
   connect(cbBuildNetwork, &QCheckBox::toggled, this, [this] { cbBuildNetworkClick(); });
+  // Nothing to compare without the findings file.
+  connect(cbReport, &QCheckBox::toggled, cbCompare, &QCheckBox::setEnabled);
   connect(btnGo, &QPushButton::clicked, this, [this] { btnGoClick(); });
   connect(btnOpenOutputFolder, &QPushButton::clicked, this, [this] { btnOpenOutputFolderClick(); });
   connect(btnReport, &QPushButton::clicked, this, [this] { btnReportClick(); });
@@ -453,7 +461,7 @@ QList<QList<QWidget*>> TForm1::TabColumns() const {
   return {
       {lbFiles, btnAddFiles, btnAddFolderContents, btnOutputFolder},
       col0,
-      {cb2, cb1, cbSplitLoop, cbSplitLinks, cbReport},
+      {cb2, cb1, cbSplitLoop, cbSplitLinks, cbReport, cbCompare},
       col2,
       {Memo1, btnOpenOutputFolder, btnReport, btnGo},
   };
@@ -815,8 +823,10 @@ void TForm1::btnGoClick() {
   }
   SetDefaultOutputFolder();
   int32_t removed = 0;
-  if (!ClearOutputFolder(removed)) return;
+  std::string compareWith;
+  if (!ClearOutputFolder(removed, compareWith)) return;
   o.MainDir = S(MainDir);
+  o.CompareFile = compareWith;
 
   // Each run's log after a blank line.
   if (!Memo1->document()->isEmpty()) Memo1->appendPlainText(QString());
@@ -839,8 +849,9 @@ void TForm1::btnGoClick() {
 
 void TForm1::StartRun(const TRunOptions& options) { FWorker->Start(options, FInclude); }
 
-bool TForm1::ClearOutputFolder(int32_t& removed) {
+bool TForm1::ClearOutputFolder(int32_t& removed, std::string& compareWith) {
   removed = 0;
+  compareWith.clear();
   for (;;) {
     const std::vector<std::string> found = PreviousResults(S(MainDir));
     if (found.empty()) return true;
@@ -849,6 +860,14 @@ bool TForm1::ClearOutputFolder(int32_t& removed) {
     switch (AskAboutPreviousResults(QDir::toNativeSeparators(MainDir), names)) {
       case TFolderAnswer::faReplace: {
         std::string error;
+        const std::string findings = S(MainDir) + "/" + ReportFileNames()[0];
+        if (cbCompare->isChecked() && cbReport->isChecked() && QFileInfo(Q(findings)).isFile()) {
+          compareWith = KeepEarlierFindings(S(MainDir), findings, error);
+          if (compareWith.empty()) {
+            ShowError(Q(error));
+            return false;
+          }
+        }
         if (RemoveRunOutputs(S(MainDir), removed, error)) return true;
         ShowError(Q(error));
         return false;

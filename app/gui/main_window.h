@@ -87,6 +87,7 @@ class TForm1 : public QMainWindow {
   QPushButton* btnGo;
   QPushButton* btnOpenOutputFolder;  // the folder of the last run, once a run has ended
   QCheckBox* cbReport;     // write report.html (and findings.geojson)
+  QCheckBox* cbCompare;    // compare with the findings of the run replaced
   QPushButton* btnReport;  // opens the last run's report.html
   QFileDialog* OpenDialog1;
   QMenuBar* MainMenu1;
@@ -203,7 +204,9 @@ class TForm1 : public QMainWindow {
   // Before a run: the output folder holds no file a run writes, after the
   // user's answer (replace, another folder, or cancel). False when the run
   // must not start; removed counts the files replaced.
-  bool ClearOutputFolder(int32_t& removed);
+  // compareWith: the replaced run's findings, kept to compare with (when
+  // asked for and there were any), else empty.
+  bool ClearOutputFolder(int32_t& removed, std::string& compareWith);
   void SetRunning(bool running);
   void GrowWithWindow();
   void RunStageBegun(const TRunStage& stage);

@@ -9,6 +9,7 @@
 
 #include "input_file.h"
 #include "linvoro_functions.h"
+#include "linvoro_json.h"
 #include "linvoro_platform.h"
 #include "linvoro_types.h"
 #include "run_ui.h"
@@ -66,24 +67,6 @@ std::string ReplaceNoCase(std::string_view s, std::string_view lowerWord, char r
     }
   }
   return out;
-}
-
-void AppendUtf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
 }
 
 // A numeric reference "&#123;" or "&#x7B;" starting at s[at]: its code and

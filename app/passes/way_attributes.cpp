@@ -209,6 +209,8 @@ void TWayAttributes::ResetWayState(int64_t wayId) {
   FMaxSpeed = 0;
   FLanes = FMaxHeight = FMaxWeight = FMaxWidth = 0;
   FAttribute = 0;
+  FLevelBridge = FLevelTunnel = false;
+  FLayer = 0;
   FRecord.clear();
 }
 
@@ -264,6 +266,14 @@ void TWayAttributes::HandleTag(std::string_view k, std::string_view v) {
         if (Decoded(v) == "ferry") FType.assign("ferry");
       } else if (k == "lanes") {
         if (FOptions.Optional[oiLanes]) SetNumber(Decoded(v), FLanes, "Lanes");
+      } else if (k == "layer") {
+        // "1;2" or "1.5" read as their leading whole number; what is no
+        // number at all is the ground.
+        const char* b = v.data();
+        if (!v.empty() && *b == '+') ++b;
+        int32_t layer = 0;
+        if (std::from_chars(b, v.data() + v.size(), layer).ec != std::errc()) layer = 0;
+        FLayer = layer;
       }
       return;
     case 6:
@@ -277,8 +287,11 @@ void TWayAttributes::HandleTag(std::string_view k, std::string_view v) {
         if (Decoded(v) == "destination") FDestination = true;
       } else if (k == "bridge") {
         FBridge = FOptions.Optional[oiBridge] && Decoded(v) == "yes" ? 1 : 0;
+        // bridge=viaduct, =cantilever, ... lift the way as well.
+        FLevelBridge = !v.empty() && v != "no";
       } else if (k == "tunnel") {
         FTunnel = FOptions.Optional[oiTunnel] && Decoded(v) == "yes" ? 1 : 0;
+        FLevelTunnel = !v.empty() && v != "no";
       }
       return;
     case 7:

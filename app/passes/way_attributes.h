@@ -11,6 +11,7 @@
 #include "node_list.h"
 #include "include_file.h"
 #include "linvoro_giswriter.h"
+#include "road_sink.h"
 #include "run_options.h"
 
 // Receives the findings of the way pass, one error.txt line each (without
@@ -92,6 +93,9 @@ class TWayAttributes {
   double MaxWeight() const { return FMaxWeight; }
   double MaxWidth() const { return FMaxWidth; }
   int32_t Attribute() const { return FAttribute; }
+  // The way's bridge, tunnel and layer tags, whatever optional fields the
+  // table has: the report tells crossings on one level from bridges.
+  TWayLevel Level() const { return MakeWayLevel(FLevelBridge, FLevelTunnel, FLayer); }
 
   // Writes a "TooLongName," line when text has more than limit characters.
   void CheckNameLength(std::string_view text, uint32_t limit);
@@ -118,6 +122,8 @@ class TWayAttributes {
   int32_t FMaxSpeed = 0;
   double FLanes = 0, FMaxHeight = 0, FMaxWeight = 0, FMaxWidth = 0;
   int32_t FAttribute = 0;
+  bool FLevelBridge = false, FLevelTunnel = false;
+  int32_t FLayer = 0;
 
   // Reused buffers: the hot path allocates only when a value outgrows them.
   std::string FDecoded, FScratch, FLine, FRecord, FPart, FCombined;

@@ -199,6 +199,8 @@ void TWayGeometry::WritePart(int32_t first, int32_t last) {
     Simplify(FPoints, smGeographic, FOptions.Simplify);
   FWriter.AddSection(1, FPoints);
   // A table that is full takes no more records; those are no links.
-  if (FRoadSink && FWriter.WrittenRecords() > before)
+  if (FRoadSink && FWriter.WrittenRecords() > before) {
+    if (const TWayLevel level = FAttrs->Level(); level != 0) FRoadSink->WayLevel(FAttrs->WayId(), level);
     FRoadSink->Road(FWriter.WrittenRecords(), FAttrs->WayId(), static_cast<uint32_t>(FAttrs->Attribute()), row, FPoints);
+  }
 }

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <charconv>
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 
 #include "linvoro_network.h"
@@ -52,6 +54,24 @@ void AppendValue(std::string& out, const TFieldInfo& f, std::string_view v) {
   }
 }
 
+// A way id, or null for a way not known (-1).
+void AppendWay(std::string& out, int64_t way) {
+  if (way >= 0)
+    AppendJsonInt(out, way);
+  else
+    out += "null";
+}
+
+// A number of the table times factor, rounded to 1/per; null when the
+// field holds none.
+void AppendRounded(std::string& out, std::string_view v, double factor, double per) {
+  double d;
+  if (ParseNumber(v, d))
+    AppendJsonNumber(out, std::round(d * factor * per) / per);
+  else
+    out += "null";
+}
+
 const char* TypeKey(TGISField t) {
   switch (t) {
     case gfInteger:
@@ -72,6 +92,77 @@ void AppendPoint(std::string& out, const TFloatPoint& p) {
   out += ']';
 }
 
+// The values of a comma-joined list of JSON values (one per row) whose row
+// is kept; every value when keep is empty.
+void AppendKept(std::string& out, std::string_view joined, const std::vector<bool>& keep) {
+  if (keep.empty()) {
+    out += joined;
+    return;
+  }
+  size_t row = 0, start = 0;
+  int depth = 0;
+  bool inString = false, first = true;
+  for (size_t i = 0; i <= joined.size(); ++i) {
+    if (i < joined.size()) {
+      const char ch = joined[i];
+      if (inString) {
+        if (ch == '\\') ++i;
+        else if (ch == '"') inString = false;
+        continue;
+      }
+      if (ch == '"') inString = true;
+      else if (ch == '[' || ch == '{') ++depth;
+      else if (ch == ']' || ch == '}') --depth;
+      if (ch != ',' || depth != 0) continue;
+    }
+    if (row < keep.size() && keep[row]) {
+      if (!first) out += ',';
+      first = false;
+      out.append(joined, start, i - start);
+    }
+    ++row;
+    start = i + 1;
+  }
+}
+
+// The own geometries of the kept rows: per row its point count, then x, y
+// of each point.
+void AppendKeptPoints(std::string& out, std::string_view joined, const std::vector<bool>& keep) {
+  if (keep.empty()) {
+    out += joined;
+    return;
+  }
+  size_t at = 0, row = 0;
+  bool first = true;
+  // The next number; false at the end.
+  const auto next = [&](int64_t& v) {
+    if (at >= joined.size()) return false;
+    const size_t comma = joined.find(',', at);
+    const size_t end = comma == std::string_view::npos ? joined.size() : comma;
+    std::from_chars(joined.data() + at, joined.data() + end, v);
+    at = end + 1;
+    return true;
+  };
+  int64_t n = 0;
+  while (next(n)) {
+    const size_t begin = std::min(at, joined.size());
+    int64_t v;
+    for (int64_t k = 0; k < 2 * n && next(v); ++k) {
+    }
+    const size_t end = std::min(at, joined.size() + 1) - 1;  // before the comma that ends the row
+    if (row < keep.size() && keep[row]) {
+      if (!first) out += ',';
+      first = false;
+      AppendJsonInt(out, n);
+      if (n > 0 && end > begin) {
+        out += ',';
+        out.append(joined, begin, end - begin);
+      }
+    }
+    ++row;
+  }
+}
+
 }  // namespace
 
 const std::vector<TFindingTable>& FindingTables() {
@@ -86,6 +177,52 @@ const std::vector<TFindingTable>& FindingTables() {
       {"overpasses", "Link", true, {nullptr, nullptr}},
   };
   return tables;
+}
+
+std::string FindingPropertyName(const std::string& field, TFieldForm form) {
+  switch (form) {
+    case TFieldForm::ffMetres: return "distance_m";
+    case TFieldForm::ffPosition: return "position";
+    case TFieldForm::ffLink: return "link";
+    default: break;
+  }
+  // The table's own names, which the feature's own properties ("link",
+  // "name", ...) never equal in any letter case.
+  return field;
+}
+
+std::string LevelText(TWayLevel level) {
+  std::string s = LevelBridge(level) ? "bridge" : LevelTunnel(level) ? "tunnel" : "ground";
+  if (LevelBridge(level) && LevelTunnel(level)) s = "bridge and tunnel";
+  if (const int32_t layer = LevelLayer(level); layer != 0) s += ", layer " + std::to_string(layer);
+  return s;
+}
+
+const char* FindingMessage(const std::string& check, bool splitAndSnapPlace, bool levelsDiffer) {
+  if (check == "subnets_extended")
+    return "A one-way road that can be entered but not left: check its oneway tag and whether the road that "
+           "leads on shares a node with it.";
+  if (check == "subnets")
+    return "A road not connected to the main network: join it at a shared node where it meets another road "
+           "(at the edge of an extract the cut can cause it).";
+  if (check == "parallel")
+    return "Links that join the same two nodes: a way drawn twice is deleted, different roads can be right.";
+  if (check == "object_check")
+    return "An odd shape (a repeated point, a self-crossing or a sharp turn back): move or delete the node "
+           "placed by mistake.";
+  if (check == "non_connected_nodes")
+    return "Two road ends or junctions less than 2 m apart that no road joins: merge them into one node.";
+  if (check == "non_connected_links")
+    return "A road end less than 2 m from a road it does not join: add the end as a node of that road.";
+  if (check == "split_and_snap" || (check == "overpasses" && splitAndSnapPlace))
+    return "A road end within 2 m of the inside of another road: add a node to that road there and join the "
+           "end to it.";
+  if (check == "overpasses")
+    return levelsDiffer ? "Two roads cross on different levels (bridge, tunnel or layer): usually correct, "
+                          "nothing to do."
+                        : "Two roads cross on the same level without a shared node: add the junction node, or "
+                          "tag the upper one as a bridge (or the lower as a tunnel) with a layer.";
+  return "A finding of a network check.";
 }
 
 TFindings::TFindings(std::string path, TReportRoads* roads) : FPath(std::move(path)), FRoads(roads) {
@@ -119,7 +256,13 @@ void TFindings::Attach(TNetwork& net) {
 }
 
 void TFindings::Detach() {
-  if (FNet) FNet->SetOnTableRow(nullptr);
+  // A table left by an error or a stop still gets its rows, while the
+  // network can name their ways.
+  if (FNet) {
+    EmitCrossings();
+    ChoosePageRows();
+    FNet->SetOnTableRow(nullptr);
+  }
   FNet = nullptr;
   // Name ids belong to the network's road-name files.
   FWays.clear();
@@ -137,6 +280,7 @@ void TFindings::Begin(const std::string& table) {
 }
 
 void TFindings::End(const std::string& table, bool stopped) {
+  if (table == "overpasses" && FNet) EmitCrossings();
   if (TCheckFindings* c = Check(table)) c->State = stopped ? TCheckState::csStopped : TCheckState::csRan;
 }
 
@@ -168,13 +312,84 @@ void TFindings::Row(const TGISWriter& writer, std::string_view row, const TFloat
   const size_t slash = file.rfind('/');
   TCheckFindings* c = Check(slash == std::string::npos ? file : file.substr(slash + 1));
   if (!c || !FNet) return;
-  const TFindingTable& t = *c->Table;
   if (c->Fields.empty()) {
-    for (int32_t i = 1; i <= writer.NumFields(); ++i) c->Fields.push_back(writer.FieldInfo(i));
+    const TFindingTable& t = *c->Table;
+    for (int32_t i = 1; i <= writer.NumFields(); ++i) {
+      const TFieldInfo f = writer.FieldInfo(i);
+      c->Fields.push_back(f);
+      c->Forms.push_back(t.LinkField && f.Name == t.LinkField ? TFieldForm::ffLink
+                         : f.Name == "distance"                ? TFieldForm::ffMetres
+                         : f.Name == "Percent"                 ? TFieldForm::ffPosition
+                                                               : TFieldForm::ffAsIs);
+    }
     c->Columns.resize(c->Fields.size());
   }
+  const bool isPoint = writer.ObjectTypes() == otPoint;
+  const std::string_view table = c->Table->Name;
+  if (table == "split_and_snap") {
+    FSplitter.Split(row);
+    int64_t link = 0;
+    double pos = 0;
+    if (FSplitter.Count() >= 2 && ParseNumber(FSplitter[0], link) && ParseNumber(FSplitter[1], pos))
+      FSnapPlaces.emplace_back(link, pos);
+  } else if (table == "overpasses") {
+    // Every row waits, so that the page's crossings stay one per row.
+    FPending.push_back({std::string(row), count > 0 ? points[0] : TFloatPoint{}, std::min(count, 1), isPoint});
+    return;
+  }
+  Emit(*c, row, points, count, isPoint, TCrossing());
+}
+
+std::string_view TFindings::RoadClassOfLink(int32_t link) {
+  if (!FRoads) return {};
+  return RoadClassKey(FRoads->Classes().Of(FNet->Attribute(link)));
+}
+
+void TFindings::EmitCrossings() {
+  if (FPending.empty()) return;
+  TCheckFindings* c = Check("overpasses");
+  std::vector<TPending> pending;
+  pending.swap(FPending);
+  std::sort(FSnapPlaces.begin(), FSnapPlaces.end());
+  // Both rows of a crossing lie on the crossing point exactly.
+  std::vector<int64_t> links(pending.size(), 0);
+  std::vector<bool> snap(pending.size(), false);
+  std::unordered_map<uint64_t, std::vector<size_t>> at;
+  const auto keyOf = [](const TFloatPoint& p) {
+    return (static_cast<uint64_t>(E7(p.x)) << 32) ^ static_cast<uint32_t>(E7(p.y));
+  };
+  for (size_t i = 0; i < pending.size(); ++i) {
+    FSplitter.Split(pending[i].Row);
+    double pos = 0;
+    if (FSplitter.Count() >= 2) {
+      ParseNumber(FSplitter[0], links[i]);
+      ParseNumber(FSplitter[1], pos);
+    }
+    snap[i] = std::binary_search(FSnapPlaces.begin(), FSnapPlaces.end(), std::pair{links[i], pos});
+    if (snap[i] || pending[i].Count == 0) continue;
+    at[keyOf(pending[i].P)].push_back(i);
+  }
+  for (size_t i = 0; i < pending.size(); ++i) {
+    TCrossing x;
+    x.Known = true;
+    x.SplitAndSnap = snap[i];
+    if (!snap[i] && pending[i].Count > 0) {
+      for (const size_t j : at[keyOf(pending[i].P)])
+        if (links[j] != links[i]) {
+          x.Link = links[j];
+          break;
+        }
+    }
+    Emit(*c, pending[i].Row, &pending[i].P, pending[i].Count, pending[i].IsPoint, x);
+  }
+  if (FBuffer.size() >= kFlushSize) Flush();
+}
+
+void TFindings::Emit(TCheckFindings& c, std::string_view row, const TFloatPoint* points, int32_t count,
+                     bool isPoint, const TCrossing& crossing) {
+  const TFindingTable& t = *c.Table;
   FSplitter.Split(row);
-  const size_t nf = std::min(c->Fields.size(), FSplitter.Count());
+  const size_t nf = std::min(c.Fields.size(), FSplitter.Count());
 
   std::string& out = FBuffer;
   out += FFirstFeature ? "\n" : ",\n";
@@ -182,7 +397,7 @@ void TFindings::Row(const TGISWriter& writer, std::string_view row, const TFloat
   out += "{\"type\":\"Feature\",\"geometry\":";
   if (count <= 0) {
     out += "null";
-  } else if (writer.ObjectTypes() == otPoint) {
+  } else if (isPoint) {
     out += "{\"type\":\"Point\",\"coordinates\":";
     AppendPoint(out, points[0]);
     out += '}';
@@ -198,95 +413,209 @@ void TFindings::Row(const TGISWriter& writer, std::string_view row, const TFloat
   AppendJsonString(out, t.Name);
   int64_t link = 0;
   int64_t nodes[2] = {0, 0};
+  std::string value;
   for (size_t i = 0; i < nf; ++i) {
-    const TFieldInfo& f = c->Fields[i];
+    const TFieldInfo& f = c.Fields[i];
     const std::string_view v = FSplitter[i];
-    out += ',';
-    AppendJsonString(out, f.Name);
-    out += ':';
-    const size_t at = out.size();
-    AppendValue(out, f, v);
-    // The page gets the same value text.
-    std::string& col = c->Columns[i];
-    if (c->Rows > 0) col += ',';
-    col.append(out, at, std::string::npos);
-    if (t.LinkField && f.Name == t.LinkField) ParseNumber(v, link);
+    // The file and the page get the same value, rounded to what it means.
+    value.clear();
+    switch (c.Forms[i]) {
+      case TFieldForm::ffMetres: AppendRounded(value, v, 1000, 100); break;  // km to m, to the cm
+      case TFieldForm::ffPosition: AppendRounded(value, v, 1, 10000); break;
+      default: AppendValue(value, f, v); break;
+    }
+    std::string& col = c.Columns[i];
+    if (c.Rows > 0) col += ',';
+    col += value;
+    if (c.Forms[i] == TFieldForm::ffLink) {
+      ParseNumber(v, link);
+    } else {
+      out += ',';
+      AppendJsonString(out, FindingPropertyName(f.Name, c.Forms[i]));
+      out += ':';
+      out += value;
+    }
     for (int k = 0; k < 2; ++k)
       if (t.NodeFields[k] && f.Name == t.NodeFields[k]) ParseNumber(v, nodes[k]);
   }
   // A short row leaves the page's columns aligned.
-  for (size_t i = nf; i < c->Columns.size(); ++i) c->Columns[i] += c->Rows > 0 ? ",null" : "null";
+  for (size_t i = nf; i < c.Columns.size(); ++i) c.Columns[i] += c.Rows > 0 ? ",null" : "null";
 
   const bool linkKnown = link >= 1 && link <= FNet->LinkCount();
+  int64_t wayOfRow = -1;
+  std::string_view roadClass;
+  TRoadClass rowClass = rcCount;
+  int32_t pageLink = 0;
   if (t.LinkField) {
     out += ",\"link\":";
     if (linkKnown) {
       AppendJsonInt(out, link);
       const int32_t l = static_cast<int32_t>(link);
-      const int64_t way = WayOfLink(l);
-      out += ",\"osm_way\":";
-      if (way >= 0)
-        AppendJsonInt(out, way);
-      else
-        out += "null";
-      out += ",\"name\":";
+      wayOfRow = WayOfLink(l);
+      roadClass = RoadClassOfLink(l);
       const std::string& name = NameOfLink(l);
+      out += ",\"name\":";
       AppendJsonString(out, name);
-      // The page draws the finding on its link: a link the overview left
-      // out comes in with it.
-      const uint32_t attr = FNet->Attribute(l);
-      if (FRoads && !FRoads->Holds(link, attr) && FNet->LengthRaw(l) != 0) {
-        if (!t.OwnGeometry && count > 1) {
-          FRoads->AddFindingRoad(link, way, name, attr, points, count);
-        } else {
-          FNet->ReadGISSection(l, FSection);
-          FRoads->AddFindingRoad(link, way, name, attr, FSection.Pnt.data(), FSection.Count);
-        }
-      }
+      if (FRoads) rowClass = FRoads->Classes().Of(FNet->Attribute(l));
+      // The page draws the finding on its link (ChoosePageRows).
+      if (FNet->LengthRaw(l) != 0) pageLink = l;
     } else {
-      out += "null,\"osm_way\":null,\"name\":null";
+      out += "null,\"name\":null";
     }
   }
   if (t.NodeFields[0]) {
-    // The ways of every link that ends at either node.
+    // The ways of every link that ends at either node; the road class of
+    // the most important of them.
     FNodeWays.clear();
+    TRoadClass best = rcCount;
     for (const int64_t node : nodes) {
       if (node < 1 || node > FNet->NodeCount()) continue;
       const int32_t n = static_cast<int32_t>(node);
       for (int32_t k = 1; k <= FNet->DegreeRaw(n); ++k) {
-        const int64_t way = WayOfLink(std::abs(FNet->NodeLinkRaw(n, k)));
+        const int32_t l = std::abs(FNet->NodeLinkRaw(n, k));
+        if (FRoads) best = std::min(best, FRoads->Classes().Of(FNet->Attribute(l)));
+        const int64_t way = WayOfLink(l);
         if (way < 0) continue;
         bool seen = false;
         for (const int64_t w : FNodeWays) seen = seen || w == way;
         if (!seen) FNodeWays.push_back(way);
       }
     }
+    if (best < rcCount) roadClass = RoadClassKey(best);
+    rowClass = best;
+    if (!FNodeWays.empty()) wayOfRow = FNodeWays[0];
     out += ",\"osm_ways\":[";
     const size_t at = out.size();
     for (size_t i = 0; i < FNodeWays.size(); ++i) {
       if (i) out += ',';
       AppendJsonInt(out, FNodeWays[i]);
     }
-    if (c->Rows > 0) c->Ways += ',';
-    c->Ways += '[';
-    c->Ways.append(out, at, std::string::npos);
-    c->Ways += ']';
+    if (c.Rows > 0) c.Ways += ',';
+    c.Ways += '[';
+    c.Ways.append(out, at, std::string::npos);
+    c.Ways += ']';
     out += ']';
+  }
+  // The way as a number for editors and scripts, and as the road table's
+  // osm_id (text of the same name), so that a GIS joins the two as they are.
+  out += ",\"osm_way\":";
+  AppendWay(out, wayOfRow);
+  out += ",\"osm_id\":";
+  if (wayOfRow >= 0)
+    AppendJsonString(out, std::to_string(wayOfRow));
+  else
+    out += "null";
+  out += ",\"road_class\":";
+  if (roadClass.empty())
+    out += "null";
+  else
+    AppendJsonString(out, roadClass);
+
+  bool levelsDiffer = false;
+  if (crossing.Known) {
+    std::string page;
+    out += ",\"split_and_snap_place\":";
+    out += crossing.SplitAndSnap ? "true" : "false";
+    out += ",\"crossing_osm_way\":";
+    const bool known = crossing.Link >= 1 && crossing.Link <= FNet->LinkCount();
+    if (known) {
+      const int32_t l = static_cast<int32_t>(crossing.Link);
+      const int64_t way = WayOfLink(l);
+      const TWayLevel a = FRoads && wayOfRow >= 0 ? FRoads->LevelOf(wayOfRow) : 0;
+      const TWayLevel b = FRoads && way >= 0 ? FRoads->LevelOf(way) : 0;
+      levelsDiffer = a != b;
+      AppendWay(out, way);
+      out += ",\"levels_differ\":";
+      out += levelsDiffer ? "true" : "false";
+      out += ",\"level\":";
+      AppendJsonString(out, LevelText(a));
+      out += ",\"crossing_level\":";
+      AppendJsonString(out, LevelText(b));
+      page += '[';
+      AppendWay(page, way);
+      page += ',';
+      AppendJsonString(page, NameOfLink(l));
+      page += ',';
+      AppendJsonString(page, RoadClassOfLink(l));
+      page += levelsDiffer ? ",true," : ",false,";
+      AppendJsonString(page, LevelText(a));
+      page += ',';
+      AppendJsonString(page, LevelText(b));
+      page += ']';
+    } else {
+      out += "null,\"levels_differ\":null,\"level\":null,\"crossing_level\":null";
+      page = crossing.SplitAndSnap ? "null" : "[null,\"\",\"\",null,\"\",\"\"]";
+    }
+    if (c.Rows > 0) c.Crossings += ',';
+    c.Crossings += page;
+    c.SplitAndSnapRows += crossing.SplitAndSnap;
+    c.LevelsDifferRows += levelsDiffer;
+  }
+  out += ",\"message\":";
+  AppendJsonString(out, FindingMessage(t.Name, crossing.SplitAndSnap, levelsDiffer));
+  if (FEarlier) {
+    FRowWays.clear();
+    if (t.NodeFields[0])
+      FRowWays = FNodeWays;
+    else if (wayOfRow >= 0)
+      FRowWays.push_back(wayOfRow);
+    const bool same = FEarlier->Match(t.Name, FRowWays, points, count);
+    out += same ? ",\"change\":\"unchanged\"" : ",\"change\":\"new\"";
+    if (c.Rows > 0) c.Changes += ',';
+    c.Changes += same ? '2' : '1';
+    ++(same ? c.Unchanged : c.New);
   }
   out += "}}";
 
   if (t.OwnGeometry) {
-    if (c->Rows > 0) c->Points += ',';
-    AppendJsonInt(c->Points, count);
+    if (c.Rows > 0) c.Points += ',';
+    AppendJsonInt(c.Points, count);
     for (int32_t i = 0; i < count; ++i) {
-      c->Points += ',';
-      AppendJsonInt(c->Points, E7(points[i].x));
-      c->Points += ',';
-      AppendJsonInt(c->Points, E7(points[i].y));
+      c.Points += ',';
+      AppendJsonInt(c.Points, E7(points[i].x));
+      c.Points += ',';
+      AppendJsonInt(c.Points, E7(points[i].y));
     }
   }
-  ++c->Rows;
+  c.RowClass.push_back(static_cast<uint8_t>(rowClass));
+  c.RowLink.push_back(pageLink);
+  ++c.Rows;
   if (FBuffer.size() >= kFlushSize) Flush();
+}
+
+void TFindings::ChoosePageRows() {
+  for (TCheckFindings& c : FChecks) {
+    if (c.Chosen || c.Rows == 0) continue;
+    c.Chosen = true;
+    c.PageRows = c.Rows;
+    if (c.Rows > FPageBound) {
+      // Every row of the classes that fit whole, then the first rows of
+      // the class where the bound ends.
+      std::vector<int64_t> perClass(rcCount + 1, 0);
+      for (const uint8_t k : c.RowClass) ++perClass[std::min<size_t>(k, rcCount)];
+      size_t last = 0;
+      int64_t before = 0;
+      while (last < perClass.size() && before + perClass[last] <= FPageBound) before += perClass[last++];
+      int64_t room = FPageBound - before;
+      c.Keep.assign(static_cast<size_t>(c.Rows), false);
+      for (size_t i = 0; i < c.RowClass.size(); ++i) {
+        const size_t k = std::min<size_t>(c.RowClass[i], rcCount);
+        c.Keep[i] = k < last || (k == last && room-- > 0);
+      }
+      c.PageRows = FPageBound;
+    }
+    // The links the overview left out come in with their findings.
+    for (size_t i = 0; i < c.RowLink.size(); ++i) {
+      const int32_t l = c.RowLink[i];
+      if (l == 0 || !FRoads || (!c.Keep.empty() && !c.Keep[i])) continue;
+      const uint32_t attr = FNet->Attribute(l);
+      if (FRoads->Holds(l, attr)) continue;
+      FNet->ReadGISSection(l, FSection);
+      FRoads->AddFindingRoad(l, WayOfLink(l), NameOfLink(l), attr, FSection.Pnt.data(), FSection.Count);
+    }
+    std::vector<uint8_t>().swap(c.RowClass);
+    std::vector<int32_t>().swap(c.RowLink);
+  }
 }
 
 void TFindings::Flush() {
@@ -298,6 +627,35 @@ void TFindings::Flush() {
 
 void TFindings::Close() {
   if (!FFile || !FFile->IsOpen()) return;
+  if (FEarlier) {
+    // The earlier findings that are gone, with their earlier geometry.
+    // Only a check that ran to its end can tell what is gone.
+    FEarlier->ForEachFixed([this](const TEarlierFindings::TFixed& f) {
+      TCheckFindings* c = Check(std::string(f.Check));
+      if (!c || c->State != TCheckState::csRan) return;
+      FBuffer += FFirstFeature ? "\n" : ",\n";
+      FFirstFeature = false;
+      FBuffer += f.Feature;
+      if (FBuffer.size() >= kFlushSize) Flush();
+      // The page holds as many as it holds findings of a check.
+      if (c->FixedCount++ >= FPageBound) return;
+      if (c->FixedCount > 1) c->Fixed += ',';
+      c->Fixed += "[[";
+      for (size_t i = 0; i < f.Ways.size(); ++i) {
+        if (i) c->Fixed += ',';
+        AppendJsonInt(c->Fixed, f.Ways[i]);
+      }
+      c->Fixed += "],";
+      AppendJsonString(c->Fixed, f.Name);
+      for (const TFloatPoint& p : f.Points) {
+        c->Fixed += ',';
+        AppendJsonInt(c->Fixed, E7(p.x));
+        c->Fixed += ',';
+        AppendJsonInt(c->Fixed, E7(p.y));
+      }
+      c->Fixed += ']';
+    });
+  }
   FBuffer += "\n]}\n";
   Flush();
   FFile->Close();
@@ -319,14 +677,22 @@ void TFindings::AppendJson(std::string& out, bool runStopped) const {
       case TCheckState::csRan: out += "\"ran\""; break;
       case TCheckState::csStopped: out += "\"stopped\""; break;
     }
+    // The rows the page holds, and all the check wrote.
     out += ",\"rows\":";
+    AppendJsonInt(out, c.Keep.empty() ? c.Rows : c.PageRows);
+    out += ",\"total\":";
     AppendJsonInt(out, c.Rows);
     out += ",\"fields\":[";
     int linkField = -1;
     for (size_t i = 0; i < c.Fields.size(); ++i) {
       if (i) out += ',';
-      AppendJsonString(out, c.Fields[i].Name);
-      if (t.LinkField && c.Fields[i].Name == t.LinkField) linkField = static_cast<int>(i);
+      // The unit beside the rounded value.
+      switch (c.Forms[i]) {
+        case TFieldForm::ffMetres: AppendJsonString(out, "distance (m)"); break;
+        case TFieldForm::ffPosition: AppendJsonString(out, "position (0\u20131)"); break;
+        default: AppendJsonString(out, c.Fields[i].Name); break;
+      }
+      if (c.Forms[i] == TFieldForm::ffLink) linkField = static_cast<int>(i);
     }
     out += "],\"types\":[";
     for (size_t i = 0; i < c.Fields.size(); ++i) {
@@ -341,14 +707,32 @@ void TFindings::AppendJson(std::string& out, bool runStopped) const {
     for (size_t i = 0; i < c.Columns.size(); ++i) {
       if (i) out += ',';
       out += '[';
-      out += c.Columns[i];
+      AppendKept(out, c.Columns[i], c.Keep);
       out += ']';
     }
     out += "],\"xy\":[";
-    out += c.Points;
+    AppendKeptPoints(out, c.Points, c.Keep);
     out += "],\"ways\":[";
-    out += c.Ways;
-    out += "]}";
+    AppendKept(out, c.Ways, c.Keep);
+    out += "],\"crossings\":[";
+    AppendKept(out, c.Crossings, c.Keep);
+    out += "],\"splitAndSnapRows\":";
+    AppendJsonInt(out, c.SplitAndSnapRows);
+    out += ",\"levelsDifferRows\":";
+    AppendJsonInt(out, c.LevelsDifferRows);
+    if (FEarlier) {
+      out += ",\"changes\":[";
+      AppendKept(out, c.Changes, c.Keep);
+      out += "],\"fixed\":[";
+      out += c.Fixed;
+      out += "],\"fixedTotal\":";
+      AppendJsonInt(out, c.FixedCount);
+      out += ",\"newTotal\":";
+      AppendJsonInt(out, c.New);
+      out += ",\"unchangedTotal\":";
+      AppendJsonInt(out, c.Unchanged);
+    }
+    out += '}';
   }
   out += ']';
 }

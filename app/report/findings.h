@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "linvoro_giswriter.h"
+#include "findings_compare.h"
 #include "linvoro_types.h"
+#include "road_sink.h"
 #include "whole_file.h"
 
 class TNetwork;
@@ -31,15 +33,53 @@ const std::vector<TFindingTable>& FindingTables();
 
 enum class TCheckState : uint8_t { csNotRun, csRunning, csRan, csStopped };
 
+// How a table field's value goes into findings.geojson and the page.
+enum class TFieldForm : uint8_t {
+  ffAsIs,
+  ffLink,      // the link number: the feature's "link", not a field of its own
+  ffMetres,    // kilometres in the table: "distance_m" in metres to the centimetre
+  ffPosition,  // the place along the link 0-1: "position" to four places
+};
+
 struct TCheckFindings {
   const TFindingTable* Table = nullptr;
   TCheckState State = TCheckState::csNotRun;
   int64_t Rows = 0;
   std::vector<TFieldInfo> Fields;  // as the table declares them (known from its first row)
+  std::vector<TFieldForm> Forms;   // per field
   std::vector<std::string> Columns;  // per field: JSON values, comma-separated
   std::string Points;  // own geometry: x, y in 1e-7 degrees, comma-separated
   std::string Ways;    // node findings: a JSON array of way ids per row, comma-separated
+  // Crossings: per row a JSON array [crossing way, its name, its road class,
+  // levels differ, level, crossing level], or null for a split-and-snap
+  // place; comma-separated.
+  std::string Crossings;
+  int64_t SplitAndSnapRows = 0;  // rows that are split-and-snap places
+  int64_t LevelsDifferRows = 0;  // crossings on different levels
+  // Per row until the page's rows are chosen: the road class (rcCount:
+  // none) and the link whose road the page draws (0: none).
+  std::vector<uint8_t> RowClass;
+  std::vector<int32_t> RowLink;
+  // The rows the page holds when there are more than its bound (empty:
+  // every row), the most important roads first.
+  std::vector<bool> Keep;
+  int64_t PageRows = 0;
+  bool Chosen = false;
+  // Compared with an earlier run: per row 1 new, 2 unchanged,
+  // comma-separated; and the earlier findings that are gone, each a JSON
+  // array [ways, name, x, y, ...] in 1e-7 degrees, comma-separated.
+  std::string Changes;
+  std::string Fixed;
+  int64_t New = 0, Unchanged = 0, FixedCount = 0;
 };
+
+// The property names of findings.geojson of a table field.
+std::string FindingPropertyName(const std::string& field, TFieldForm form);
+// A level as words: "ground", "bridge, layer 1", "tunnel, layer -1".
+std::string LevelText(TWayLevel level);
+// What a finding of check means and what a mapper usually does, in one
+// sentence; for overpasses after what is known of the crossing.
+const char* FindingMessage(const std::string& check, bool splitAndSnapPlace = false, bool levelsDiffer = false);
 
 class TFindings {
  public:
@@ -65,14 +105,32 @@ class TFindings {
 
   // One record of a check table (the row event).
   void Row(const TGISWriter& writer, std::string_view row, const TFloatPoint* points, int32_t count);
+  // One record as it goes into the file and the page, once its crossing is
+  // known (overpasses: the row at the same place on another link).
+  struct TCrossing {
+    bool Known = false;        // an overpasses row
+    bool SplitAndSnap = false;  // one of split_and_snap's places
+    int64_t Link = 0;          // the crossing link, 0: none found
+  };
 
   // Completes findings.geojson; errors name the file, and a file that could
   // not be completed is removed. Nothing when it was never created.
   void Close();
 
   bool FileCreated() const { return FFile != nullptr; }
+  // The earlier run's findings to compare with: each feature gets
+  // "change", and those gone are written as fixed on Close.
+  void SetEarlier(std::unique_ptr<TEarlierFindings> earlier) { FEarlier = std::move(earlier); }
+  const TEarlierFindings* Earlier() const { return FEarlier.get(); }
   const std::string& Path() const { return FPath; }
   const std::vector<TCheckFindings>& Checks() const { return FChecks; }
+
+  // Findings per check the page holds at most: above it, those on the most
+  // important roads (findings.geojson holds every one). Lowered by tests.
+  static constexpr int64_t DefaultPageBound = 20000;
+  // For the findings made from now on (tests lower it to see the bound at
+  // work on small data).
+  static void SetPageBoundOfNew(int64_t bound) { NewPageBound() = bound; }
 
   // The page's findings as one JSON array; a check still running when the
   // run ended is "stopped" when the run was stopped, else "failed".
@@ -80,6 +138,15 @@ class TFindings {
 
  private:
   TCheckFindings* Check(const std::string& table);
+  void Emit(TCheckFindings& c, std::string_view row, const TFloatPoint* points, int32_t count, bool point,
+            const TCrossing& crossing);
+  // The overpasses rows wait until the table is complete, so that each
+  // knows the row that crosses it.
+  void EmitCrossings();
+  // Chooses the rows the page holds of each check that has not been
+  // chosen yet, and hands their roads to the page's map.
+  void ChoosePageRows();
+  std::string_view RoadClassOfLink(int32_t link);
   int64_t WayOfLink(int32_t link);
   const std::string& NameOfLink(int32_t link);
   void Flush();
@@ -97,4 +164,21 @@ class TFindings {
   TAttribSplitter FSplitter;
   TFloatPointArrayEx FSection;
   std::vector<int64_t> FNodeWays;
+  struct TPending {
+    std::string Row;
+    TFloatPoint P;
+    int32_t Count;
+    bool IsPoint;
+  };
+  std::vector<TPending> FPending;
+  std::unique_ptr<TEarlierFindings> FEarlier;
+  static int64_t& NewPageBound() {
+    static int64_t bound = DefaultPageBound;
+    return bound;
+  }
+  int64_t FPageBound = NewPageBound();
+  std::vector<int64_t> FRowWays;
+  // split_and_snap's places, by link and position, to tell them among
+  // the overpasses rows.
+  std::vector<std::pair<int64_t, double>> FSnapPlaces;
 };

@@ -67,7 +67,7 @@ std::vector<std::pair<std::string, std::string>> DescribeOptions(const TRunOptio
     if (o.Optional[i]) optional += (optional.empty() ? "" : ", ") + std::string(kOptional[i]);
   d.emplace_back("Optional fields", optional.empty() ? "none" : optional);
   static const char* const kNameRef[] = {"Name", "Name (Ref)", "Name unless Ref is defined",
-                                         "Name && Ref (2 fields)"};
+                                         "Name & Ref (2 fields)"};
   d.emplace_back("Output of Name and Ref", kNameRef[o.NameRef >= 0 && o.NameRef <= 3 ? o.NameRef : 3]);
   static const char* const kSpeed[] = {"km/h", "mph", "leave as is"};
   d.emplace_back("Speed unit", kSpeed[o.SpeedUnit >= 0 && o.SpeedUnit <= 2 ? o.SpeedUnit : 2]);
@@ -256,6 +256,11 @@ std::string TReportPage::DataJson(TRunStatus status, const std::string& message,
   out += "},\"findingsFile\":";
   if (FFindings.FileCreated())
     AppendJsonString(out, TFindings::FileName);
+  else
+    out += "null";
+  out += ",\"compared\":";
+  if (const TEarlierFindings* e = FFindings.Earlier(); e && FFindings.FileCreated())
+    AppendJsonString(out, FullPath(e->Path()));
   else
     out += "null";
   out += ",\"files\":";

@@ -64,6 +64,12 @@ class TReportRoads final : public TRoadSink {
             const TFloatPointArrayEx& points) override;
   void Add(int64_t link, int64_t way, std::string_view name, uint32_t attribute,
            const TFloatPoint* points, int32_t count);
+  // Ways off the ground (bridge, tunnel, layer), for the crossings.
+  void WayLevel(int64_t wayId, TWayLevel level) override { FLevels[wayId] = level; }
+  TWayLevel LevelOf(int64_t wayId) const {
+    const auto it = FLevels.find(wayId);
+    return it == FLevels.end() ? 0 : it->second;
+  }
 
   // Whether the page holds link (of this attribute code) with its geometry.
   bool Holds(int64_t link, uint32_t attribute) const;
@@ -107,6 +113,7 @@ class TReportRoads final : public TRoadSink {
   bool MakeRoom(TRoadClass c, int32_t count);
 
   TRoadClasses FClasses;
+  std::unordered_map<int64_t, TWayLevel> FLevels;
   int64_t FBudget;
   std::array<TStream, rcCount> FStreams;
   std::array<bool, rcCount> FDropped{};

@@ -176,6 +176,10 @@ TRunResult RunConversion(const TRunOptions& options, const TIncludeLists& includ
     // that the user knows where to look.
     ui.Log("Output folder: " + FullPath(o.MainDir));
     if (o.Report) report = std::make_unique<TReportPage>(o, include);
+    // Read before anything is written: it may be the findings file this
+    // run replaces.
+    if (report && !o.CompareFile.empty())
+      report->Findings().SetEarlier(std::make_unique<TEarlierFindings>(o.CompareFile));
     result = Convert(o, include, ui, report.get(), summary);
   } catch (const ERunCancelled& e) {
     result = {TRunStatus::rsCancelled, e.what()};

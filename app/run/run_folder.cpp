@@ -39,6 +39,10 @@ std::vector<std::string> PreviousResults(const std::string& dir) {
     // A folder of that name is the user's, not a result.
     if (!ec && (fs::is_regular_file(st) || fs::is_symlink(st))) found.push_back(name);
   }
+  // Every run that gets as far as a table writes one, so a page with no
+  // table beside it is what a failed or stopped run left: nothing to keep,
+  // and asking about it would only block the retry.
+  if (found.size() == 1 && found[0] == ReportPageFileName) found.clear();
   return found;
 }
 
@@ -64,6 +68,19 @@ bool RemoveRunOutputs(const std::string& dir, int32_t& removed, std::string& err
     ++removed;
   }
   return true;
+}
+
+std::string KeepEarlierFindings(const std::string& dir, const std::string& compare, std::string& error) {
+  const fs::path findings = fs::path(dir) / ReportFileNames()[0];
+  std::error_code ec;
+  if (compare.empty() || !fs::equivalent(compare, findings, ec)) return compare;
+  const fs::path kept = fs::path(dir) / EarlierFindingsName;
+  fs::rename(findings, kept, ec);
+  if (ec) {
+    error = "Cannot keep \"" + FullPath(findings.string()) + "\" to compare with. " + ec.message();
+    return std::string();
+  }
+  return kept.string();
 }
 
 std::string RemovedFilesLine(int32_t removed) {

@@ -17,8 +17,10 @@
 std::string InputFilesProblem(const std::vector<std::string>& files);
 
 // The files in folder dir that a run writes (RunOutputFileNames), in that
-// list's order: what an earlier run left there. Empty when there are none
-// or the folder does not exist.
+// list's order: what an earlier run left there. Empty when there are none,
+// when the folder does not exist, or when it holds only a report page (what
+// a run that failed or was stopped before its first table leaves), which
+// the next run replaces.
 std::vector<std::string> PreviousResults(const std::string& dir);
 
 // The first of found, for a message: "roads.shp, roads.dbf, error.txt, ...".
@@ -29,6 +31,17 @@ std::string PreviousResultsText(const std::vector<std::string>& found, size_t sh
 // new results; removed counts them. A folder of such a name is left alone.
 // False, with error naming the file, when one cannot be removed.
 bool RemoveRunOutputs(const std::string& dir, int32_t& removed, std::string& error);
+
+// The name an earlier run's findings.geojson is kept under when a new run
+// into the same folder compares with it.
+inline constexpr const char* EarlierFindingsName = "findings-earlier.geojson";
+
+// Before RemoveRunOutputs: when compare is the findings.geojson of folder
+// dir, it is renamed to EarlierFindingsName there (replacing an older one),
+// so that the new run can compare with it; returns the file to compare
+// with (compare itself otherwise). Empty, with error naming the file, when
+// it cannot be renamed.
+std::string KeepEarlierFindings(const std::string& dir, const std::string& compare, std::string& error);
 
 // The log line after RemoveRunOutputs removed n > 0 files.
 std::string RemovedFilesLine(int32_t removed);

@@ -34,6 +34,8 @@
     return e;
   }
   const fmt = (n) => (n === null || n === undefined ? '\u2013' : Number(n).toLocaleString('en-US'));
+  // A count with its noun in agreement: "1 file", "2 files".
+  const countText = (n, one, many) => fmt(n) + ' ' + (n === 1 ? one : many);
   function fmtSize(n) {
     if (n === null || n === undefined) return '\u2013';
     if (n < 1024) return n + ' B';
@@ -299,13 +301,25 @@
     },
   };
 
+  // Crossings on different levels (bridge, tunnel, layer) are kept apart
+  // from those on one level: mostly correct data, off the map at first.
+  const LEVELS_INFO = {
+    title: 'Crossings at bridges or tunnels', color: '#868e96',
+    what: 'Bridge or tunnel: usually correct. Two roads cross without a shared node, and their bridge, tunnel or ' +
+      'layer tags differ, so they lie on different levels. Only when the tags are wrong (a bridge that is ' +
+      'none, a missing layer) is there something to fix.',
+  };
+
   // The findings of each check as rows of values, with their link's road.
-  const checks = data.checks.map((c) => {
+  const checks = [];
+  for (const c of data.checks) {
     const rows = [];
     const linkCol = c.linkField >= 0 ? c.cols[c.linkField] : null;
+    const crossings = c.crossings || [];
     let xyAt = 0;
     for (let i = 0; i < c.rows; ++i) {
-      const row = { i, road: -1, geom: null, ways: null };
+      const row = { i, road: -1, geom: null, ways: null, cross: crossings.length ? crossings[i] : undefined,
+        change: c.changes ? c.changes[i] : 0 };
       if (linkCol) {
         const r = roadByLink.get(linkCol[i]);
         if (r !== undefined) row.road = r;
@@ -322,8 +336,40 @@
       if (c.ways.length) row.ways = c.ways[i] || [];
       rows.push(row);
     }
-    return Object.assign({}, c, { info: CHECKS[c.table] || { title: c.table, color: '#444', what: '' }, list: rows });
-  });
+    const info = CHECKS[c.table] || { title: c.table, color: '#444', what: '' };
+    // Above its bound the page holds the findings on the most important
+    // roads; the counts are of all.
+    const total = c.total === undefined ? c.rows : c.total;
+    // Compared with an earlier run: the earlier findings that are gone.
+    const fixed = (c.fixed || []).map((f) => {
+      const flat = [];
+      for (let k = 2; k + 1 < f.length; k += 2) flat.push(f[k] * KX, mercYE7(f[k + 1]));
+      return { ways: f[0], name: f[1], geom: flat };
+    });
+    if (!crossings.length) {
+      checks.push(Object.assign({}, c, { key: c.table, info, list: rows, fixedList: fixed, count: total }));
+      continue;
+    }
+    // The split-and-snap places the table also holds are counted once, in
+    // split_and_snap.
+    const same = rows.filter((r) => r.cross && !r.cross[3]);
+    const differ = rows.filter((r) => r.cross && r.cross[3]);
+    checks.push(Object.assign({}, c, { key: c.table, info, list: same, rows: same.length, fixedList: fixed,
+      count: total - c.splitAndSnapRows - c.levelsDifferRows }));
+    checks.push(Object.assign({}, c, { key: c.table + '-levels', info: LEVELS_INFO, list: differ, rows: differ.length,
+      offAtFirst: true, fixedList: [], count: c.levelsDifferRows }));
+  }
+  // New, unchanged and fixed of a check, when the run was compared.
+  const CHANGE = { 1: 'new', 2: 'unchanged' };
+  function changeText(c) {
+    if (!data.compared) return '';
+    // Of all the findings; a check split by level counts what the page holds.
+    if (!c.crossings || !c.crossings.length)
+      return fmt(c.newTotal) + ' new, ' + fmt(c.unchangedTotal) + ' unchanged, ' + fmt(c.fixedTotal) + ' fixed';
+    let added = 0;
+    for (const row of c.list) added += row.change === 1;
+    return fmt(added) + ' new, ' + fmt(c.list.length - added) + ' unchanged, ' + fmt(c.fixedList.length) + ' fixed';
+  }
   const valueText = (v) => (v === null || v === undefined ? '' : String(v));
   function rowWays(row) {
     if (row.ways) return row.ways;
@@ -352,7 +398,46 @@
     data.program + ' ' + data.version + ' \u2013 ' + data.folder;
   const statusText = { ok: 'finished', failed: 'failed', stopped: 'stopped by the user', incomplete: 'incomplete' };
 
-  // The run.
+  // The first screen is the counts per check and the map, with the lists
+  // beside it on a wide screen (below it on a phone); the run's details
+  // fold away below.
+  const narrow = window.matchMedia('(max-width: 800px)').matches;
+  const checkCount = (c) => (c.state === 'not run' ? 'not run' :
+    c.state === 'ran' ? fmt(c.count) : fmt(c.count) + ' (' + c.state + ')');
+  const chips = el('div', { class: 'chips', id: 'check-counts' });
+  const anyRan = checks.some((c) => c.state !== 'not run');
+  checks.forEach((c, ci) => {
+    if (c.state === 'not run' && anyRan) return;
+    chips.append(el('button', { type: 'button', class: 'chip', 'data-check': c.key, disabled: c.state === 'not run',
+      title: c.list.length ? 'Show the list and the layer of ' + c.table : c.info.what, onclick: () => openCheck(ci) },
+    el('span', { class: 'swatch', style: 'border-color:' + c.info.color }), el('span', { text: c.info.title }), ' ',
+    el('b', { class: 'chip-count', text: checkCount(c) }),
+    data.compared ? el('span', { class: 'chip-change', text: ' (' + changeText(c) + ')' }) : null));
+  });
+  const totals = el('p', { class: 'small totals', text: fmt(data.counts.roads) + ' road records, ' +
+    fmt(data.counts.links) + ' network links, ' + fmt(data.counts.nodes) + ' nodes, ' +
+    countText(data.counts.errors, 'line', 'lines') + ' in error.txt.' });
+  const comparedNote = data.compared ? el('p', { class: 'small totals' }, 'Compared with ',
+    el('code', { text: data.compared }), ': new and unchanged findings are listed with their change; the findings ' +
+    'that are gone are on the map as \u201cFixed since the earlier run\u201d and below each list.') : null;
+  app.append(el('section', { id: 'overview' },
+    data.network ? (anyRan ? chips : el('p', { class: 'muted', text: 'No check ran in this run.' })) :
+      el('p', { class: 'muted', text: 'No network was built in this run, so no check ran.' }),
+    totals, comparedNote));
+
+  const workspace = el('div', { id: 'workspace' });
+  const mapSection = el('section', { id: 'map-section', 'aria-label': 'Map' });
+  const note = el('p', { class: 'small map-note' });
+  const mapDiv = el('div', { id: 'map', tabindex: '0', 'aria-label': 'Map of the road table and the findings' });
+  const legend = el('details', { id: 'legend', open: !narrow || null }, el('summary', { text: 'Layers' }));
+  const info = el('div', { id: 'info', hidden: true });
+  mapSection.append(el('div', { id: 'map-wrap' }, mapDiv, legend, info));
+  const listPanel = el('section', { id: 'findings', 'aria-label': 'Findings' }, el('h2', { text: 'Findings' }));
+  workspace.append(mapSection, listPanel);
+  const errHolder = el('div');
+  app.append(workspace, note, errHolder);
+
+  // The run, folded.
   const inputs = el('table', null,
     el('thead', null, el('tr', null, el('th', { text: 'Input file' }), el('th', { text: 'Format' }), el('th', { class: 'num', text: 'Size' }))),
     el('tbody', null, ...data.inputs.map((f) => el('tr', null,
@@ -361,7 +446,7 @@
   const tableRecords = new Map(data.tables.map((t) => [t.name, t]));
   function tableText(g) {
     const t = g.group && tableRecords.get(g.group);
-    return t ? t.name + ' (' + t.format + ', ' + fmt(t.records) + (t.records === 1 ? ' record' : ' records') + '): ' : '';
+    return t ? t.name + ' (' + t.format + ', ' + countText(t.records, 'record', 'records') + '): ' : '';
   }
   // The files written, a table's files or the network's in one row.
   const groups = [];
@@ -375,14 +460,17 @@
     }
   }
   const files = el('details', null,
-    el('summary', { text: data.files.length + ' files written (' + groups.length + ' items)' }),
-    el('table', null,
+    el('summary', { text: countText(data.files.length, 'file', 'files') + ' written' +
+      (groups.length === data.files.length ? '' : ' (' + countText(groups.length, 'item', 'items') + ')') }),
+    el('div', { class: 'table-scroll' }, el('table', null,
       el('thead', null, el('tr', null, el('th', { text: 'File' }), el('th', { class: 'num', text: 'Size' }))),
       el('tbody', null, ...groups.map((g) => el('tr', null,
         el('td', { class: 'mono wrap', text: g.group === 'network' ? 'Linvoro 4 network: ' + g.names.join(', ') :
           tableText(g) + g.names.join(', ') }),
-        el('td', { class: 'num', text: g.names[0] === 'report.html' ? 'this page' : fmtSize(g.size) }))))));
-  app.append(section('run', 'The run',
+        el('td', { class: 'num', text: g.names[0] === 'report.html' ? 'this page' : fmtSize(g.size) })))))));
+  app.append(el('details', { id: 'run', class: 'fold' },
+    el('summary', { text: 'The run: ' + (statusText[data.status] || data.status) + ', ' + data.end +
+      ' \u2013 options, input files and files written' }),
     el('div', { class: 'facts' },
       el('div', null,
         keyValueTable([
@@ -391,44 +479,26 @@
           ['Result', statusText[data.status] || data.status],
           ['Output folder', el('span', { class: 'mono', text: data.folder })],
         ]),
-        inputs,
+        el('div', { class: 'table-scroll' }, inputs),
         files),
       el('div', null, el('h3', { text: 'Options in effect' }), keyValueTable(data.options)))));
 
-  // The counts.
-  const countBox = (label, value) => el('div', { class: 'count' }, el('b', { text: fmt(value) }), label);
+  // What each check means, with its count.
   const checkTable = el('table', { class: 'checks' },
     el('thead', null, el('tr', null, el('th', { text: 'Check table' }), el('th', { class: 'num', text: 'Findings' }),
       el('th', { text: 'What a finding means' }))),
-    el('tbody', null, ...checks.map((c) => {
-      const n = c.state === 'not run' ? 'not run' :
-        c.state === 'ran' ? fmt(c.rows) : fmt(c.rows) + ' (' + c.state + ')';
-      return el('tr', { 'data-table': c.table },
-        el('td', null, el('span', { class: 'swatch', style: 'border-color:' + c.info.color }), el('code', { text: c.table }),
-          el('div', { class: 'small', text: c.info.title })),
-        el('td', { class: 'num count-cell', text: n }),
-        el('td', { class: 'what', text: c.info.what }));
-    })));
-  app.append(section('counts', 'Counts',
-    el('div', { class: 'counts' },
-      countBox('road records', data.counts.roads),
-      countBox('error.txt lines', data.counts.errors),
-      countBox('network links', data.counts.links),
-      countBox('network nodes', data.counts.nodes)),
-    data.network ? null : el('p', { class: 'muted', text: 'No network was built in this run, so no check ran.' }),
+    el('tbody', null, ...checks.map((c) => el('tr', { 'data-table': c.key },
+      el('td', null, el('span', { class: 'swatch', style: 'border-color:' + c.info.color }), el('code', { text: c.table }),
+        el('div', { class: 'small', text: c.info.title })),
+      el('td', { class: 'num count-cell', text: checkCount(c) }),
+      el('td', { class: 'what', text: c.info.what })))));
+  app.append(el('details', { id: 'counts', class: 'fold' },
+    el('summary', { text: 'What each check finds, and what a mapper usually does' }),
     checkTable,
     data.findingsFile ? el('p', { class: 'small' }, 'Every finding is also in ', el('code', { text: data.findingsFile }),
-      ' beside this page (GeoJSON, for QGIS, JOSM and other GIS programs).') : null));
+      ' beside this page (GeoJSON, for QGIS, JOSM and other GIS programs): each with a message, its road class, ' +
+      'osm_id as the road table has it, distance_m in metres and position along the link from 0 to 1.') : null));
 
-  // ------------------------------------------------------------ map
-
-  const mapSection = section('map-section', 'Map');
-  const note = el('p', { class: 'small map-note' });
-  const mapDiv = el('div', { id: 'map', tabindex: '0', 'aria-label': 'Map of the road table and the findings' });
-  const legend = el('div', { id: 'legend' });
-  const info = el('div', { id: 'info', hidden: true });
-  mapSection.append(note, el('div', { id: 'map-wrap' }, mapDiv, legend, info));
-  app.append(mapSection);
   const omitted = Object.entries(data.roads.omitted || {});
   note.textContent = 'Drag or use the arrow keys to move the map, the wheel or + and - to zoom; the button under the ' +
     'zoom buttons shows everything. Minor roads appear as you zoom in, one-way arrows close up. Click a road or a ' +
@@ -695,16 +765,38 @@
     const layer = new ol.VectorLayer({
       // A canvas of its own: drawn on the canvas of the roads, each symbol
       // would make Chromium move the roads' whole path once more.
-      className: 'ol-layer findings-' + c.table,
+      className: 'ol-layer findings-' + c.key,
       source: new ol.VectorSource({ features }),
       style: (f, resolution) => (f.getType() === 'MultiPoint' ? point :
         f.get('gaps') ? [lineFor(resolution), gapEnds] : lineFor(resolution)),
     });
     layer.set('check', ci);
     layer.set('isPoint', points.length > 0 && !lines.length);
+    if (c.offAtFirst) layer.setVisible(false);
     findingLayers.set(ci, layer);
     layers.push(layer);
   });
+
+  // The findings an earlier run had and this one has not.
+  const FIXED_COLOR = '#2b8a3e';
+  let fixedLayer = null;
+  const fixedFeatures = [];
+  checks.forEach((c, ci) => c.fixedList.forEach((f, k) => {
+    if (!f.geom.length) return;
+    fixedFeatures.push(new ol.Feature({ geometry: f.geom.length === 2 ? new ol.Point(f.geom) :
+      new ol.LineString(f.geom, 'XY'), fixedOf: [ci, k] }));
+  }));
+  if (fixedFeatures.length) {
+    fixedLayer = new ol.VectorLayer({
+      className: 'ol-layer findings-fixed',
+      source: new ol.VectorSource({ features: fixedFeatures }),
+      style: new ol.Style({
+        stroke: new ol.Stroke({ color: FIXED_COLOR, width: 4, lineDash: [4, 6] }),
+        image: new ol.CircleStyle({ radius: 7, stroke: new ol.Stroke({ color: FIXED_COLOR, width: 2.5 }) }),
+      }),
+    });
+    layers.push(fixedLayer);
+  }
 
   const highlight = new ol.VectorLayer({
     source: new ol.VectorSource(),
@@ -761,8 +853,29 @@
     const dotSwatch = layer.get('isPoint');
     const sw = el('span', { class: dotSwatch ? 'swatch dot' : 'swatch',
       style: (dotSwatch ? 'background:' : 'border-color:') + c.info.color });
-    legend.append(el('label', { 'data-check': c.table }, el('input', { type: 'checkbox', checked: true,
-      onchange: (e) => layer.setVisible(e.target.checked) }), ' ', sw, c.table + ' (' + fmt(c.rows) + ')'));
+    legend.append(el('label', { 'data-check': c.key }, el('input', { type: 'checkbox', checked: !c.offAtFirst,
+      onchange: (e) => layer.setVisible(e.target.checked) }), ' ', sw, c.info.title + ' (' + fmt(c.count) + ')'));
+  }
+  // Shows a check's layer, and says so in the legend.
+  function showLayer(ci) {
+    const layer = findingLayers.get(ci);
+    if (!layer) return;
+    layer.setVisible(true);
+    const box = legend.querySelector('label[data-check="' + checks[ci].key + '"] input');
+    if (box) box.checked = true;
+  }
+  if (fixedLayer) {
+    legend.append(el('label', { 'data-check': 'fixed' }, el('input', { type: 'checkbox', checked: true,
+      onchange: (e) => fixedLayer.setVisible(e.target.checked) }), ' ',
+    el('span', { class: 'swatch dot', style: 'background:#fff;box-shadow:0 0 0 2px ' + FIXED_COLOR }),
+    'Fixed since the earlier run (' + fmt(fixedFeatures.length) + ')'));
+  }
+  function showFixed(ci, k) {
+    const c = checks[ci];
+    const f = c.fixedList[k];
+    showInfo('Fixed since the earlier run', [['Check', c.table + ' \u2013 ' + c.info.title],
+      ['OSM way', f.ways.join(', ')], ['Name', f.name || '(none)']], f.ways, null);
+    highlight.getSource().clear();
   }
   function updateLegend() {
     const res = map.getView().getResolution();
@@ -786,11 +899,20 @@
     if (withLink) rows.push(['Link', String(roads.link[r])]);
     return rows;
   }
+  // The way that crosses an overpasses finding: [way, name, road class,
+  // levels differ, level, its level].
+  function crossingRows(x) {
+    return [['Crossing way', x[0] === null ? 'not found' : String(x[0])],
+      ['Crossing road', (x[1] || '(no name)') + (x[2] ? ', ' + (CLASS_INFO[x[2]] || CLASS_INFO.other).label : '')],
+      ['Levels', (x[4] || '?') + ' / ' + (x[5] || '?') + (x[3] ? ': different' : ': the same')]];
+  }
   function showFinding(ci, i) {
     const c = checks[ci];
     const row = c.list[i];
     const rows = [['Check', c.table + ' \u2013 ' + c.info.title]];
     c.fields.forEach((f, k) => rows.push([f, valueText(c.cols[k][i])]));
+    if (row.cross) rows.push(...crossingRows(row.cross));
+    if (row.change) rows.push(['Change', CHANGE[row.change] + ' since the earlier run']);
     if (row.road >= 0) rows.push(...roadRows(row.road, false));
     else if (row.ways) rows.push(['OSM ways', row.ways.join(', ')]);
     const ext = rowExtent(row);
@@ -808,6 +930,10 @@
     let best = null;
     map.forEachFeatureAtPixel(evt.pixel, (f, layer) => {
       if (layer === highlight) return false;
+      if (layer === fixedLayer) {
+        if (!best) best = { fixedOf: f.get('fixedOf'), d: Infinity, isFinding: false };
+        return false;
+      }
       const check = f.get('check');
       const flatOf = check === undefined ? roadFlat : rowFlat(checks[check]);
       const [m, d] = nearestMember(f.get('members'), flatOf, evt.coordinate);
@@ -822,7 +948,9 @@
       highlight.getSource().clear();
       return;
     }
-    if (best.isFinding) {
+    if (best.fixedOf) {
+      showFixed(best.fixedOf[0], best.fixedOf[1]);
+    } else if (best.isFinding) {
       showFinding(best.check, best.m.i);
     } else {
       const r = best.m;
@@ -837,9 +965,32 @@
     const row = checks[ci].list[i];
     const e = rowExtent(row);
     if (!e) return;
+    showLayer(ci);
     showFinding(ci, i);
-    map.getView().fit([e[0], e[1], e[2], e[3]], { padding: [60, 60, 60, 60], maxZoom: 18, duration: 250 });
-    mapDiv.scrollIntoView({ block: 'nearest' });
+    // The finding stays clear of the popup at the bottom of the map.
+    const below = info.hidden ? 40 : Math.min(info.offsetHeight + 24, mapDiv.clientHeight / 2);
+    map.getView().fit([e[0], e[1], e[2], e[3]], { padding: [40, 40, below, 40], maxZoom: 18, duration: 250 });
+    // The list keeps its place; only a map out of sight is brought back.
+    const r = mapDiv.getBoundingClientRect();
+    if (r.bottom < 60 || r.top > window.innerHeight - 60) mapDiv.scrollIntoView({ block: 'nearest' });
+  }
+
+  // A check's name in the counts opens its list and shows its layer.
+  function openCheck(ci) {
+    buildLists();
+    showLayer(ci);
+    const d = listPanel.querySelector('details[data-check="' + checks[ci].key + '"]');
+    if (!d) return;
+    d.open = true;
+    if (listPanel.scrollHeight > listPanel.clientHeight && getComputedStyle(listPanel).overflowY !== 'visible') {
+      listPanel.scrollTop = d.offsetTop - listPanel.offsetTop;
+      const r = listPanel.getBoundingClientRect();
+      if (r.top < 0 || r.top > window.innerHeight / 2) listPanel.scrollIntoView({ block: 'start' });
+    } else {
+      // One column: the map stays at the top of the screen above the list.
+      const top = getComputedStyle(mapSection).position === 'sticky' ? mapSection.offsetHeight : 0;
+      window.scrollTo(0, d.getBoundingClientRect().top + window.scrollY - top - 4);
+    }
   }
 
   // ------------------------------------------------------------ lists
@@ -847,20 +998,44 @@
   // The lists come after the map's first picture: their thousands of rows
   // would only hold it up.
   let listsBuilt = false;
+  // The earlier findings of a check that are gone, each moving the map.
+  function fixedList(ci) {
+    const c = checks[ci];
+    if (!c.fixedList.length) return null;
+    const ul = el('ul', { class: 'fixed' });
+    c.fixedList.forEach((f, k) => {
+      const li = el('li', { tabindex: '0', title: 'Show on the map' }, 'Fixed: ', wayLinks(f.ways, null),
+        f.name ? ' ' + f.name : '');
+      li.addEventListener('click', (e) => {
+        if (e.target.closest('a')) return;
+        if (fixedLayer) fixedLayer.setVisible(true);
+        showFixed(ci, k);
+        const g = f.geom;
+        if (!g.length) return;
+        const ext = [Infinity, Infinity, -Infinity, -Infinity];
+        for (let j = 0; j < g.length; j += 2) {
+          ext[0] = Math.min(ext[0], g[j]); ext[1] = Math.min(ext[1], g[j + 1]);
+          ext[2] = Math.max(ext[2], g[j]); ext[3] = Math.max(ext[3], g[j + 1]);
+        }
+        map.getView().fit(ext, { padding: [40, 40, 40, 40], maxZoom: 18, duration: 250 });
+      });
+      ul.append(li);
+    });
+    return el('div', null, el('h4', { text: 'Fixed since the earlier run (' + fmt(c.fixedList.length) + ')' }), ul);
+  }
   function buildLists() {
     if (listsBuilt) return;
     listsBuilt = true;
     const PAGE = 200;
-    const listSection = section('findings', 'Findings');
-    app.append(listSection);
-    const anyFindings = checks.some((c) => c.list.length);
+    const listSection = listPanel;
+    const anyFindings = checks.some((c) => c.list.length || c.fixedList.length);
     if (!anyFindings) {
       listSection.append(el('p', { class: 'muted', text: checks.some((c) => c.state !== 'not run') ?
         'The checks found nothing.' : 'No check ran in this run.' }));
     }
     const rank = (row) => (row.road >= 0 ? roads.cls[row.road] : CLASSES.length);
     checks.forEach((c, ci) => {
-      if (!c.list.length) return;
+      if (!c.list.length && !c.fixedList.length) return;
       const sorted = c.list.slice().sort((a, b) => {
         const d = rank(a) - rank(b);
         if (d) return d;
@@ -868,10 +1043,12 @@
         const lb = b.road >= 0 ? roads.link[b.road] : Number(c.cols[0][b.i]);
         return la - lb || a.i - b.i;
       });
-      const head = el('tr', null, el('th', { text: 'Road class' }), el('th', { text: 'OSM way' }), el('th', { text: 'Name' }),
+      const crossing = c.list.some((row) => row.cross);
+      const head = el('tr', null, data.compared ? el('th', { text: 'Change' }) : null, el('th', { text: 'Road class' }), el('th', { text: 'OSM way' }), el('th', { text: 'Name' }),
+        ...(crossing ? [el('th', { text: 'Crossing way' }), el('th', { text: 'Crossing road' }), el('th', { text: 'Levels' })] : []),
         ...c.fields.map((f) => el('th', { class: c.types[c.fields.indexOf(f)] === 'text' ? null : 'num', text: f })));
       const body = el('tbody');
-      const table = el('table', { class: 'findings', 'data-check': c.table }, el('thead', null, head), body);
+      const table = el('table', { class: 'findings', 'data-check': c.key }, el('thead', null, head), body);
       let shown = 0;
       const more = el('button', { class: 'more', type: 'button' });
       function showMore() {
@@ -881,9 +1058,11 @@
           const ways = rowWays(row);
           const ext = rowExtent(row);
           const tr = el('tr', { 'data-row': row.i, tabindex: '0', title: 'Show on the map' },
+            data.compared ? el('td', { class: row.change === 1 ? 'change-new' : null, text: CHANGE[row.change] || '' }) : null,
             el('td', { text: row.road >= 0 ? classLabel(roads.cls[row.road]) : '' }),
             el('td', null, wayLinks(ways, ext ? lonLatExtent(ext) : null)),
             el('td', { class: 'wrap', text: row.road >= 0 ? roads.name[row.road] : '' }),
+            ...(crossing ? crossingRows(row.cross || [null]).map(([, v]) => el('td', { class: 'wrap', text: v })) : []),
             ...c.cols.map((col, k) => el('td', { class: c.types[k] === 'text' ? 'wrap' : 'num', text: valueText(col[row.i]) })));
           tr.addEventListener('click', (e) => {
             if (e.target.closest('a')) return;  // the links do their own thing
@@ -899,16 +1078,22 @@
       }
       more.addEventListener('click', showMore);
       showMore();
-      listSection.append(el('details', { class: 'check', open: ci === checks.findIndex((x) => x.list.length) || null },
+      listSection.append(el('details', { class: 'check', 'data-check': c.key,
+        open: ci === checks.findIndex((x) => x.list.length) || null },
         el('summary', null, el('span', { class: 'swatch', style: 'border-color:' + c.info.color }),
-          c.table + ' \u2013 ' + c.info.title + ' (' + fmt(c.rows) + ')'),
-        el('p', { class: 'small', text: c.info.what }), table, more));
+          c.info.title + ' (' + fmt(c.count) + ')', el('code', { class: 'small', text: ' ' + c.table })),
+        el('p', { class: 'small', text: c.info.what }),
+        c.list.length < c.count ? el('p', { class: 'small bound' }, el('strong', { text: 'This page holds ' +
+          fmt(c.list.length) + ' of the ' + fmt(c.count) + ' findings' }), ', those on the most important roads first; ' +
+          data.findingsFile + ' holds ' + fmt(c.count - c.list.length) + ' more.') : null,
+        data.compared ? el('p', { class: 'small', text: changeText(c) + ' since the earlier run.' }) : null,
+        el('div', { class: 'table-scroll' }, table), more, fixedList(ci)));
     });
 
     // ------------------------------------------------------------ error.txt
 
     const errSection = section('errors', 'error.txt');
-    app.append(errSection);
+    errHolder.append(errSection);
     const errLines = data.errors.lines;
     if (data.errors.total === null) {
       errSection.append(el('p', { class: 'muted', text: 'This run wrote no error.txt.' }));

@@ -13,6 +13,9 @@
 // values beyond U+10FFFF are not.
 size_t Utf8SequenceLength(std::string_view text, size_t i, uint32_t& cp);
 
+// The UTF-8 bytes of code point cp (at most U+10FFFF).
+void AppendUtf8(std::string& out, uint32_t cp);
+
 // A JSON string literal (quotes included) of text that should be UTF-8.
 // Quotes, backslashes and control characters are escaped; "<", ">" and "&"
 // as \u003c, \u003e and \u0026, so that no "</script" or "<!--" can end or

@@ -567,6 +567,114 @@ TEST_F(CliTool, FailureIsInTheLog) {
   EXPECT_EQ(report.find('\n'), report.size() - 1) << p.out;
   EXPECT_EQ(p.out.find("Finish at "), std::string::npos) << p.out;
   EXPECT_NE(p.err.find(dir.Path("out/roads.shp")), std::string::npos) << p.err;
+
+}
+
+// --compare: a finding is the same as an earlier one when its check and
+// ways are and it lies within 5 m; the earlier findings that are gone come
+// back as fixed, with their earlier geometry. The second run replaces the
+// first in the same folder (-O), whose findings it keeps to compare with.
+TEST_F(CliTool, CompareTellsNewUnchangedAndFixed) {
+  const std::string nodes = R"(<?xml version="1.0" encoding="UTF-8"?>
+<osm version="0.6">
+ <node id="1" lat="43.8000000" lon="7.4990000"/>
+ <node id="2" lat="43.8000000" lon="7.5000000"/>
+ <node id="3" lat="43.8000000" lon="7.5000100"/>
+ <node id="4" lat="43.8000000" lon="7.5010000"/>
+ <node id="11" lat="43.8100000" lon="7.5000000"/>
+ <node id="12" lat="43.8100000" lon="7.5020000"/>
+ <node id="13" lat="43.8101000" lon="7.5000000"/>
+ <node id="21" lat="43.8200000" lon="7.5000000"/>
+ <node id="22" lat="43.8200000" lon="7.5020000"/>
+ <node id="23" lat="43.8201000" lon="7.5000000"/>
+ <way id="101"><nd ref="1"/><nd ref="2"/><tag k="highway" v="residential"/></way>
+ <way id="102"><nd ref="3"/><nd ref="4"/><tag k="highway" v="residential"/></way>
+)";
+  // Way 103 turns sharply back (a finding); the edit removes it and adds
+  // way 104, which does the same elsewhere. Ends 0.8 m apart stay.
+  const std::string before = dir.Write("before.osm", nodes +
+      R"( <way id="103"><nd ref="11"/><nd ref="12"/><nd ref="13"/><tag k="highway" v="residential"/></way>
+</osm>
+)");
+  const std::string after = dir.Write("after.osm", nodes +
+      R"( <way id="104"><nd ref="21"/><nd ref="22"/><nd ref="23"/><tag k="highway" v="service"/></way>
+</osm>
+)");
+  const std::string out = dir.Path("out");
+  TProcess p = RunCli(dir, "-q --network --topo -o " + out + " " + before);
+  ASSERT_EQ(p.status, 0) << p.err;
+  const std::string first = Slurp(out + "/findings.geojson");
+  const auto count = [](const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  };
+  const size_t findings = count(first, "\"type\":\"Feature\"");
+  ASSERT_GE(findings, 3u);
+  EXPECT_EQ(count(first, "\"change\""), 0u);
+
+  p = RunCli(dir, "-q -O --network --topo --compare " + out + "/findings.geojson -o " + out + " " + after);
+  ASSERT_EQ(p.status, 0) << p.err;
+  const std::string second = Slurp(out + "/findings.geojson");
+  EXPECT_EQ(count(second, "\"change\":\"new\""), 1u) << second;
+  EXPECT_EQ(count(second, "\"change\":\"fixed\""), 1u) << second;
+  EXPECT_EQ(count(second, "\"change\":\"unchanged\""), findings - 1) << second;
+  const size_t fixed = second.find("\"change\":\"fixed\"");
+  const size_t feature = second.rfind("{\"type\":\"Feature\"", fixed);
+  EXPECT_NE(second.substr(feature, fixed - feature).find("\"osm_way\":103,"), std::string::npos) << second;
+  const size_t added = second.find("\"change\":\"new\"");
+  EXPECT_NE(second.substr(second.rfind("{\"type\":\"Feature\"", added), added).find("\"osm_way\":104,"),
+            std::string::npos);
+  EXPECT_EQ(Slurp(out + "/findings-earlier.geojson"), first);
+  EXPECT_NE(Slurp(out + "/report.html").find("\"compared\":\""), std::string::npos);
+
+  // What is no findings file stops the run before it writes anything,
+  // with the file named; nothing of the folder is lost.
+  const std::string deep = std::string(100000, '[');
+  const struct {
+    const char* name;
+    std::string text;  // empty: no such file
+  } bad[] = {{"missing.geojson", ""},
+             {"text.geojson", "not json"},
+             {"deep.geojson", "{\"features\":" + deep},
+             {"cut.geojson", second.substr(0, second.size() / 2)},
+             {"other.geojson", "{\"type\":\"FeatureCollection\"}"}};
+  for (const auto& b : bad) {
+    SCOPED_TRACE(b.name);
+    const std::string path = b.text.empty() ? dir.Path(b.name) : dir.Write(b.name, b.text);
+    p = RunCli(dir, "-q --network --topo --compare " + path + " -o " + dir.Path("bad-out") + " " + after);
+    EXPECT_EQ(p.status, 1) << p.err;
+    EXPECT_NE(p.err.find(path), std::string::npos) << p.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.Path("bad-out/roads.shp")));
+  }
+  // Nothing to compare without checks.
+  p = RunCli(dir, "-q --compare " + out + "/findings.geojson -o " + dir.Path("no-checks") + " " + after);
+  EXPECT_EQ(p.status, 2) << p.err;
+}
+
+// A run that fails before its first table (a file cut short) leaves only
+// its page: the retry into the same folder needs no --overwrite, and its
+// page replaces the old one. A page beside a table still counts.
+TEST_F(CliTool, RetryAfterAFailedRunNeedsNoOverwrite) {
+  const std::string small = kSmall;
+  const std::string cut = dir.Write("cut.osm", small.substr(0, small.find("</way>")));
+  const std::string in = dir.Write("small.osm", kSmall);
+  const std::string out = dir.Path("out");
+  TProcess p = RunCli(dir, "-o " + out + " " + cut);
+  ASSERT_EQ(p.status, 1) << p.err;
+  std::vector<std::string> left;
+  for (const auto& e : std::filesystem::directory_iterator(out)) left.push_back(e.path().filename().string());
+  ASSERT_EQ(left, std::vector<std::string>{"report.html"});
+
+  p = RunCli(dir, "-o " + out + " " + in);
+  EXPECT_EQ(p.status, 0) << p.err;
+  EXPECT_TRUE(std::filesystem::exists(out + "/roads.shp"));
+  EXPECT_EQ(p.out.find("Removed "), std::string::npos) << p.out;
+  EXPECT_EQ(Slurp(out + "/report.html").find("The run failed"), std::string::npos);
+
+  // A successful run's page and table: asked about.
+  p = RunCli(dir, "-o " + out + " " + in);
+  EXPECT_EQ(p.status, 2) << p.err;
 }
 
 // An input that cannot be read is reported before anything is made: the

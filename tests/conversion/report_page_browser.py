@@ -1,8 +1,12 @@
 #!/usr/bin/env python3
 """The report page in headless Chromium, as a user opens it from the output
 folder: nothing leaves the file, nothing goes wrong in the console, the map
-draws, each check shows its count, a list row moves the map to its finding,
-the keys move and zoom the map, and names full of markup, quotes,
+draws on the first screen at 1400x900 and on a phone (390x844) with every
+check's count, the page is never wider than the window, a check's name
+opens its list, a list row moves the map to its finding (clear of the
+popup) and keeps the list where it was, crossings on one level are apart
+from those at bridges and tunnels, the keys move and zoom the map, and
+names full of markup, quotes,
 backslashes and control characters (of a road and of an input file) are
 shown as text, run nothing, and leave findings.geojson valid JSON.
 
@@ -48,7 +52,8 @@ def run_cli(cli, args):
     return p.returncode, p.stdout.decode('utf-8', 'replace'), p.stderr.decode('utf-8', 'replace')
 
 
-def open_page(page, path):
+def open_page(page, path, width=1400, height=900, phone=False):
+    page.send('Emulation.setDeviceMetricsOverride', width=width, height=height, deviceScaleFactor=1, mobile=phone)
     page.navigate(pathlib.Path(path).as_uri())
     page.wait_for('window.osm2trassel && window.osm2trassel.ready && window.osm2trassel.listsReady', 60)
 
@@ -62,6 +67,68 @@ def common_checks(page, path, label):
     check(page.evaluate('window.pwned === undefined'), label + ': markup from the data ran')
     check(page.evaluate('document.querySelectorAll("img, iframe:not([name=josm-remote])").length') == 0,
           label + ': markup from the data became elements')
+
+
+def first_screen(page, label, gx, gy):
+    """The map and the counts without scrolling, nothing wider than the
+    window, a check's name that opens its list, and a row that moves the
+    map to its finding while the list keeps its place."""
+    width = page.evaluate('window.innerWidth')
+    height = page.evaluate('window.innerHeight')
+    scroll_width = page.evaluate('document.documentElement.scrollWidth')
+    check(scroll_width <= width, '%s: the page is wider than the window (%d > %d)' % (label, scroll_width, width))
+    top, bottom = page.evaluate('''(() => { const r = document.getElementById('map').getBoundingClientRect();
+        return [r.top, r.bottom]; })()''')
+    check(page.evaluate('window.scrollY') == 0 and top < height - 200 and bottom - top > 200,
+          '%s: the map is not on the first screen (%d..%d of %d)' % (label, top, bottom, height))
+    chips = page.evaluate('''Array.from(document.querySelectorAll('#check-counts .chip'))
+        .map(c => [c.dataset.check, c.getBoundingClientRect().bottom])''')
+    check(len(chips) == len(FINDING_TABLES) + 1 and all(b < top for _, b in chips),
+          '%s: the counts per check are not all above the map: %r' % (label, chips))
+    layers = page.evaluate('''window.osm2trassel.map.getLayers().getArray()
+        .filter(l => l.get('check') !== undefined).length''')
+    check(layers == len(FINDING_TABLES) + 1, '%s: %d finding layers on the map' % (label, layers))
+
+    # A check's name opens its list, in sight, and shows its layer.
+    page.evaluate('''document.querySelector('#check-counts .chip[data-check="non_connected_links"]').click()''')
+    page.pump(0.3)
+    opened = page.evaluate('''(() => {
+        const d = document.querySelector('#findings details[data-check="non_connected_links"]');
+        const r = d.querySelector('summary').getBoundingClientRect();
+        const p = document.getElementById('findings').getBoundingClientRect();
+        return [d.open, r.top >= Math.max(p.top, 0) - 1 && r.bottom <= window.innerHeight]; })()''')
+    check(opened == [True, True], '%s: the check name did not open its list in sight: %r' % (label, opened))
+
+    # A row of a list scrolled down: the map moves to its finding, clear of
+    # the popup, and the list stays where it was.
+    page.evaluate('''(() => {
+        const d = document.querySelector('#findings details[data-check="non_connected_nodes"]');
+        d.open = true;
+        d.querySelector('tbody tr').scrollIntoView({block: 'center'}); })()''')
+    page.pump(0.3)
+    place = page.evaluate('[window.scrollY, document.getElementById("findings").scrollTop]')
+    check(place != [0, 0], '%s: the list did not scroll to the row' % label)
+    box = page.evaluate('''(() => {
+        const r = document.querySelector('table.findings[data-check="non_connected_nodes"] tbody tr');
+        const b = r.getBoundingClientRect();
+        return [b.left + 8, b.top + b.height / 2]; })()''')
+    page.click(box[0], box[1])
+    page.pump(0.8)
+    seen = page.evaluate('''(() => {
+        const map = window.osm2trassel.map;
+        const px = map.getPixelFromCoordinate([%r, %r]);
+        const m = document.getElementById('map').getBoundingClientRect();
+        const info = document.getElementById('info').getBoundingClientRect();
+        const x = m.left + px[0], y = m.top + px[1];
+        const inMap = x > m.left && x < m.right && y > m.top && y < m.bottom;
+        const underInfo = x >= info.left && x <= info.right && y >= info.top && y <= info.bottom;
+        return [inMap, underInfo, map.getView().getResolution() < 5]; })()''' % (gx, gy))
+    check(seen == [True, False, True], '%s: the row did not bring its finding into view clear of the popup: %r' %
+          (label, seen))
+    check('non_connected_nodes' in page.evaluate('document.getElementById("info").textContent'),
+          '%s: the finding is not shown beside the map' % label)
+    after = page.evaluate('[window.scrollY, document.getElementById("findings").scrollTop]')
+    check(after == place, '%s: the list lost its place (%r, then %r)' % (label, place, after))
 
 
 def main():
@@ -91,8 +158,20 @@ def main():
             geojson = json.loads(f.read())
         check(geojson['type'] == 'FeatureCollection' and 'crs' not in geojson, 'not an RFC 7946 collection')
         counts = {}
+        shown_counts = {}
         for feature in geojson['features']:
-            counts[feature['properties']['check']] = counts.get(feature['properties']['check'], 0) + 1
+            props = feature['properties']
+            counts[props['check']] = counts.get(props['check'], 0) + 1
+            check('message' in props and 'road_class' in props, 'a feature without message or road_class')
+            # The page counts split_and_snap's places once, and the
+            # crossings on one level apart from those on different ones.
+            key = props['check']
+            if key == 'overpasses':
+                if props['split_and_snap_place']:
+                    continue
+                if props['levels_differ']:
+                    key = 'overpasses-levels'
+            shown_counts[key] = shown_counts.get(key, 0) + 1
             g = feature['geometry']
             points = [g['coordinates']] if g['type'] == 'Point' else g['coordinates']
             check(all(-180 <= p[0] <= 180 and -90 <= p[1] <= 90 for p in points), 'coordinates not lon, lat')
@@ -101,6 +180,16 @@ def main():
                   (t, counts.get(t, 0), records.get(t, 0)))
         check(any(f['properties'].get('name') == HOSTILE_ROAD for f in geojson['features']),
               'the hostile road name is not in findings.geojson as it is')
+
+        # The same data again, compared with the first run: every finding
+        # unchanged, none fixed.
+        compared_out = os.path.join(work, 'compared')
+        status, _, err = run_cli(cli, ['-q', '-o', compared_out, '--network', '--subnets', '--topo', '--overpasses',
+                                       '--compare', os.path.join(out, 'findings.geojson'), sample, hostile_input])
+        check(status == 0, 'the compared run failed: ' + err)
+        with open(os.path.join(compared_out, 'findings.geojson'), encoding='utf-8') as f:
+            changes = [feature['properties'].get('change') for feature in json.load(f)['features']]
+        check(changes and all(c == 'unchanged' for c in changes), 'the same data again is not all unchanged')
 
         # A failed run, whose message names an input with markup in its name:
         # a file cut short, which the run itself finds (a file in no OSM form
@@ -114,7 +203,7 @@ def main():
         bad_report = os.path.join(bad_out, 'report.html')
         check(os.path.exists(bad_report), 'a failed run wrote no report')
 
-        with Chromium(1280, 900) as browser:
+        with Chromium(1400, 900) as browser:
             page = browser.page()
             open_page(page, report)
             common_checks(page, report, 'report')
@@ -133,9 +222,14 @@ def main():
             check(painted > 2000, 'the map painted only %d pixels' % painted)
 
             # Each check with its count.
-            for t in FINDING_TABLES:
+            check(shown_counts.get('overpasses-levels', 0) > 0, 'the sample has no crossing at a bridge or tunnel')
+            for t in FINDING_TABLES + ['overpasses-levels']:
                 cell = page.evaluate('document.querySelector(\'tr[data-table="%s"] .count-cell\').textContent' % t)
-                check(cell == format(records.get(t, 0), ','), '%s shows %r, not %d' % (t, cell, records.get(t, 0)))
+                check(cell == format(shown_counts.get(t, 0), ','), '%s shows %r, not %d' %
+                      (t, cell, shown_counts.get(t, 0)))
+            check(not page.evaluate("""window.osm2trassel.map.getLayers().getArray()
+                .find(l => l.getClassName().endsWith('findings-overpasses-levels')).getVisible()"""),
+                  'the crossings at bridges and tunnels are on the map before they are switched on')
 
             # Texts from the data are text: the input file, the folder, the road.
             inputs = page.evaluate('Array.from(document.querySelectorAll("#run td.mono")).map(e => e.textContent)')
@@ -151,27 +245,9 @@ def main():
                   'https://www.openstreetmap.org/edit?way=900000003' in links,
                   'the error.txt line does not link its way: %r' % links)
 
-            # A list row moves the map to its finding.
             gap = next(f for f in geojson['features'] if f['properties']['check'] == 'non_connected_nodes')
             (x1, y1), (x2, y2) = (mercator(*p) for p in gap['geometry']['coordinates'])
-            box = page.evaluate('''(() => {
-                const r = document.querySelector('table.findings[data-check="non_connected_nodes"] tbody tr');
-                r.closest('details').open = true;
-                r.scrollIntoView({block: 'center'});
-                const b = r.getBoundingClientRect();
-                return [b.left + 8, b.top + b.height / 2]; })()''')
-            page.click(box[0], box[1])
-            deadline = time.monotonic() + 5
-            distance = None
-            while time.monotonic() < deadline:
-                cx, cy = page.evaluate('window.osm2trassel.map.getView().getCenter()')
-                distance = math.hypot(cx - (x1 + x2) / 2, cy - (y1 + y2) / 2)
-                if distance < 1:
-                    break
-                page.pump(0.1)
-            check(distance is not None and distance < 1, 'the row did not move the map (%.1f m off)' % distance)
-            check('non_connected_nodes' in page.evaluate('document.getElementById("info").textContent'),
-                  'the finding is not shown beside the map')
+            first_screen(page, 'wide', (x1 + x2) / 2, (y1 + y2) / 2)
 
             # The keys: + zooms in, an arrow moves.
             view = 'window.osm2trassel.map.getView()'
@@ -191,6 +267,19 @@ def main():
                 .find(l => l.get('check') !== undefined && l.getClassName().endsWith('overpasses')).getVisible()'''),
                   'the overpasses layer did not switch off')
             common_checks(page, report, 'report after clicks')
+
+            # The same on a phone.
+            open_page(page, report, 390, 844, True)
+            common_checks(page, report, 'phone')
+            check(not page.evaluate('document.getElementById("legend").open'), 'phone: the legend is not folded')
+            first_screen(page, 'phone', (x1 + x2) / 2, (y1 + y2) / 2)
+
+            # The compared run's page says what changed, per check.
+            compared = os.path.join(compared_out, 'report.html')
+            open_page(page, compared)
+            common_checks(page, compared, 'compared')
+            chip = page.evaluate('''document.querySelector('#check-counts .chip[data-check="parallel"]').textContent''')
+            check('0 new' in chip and '0 fixed' in chip, 'the counts do not say what changed: %r' % chip)
 
             # The failed run's page says so at its top, with the message as text.
             open_page(page, bad_report)

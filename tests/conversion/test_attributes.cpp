@@ -277,6 +277,36 @@ TEST(WayAttributes, YesFlags) {
   EXPECT_EQ(w.attrs.Bridge(), 1);
 }
 
+// The level of a way comes from its bridge, tunnel and layer tags whatever
+// optional fields the table has, and a new way starts on the ground.
+TEST(WayAttributes, LevelWhateverTheOptionalFields) {
+  const struct {
+    Tags tags;
+    bool bridge, tunnel;
+    int32_t layer;
+  } cases[] = {
+      {{}, false, false, 0},
+      {{{"bridge", "yes"}, {"layer", "1"}}, true, false, 1},
+      {{{"bridge", "viaduct"}}, true, false, 0},
+      {{{"bridge", "no"}, {"layer", "0"}}, false, false, 0},
+      {{{"tunnel", "building_passage"}, {"layer", "-1"}}, false, true, -1},
+      {{{"layer", "+2"}}, false, false, 2},
+      {{{"layer", "1;2"}}, false, false, 1},
+      {{{"layer", "high"}}, false, false, 0},
+      {{{"layer", "-12"}}, false, false, -8},  // beyond what a level holds: its end
+      {{{"layer", "99999999999999"}}, false, false, 0},
+  };
+  TWay w(CarOnly());
+  for (const auto& c : cases) {
+    w.Feed(1, c.tags).Finish();
+    const TWayLevel level = w.attrs.Level();
+    EXPECT_EQ(LevelBridge(level), c.bridge);
+    EXPECT_EQ(LevelTunnel(level), c.tunnel);
+    EXPECT_EQ(LevelLayer(level), c.layer);
+    EXPECT_EQ(level == 0, !c.bridge && !c.tunnel && c.layer == 0);
+  }
+}
+
 TEST(WayAttributes, ResetClearsEverything) {
   TRunOptions o = CarOnly();
   for (bool& b : o.Optional) b = true;

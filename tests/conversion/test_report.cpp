@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <gdal.h>
+#include <gdal_utils.h>
 #include <ogr_api.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <filesystem>
 #include <map>
@@ -80,6 +83,19 @@ TEST(ReportText, HtmlEscapingAndBase64) {
     AppendBase64(s, in);
     EXPECT_EQ(s, out);
   }
+}
+
+// The page names the options as the window shows them: the window's "&&"
+// is one ampersand on screen.
+TEST(ReportOptions, CaptionsAsTheWindowShowsThem) {
+  TRunOptions o;
+  o.NameRef = 3;
+  bool found = false;
+  for (const auto& [caption, value] : DescribeOptions(o)) {
+    EXPECT_EQ(value.find("&&"), std::string::npos) << caption;
+    if (caption == "Output of Name and Ref") found = value == "Name & Ref (2 fields)";
+  }
+  EXPECT_TRUE(found);
 }
 
 // ------------------------------------------------------------ the page's roads
@@ -270,20 +286,34 @@ TEST_P(Findings, MatchTheTablesRecordForRecord) {
         EXPECT_NEAR(f.points[k].second, rec.points[k].second, tolerance);
       }
       for (const auto& [name, value] : rec.text) {
-        ASSERT_TRUE(f.text.count(name)) << name;
-        if (name == "SameLength")
-          EXPECT_EQ(Truthy(f.text.at(name)), Truthy(value));
+        // The link number is the feature's "link" (below); kilometres and
+        // fractions come rounded, under names that say their unit.
+        if (t.LinkField && name == t.LinkField) continue;
+        const TFieldForm form = name == "distance" ? TFieldForm::ffMetres
+                                : name == "Percent" ? TFieldForm::ffPosition
+                                                    : TFieldForm::ffAsIs;
+        const std::string prop = FindingPropertyName(name, form);
+        ASSERT_TRUE(f.text.count(prop)) << prop;
+        if (form == TFieldForm::ffMetres)
+          EXPECT_NEAR(f.number.at(prop), rec.number.at(name) * 1000, 0.005 + 1e-9) << prop;
+        else if (form == TFieldForm::ffPosition)
+          EXPECT_NEAR(f.number.at(prop), rec.number.at(name), 0.00005 + 1e-12) << prop;
+        else if (name == "SameLength")
+          EXPECT_EQ(Truthy(f.text.at(prop)), Truthy(value));
         else if (rec.number.count(name))
-          EXPECT_NEAR(f.number.at(name), rec.number.at(name), 1e-8) << name;
+          EXPECT_NEAR(f.number.at(prop), rec.number.at(name), 1e-8) << prop;
         else
-          EXPECT_EQ(f.text.at(name), value) << name;
+          EXPECT_EQ(f.text.at(prop), value) << prop;
       }
+      EXPECT_FALSE(f.text.count("message") == 0 || f.text.at("message").empty());
       if (t.LinkField) {
         const int64_t link = static_cast<int64_t>(rec.number.at(t.LinkField));
         ASSERT_GE(link, 1);
         ASSERT_LE(link, static_cast<int64_t>(roadWays.size()));
         EXPECT_EQ(static_cast<int64_t>(f.number.at("link")), link);
         EXPECT_EQ(f.text.at("osm_way"), roadWays[static_cast<size_t>(link - 1)]);
+        EXPECT_EQ(f.text.at("osm_id"), roadWays[static_cast<size_t>(link - 1)]);
+        EXPECT_TRUE(f.text.count("road_class"));
         EXPECT_EQ(f.text.count("name") ? f.text.at("name") : "", roadNames[static_cast<size_t>(link - 1)]);
         if (f.text.at("osm_way") == std::to_string(kHostileWay)) {
           EXPECT_EQ(f.text.at("name"), kHostileName);
@@ -315,6 +345,201 @@ TEST_P(Findings, MatchTheTablesRecordForRecord) {
 
 INSTANTIATE_TEST_SUITE_P(Formats, Findings, ::testing::Values(0, 1, 2),
                          [](const auto& info) { return std::string(info.param == 0 ? "MIF" : info.param == 1 ? "SHP" : "TAB"); });
+
+namespace {
+
+// A layer's field names and types, in order; empty when it does not open.
+std::vector<std::pair<std::string, OGRFieldType>> LayerFields(const std::string& path) {
+  std::vector<std::pair<std::string, OGRFieldType>> out;
+  GDALDatasetH ds = GDALOpenEx(path.c_str(), GDAL_OF_VECTOR, nullptr, nullptr, nullptr);
+  if (!ds) return out;
+  OGRFeatureDefnH def = OGR_L_GetLayerDefn(GDALDatasetGetLayer(ds, 0));
+  for (int i = 0; i < OGR_FD_GetFieldCount(def); ++i) {
+    OGRFieldDefnH fd = OGR_FD_GetFieldDefn(def, i);
+    out.emplace_back(OGR_Fld_GetNameRef(fd), OGR_Fld_GetType(fd));
+  }
+  GDALClose(ds);
+  return out;
+}
+
+bool Translate(const std::string& from, const std::string& to, std::vector<std::string> args) {
+  GDALDatasetH src = GDALOpenEx(from.c_str(), GDAL_OF_VECTOR, nullptr, nullptr, nullptr);
+  if (!src) return false;
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  GDALVectorTranslateOptions* opts = GDALVectorTranslateOptionsNew(argv.data(), nullptr);
+  int error = 0;
+  GDALDatasetH dst = GDALVectorTranslate(to.c_str(), nullptr, 1, &src, opts, &error);
+  GDALVectorTranslateOptionsFree(opts);
+  if (dst) GDALClose(dst);
+  GDALClose(src);
+  return dst && !error;
+}
+
+class FindingsFile : public TRunTest {};
+
+}  // namespace
+
+// findings.geojson goes into a GeoPackage and a CSV file as it is: no two
+// property names that a GIS would take for one (GDAL renames the second to
+// "link2"), a sentence and a road class on every feature, and a way id
+// under the road table's own name and type, so that the two join.
+TEST_F(FindingsFile, GoesIntoOtherFormatsAsItIs) {
+  TNullRunUI ui;
+  const TRunResult r = RunConversion(Options(1), Include, ui);
+  ASSERT_EQ(r.Status, TRunStatus::rsOk) << r.Message;
+  const auto fields = LayerFields(Path("findings.geojson"));
+  ASSERT_FALSE(fields.empty()) << "GDAL does not open findings.geojson";
+  std::map<std::string, std::string> folded;
+  for (const auto& [name, type] : fields) {
+    std::string lower = name;
+    for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    EXPECT_TRUE(folded.emplace(lower, name).second) << name << " and " << folded[lower];
+  }
+  for (const char* name : {"message", "road_class", "osm_id", "distance_m", "position", "crossing_osm_way",
+                           "levels_differ"})
+    EXPECT_TRUE(std::any_of(fields.begin(), fields.end(), [&](const auto& f) { return f.first == name; })) << name;
+
+  OGRFieldType roadsId = OFTMaxType, findingsId = OFTMaxType;
+  for (const auto& [name, type] : LayerFields(Path("roads.shp")))
+    if (name == "osm_id") roadsId = type;
+  for (const auto& [name, type] : fields)
+    if (name == "osm_id") findingsId = type;
+  EXPECT_EQ(findingsId, roadsId);
+
+  bool ok = false;
+  const std::vector<TFeature> features = ReadLayer(Path("findings.geojson"), ok);
+  ASSERT_TRUE(ok);
+  for (const TFeature& f : features) {
+    EXPECT_TRUE(f.text.count("message")) << f.text.at("check");
+    // Every finding here lies on a road of the table.
+    EXPECT_TRUE(f.text.count("road_class")) << f.text.at("check");
+  }
+
+  const struct {
+    const char* file;
+    std::vector<std::string> args;
+  } exports[] = {{"findings.gpkg", {"-f", "GPKG"}}, {"findings.csv", {"-f", "CSV"}}};
+  for (const auto& e : exports) {
+    SCOPED_TRACE(e.file);
+    ASSERT_TRUE(Translate(Path("findings.geojson"), Path(e.file), e.args));
+    std::vector<std::string> names, expected;
+    for (const auto& f : LayerFields(Path(e.file))) names.push_back(f.first);
+    for (const auto& f : fields) expected.push_back(f.first);
+    EXPECT_EQ(names, expected);
+  }
+}
+
+// Crossings without a junction are told apart by level: each overpasses
+// feature names the way that crosses it and whether the two lie on
+// different levels by their bridge, tunnel and layer tags, which are read
+// whatever optional fields the road table has.
+TEST_F(FindingsFile, CrossingsToldApartByLevel) {
+  const struct {
+    const char* name;
+    const char* tagsA;
+    const char* tagsB;
+    bool differ;
+  } cases[] = {
+      {"bridge over a road", R"(<tag k="bridge" v="yes"/><tag k="layer" v="1"/>)", "", true},
+      {"tunnel under a road", R"(<tag k="tunnel" v="yes"/><tag k="layer" v="-1"/>)", "", true},
+      {"two roads on one level", "", "", false},
+      {"layer 1 against none", R"(<tag k="layer" v="1"/>)", "", true},
+      {"two bridges on one layer", R"(<tag k="bridge" v="yes"/><tag k="layer" v="1"/>)",
+       R"(<tag k="bridge" v="viaduct"/><tag k="layer" v="1"/>)", false},
+      {"bridge=no is the ground", R"(<tag k="bridge" v="no"/><tag k="layer" v="0"/>)", "", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string osm = std::string(R"(<?xml version="1.0" encoding="UTF-8"?>
+<osm version="0.6">
+ <node id="1" lat="43.8000" lon="7.4990"/>
+ <node id="2" lat="43.8000" lon="7.5010"/>
+ <node id="3" lat="43.7990" lon="7.5000"/>
+ <node id="4" lat="43.8010" lon="7.5000"/>
+ <way id="101"><nd ref="1"/><nd ref="2"/><tag k="highway" v="residential"/>)") +
+                            c.tagsA + R"(</way>
+ <way id="102"><nd ref="3"/><nd ref="4"/><tag k="highway" v="secondary"/>)" + c.tagsB + R"(</way>
+</osm>
+)";
+    Put(Path("crossing.osm"), osm);
+    TRunOptions o = Options(0);
+    o.Files = {Path("crossing.osm")};
+    for (bool& optional : o.Optional) optional = false;
+    TNullRunUI ui;
+    fs::remove(Path("findings.geojson"));
+    const TRunResult r = RunConversion(o, Include, ui);
+    ASSERT_EQ(r.Status, TRunStatus::rsOk) << r.Message;
+    bool ok = false;
+    int crossings = 0;
+    for (const TFeature& f : ReadLayer(Path("findings.geojson"), ok)) {
+      if (f.text.at("check") != "overpasses") continue;
+      ++crossings;
+      const std::string other = f.text.at("osm_way") == "101" ? "102" : "101";
+      EXPECT_EQ(f.text.count("crossing_osm_way") ? f.text.at("crossing_osm_way") : "", other);
+      EXPECT_EQ(f.text.count("levels_differ") && Truthy(f.text.at("levels_differ")), c.differ);
+      EXPECT_FALSE(Truthy(f.text.at("split_and_snap_place")));
+    }
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(crossings, 2);
+    // The page splits the crossings the same way.
+    const std::string page = Slurp(Path("report.html"));
+    EXPECT_NE(page.find(std::string("[101,\"\",\"minor\",") + (c.differ ? "true" : "false")), std::string::npos);
+  }
+}
+
+// Above its bound the page holds, per check, the findings on the most
+// important roads, and counts all of them; findings.geojson holds every one.
+TEST_F(FindingsFile, PageHoldsTheMostImportantFindingsAboveItsBound) {
+  constexpr int64_t kBound = 3;
+  TFindings::SetPageBoundOfNew(kBound);
+  struct TRestore {
+    ~TRestore() { TFindings::SetPageBoundOfNew(TFindings::DefaultPageBound); }
+  } restore;
+  TNullRunUI ui;
+  const TRunResult r = RunConversion(Options(1), Include, ui);
+  ASSERT_EQ(r.Status, TRunStatus::rsOk) << r.Message;
+  bool ok = false;
+  const std::vector<TFeature> features = ReadLayer(Path("findings.geojson"), ok);
+  ASSERT_TRUE(ok);
+  const std::vector<std::string> order = {"motorway", "trunk", "primary", "secondary", "tertiary", "minor",
+                                          "service",  "track", "path",    "ferry",     "other"};
+  const auto rank = [&](const TFeature& f) {
+    const auto it = f.text.find("road_class");
+    const size_t k = it == f.text.end() ? order.size()
+                                        : std::find(order.begin(), order.end(), it->second) - order.begin();
+    return k;
+  };
+  const std::string page = Slurp(Path("report.html"));
+  for (const char* check : {"subnets", "parallel", "object_check"}) {
+    SCOPED_TRACE(check);
+    std::map<int64_t, size_t> rankOfLink;
+    std::vector<size_t> ranks;
+    for (const TFeature& f : features)
+      if (f.text.at("check") == check) {
+        rankOfLink[static_cast<int64_t>(f.number.at("link"))] = rank(f);
+        ranks.push_back(rank(f));
+      }
+    ASSERT_GT(ranks.size(), static_cast<size_t>(kBound));
+    const size_t at = page.find("{\"table\":\"" + std::string(check) + "\"");
+    ASSERT_NE(at, std::string::npos);
+    const std::string counts = "\"rows\":" + std::to_string(kBound) + ",\"total\":" + std::to_string(ranks.size());
+    EXPECT_EQ(page.find(counts, at), page.find("\"rows\":", at)) << page.substr(at, 200);
+    // The link field comes first: the links of the rows the page holds.
+    const size_t cols = page.find("\"cols\":[[", at) + 9;
+    const std::string links = page.substr(cols, page.find(']', cols) - cols);
+    std::vector<size_t> held;
+    for (size_t p = 0; p < links.size();) {
+      const size_t comma = std::min(links.find(',', p), links.size());
+      held.push_back(rankOfLink.at(std::stoll(links.substr(p, comma - p))));
+      p = comma + 1;
+    }
+    std::sort(ranks.begin(), ranks.end());
+    std::sort(held.begin(), held.end());
+    EXPECT_EQ(held, std::vector<size_t>(ranks.begin(), ranks.begin() + kBound));
+  }
+}
 
 // ------------------------------------------------------------ the page, however the run ended
 

@@ -588,6 +588,38 @@ class TestMainWindow : public QObject {
     QVERIFY(g.Memo1->toPlainText().split('\n').last().startsWith("Finish at "));
   }
 
+  // "Compare with last run": Go keeps the replaced run's findings
+  // as findings-earlier.geojson and marks each new finding; without the
+  // report there is nothing to compare.
+  void compareWithTheRunReplaced() {
+    QTemporaryDir out;
+    TTestForm f;
+    f.show();
+    f.ChooseInputAndOutput(QStringLiteral(PROJECT_DATA_DIR "/sample/west-oakland.osm"), out.path());
+    f.cbBuildNetwork->setChecked(true);
+    f.cbTopologicalChecks->setChecked(true);
+    QTest::mouseClick(f.btnGo, Qt::LeftButton);
+    QVERIFY(f.WaitForRunEnd());
+    const QString first = ReadText(out.filePath("findings.geojson"));
+    QVERIFY(first.contains("\"check\""));
+    QVERIFY(!first.contains("\"change\""));
+
+    QVERIFY(f.cbCompare->isEnabled());
+    f.cbCompare->setChecked(true);
+    TBoxAnswerer answerer(&f, QStringLiteral("OutputFolderQuestion"), {"btnReplace"});
+    QTest::mouseClick(f.btnGo, Qt::LeftButton);
+    QVERIFY(f.WaitForRunEnd());
+    QVERIFY2(f.Errors.isEmpty(), qPrintable(f.Errors.join('\n')));
+    QCOMPARE(ReadText(out.filePath("findings-earlier.geojson")), first);
+    const QString second = ReadText(out.filePath("findings.geojson"));
+    QVERIFY(second.contains("\"change\":\"unchanged\""));
+    QVERIFY(!second.contains("\"change\":\"new\""));
+    QVERIFY(!second.contains("\"change\":\"fixed\""));
+
+    f.cbReport->setChecked(false);
+    QVERIFY(!f.cbCompare->isEnabled());
+  }
+
   void firstCloseWritesEveryKeyButExitText() {
     {
       TTestForm f;
@@ -1496,7 +1528,7 @@ class TestMainWindow : public QObject {
     f.AddPaths({QStringLiteral(PROJECT_DATA_DIR "/sample/west-oakland.osm")});
     const QStringList order{"lbFiles", "btnAddFiles", "btnAddFolderContents", "btnOutputFolder",
                             "rgOutputFormat/SHP", "rgSpeedUnit/km/h", "rgDriving/Skip", "cbEncoding",
-                            "cb2", "cb1", "cbSplitLoop", "cbSplitLinks", "cbReport",
+                            "cb2", "cb1", "cbSplitLoop", "cbSplitLinks", "cbReport", "cbCompare",
                             "rgNameRef/Name && Ref (2 fields)", "TrackBar1", "cbBuildNetwork", "cbSubnets",
                             "cbTopologicalChecks", "cbOverpasses",
                             "Memo1", "btnGo"};
