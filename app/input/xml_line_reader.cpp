@@ -202,7 +202,11 @@ bool TXmlLineReader::Read(IOsmHandler& handler, const TReadRequest& what, TPassP
           SplitTag(e.attrs, k, v);
           // v in double quotes right after k's closing quote.
           if (strict) Expect(v.data() == k.data() + k.size() + 5 && v.data()[-4] == ' ' && v.data()[-3] == 'v');
-          FWay.Tag(XmlUnescape(k, FKey), XmlUnescape(v, FValue));
+          // One look for an escape in the whole line, not one per key and value.
+          if (e.attrs.find('&') == std::string_view::npos)
+            FWay.Tag(k, v);
+          else
+            FWay.Tag(XmlUnescapeAll(k, FKey), XmlUnescapeAll(v, FValue));
           continue;
         }
         if (name == "way") {

@@ -162,6 +162,7 @@ std::string DecodeEntities(std::string_view s) {
 }  // namespace
 
 std::string_view XmlUnescapeAll(std::string_view raw, std::string& buf) {
+  if (raw.find('&') == std::string_view::npos) return raw;
   // &apos; in any letter case: older writers spelled it so.
   buf = DecodeEntities(ReplaceNoCase(raw, "&apos;", '\''));
   return buf;
