@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdlib>
 
+#include "linvoro_giswriter_gpkg.h"
 #include "linvoro_network.h"
 #include "linvoro_platform.h"
 #include "report_roads.h"
@@ -301,6 +302,7 @@ void TFindings::Close() {
   FBuffer += "\n]}\n";
   Flush();
   FFile->Close();
+  if (!FGpkgFile.empty()) AddGpkgLayerFromGeoJson(FGpkgFile, "findings", FPath);
 }
 
 void TFindings::AppendJson(std::string& out, bool runStopped) const {

@@ -69,6 +69,9 @@ class TFindings {
   // Completes findings.geojson; errors name the file, and a file that could
   // not be completed is removed. Nothing when it was never created.
   void Close();
+  // The GeoPackage that also receives the findings, as its layer
+  // "findings", once findings.geojson is complete ("" for none).
+  void SetGpkgFile(std::string path) { FGpkgFile = std::move(path); }
 
   bool FileCreated() const { return FFile != nullptr; }
   const std::string& Path() const { return FPath; }
@@ -85,6 +88,7 @@ class TFindings {
   void Flush();
 
   std::string FPath;
+  std::string FGpkgFile;
   TReportRoads* FRoads;
   TNetwork* FNet = nullptr;
   std::vector<TCheckFindings> FChecks;
