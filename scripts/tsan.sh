@@ -17,5 +17,5 @@ CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug "${launcher[@
   -DOSM2TRASSEL_STATIC_CLI=OFF -DOSM2TRASSEL_BENCH=OFF -DOSM2TRASSEL_GUI=OFF >/dev/null
 cmake --build "$dir" -j"$(nproc)" --target test_network_stage
 # halt_on_error: a race fails the run instead of scrolling past.
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}" \
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp ${TSAN_OPTIONS:-}" \
   "$dir/bin/test_network_stage" --gtest_filter='NetworkStage.ChecksOnSeveralThreads*'
