@@ -36,11 +36,13 @@ struct TStage {
 TWrittenTable DescribeTable(const TGISWriter& writer) {
   const std::string& path = writer.FileName();
   const size_t slash = path.rfind('/');
-  return {slash == std::string::npos ? path : path.substr(slash + 1), GISFormatName(writer.Format()),
-          writer.WrittenRecords()};
+  return {slash == std::string::npos ? path : path.substr(slash + 1),
+          GISFormatName(writer.Format()), writer.WrittenRecords()};
 }
 
-void NoteTable(TStage& run, const TGISWriter& writer) { run.Tables.push_back(DescribeTable(writer)); }
+void NoteTable(TStage& run, const TGISWriter& writer) {
+  run.Tables.push_back(DescribeTable(writer));
+}
 
 // The front end's progress display for every network object. A stop asked
 // for by the user cancels the object at its next progress point; the stage
@@ -58,7 +60,8 @@ TProgressCancelEvent NetworkProgress(TStage& run) {
 // asked for by the user ends the stage before the next step begins.
 class TStageCounter {
  public:
-  TStageCounter(TStage& run, TStageKind kind, int32_t count) : FRun(run), FKind(kind), FCount(count) {}
+  TStageCounter(TStage& run, TStageKind kind, int32_t count)
+      : FRun(run), FKind(kind), FCount(count) {}
   void Next(const char* name) {
     CheckCancelled(FRun.UI);
     Announce(name);
@@ -95,14 +98,18 @@ bool ImportNetwork(TStage& run, uint8_t ff) {
   TImport import;
   import.SetDirectory(run.MainDir);
   import.SetOnProgress(NetworkProgress(run));
-  const char* main = ff == gfMIF ? "roads.mif" : ff == gfSHP ? "roads.shp" : ff == gfGPKG ? GpkgFileName : "roads.tab";
+  const char* main = ff == gfMIF    ? "roads.mif"
+                     : ff == gfSHP  ? "roads.shp"
+                     : ff == gfGPKG ? GpkgFileName
+                                    : "roads.tab";
   import.Add(run.MainDir + main);
   import.SetAllowLoops(false);
   import.Execute();
   // A cancelled import has removed its partial file set already.
   CheckCancelled(run.UI);
   import.CreateReport();
-  if (run.Checks && import.ObjectsFound()) run.Checks->NetworkBuilt(import.LinkCount(), import.NodeCount());
+  if (run.Checks && import.ObjectsFound())
+    run.Checks->NetworkBuilt(import.LinkCount(), import.NodeCount());
   return import.ObjectsFound();
 }
 
@@ -178,7 +185,8 @@ struct TCheckContext {
 };
 
 // Subnet tables: links whose entry in the search's array is non-zero.
-void WriteSubnetTable(TCheckContext& c, const char* name, const TIntegerArray& ia, bool withSubnet) {
+void WriteSubnetTable(TCheckContext& c, const char* name, const TIntegerArray& ia,
+                      bool withSubnet) {
   TFloatPointArrayEx section;
   std::string row;
   std::unique_ptr<TGISWriter> w = c.Net.GISoutputInit(c.Dir + name, c.FF);
@@ -220,9 +228,15 @@ void SimpleSubnets(TCheckContext& c) {
   WriteSubnetTable(c, "subnets", ia, true);
 }
 
-void ParallelLinks(TCheckContext& c) { c.Net.ParallelLinks(c.Dir + "parallel", c.FF); }
-void NetworkNodes(TCheckContext& c) { c.Net.ExportNodes(c.Dir + "nodes", c.FF); }
-void ObjectCheck(TCheckContext& c) { c.Net.ObjectCheck(c.Dir + "object_check", c.FF, 90); }
+void ParallelLinks(TCheckContext& c) {
+  c.Net.ParallelLinks(c.Dir + "parallel", c.FF);
+}
+void NetworkNodes(TCheckContext& c) {
+  c.Net.ExportNodes(c.Dir + "nodes", c.FF);
+}
+void ObjectCheck(TCheckContext& c) {
+  c.Net.ObjectCheck(c.Dir + "object_check", c.FF, 90);
+}
 void NonConnectedNodes(TCheckContext& c) {
   c.Search.FindNonConnectedNodes(c.Dir + "non_connected_nodes", c.FF, 0.002);
 }
@@ -245,7 +259,7 @@ struct TCheckStep {
   const char* Stage;
   const char* Log;
   const char* Table;  // told to the findings; null: an export, not a check
-  int32_t Unit;       // the steps of a unit run in order on one network
+  bool Spatial;       // searches the spatial index
   void (*Run)(TCheckContext&);
 };
 
@@ -254,48 +268,51 @@ struct TCheckStep {
 std::vector<TCheckStep> ChosenSteps(const TRunOptions& o) {
   std::vector<TCheckStep> s;
   if (o.Subnets) {
-    s.push_back({"Extended subnets", "Checking for extended subnets", "subnets_extended", 0, ExtendedSubnets});
-    s.push_back({"Simple subnets", "Locating simple subnets", "subnets", 1, SimpleSubnets});
+    s.push_back({"Extended subnets", "Checking for extended subnets", "subnets_extended", false,
+                 ExtendedSubnets});
+    s.push_back({"Simple subnets", "Locating simple subnets", "subnets", false, SimpleSubnets});
   }
   if (o.TopoChecks) {
-    s.push_back({"Parallel links", "Identifying parallel links", "parallel", 2, ParallelLinks});
-    s.push_back({"Network nodes", "Exporting network nodes", nullptr, 3, NetworkNodes});
-    s.push_back({"Object check", "Object check", "object_check", 4, ObjectCheck});
-    s.push_back({"Non-connected nodes", "Identifying non connected nodes", "non_connected_nodes", 5,
-                 NonConnectedNodes});
-    s.push_back({"Non-connected links", "Identifying non connected links", "non_connected_links", 6,
-                 NonConnectedLinks});
+    s.push_back({"Parallel links", "Identifying parallel links", "parallel", false, ParallelLinks});
+    s.push_back({"Network nodes", "Exporting network nodes", nullptr, false, NetworkNodes});
+    s.push_back({"Object check", "Object check", "object_check", false, ObjectCheck});
+    s.push_back({"Non-connected nodes", "Identifying non connected nodes", "non_connected_nodes",
+                 true, NonConnectedNodes});
+    s.push_back({"Non-connected links", "Identifying non connected links", "non_connected_links",
+                 true, NonConnectedLinks});
   }
   if (o.Overpasses) {
-    s.push_back({"Split and snap", "Identifying possible split&snap", "split_and_snap", 7, SplitAndSnap});
-    s.push_back({"Overpasses", "Identifying overpasses", "overpasses", 7, Overpasses});
+    s.push_back({"Split and snap", "Identifying possible split&snap", "split_and_snap", true,
+                 SplitAndSnap});
+    s.push_back({"Overpasses", "Identifying overpasses", "overpasses", true, Overpasses});
   }
   return s;
 }
 
-// Threads for the checks: one per core, at most one per unit and four in
-// all (each holds a network of its own). OSM2TRASSEL_CHECK_THREADS sets the
-// number; 1 runs every check on the stage's own thread. The GeoPackage's
-// layers share one SQLite file and the TAB library's thread safety is not
-// known: those formats keep one thread.
+// Threads for the checks: two, one for the spatial checks and one for the
+// others, when the machine has two cores and both kinds are chosen. Each
+// thread holds a network of its own, and the spatial one its search's
+// shapes and boxes: more threads would hold more copies for little gain,
+// as the two kinds take about as long. OSM2TRASSEL_CHECK_THREADS=1 runs
+// every check on the stage's own thread. The GeoPackage's layers share one
+// SQLite file and the TAB library's thread safety is not known: those
+// formats keep one thread.
 int32_t CheckThreads(TGISFormat ff, const std::vector<TCheckStep>& steps) {
   if (ff != gfMIF && ff != gfMIF8 && ff != gfSHP) return 1;
   int32_t n = static_cast<int32_t>(std::max(1u, std::thread::hardware_concurrency()));
-  n = std::min(n, 4);
   if (const char* v = std::getenv("OSM2TRASSEL_CHECK_THREADS"); v && *v) {
     char* end = nullptr;
     const long x = std::strtol(v, &end, 10);
     if (end && *end == 0 && x >= 1) n = static_cast<int32_t>(std::min(x, 64L));
   }
-  int32_t distinct = 0, last = -1;
-  for (const TCheckStep& s : steps)
-    if (s.Unit != last) ++distinct, last = s.Unit;
-  return std::min(n, distinct);
+  bool spatial = false, other = false;
+  for (const TCheckStep& s : steps) (s.Spatial ? spatial : other) = true;
+  return n >= 2 && spatial && other ? 2 : 1;
 }
 
 // Every check on the network the stage opened, one after the other.
-void RunChecksInOrder(TStage& run, TNetwork& net, TGISFormat ff, const std::vector<TCheckStep>& steps,
-                      TStageCounter& checks) {
+void RunChecksInOrder(TStage& run, TNetwork& net, TGISFormat ff,
+                      const std::vector<TCheckStep>& steps, TStageCounter& checks) {
   TSpatialSearch search(&net);
   search.SetOnProgress(NetworkProgress(run));
   TLocationList list;
@@ -320,7 +337,8 @@ void RunChecksInOrder(TStage& run, TNetwork& net, TGISFormat ff, const std::vect
 //
 // Each thread opens a network of its own (the network reads link shapes
 // through one file position and keeps scratch buffers, so it is not shared)
-// and takes the next unit of checks. The stage's own thread hands what the
+// and runs its kind of checks in their order; only the spatial one opens
+// the spatial index. The stage's own thread hands what the
 // checks found to the front end and the findings in the order of the steps,
 // exactly as one thread would: the stage and log line when a step has
 // begun, its rows as they come, its tables when it has ended. The progress
@@ -348,6 +366,8 @@ struct TRowCopy {
   std::vector<TFloatPoint> Points;
 };
 
+constexpr size_t kMaxWaitingRows = 16384;
+
 struct TStepState {
   bool Started = false, Skipped = false, Done = false;
   bool Stopped = false;   // ended by the user's stop
@@ -360,34 +380,41 @@ struct TStepState {
 class TCheckThreads {
  public:
   TCheckThreads(const TStage& run, TGISFormat ff, const std::vector<TCheckStep>& steps, bool rows)
-      : FDir(run.MainDir), FEncoding(run.Options.Encoding), FFF(ff), FSteps(steps), FRows(rows),
-        FState(steps.size()), FProgress(steps.size()) {
-    // The largest units first, so that the short ones fill in at the end.
-    static constexpr int32_t kOrder[] = {7, 0, 1, 5, 6, 4, 2, 3};
-    for (const int32_t u : kOrder)
-      for (const TCheckStep& s : steps)
-        if (s.Unit == u) {
-          FUnits.push_back(u);
-          break;
-        }
-  }
+      : FDir(run.MainDir),
+        FEncoding(run.Options.Encoding),
+        FFF(ff),
+        FSteps(steps),
+        FRows(rows),
+        FState(steps.size()),
+        FProgress(steps.size()) {}
   ~TCheckThreads() {
-    FAbort = true;
+    Signal(FAbort);
     for (std::thread& t : FThreads) t.join();
   }
   TCheckThreads(const TCheckThreads&) = delete;
   TCheckThreads& operator=(const TCheckThreads&) = delete;
 
-  void Start(int32_t threads) {
-    for (int32_t i = 0; i < threads; ++i) FThreads.emplace_back([this] { Lane(); });
+  // A thread for the spatial checks and one for the others.
+  void Start() {
+    for (const bool spatial : {true, false})
+      FThreads.emplace_back([this, spatial] { Lane(spatial); });
   }
   // Hands every step over in order; raises the first error in that order,
   // or ERunCancelled after a stop.
   void HandOver(TStage& run, TNetwork& net, TStageCounter& checks);
 
  private:
-  void Lane();
+  void Lane(bool spatial);
   bool Cancelled() const { return FAbort || FUserStop; }
+  // Sets a flag that ends the checks; set under the lock, so that a thread
+  // waiting for room for its rows cannot miss it.
+  void Signal(std::atomic<bool>& flag) {
+    {
+      std::lock_guard<std::mutex> g(FLock);
+      flag = true;
+    }
+    FNews.notify_all();
+  }
   // Waits for news of the lanes a little while, keeping the front end alive.
   void Pump(TStage& run, std::unique_lock<std::mutex>& lock, int32_t step, int32_t& shown);
 
@@ -396,8 +423,6 @@ class TCheckThreads {
   const TGISFormat FFF;
   const std::vector<TCheckStep>& FSteps;
   const bool FRows;  // someone listens to the rows
-  std::vector<int32_t> FUnits;  // in the order the lanes take them
-  std::atomic<size_t> FNextUnit{0};
   std::atomic<bool> FAbort{false}, FUserStop{false};
   std::mutex FLock;
   std::condition_variable FNews;
@@ -406,17 +431,22 @@ class TCheckThreads {
   std::vector<std::thread> FThreads;
 };
 
-void TCheckThreads::Lane() {
+void TCheckThreads::Lane(bool spatial) {
   int32_t current = -1;
   std::vector<TRowCopy> pending;
   std::vector<TWrittenTable> tables;
   std::shared_ptr<const TRowTable> table;
   const TGISWriter* tableOf = nullptr;
+  // Rows wait for their hand-over at most kMaxWaitingRows at a time: a
+  // check whose rows are not yet taken (a later one, or the findings being
+  // slower than the check) waits, instead of holding them all. The step
+  // being handed over is always taken from, so a wait always ends.
   auto flush = [&] {
     if (pending.empty()) return;
     {
-      std::lock_guard<std::mutex> g(FLock);
+      std::unique_lock<std::mutex> lock(FLock);
       std::vector<TRowCopy>& rows = FState[current].Rows;
+      FNews.wait(lock, [&] { return rows.size() < kMaxWaitingRows || Cancelled(); });
       if (rows.empty())
         rows.swap(pending);
       else
@@ -440,7 +470,8 @@ void TCheckThreads::Lane() {
     if (FEncoding != 0) net->SetCodepage(FEncoding);
     net->SetOnProgress(progress);
     net->SetOnTableWritten(written);
-    net->SetOnTableRow([&](const TGISWriter& w, std::string_view row, const TFloatPoint* p, int32_t n) {
+    net->SetOnTableRow([&](const TGISWriter& w, std::string_view row, const TFloatPoint* p,
+                           int32_t n) {
       if (!FRows || current < 0 || !FSteps[current].Table) return;
       if (tableOf != &w || !table || table->FileName() != w.FileName()) {
         table = std::make_shared<const TRowTable>(w);
@@ -449,69 +480,71 @@ void TCheckThreads::Lane() {
       pending.push_back({table, std::string(row), std::vector<TFloatPoint>(p, p + std::max(n, 0))});
       if (pending.size() >= 256) flush();
     });
-    net->Open(true, false, true, 0);
+    net->Open(true, false, spatial, 0);
     search = std::make_unique<TSpatialSearch>(net.get());
     search->SetOnProgress(progress);
   } catch (...) {
     openError = std::current_exception();
   }
 
-  for (;;) {
-    const size_t u = FNextUnit.fetch_add(1);
-    if (u >= FUnits.size()) break;
-    TLocationList list;
-    bool failed = false;
-    for (size_t k = 0; k < FSteps.size(); ++k) {
-      if (FSteps[k].Unit != FUnits[u]) continue;
-      {
-        std::lock_guard<std::mutex> g(FLock);
-        // A step after a failed one lacks what that one found.
-        if (Cancelled() || failed)
-          FState[k].Skipped = true;
-        else
-          FState[k].Started = true;
-      }
-      FNews.notify_all();
-      if (FState[k].Skipped) continue;
-      current = static_cast<int32_t>(k);
-      table.reset();
-      tableOf = nullptr;
-      tables.clear();
-      std::exception_ptr error = openError;
-      if (!error) {
-        try {
-          TCheckContext c{*net,     *search,  list,   FFF,
-                          FDir,     progress, [this] {
-                            if (Cancelled()) throw ERunCancelled();
-                          },
-                          written};
-          FSteps[k].Run(c);
-        } catch (...) {
-          error = std::current_exception();
-        }
-      }
-      flush();
-      if (error) {
-        failed = true;
-        FAbort = true;
-      }
-      {
-        std::lock_guard<std::mutex> g(FLock);
-        TStepState& s = FState[k];
-        s.Error = error;
-        s.Stopped = FUserStop;
-        s.CutShort = !error && FAbort;
-        s.Tables = std::move(tables);
-        s.Done = true;
-      }
-      tables.clear();
-      current = -1;
-      FNews.notify_all();
+  TLocationList list;
+  bool failed = false;
+  for (size_t k = 0; k < FSteps.size(); ++k) {
+    if (FSteps[k].Spatial != spatial) continue;
+    {
+      std::lock_guard<std::mutex> g(FLock);
+      // A step after a failed one may lack what that one found.
+      if (Cancelled() || failed)
+        FState[k].Skipped = true;
+      else
+        FState[k].Started = true;
     }
+    FNews.notify_all();
+    if (FState[k].Skipped) continue;
+    current = static_cast<int32_t>(k);
+    table.reset();
+    tableOf = nullptr;
+    tables.clear();
+    std::exception_ptr error = openError;
+    if (!error) {
+      try {
+        TCheckContext c{*net,
+                        *search,
+                        list,
+                        FFF,
+                        FDir,
+                        progress,
+                        [this] {
+                          if (Cancelled()) throw ERunCancelled();
+                        },
+                        written};
+        FSteps[k].Run(c);
+      } catch (...) {
+        error = std::current_exception();
+      }
+    }
+    flush();
+    if (error) {
+      failed = true;
+      Signal(FAbort);
+    }
+    {
+      std::lock_guard<std::mutex> g(FLock);
+      TStepState& s = FState[k];
+      s.Error = error;
+      s.Stopped = FUserStop;
+      s.CutShort = !error && FAbort;
+      s.Tables = std::move(tables);
+      s.Done = true;
+    }
+    tables.clear();
+    current = -1;
+    FNews.notify_all();
   }
 }
 
-void TCheckThreads::Pump(TStage& run, std::unique_lock<std::mutex>& lock, int32_t step, int32_t& shown) {
+void TCheckThreads::Pump(TStage& run, std::unique_lock<std::mutex>& lock, int32_t step,
+                         int32_t& shown) {
   FNews.wait_for(lock, std::chrono::milliseconds(50));
   lock.unlock();
   if (step >= 0) {
@@ -519,10 +552,7 @@ void TCheckThreads::Pump(TStage& run, std::unique_lock<std::mutex>& lock, int32_
     if (p != shown) run.UI.Progress(shown = p);
   }
   run.UI.ProcessMessages();
-  if (!FUserStop && run.UI.CancelRequested()) {
-    FUserStop = true;
-    FNews.notify_all();
-  }
+  if (!FUserStop && run.UI.CancelRequested()) Signal(FUserStop);
   lock.lock();
 }
 
@@ -530,7 +560,7 @@ void TCheckThreads::HandOver(TStage& run, TNetwork& net, TStageCounter& checks) 
   std::exception_ptr firstError;
   std::vector<TRowCopy> rows;
   // A stop asked for while the networks opened: no check begins.
-  if (run.UI.CancelRequested()) FUserStop = true;
+  if (run.UI.CancelRequested()) Signal(FUserStop);
   for (size_t k = 0; k < FSteps.size(); ++k) {
     const TCheckStep& step = FSteps[k];
     TStepState& s = FState[k];
@@ -548,6 +578,7 @@ void TCheckThreads::HandOver(TStage& run, TNetwork& net, TStageCounter& checks) 
       const bool done = s.Done;
       if (!rows.empty()) {
         lock.unlock();
+        FNews.notify_all();  // a check may wait for room
         for (const TRowCopy& r : rows)
           net.TableRow(*r.Table, r.Row, r.Points.data(), static_cast<int32_t>(r.Points.size()));
         rows.clear();
@@ -583,7 +614,7 @@ void CheckNetwork(TStage& run, TGISFormat ff, TStageCounter& steps) {
   run.UI.Log("Opening network");
   // The threads open their networks while this one opens.
   std::optional<TCheckThreads> lanes;
-  if (threads > 1) lanes.emplace(run, ff, chosen, run.Checks != nullptr).Start(threads);
+  if (threads > 1) lanes.emplace(run, ff, chosen, run.Checks != nullptr).Start();
   TNetwork net;
   net.SetDirectory(run.MainDir);
   if (o.Encoding != 0) net.SetCodepage(o.Encoding);  // the check tables declare it too
@@ -615,7 +646,8 @@ void CheckNetwork(TStage& run, TGISFormat ff, TStageCounter& steps) {
 
 }  // namespace
 
-void RunNetworkStage(const TRunOptions& o, IRunUI& ui, TCheckSink* checkSink, std::vector<TWrittenTable>& tables) {
+void RunNetworkStage(const TRunOptions& o, IRunUI& ui, TCheckSink* checkSink,
+                     std::vector<TWrittenTable>& tables) {
   TStage run{o, ui, checkSink, tables, o.MainDir};
   const uint8_t ff = o.FF();
   TStageCounter steps(run, TStageKind::skNetwork, o.Subnets || o.TopoChecks ? 3 : 2);
