@@ -34,8 +34,10 @@ if [ ! -f "$pbf" ]; then
     g++ -O2 -std=c++17 "$shared/tools/tile_pbf.cpp" -o "$tiler" -lz -lbz2 -lexpat -llz4 -pthread
   fi
   echo "making $pbf ..." >&2
-  "$tiler" "$shared/data/osm/andorra.osm.gz" "$copies" "$pbf.part" >&2
-  mv "$pbf.part" "$pbf"
+  # The tiler tells the output's form by its name.
+  part=${pbf%.osm.pbf}.part.osm.pbf
+  "$tiler" "$shared/data/osm/andorra.osm.gz" "$copies" "$part" >&2
+  mv "$part" "$pbf"
 fi
 cat "$pbf" >/dev/null  # every run starts with the file in the page cache
 
