@@ -12,8 +12,10 @@ class TCheckSink {
   virtual ~TCheckSink() = default;
   // The network was built with this many links and nodes.
   virtual void NetworkBuilt(int64_t links, int64_t nodes) = 0;
-  // Every check table row the network writes is told, from Attach until
-  // Detach.
+  // Every row of a check (between its Begin and End) is told through the
+  // network's row event, from Attach until Detach, in the order of the
+  // checks also when they run on several threads; the rows of the nodes
+  // export, which is no check, may not come.
   virtual void Attach(TNetwork& net) = 0;
   virtual void Detach() = 0;
   // A check that writes table begins, and ends (stopped: by the user).

@@ -1,8 +1,17 @@
 #include "network_stage.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
+#include <iterator>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 
 #include "linvoro_giswriter.h"
 #include "linvoro_import.h"
@@ -24,11 +33,15 @@ struct TStage {
   const std::string& MainDir;
 };
 
-void NoteTable(TStage& run, const TGISWriter& writer) {
+TWrittenTable DescribeTable(const TGISWriter& writer) {
   const std::string& path = writer.FileName();
   const size_t slash = path.rfind('/');
-  run.Tables.push_back({slash == std::string::npos ? path : path.substr(slash + 1),
-                        GISFormatName(writer.Format()), writer.WrittenRecords()});
+  return {slash == std::string::npos ? path : path.substr(slash + 1),
+          GISFormatName(writer.Format()), writer.WrittenRecords()};
+}
+
+void NoteTable(TStage& run, const TGISWriter& writer) {
+  run.Tables.push_back(DescribeTable(writer));
 }
 
 // The front end's progress display for every network object. A stop asked
@@ -47,9 +60,15 @@ TProgressCancelEvent NetworkProgress(TStage& run) {
 // asked for by the user ends the stage before the next step begins.
 class TStageCounter {
  public:
-  TStageCounter(TStage& run, TStageKind kind, int32_t count) : FRun(run), FKind(kind), FCount(count) {}
+  TStageCounter(TStage& run, TStageKind kind, int32_t count)
+      : FRun(run), FKind(kind), FCount(count) {}
   void Next(const char* name) {
     CheckCancelled(FRun.UI);
+    Announce(name);
+  }
+  // Without the stop check: a step that ran beside others is told even
+  // after a stop.
+  void Announce(const char* name) {
     TRunStage s;
     s.Kind = FKind;
     s.Name = name;
@@ -79,14 +98,18 @@ bool ImportNetwork(TStage& run, uint8_t ff) {
   TImport import;
   import.SetDirectory(run.MainDir);
   import.SetOnProgress(NetworkProgress(run));
-  const char* main = ff == gfMIF ? "roads.mif" : ff == gfSHP ? "roads.shp" : ff == gfGPKG ? GpkgFileName : "roads.tab";
+  const char* main = ff == gfMIF    ? "roads.mif"
+                     : ff == gfSHP  ? "roads.shp"
+                     : ff == gfGPKG ? GpkgFileName
+                                    : "roads.tab";
   import.Add(run.MainDir + main);
   import.SetAllowLoops(false);
   import.Execute();
   // A cancelled import has removed its partial file set already.
   CheckCancelled(run.UI);
   import.CreateReport();
-  if (run.Checks && import.ObjectsFound()) run.Checks->NetworkBuilt(import.LinkCount(), import.NodeCount());
+  if (run.Checks && import.ObjectsFound())
+    run.Checks->NetworkBuilt(import.LinkCount(), import.NodeCount());
   return import.ObjectsFound();
 }
 
@@ -142,128 +165,463 @@ class TCheckScope {
   int FExceptions = std::uncaught_exceptions();
 };
 
+// ------------------------------------------------------------ the checks
+
+// What a check runs on: an opened network, a spatial search over it, and
+// the list that split-and-snap hands on to the overpasses.
+struct TCheckContext {
+  TNetwork& Net;
+  TSpatialSearch& Search;
+  TLocationList& List;
+  TGISFormat FF;
+  const std::string& Dir;
+  TProgressCancelEvent Progress;
+  // Raises ERunCancelled once the run is stopped: a search stopped part way
+  // leaves an incomplete result, of which no table is written.
+  std::function<void()> StopPoint;
+  // A table the check closed itself (the network's own checks tell theirs
+  // through its table event).
+  std::function<void(const TGISWriter&)> Written;
+};
+
 // Subnet tables: links whose entry in the search's array is non-zero.
-void DetectSubnets(TStage& run, TNetwork& net, TGISFormat ff, TStageCounter& checks) {
-  TIntegerArray ia;
+void WriteSubnetTable(TCheckContext& c, const char* name, const TIntegerArray& ia,
+                      bool withSubnet) {
   TFloatPointArrayEx section;
   std::string row;
-  checks.Next("Extended subnets");
-  run.UI.Log("Checking for extended subnets");
-  {
-    TCheckScope scope(run, "subnets_extended");
-    {
-      TRouteCalc calc(&net, false);
-      calc.SetOnProgress(NetworkProgress(run));
-      calc.SubNetEx(ia);
-    }
-    // A stopped search leaves an incomplete array: no table from it.
-    CheckCancelled(run.UI);
-    std::unique_ptr<TGISWriter> w = net.GISoutputInit(run.MainDir + "subnets_extended", ff);
-    w->StartHeader(1, otPline);
-    w->AddField("LinkID", gfInteger, 0, 0);
-    for (int32_t l = 1; l <= net.LinkCount(); ++l) {
-      if (l >= static_cast<int32_t>(ia.size()) || ia[l] == 0) continue;
-      row = std::to_string(l);
-      net.ReadGISSection(l, section);
-      w->AddObject(1, false, row);
-      w->AddSection(1, section);
-      net.TableRow(*w, row, section.Pnt.data(), section.Count);
-    }
-    w->Close();
-    NoteTable(run, *w);
-  }
-  checks.Next("Simple subnets");
-  TCheckScope scope(run, "subnets");
-  run.UI.Log("Locating simple subnets");
-  ia.clear();
-  {
-    TCalc calc(&net, false);
-    calc.SetOnProgress(NetworkProgress(run));
-    calc.SubNet(ia);
-  }
-  CheckCancelled(run.UI);
-  std::unique_ptr<TGISWriter> w = net.GISoutputInit(run.MainDir + "subnets", ff);
-  w->StartHeader(2, otPline);
+  std::unique_ptr<TGISWriter> w = c.Net.GISoutputInit(c.Dir + name, c.FF);
+  w->StartHeader(withSubnet ? 2 : 1, otPline);
   w->AddField("LinkID", gfInteger, 0, 0);
-  w->AddField("Subnet", gfInteger, 0, 0);
-  for (int32_t l = 1; l <= net.LinkCount(); ++l) {
+  if (withSubnet) w->AddField("Subnet", gfInteger, 0, 0);
+  for (int32_t l = 1; l <= c.Net.LinkCount(); ++l) {
     if (l >= static_cast<int32_t>(ia.size()) || ia[l] == 0) continue;
-    row = std::to_string(l) + "," + std::to_string(ia[l]);
-    net.ReadGISSection(l, section);
+    row = std::to_string(l);
+    if (withSubnet) row += "," + std::to_string(ia[l]);
+    c.Net.ReadGISSection(l, section);
     w->AddObject(1, false, row);
     w->AddSection(1, section);
-    net.TableRow(*w, row, section.Pnt.data(), section.Count);
+    c.Net.TableRow(*w, row, section.Pnt.data(), section.Count);
   }
   w->Close();
-  NoteTable(run, *w);
+  c.Written(*w);
 }
 
-void TopoChecks(TStage& run, TNetwork& net, TSpatialSearch& search, TGISFormat ff,
-                TStageCounter& checks) {
-  const std::string& d = run.MainDir;
-  checks.Next("Parallel links");
-  run.UI.Log("Identifying parallel links");
+void ExtendedSubnets(TCheckContext& c) {
+  TIntegerArray ia;
   {
-    TCheckScope scope(run, "parallel");
-    net.ParallelLinks(d + "parallel", ff);
+    TRouteCalc calc(&c.Net, false);
+    calc.SetOnProgress(c.Progress);
+    calc.SubNetEx(ia);
   }
-  checks.Next("Network nodes");
-  run.UI.Log("Exporting network nodes");
-  net.ExportNodes(d + "nodes", ff);
-  checks.Next("Object check");
-  run.UI.Log("Object check");
-  {
-    TCheckScope scope(run, "object_check");
-    net.ObjectCheck(d + "object_check", ff, 90);
-  }
-  checks.Next("Non-connected nodes");
-  run.UI.Log("Identifying non connected nodes");
-  {
-    TCheckScope scope(run, "non_connected_nodes");
-    search.FindNonConnectedNodes(d + "non_connected_nodes", ff, 0.002);
-  }
-  checks.Next("Non-connected links");
-  run.UI.Log("Identifying non connected links");
-  {
-    TCheckScope scope(run, "non_connected_links");
-    search.FindNonConnected(d + "non_connected_links", ff, 0.002);
-  }
+  c.StopPoint();
+  WriteSubnetTable(c, "subnets_extended", ia, false);
 }
 
-void OverpassChecks(TStage& run, TNetwork& net, TSpatialSearch& search, TGISFormat ff,
-                    TStageCounter& checks) {
+void SimpleSubnets(TCheckContext& c) {
+  TIntegerArray ia;
+  {
+    TCalc calc(&c.Net, false);
+    calc.SetOnProgress(c.Progress);
+    calc.SubNet(ia);
+  }
+  c.StopPoint();
+  WriteSubnetTable(c, "subnets", ia, true);
+}
+
+void ParallelLinks(TCheckContext& c) {
+  c.Net.ParallelLinks(c.Dir + "parallel", c.FF);
+}
+void NetworkNodes(TCheckContext& c) {
+  c.Net.ExportNodes(c.Dir + "nodes", c.FF);
+}
+void ObjectCheck(TCheckContext& c) {
+  c.Net.ObjectCheck(c.Dir + "object_check", c.FF, 90);
+}
+void NonConnectedNodes(TCheckContext& c) {
+  c.Search.FindNonConnectedNodes(c.Dir + "non_connected_nodes", c.FF, 0.002);
+}
+void NonConnectedLinks(TCheckContext& c) {
+  c.Search.FindNonConnected(c.Dir + "non_connected_links", c.FF, 0.002);
+}
+void SplitAndSnap(TCheckContext& c) {
+  c.Search.SplitAndSnap(0.002, c.List);
+  c.StopPoint();
+  c.Net.ExportLocationList(c.Dir + "split_and_snap", c.FF, c.List);
+}
+// The overpasses add their crossings to split-and-snap's list.
+void Overpasses(TCheckContext& c) {
+  c.Search.FindOverpasses(c.List);
+  c.StopPoint();
+  c.Net.ExportLocationList(c.Dir + "overpasses", c.FF, c.List);
+}
+
+struct TCheckStep {
+  const char* Stage;
+  const char* Log;
+  const char* Table;  // told to the findings; null: an export, not a check
+  bool Spatial;       // searches the spatial index
+  void (*Run)(TCheckContext&);
+};
+
+// The chosen checks in the order a run reports and lists them. Overpasses
+// run only together with one of the other two choices.
+std::vector<TCheckStep> ChosenSteps(const TRunOptions& o) {
+  std::vector<TCheckStep> s;
+  if (o.Subnets) {
+    s.push_back({"Extended subnets", "Checking for extended subnets", "subnets_extended", false,
+                 ExtendedSubnets});
+    s.push_back({"Simple subnets", "Locating simple subnets", "subnets", false, SimpleSubnets});
+  }
+  if (o.TopoChecks) {
+    s.push_back({"Parallel links", "Identifying parallel links", "parallel", false, ParallelLinks});
+    s.push_back({"Network nodes", "Exporting network nodes", nullptr, false, NetworkNodes});
+    s.push_back({"Object check", "Object check", "object_check", false, ObjectCheck});
+    s.push_back({"Non-connected nodes", "Identifying non connected nodes", "non_connected_nodes",
+                 true, NonConnectedNodes});
+    s.push_back({"Non-connected links", "Identifying non connected links", "non_connected_links",
+                 true, NonConnectedLinks});
+  }
+  if (o.Overpasses) {
+    s.push_back({"Split and snap", "Identifying possible split&snap", "split_and_snap", true,
+                 SplitAndSnap});
+    s.push_back({"Overpasses", "Identifying overpasses", "overpasses", true, Overpasses});
+  }
+  return s;
+}
+
+// Threads for the checks: two, one for the spatial checks and one for the
+// others, when the machine has two cores and both kinds are chosen. Each
+// thread holds a network of its own, and the spatial one its search's
+// shapes and boxes: more threads would hold more copies for little gain,
+// as the two kinds take about as long. OSM2TRASSEL_CHECK_THREADS=1 runs
+// every check on the stage's own thread. The GeoPackage's layers share one
+// SQLite file and the TAB library's thread safety is not known: those
+// formats keep one thread.
+int32_t CheckThreads(TGISFormat ff, const std::vector<TCheckStep>& steps) {
+  if (ff != gfMIF && ff != gfMIF8 && ff != gfSHP) return 1;
+  int32_t n = static_cast<int32_t>(std::max(1u, std::thread::hardware_concurrency()));
+  if (const char* v = std::getenv("OSM2TRASSEL_CHECK_THREADS"); v && *v) {
+    char* end = nullptr;
+    const long x = std::strtol(v, &end, 10);
+    if (end && *end == 0 && x >= 1) n = static_cast<int32_t>(std::min(x, 64L));
+  }
+  bool spatial = false, other = false;
+  for (const TCheckStep& s : steps) (s.Spatial ? spatial : other) = true;
+  return n >= 2 && spatial && other ? 2 : 1;
+}
+
+// Every check on the network the stage opened, one after the other.
+void RunChecksInOrder(TStage& run, TNetwork& net, TGISFormat ff,
+                      const std::vector<TCheckStep>& steps, TStageCounter& checks) {
+  TSpatialSearch search(&net);
+  search.SetOnProgress(NetworkProgress(run));
   TLocationList list;
-  checks.Next("Split and snap");
-  run.UI.Log("Identifying possible split&snap");
-  {
-    TCheckScope scope(run, "split_and_snap");
-    search.SplitAndSnap(0.002, list);
-    // A stopped search leaves an incomplete list: no table from it.
-    CheckCancelled(run.UI);
-    net.ExportLocationList(run.MainDir + "split_and_snap", ff, list);
+  TCheckContext c{net,
+                  search,
+                  list,
+                  ff,
+                  run.MainDir,
+                  NetworkProgress(run),
+                  [&run] { CheckCancelled(run.UI); },
+                  [&run](const TGISWriter& w) { NoteTable(run, w); }};
+  for (const TCheckStep& s : steps) {
+    checks.Next(s.Stage);
+    run.UI.Log(s.Log);
+    std::optional<TCheckScope> scope;
+    if (s.Table) scope.emplace(run, s.Table);
+    s.Run(c);
   }
-  checks.Next("Overpasses");
-  run.UI.Log("Identifying overpasses");
-  TCheckScope scope(run, "overpasses");
-  search.FindOverpasses(list);
-  CheckCancelled(run.UI);
-  net.ExportLocationList(run.MainDir + "overpasses", ff, list);
+}
+
+// ------------------------------------------------------------ checks on several threads
+//
+// Each thread opens a network of its own (the network reads link shapes
+// through one file position and keeps scratch buffers, so it is not shared)
+// and runs its kind of checks in their order; only the spatial one opens
+// the spatial index. The stage's own thread hands what the
+// checks found to the front end and the findings in the order of the steps,
+// exactly as one thread would: the stage and log line when a step has
+// begun, its rows as they come, its tables when it has ended. The progress
+// shown is the step's being handed over; a stop asked for is passed on to
+// every thread, whose checks end at their next progress point.
+
+// The table a row belongs to, as the findings read it (name, fields, kind),
+// kept after the check's own writer is gone.
+class TRowTable final : public TGISWriter {
+ public:
+  explicit TRowTable(const TGISWriter& w) {
+    SetFileName(w.FileName());
+    StartHeader(w.NumFields(), w.ObjectTypes());
+    for (int32_t i = 1; i <= w.NumFields(); ++i) {
+      const TFieldInfo& f = w.FieldInfo(i);
+      AddField(f.Name, f.FieldType, f.Width, f.decimals);
+    }
+  }
+  void AddPoint(double, double, std::string_view) override {}
+};
+
+struct TRowCopy {
+  std::shared_ptr<const TRowTable> Table;
+  std::string Row;
+  std::vector<TFloatPoint> Points;
+};
+
+constexpr size_t kMaxWaitingRows = 16384;
+
+struct TStepState {
+  bool Started = false, Skipped = false, Done = false;
+  bool Stopped = false;   // ended by the user's stop
+  bool CutShort = false;  // ended because another check failed
+  std::exception_ptr Error;
+  std::vector<TRowCopy> Rows;  // not yet handed over
+  std::vector<TWrittenTable> Tables;
+};
+
+class TCheckThreads {
+ public:
+  TCheckThreads(const TStage& run, TGISFormat ff, const std::vector<TCheckStep>& steps, bool rows)
+      : FDir(run.MainDir),
+        FEncoding(run.Options.Encoding),
+        FFF(ff),
+        FSteps(steps),
+        FRows(rows),
+        FState(steps.size()),
+        FProgress(steps.size()) {}
+  ~TCheckThreads() {
+    Signal(FAbort);
+    for (std::thread& t : FThreads) t.join();
+  }
+  TCheckThreads(const TCheckThreads&) = delete;
+  TCheckThreads& operator=(const TCheckThreads&) = delete;
+
+  // A thread for the spatial checks and one for the others.
+  void Start() {
+    for (const bool spatial : {true, false})
+      FThreads.emplace_back([this, spatial] { Lane(spatial); });
+  }
+  // Hands every step over in order; raises the first error in that order,
+  // or ERunCancelled after a stop.
+  void HandOver(TStage& run, TNetwork& net, TStageCounter& checks);
+
+ private:
+  void Lane(bool spatial);
+  bool Cancelled() const { return FAbort || FUserStop; }
+  // Sets a flag that ends the checks; set under the lock, so that a thread
+  // waiting for room for its rows cannot miss it.
+  void Signal(std::atomic<bool>& flag) {
+    {
+      std::lock_guard<std::mutex> g(FLock);
+      flag = true;
+    }
+    FNews.notify_all();
+  }
+  // Waits for news of the lanes a little while, keeping the front end alive.
+  void Pump(TStage& run, std::unique_lock<std::mutex>& lock, int32_t step, int32_t& shown);
+
+  const std::string FDir;
+  const uint16_t FEncoding;
+  const TGISFormat FFF;
+  const std::vector<TCheckStep>& FSteps;
+  const bool FRows;  // someone listens to the rows
+  std::atomic<bool> FAbort{false}, FUserStop{false};
+  std::mutex FLock;
+  std::condition_variable FNews;
+  std::vector<TStepState> FState;
+  std::vector<std::atomic<int32_t>> FProgress;
+  std::vector<std::thread> FThreads;
+};
+
+void TCheckThreads::Lane(bool spatial) {
+  int32_t current = -1;
+  std::vector<TRowCopy> pending;
+  std::vector<TWrittenTable> tables;
+  std::shared_ptr<const TRowTable> table;
+  const TGISWriter* tableOf = nullptr;
+  // Rows wait for their hand-over at most kMaxWaitingRows at a time: a
+  // check whose rows are not yet taken (a later one, or the findings being
+  // slower than the check) waits, instead of holding them all. The step
+  // being handed over is always taken from, so a wait always ends.
+  auto flush = [&] {
+    if (pending.empty()) return;
+    {
+      std::unique_lock<std::mutex> lock(FLock);
+      std::vector<TRowCopy>& rows = FState[current].Rows;
+      FNews.wait(lock, [&] { return rows.size() < kMaxWaitingRows || Cancelled(); });
+      if (rows.empty())
+        rows.swap(pending);
+      else
+        std::move(pending.begin(), pending.end(), std::back_inserter(rows));
+    }
+    pending.clear();
+    FNews.notify_all();
+  };
+  TProgressCancelEvent progress = [this, &current](TProgress*, int32_t p, bool& cancel) {
+    if (current >= 0) FProgress[current].store(p, std::memory_order_relaxed);
+    if (Cancelled()) cancel = true;
+  };
+  auto written = [&tables](const TGISWriter& w) { tables.push_back(DescribeTable(w)); };
+
+  std::exception_ptr openError;
+  std::unique_ptr<TNetwork> net;
+  std::unique_ptr<TSpatialSearch> search;
+  try {
+    net = std::make_unique<TNetwork>();
+    net->SetDirectory(FDir);
+    if (FEncoding != 0) net->SetCodepage(FEncoding);
+    net->SetOnProgress(progress);
+    net->SetOnTableWritten(written);
+    net->SetOnTableRow([&](const TGISWriter& w, std::string_view row, const TFloatPoint* p,
+                           int32_t n) {
+      if (!FRows || current < 0 || !FSteps[current].Table) return;
+      if (tableOf != &w || !table || table->FileName() != w.FileName()) {
+        table = std::make_shared<const TRowTable>(w);
+        tableOf = &w;
+      }
+      pending.push_back({table, std::string(row), std::vector<TFloatPoint>(p, p + std::max(n, 0))});
+      if (pending.size() >= 256) flush();
+    });
+    net->Open(true, false, spatial, 0);
+    search = std::make_unique<TSpatialSearch>(net.get());
+    search->SetOnProgress(progress);
+  } catch (...) {
+    openError = std::current_exception();
+  }
+
+  TLocationList list;
+  bool failed = false;
+  for (size_t k = 0; k < FSteps.size(); ++k) {
+    if (FSteps[k].Spatial != spatial) continue;
+    {
+      std::lock_guard<std::mutex> g(FLock);
+      // A step after a failed one may lack what that one found.
+      if (Cancelled() || failed)
+        FState[k].Skipped = true;
+      else
+        FState[k].Started = true;
+    }
+    FNews.notify_all();
+    if (FState[k].Skipped) continue;
+    current = static_cast<int32_t>(k);
+    table.reset();
+    tableOf = nullptr;
+    tables.clear();
+    std::exception_ptr error = openError;
+    if (!error) {
+      try {
+        TCheckContext c{*net,
+                        *search,
+                        list,
+                        FFF,
+                        FDir,
+                        progress,
+                        [this] {
+                          if (Cancelled()) throw ERunCancelled();
+                        },
+                        written};
+        FSteps[k].Run(c);
+      } catch (...) {
+        error = std::current_exception();
+      }
+    }
+    flush();
+    if (error) {
+      failed = true;
+      Signal(FAbort);
+    }
+    {
+      std::lock_guard<std::mutex> g(FLock);
+      TStepState& s = FState[k];
+      s.Error = error;
+      s.Stopped = FUserStop;
+      s.CutShort = !error && FAbort;
+      s.Tables = std::move(tables);
+      s.Done = true;
+    }
+    tables.clear();
+    current = -1;
+    FNews.notify_all();
+  }
+}
+
+void TCheckThreads::Pump(TStage& run, std::unique_lock<std::mutex>& lock, int32_t step,
+                         int32_t& shown) {
+  FNews.wait_for(lock, std::chrono::milliseconds(50));
+  lock.unlock();
+  if (step >= 0) {
+    const int32_t p = FProgress[step].load(std::memory_order_relaxed);
+    if (p != shown) run.UI.Progress(shown = p);
+  }
+  run.UI.ProcessMessages();
+  if (!FUserStop && run.UI.CancelRequested()) Signal(FUserStop);
+  lock.lock();
+}
+
+void TCheckThreads::HandOver(TStage& run, TNetwork& net, TStageCounter& checks) {
+  std::exception_ptr firstError;
+  std::vector<TRowCopy> rows;
+  // A stop asked for while the networks opened: no check begins.
+  if (run.UI.CancelRequested()) Signal(FUserStop);
+  for (size_t k = 0; k < FSteps.size(); ++k) {
+    const TCheckStep& step = FSteps[k];
+    TStepState& s = FState[k];
+    int32_t shown = -1;
+    std::unique_lock<std::mutex> lock(FLock);
+    while (!s.Started && !s.Skipped) Pump(run, lock, -1, shown);
+    if (s.Skipped) continue;
+    lock.unlock();
+    checks.Announce(step.Stage);
+    run.UI.Log(step.Log);
+    if (step.Table && run.Checks) run.Checks->Begin(step.Table);
+    lock.lock();
+    for (;;) {
+      rows.swap(s.Rows);
+      const bool done = s.Done;
+      if (!rows.empty()) {
+        lock.unlock();
+        FNews.notify_all();  // a check may wait for room
+        for (const TRowCopy& r : rows)
+          net.TableRow(*r.Table, r.Row, r.Points.data(), static_cast<int32_t>(r.Points.size()));
+        rows.clear();
+        lock.lock();
+        continue;
+      }
+      if (done) break;
+      Pump(run, lock, static_cast<int32_t>(k), shown);
+    }
+    lock.unlock();
+    run.Tables.insert(run.Tables.end(), s.Tables.begin(), s.Tables.end());
+    if (s.Error) {
+      // Left by an error: the check stays running, as on one thread.
+      if (!firstError) firstError = s.Error;
+    } else if (step.Table && run.Checks && !s.CutShort) {
+      run.Checks->End(step.Table, s.Stopped);
+    }
+  }
+  for (std::thread& t : FThreads) t.join();
+  FThreads.clear();
+  if (firstError) std::rethrow_exception(firstError);
+  if (FUserStop) throw ERunCancelled();
 }
 
 // Opens the network just built and runs the chosen checks; each writes its
-// table beside the road table. Overpasses run only together with one of the
-// other two choices.
+// table beside the road table.
 void CheckNetwork(TStage& run, TGISFormat ff, TStageCounter& steps) {
   const TRunOptions& o = run.Options;
   if (!o.Subnets && !o.TopoChecks) return;
+  const std::vector<TCheckStep> chosen = ChosenSteps(o);
+  const int32_t threads = CheckThreads(ff, chosen);
   steps.Next("Opening network");
   run.UI.Log("Opening network");
+  // The threads open their networks while this one opens.
+  std::optional<TCheckThreads> lanes;
+  if (threads > 1) lanes.emplace(run, ff, chosen, run.Checks != nullptr).Start();
   TNetwork net;
   net.SetDirectory(run.MainDir);
   if (o.Encoding != 0) net.SetCodepage(o.Encoding);  // the check tables declare it too
   net.SetOnProgress(NetworkProgress(run));
   net.SetOnTableWritten([&run](const TGISWriter& w) { NoteTable(run, w); });
-  net.Open(true, false, true, 0);
+  // On several threads this network only serves the findings' look-ups.
+  net.Open(true, false, threads == 1, 0);
   net.OpenRoadName(1, false);
   net.OpenRoadName(2, false);
   // The findings take every check row as it is written, until the network
@@ -275,13 +633,12 @@ void CheckNetwork(TStage& run, TGISFormat ff, TStageCounter& steps) {
     }
   } attached{run.Checks};
   if (attached.f) attached.f->Attach(net);
-  TStageCounter checks(run, TStageKind::skCheck,
-                       (o.Subnets ? 2 : 0) + (o.TopoChecks ? 5 : 0) + (o.Overpasses ? 2 : 0));
-  if (o.Subnets) DetectSubnets(run, net, ff, checks);
-  TSpatialSearch search(&net);
-  search.SetOnProgress(NetworkProgress(run));
-  if (o.TopoChecks) TopoChecks(run, net, search, ff, checks);
-  if (o.Overpasses) OverpassChecks(run, net, search, ff, checks);
+  TStageCounter checks(run, TStageKind::skCheck, static_cast<int32_t>(chosen.size()));
+  if (threads == 1) {
+    RunChecksInOrder(run, net, ff, chosen, checks);
+  } else {
+    lanes->HandOver(run, net, checks);
+  }
   // The last check may have been stopped too: its table holds the rows
   // found until then, and the run ends as cancelled.
   CheckCancelled(run.UI);
@@ -289,7 +646,8 @@ void CheckNetwork(TStage& run, TGISFormat ff, TStageCounter& steps) {
 
 }  // namespace
 
-void RunNetworkStage(const TRunOptions& o, IRunUI& ui, TCheckSink* checkSink, std::vector<TWrittenTable>& tables) {
+void RunNetworkStage(const TRunOptions& o, IRunUI& ui, TCheckSink* checkSink,
+                     std::vector<TWrittenTable>& tables) {
   TStage run{o, ui, checkSink, tables, o.MainDir};
   const uint8_t ff = o.FF();
   TStageCounter steps(run, TStageKind::skNetwork, o.Subnets || o.TopoChecks ? 3 : 2);

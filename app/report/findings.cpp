@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "linvoro_giswriter_gpkg.h"
 #include "linvoro_network.h"
 #include "linvoro_platform.h"
 #include "report_roads.h"
@@ -659,6 +660,7 @@ void TFindings::Close() {
   FBuffer += "\n]}\n";
   Flush();
   FFile->Close();
+  if (!FGpkgFile.empty()) AddGpkgLayerFromGeoJson(FGpkgFile, "findings", FPath);
 }
 
 void TFindings::AppendJson(std::string& out, bool runStopped) const {

@@ -116,6 +116,9 @@ class TFindings {
   // Completes findings.geojson; errors name the file, and a file that could
   // not be completed is removed. Nothing when it was never created.
   void Close();
+  // The GeoPackage that also receives the findings, as its layer
+  // "findings", once findings.geojson is complete ("" for none).
+  void SetGpkgFile(std::string path) { FGpkgFile = std::move(path); }
 
   bool FileCreated() const { return FFile != nullptr; }
   // The earlier run's findings to compare with: each feature gets
@@ -152,6 +155,7 @@ class TFindings {
   void Flush();
 
   std::string FPath;
+  std::string FGpkgFile;
   TReportRoads* FRoads;
   TNetwork* FNet = nullptr;
   std::vector<TCheckFindings> FChecks;

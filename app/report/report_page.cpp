@@ -96,7 +96,9 @@ TReportPage::TReportPage(const TRunOptions& o, const TIncludeLists& include, int
       FRoads(include, vertexBudget),
       FFindings(o.MainDir + TFindings::FileName, &FRoads),
       FStart(Now()),
-      FStartText(LocalTimeText(FStart)) {}
+      FStartText(LocalTimeText(FStart)) {
+  if (o.FF() == gfGPKG) FFindings.SetGpkgFile(o.MainDir + GpkgFileName);
+}
 
 void TReportPage::AppendErrors(std::string& out) {
   // error.txt of this run only: an older one is not this run's findings.

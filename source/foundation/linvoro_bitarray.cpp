@@ -34,9 +34,19 @@ size_t RoundUp(size_t v, size_t to) { return (v + to - 1) / to * to; }
 
 [[noreturn]] void RangeError() { throw EBitArrayError("TBitArray: Index out of range"); }
 
+// ThreadSanitizer instruments the clones' resolver, which the loader runs
+// before the sanitizer's runtime is ready: such a build has one version.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define LINVORO_ONE_COUNTBITS 1
+#endif
+#endif
+
 // Counts the set bits of n bytes (a multiple of 8). The popcnt instruction is
 // used where the processor has it; the result is the same either way.
+#ifndef LINVORO_ONE_COUNTBITS
 __attribute__((target_clones("popcnt", "default")))
+#endif
 int64_t CountBits(const uint32_t* words, size_t n) {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(words);
   int64_t total = 0;

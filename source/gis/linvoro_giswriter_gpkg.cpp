@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "linvoro_charset.h"
 #include "linvoro_functions.h"
@@ -176,6 +177,89 @@ void ReleaseDataset(std::shared_ptr<TGpkgDataset>& d) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- a layer from GeoJSON
+
+void AddGpkgLayerFromGeoJson(const std::string& gpkgPath, const std::string& layer,
+                             const std::string& geojsonPath) {
+  std::shared_ptr<TGpkgDataset> d = AcquireDataset(gpkgPath);
+  try {
+    TQuietGdal quiet;
+    std::lock_guard<std::mutex> lock(d->Lock);
+    d->Commit();
+    const TGdalApi& g = Gdal();
+    const char* const drivers[] = {"GeoJSON", nullptr};
+    // Arrays as their JSON text, which a column can hold.
+    const char* const open[] = {"ARRAY_AS_STRING=YES", nullptr};
+    GDALDatasetH src = g.GDALOpenEx(geojsonPath.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY, drivers, open, nullptr);
+    OGRLayerH from = src ? g.GDALDatasetGetLayer(src, 0) : nullptr;
+    if (!from) {
+      const std::string why = LastGdalError();
+      if (src) g.GDALClose(src);
+      throw EReadError("Cannot read " + FullPath(geojsonPath) + why);
+    }
+    GDALDatasetH ds = d->Handle;
+    bool ok = true;
+    for (int i = g.GDALDatasetGetLayerCount(ds) - 1; i >= 0; --i) {
+      OGRLayerH l = g.GDALDatasetGetLayer(ds, i);
+      if (l && layer == g.OGR_L_GetName(l)) {
+        ok = g.GDALDatasetDeleteLayer(ds, i) == OGRERR_NONE;
+        break;
+      }
+    }
+    OGRSpatialReferenceH srs = g.OSRNewSpatialReference(nullptr);
+    g.OSRImportFromEPSG(srs, 4326);  // GeoJSON's
+    const char* options[] = {"GEOMETRY_NAME=geom", "FID=fid", "SPATIAL_INDEX=YES", nullptr};
+    OGRLayerH to = ok ? g.GDALDatasetCreateLayer(ds, layer.c_str(), srs, wkbUnknown, const_cast<char**>(options))
+                      : nullptr;
+    g.OSRRelease(srs);
+    ok = to != nullptr;
+    // SQLite's column names ignore letter case: a property whose name
+    // differs from another's only in case ("link" beside a table's "Link",
+    // which holds the same link) shares its column.
+    OGRFeatureDefnH fromDefn = g.OGR_L_GetLayerDefn(from);
+    const int fields = g.OGR_FD_GetFieldCount(fromDefn);
+    std::vector<int> map(static_cast<size_t>(fields), -1);
+    for (int i = 0; ok && i < fields; ++i) {
+      OGRFieldDefnH fd = g.OGR_FD_GetFieldDefn(fromDefn, i);
+      const char* name = g.OGR_Fld_GetNameRef(fd);
+      int k = g.OGR_FD_GetFieldIndex(g.OGR_L_GetLayerDefn(to), name);
+      if (k < 0) {
+        ok = g.OGR_L_CreateField(to, fd, TRUE) == OGRERR_NONE;
+        k = g.OGR_FD_GetFieldIndex(g.OGR_L_GetLayerDefn(to), name);
+      }
+      map[static_cast<size_t>(i)] = k;
+    }
+    // One transaction: SQLite would otherwise commit every feature.
+    ok = ok && g.GDALDatasetStartTransaction(ds, FALSE) == OGRERR_NONE;
+    if (ok) {
+      g.OGR_L_ResetReading(from);
+      while (ok) {
+        OGRFeatureH f = g.OGR_L_GetNextFeature(from);
+        if (!f) break;
+        // A fresh feature each time: no value of the last one stays, and
+        // the layer numbers it.
+        OGRFeatureH out = g.OGR_F_Create(g.OGR_L_GetLayerDefn(to));
+        ok = g.OGR_F_SetFromWithMap(out, f, TRUE, map.data()) == OGRERR_NONE &&
+             g.OGR_L_CreateFeature(to, out) == OGRERR_NONE;
+        g.OGR_F_Destroy(out);
+        g.OGR_F_Destroy(f);
+      }
+      ok = ok ? g.GDALDatasetCommitTransaction(ds) == OGRERR_NONE
+              : (g.GDALDatasetRollbackTransaction(ds), false);
+    }
+    const std::string why = ok ? std::string() : LastGdalError();
+    g.GDALClose(src);
+    if (!ok) throw EWriteError("Cannot write the layer " + layer + " of " + d->Path + why);
+  } catch (...) {
+    try {
+      ReleaseDataset(d);
+    } catch (...) {
+    }
+    throw;
+  }
+  ReleaseDataset(d);
+}
 
 // ---------------------------------------------------------------- TGISWriterGPKG
 

@@ -77,6 +77,12 @@ class TGISWriterGPKG : public TGISWriter {
   std::string FText;
 };
 
+// Adds (or replaces) the layer `layer` of the GeoPackage at gpkgPath with
+// the features of the GeoJSON file at geojsonPath, their properties as
+// fields (lists as JSON text). Raises naming the file on a failure.
+void AddGpkgLayerFromGeoJson(const std::string& gpkgPath, const std::string& layer,
+                             const std::string& geojsonPath);
+
 // Reads a layer of a GeoPackage record by record, in feature order: the
 // network import's view of a road table written by TGISWriterGPKG.
 class TGpkgLayerReader {

@@ -10,10 +10,15 @@
 #include <ogr_api.h>
 #include <ogr_srs_api.h>
 
+#include <strings.h>
+
+#include <algorithm>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "findings.h"
 #include "include_file.h"
 #include "linvoro_giswriter.h"
 #include "linvoro_roadnamefile.h"
@@ -296,4 +301,75 @@ TEST_F(GpkgOutput, TextComesBackWhole) {
     for (size_t i = 0; i < names.size(); ++i)
       EXPECT_EQ(rn.RoadName1(static_cast<int32_t>(i + 1)), FirstChars(names[i], 80)) << i;
   }
+}
+
+// With the report, the findings are a layer too: every feature of
+// findings.geojson in its order, with its geometry and its properties as
+// fields (the table fields of every check, the check, the link's way and
+// name, the node pairs' ways as JSON text), in WGS 84 with an R-tree.
+// Without the report there are no findings, and no layer.
+TEST_F(GpkgOutput, FindingsAreALayer) {
+  TRunOptions o;
+  o.Files = {std::string(SHARED_DATA_DIR) + "/osm/andorra.osm.gz"};
+  o.BuildNetwork = o.Subnets = o.TopoChecks = o.Overpasses = true;
+  o.OutputFormat = 3;
+  const std::string dir = Run(o, "report");
+  if (HasFailure()) return;
+  const TTable json = ReadLayer(dir + TFindings::FileName, "findings");
+  const TTable layer = ReadLayer(dir + GpkgFileName, "findings");
+  ASSERT_TRUE(json.found);
+  ASSERT_TRUE(layer.found);
+  EXPECT_EQ(layer.epsg, 4326);
+  ASSERT_GT(json.records.size(), 0u);
+  ASSERT_EQ(layer.records.size(), json.records.size());
+  std::vector<std::string> names;
+  for (const auto& f : layer.records[0].fields) names.push_back(f.first);
+  for (const char* want : {"check", "LinkID", "Subnet", "Link", "Group", "SameLength", "Duplicate", "SelfInter",
+                           "SharpTurn", "Node1", "Node2", "Node", "distance", "Percent", "osm_way", "name",
+                           "osm_ways"})
+    EXPECT_NE(std::find(names.begin(), names.end(), want), names.end()) << want;
+  // SQLite's column names ignore case: GeoJSON's "link" shares the
+  // "Link" column of the tables that have one, which holds the same link.
+  auto column = [&names](const std::string& n) {
+    for (size_t i = 0; i < names.size(); ++i)
+      if (strcasecmp(names[i].c_str(), n.c_str()) == 0) return static_cast<int>(i);
+    return -1;
+  };
+  std::set<std::string> checks;
+  for (size_t k = 0; k < json.records.size(); ++k) {
+    const TRecord& a = json.records[k];
+    const TRecord& b = layer.records[k];
+    ASSERT_EQ(b.fields.size(), names.size());
+    for (const auto& [name, x] : a.fields) {
+      SCOPED_TRACE("record " + std::to_string(k) + " field " + name);
+      const int i = column(name);
+      ASSERT_GE(i, 0);
+      const TValue& y = b.fields[static_cast<size_t>(i)].second;
+      if (x.isNull) continue;  // a same-named property may fill the column
+      EXPECT_FALSE(y.isNull);
+      if (name == "osm_ways") {
+        // A list in GeoJSON, JSON text in the layer.
+        EXPECT_EQ(y.text.substr(0, 1), "[") << y.text;
+      } else if (x.isText || y.isText) {
+        EXPECT_EQ(x.text, y.text);
+      } else {
+        EXPECT_DOUBLE_EQ(x.number, y.number);
+      }
+    }
+    // Every link finding names its link in the one column.
+    if (a.fields[0].second.text != "non_connected_nodes") {
+      EXPECT_FALSE(b.fields[static_cast<size_t>(column("link"))].second.isNull);
+    }
+    EXPECT_EQ(a.wkt, b.wkt) << "record " << k;
+    checks.insert(a.fields[0].second.text);
+  }
+  // Every check found something in andorra.
+  EXPECT_EQ(checks.size(), FindingTables().size());
+  EXPECT_EQ(SqlValue(dir + GpkgFileName, "SELECT HasSpatialIndex('findings', 'geom')"), "1");
+  EXPECT_EQ(SqlValue(dir + GpkgFileName, "PRAGMA integrity_check"), "ok");
+
+  o.Report = false;
+  const std::string quiet = Run(o, "no_report");
+  EXPECT_TRUE(ReadLayer(quiet + GpkgFileName, "roads").found);
+  EXPECT_FALSE(ReadLayer(quiet + GpkgFileName, "findings").found);
 }

@@ -8,15 +8,20 @@
 #include <gdal.h>
 #include <ogr_api.h>
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
+#include <optional>
 #include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "check_threads_env.h"
 #include "grid_osm.h"
 #include "include_file.h"
 #include "linvoro_giswriter.h"
@@ -329,11 +334,13 @@ class TStopUI : public TLogUI {
 // wrote complete: GDAL opens each one the log names and finds the records
 // the log counts. A stop in the passes leaves no network; one in the import
 // or the attribute import leaves no network file at all, its report
-// included (it would count links that are not there); one in the checks keeps
-// the network and the tables before the check, and the stopped table holds
-// the rows found until then.
+// included (it would count links that are not there); one in the checks
+// (on one thread, where which tables exist is certain) keeps the network
+// and the tables before the check, and the stopped table holds the rows
+// found until then.
 TEST(NetworkStage, StoppedRunsLeaveCompleteTables) {
   GDALAllRegister();
+  const TCheckThreadsEnv oneThread(1);
   TIncludeLists include;
   include.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
   char tmpl[] = "/tmp/netstop_XXXXXX";
@@ -431,6 +438,180 @@ TEST(NetworkStage, StoppedRunsLeaveCompleteTables) {
         EXPECT_LT(OpenTable(dir + "nodes" + ext).rows, nodes);
       }
     }
+  }
+  fs::remove_all(tmpl);
+}
+
+// ------------------------------------------------------------ checks on several threads
+
+namespace {
+
+// Every file of a folder with its bytes, but the report page and the
+// network's report, which hold the times of their run.
+std::map<std::string, std::string> FolderFiles(const std::string& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    const std::string name = e.path().filename().string();
+    if (name == "report.html" || name == "network_report.txt") continue;
+    std::ifstream in(e.path(), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    files[name] = text.str();
+  }
+  return files;
+}
+
+// What a run tells its front end: the stages with their numbers and the log
+// without its times.
+class TRecordUI : public TNullRunUI {
+ public:
+  void Stage(const TRunStage& s) override {
+    lines.push_back("stage " + s.Name + " " + std::to_string(s.Number) + "/" + std::to_string(s.Count));
+  }
+  void Log(const std::string& line) override {
+    if (line.rfind("Start at ", 0) != 0 && line.rfind("Finish at ", 0) != 0) lines.push_back(line);
+  }
+  std::vector<std::string> lines;
+};
+
+}  // namespace
+
+// The checks on several threads write the same tables, findings and log as
+// on one, byte for byte and in the same order, on every shared extract and
+// on andorra tiled four times (copies side by side, whose ways meet at the
+// seams), in MIF and shapefile form.
+TEST(NetworkStage, ChecksOnSeveralThreadsMatchOneThread) {
+  TIncludeLists include;
+  include.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
+  char tmpl[] = "/tmp/netthreads_XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string root = std::string(tmpl) + "/";
+  const std::string shared = std::string(SHARED_DATA_DIR) + "/osm/";
+  std::vector<std::string> inputs;
+  for (const auto& e : fs::directory_iterator(shared))
+    if (e.path().string().ends_with(".osm.gz")) inputs.push_back(e.path().string());
+  std::sort(inputs.begin(), inputs.end());
+  ASSERT_FALSE(inputs.empty()) << shared;
+  const std::string tiled = root + "andorra4.osm";
+  const std::string tile = "python3 '" + std::string(SHARED_DATA_DIR) + "/../tools/tile_osm.py' '" + shared +
+                           "andorra.osm.gz' 4 '" + tiled + "' > /dev/null";
+  ASSERT_EQ(std::system(tile.c_str()), 0) << tile;
+  inputs.push_back(tiled);
+
+  int run = 0;
+  for (const std::string& input : inputs) {
+    for (const int32_t format : {0, 1}) {
+      SCOPED_TRACE(input + (format == 0 ? " as MIF" : " as shapefile"));
+      std::map<std::string, std::string> files[2];
+      std::vector<std::string> lines[2];
+      for (const int threads : {1, 4}) {
+        const TCheckThreadsEnv env(threads);
+        const std::string dir = root + std::to_string(run++) + "/";
+        fs::create_directories(dir);
+        TRunOptions o;
+        o.OutputFormat = format;
+        o.BuildNetwork = o.Subnets = o.TopoChecks = o.Overpasses = true;
+        o.Files = {input};
+        o.MainDir = dir;
+        TRecordUI ui;
+        const TRunResult r = RunConversion(o, include, ui);
+        ASSERT_EQ(r.Status, TRunStatus::rsOk) << r.Message;
+        const int k = threads == 1 ? 0 : 1;
+        files[k] = FolderFiles(dir);
+        lines[k] = std::move(ui.lines);
+        // Lines that name the folder differ; the rest is compared.
+        std::erase_if(lines[k], [&dir](const std::string& l) { return l.find(dir) != std::string::npos; });
+        fs::remove_all(dir);
+      }
+      EXPECT_EQ(lines[0], lines[1]);
+      // An extract without a road for cars builds no network.
+      if (input == tiled || files[0].count("linvoro_config.ini")) {
+        ASSERT_TRUE(files[0].count("findings.geojson"));
+        ASSERT_TRUE(files[0].count(format == 0 ? "overpasses.mif" : "overpasses.shp"));
+      }
+      std::vector<std::string> names[2];
+      for (int k = 0; k < 2; ++k)
+        for (const auto& f : files[k]) names[k].push_back(f.first);
+      ASSERT_EQ(names[0], names[1]);
+      for (const auto& f : files[0]) EXPECT_TRUE(f.second == files[1][f.first]) << f.first << " differs";
+    }
+  }
+  fs::remove_all(tmpl);
+}
+
+// A stop asked for while the checks run on several threads ends the stage
+// within a second, as cancelled, and every table the log lists opens with
+// the records it counts, the check tables in the order of the checks.
+TEST(NetworkStage, ChecksOnSeveralThreadsStopWithinASecond) {
+  GDALAllRegister();
+  TIncludeLists include;
+  include.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
+  char tmpl[] = "/tmp/netthreadstop_XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string root = std::string(tmpl) + "/";
+  const std::string input = root + "grid.osm";
+  std::ofstream(input, std::ios::binary) << GridOsm(400);
+
+  // Stops once stage `at` has begun; when the stop was first asked for and
+  // when the tables were listed, which happens once the stage has ended.
+  class TTimedStopUI : public TLogUI {
+   public:
+    explicit TTimedStopUI(std::string at) : FAt(std::move(at)) {}
+    void Stage(const TRunStage& s) override {
+      if (s.Name == FAt) FArmed = true;
+    }
+    void Log(const std::string& line) override {
+      TLogUI::Log(line);
+      if (line.rfind("Table ", 0) == 0 && !listed) listed = std::chrono::steady_clock::now();
+    }
+    bool CancelRequested() override {
+      if (FArmed && !asked) asked = std::chrono::steady_clock::now();
+      return FArmed;
+    }
+    std::optional<std::chrono::steady_clock::time_point> asked, listed;
+
+   private:
+    std::string FAt;
+    bool FArmed = false;
+  };
+
+  const TCheckThreadsEnv env(2);
+  int run = 0;
+  for (const char* at : {"Extended subnets", "Simple subnets", "Non-connected nodes"}) {
+    SCOPED_TRACE(at);
+    const std::string dir = root + std::to_string(run++) + "/";
+    fs::create_directories(dir);
+    TRunOptions o;
+    o.OutputFormat = 1;
+    o.BuildNetwork = o.Subnets = o.TopoChecks = o.Overpasses = true;
+    o.Files = {input};
+    o.MainDir = dir;
+    TTimedStopUI ui(at);
+    const TRunResult r = RunConversion(o, include, ui);
+    ASSERT_EQ(r.Status, TRunStatus::rsCancelled) << r.Message;
+    ASSERT_TRUE(ui.asked && ui.listed);
+    const double seconds = std::chrono::duration<double>(*ui.listed - *ui.asked).count();
+    EXPECT_LT(seconds, 1.0);
+
+    std::vector<std::string> listed;
+    for (const std::string& line : ui.lines) {
+      if (line.rfind("Table ", 0) != 0) continue;
+      const size_t paren = line.find(" ("), colon = line.find("): ");
+      ASSERT_NE(colon, std::string::npos) << line;
+      const std::string name = line.substr(6, paren - 6);
+      const TTableInfo t = OpenTable(dir + name + ".shp");
+      ASSERT_TRUE(t.ok) << line;
+      EXPECT_EQ(t.rows, std::stoll(line.substr(colon + 3))) << line;
+      if (name != "roads") listed.push_back(name);
+    }
+    std::vector<std::string> order;
+    for (const auto& t : kCheckTables) order.push_back(t.name);
+    size_t pos = 0;
+    for (const std::string& name : listed) {
+      while (pos < order.size() && order[pos] != name) ++pos;
+      EXPECT_LT(pos, order.size()) << name << " out of order";
+    }
+    EXPECT_TRUE(fs::exists(dir + "linvoro_config.ini"));
   }
   fs::remove_all(tmpl);
 }

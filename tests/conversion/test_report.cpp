@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "check_threads_env.h"
 #include "findings.h"
 #include "include_file.h"
 #include "linvoro_giswriter.h"
@@ -581,8 +582,10 @@ TEST_F(ReportPage, EveryRunWritesItAndSaysHowItEnded) {
     EXPECT_FALSE(fs::exists(Path("findings.geojson")));  // no check ran
   }
   // A run stopped in its checks: the checks done and the stopped one are in
-  // findings.geojson, which is complete JSON for GDAL.
+  // findings.geojson, which is complete JSON for GDAL. On one thread, where
+  // no check after the stopped one has begun.
   {
+    const TCheckThreadsEnv oneThread(1);
     TStopAtChecks ui;
     const TRunResult r = RunConversion(Options(1), Include, ui);
     ASSERT_EQ(r.Status, TRunStatus::rsCancelled);

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds the tests of the network stage in a clang ThreadSanitizer tree
+# (build-tsan/, or DIR) and runs the ones whose checks run on several
+# threads: the same tables as from one thread, and a stop while they run.
+# Usage: scripts/tsan.sh [DIR]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+dir=${1:-build-tsan}
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+fi
+# -O1 with line tables: readable reports at a bearable speed.
+CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug "${launcher[@]}" \
+  -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1 -fsanitize=thread" -DCMAKE_C_FLAGS_DEBUG="-O1 -g1 -fsanitize=thread" \
+  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=thread" \
+  -DOSM2TRASSEL_STATIC_CLI=OFF -DOSM2TRASSEL_BENCH=OFF -DOSM2TRASSEL_GUI=OFF >/dev/null
+cmake --build "$dir" -j"$(nproc)" --target test_network_stage
+# halt_on_error: a race fails the run instead of scrolling past.
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp ${TSAN_OPTIONS:-}" \
+  "$dir/bin/test_network_stage" --gtest_filter='NetworkStage.ChecksOnSeveralThreads*'
