@@ -324,12 +324,12 @@ TEST_F(GpkgOutput, FindingsAreALayer) {
   ASSERT_EQ(layer.records.size(), json.records.size());
   std::vector<std::string> names;
   for (const auto& f : layer.records[0].fields) names.push_back(f.first);
-  for (const char* want : {"check", "LinkID", "Subnet", "Link", "Group", "SameLength", "Duplicate", "SelfInter",
-                           "SharpTurn", "Node1", "Node2", "Node", "distance", "Percent", "osm_way", "name",
-                           "osm_ways"})
+  for (const char* want : {"check", "link", "Subnet", "Group", "SameLength", "Duplicate", "SelfInter", "SharpTurn",
+                           "Node1", "Node2", "Node", "distance_m", "position", "osm_way", "osm_id", "name", "osm_ways",
+                           "road_class", "message", "crossing_osm_way", "levels_differ"})
     EXPECT_NE(std::find(names.begin(), names.end(), want), names.end()) << want;
-  // SQLite's column names ignore case: GeoJSON's "link" shares the
-  // "Link" column of the tables that have one, which holds the same link.
+  // SQLite's column names ignore case: the layer's columns are matched
+  // with the properties so.
   auto column = [&names](const std::string& n) {
     for (size_t i = 0; i < names.size(); ++i)
       if (strcasecmp(names[i].c_str(), n.c_str()) == 0) return static_cast<int>(i);
