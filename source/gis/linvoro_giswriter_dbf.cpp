@@ -232,14 +232,16 @@ bool TGISWriterDBF::WriteDbfRecord(std::string_view Attrib) {
 }
 
 std::string TGISWriterDBF::DbfFullMessage() const {
-  const std::string file = FileName().substr(FileName().rfind('/') + 1) + ".dbf";
+  // Asked before every record: the file name is put together only for the
+  // message.
+  auto file = [this] { return FileName().substr(FileName().rfind('/') + 1) + ".dbf"; };
   const int64_t records = SizeLimit(DbfRecordLimit);
   if (static_cast<int64_t>(FDbfRecords) + 1 > records)
-    return TableFullMessage(file, records, "records", "the record count dBASE readers take");
+    return TableFullMessage(file(), records, "records", "the record count dBASE readers take");
   // The end mark byte included.
   const int64_t bytes = SizeLimit(DbfSizeLimit);
   if (DbfSize() + FRecordLength + 1 > bytes)
-    return TableFullMessage(file, bytes, "bytes", "the most dBASE readers address");
+    return TableFullMessage(file(), bytes, "bytes", "the most dBASE readers address");
   return std::string();
 }
 

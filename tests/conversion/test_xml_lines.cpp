@@ -382,3 +382,64 @@ TEST(OsmLineReader, ASectionPlaceIsWhereANewReaderStarts) {
     }
   }
 }
+
+// Ids are read digit by digit where they are plain; every other form must
+// come out as the general integer rule reads it (JOSM's negative new ids,
+// a plus sign, more digits than the short path takes) or end the run.
+TEST(OsmLineReader, IdsOfEveryFormAsTheIntegerRuleReadsThem) {
+  struct TCase {
+    std::string text;
+    int64_t want;  // ignored when bad
+    bool bad;
+  };
+  const std::vector<TCase> cases = {
+      {"7", 7, false},
+      {"14000000001", 14000000001LL, false},
+      {"999999999999999999", 999999999999999999LL, false},    // 18 digits
+      {"1000000000000000000", 1000000000000000000LL, false},  // 19 digits
+      {"9223372036854775807", INT64_MAX, false},
+      {"-1", -1, false},
+      {"+12", 12, false},
+      {"00042", 42, false},
+      {"", 0, true},
+      {"12a", 0, true},
+      {"9223372036854775808", 0, true},
+  };
+  TempDir dir;
+  for (const TCase& c : cases) {
+    const std::string q = "\"" + c.text + "\"";
+    const std::string s = "<?xml version='1.0' encoding='UTF-8'?>\n<osm version=\"0.6\">\n <node id=" + q +
+                          " lat=\"1\" lon=\"2\"/>\n <way id=" + q + ">\n  <nd ref=" + q +
+                          "/>\n  <tag k=\"highway\" v=\"primary\"/>\n </way>\n</osm>\n";
+    const std::string path = dir.File("ids.osm", s);
+    class TAll final : public IOsmHandler {
+     public:
+      bool Section(TOsmKind) override { return true; }
+      bool WantNode(int64_t id) override {
+        Ids.push_back(id);
+        return true;
+      }
+      void Node(const TOsmNode& n) override { Ids.push_back(n.Id); }
+      bool WantWay(int64_t id) override {
+        Ids.push_back(id);
+        return true;
+      }
+      void Way(const TOsmWay& w) override {
+        Ids.push_back(w.Id);
+        for (const int64_t r : w.Refs()) Ids.push_back(r);
+      }
+      std::vector<int64_t> Ids;
+    } all;
+    TNullRunUI ui;
+    TXmlLineReader reader(path, TOsmFormat::ofXml);
+    TPassProgress progress(ui, reader);
+    TReadRequest what;
+    what.Nodes = what.Ways = true;
+    if (c.bad) {
+      EXPECT_ANY_THROW(reader.Read(all, what, progress)) << c.text;
+      continue;
+    }
+    EXPECT_NO_THROW(reader.Read(all, what, progress)) << c.text;
+    EXPECT_EQ(all.Ids, std::vector<int64_t>(5, c.want)) << c.text;
+  }
+}
