@@ -55,6 +55,25 @@ TEST(ReportText, JsonStringsHoldAnyTextAsText) {
   for (const auto& c : cases) EXPECT_EQ(JsonString(c.in), c.out) << c.in;
 }
 
+TEST(ReportText, PageJsonIsAsciiWithTheSameValue) {
+  const struct {
+    std::string in, out;
+  } cases[] = {
+      {"{\"a\":[1,\"x\\u003c\"]}", "{\"a\":[1,\"x\\u003c\"]}"},
+      {"\"Stra\xC3\x9F" "e\"", "\"Stra\\u00dfe\""},
+      {"\"\xE5\x8C\x97\xE4\xBA\xAC\"", "\"\\u5317\\u4eac\""},
+      // Beyond the basic plane: a surrogate pair, as JSON writes it.
+      {"\"\xF0\x9F\x9A\x97\"", "\"\\ud83d\\ude97\""},
+      // Bytes that are not UTF-8, also at the very end.
+      {"\"caf\xE9\"", "\"caf\\ufffd\""},
+      {"\"cut\xE5\x8C", "\"cut\\ufffd\\ufffd"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(JsonAsAscii(c.in), c.out) << c.in;
+  // Every name AppendJsonString writes comes back as the same JSON value.
+  const std::string name = "\xC3\xA9\xF0\x9F\x9A\x97</script>";
+  EXPECT_EQ(JsonAsAscii(JsonString(name)), "\"\\u00e9\\ud83d\\ude97\\u003c/script\\u003e\"");
+}
+
 TEST(ReportText, NumbersReadBackExactly) {
   const struct {
     double in;
