@@ -179,6 +179,37 @@ TEST(ReportRoads, OverviewLeavesOutWholeMinorClassesButNoRoadWithAFinding) {
   EXPECT_FALSE(few.Holds(3, motorway));
 }
 
+TEST(ReportRoads, RoadsWithAFindingAreSimplifiedOnlyBeyondTheirBudget) {
+  const TIncludeLists include = ProjectInclude();
+  const uint32_t footway = static_cast<uint32_t>(include.TypeCode("footway"));
+  // A straight line 800 m long that wiggles by 0.33 m, with a vertex twice
+  // over, and a line with a corner 33 m off its chord.
+  std::vector<TFloatPoint> wiggles;
+  for (int i = 0; i <= 10; ++i) wiggles.push_back({7.0 + i * 0.001, 43.0 + (i % 2 ? 3e-6 : 0)});
+  wiggles.insert(wiggles.begin() + 5, wiggles[5]);
+  const TFloatPoint corner[3] = {{7, 43}, {7.001, 43.0003}, {7.002, 43}};
+  const struct {
+    int64_t budget;
+    const char* tolerance;
+    int vertices;
+  } cases[] = {
+      {15, "0", 15},    // fits as it is: every vertex, the doubled one too
+      {14, "0.5", 5},   // the wiggles go, the corner and the ends stay
+      {1, "100", 4},    // nothing fits: the coarsest, the ends of each line
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.budget);
+    TReportRoads roads(include, 0, c.budget);
+    roads.AddFindingRoad(1, 101, "a", footway, wiggles.data(), static_cast<int32_t>(wiggles.size()));
+    roads.AddFindingRoad(2, 102, "b", footway, corner, 3);
+    std::string json;
+    roads.AppendJson(json);
+    EXPECT_NE(json.find("\"findingRoads\":{\"roads\":2,\"vertices\":" + std::to_string(c.vertices) + ","),
+              std::string::npos) << json;
+    EXPECT_NE(json.find("\"findingRoadsTolerance\":" + std::string(c.tolerance) + "}"), std::string::npos) << json;
+  }
+}
+
 // ------------------------------------------------------------ findings against the tables
 
 namespace {
