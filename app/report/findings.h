@@ -130,7 +130,9 @@ class TFindings {
 
   // Findings per check the page holds at most: above it, those on the most
   // important roads (findings.geojson holds every one). Lowered by tests.
-  static constexpr int64_t DefaultPageBound = 20000;
+  // A mapper works through a few thousand at most, and so many draw fast
+  // on any machine; a small run's page holds every finding.
+  static constexpr int64_t DefaultPageBound = 2500;
   // For the findings made from now on (tests lower it to see the bound at
   // work on small data).
   static void SetPageBoundOfNew(int64_t bound) { NewPageBound() = bound; }

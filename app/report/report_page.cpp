@@ -316,7 +316,7 @@ std::string TReportPage::Write(TRunStatus status, const std::string& message,
     else if (name == "STATUS")
       page.Write(banner);
     else if (name == "DATA")
-      page.Write(data);
+      page.Write(JsonAsAscii(data));
     else if (name == "LICENCES")
       page.Write(HtmlEscape(a.Licences));
     else if (name == "MAP_LIBRARY")

@@ -1,5 +1,9 @@
 #include "report_roads.h"
 
+#include <algorithm>
+#include <cmath>
+#include <iterator>
+#include <limits>
 #include <string>
 
 #include "report_text.h"
@@ -17,6 +21,54 @@ constexpr const char* kClassKeys[rcCount] = {"motorway", "trunk",   "primary", "
 // roads where it stands.
 constexpr TRoadClass kDropOrder[] = {rcPath, rcTrack, rcService, rcOther, rcMinor,
                                      rcTertiary, rcSecondary, rcPrimary};
+
+// Douglas-Peucker as weights: per vertex of a line (E7 x, y pairs) the
+// largest tolerance in metres at which the simplification still keeps it,
+// so that the vertices kept at a tolerance are those weighing more. A
+// vertex weighs its distance from the chord it splits, but no more than the
+// vertex that split the chord before it (its ancestors are kept first).
+void SimplificationWeights(const int64_t* xy, int32_t count, float* weight) {
+  if (count <= 0) return;
+  constexpr float kEnd = std::numeric_limits<float>::infinity();
+  weight[0] = weight[count - 1] = kEnd;
+  if (count < 3) return;
+  // Metres per 1e-7 degree: of latitude, and of longitude at the line.
+  constexpr double kMetresY = 6378137.0 * 3.14159265358979323846 / 180.0 * 1e-7;
+  const double kx = kMetresY * std::cos(static_cast<double>(xy[1]) * 1e-7 * 3.14159265358979323846 / 180.0);
+  const auto px = [&](int32_t i) { return static_cast<double>(xy[2 * i] - xy[0]) * kx; };
+  const auto py = [&](int32_t i) { return static_cast<double>(xy[2 * i + 1] - xy[1]) * kMetresY; };
+  struct TSpan {
+    int32_t a, b;
+    float limit;
+  };
+  std::vector<TSpan> stack{{0, count - 1, kEnd}};
+  while (!stack.empty()) {
+    const TSpan s = stack.back();
+    stack.pop_back();
+    if (s.b - s.a < 2) continue;
+    const double ax = px(s.a), ay = py(s.a), dx = px(s.b) - ax, dy = py(s.b) - ay;
+    const double len2 = dx * dx + dy * dy;
+    double best = -1;
+    int32_t at = s.a + 1;
+    for (int32_t i = s.a + 1; i < s.b; ++i) {
+      double qx = px(i) - ax, qy = py(i) - ay;
+      if (len2 > 0) {
+        const double t = std::clamp((qx * dx + qy * dy) / len2, 0.0, 1.0);
+        qx -= t * dx;
+        qy -= t * dy;
+      }
+      const double d2 = qx * qx + qy * qy;
+      if (d2 > best) {
+        best = d2;
+        at = i;
+      }
+    }
+    const float w = std::min(s.limit, static_cast<float>(std::sqrt(best)));
+    weight[at] = w;
+    stack.push_back({s.a, at, w});
+    stack.push_back({at, s.b, w});
+  }
+}
 
 }  // namespace
 
@@ -60,8 +112,8 @@ TRoadClass TRoadClasses::Of(uint32_t attribute) const {
 
 // ---------------------------------------------------------------- streams
 
-void TReportRoads::TStream::Append(int64_t link, int64_t way, std::string_view name,
-                                   uint32_t attribute, const TFloatPoint* points, int32_t count) {
+void TReportRoads::TStream::AppendHead(int64_t link, int64_t way, std::string_view name,
+                                       uint32_t attribute, int32_t count) {
   auto it = NameIndex.find(name);
   if (it == NameIndex.end()) {
     it = NameIndex.emplace(std::string(name), static_cast<uint32_t>(Names.size())).first;
@@ -72,17 +124,23 @@ void TReportRoads::TStream::Append(int64_t link, int64_t way, std::string_view n
   AppendVarint(Data, it->second);
   AppendVarint(Data, attribute);
   AppendVarint(Data, static_cast<uint64_t>(count));
-  for (int32_t i = 0; i < count; ++i) {
-    const int64_t x = E7(points[i].x), y = E7(points[i].y);
-    AppendZigzag(Data, x - LastX);
-    AppendZigzag(Data, y - LastY);
-    LastX = x;
-    LastY = y;
-  }
   LastLink = link;
   LastWay = way;
   ++Roads;
   Vertices += count;
+}
+
+void TReportRoads::TStream::AppendVertex(int64_t x, int64_t y) {
+  AppendZigzag(Data, x - LastX);
+  AppendZigzag(Data, y - LastY);
+  LastX = x;
+  LastY = y;
+}
+
+void TReportRoads::TStream::Append(int64_t link, int64_t way, std::string_view name,
+                                   uint32_t attribute, const TFloatPoint* points, int32_t count) {
+  AppendHead(link, way, name, attribute, count);
+  for (int32_t i = 0; i < count; ++i) AppendVertex(E7(points[i].x), E7(points[i].y));
 }
 
 void TReportRoads::TStream::Clear() {
@@ -95,8 +153,8 @@ void TReportRoads::TStream::Clear() {
 
 // ---------------------------------------------------------------- roads
 
-TReportRoads::TReportRoads(const TIncludeLists& include, int64_t vertexBudget)
-    : FClasses(include), FBudget(vertexBudget) {}
+TReportRoads::TReportRoads(const TIncludeLists& include, int64_t vertexBudget, int64_t findingVertexBudget)
+    : FClasses(include), FBudget(vertexBudget), FFindingBudget(findingVertexBudget) {}
 
 void TReportRoads::Road(int64_t record, int64_t wayId, uint32_t attribute, std::string_view row,
                         const TFloatPointArrayEx& points) {
@@ -158,7 +216,28 @@ void TReportRoads::AddFindingRoad(int64_t link, int64_t way, std::string_view na
   if (FFindingRoadAdded[static_cast<size_t>(link)]) return;
   FFindingRoadAdded[static_cast<size_t>(link)] = true;
   // Links come in the order of the findings here, not ascending.
-  FFindingRoads.Append(link, way, name, attribute, points, count);
+  const size_t first = FFindingWeight.size();
+  FFindingRoads.push_back({link, way, std::string(name), attribute, first, count});
+  for (int32_t i = 0; i < count; ++i) {
+    FFindingXY.push_back(E7(points[i].x));
+    FFindingXY.push_back(E7(points[i].y));
+  }
+  FFindingWeight.resize(first + static_cast<size_t>(count), 0.0f);
+  SimplificationWeights(FFindingXY.data() + 2 * first, count, FFindingWeight.data() + first);
+}
+
+double TReportRoads::FindingRoadTolerance() const {
+  // The vertices each tolerance keeps, at once for all of them.
+  constexpr size_t kSteps = std::size(FindingRoadTolerances);
+  std::array<int64_t, kSteps> kept{};
+  // Tolerance 0 keeps every vertex, also one where the line doubles back
+  // onto itself.
+  kept[0] = static_cast<int64_t>(FFindingWeight.size());
+  for (const float w : FFindingWeight)
+    for (size_t k = 1; k < kSteps && w > FindingRoadTolerances[k]; ++k) ++kept[k];
+  for (size_t k = 0; k < kSteps; ++k)
+    if (kept[k] <= FFindingBudget) return FindingRoadTolerances[k];
+  return FindingRoadTolerances[kSteps - 1];
 }
 
 void TReportRoads::AppendJson(std::string& out) const {
@@ -212,7 +291,21 @@ void TReportRoads::AppendJson(std::string& out) const {
     first = false;
     streamJson(FStreams[c]);
   }
+  const double tolerance = FindingRoadTolerance();
+  TStream findingRoads;
+  for (const TFindingRoad& r : FFindingRoads) {
+    const float* w = FFindingWeight.data() + r.First;
+    const int64_t* xy = FFindingXY.data() + 2 * r.First;
+    const auto keep = [&](int32_t i) { return tolerance <= 0 || w[i] > tolerance; };
+    int32_t n = 0;
+    for (int32_t i = 0; i < r.Count; ++i) n += keep(i);
+    findingRoads.AppendHead(r.Link, r.Way, r.Name, r.Attribute, n);
+    for (int32_t i = 0; i < r.Count; ++i)
+      if (keep(i)) findingRoads.AppendVertex(xy[2 * i], xy[2 * i + 1]);
+  }
   out += "],\"findingRoads\":";
-  streamJson(FFindingRoads);
+  streamJson(findingRoads);
+  out += ",\"findingRoadsTolerance\":";
+  AppendJsonNumber(out, tolerance);
   out += '}';
 }

@@ -53,10 +53,19 @@ class TRoadClasses {
 class TReportRoads final : public TRoadSink {
  public:
   // Up to this many vertices every road is kept; beyond it the page's
-  // overview leaves out whole classes, the least important first.
-  static constexpr int64_t DefaultVertexBudget = 2000000;
+  // overview leaves out whole classes, the least important first. What a
+  // browser decodes and draws in a few seconds on a slow machine.
+  static constexpr int64_t DefaultVertexBudget = 500000;
+  // The roads with a finding that the overview left out are drawn as they
+  // are up to this many vertices; beyond it simplified, each to the least
+  // of a few tolerances that brings them all within it (findings.geojson
+  // holds their geometry as it is).
+  static constexpr int64_t DefaultFindingVertexBudget = 250000;
+  // The tolerances tried, in metres.
+  static constexpr double FindingRoadTolerances[] = {0, 0.5, 1, 2, 5, 10, 20, 50, 100};
 
-  explicit TReportRoads(const TIncludeLists& include, int64_t vertexBudget = DefaultVertexBudget);
+  explicit TReportRoads(const TIncludeLists& include, int64_t vertexBudget = DefaultVertexBudget,
+                        int64_t findingVertexBudget = DefaultFindingVertexBudget);
 
   // A link of the road table, with its record number (the link number of a
   // network built from the table).
@@ -83,6 +92,9 @@ class TReportRoads final : public TRoadSink {
   int64_t Vertices() const { return FVertices; }
   int64_t OmittedRoads() const { return FOmittedRoads; }
   int64_t VertexBudget() const { return FBudget; }
+  // The tolerance (metres) the roads with a finding are drawn with: 0 while
+  // they fit their budget as they are.
+  double FindingRoadTolerance() const;
 
   // The page's road data as one JSON object.
   void AppendJson(std::string& out) const;
@@ -106,6 +118,9 @@ class TReportRoads final : public TRoadSink {
     int64_t LastLink = 0, LastWay = 0, LastX = 0, LastY = 0;
     void Append(int64_t link, int64_t way, std::string_view name, uint32_t attribute,
                 const TFloatPoint* points, int32_t count);
+    // The road's values before its vertices; then count vertices follow.
+    void AppendHead(int64_t link, int64_t way, std::string_view name, uint32_t attribute, int32_t count);
+    void AppendVertex(int64_t x, int64_t y);
     void Clear();
   };
   // Makes room for count more vertices of class c; false when the road
@@ -120,7 +135,20 @@ class TReportRoads final : public TRoadSink {
   // Classes never dropped stop taking roads at this link instead (0: not).
   std::array<int64_t, rcCount> FCutoff{};
   std::array<int64_t, rcCount> FOmitted{};
-  TStream FFindingRoads;
+  // The roads with a finding, whole until the page is written; per
+  // vertex (E7 x, y) and the distance in metres beyond which a
+  // Douglas-Peucker simplification leaves it out (ends: infinite).
+  struct TFindingRoad {
+    int64_t Link, Way;
+    std::string Name;
+    uint32_t Attribute;
+    size_t First;
+    int32_t Count;
+  };
+  std::vector<TFindingRoad> FFindingRoads;
+  std::vector<int64_t> FFindingXY;
+  std::vector<float> FFindingWeight;
+  int64_t FFindingBudget;
   std::vector<bool> FFindingRoadAdded;
   int64_t FRecords = 0;
   int64_t FVertices = 0;  // kept in the class streams

@@ -51,6 +51,41 @@ std::string HtmlEscape(std::string_view text) {
   return out;
 }
 
+std::string JsonAsAscii(std::string_view json) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(json.size() + json.size() / 16);
+  const auto escape = [&out](uint32_t unit) {
+    out += "\\u";
+    for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(unit >> shift) & 15];
+  };
+  size_t i = 0;
+  while (i < json.size()) {
+    // Runs of ASCII as they are.
+    size_t ascii = i;
+    while (ascii < json.size() && static_cast<unsigned char>(json[ascii]) < 0x80) ++ascii;
+    out.append(json.data() + i, ascii - i);
+    i = ascii;
+    if (i == json.size()) break;
+    uint32_t cp = 0;
+    const size_t n = Utf8SequenceLength(json, i, cp);
+    if (n == 0) {
+      escape(0xFFFD);
+      ++i;
+      continue;
+    }
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      escape(0xD800 + (cp >> 10));
+      escape(0xDC00 + (cp & 0x3FF));
+    } else {
+      escape(cp);
+    }
+    i += n;
+  }
+  return out;
+}
+
 void AppendBase64(std::string& out, std::string_view bytes) {
   static constexpr char kAlphabet[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";

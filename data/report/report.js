@@ -508,8 +508,12 @@
     note.append(el('br'), el('strong', { text: 'Overview: ' }),
       'the road table has more than ' + fmt(data.roads.vertexBudget) + ' vertices, so this page leaves out ' +
       fmt(total) + ' roads (' + omitted.map(([k, n]) => fmt(n) + ' ' + (CLASS_INFO[k] || CLASS_INFO.other).label.toLowerCase()).join(', ') +
-      '). Every finding and every road with a finding is shown.');
+      '). Every finding this page holds is drawn on its road.');
   }
+  if (data.roads.findingRoadsTolerance > 0)
+    note.append(el('br'), el('strong', { text: 'Roads with findings: ' }),
+      'so many that this page draws those the overview leaves out simplified, within ' +
+      fmt(data.roads.findingRoadsTolerance) + ' m of their course; ' + data.findingsFile + ' holds them exactly.');
 
   const ol = window.ol;
   const layers = [];

@@ -55,6 +55,25 @@ TEST(ReportText, JsonStringsHoldAnyTextAsText) {
   for (const auto& c : cases) EXPECT_EQ(JsonString(c.in), c.out) << c.in;
 }
 
+TEST(ReportText, PageJsonIsAsciiWithTheSameValue) {
+  const struct {
+    std::string in, out;
+  } cases[] = {
+      {"{\"a\":[1,\"x\\u003c\"]}", "{\"a\":[1,\"x\\u003c\"]}"},
+      {"\"Stra\xC3\x9F" "e\"", "\"Stra\\u00dfe\""},
+      {"\"\xE5\x8C\x97\xE4\xBA\xAC\"", "\"\\u5317\\u4eac\""},
+      // Beyond the basic plane: a surrogate pair, as JSON writes it.
+      {"\"\xF0\x9F\x9A\x97\"", "\"\\ud83d\\ude97\""},
+      // Bytes that are not UTF-8, also at the very end.
+      {"\"caf\xE9\"", "\"caf\\ufffd\""},
+      {"\"cut\xE5\x8C", "\"cut\\ufffd\\ufffd"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(JsonAsAscii(c.in), c.out) << c.in;
+  // Every name AppendJsonString writes comes back as the same JSON value.
+  const std::string name = "\xC3\xA9\xF0\x9F\x9A\x97</script>";
+  EXPECT_EQ(JsonAsAscii(JsonString(name)), "\"\\u00e9\\ud83d\\ude97\\u003c/script\\u003e\"");
+}
+
 TEST(ReportText, NumbersReadBackExactly) {
   const struct {
     double in;
@@ -158,6 +177,37 @@ TEST(ReportRoads, OverviewLeavesOutWholeMinorClassesButNoRoadWithAFinding) {
   EXPECT_TRUE(few.Holds(1, motorway));
   EXPECT_FALSE(few.Holds(2, motorway));
   EXPECT_FALSE(few.Holds(3, motorway));
+}
+
+TEST(ReportRoads, RoadsWithAFindingAreSimplifiedOnlyBeyondTheirBudget) {
+  const TIncludeLists include = ProjectInclude();
+  const uint32_t footway = static_cast<uint32_t>(include.TypeCode("footway"));
+  // A straight line 800 m long that wiggles by 0.33 m, with a vertex twice
+  // over, and a line with a corner 33 m off its chord.
+  std::vector<TFloatPoint> wiggles;
+  for (int i = 0; i <= 10; ++i) wiggles.push_back({7.0 + i * 0.001, 43.0 + (i % 2 ? 3e-6 : 0)});
+  wiggles.insert(wiggles.begin() + 5, wiggles[5]);
+  const TFloatPoint corner[3] = {{7, 43}, {7.001, 43.0003}, {7.002, 43}};
+  const struct {
+    int64_t budget;
+    const char* tolerance;
+    int vertices;
+  } cases[] = {
+      {15, "0", 15},    // fits as it is: every vertex, the doubled one too
+      {14, "0.5", 5},   // the wiggles go, the corner and the ends stay
+      {1, "100", 4},    // nothing fits: the coarsest, the ends of each line
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.budget);
+    TReportRoads roads(include, 0, c.budget);
+    roads.AddFindingRoad(1, 101, "a", footway, wiggles.data(), static_cast<int32_t>(wiggles.size()));
+    roads.AddFindingRoad(2, 102, "b", footway, corner, 3);
+    std::string json;
+    roads.AppendJson(json);
+    EXPECT_NE(json.find("\"findingRoads\":{\"roads\":2,\"vertices\":" + std::to_string(c.vertices) + ","),
+              std::string::npos) << json;
+    EXPECT_NE(json.find("\"findingRoadsTolerance\":" + std::string(c.tolerance) + "}"), std::string::npos) << json;
+  }
 }
 
 // ------------------------------------------------------------ findings against the tables
