@@ -174,6 +174,12 @@ bool TReportRoads::MakeRoom(TRoadClass c, int32_t count) {
         break;
       }
     if (lowest == rcCount) return false;  // only the classes never dropped remain
+    // The last class of the overview is thinned, not dropped: an empty
+    // overview would tell nothing of where the roads run.
+    if (FStreams[lowest].Roads >= 2 && FStreams[lowest].Vertices == FVertices) {
+      Thin(lowest);
+      continue;
+    }
     FDropped[lowest] = true;
     FOmitted[lowest] += FStreams[lowest].Roads;
     FOmittedRoads += FStreams[lowest].Roads;
@@ -184,18 +190,77 @@ bool TReportRoads::MakeRoom(TRoadClass c, int32_t count) {
   return true;
 }
 
+namespace {
+
+uint64_t ReadVarint(const std::string& s, size_t& at) {
+  uint64_t v = 0;
+  for (int shift = 0; at < s.size() && shift < 64; shift += 7) {
+    const uint8_t b = static_cast<uint8_t>(s[at++]);
+    v |= uint64_t{b & 0x7fu} << shift;
+    if (!(b & 0x80)) break;
+  }
+  return v;
+}
+
+int64_t ReadZigzag(const std::string& s, size_t& at) {
+  const uint64_t v = ReadVarint(s, at);
+  return static_cast<int64_t>(v >> 1) ^ -static_cast<int64_t>(v & 1);
+}
+
+}  // namespace
+
+void TReportRoads::Thin(TRoadClass c) {
+  const TStream old = std::move(FStreams[c]);
+  FStreams[c] = TStream();
+  TStream& kept = FStreams[c];
+  FThinKept[c].clear();
+  size_t at = 0;
+  int64_t link = 0, way = 0, x = 0, y = 0;
+  for (int64_t r = 0; r < old.Roads; ++r) {
+    link += ReadZigzag(old.Data, at);
+    way += ReadZigzag(old.Data, at);
+    const uint64_t name = ReadVarint(old.Data, at);
+    const auto attribute = static_cast<uint32_t>(ReadVarint(old.Data, at));
+    const auto count = static_cast<int32_t>(ReadVarint(old.Data, at));
+    const bool keep = r % 2 == 0;
+    if (keep) {
+      kept.AppendHead(link, way, name < old.Names.size() ? old.Names[name] : std::string(), attribute, count);
+      FThinKept[c].push_back(link);
+    } else {
+      ++FOmitted[c];
+      ++FOmittedRoads;
+      FVertices -= count;
+    }
+    for (int32_t i = 0; i < count; ++i) {
+      x += ReadZigzag(old.Data, at);
+      y += ReadZigzag(old.Data, at);
+      if (keep) kept.AppendVertex(x, y);
+    }
+  }
+  FStride[c] *= 2;
+}
+
 void TReportRoads::Add(int64_t link, int64_t way, std::string_view name, uint32_t attribute,
                        const TFloatPoint* points, int32_t count) {
   if (link > FRecords) FRecords = link;
   const TRoadClass c = FClasses.Of(attribute);
   if (count <= 0) return;
-  if (FDropped[c] || FCutoff[c] != 0 || !MakeRoom(c, count)) {
-    if (!FDropped[c] && FCutoff[c] == 0) FCutoff[c] = link;
+  const int64_t offered = FOffered[c]++;
+  bool keep = !FDropped[c] && FCutoff[c] == 0 && offered % FStride[c] == 0;
+  if (keep) {
+    const bool room = MakeRoom(c, count);
+    // A class never dropped stops where the room ends.
+    if (!room && !FDropped[c]) FCutoff[c] = link;
+    // Making room may have thinned this very class.
+    keep = room && offered % FStride[c] == 0;
+  }
+  if (!keep) {
     ++FOmitted[c];
     ++FOmittedRoads;
     return;
   }
   FStreams[c].Append(link, way, name, attribute, points, count);
+  if (FStride[c] > 1) FThinKept[c].push_back(link);
   FVertices += count;
 }
 
@@ -205,6 +270,7 @@ bool TReportRoads::Holds(int64_t link, uint32_t attribute) const {
     return true;
   const TRoadClass c = FClasses.Of(attribute);
   if (FDropped[c]) return false;
+  if (FStride[c] > 1) return std::binary_search(FThinKept[c].begin(), FThinKept[c].end(), link);
   return FCutoff[c] == 0 || link < FCutoff[c];
 }
 

@@ -53,8 +53,11 @@ class TRoadClasses {
 class TReportRoads final : public TRoadSink {
  public:
   // Up to this many vertices every road is kept; beyond it the page's
-  // overview leaves out whole classes, the least important first. What a
-  // browser decodes and draws in a few seconds on a slow machine.
+  // overview leaves out whole classes, the least important first, but
+  // thins rather than drops the last class it holds (every second road,
+  // then every fourth, ...), so that a country's page still shows where
+  // its main roads run. What a browser decodes and draws in a few seconds
+  // on a slow machine.
   static constexpr int64_t DefaultVertexBudget = 500000;
   // The roads with a finding that the overview left out are drawn as they
   // are up to this many vertices; beyond it simplified, each to the least
@@ -126,6 +129,9 @@ class TReportRoads final : public TRoadSink {
   // Makes room for count more vertices of class c; false when the road
   // cannot be kept.
   bool MakeRoom(TRoadClass c, int32_t count);
+  // Keeps every second road class c holds, and from then on one of every
+  // FStride[c] of its roads.
+  void Thin(TRoadClass c);
 
   TRoadClasses FClasses;
   std::unordered_map<int64_t, TWayLevel> FLevels;
@@ -135,6 +141,16 @@ class TReportRoads final : public TRoadSink {
   // Classes never dropped stop taking roads at this link instead (0: not).
   std::array<int64_t, rcCount> FCutoff{};
   std::array<int64_t, rcCount> FOmitted{};
+  // Roads of each class offered so far; a thinned class keeps those whose
+  // number is a multiple of its stride, and lists their links ascending.
+  std::array<int64_t, rcCount> FOffered{};
+  std::array<int64_t, rcCount> FStride = MakeStrides();
+  std::array<std::vector<int64_t>, rcCount> FThinKept;
+  static std::array<int64_t, rcCount> MakeStrides() {
+    std::array<int64_t, rcCount> a;
+    a.fill(1);
+    return a;
+  }
   // The roads with a finding, whole until the page is written; per
   // vertex (E7 x, y) and the distance in metres beyond which a
   // Douglas-Peucker simplification leaves it out (ends: infinite).

@@ -179,6 +179,50 @@ TEST(ReportRoads, OverviewLeavesOutWholeMinorClassesButNoRoadWithAFinding) {
   EXPECT_FALSE(few.Holds(3, motorway));
 }
 
+// A country of only primary roads and less: dropping whole classes would
+// leave the overview empty, so its last class keeps a spread of its roads,
+// one of every 2, 4, ... as the data grows.
+TEST(ReportRoads, TheLastClassOfTheOverviewIsThinnedNotDropped) {
+  const TIncludeLists include = ProjectInclude();
+  const uint32_t primary = static_cast<uint32_t>(include.TypeCode("primary"));
+  const TFloatPoint line[10] = {{7, 43}, {7.1, 43}, {7.2, 43}, {7.3, 43}, {7.4, 43},
+                                {7.5, 43}, {7.6, 43}, {7.7, 43}, {7.8, 43}, {7.9, 43}};
+  TReportRoads roads(include, 40);
+  for (int64_t link = 1; link <= 10; ++link)
+    roads.Add(link, 100 + link, "r" + std::to_string(link), primary, line, 10);
+  EXPECT_EQ(roads.Vertices(), 30);
+  EXPECT_EQ(roads.OmittedRoads(), 7);
+  for (int64_t link = 1; link <= 10; ++link)
+    EXPECT_EQ(roads.Holds(link, primary), link == 1 || link == 5 || link == 9) << link;
+  std::string json;
+  roads.AppendJson(json);
+  // The kept roads come out whole, names and vertices as they went in.
+  std::string want = "{\"roads\":3,\"vertices\":30,\"names\":[\"r1\",\"r5\",\"r9\"],\"data\":\"";
+  {
+    std::string data;
+    int64_t lastLink = 0, lastWay = 0, lastX = 0, lastY = 0;
+    int name = 0;
+    for (const int64_t link : {1, 5, 9}) {
+      AppendZigzag(data, link - lastLink);
+      AppendZigzag(data, 100 + link - lastWay);
+      AppendVarint(data, static_cast<uint64_t>(name++));
+      AppendVarint(data, primary);
+      AppendVarint(data, 10);
+      lastLink = link;
+      lastWay = 100 + link;
+      for (const TFloatPoint& p : line) {
+        AppendZigzag(data, E7(p.x) - lastX);
+        AppendZigzag(data, E7(p.y) - lastY);
+        lastX = E7(p.x);
+        lastY = E7(p.y);
+      }
+    }
+    AppendBase64(want, data);
+  }
+  EXPECT_NE(json.find(want), std::string::npos) << json;
+  EXPECT_NE(json.find("\"omitted\":{\"primary\":7}"), std::string::npos) << json;
+}
+
 TEST(ReportRoads, RoadsWithAFindingAreSimplifiedOnlyBeyondTheirBudget) {
   const TIncludeLists include = ProjectInclude();
   const uint32_t footway = static_cast<uint32_t>(include.TypeCode("footway"));
