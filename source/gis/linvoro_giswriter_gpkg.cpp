@@ -596,6 +596,21 @@ bool TGpkgLayerReader::FieldIsText(int32_t field) const {
   return fd && Gdal().OGR_Fld_GetType(fd) == OFTString;
 }
 
+void TGpkgLayerReader::ReadOnly(int32_t field) {
+  const TGdalApi& g = Gdal();
+  OGRFeatureDefnH defn = g.OGR_L_GetLayerDefn(FLayer);
+  std::vector<const char*> ignored;
+  for (int i = 0, n = g.OGR_FD_GetFieldCount(defn); i < n; ++i)
+    if (i != field) ignored.push_back(g.OGR_Fld_GetNameRef(g.OGR_FD_GetFieldDefn(defn, i)));
+  if (field >= 0) ignored.push_back("OGR_GEOMETRY");
+  ignored.push_back("OGR_STYLE");
+  ignored.push_back(nullptr);
+  TQuietGdal quiet;
+  if (g.OGR_L_SetIgnoredFields(FLayer, ignored.data()) != OGRERR_NONE)
+    throw EReadError("Cannot read " + FullPath(FPath) + LastGdalError());
+  Rewind();
+}
+
 void TGpkgLayerReader::Rewind() {
   if (FFeature) Gdal().OGR_F_Destroy(FFeature);
   FFeature = nullptr;

@@ -99,6 +99,10 @@ class TGpkgLayerReader {
   int32_t FindField(const std::string& name) const;
   int32_t FieldCount() const;
   bool FieldIsText(int32_t field) const;
+  // Reads only the given field of each record from now on (the others
+  // read as null), or only the geometry when field is -1: a pass that needs
+  // one column spares SQLite and OGR the decoding of all the others.
+  void ReadOnly(int32_t field);
   // Back to before the first record.
   void Rewind();
   // Moves to the next record; false at the end.
