@@ -2,11 +2,16 @@
 #include "linvoro_giswriter_gpkg.h"
 
 #include <charconv>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <exception>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "linvoro_charset.h"
@@ -78,14 +83,64 @@ void AppendPoints(std::vector<uint8_t>& v, const TFloatPoint* p, size_t n) {
 
 // ---------------------------------------------------------------- shared datasets
 
+// One record handed to the writing thread: its values already converted
+// (numbers parsed and rounded, text cut and made UTF-8), its geometry as WKB.
+struct TGpkgCell {
+  enum TKind : uint8_t { ckNull, ckInteger, ckReal, ckText } Kind = ckNull;
+  int64_t Integer = 0;
+  double Real = 0;
+  size_t Text = 0;  // offset in TGpkgRow::Text, NUL-terminated there
+};
+
+struct TGpkgRow {
+  TGISWriterGPKG* Writer = nullptr;
+  int64_t Record = 0;  // its number in the table, for messages
+  std::vector<TGpkgCell> Cells;
+  std::string Text;
+  std::vector<uint8_t> Wkb;
+  size_t WkbStart = 0;  // a one-part line skips the multi-line header
+};
+
+// A GeoPackage being written: one thread owns its GDAL dataset and makes
+// every call on it, taking records from a bounded queue, so that SQLite's
+// work (inserts, the R-tree, commits) runs beside the work that makes the
+// records, and tables written from several threads go in through one
+// writer. Each table's records go in the order they were handed over.
 struct TGpkgDataset {
+  // Records waiting at most: about a batch of commits' worth, a few MB.
+  static constexpr size_t MaxWaiting = 4096;
+  static constexpr size_t MaxWaitingBytes = size_t{32} << 20;
+  // The writing thread is woken when this many records wait (or for a call
+  // that waits for its answer): waking it per record would cost more than
+  // writing the record.
+  static constexpr size_t WakeAt = 256;
+
   std::string Path;
   GDALDatasetH Handle = nullptr;
-  std::mutex Lock;  // every call on the handle
+  // The writing thread's own.
   int64_t Pending = 0;
   bool InTransaction = false;
 
-  // Called with Lock held.
+  explicit TGpkgDataset(GDALDatasetH h, std::string path) : Path(std::move(path)), Handle(h) {
+    FThread = std::thread([this] { Loop(); });
+  }
+  ~TGpkgDataset() { Stop(); }
+  TGpkgDataset(const TGpkgDataset&) = delete;
+  TGpkgDataset& operator=(const TGpkgDataset&) = delete;
+
+  // Queues a record; waits while the queue is full. Raises the failure of
+  // an earlier record of this file, if any.
+  void Post(TGpkgRow&& row);
+  // Runs fn on the writing thread after everything queued before it, and
+  // waits for it; raises what fn raised.
+  void Call(const std::function<void()>& fn);
+  // Raises the failure of a record written in the background, if any; it
+  // stays, every later check of this file raises it again.
+  void ThrowIfFailed();
+  // Ends the writing thread once the queue is empty.
+  void Stop();
+
+  // Writing thread only.
   void Commit() {
     if (!InTransaction) return;
     InTransaction = false;
@@ -101,7 +156,127 @@ struct TGpkgDataset {
     }
     if (++Pending >= TGISWriterGPKG::TransactionSize) Commit();
   }
+
+ private:
+  struct TTask {
+    TGpkgRow Row;
+    const std::function<void()>* Fn = nullptr;  // a call, else a record
+    bool* Done = nullptr;
+    std::exception_ptr* Error = nullptr;
+  };
+  void Loop();
+  static size_t Bytes(const TGpkgRow& r) {
+    return r.Wkb.size() + r.Text.size() + r.Cells.size() * sizeof(TGpkgCell) + sizeof(TTask);
+  }
+
+  std::mutex FLock;
+  std::condition_variable FWork, FRoom;
+  std::deque<TTask> FQueue;
+  size_t FQueuedBytes = 0;
+  bool FQuit = false;
+  std::string FFailure;
+  std::thread FThread;
 };
+
+void TGpkgDataset::Post(TGpkgRow&& row) {
+  const size_t bytes = Bytes(row);
+  bool wake = false;
+  {
+    std::unique_lock<std::mutex> lock(FLock);
+    FRoom.wait(lock, [&] {
+      return !FFailure.empty() || FQueue.empty() ||
+             (FQueue.size() < MaxWaiting && FQueuedBytes + bytes <= MaxWaitingBytes);
+    });
+    if (!FFailure.empty()) throw EWriteError(FFailure);
+    FQueue.emplace_back();
+    FQueue.back().Row = std::move(row);
+    FQueuedBytes += bytes;
+    wake = FQueue.size() >= WakeAt || FQueuedBytes >= MaxWaitingBytes / 2;
+  }
+  if (wake) FWork.notify_one();
+}
+
+void TGpkgDataset::Call(const std::function<void()>& fn) {
+  bool done = false;
+  std::exception_ptr error;
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    FQueue.emplace_back();
+    TTask& t = FQueue.back();
+    t.Fn = &fn;
+    t.Done = &done;
+    t.Error = &error;
+  }
+  FWork.notify_one();
+  {
+    std::unique_lock<std::mutex> lock(FLock);
+    FRoom.wait(lock, [&] { return done; });
+  }
+  if (error) std::rethrow_exception(error);
+}
+
+void TGpkgDataset::ThrowIfFailed() {
+  std::lock_guard<std::mutex> lock(FLock);
+  if (!FFailure.empty()) throw EWriteError(FFailure);
+}
+
+void TGpkgDataset::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    FQuit = true;
+  }
+  FWork.notify_one();
+  if (FThread.joinable()) FThread.join();
+}
+
+void TGpkgDataset::Loop() {
+  // GDAL's error handlers are the thread's own: this one stays quiet for
+  // all the thread's calls.
+  TQuietGdal quiet;
+  bool failed = false;
+  std::deque<TTask> batch;
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(FLock);
+      FWork.wait(lock, [&] { return FQuit || !FQueue.empty(); });
+      if (FQueue.empty()) return;
+      batch.swap(FQueue);
+      FQueuedBytes = 0;
+    }
+    FRoom.notify_all();
+    for (TTask& t : batch) {
+      if (t.Fn) {
+        try {
+          (*t.Fn)();
+        } catch (...) {
+          *t.Error = std::current_exception();
+        }
+        {
+          std::lock_guard<std::mutex> lock(FLock);
+          *t.Done = true;
+        }
+        FRoom.notify_all();
+        continue;
+      }
+      // Records after a failed one are not written: the run ends with the
+      // failure, at the next record handed over or the table's close.
+      if (failed) continue;
+      try {
+        t.Row.Writer->Insert(t.Row);
+      } catch (const Exception& e) {
+        failed = true;
+        std::lock_guard<std::mutex> lock(FLock);
+        FFailure = e.Message();
+      } catch (const std::exception& e) {
+        failed = true;
+        std::lock_guard<std::mutex> lock(FLock);
+        FFailure = "Cannot write " + Path + ": " + e.what();
+      }
+      if (failed) FRoom.notify_all();
+    }
+    batch.clear();
+  }
+}
 
 namespace {
 
@@ -144,9 +319,7 @@ std::shared_ptr<TGpkgDataset> AcquireDataset(const std::string& path) {
     if (!h) throw EWriteError("Cannot create " + FullPath(path) + LastGdalError());
   }
   Gdal().CPLSetThreadLocalConfigOption("OGR_SQLITE_SYNCHRONOUS", nullptr);
-  auto d = std::make_shared<TGpkgDataset>();
-  d->Path = FullPath(path);
-  d->Handle = h;
+  auto d = std::make_shared<TGpkgDataset>(h, FullPath(path));
   Registry()[key] = d;
   return d;
 }
@@ -158,10 +331,9 @@ void ReleaseDataset(std::shared_ptr<TGpkgDataset>& d) {
   std::shared_ptr<TGpkgDataset> mine = std::move(d);
   if (mine.use_count() > 1) return;
   Registry().erase(RegistryKey(mine->Path));
-  TQuietGdal quiet;
   std::string failure;
-  {
-    std::lock_guard<std::mutex> lock(mine->Lock);
+  // What was queued goes in first; a record that failed is the failure.
+  mine->Call([&] {
     try {
       mine->Commit();
     } catch (const Exception& e) {
@@ -172,7 +344,9 @@ void ReleaseDataset(std::shared_ptr<TGpkgDataset>& d) {
     mine->Handle = nullptr;
     if (failure.empty() && Gdal().CPLGetLastErrorType() >= CE_Failure)
       failure = "Cannot complete " + mine->Path + LastGdalError();
-  }
+  });
+  mine->Stop();
+  mine->ThrowIfFailed();
   if (!failure.empty()) throw EWriteError(failure);
 }
 
@@ -180,12 +354,31 @@ void ReleaseDataset(std::shared_ptr<TGpkgDataset>& d) {
 
 // ---------------------------------------------------------------- a layer from GeoJSON
 
+namespace {
+void CopyGeoJsonLayer(TGpkgDataset& dataset, const std::string& layer, const std::string& geojsonPath);
+}
+
 void AddGpkgLayerFromGeoJson(const std::string& gpkgPath, const std::string& layer,
                              const std::string& geojsonPath) {
   std::shared_ptr<TGpkgDataset> d = AcquireDataset(gpkgPath);
   try {
-    TQuietGdal quiet;
-    std::lock_guard<std::mutex> lock(d->Lock);
+    d->Call([&] { CopyGeoJsonLayer(*d, layer, geojsonPath); });
+  } catch (...) {
+    try {
+      ReleaseDataset(d);
+    } catch (...) {
+    }
+    throw;
+  }
+  ReleaseDataset(d);
+}
+
+namespace {
+
+// On the dataset's writing thread.
+void CopyGeoJsonLayer(TGpkgDataset& dataset, const std::string& layer, const std::string& geojsonPath) {
+  TGpkgDataset* d = &dataset;
+  {
     d->Commit();
     const TGdalApi& g = Gdal();
     const char* const drivers[] = {"GeoJSON", nullptr};
@@ -251,15 +444,10 @@ void AddGpkgLayerFromGeoJson(const std::string& gpkgPath, const std::string& lay
     const std::string why = ok ? std::string() : LastGdalError();
     g.GDALClose(src);
     if (!ok) throw EWriteError("Cannot write the layer " + layer + " of " + d->Path + why);
-  } catch (...) {
-    try {
-      ReleaseDataset(d);
-    } catch (...) {
-    }
-    throw;
   }
-  ReleaseDataset(d);
 }
+
+}  // namespace
 
 // ---------------------------------------------------------------- TGISWriterGPKG
 
@@ -300,8 +488,10 @@ void TGISWriterGPKG::StartHeader(int32_t NumFields, TObjectTypes ObjectTypes) {
 }
 
 void TGISWriterGPKG::CreateLayer() {
-  TQuietGdal quiet;
-  std::lock_guard<std::mutex> lock(FDataset->Lock);
+  FDataset->Call([this] { CreateLayerHere(); });
+}
+
+void TGISWriterGPKG::CreateLayerHere() {
   FDataset->Commit();
   GDALDatasetH ds = FDataset->Handle;
   const std::string name = LayerName(FFileName);
@@ -325,10 +515,27 @@ void TGISWriterGPKG::CreateLayer() {
     srs = Gdal().OSRNewSpatialReference(nullptr);
     Gdal().OSRImportFromEPSG(srs, Fepsg > 0 ? Fepsg : DefaultEPSG);
   }
-  const char* options[] = {"GEOMETRY_NAME=geom", "FID=fid", "SPATIAL_INDEX=YES", nullptr};
+  // The R-tree is made now, empty, rather than built from the whole table
+  // when the file closes: its entries then go in with each transaction, on
+  // the writing thread while the records are made, instead of after them.
+  const char* options[] = {"GEOMETRY_NAME=geom", "FID=fid", "SPATIAL_INDEX=NO", nullptr};
   FLayer = Gdal().GDALDatasetCreateLayer(ds, name.c_str(), srs, type, const_cast<char**>(options));
   if (srs) Gdal().OSRRelease(srs);
   if (!FLayer) Fail("Cannot create the layer");
+  if (type != wkbNone) {
+    std::string quoted;
+    for (char c : name) quoted += c == '\'' ? std::string("''") : std::string(1, c);
+    const std::string sql = "SELECT CreateSpatialIndex('" + quoted + "', 'geom')";
+    bool ok = false;
+    if (OGRLayerH r = Gdal().GDALDatasetExecuteSQL(ds, sql.c_str(), nullptr, nullptr)) {
+      if (OGRFeatureH f = Gdal().OGR_L_GetNextFeature(r)) {
+        ok = Gdal().OGR_F_GetFieldAsInteger64(f, 0) == 1;
+        Gdal().OGR_F_Destroy(f);
+      }
+      Gdal().GDALDatasetReleaseResultSet(ds, r);
+    }
+    if (!ok) Fail("Cannot create the spatial index");
+  }
   for (int32_t i = 1; i <= FNumFields; ++i) {
     const TFieldInfo& f = FFieldInfo[i];
     OGRFieldType t = OFTString;
@@ -376,13 +583,18 @@ void TGISWriterGPKG::AddField(const std::string& FieldName, TGISField Field, uin
   if (FWrittenFields == FNumFields && FDataset) CreateLayer();
 }
 
-void TGISWriterGPKG::SetValues() {
-  const TGdalApi& g = Gdal();
+void TGISWriterGPKG::SetValues(TGpkgRow& row) {
+  row.Cells.assign(static_cast<size_t>(FNumFields), TGpkgCell{});
+  row.Text.clear();
+  auto text = [&row](TGpkgCell& c, std::string_view t) {
+    c.Kind = TGpkgCell::ckText;
+    c.Text = row.Text.size();
+    row.Text.append(t).push_back(0);
+  };
   for (int32_t i = 1; i <= FNumFields; ++i) {
     const TFieldInfo& f = FFieldInfo[i];
     const std::string_view v = FValues[i - 1];
-    const int k = FOgrField[i];
-    OGRFeatureH h = FFeature;
+    TGpkgCell& c = row.Cells[static_cast<size_t>(FOgrField[i])];
     switch (f.FieldType) {
       case gfInteger:
       case gfSmallInt:
@@ -390,17 +602,17 @@ void TGISWriterGPKG::SetValues() {
         int64_t x = 0;
         const auto r = std::from_chars(v.data(), v.data() + v.size(), x);
         if (v.empty())
-          g.OGR_F_SetFieldNull(h, k);
+          c.Kind = TGpkgCell::ckNull;
         else if (r.ec == std::errc() && r.ptr == v.data() + v.size())
-          g.OGR_F_SetFieldInteger64(h, k, x);
+          c.Kind = TGpkgCell::ckInteger, c.Integer = x;
         else
-          g.OGR_F_SetFieldInteger64(h, k, static_cast<int64_t>(NumericPrefix(v)));
+          c.Kind = TGpkgCell::ckInteger, c.Integer = static_cast<int64_t>(NumericPrefix(v));
         break;
       }
       case gfDecimal:
       case gfFloat: {
         if (v.empty()) {
-          g.OGR_F_SetFieldNull(h, k);
+          c.Kind = TGpkgCell::ckNull;
           break;
         }
         // The value the fixed text of the other formats holds, rounded to
@@ -410,20 +622,20 @@ void TGISWriterGPKG::SetValues() {
         buf[70] = 0;
         const double x = std::strtod(buf, nullptr);
         if (f.decimals == 0 && f.Width < 10 && f.FieldType == gfDecimal)
-          g.OGR_F_SetFieldInteger64(h, k, static_cast<int64_t>(x));
+          c.Kind = TGpkgCell::ckInteger, c.Integer = static_cast<int64_t>(x);
         else
-          g.OGR_F_SetFieldDouble(h, k, x);
+          c.Kind = TGpkgCell::ckReal, c.Real = x;
         break;
       }
       case gfLogical:
-        g.OGR_F_SetFieldInteger64(h, k, LogicalValue(v) ? 1 : 0);
+        c.Kind = TGpkgCell::ckInteger, c.Integer = LogicalValue(v) ? 1 : 0;
         break;
       case gfDate:
         if (v.size() == 8) {
           FText.assign(v.substr(0, 4)).append("-").append(v.substr(4, 2)).append("-").append(v.substr(6, 2));
-          g.OGR_F_SetFieldString(h, k, FText.c_str());
+          text(c, FText);
         } else {
-          g.OGR_F_SetFieldNull(h, k);
+          c.Kind = TGpkgCell::ckNull;
         }
         break;
       default: {
@@ -435,7 +647,7 @@ void TGISWriterGPKG::SetValues() {
           FText = Utf8ToCodePage(v, 65001);
           FText.resize(CodePageCutPoint(FText, 65001, chars, SIZE_MAX));
         }
-        g.OGR_F_SetFieldString(h, k, FText.c_str());
+        text(c, FText);
         break;
       }
     }
@@ -487,30 +699,42 @@ void TGISWriterGPKG::WriteSection(int32_t Index, const TFloatPointArrayEx& SegLi
 }
 
 void TGISWriterGPKG::WriteFeature() {
-  const TGdalApi& g = Gdal();
-  TQuietGdal quiet;
-  SetValues();
-  OGRGeometryH geom = nullptr;
-  if (!FWkb.empty()) {
-    const uint8_t* wkb = FWkb.data();
-    size_t bytes = FWkb.size();
-    if (FObjectTypes == otPline) {
-      if (FPartStart.size() == 1) {
-        wkb += 9;
-        bytes -= 9;
-      } else {
-        PutLE32(FWkb, 5, static_cast<uint32_t>(FPartStart.size()));
-      }
-    }
-    if (g.OGR_G_CreateFromWkb(wkb, nullptr, &geom, static_cast<int>(bytes)) != OGRERR_NONE)
-      Fail("Cannot build the geometry of record " + std::to_string(FWrittenRecords + 1));
+  TGpkgRow row;
+  row.Writer = this;
+  row.Record = FWrittenRecords + 1;
+  SetValues(row);
+  if (!FWkb.empty() && FObjectTypes == otPline) {
+    if (FPartStart.size() == 1)
+      row.WkbStart = 9;
+    else
+      PutLE32(FWkb, 5, static_cast<uint32_t>(FPartStart.size()));
   }
-  g.OGR_F_SetGeometryDirectly(FFeature, geom);
-  g.OGR_F_SetFID(FFeature, OGRNullFID);
-  std::lock_guard<std::mutex> lock(FDataset->Lock);
-  if (g.OGR_L_CreateFeature(FLayer, FFeature) != OGRERR_NONE)
-    Fail("Cannot write record " + std::to_string(FWrittenRecords + 1));
+  row.Wkb.swap(FWkb);
+  FDataset->Post(std::move(row));
   ++FWrittenRecords;
+}
+
+void TGISWriterGPKG::Insert(const TGpkgRow& row) {
+  const TGdalApi& g = Gdal();
+  OGRFeatureH h = FFeature;
+  for (size_t k = 0; k < row.Cells.size(); ++k) {
+    const TGpkgCell& c = row.Cells[k];
+    const int i = static_cast<int>(k);
+    switch (c.Kind) {
+      case TGpkgCell::ckNull: g.OGR_F_SetFieldNull(h, i); break;
+      case TGpkgCell::ckInteger: g.OGR_F_SetFieldInteger64(h, i, c.Integer); break;
+      case TGpkgCell::ckReal: g.OGR_F_SetFieldDouble(h, i, c.Real); break;
+      case TGpkgCell::ckText: g.OGR_F_SetFieldString(h, i, row.Text.c_str() + c.Text); break;
+    }
+  }
+  OGRGeometryH geom = nullptr;
+  if (row.Wkb.size() > row.WkbStart &&
+      g.OGR_G_CreateFromWkb(row.Wkb.data() + row.WkbStart, nullptr, &geom,
+                            static_cast<int>(row.Wkb.size() - row.WkbStart)) != OGRERR_NONE)
+    Fail("Cannot build the geometry of record " + std::to_string(row.Record));
+  g.OGR_F_SetGeometryDirectly(h, geom);
+  g.OGR_F_SetFID(h, OGRNullFID);
+  if (g.OGR_L_CreateFeature(FLayer, h) != OGRERR_NONE) Fail("Cannot write record " + std::to_string(row.Record));
   FDataset->Counted();
 }
 
@@ -525,18 +749,40 @@ void TGISWriterGPKG::AddPoint(double X, double Y, std::string_view Attrib) {
 
 void TGISWriterGPKG::Close() {
   TGISWriter::Close();
+  std::exception_ptr error;
   // A record left short of its sections keeps the parts it got.
   if (FLayer && !FPartStart.empty() && !RecordComplete()) {
     FNumParts = FWrittenParts;
-    WriteFeature();
+    try {
+      WriteFeature();
+    } catch (...) {
+      error = std::current_exception();
+    }
   }
   FNumParts = FWrittenParts = 0;
-  if (FFeature) {
-    Gdal().OGR_F_Destroy(FFeature);
-    FFeature = nullptr;
+  FPartStart.clear();
+  FWkb.clear();
+  if (FDataset) {
+    // The table is complete once its queued records are in; a failure of
+    // one of them is this close's.
+    try {
+      FDataset->Call([this] {
+        if (FFeature) Gdal().OGR_F_Destroy(FFeature);
+        FFeature = nullptr;
+      });
+      if (FLayer) FDataset->ThrowIfFailed();
+    } catch (...) {
+      if (!error) error = std::current_exception();
+    }
   }
   FLayer = nullptr;
-  ReleaseDataset(FDataset);
+  try {
+    ReleaseDataset(FDataset);
+  } catch (...) {
+    if (!error) error = std::current_exception();
+  }
+  FDataset.reset();
+  if (error) std::rethrow_exception(error);
 }
 
 void TGISWriterGPKG::Drop() {
@@ -545,11 +791,9 @@ void TGISWriterGPKG::Drop() {
   FLayerCreated = false;
   const std::string path = DatasetPath(FFileName);
   std::shared_ptr<TGpkgDataset> d = AcquireDataset(path);
-  {
-    TQuietGdal quiet;
-    std::lock_guard<std::mutex> lock(d->Lock);
+  const std::string name = LayerName(FFileName);
+  d->Call([&] {
     d->Commit();
-    const std::string name = LayerName(FFileName);
     for (int i = Gdal().GDALDatasetGetLayerCount(d->Handle) - 1; i >= 0; --i) {
       OGRLayerH l = Gdal().GDALDatasetGetLayer(d->Handle, i);
       if (l && name == Gdal().OGR_L_GetName(l)) {
@@ -557,7 +801,7 @@ void TGISWriterGPKG::Drop() {
         break;
       }
     }
-  }
+  });
   ReleaseDataset(d);
 }
 

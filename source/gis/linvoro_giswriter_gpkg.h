@@ -3,10 +3,15 @@
 // through GDAL's GeoPackage driver (bound at run time, linvoro_gdal.h).
 //
 // The writers of one file share one open dataset: the first writer opens
-// (or creates) it, the last to close completes it (GDAL builds the layers'
-// R-tree indexes then). Features go in transactions of TransactionSize
+// (or creates) it, the last to close completes it. One thread per open file
+// makes every GDAL call on it; the writers hand it their records through a
+// bounded queue, so SQLite's work runs beside the making of the records,
+// and writers on several threads may write their tables at once. A failure
+// of a record written in the background is raised at the writer's next
+// record or its Close. Features go in transactions of TransactionSize
 // features counted over all writers of the file, since a transaction per
-// feature would make SQLite sync the file each time.
+// feature would make SQLite sync the file each time; each layer's R-tree is
+// made with the layer and takes its entries with each transaction.
 //
 // Text is UTF-8 whatever code page the run asks for; character values are
 // cut at the declared number of characters, as the other formats cut them,
@@ -25,10 +30,11 @@
 void RegisterGpkgWriter();
 
 struct TGpkgDataset;
+struct TGpkgRow;
 
 class TGISWriterGPKG : public TGISWriter {
  public:
-  static constexpr int64_t TransactionSize = 100000;
+  static constexpr int64_t TransactionSize = 10000;
 
   TGISWriterGPKG();
   // A table not closed is completed here; errors are swallowed (Close
@@ -57,14 +63,24 @@ class TGISWriterGPKG : public TGISWriter {
   void WriteSection(int32_t Index, const TFloatPointArrayEx& SegList) override;
 
   void CreateLayer();
-  // Sets the attribute values of the feature being built.
-  void SetValues();
-  // Hands the feature being built to the layer.
+  // The values of the record being built, converted for their fields.
+  void SetValues(TGpkgRow& row);
+  // Hands the record being built to the file's writing thread.
   void WriteFeature();
+
+ private:
+  friend struct TGpkgDataset;
+  // On the writing thread: the layer, and a record into it.
+  void CreateLayerHere();
+  void Insert(const TGpkgRow& row);
+
+ protected:
   [[noreturn]] void Fail(const std::string& what) const;
   bool LayerOpen() const { return FLayer != nullptr; }
 
   std::shared_ptr<TGpkgDataset> FDataset;
+  // Set and used on the writing thread (FLayer is read here once the layer
+  // is made).
   void* FLayer = nullptr;    // OGRLayerH
   void* FFeature = nullptr;  // OGRFeatureH, reused for every record
   bool FLayerCreated = false;
