@@ -1,7 +1,9 @@
 // GeoPackage writer and layer reader on GDAL's GeoPackage driver.
 #include "linvoro_giswriter_gpkg.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -77,6 +79,64 @@ void AppendPoints(std::vector<uint8_t>& v, const TFloatPoint* p, size_t n) {
   const size_t at = v.size();
   v.resize(at + 16 * n);
   std::memcpy(v.data() + at, p, 16 * n);
+}
+
+// text quoted for SQL between q (' for a value, " for a name).
+std::string SqlQuoted(const std::string& text, char q) {
+  std::string r(1, q);
+  for (char c : text) {
+    r += c;
+    if (c == q) r += c;
+  }
+  return r + q;
+}
+
+// Runs a statement on ds (writing thread); false when SQLite refused it.
+bool SqlRun(GDALDatasetH ds, const std::string& sql) {
+  Gdal().CPLErrorReset();
+  if (OGRLayerH r = Gdal().GDALDatasetExecuteSQL(ds, sql.c_str(), nullptr, nullptr))
+    Gdal().GDALDatasetReleaseResultSet(ds, r);
+  return Gdal().CPLGetLastErrorType() < CE_Failure;
+}
+
+// The first column of the first row of a query, "" for none.
+std::string SqlText(GDALDatasetH ds, const std::string& sql) {
+  std::string v;
+  if (OGRLayerH r = Gdal().GDALDatasetExecuteSQL(ds, sql.c_str(), nullptr, nullptr)) {
+    if (OGRFeatureH f = Gdal().OGR_L_GetNextFeature(r)) {
+      if (Gdal().OGR_F_IsFieldSetAndNotNull(f, 0)) v = Gdal().OGR_F_GetFieldAsString(f, 0);
+      Gdal().OGR_F_Destroy(f);
+    }
+    Gdal().GDALDatasetReleaseResultSet(ds, r);
+  }
+  return v;
+}
+
+// SQLite's R-tree keeps 32-bit floats, a box's low ends rounded down and its
+// high ends up, so that it holds the exact box.
+float FloatDown(double d) {
+  float f = static_cast<float>(d);
+  if (static_cast<double>(f) > d) f = std::nextafter(f, -HUGE_VALF);
+  return f;
+}
+float FloatUp(double d) {
+  float f = static_cast<float>(d);
+  if (static_cast<double>(f) < d) f = std::nextafter(f, HUGE_VALF);
+  return f;
+}
+
+void PutBE(std::string& out, uint64_t x, int bytes) {
+  for (int i = bytes - 1; i >= 0; --i) out += static_cast<char>((x >> (8 * i)) & 0xFF);
+}
+
+void PutHex(std::string& sql, const std::string& bytes) {
+  static const char digits[] = "0123456789ABCDEF";
+  sql += "X'";
+  for (unsigned char c : bytes) {
+    sql += digits[c >> 4];
+    sql += digits[c & 15];
+  }
+  sql += '\'';
 }
 
 }  // namespace
@@ -522,19 +582,20 @@ void TGISWriterGPKG::CreateLayerHere() {
   FLayer = Gdal().GDALDatasetCreateLayer(ds, name.c_str(), srs, type, const_cast<char**>(options));
   if (srs) Gdal().OSRRelease(srs);
   if (!FLayer) Fail("Cannot create the layer");
+  FRTree.clear();
+  FRTreeTrigger.clear();
   if (type != wkbNone) {
-    std::string quoted;
-    for (char c : name) quoted += c == '\'' ? std::string("''") : std::string(1, c);
-    const std::string sql = "SELECT CreateSpatialIndex('" + quoted + "', 'geom')";
-    bool ok = false;
-    if (OGRLayerH r = Gdal().GDALDatasetExecuteSQL(ds, sql.c_str(), nullptr, nullptr)) {
-      if (OGRFeatureH f = Gdal().OGR_L_GetNextFeature(r)) {
-        ok = Gdal().OGR_F_GetFieldAsInteger64(f, 0) == 1;
-        Gdal().OGR_F_Destroy(f);
-      }
-      Gdal().GDALDatasetReleaseResultSet(ds, r);
-    }
-    if (!ok) Fail("Cannot create the spatial index");
+    if (SqlText(ds, "SELECT CreateSpatialIndex(" + SqlQuoted(name, '\'') + ", 'geom')") != "1")
+      Fail("Cannot create the spatial index");
+    // SQLite's R*Tree takes its entries one by one, a search from the root
+    // and a split now and then for each, which cost more than the rows
+    // themselves: the insert trigger is left out while the table is
+    // written, and the tree is packed from all the entries at its close.
+    const std::string trigger = "rtree_" + name + "_geom_insert";
+    FRTreeTrigger = SqlText(ds, "SELECT sql FROM sqlite_master WHERE type = 'trigger' AND name = " +
+                                    SqlQuoted(trigger, '\''));
+    if (FRTreeTrigger.empty() || !SqlRun(ds, "DROP TRIGGER " + SqlQuoted(trigger, '"')))
+      Fail("Cannot create the spatial index");
   }
   for (int32_t i = 1; i <= FNumFields; ++i) {
     const TFieldInfo& f = FFieldInfo[i];
@@ -735,7 +796,122 @@ void TGISWriterGPKG::Insert(const TGpkgRow& row) {
   g.OGR_F_SetGeometryDirectly(h, geom);
   g.OGR_F_SetFID(h, OGRNullFID);
   if (g.OGR_L_CreateFeature(FLayer, h) != OGRERR_NONE) Fail("Cannot write record " + std::to_string(row.Record));
+  // The entry the trigger would make: none for an empty geometry.
+  if (geom && !FRTreeTrigger.empty() && !g.OGR_G_IsEmpty(geom)) {
+    OGREnvelope e;
+    g.OGR_G_GetEnvelope(geom, &e);
+    FRTree.push_back({g.OGR_F_GetFID(h), FloatDown(e.MinX), FloatUp(e.MaxX), FloatDown(e.MinY), FloatUp(e.MaxY)});
+  }
   FDataset->Counted();
+}
+
+// SQLite's R-tree format (rtree.c): a node is a blob of the table's node
+// size, a 16-bit depth (the root's: levels below it) and cell count, then
+// cells of a 64-bit id (the row's, or the child node's number) and the
+// box's four 32-bit floats, all big-endian; the root is node 1, and the
+// _rowid and _parent tables map rows and nodes to the node holding them.
+// The tree is packed Sort-Tile-Recursive: full nodes of boxes near each
+// other, as tight as a tree grown by inserts, or tighter.
+void TGISWriterGPKG::FillRTree() {
+  GDALDatasetH ds = FDataset->Handle;
+  const std::string table = "rtree_" + LayerName(FFileName) + "_geom";
+  const std::string nodeSizeText =
+      SqlText(ds, "SELECT length(data) FROM " + SqlQuoted(table + "_node", '"') + " WHERE nodeno = 1");
+  const size_t nodeSize = static_cast<size_t>(std::atol(nodeSizeText.c_str()));
+  const size_t cellSize = 8 + 4 * 4;
+  if (nodeSize < 4 + 2 * cellSize) Fail("Cannot read the spatial index");
+  const size_t fanout = (nodeSize - 4) / cellSize;
+
+  std::vector<TRTreeEntry> items;
+  items.swap(FRTree);
+  std::vector<std::pair<int64_t, std::string>> nodes;  // number, blob
+  std::vector<std::pair<int64_t, int64_t>> rowids, parents;
+  auto node = [&](int64_t number, const TRTreeEntry* cells, size_t n, int depth, bool leaf) {
+    std::string blob;
+    blob.reserve(nodeSize);
+    PutBE(blob, static_cast<uint64_t>(depth), 2);
+    PutBE(blob, n, 2);
+    for (size_t i = 0; i < n; ++i) {
+      const TRTreeEntry& c = cells[i];
+      PutBE(blob, static_cast<uint64_t>(c.Id), 8);
+      for (float f : {c.MinX, c.MaxX, c.MinY, c.MaxY}) {
+        uint32_t bits;
+        std::memcpy(&bits, &f, 4);
+        PutBE(blob, bits, 4);
+      }
+      (leaf ? rowids : parents).emplace_back(c.Id, number);
+    }
+    blob.resize(nodeSize, '\0');
+    nodes.emplace_back(number, std::move(blob));
+  };
+  int64_t next = 2;
+  int depth = 0;
+  for (bool leaf = true;; leaf = false) {
+    if (items.size() <= fanout) {
+      node(1, items.data(), items.size(), depth, leaf);
+      break;
+    }
+    const size_t count = (items.size() + fanout - 1) / fanout;
+    const auto slices = static_cast<size_t>(std::ceil(std::sqrt(static_cast<double>(count))));
+    const size_t slice = slices * fanout;
+    auto centre = [](float a, float b) { return static_cast<double>(a) + static_cast<double>(b); };
+    std::sort(items.begin(), items.end(), [&](const TRTreeEntry& a, const TRTreeEntry& b) {
+      return centre(a.MinX, a.MaxX) < centre(b.MinX, b.MaxX);
+    });
+    for (size_t i = 0; i < items.size(); i += slice)
+      std::sort(items.begin() + static_cast<std::ptrdiff_t>(i),
+                items.begin() + static_cast<std::ptrdiff_t>(std::min(items.size(), i + slice)),
+                [&](const TRTreeEntry& a, const TRTreeEntry& b) {
+                  return centre(a.MinY, a.MaxY) < centre(b.MinY, b.MaxY);
+                });
+    std::vector<TRTreeEntry> up;
+    for (size_t i = 0; i < items.size(); i += fanout) {
+      const size_t n = std::min(fanout, items.size() - i);
+      TRTreeEntry box = items[i];
+      for (size_t k = i + 1; k < i + n; ++k) {
+        box.MinX = std::min(box.MinX, items[k].MinX);
+        box.MaxX = std::max(box.MaxX, items[k].MaxX);
+        box.MinY = std::min(box.MinY, items[k].MinY);
+        box.MaxY = std::max(box.MaxY, items[k].MaxY);
+      }
+      box.Id = next++;
+      node(box.Id, &items[i], n, 0, leaf);
+      up.push_back(box);
+    }
+    items.swap(up);
+    ++depth;
+  }
+
+  bool ok = true;
+  std::string sql;
+  auto flush = [&](const std::string& head, size_t& n) {
+    if (n > 0 && ok) ok = SqlRun(ds, head + sql);
+    sql.clear();
+    n = 0;
+  };
+  size_t n = 0;
+  const std::string nodeHead = "INSERT OR REPLACE INTO " + SqlQuoted(table + "_node", '"') + " VALUES ";
+  for (const auto& [number, blob] : nodes) {
+    sql += n ? "," : "";
+    sql += "(" + std::to_string(number) + ",";
+    PutHex(sql, blob);
+    sql += ")";
+    if (++n == 64) flush(nodeHead, n);
+  }
+  flush(nodeHead, n);
+  for (const auto& [rows, name] : {std::make_pair(&rowids, table + "_rowid"), std::make_pair(&parents, table + "_parent")}) {
+    const std::string head = "INSERT INTO " + SqlQuoted(name, '"') + " VALUES ";
+    for (const auto& [a, b] : *rows) {
+      sql += n ? "," : "";
+      sql += "(" + std::to_string(a) + "," + std::to_string(b) + ")";
+      if (++n == 2000) flush(head, n);
+    }
+    flush(head, n);
+  }
+  // Rows added later (by another program) go in through the trigger again.
+  ok = ok && SqlRun(ds, FRTreeTrigger);
+  FRTreeTrigger.clear();
+  if (!ok) Fail("Cannot write the spatial index");
 }
 
 void TGISWriterGPKG::AddPoint(double X, double Y, std::string_view Attrib) {
@@ -769,6 +945,7 @@ void TGISWriterGPKG::Close() {
       FDataset->Call([this] {
         if (FFeature) Gdal().OGR_F_Destroy(FFeature);
         FFeature = nullptr;
+        if (FLayer && !FRTreeTrigger.empty()) FillRTree();
       });
       if (FLayer) FDataset->ThrowIfFailed();
     } catch (...) {

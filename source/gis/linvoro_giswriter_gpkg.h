@@ -73,6 +73,9 @@ class TGISWriterGPKG : public TGISWriter {
   // On the writing thread: the layer, and a record into it.
   void CreateLayerHere();
   void Insert(const TGpkgRow& row);
+  // Fills the layer's R-tree with the entries gathered, and gives it its
+  // insert trigger back.
+  void FillRTree();
 
  protected:
   [[noreturn]] void Fail(const std::string& what) const;
@@ -85,6 +88,14 @@ class TGISWriterGPKG : public TGISWriter {
   void* FFeature = nullptr;  // OGRFeatureH, reused for every record
   bool FLayerCreated = false;
   std::vector<int> FOgrField;  // [field] OGR field index, -1 when not created
+  // The R-tree's entries, written at once when the table closes (writing
+  // thread), and the SQL of the insert trigger left out until then.
+  struct TRTreeEntry {
+    int64_t Id;
+    float MinX, MaxX, MinY, MaxY;
+  };
+  std::vector<TRTreeEntry> FRTree;
+  std::string FRTreeTrigger;
   // The geometry of the record being built, as WKB; its header is written
   // once the part count is known.
   std::vector<uint8_t> FWkb;

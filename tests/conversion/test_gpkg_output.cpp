@@ -232,8 +232,24 @@ TEST_F(GpkgOutput, EveryTableMatchesTheShapefileAndTheNetworkIsTheSame) {
       if (!inShp) continue;
       ++written;
       ExpectSameTable(ReadLayer(shp + t + ".shp", t), ReadLayer(file, t), t);
-      // Every layer with geometry has its R-tree.
+      // Every layer with geometry has its R-tree, a sound one (SQLite's own
+      // check of its nodes and maps), with one entry per row holding the
+      // row's box, and its insert trigger for rows added later.
       EXPECT_EQ(SqlValue(file, "SELECT HasSpatialIndex('" + t + "', 'geom')"), "1") << t;
+      const std::string rtree = "rtree_" + t + "_geom";
+      EXPECT_EQ(SqlValue(file, "SELECT rtreecheck('" + rtree + "')"), "ok") << t;
+      const std::string rows = SqlValue(file, "SELECT count(*) FROM \"" + t + "\" WHERE geom IS NOT NULL");
+      EXPECT_EQ(SqlValue(file, "SELECT count(*) FROM \"" + rtree + "\""), rows) << t;
+      EXPECT_EQ(SqlValue(file, "SELECT count(*) FROM \"" + t + "\" t JOIN \"" + rtree +
+                                   "\" r ON r.id = t.fid WHERE r.minx <= ST_MinX(t.geom) AND "
+                                   "r.maxx >= ST_MaxX(t.geom) AND r.miny <= ST_MinY(t.geom) AND "
+                                   "r.maxy >= ST_MaxY(t.geom)"),
+                rows)
+          << t;
+      EXPECT_EQ(SqlValue(file, "SELECT count(*) FROM sqlite_master WHERE type = 'trigger' AND name = '" + rtree +
+                                   "_insert'"),
+                "1")
+          << t;
     }
     EXPECT_EQ(written > 1, c.checks);
     EXPECT_EQ(SqlValue(file, "PRAGMA integrity_check"), "ok");
