@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "findings.h"
+#include "gpkg_sql.h"
 #include "include_file.h"
 #include "linvoro_giswriter.h"
 #include "linvoro_roadnamefile.h"
@@ -96,24 +97,7 @@ TTable ReadLayer(const std::string& path, const std::string& layerName) {
   return t;
 }
 
-// One SQL answer of the GeoPackage's SQLite, through GDAL, as text.
-std::string SqlValue(const std::string& path, const std::string& sql) {
-  std::string r;
-  CPLPushErrorHandler(CPLQuietErrorHandler);
-  GDALDatasetH ds = GDALOpenEx(path.c_str(), GDAL_OF_VECTOR, nullptr, nullptr, nullptr);
-  if (ds) {
-    if (OGRLayerH l = GDALDatasetExecuteSQL(ds, sql.c_str(), nullptr, "SQLITE")) {
-      if (OGRFeatureH f = OGR_L_GetNextFeature(l)) {
-        r = OGR_F_GetFieldAsString(f, 0);
-        OGR_F_Destroy(f);
-      }
-      GDALDatasetReleaseResultSet(ds, l);
-    }
-    GDALClose(ds);
-  }
-  CPLPopErrorHandler();
-  return r;
-}
+std::string SqlValue(const std::string& path, const std::string& sql) { return GpkgSql(path, sql); }
 
 class TQuietUI : public TNullRunUI {};
 

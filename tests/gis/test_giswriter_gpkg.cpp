@@ -12,30 +12,14 @@
 #include <thread>
 #include <vector>
 
+#include "gpkg_sql.h"
 #include "linvoro_giswriter_gpkg.h"
 #include "temp_dir_test.h"
 
 namespace {
 
-// Runs sql on the file through a connection of its own; the first column of
-// the first row, "" for none.
 std::string Sql(const std::string& path, const std::string& sql, bool update = false) {
-  std::string r;
-  CPLPushErrorHandler(CPLQuietErrorHandler);
-  GDALDatasetH ds =
-      GDALOpenEx(path.c_str(), GDAL_OF_VECTOR | (update ? GDAL_OF_UPDATE : 0), nullptr, nullptr, nullptr);
-  if (ds) {
-    if (OGRLayerH l = GDALDatasetExecuteSQL(ds, sql.c_str(), nullptr, "SQLITE")) {
-      if (OGRFeatureH f = OGR_L_GetNextFeature(l)) {
-        r = OGR_F_GetFieldAsString(f, 0);
-        OGR_F_Destroy(f);
-      }
-      GDALDatasetReleaseResultSet(ds, l);
-    }
-    GDALClose(ds);
-  }
-  CPLPopErrorHandler();
-  return r;
+  return GpkgSql(path, sql, update);
 }
 
 class GpkgWriter : public TTempDirTest {
