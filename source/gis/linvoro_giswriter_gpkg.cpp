@@ -575,9 +575,8 @@ void TGISWriterGPKG::CreateLayerHere() {
     srs = Gdal().OSRNewSpatialReference(nullptr);
     Gdal().OSRImportFromEPSG(srs, Fepsg > 0 ? Fepsg : DefaultEPSG);
   }
-  // The R-tree is made now, empty, rather than built from the whole table
-  // when the file closes: its entries then go in with each transaction, on
-  // the writing thread while the records are made, instead of after them.
+  // Not GDAL's R-tree, built by inserts when the file closes: this one is
+  // made below and packed at the table's close (FillRTree).
   const char* options[] = {"GEOMETRY_NAME=geom", "FID=fid", "SPATIAL_INDEX=NO", nullptr};
   FLayer = Gdal().GDALDatasetCreateLayer(ds, name.c_str(), srs, type, const_cast<char**>(options));
   if (srs) Gdal().OSRRelease(srs);

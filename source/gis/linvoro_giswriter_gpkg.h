@@ -10,8 +10,8 @@
 // of a record written in the background is raised at the writer's next
 // record or its Close. Features go in transactions of TransactionSize
 // features counted over all writers of the file, since a transaction per
-// feature would make SQLite sync the file each time; each layer's R-tree is
-// made with the layer and takes its entries with each transaction.
+// feature would make SQLite sync the file each time. Each layer's R-tree is
+// made with the layer and packed from all its rows' boxes at its close.
 //
 // Text is UTF-8 whatever code page the run asks for; character values are
 // cut at the declared number of characters, as the other formats cut them,
