@@ -884,12 +884,16 @@ void TGISWriterGPKG::FillRTree() {
   bool ok = true;
   std::string sql;
   auto flush = [&](const std::string& head, size_t& n) {
-    if (n > 0 && ok) ok = SqlRun(ds, head + sql);
+    if (n > 0 && ok) ok = SqlRun(ds, head + sql + ")");
     sql.clear();
     n = 0;
   };
   size_t n = 0;
-  const std::string nodeHead = "INSERT OR REPLACE INTO " + SqlQuoted(table + "_node", '"') + " VALUES ";
+  // INSERT ... SELECT rather than INSERT ... VALUES: GDAL looks through
+  // every statement for a "SELECT " without regard to case, one character
+  // at a time, and stops at the first; megabytes of hex cost it more than
+  // SQLite's parse of them.
+  const std::string nodeHead = "INSERT OR REPLACE INTO " + SqlQuoted(table + "_node", '"') + " SELECT * FROM (VALUES ";
   for (const auto& [number, blob] : nodes) {
     sql += n ? "," : "";
     sql += "(" + std::to_string(number) + ",";
@@ -898,8 +902,9 @@ void TGISWriterGPKG::FillRTree() {
     if (++n == 64) flush(nodeHead, n);
   }
   flush(nodeHead, n);
-  for (const auto& [rows, name] : {std::make_pair(&rowids, table + "_rowid"), std::make_pair(&parents, table + "_parent")}) {
-    const std::string head = "INSERT INTO " + SqlQuoted(name, '"') + " VALUES ";
+  for (const auto& [rows, name] :
+       {std::make_pair(&rowids, table + "_rowid"), std::make_pair(&parents, table + "_parent")}) {
+    const std::string head = "INSERT INTO " + SqlQuoted(name, '"') + " SELECT * FROM (VALUES ";
     for (const auto& [a, b] : *rows) {
       sql += n ? "," : "";
       sql += "(" + std::to_string(a) + "," + std::to_string(b) + ")";
