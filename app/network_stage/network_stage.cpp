@@ -295,10 +295,10 @@ std::vector<TCheckStep> ChosenSteps(const TRunOptions& o) {
 // shapes and boxes: more threads would hold more copies for little gain,
 // as the two kinds take about as long. OSM2TRASSEL_CHECK_THREADS=1 runs
 // every check on the stage's own thread. The GeoPackage's layers share one
-// SQLite file and the TAB library's thread safety is not known: those
-// formats keep one thread.
+// SQLite file, which one thread of the writer writes whoever hands it the
+// rows; the TAB library's thread safety is not known: TAB keeps one thread.
 int32_t CheckThreads(TGISFormat ff, const std::vector<TCheckStep>& steps) {
-  if (ff != gfMIF && ff != gfMIF8 && ff != gfSHP) return 1;
+  if (ff != gfMIF && ff != gfMIF8 && ff != gfSHP && ff != gfGPKG) return 1;
   int32_t n = static_cast<int32_t>(std::max(1u, std::thread::hardware_concurrency()));
   if (const char* v = std::getenv("OSM2TRASSEL_CHECK_THREADS"); v && *v) {
     char* end = nullptr;

@@ -26,7 +26,9 @@
   X(OGR_G_CreateFromWkb) X(OGR_G_GetGeometryType) X(OGR_G_GetPointCount) X(OGR_G_GetPoints) \
   X(OGR_G_GetGeometryCount) X(OGR_G_GetGeometryRef) X(CPLGetLastErrorMsg)                    \
   X(CPLGetLastErrorType) X(CPLErrorReset) X(CPLPushErrorHandler) X(CPLPopErrorHandler)      \
-  X(CPLQuietErrorHandler) X(CPLSetThreadLocalConfigOption) X(OGR_F_SetFromWithMap) X(OGR_Fld_GetNameRef)
+  X(CPLQuietErrorHandler) X(CPLSetThreadLocalConfigOption) X(OGR_F_SetFromWithMap) X(OGR_Fld_GetNameRef)       \
+  X(GDALDatasetExecuteSQL) X(GDALDatasetReleaseResultSet) X(OGR_L_SetIgnoredFields)           \
+  X(OGR_F_GetFID) X(OGR_G_GetEnvelope) X(OGR_G_IsEmpty)
 
 struct TGdalApi {
 #define LINVORO_GDAL_MEMBER(name) decltype(&::name) name = nullptr;

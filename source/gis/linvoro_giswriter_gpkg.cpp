@@ -1,12 +1,19 @@
 // GeoPackage writer and layer reader on GDAL's GeoPackage driver.
 #include "linvoro_giswriter_gpkg.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cmath>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <exception>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "linvoro_charset.h"
@@ -74,18 +81,126 @@ void AppendPoints(std::vector<uint8_t>& v, const TFloatPoint* p, size_t n) {
   std::memcpy(v.data() + at, p, 16 * n);
 }
 
+// text quoted for SQL between q (' for a value, " for a name).
+std::string SqlQuoted(const std::string& text, char q) {
+  std::string r(1, q);
+  for (char c : text) {
+    r += c;
+    if (c == q) r += c;
+  }
+  return r + q;
+}
+
+// Runs a statement on ds (writing thread); false when SQLite refused it.
+bool SqlRun(GDALDatasetH ds, const std::string& sql) {
+  Gdal().CPLErrorReset();
+  if (OGRLayerH r = Gdal().GDALDatasetExecuteSQL(ds, sql.c_str(), nullptr, nullptr))
+    Gdal().GDALDatasetReleaseResultSet(ds, r);
+  return Gdal().CPLGetLastErrorType() < CE_Failure;
+}
+
+// The first column of the first row of a query, "" for none.
+std::string SqlText(GDALDatasetH ds, const std::string& sql) {
+  std::string v;
+  if (OGRLayerH r = Gdal().GDALDatasetExecuteSQL(ds, sql.c_str(), nullptr, nullptr)) {
+    if (OGRFeatureH f = Gdal().OGR_L_GetNextFeature(r)) {
+      if (Gdal().OGR_F_IsFieldSetAndNotNull(f, 0)) v = Gdal().OGR_F_GetFieldAsString(f, 0);
+      Gdal().OGR_F_Destroy(f);
+    }
+    Gdal().GDALDatasetReleaseResultSet(ds, r);
+  }
+  return v;
+}
+
+// SQLite's R-tree keeps 32-bit floats, a box's low ends rounded down and its
+// high ends up, so that it holds the exact box.
+float FloatDown(double d) {
+  float f = static_cast<float>(d);
+  if (static_cast<double>(f) > d) f = std::nextafter(f, -HUGE_VALF);
+  return f;
+}
+float FloatUp(double d) {
+  float f = static_cast<float>(d);
+  if (static_cast<double>(f) < d) f = std::nextafter(f, HUGE_VALF);
+  return f;
+}
+
+void PutBE(std::string& out, uint64_t x, int bytes) {
+  for (int i = bytes - 1; i >= 0; --i) out += static_cast<char>((x >> (8 * i)) & 0xFF);
+}
+
+void PutHex(std::string& sql, const std::string& bytes) {
+  static const char digits[] = "0123456789ABCDEF";
+  sql += "X'";
+  for (unsigned char c : bytes) {
+    sql += digits[c >> 4];
+    sql += digits[c & 15];
+  }
+  sql += '\'';
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- shared datasets
 
+// One record handed to the writing thread: its values already converted
+// (numbers parsed and rounded, text cut and made UTF-8), its geometry as WKB.
+struct TGpkgCell {
+  enum TKind : uint8_t { ckNull, ckInteger, ckReal, ckText } Kind = ckNull;
+  int64_t Integer = 0;
+  double Real = 0;
+  size_t Text = 0;  // offset in TGpkgRow::Text, NUL-terminated there
+};
+
+struct TGpkgRow {
+  TGISWriterGPKG* Writer = nullptr;
+  int64_t Record = 0;  // its number in the table, for messages
+  std::vector<TGpkgCell> Cells;
+  std::string Text;
+  std::vector<uint8_t> Wkb;
+  size_t WkbStart = 0;  // a one-part line skips the multi-line header
+};
+
+// A GeoPackage being written: one thread owns its GDAL dataset and makes
+// every call on it, taking records from a bounded queue, so that SQLite's
+// work (inserts, the R-tree, commits) runs beside the work that makes the
+// records, and tables written from several threads go in through one
+// writer. Each table's records go in the order they were handed over.
 struct TGpkgDataset {
+  // Records waiting at most: about a batch of commits' worth, a few MB.
+  static constexpr size_t MaxWaiting = 4096;
+  static constexpr size_t MaxWaitingBytes = size_t{32} << 20;
+  // The writing thread is woken when this many records wait (or for a call
+  // that waits for its answer): waking it per record would cost more than
+  // writing the record.
+  static constexpr size_t WakeAt = 256;
+
   std::string Path;
   GDALDatasetH Handle = nullptr;
-  std::mutex Lock;  // every call on the handle
+  // The writing thread's own.
   int64_t Pending = 0;
   bool InTransaction = false;
 
-  // Called with Lock held.
+  explicit TGpkgDataset(GDALDatasetH h, std::string path) : Path(std::move(path)), Handle(h) {
+    FThread = std::thread([this] { Loop(); });
+  }
+  ~TGpkgDataset() { Stop(); }
+  TGpkgDataset(const TGpkgDataset&) = delete;
+  TGpkgDataset& operator=(const TGpkgDataset&) = delete;
+
+  // Queues a record; waits while the queue is full. Raises the failure of
+  // an earlier record of this file, if any.
+  void Post(TGpkgRow&& row);
+  // Runs fn on the writing thread after everything queued before it, and
+  // waits for it; raises what fn raised.
+  void Call(const std::function<void()>& fn);
+  // Raises the failure of a record written in the background, if any; it
+  // stays, every later check of this file raises it again.
+  void ThrowIfFailed();
+  // Ends the writing thread once the queue is empty.
+  void Stop();
+
+  // Writing thread only.
   void Commit() {
     if (!InTransaction) return;
     InTransaction = false;
@@ -101,7 +216,127 @@ struct TGpkgDataset {
     }
     if (++Pending >= TGISWriterGPKG::TransactionSize) Commit();
   }
+
+ private:
+  struct TTask {
+    TGpkgRow Row;
+    const std::function<void()>* Fn = nullptr;  // a call, else a record
+    bool* Done = nullptr;
+    std::exception_ptr* Error = nullptr;
+  };
+  void Loop();
+  static size_t Bytes(const TGpkgRow& r) {
+    return r.Wkb.size() + r.Text.size() + r.Cells.size() * sizeof(TGpkgCell) + sizeof(TTask);
+  }
+
+  std::mutex FLock;
+  std::condition_variable FWork, FRoom;
+  std::deque<TTask> FQueue;
+  size_t FQueuedBytes = 0;
+  bool FQuit = false;
+  std::string FFailure;
+  std::thread FThread;
 };
+
+void TGpkgDataset::Post(TGpkgRow&& row) {
+  const size_t bytes = Bytes(row);
+  bool wake = false;
+  {
+    std::unique_lock<std::mutex> lock(FLock);
+    FRoom.wait(lock, [&] {
+      return !FFailure.empty() || FQueue.empty() ||
+             (FQueue.size() < MaxWaiting && FQueuedBytes + bytes <= MaxWaitingBytes);
+    });
+    if (!FFailure.empty()) throw EWriteError(FFailure);
+    FQueue.emplace_back();
+    FQueue.back().Row = std::move(row);
+    FQueuedBytes += bytes;
+    wake = FQueue.size() >= WakeAt || FQueuedBytes >= MaxWaitingBytes / 2;
+  }
+  if (wake) FWork.notify_one();
+}
+
+void TGpkgDataset::Call(const std::function<void()>& fn) {
+  bool done = false;
+  std::exception_ptr error;
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    FQueue.emplace_back();
+    TTask& t = FQueue.back();
+    t.Fn = &fn;
+    t.Done = &done;
+    t.Error = &error;
+  }
+  FWork.notify_one();
+  {
+    std::unique_lock<std::mutex> lock(FLock);
+    FRoom.wait(lock, [&] { return done; });
+  }
+  if (error) std::rethrow_exception(error);
+}
+
+void TGpkgDataset::ThrowIfFailed() {
+  std::lock_guard<std::mutex> lock(FLock);
+  if (!FFailure.empty()) throw EWriteError(FFailure);
+}
+
+void TGpkgDataset::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    FQuit = true;
+  }
+  FWork.notify_one();
+  if (FThread.joinable()) FThread.join();
+}
+
+void TGpkgDataset::Loop() {
+  // GDAL's error handlers are the thread's own: this one stays quiet for
+  // all the thread's calls.
+  TQuietGdal quiet;
+  bool failed = false;
+  std::deque<TTask> batch;
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(FLock);
+      FWork.wait(lock, [&] { return FQuit || !FQueue.empty(); });
+      if (FQueue.empty()) return;
+      batch.swap(FQueue);
+      FQueuedBytes = 0;
+    }
+    FRoom.notify_all();
+    for (TTask& t : batch) {
+      if (t.Fn) {
+        try {
+          (*t.Fn)();
+        } catch (...) {
+          *t.Error = std::current_exception();
+        }
+        {
+          std::lock_guard<std::mutex> lock(FLock);
+          *t.Done = true;
+        }
+        FRoom.notify_all();
+        continue;
+      }
+      // Records after a failed one are not written: the run ends with the
+      // failure, at the next record handed over or the table's close.
+      if (failed) continue;
+      try {
+        t.Row.Writer->Insert(t.Row);
+      } catch (const Exception& e) {
+        failed = true;
+        std::lock_guard<std::mutex> lock(FLock);
+        FFailure = e.Message();
+      } catch (const std::exception& e) {
+        failed = true;
+        std::lock_guard<std::mutex> lock(FLock);
+        FFailure = "Cannot write " + Path + ": " + e.what();
+      }
+      if (failed) FRoom.notify_all();
+    }
+    batch.clear();
+  }
+}
 
 namespace {
 
@@ -144,9 +379,7 @@ std::shared_ptr<TGpkgDataset> AcquireDataset(const std::string& path) {
     if (!h) throw EWriteError("Cannot create " + FullPath(path) + LastGdalError());
   }
   Gdal().CPLSetThreadLocalConfigOption("OGR_SQLITE_SYNCHRONOUS", nullptr);
-  auto d = std::make_shared<TGpkgDataset>();
-  d->Path = FullPath(path);
-  d->Handle = h;
+  auto d = std::make_shared<TGpkgDataset>(h, FullPath(path));
   Registry()[key] = d;
   return d;
 }
@@ -158,10 +391,9 @@ void ReleaseDataset(std::shared_ptr<TGpkgDataset>& d) {
   std::shared_ptr<TGpkgDataset> mine = std::move(d);
   if (mine.use_count() > 1) return;
   Registry().erase(RegistryKey(mine->Path));
-  TQuietGdal quiet;
   std::string failure;
-  {
-    std::lock_guard<std::mutex> lock(mine->Lock);
+  // What was queued goes in first; a record that failed is the failure.
+  mine->Call([&] {
     try {
       mine->Commit();
     } catch (const Exception& e) {
@@ -172,7 +404,9 @@ void ReleaseDataset(std::shared_ptr<TGpkgDataset>& d) {
     mine->Handle = nullptr;
     if (failure.empty() && Gdal().CPLGetLastErrorType() >= CE_Failure)
       failure = "Cannot complete " + mine->Path + LastGdalError();
-  }
+  });
+  mine->Stop();
+  mine->ThrowIfFailed();
   if (!failure.empty()) throw EWriteError(failure);
 }
 
@@ -180,12 +414,31 @@ void ReleaseDataset(std::shared_ptr<TGpkgDataset>& d) {
 
 // ---------------------------------------------------------------- a layer from GeoJSON
 
+namespace {
+void CopyGeoJsonLayer(TGpkgDataset& dataset, const std::string& layer, const std::string& geojsonPath);
+}
+
 void AddGpkgLayerFromGeoJson(const std::string& gpkgPath, const std::string& layer,
                              const std::string& geojsonPath) {
   std::shared_ptr<TGpkgDataset> d = AcquireDataset(gpkgPath);
   try {
-    TQuietGdal quiet;
-    std::lock_guard<std::mutex> lock(d->Lock);
+    d->Call([&] { CopyGeoJsonLayer(*d, layer, geojsonPath); });
+  } catch (...) {
+    try {
+      ReleaseDataset(d);
+    } catch (...) {
+    }
+    throw;
+  }
+  ReleaseDataset(d);
+}
+
+namespace {
+
+// On the dataset's writing thread.
+void CopyGeoJsonLayer(TGpkgDataset& dataset, const std::string& layer, const std::string& geojsonPath) {
+  TGpkgDataset* d = &dataset;
+  {
     d->Commit();
     const TGdalApi& g = Gdal();
     const char* const drivers[] = {"GeoJSON", nullptr};
@@ -251,15 +504,10 @@ void AddGpkgLayerFromGeoJson(const std::string& gpkgPath, const std::string& lay
     const std::string why = ok ? std::string() : LastGdalError();
     g.GDALClose(src);
     if (!ok) throw EWriteError("Cannot write the layer " + layer + " of " + d->Path + why);
-  } catch (...) {
-    try {
-      ReleaseDataset(d);
-    } catch (...) {
-    }
-    throw;
   }
-  ReleaseDataset(d);
 }
+
+}  // namespace
 
 // ---------------------------------------------------------------- TGISWriterGPKG
 
@@ -300,8 +548,10 @@ void TGISWriterGPKG::StartHeader(int32_t NumFields, TObjectTypes ObjectTypes) {
 }
 
 void TGISWriterGPKG::CreateLayer() {
-  TQuietGdal quiet;
-  std::lock_guard<std::mutex> lock(FDataset->Lock);
+  FDataset->Call([this] { CreateLayerHere(); });
+}
+
+void TGISWriterGPKG::CreateLayerHere() {
   FDataset->Commit();
   GDALDatasetH ds = FDataset->Handle;
   const std::string name = LayerName(FFileName);
@@ -325,10 +575,27 @@ void TGISWriterGPKG::CreateLayer() {
     srs = Gdal().OSRNewSpatialReference(nullptr);
     Gdal().OSRImportFromEPSG(srs, Fepsg > 0 ? Fepsg : DefaultEPSG);
   }
-  const char* options[] = {"GEOMETRY_NAME=geom", "FID=fid", "SPATIAL_INDEX=YES", nullptr};
+  // Not GDAL's R-tree, built by inserts when the file closes: this one is
+  // made below and packed at the table's close (FillRTree).
+  const char* options[] = {"GEOMETRY_NAME=geom", "FID=fid", "SPATIAL_INDEX=NO", nullptr};
   FLayer = Gdal().GDALDatasetCreateLayer(ds, name.c_str(), srs, type, const_cast<char**>(options));
   if (srs) Gdal().OSRRelease(srs);
   if (!FLayer) Fail("Cannot create the layer");
+  FRTree.clear();
+  FRTreeTrigger.clear();
+  if (type != wkbNone) {
+    if (SqlText(ds, "SELECT CreateSpatialIndex(" + SqlQuoted(name, '\'') + ", 'geom')") != "1")
+      Fail("Cannot create the spatial index");
+    // SQLite's R*Tree takes its entries one by one, a search from the root
+    // and a split now and then for each, which cost more than the rows
+    // themselves: the insert trigger is left out while the table is
+    // written, and the tree is packed from all the entries at its close.
+    const std::string trigger = "rtree_" + name + "_geom_insert";
+    FRTreeTrigger = SqlText(ds, "SELECT sql FROM sqlite_master WHERE type = 'trigger' AND name = " +
+                                    SqlQuoted(trigger, '\''));
+    if (FRTreeTrigger.empty() || !SqlRun(ds, "DROP TRIGGER " + SqlQuoted(trigger, '"')))
+      Fail("Cannot create the spatial index");
+  }
   for (int32_t i = 1; i <= FNumFields; ++i) {
     const TFieldInfo& f = FFieldInfo[i];
     OGRFieldType t = OFTString;
@@ -376,13 +643,18 @@ void TGISWriterGPKG::AddField(const std::string& FieldName, TGISField Field, uin
   if (FWrittenFields == FNumFields && FDataset) CreateLayer();
 }
 
-void TGISWriterGPKG::SetValues() {
-  const TGdalApi& g = Gdal();
+void TGISWriterGPKG::SetValues(TGpkgRow& row) {
+  row.Cells.assign(static_cast<size_t>(FNumFields), TGpkgCell{});
+  row.Text.clear();
+  auto text = [&row](TGpkgCell& c, std::string_view t) {
+    c.Kind = TGpkgCell::ckText;
+    c.Text = row.Text.size();
+    row.Text.append(t).push_back(0);
+  };
   for (int32_t i = 1; i <= FNumFields; ++i) {
     const TFieldInfo& f = FFieldInfo[i];
     const std::string_view v = FValues[i - 1];
-    const int k = FOgrField[i];
-    OGRFeatureH h = FFeature;
+    TGpkgCell& c = row.Cells[static_cast<size_t>(FOgrField[i])];
     switch (f.FieldType) {
       case gfInteger:
       case gfSmallInt:
@@ -390,17 +662,17 @@ void TGISWriterGPKG::SetValues() {
         int64_t x = 0;
         const auto r = std::from_chars(v.data(), v.data() + v.size(), x);
         if (v.empty())
-          g.OGR_F_SetFieldNull(h, k);
+          c.Kind = TGpkgCell::ckNull;
         else if (r.ec == std::errc() && r.ptr == v.data() + v.size())
-          g.OGR_F_SetFieldInteger64(h, k, x);
+          c.Kind = TGpkgCell::ckInteger, c.Integer = x;
         else
-          g.OGR_F_SetFieldInteger64(h, k, static_cast<int64_t>(NumericPrefix(v)));
+          c.Kind = TGpkgCell::ckInteger, c.Integer = static_cast<int64_t>(NumericPrefix(v));
         break;
       }
       case gfDecimal:
       case gfFloat: {
         if (v.empty()) {
-          g.OGR_F_SetFieldNull(h, k);
+          c.Kind = TGpkgCell::ckNull;
           break;
         }
         // The value the fixed text of the other formats holds, rounded to
@@ -410,20 +682,20 @@ void TGISWriterGPKG::SetValues() {
         buf[70] = 0;
         const double x = std::strtod(buf, nullptr);
         if (f.decimals == 0 && f.Width < 10 && f.FieldType == gfDecimal)
-          g.OGR_F_SetFieldInteger64(h, k, static_cast<int64_t>(x));
+          c.Kind = TGpkgCell::ckInteger, c.Integer = static_cast<int64_t>(x);
         else
-          g.OGR_F_SetFieldDouble(h, k, x);
+          c.Kind = TGpkgCell::ckReal, c.Real = x;
         break;
       }
       case gfLogical:
-        g.OGR_F_SetFieldInteger64(h, k, LogicalValue(v) ? 1 : 0);
+        c.Kind = TGpkgCell::ckInteger, c.Integer = LogicalValue(v) ? 1 : 0;
         break;
       case gfDate:
         if (v.size() == 8) {
           FText.assign(v.substr(0, 4)).append("-").append(v.substr(4, 2)).append("-").append(v.substr(6, 2));
-          g.OGR_F_SetFieldString(h, k, FText.c_str());
+          text(c, FText);
         } else {
-          g.OGR_F_SetFieldNull(h, k);
+          c.Kind = TGpkgCell::ckNull;
         }
         break;
       default: {
@@ -435,7 +707,7 @@ void TGISWriterGPKG::SetValues() {
           FText = Utf8ToCodePage(v, 65001);
           FText.resize(CodePageCutPoint(FText, 65001, chars, SIZE_MAX));
         }
-        g.OGR_F_SetFieldString(h, k, FText.c_str());
+        text(c, FText);
         break;
       }
     }
@@ -487,31 +759,163 @@ void TGISWriterGPKG::WriteSection(int32_t Index, const TFloatPointArrayEx& SegLi
 }
 
 void TGISWriterGPKG::WriteFeature() {
-  const TGdalApi& g = Gdal();
-  TQuietGdal quiet;
-  SetValues();
-  OGRGeometryH geom = nullptr;
-  if (!FWkb.empty()) {
-    const uint8_t* wkb = FWkb.data();
-    size_t bytes = FWkb.size();
-    if (FObjectTypes == otPline) {
-      if (FPartStart.size() == 1) {
-        wkb += 9;
-        bytes -= 9;
-      } else {
-        PutLE32(FWkb, 5, static_cast<uint32_t>(FPartStart.size()));
-      }
-    }
-    if (g.OGR_G_CreateFromWkb(wkb, nullptr, &geom, static_cast<int>(bytes)) != OGRERR_NONE)
-      Fail("Cannot build the geometry of record " + std::to_string(FWrittenRecords + 1));
+  TGpkgRow row;
+  row.Writer = this;
+  row.Record = FWrittenRecords + 1;
+  SetValues(row);
+  if (!FWkb.empty() && FObjectTypes == otPline) {
+    if (FPartStart.size() == 1)
+      row.WkbStart = 9;
+    else
+      PutLE32(FWkb, 5, static_cast<uint32_t>(FPartStart.size()));
   }
-  g.OGR_F_SetGeometryDirectly(FFeature, geom);
-  g.OGR_F_SetFID(FFeature, OGRNullFID);
-  std::lock_guard<std::mutex> lock(FDataset->Lock);
-  if (g.OGR_L_CreateFeature(FLayer, FFeature) != OGRERR_NONE)
-    Fail("Cannot write record " + std::to_string(FWrittenRecords + 1));
+  row.Wkb.swap(FWkb);
+  FDataset->Post(std::move(row));
   ++FWrittenRecords;
+}
+
+void TGISWriterGPKG::Insert(const TGpkgRow& row) {
+  const TGdalApi& g = Gdal();
+  OGRFeatureH h = FFeature;
+  for (size_t k = 0; k < row.Cells.size(); ++k) {
+    const TGpkgCell& c = row.Cells[k];
+    const int i = static_cast<int>(k);
+    switch (c.Kind) {
+      case TGpkgCell::ckNull: g.OGR_F_SetFieldNull(h, i); break;
+      case TGpkgCell::ckInteger: g.OGR_F_SetFieldInteger64(h, i, c.Integer); break;
+      case TGpkgCell::ckReal: g.OGR_F_SetFieldDouble(h, i, c.Real); break;
+      case TGpkgCell::ckText: g.OGR_F_SetFieldString(h, i, row.Text.c_str() + c.Text); break;
+    }
+  }
+  OGRGeometryH geom = nullptr;
+  if (row.Wkb.size() > row.WkbStart &&
+      g.OGR_G_CreateFromWkb(row.Wkb.data() + row.WkbStart, nullptr, &geom,
+                            static_cast<int>(row.Wkb.size() - row.WkbStart)) != OGRERR_NONE)
+    Fail("Cannot build the geometry of record " + std::to_string(row.Record));
+  g.OGR_F_SetGeometryDirectly(h, geom);
+  g.OGR_F_SetFID(h, OGRNullFID);
+  if (g.OGR_L_CreateFeature(FLayer, h) != OGRERR_NONE) Fail("Cannot write record " + std::to_string(row.Record));
+  // The entry the trigger would make: none for an empty geometry.
+  if (geom && !FRTreeTrigger.empty() && !g.OGR_G_IsEmpty(geom)) {
+    OGREnvelope e;
+    g.OGR_G_GetEnvelope(geom, &e);
+    FRTree.push_back({g.OGR_F_GetFID(h), FloatDown(e.MinX), FloatUp(e.MaxX), FloatDown(e.MinY), FloatUp(e.MaxY)});
+  }
   FDataset->Counted();
+}
+
+// SQLite's R-tree format (rtree.c): a node is a blob of the table's node
+// size, a 16-bit depth (the root's: levels below it) and cell count, then
+// cells of a 64-bit id (the row's, or the child node's number) and the
+// box's four 32-bit floats, all big-endian; the root is node 1, and the
+// _rowid and _parent tables map rows and nodes to the node holding them.
+// The tree is packed Sort-Tile-Recursive: full nodes of boxes near each
+// other, as tight as a tree grown by inserts, or tighter.
+void TGISWriterGPKG::FillRTree() {
+  GDALDatasetH ds = FDataset->Handle;
+  const std::string table = "rtree_" + LayerName(FFileName) + "_geom";
+  const std::string nodeSizeText =
+      SqlText(ds, "SELECT length(data) FROM " + SqlQuoted(table + "_node", '"') + " WHERE nodeno = 1");
+  const size_t nodeSize = static_cast<size_t>(std::atol(nodeSizeText.c_str()));
+  const size_t cellSize = 8 + 4 * 4;
+  if (nodeSize < 4 + 2 * cellSize) Fail("Cannot read the spatial index");
+  const size_t fanout = (nodeSize - 4) / cellSize;
+
+  std::vector<TRTreeEntry> items;
+  items.swap(FRTree);
+  std::vector<std::pair<int64_t, std::string>> nodes;  // number, blob
+  std::vector<std::pair<int64_t, int64_t>> rowids, parents;
+  auto node = [&](int64_t number, const TRTreeEntry* cells, size_t n, int depth, bool leaf) {
+    std::string blob;
+    blob.reserve(nodeSize);
+    PutBE(blob, static_cast<uint64_t>(depth), 2);
+    PutBE(blob, n, 2);
+    for (size_t i = 0; i < n; ++i) {
+      const TRTreeEntry& c = cells[i];
+      PutBE(blob, static_cast<uint64_t>(c.Id), 8);
+      for (float f : {c.MinX, c.MaxX, c.MinY, c.MaxY}) {
+        uint32_t bits;
+        std::memcpy(&bits, &f, 4);
+        PutBE(blob, bits, 4);
+      }
+      (leaf ? rowids : parents).emplace_back(c.Id, number);
+    }
+    blob.resize(nodeSize, '\0');
+    nodes.emplace_back(number, std::move(blob));
+  };
+  int64_t next = 2;
+  int depth = 0;
+  for (bool leaf = true;; leaf = false) {
+    if (items.size() <= fanout) {
+      node(1, items.data(), items.size(), depth, leaf);
+      break;
+    }
+    const size_t count = (items.size() + fanout - 1) / fanout;
+    const auto slices = static_cast<size_t>(std::ceil(std::sqrt(static_cast<double>(count))));
+    const size_t slice = slices * fanout;
+    auto centre = [](float a, float b) { return static_cast<double>(a) + static_cast<double>(b); };
+    std::sort(items.begin(), items.end(), [&](const TRTreeEntry& a, const TRTreeEntry& b) {
+      return centre(a.MinX, a.MaxX) < centre(b.MinX, b.MaxX);
+    });
+    for (size_t i = 0; i < items.size(); i += slice)
+      std::sort(items.begin() + static_cast<std::ptrdiff_t>(i),
+                items.begin() + static_cast<std::ptrdiff_t>(std::min(items.size(), i + slice)),
+                [&](const TRTreeEntry& a, const TRTreeEntry& b) {
+                  return centre(a.MinY, a.MaxY) < centre(b.MinY, b.MaxY);
+                });
+    std::vector<TRTreeEntry> up;
+    for (size_t i = 0; i < items.size(); i += fanout) {
+      const size_t n = std::min(fanout, items.size() - i);
+      TRTreeEntry box = items[i];
+      for (size_t k = i + 1; k < i + n; ++k) {
+        box.MinX = std::min(box.MinX, items[k].MinX);
+        box.MaxX = std::max(box.MaxX, items[k].MaxX);
+        box.MinY = std::min(box.MinY, items[k].MinY);
+        box.MaxY = std::max(box.MaxY, items[k].MaxY);
+      }
+      box.Id = next++;
+      node(box.Id, &items[i], n, 0, leaf);
+      up.push_back(box);
+    }
+    items.swap(up);
+    ++depth;
+  }
+
+  bool ok = true;
+  std::string sql;
+  auto flush = [&](const std::string& head, size_t& n) {
+    if (n > 0 && ok) ok = SqlRun(ds, head + sql + ")");
+    sql.clear();
+    n = 0;
+  };
+  size_t n = 0;
+  // INSERT ... SELECT rather than INSERT ... VALUES: GDAL looks through
+  // every statement for a "SELECT " without regard to case, one character
+  // at a time, and stops at the first; megabytes of hex cost it more than
+  // SQLite's parse of them.
+  const std::string nodeHead = "INSERT OR REPLACE INTO " + SqlQuoted(table + "_node", '"') + " SELECT * FROM (VALUES ";
+  for (const auto& [number, blob] : nodes) {
+    sql += n ? "," : "";
+    sql += "(" + std::to_string(number) + ",";
+    PutHex(sql, blob);
+    sql += ")";
+    if (++n == 64) flush(nodeHead, n);
+  }
+  flush(nodeHead, n);
+  for (const auto& [rows, name] :
+       {std::make_pair(&rowids, table + "_rowid"), std::make_pair(&parents, table + "_parent")}) {
+    const std::string head = "INSERT INTO " + SqlQuoted(name, '"') + " SELECT * FROM (VALUES ";
+    for (const auto& [a, b] : *rows) {
+      sql += n ? "," : "";
+      sql += "(" + std::to_string(a) + "," + std::to_string(b) + ")";
+      if (++n == 2000) flush(head, n);
+    }
+    flush(head, n);
+  }
+  // Rows added later (by another program) go in through the trigger again.
+  ok = ok && SqlRun(ds, FRTreeTrigger);
+  FRTreeTrigger.clear();
+  if (!ok) Fail("Cannot write the spatial index");
 }
 
 void TGISWriterGPKG::AddPoint(double X, double Y, std::string_view Attrib) {
@@ -525,18 +929,41 @@ void TGISWriterGPKG::AddPoint(double X, double Y, std::string_view Attrib) {
 
 void TGISWriterGPKG::Close() {
   TGISWriter::Close();
+  std::exception_ptr error;
   // A record left short of its sections keeps the parts it got.
   if (FLayer && !FPartStart.empty() && !RecordComplete()) {
     FNumParts = FWrittenParts;
-    WriteFeature();
+    try {
+      WriteFeature();
+    } catch (...) {
+      error = std::current_exception();
+    }
   }
   FNumParts = FWrittenParts = 0;
-  if (FFeature) {
-    Gdal().OGR_F_Destroy(FFeature);
-    FFeature = nullptr;
+  FPartStart.clear();
+  FWkb.clear();
+  if (FDataset) {
+    // The table is complete once its queued records are in; a failure of
+    // one of them is this close's.
+    try {
+      FDataset->Call([this] {
+        if (FFeature) Gdal().OGR_F_Destroy(FFeature);
+        FFeature = nullptr;
+        if (FLayer && !FRTreeTrigger.empty()) FillRTree();
+      });
+      if (FLayer) FDataset->ThrowIfFailed();
+    } catch (...) {
+      if (!error) error = std::current_exception();
+    }
   }
   FLayer = nullptr;
-  ReleaseDataset(FDataset);
+  try {
+    ReleaseDataset(FDataset);
+  } catch (...) {
+    if (!error) error = std::current_exception();
+  }
+  FDataset.reset();
+  if (error) std::rethrow_exception(error);
 }
 
 void TGISWriterGPKG::Drop() {
@@ -545,11 +972,9 @@ void TGISWriterGPKG::Drop() {
   FLayerCreated = false;
   const std::string path = DatasetPath(FFileName);
   std::shared_ptr<TGpkgDataset> d = AcquireDataset(path);
-  {
-    TQuietGdal quiet;
-    std::lock_guard<std::mutex> lock(d->Lock);
+  const std::string name = LayerName(FFileName);
+  d->Call([&] {
     d->Commit();
-    const std::string name = LayerName(FFileName);
     for (int i = Gdal().GDALDatasetGetLayerCount(d->Handle) - 1; i >= 0; --i) {
       OGRLayerH l = Gdal().GDALDatasetGetLayer(d->Handle, i);
       if (l && name == Gdal().OGR_L_GetName(l)) {
@@ -557,7 +982,7 @@ void TGISWriterGPKG::Drop() {
         break;
       }
     }
-  }
+  });
   ReleaseDataset(d);
 }
 
@@ -594,6 +1019,21 @@ int32_t TGpkgLayerReader::FieldCount() const {
 bool TGpkgLayerReader::FieldIsText(int32_t field) const {
   OGRFieldDefnH fd = Gdal().OGR_FD_GetFieldDefn(Gdal().OGR_L_GetLayerDefn(FLayer), field);
   return fd && Gdal().OGR_Fld_GetType(fd) == OFTString;
+}
+
+void TGpkgLayerReader::ReadOnly(int32_t field) {
+  const TGdalApi& g = Gdal();
+  OGRFeatureDefnH defn = g.OGR_L_GetLayerDefn(FLayer);
+  std::vector<const char*> ignored;
+  for (int i = 0, n = g.OGR_FD_GetFieldCount(defn); i < n; ++i)
+    if (i != field) ignored.push_back(g.OGR_Fld_GetNameRef(g.OGR_FD_GetFieldDefn(defn, i)));
+  if (field >= 0) ignored.push_back("OGR_GEOMETRY");
+  ignored.push_back("OGR_STYLE");
+  ignored.push_back(nullptr);
+  TQuietGdal quiet;
+  if (g.OGR_L_SetIgnoredFields(FLayer, ignored.data()) != OGRERR_NONE)
+    throw EReadError("Cannot read " + FullPath(FPath) + LastGdalError());
+  Rewind();
 }
 
 void TGpkgLayerReader::Rewind() {

@@ -3,10 +3,15 @@
 // through GDAL's GeoPackage driver (bound at run time, linvoro_gdal.h).
 //
 // The writers of one file share one open dataset: the first writer opens
-// (or creates) it, the last to close completes it (GDAL builds the layers'
-// R-tree indexes then). Features go in transactions of TransactionSize
+// (or creates) it, the last to close completes it. One thread per open file
+// makes every GDAL call on it; the writers hand it their records through a
+// bounded queue, so SQLite's work runs beside the making of the records,
+// and writers on several threads may write their tables at once. A failure
+// of a record written in the background is raised at the writer's next
+// record or its Close. Features go in transactions of TransactionSize
 // features counted over all writers of the file, since a transaction per
-// feature would make SQLite sync the file each time.
+// feature would make SQLite sync the file each time. Each layer's R-tree is
+// made with the layer and packed from all its rows' boxes at its close.
 //
 // Text is UTF-8 whatever code page the run asks for; character values are
 // cut at the declared number of characters, as the other formats cut them,
@@ -25,10 +30,11 @@
 void RegisterGpkgWriter();
 
 struct TGpkgDataset;
+struct TGpkgRow;
 
 class TGISWriterGPKG : public TGISWriter {
  public:
-  static constexpr int64_t TransactionSize = 100000;
+  static constexpr int64_t TransactionSize = 10000;
 
   TGISWriterGPKG();
   // A table not closed is completed here; errors are swallowed (Close
@@ -57,18 +63,39 @@ class TGISWriterGPKG : public TGISWriter {
   void WriteSection(int32_t Index, const TFloatPointArrayEx& SegList) override;
 
   void CreateLayer();
-  // Sets the attribute values of the feature being built.
-  void SetValues();
-  // Hands the feature being built to the layer.
+  // The values of the record being built, converted for their fields.
+  void SetValues(TGpkgRow& row);
+  // Hands the record being built to the file's writing thread.
   void WriteFeature();
+
+ private:
+  friend struct TGpkgDataset;
+  // On the writing thread: the layer, and a record into it.
+  void CreateLayerHere();
+  void Insert(const TGpkgRow& row);
+  // Fills the layer's R-tree with the entries gathered, and gives it its
+  // insert trigger back.
+  void FillRTree();
+
+ protected:
   [[noreturn]] void Fail(const std::string& what) const;
   bool LayerOpen() const { return FLayer != nullptr; }
 
   std::shared_ptr<TGpkgDataset> FDataset;
+  // Set and used on the writing thread (FLayer is read here once the layer
+  // is made).
   void* FLayer = nullptr;    // OGRLayerH
   void* FFeature = nullptr;  // OGRFeatureH, reused for every record
   bool FLayerCreated = false;
   std::vector<int> FOgrField;  // [field] OGR field index, -1 when not created
+  // The R-tree's entries, written at once when the table closes (writing
+  // thread), and the SQL of the insert trigger left out until then.
+  struct TRTreeEntry {
+    int64_t Id;
+    float MinX, MaxX, MinY, MaxY;
+  };
+  std::vector<TRTreeEntry> FRTree;
+  std::string FRTreeTrigger;
   // The geometry of the record being built, as WKB; its header is written
   // once the part count is known.
   std::vector<uint8_t> FWkb;
@@ -99,6 +126,10 @@ class TGpkgLayerReader {
   int32_t FindField(const std::string& name) const;
   int32_t FieldCount() const;
   bool FieldIsText(int32_t field) const;
+  // Reads only the given field of each record from now on (the others
+  // read as null), or only the geometry when field is -1: a pass that needs
+  // one column spares SQLite and OGR the decoding of all the others.
+  void ReadOnly(int32_t field);
   // Back to before the first record.
   void Rewind();
   // Moves to the next record; false at the end.

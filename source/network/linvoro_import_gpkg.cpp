@@ -20,6 +20,7 @@ void TImport::ReadGPKGTables() {
   for (size_t i = 0; i < fFiles.size() && !FCancelled; ++i) {
     const int32_t fileindex = static_cast<int32_t>(i);
     TGpkgLayerReader layer(fFiles[i], fLayer);
+    layer.ReadOnly(-1);
     fLinkCountFile = 0;
     int32_t r = 0;
     while (!FCancelled && layer.Next()) {

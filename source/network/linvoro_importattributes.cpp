@@ -72,6 +72,7 @@ void TImportAttributes::ExecuteAttribute(int32_t fieldindex, const std::string& 
         if (field < 0 || field >= layer.FieldCount())
           throw EFieldNameNotFound("Field " + (fieldname.empty() ? std::to_string(fieldindex) : fieldname) +
                                    " not found in layer " + FLayer + " of " + ffiles[i]);
+        layer.ReadOnly(field);
         while (!FCancelled && layer.Next()) {
           const int64_t v = layer.Integer(field);
           if (v < 0 || v > 65535) AttributeOutOfRange();

@@ -155,6 +155,7 @@ void TRoadNameFile::Import3(const std::vector<std::string>& Files, const std::st
     if (k < 0 || k >= l.FieldCount() || !l.FieldIsText(k)) throw EInvalidFieldType("Invalid field type");
     if (layers.size() > 1 && k != field) throw EDifferentDBFFilesStructure("The layers differ in their fields");
     field = k;
+    l.ReadOnly(k);
     n += l.RecordCount();
   }
   size_t current = 0;

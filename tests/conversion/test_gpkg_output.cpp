@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "findings.h"
+#include "gpkg_sql.h"
 #include "include_file.h"
 #include "linvoro_giswriter.h"
 #include "linvoro_roadnamefile.h"
@@ -96,24 +97,7 @@ TTable ReadLayer(const std::string& path, const std::string& layerName) {
   return t;
 }
 
-// One SQL answer of the GeoPackage's SQLite, through GDAL, as text.
-std::string SqlValue(const std::string& path, const std::string& sql) {
-  std::string r;
-  CPLPushErrorHandler(CPLQuietErrorHandler);
-  GDALDatasetH ds = GDALOpenEx(path.c_str(), GDAL_OF_VECTOR, nullptr, nullptr, nullptr);
-  if (ds) {
-    if (OGRLayerH l = GDALDatasetExecuteSQL(ds, sql.c_str(), nullptr, "SQLITE")) {
-      if (OGRFeatureH f = OGR_L_GetNextFeature(l)) {
-        r = OGR_F_GetFieldAsString(f, 0);
-        OGR_F_Destroy(f);
-      }
-      GDALDatasetReleaseResultSet(ds, l);
-    }
-    GDALClose(ds);
-  }
-  CPLPopErrorHandler();
-  return r;
-}
+std::string SqlValue(const std::string& path, const std::string& sql) { return GpkgSql(path, sql); }
 
 class TQuietUI : public TNullRunUI {};
 
@@ -232,8 +216,24 @@ TEST_F(GpkgOutput, EveryTableMatchesTheShapefileAndTheNetworkIsTheSame) {
       if (!inShp) continue;
       ++written;
       ExpectSameTable(ReadLayer(shp + t + ".shp", t), ReadLayer(file, t), t);
-      // Every layer with geometry has its R-tree.
+      // Every layer with geometry has its R-tree, a sound one (SQLite's own
+      // check of its nodes and maps), with one entry per row holding the
+      // row's box, and its insert trigger for rows added later.
       EXPECT_EQ(SqlValue(file, "SELECT HasSpatialIndex('" + t + "', 'geom')"), "1") << t;
+      const std::string rtree = "rtree_" + t + "_geom";
+      EXPECT_EQ(SqlValue(file, "SELECT rtreecheck('" + rtree + "')"), "ok") << t;
+      const std::string rows = SqlValue(file, "SELECT count(*) FROM \"" + t + "\" WHERE geom IS NOT NULL");
+      EXPECT_EQ(SqlValue(file, "SELECT count(*) FROM \"" + rtree + "\""), rows) << t;
+      EXPECT_EQ(SqlValue(file, "SELECT count(*) FROM \"" + t + "\" t JOIN \"" + rtree +
+                                   "\" r ON r.id = t.fid WHERE r.minx <= ST_MinX(t.geom) AND "
+                                   "r.maxx >= ST_MaxX(t.geom) AND r.miny <= ST_MinY(t.geom) AND "
+                                   "r.maxy >= ST_MaxY(t.geom)"),
+                rows)
+          << t;
+      EXPECT_EQ(SqlValue(file, "SELECT count(*) FROM sqlite_master WHERE type = 'trigger' AND name = '" + rtree +
+                                   "_insert'"),
+                "1")
+          << t;
     }
     EXPECT_EQ(written > 1, c.checks);
     EXPECT_EQ(SqlValue(file, "PRAGMA integrity_check"), "ok");
