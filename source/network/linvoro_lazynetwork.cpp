@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <new>
+#include <unordered_map>
 
 #include "linvoro_configfile.h"
 #include "linvoro_coord3file.h"
@@ -183,6 +184,22 @@ struct TLazyNetwork::TRoadNames {
   int64_t width = 0;
 };
 
+struct TLazyNetwork::TScanState {
+  std::unique_ptr<TBlockFile> file;
+  uint8_t* buf = nullptr;  // in FArena
+  int64_t cap = 0;
+  int64_t bufPos = 0;  // file offset of buf[0]
+  int64_t bufLen = 0;  // valid bytes in buf
+  // A divided cell whose subtree some scan read through, by the offset of
+  // its header.
+  struct TSubtree {
+    int64_t end;    // offset after its last cell
+    int32_t cells;  // its cells, itself included
+    TFloatRect bounds;  // of its leaves' rectangles
+  };
+  std::unordered_map<int64_t, TSubtree> subtrees;
+};
+
 TLazyNetwork::TLazyNetwork() = default;
 
 TLazyNetwork::~TLazyNetwork() { Close(); }
@@ -272,8 +289,7 @@ void TLazyNetwork::Open() {
 void TLazyNetwork::Close() {
   for (auto& r : FRoadNames) r.reset();
   FFiles.clear();
-  FScanBuffer = nullptr;
-  FScanCapacity = 0;
+  FScan.reset();
   FArena.reset();
   FLinkCount = FNodeCount = FMaxDegree = 0;
   FShapePoints = 0;
@@ -490,48 +506,74 @@ TFloatRect Quadrant(const TFloatRect& r, int k) {
 
 }  // namespace
 
+// A subtree smaller than this is read again rather than remembered: its bytes
+// mostly lie in the piece read anyway, and the table stays a small fraction
+// of the file (subtrees of one depth do not overlap, so each depth adds at
+// most one entry per this many bytes).
+constexpr int64_t RememberedSubtreeBytes = 16 << 10;
+
 void TLazyNetwork::ScanLeaves(const TFloatRect& area, const TLeafEvent& Leaf) const {
   if (!fIsOpen) throw ENetworkIsClosed("Network is not open");
-  // Read through in pieces, nothing kept: a leaf costs its bytes once.
-  TBlockFile f(RequireFile(SpatialIndexFileName), *FArena);
-  const int64_t size = f.Size();
-  if (!FScanBuffer) {
-    FScanCapacity = TBlockFile::BlockSize * 4;
-    FScanBuffer = FArena->Take(static_cast<size_t>(FScanCapacity));
+  if (!FScan) {
+    auto scan = std::make_unique<TScanState>();
+    scan->file = std::make_unique<TBlockFile>(RequireFile(SpatialIndexFileName), *FArena);
+    scan->cap = TBlockFile::BlockSize * 4;
+    scan->buf = FArena->Take(static_cast<size_t>(scan->cap));
+    FScan = std::move(scan);
   }
-  int64_t& cap = FScanCapacity;
-  uint8_t*& buf = FScanBuffer;
-  int64_t bufPos = 0;  // file offset of buf[0]
-  int64_t bufLen = 0;  // valid bytes in buf
-  int64_t pos = 0;     // file offset of the next unread byte
+  TScanState& S = *FScan;
+  const TBlockFile& f = *S.file;
+  const int64_t size = f.Size();
+  int64_t pos = 0;  // file offset of the next unread byte
+  int64_t piece = S.cap;  // bytes of the last read
   auto fail = [&](const std::string& what) { Corrupt(SpatialIndexFileName, what); };
   // Makes bytes pos .. pos+n-1 available; a pointer to them.
   auto need = [&](int64_t n) -> const uint8_t* {
     if (pos + n > size) fail("ends at byte " + Str(size) + " inside cell data");
-    if (pos < bufPos || pos + n > bufPos + bufLen) {
-      if (n > cap) {
+    if (pos < S.bufPos || pos + n > S.bufPos + S.bufLen) {
+      if (n > S.cap) {
         // A leaf of up to 65535 entries: half a megabyte.
-        cap = n;
-        buf = FArena->Take(static_cast<size_t>(cap));
+        S.cap = n;
+        S.buf = FArena->Take(static_cast<size_t>(S.cap));
       }
-      const int64_t want = std::min(cap, size - pos);
-      f.ReadThrough(pos, want, buf);
-      bufPos = pos;
-      bufLen = want;
+      // A piece that follows the last grows; after a step over a subtree
+      // the next may well be stepped over too.
+      piece = pos >= S.bufPos && pos <= S.bufPos + S.bufLen ? std::min(S.cap, 2 * piece) : TBlockFile::BlockSize / 4;
+      S.bufLen = 0;  // nothing valid should the read fail
+      const int64_t want = std::min(std::max(piece, n), size - pos);
+      f.ReadThrough(pos, want, S.buf);
+      S.bufPos = pos;
+      S.bufLen = want;
     }
-    const uint8_t* p = buf + (pos - bufPos);
+    const uint8_t* p = S.buf + (pos - S.bufPos);
     pos += n;
     return p;
   };
   const int32_t cells = Raw<int32_t>(need(4));
   if (cells < 1) fail("cell count " + Str(cells));
   // The divided cells on the path from the root, each with the number of its
-  // next child to read (5: all read).
+  // next child to read (5: all read), where it starts, the cells read so far
+  // in its subtree and their leaves' bounds.
   struct TLevel {
     TFloatRect rect;
     int next;
+    int64_t start;
+    int32_t readBefore;  // cells read before its header
+    TFloatRect bounds;
+    bool any;  // bounds holds a leaf
   };
   std::vector<TLevel> path;
+  auto widen = [](TLevel& l, const TFloatRect& r) {
+    if (!l.any) {
+      l.bounds = r;
+      l.any = true;
+      return;
+    }
+    l.bounds.xmin = std::min(l.bounds.xmin, r.xmin);
+    l.bounds.ymin = std::min(l.bounds.ymin, r.ymin);
+    l.bounds.xmax = std::max(l.bounds.xmax, r.xmax);
+    l.bounds.ymax = std::max(l.bounds.ymax, r.ymax);
+  };
   // Whether a child not yet read may still meet area.
   auto more = [&] {
     for (const TLevel& l : path)
@@ -541,6 +583,7 @@ void TLazyNetwork::ScanLeaves(const TFloatRect& area, const TLeafEvent& Leaf) co
   };
   int32_t read = 0;
   do {
+    const int64_t start = pos;
     if (++read > cells) fail("holds more than the " + Str(cells) + " cells it counts");
     const uint8_t* h = need(37);
     const TFloatRect rect{Raw<double>(h), Raw<double>(h + 8), Raw<double>(h + 16), Raw<double>(h + 24)};
@@ -548,13 +591,30 @@ void TLazyNetwork::ScanLeaves(const TFloatRect& area, const TLeafEvent& Leaf) co
     if (divided > 1) fail("cell " + Str(Raw<int32_t>(h + 32)) + " has divided flag " + Str(divided));
     if (!path.empty()) ++path.back().next;
     if (divided) {
-      path.push_back({rect, 1});
-      continue;
+      const auto known = S.subtrees.empty() ? S.subtrees.end() : S.subtrees.find(start);
+      if (known == S.subtrees.end() || Meets(known->second.bounds, area)) {
+        path.push_back({rect, 1, start, read - 1, rect, false});
+        continue;
+      }
+      // Read through before and whole: no leaf of it meets area.
+      const TScanState::TSubtree& t = known->second;
+      if (t.cells - 1 > cells - read) fail("holds more than the " + Str(cells) + " cells it counts");
+      read += t.cells - 1;
+      pos = t.end;
+      if (!path.empty()) widen(path.back(), t.bounds);
+    } else {
+      const int32_t count = Raw<uint16_t>(need(2));
+      const uint8_t* entries = need(int64_t(8) * count);
+      if (Meets(rect, area)) Leaf(rect, entries, count);
+      if (!path.empty()) widen(path.back(), rect);
     }
-    const int32_t count = Raw<uint16_t>(need(2));
-    const uint8_t* entries = need(int64_t(8) * count);
-    if (Meets(rect, area)) Leaf(rect, entries, count);
-    while (!path.empty() && path.back().next > 4) path.pop_back();
+    while (!path.empty() && path.back().next > 4) {
+      const TLevel done = path.back();
+      path.pop_back();
+      if (!path.empty()) widen(path.back(), done.bounds);
+      if (pos - done.start >= RememberedSubtreeBytes)
+        S.subtrees.emplace(done.start, TScanState::TSubtree{pos, read - done.readBefore, done.bounds});
+    }
     if (!path.empty() && !more()) return;
   } while (!path.empty());
   if (read != cells) fail("counts " + Str(cells) + " cells but its tree has " + Str(read));

@@ -2,7 +2,8 @@
 // read from the files of the set in small blocks, each block once, and each
 // value is checked when it is read. Opening costs the same for a network of
 // any size, and a route reads only the blocks it passes (and the spatial
-// index once, whose depth-first layout offers no shortcut); TNetwork, which
+// index up to where its search area ends, whose depth-first layout offers
+// no shortcut until a scan has passed a subtree once); TNetwork, which
 // loads the whole set, serves the checks that visit every link anyway.
 //
 // The values mean what they mean in TNetwork: links 1..LinkCount with their
@@ -88,7 +89,10 @@ class TLazyNetwork : public TFileBase {
   // second 0 for a node). The file is read up to the last subtree whose
   // quadrant meets area: its depth-first layout offers no way to skip one,
   // but the rest after it can be left unread. A file that does not hold a
-  // well-formed tree raises Exception naming it.
+  // well-formed tree raises Exception naming it. A subtree a scan has read
+  // through is remembered (where it ends, its cells, its leaves' bounds), so
+  // that later scans of this network step over it when it does not meet
+  // their area; checks its bytes passed once are not repeated.
   using TLeafEvent = std::function<void(const TFloatRect& rect, const uint8_t* entries, int32_t count)>;
   void ScanLeaves(const TFloatRect& area, const TLeafEvent& Leaf) const;
 
@@ -98,6 +102,7 @@ class TLazyNetwork : public TFileBase {
  private:
   class TBlockFile;
   class TArena;
+  struct TScanState;
   template <class T>
   T At(int file, int64_t index) const;
   std::string RequireFile(const std::string& name) const;
@@ -108,8 +113,7 @@ class TLazyNetwork : public TFileBase {
 
   std::unique_ptr<TArena> FArena;
   std::vector<std::unique_ptr<TBlockFile>> FFiles;
-  mutable uint8_t* FScanBuffer = nullptr;  // in FArena, reused by every scan
-  mutable int64_t FScanCapacity = 0;
+  mutable std::unique_ptr<TScanState> FScan;  // what scans of the spatial index keep
   int32_t FLinkCount = 0;
   int32_t FNodeCount = 0;
   int32_t FMaxDegree = 0;

@@ -132,6 +132,16 @@ TEST_P(LazyNetworks, ReadsWhatTheLoadedNetworkHolds) {
     });
     EXPECT_EQ(got, want.size()) << k;
   }
+  // Scans step over the subtrees earlier scans read through: one over all
+  // of it, on a network that has scanned small areas, still sees every leaf.
+  std::vector<std::pair<TFloatRect, int32_t>> again;
+  lazy.ScanLeaves(all, [&](const TFloatRect& r, const uint8_t*, int32_t count) { again.push_back({r, count}); });
+  ASSERT_EQ(again.size(), leaves.size());
+  for (size_t j = 0; j < leaves.size(); ++j) {
+    EXPECT_EQ(again[j].first.xmin, leaves[j].first.xmin);
+    EXPECT_EQ(again[j].first.ymax, leaves[j].first.ymax);
+    EXPECT_EQ(again[j].second, leaves[j].second);
+  }
 }
 
 // Points anywhere in the network's area land where the spatial search's
