@@ -461,9 +461,19 @@ std::string TLazyNetwork::RoadName(int32_t FileNumber, int32_t link) {
     if (names->numbers->Size() != int64_t(FLinkCount) * 4)
       throw EInvalidParameter("LinkCount parameter value and links in the roadname file is different");
     names->names = std::make_unique<TBlockFile>(nameFile, *FArena);
-    // The record width follows from the largest id, as TRoadNameFile reads it.
-    for (int64_t i = 0; i < FLinkCount; ++i)
-      names->maxId = std::max(names->maxId, Raw<int32_t>(names->numbers->At(4 * i)));
+    // The record width follows from the largest id, as TRoadNameFile reads
+    // it. Read through in large pieces, not kept: a route looks up only a
+    // few of the numbers after this.
+    {
+      constexpr int64_t Piece = int64_t(64) << 10;
+      std::vector<int32_t> buf(static_cast<size_t>(std::min<int64_t>(FLinkCount, Piece / 4)));
+      for (int64_t i = 0; i < FLinkCount;) {
+        const int64_t n = std::min<int64_t>(FLinkCount - i, static_cast<int64_t>(buf.size()));
+        names->numbers->ReadThrough(4 * i, 4 * n, reinterpret_cast<uint8_t*>(buf.data()));
+        for (int64_t k = 0; k < n; ++k) names->maxId = std::max(names->maxId, buf[static_cast<size_t>(k)]);
+        i += n;
+      }
+    }
     names->width = names->maxId > 0 ? names->names->Size() / names->maxId : 0;
     r = std::move(names);
   }
