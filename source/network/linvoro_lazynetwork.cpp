@@ -359,6 +359,11 @@ int32_t TLazyNetwork::Degree(int32_t node) const {
 }
 
 int32_t TLazyNetwork::NodeLink(int32_t node, int32_t k) const {
+  TLinkEnds ends;
+  return NodeLink(node, k, ends);
+}
+
+int32_t TLazyNetwork::NodeLink(int32_t node, int32_t k, TLinkEnds& ends) const {
   const int32_t d = Degree(node);
   if (k < 1 || k > d) throw EOutOfRange("Link index must be from 1 to " + Str(d) + ": " + Str(k));
   const int64_t i = FListBase[d] + int64_t(node - a[d + 1] - 1) * d + (k - 1);
@@ -371,6 +376,7 @@ int32_t TLazyNetwork::NodeLink(int32_t node, int32_t k) const {
     Corrupt("node.bin", "node " + Str(node) + " lists link " + Str(L) + " that does not end there");
   // Signed as TNetwork::OpenAttributes signs its lists.
   const uint16_t w = Attribute(L);
+  ends = {f, t, w};
   bool forbidden;
   if (f == t)
     forbidden = (w & 1536) != 0;
@@ -467,12 +473,14 @@ std::string TLazyNetwork::RoadName(int32_t FileNumber, int32_t link) {
     {
       constexpr int64_t Piece = int64_t(64) << 10;
       std::vector<int32_t> buf(static_cast<size_t>(std::min<int64_t>(FLinkCount, Piece / 4)));
+      int32_t maxId = 0;
       for (int64_t i = 0; i < FLinkCount;) {
         const int64_t n = std::min<int64_t>(FLinkCount - i, static_cast<int64_t>(buf.size()));
         names->numbers->ReadThrough(4 * i, 4 * n, reinterpret_cast<uint8_t*>(buf.data()));
-        for (int64_t k = 0; k < n; ++k) names->maxId = std::max(names->maxId, buf[static_cast<size_t>(k)]);
+        for (int64_t k = 0; k < n; ++k) maxId = std::max(maxId, buf[static_cast<size_t>(k)]);
         i += n;
       }
+      names->maxId = maxId;
     }
     names->width = names->maxId > 0 ? names->names->Size() / names->maxId : 0;
     r = std::move(names);

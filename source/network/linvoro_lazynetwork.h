@@ -61,6 +61,13 @@ class TLazyNetwork : public TFileBase {
   int32_t Oneway(int32_t link) const { return (Attribute(link) >> 9) & 3; }
   int32_t Degree(int32_t node) const;
   int32_t NodeLink(int32_t node, int32_t k) const;
+  // NodeLink with what it read of the link on the way: its end nodes and
+  // attribute word, as FromNode, ToNode and Attribute give them.
+  struct TLinkEnds {
+    int32_t from = 0, to = 0;
+    uint16_t attribute = 0;
+  };
+  int32_t NodeLink(int32_t node, int32_t k, TLinkEnds& ends) const;
   TFloatPoint NodePoint(int32_t node) const;
   // The distance rule of TNetwork (great circle for angular units), km.
   double Distance(const TFloatPoint& P1, const TFloatPoint& P2) const;

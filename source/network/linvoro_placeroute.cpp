@@ -49,11 +49,18 @@ const TLegRouter::THashLabels::TEntry* TLegRouter::THashLabels::Find(int32_t n) 
   }
 }
 
-void TLegRouter::THashLabels::Grow() {
+void TLegRouter::THashLabels::Reserve(size_t n) {
+  if (FSlots.empty()) Reset();
+  size_t slots = FSlots.size();
+  while (slots < 2 * (n + 1)) slots *= 2;
+  if (slots > FSlots.size()) Rehash(slots);
+}
+
+void TLegRouter::THashLabels::Rehash(size_t slots) {
   std::vector<TEntry> old;
   old.reserve(FUsed.size());
   for (uint32_t i : FUsed) old.push_back(FSlots[i]);
-  FSlots.assign(FSlots.size() * 2, TEntry{});
+  FSlots.assign(slots, TEntry{});
   FMask = static_cast<uint32_t>(FSlots.size() - 1);
   FUsed.clear();
   for (const TEntry& e : old) Settle(e.node, e.cost, e.from, e.link);
@@ -109,19 +116,22 @@ float TLegRouter::Cost(int32_t link, double part) {
 TSubnetProbe TLegRouter::ProbeSubnet(const TLinkPlace& p, int32_t maxNodes) {
   TSubnetProbe probe;
   if (!p.Placed()) return probe;
-  // The labels of the search serve as the set of nodes seen.
+  // The labels of the search serve as the set of nodes seen; sized for the
+  // whole walk at once, as a large part of the network walks it all.
   FLabels.Reset();
+  FLabels.Reserve(static_cast<size_t>(std::min<int64_t>(int64_t(std::max(maxNodes, 0)) + FNW.MaxDegree(), FNW.NodeCount())));
   std::vector<int32_t> queue{FNW.FromNode(p.link)};
   FLabels.Settle(queue.front(), 0, 0, 0);
+  TLazyNetwork::TLinkEnds ends;
   for (size_t i = 0; i < queue.size(); ++i) {
     if (static_cast<int32_t>(queue.size()) > maxNodes) return probe;
     const int32_t n = queue[i];
     const int32_t deg = FNW.Degree(n);
     for (int32_t k = 1; k <= deg; ++k) {
-      const int32_t L = std::abs(FNW.NodeLink(n, k));
-      if (FNW.Oneway(L) == 3 && L != p.link) continue;
-      if (FNW.FromNode(L) == n) probe.links.push_back(L);  // each link once, from its from-node
-      const int32_t o = FNW.OtherNode(L, n);
+      const int32_t L = std::abs(FNW.NodeLink(n, k, ends));
+      if (((ends.attribute >> 9) & 3) == 3 && L != p.link) continue;
+      if (ends.from == n) probe.links.push_back(L);  // each link once, from its from-node
+      const int32_t o = ends.from + ends.to - n;
       if (!FLabels.Settled(o)) {
         FLabels.Settle(o, 0, 0, 0);
         queue.push_back(o);
