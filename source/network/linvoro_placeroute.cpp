@@ -49,18 +49,11 @@ const TLegRouter::THashLabels::TEntry* TLegRouter::THashLabels::Find(int32_t n) 
   }
 }
 
-void TLegRouter::THashLabels::Reserve(size_t n) {
-  if (FSlots.empty()) Reset();
-  size_t slots = FSlots.size();
-  while (slots < 2 * (n + 1)) slots *= 2;
-  if (slots > FSlots.size()) Rehash(slots);
-}
-
-void TLegRouter::THashLabels::Rehash(size_t slots) {
+void TLegRouter::THashLabels::Grow() {
   std::vector<TEntry> old;
   old.reserve(FUsed.size());
   for (uint32_t i : FUsed) old.push_back(FSlots[i]);
-  FSlots.assign(slots, TEntry{});
+  FSlots.assign(FSlots.size() * 2, TEntry{});
   FMask = static_cast<uint32_t>(FSlots.size() - 1);
   FUsed.clear();
   for (const TEntry& e : old) Settle(e.node, e.cost, e.from, e.link);
@@ -116,10 +109,8 @@ float TLegRouter::Cost(int32_t link, double part) {
 TSubnetProbe TLegRouter::ProbeSubnet(const TLinkPlace& p, int32_t maxNodes) {
   TSubnetProbe probe;
   if (!p.Placed()) return probe;
-  // The labels of the search serve as the set of nodes seen; sized for the
-  // whole walk at once, as a large part of the network walks it all.
+  // The labels of the search serve as the set of nodes seen.
   FLabels.Reset();
-  FLabels.Reserve(static_cast<size_t>(std::min<int64_t>(int64_t(std::max(maxNodes, 0)) + FNW.MaxDegree(), FNW.NodeCount())));
   std::vector<int32_t> queue{FNW.FromNode(p.link)};
   FLabels.Settle(queue.front(), 0, 0, 0);
   TLazyNetwork::TLinkEnds ends;

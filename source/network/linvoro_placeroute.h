@@ -113,8 +113,6 @@ class TLegRouter {
   class THashLabels {
    public:
     void Reset();
-    // Room for n nodes without growing on the way.
-    void Reserve(size_t n);
     bool Settled(int32_t n) const { return Find(n) != nullptr; }
     float Cost(int32_t n) const {
       const TEntry* e = Find(n);
@@ -133,8 +131,7 @@ class TLegRouter {
       float cost = 0;
     };
     const TEntry* Find(int32_t n) const;
-    void Grow() { Rehash(FSlots.size() * 2); }
-    void Rehash(size_t slots);
+    void Grow();
     std::vector<TEntry> FSlots;
     std::vector<uint32_t> FUsed;
     uint32_t FMask = 0;
