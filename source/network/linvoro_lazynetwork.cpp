@@ -290,6 +290,7 @@ void TLazyNetwork::Close() {
   for (auto& r : FRoadNames) r.reset();
   FFiles.clear();
   FScan.reset();
+  FNumberBuffer = nullptr;
   FArena.reset();
   FLinkCount = FNodeCount = FMaxDegree = 0;
   FShapePoints = 0;
@@ -470,14 +471,16 @@ std::string TLazyNetwork::RoadName(int32_t FileNumber, int32_t link) {
     // The record width follows from the largest id, as TRoadNameFile reads
     // it. Read through in large pieces, not kept: a route looks up only a
     // few of the numbers after this.
+    // The piece comes from the blocks' memory, whose pages are there
+    // already: a fresh one would cost a page fault per 4 KiB.
     {
       constexpr int64_t Piece = int64_t(64) << 10;
-      std::vector<int32_t> buf(static_cast<size_t>(std::min<int64_t>(FLinkCount, Piece / 4)));
+      if (!FNumberBuffer) FNumberBuffer = FArena->Take(static_cast<size_t>(Piece));
       int32_t maxId = 0;
       for (int64_t i = 0; i < FLinkCount;) {
-        const int64_t n = std::min<int64_t>(FLinkCount - i, static_cast<int64_t>(buf.size()));
-        names->numbers->ReadThrough(4 * i, 4 * n, reinterpret_cast<uint8_t*>(buf.data()));
-        for (int64_t k = 0; k < n; ++k) maxId = std::max(maxId, buf[static_cast<size_t>(k)]);
+        const int64_t n = std::min<int64_t>(FLinkCount - i, Piece / 4);
+        names->numbers->ReadThrough(4 * i, 4 * n, FNumberBuffer);
+        for (int64_t k = 0; k < n; ++k) maxId = std::max(maxId, Raw<int32_t>(FNumberBuffer + 4 * k));
         i += n;
       }
       names->maxId = maxId;

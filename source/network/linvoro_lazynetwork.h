@@ -121,6 +121,7 @@ class TLazyNetwork : public TFileBase {
   std::unique_ptr<TArena> FArena;
   std::vector<std::unique_ptr<TBlockFile>> FFiles;
   mutable std::unique_ptr<TScanState> FScan;  // what scans of the spatial index keep
+  uint8_t* FNumberBuffer = nullptr;  // in FArena: road-name numbers read through
   int32_t FLinkCount = 0;
   int32_t FNodeCount = 0;
   int32_t FMaxDegree = 0;
