@@ -533,8 +533,14 @@ TFloatRect Quadrant(const TFloatRect& r, int k) {
 // most one entry per this many bytes).
 constexpr int64_t RememberedSubtreeBytes = 16 << 10;
 
-void TLazyNetwork::ScanLeaves(const TFloatRect& area, const TLeafEvent& Leaf) const {
+void TLazyNetwork::ScanLeaves(const TFloatRect* areas, size_t areaCount, const TLeafEvent& Leaf) const {
   if (!fIsOpen) throw ENetworkIsClosed("Network is not open");
+  if (areaCount == 0) throw EInvalidParameter("A scan of the spatial index needs an area");
+  auto meets = [&](const TFloatRect& r) {
+    for (size_t i = 0; i < areaCount; ++i)
+      if (Meets(r, areas[i])) return true;
+    return false;
+  };
   if (!FScan) {
     auto scan = std::make_unique<TScanState>();
     scan->file = std::make_unique<TBlockFile>(RequireFile(SpatialIndexFileName), *FArena);
@@ -595,11 +601,11 @@ void TLazyNetwork::ScanLeaves(const TFloatRect& area, const TLeafEvent& Leaf) co
     l.bounds.xmax = std::max(l.bounds.xmax, r.xmax);
     l.bounds.ymax = std::max(l.bounds.ymax, r.ymax);
   };
-  // Whether a child not yet read may still meet area.
+  // Whether a child not yet read may still meet an area.
   auto more = [&] {
     for (const TLevel& l : path)
       for (int k = l.next; k <= 4; ++k)
-        if (Meets(Quadrant(l.rect, k), area)) return true;
+        if (meets(Quadrant(l.rect, k))) return true;
     return false;
   };
   int32_t read = 0;
@@ -613,11 +619,11 @@ void TLazyNetwork::ScanLeaves(const TFloatRect& area, const TLeafEvent& Leaf) co
     if (!path.empty()) ++path.back().next;
     if (divided) {
       const auto known = S.subtrees.empty() ? S.subtrees.end() : S.subtrees.find(start);
-      if (known == S.subtrees.end() || Meets(known->second.bounds, area)) {
+      if (known == S.subtrees.end() || meets(known->second.bounds)) {
         path.push_back({rect, 1, start, read - 1, rect, false});
         continue;
       }
-      // Read through before and whole: no leaf of it meets area.
+      // Read through before and whole: no leaf of it meets an area.
       const TScanState::TSubtree& t = known->second;
       if (t.cells - 1 > cells - read) fail("holds more than the " + Str(cells) + " cells it counts");
       read += t.cells - 1;
@@ -626,7 +632,7 @@ void TLazyNetwork::ScanLeaves(const TFloatRect& area, const TLeafEvent& Leaf) co
     } else {
       const int32_t count = Raw<uint16_t>(need(2));
       const uint8_t* entries = need(int64_t(8) * count);
-      if (Meets(rect, area)) Leaf(rect, entries, count);
+      if (meets(rect)) Leaf(rect, entries, count);
       if (!path.empty()) widen(path.back(), rect);
     }
     while (!path.empty() && path.back().next > 4) {

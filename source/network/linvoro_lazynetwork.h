@@ -101,7 +101,11 @@ class TLazyNetwork : public TFileBase {
   // that later scans of this network step over it when it does not meet
   // their area; checks its bytes passed once are not repeated.
   using TLeafEvent = std::function<void(const TFloatRect& rect, const uint8_t* entries, int32_t count)>;
-  void ScanLeaves(const TFloatRect& area, const TLeafEvent& Leaf) const;
+  void ScanLeaves(const TFloatRect& area, const TLeafEvent& Leaf) const { ScanLeaves(&area, 1, Leaf); }
+  // The leaves that meet any of areas[0 .. count-1] (count >= 1): the file
+  // is read up to the last subtree that meets one of them, which may come
+  // well before the last that meets the rectangle around them all.
+  void ScanLeaves(const TFloatRect* areas, size_t count, const TLeafEvent& Leaf) const;
 
   // Exception "<full path of file> is corrupt: what".
   [[noreturn]] void Corrupt(const char* file, const std::string& what) const;
