@@ -527,11 +527,12 @@ TFloatRect Quadrant(const TFloatRect& r, int k) {
 
 }  // namespace
 
-// A subtree smaller than this is read again rather than remembered: its bytes
-// mostly lie in the piece read anyway, and the table stays a small fraction
-// of the file (subtrees of one depth do not overlap, so each depth adds at
-// most one entry per this many bytes).
-constexpr int64_t RememberedSubtreeBytes = 16 << 10;
+// A subtree smaller than a 1024th of the file (or than 512 bytes) is read
+// again rather than remembered: subtrees of one depth do not overlap, so
+// each depth adds at most 1024 entries to the table, whatever the file's
+// size.
+constexpr int64_t RememberedSubtreeParts = 1024;
+constexpr int64_t RememberedSubtreeMinBytes = 512;
 
 void TLazyNetwork::ScanLeaves(const TFloatRect* areas, size_t areaCount, const TLeafEvent& Leaf) const {
   if (!fIsOpen) throw ENetworkIsClosed("Network is not open");
@@ -551,6 +552,7 @@ void TLazyNetwork::ScanLeaves(const TFloatRect* areas, size_t areaCount, const T
   TScanState& S = *FScan;
   const TBlockFile& f = *S.file;
   const int64_t size = f.Size();
+  const int64_t remember = std::max(size / RememberedSubtreeParts, RememberedSubtreeMinBytes);
   int64_t pos = 0;  // file offset of the next unread byte
   int64_t piece = S.cap;  // bytes of the last read
   auto fail = [&](const std::string& what) { Corrupt(SpatialIndexFileName, what); };
@@ -639,7 +641,7 @@ void TLazyNetwork::ScanLeaves(const TFloatRect* areas, size_t areaCount, const T
       const TLevel done = path.back();
       path.pop_back();
       if (!path.empty()) widen(path.back(), done.bounds);
-      if (pos - done.start >= RememberedSubtreeBytes)
+      if (pos - done.start >= remember)
         S.subtrees.emplace(done.start, TScanState::TSubtree{pos, read - done.readBefore, done.bounds});
     }
     if (!path.empty() && !more()) return;
