@@ -527,11 +527,12 @@ TFloatRect Quadrant(const TFloatRect& r, int k) {
 
 }  // namespace
 
-// A subtree smaller than a 1024th of the file (or than 512 bytes) is read
+// A subtree smaller than a 64th of the file (or than 512 bytes) is read
 // again rather than remembered: subtrees of one depth do not overlap, so
-// each depth adds at most 1024 entries to the table, whatever the file's
-// size.
-constexpr int64_t RememberedSubtreeParts = 1024;
+// each depth adds at most 64 entries to the table, whatever the file's
+// size. A finer table costs a process that routes once more page faults
+// for its memory than later scans would save.
+constexpr int64_t RememberedSubtreeParts = 64;
 constexpr int64_t RememberedSubtreeMinBytes = 512;
 
 void TLazyNetwork::ScanLeaves(const TFloatRect* areas, size_t areaCount, const TLeafEvent& Leaf) const {

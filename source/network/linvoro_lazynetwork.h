@@ -98,7 +98,7 @@ class TLazyNetwork : public TFileBase {
   // but the rest after it can be left unread. A file that does not hold a
   // well-formed tree raises Exception naming it. A subtree a scan has read
   // through is remembered (where it ends, its cells, its leaves' bounds;
-  // those of a 1024th of the file or more, so at most 1024 of a depth), so
+  // those of a 64th of the file or more, so at most 64 of a depth), so
   // that later scans of this network step over it when it does not meet
   // their area; checks its bytes passed once are not repeated.
   using TLeafEvent = std::function<void(const TFloatRect& rect, const uint8_t* entries, int32_t count)>;
