@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <climits>
+#include <filesystem>
+#include <vector>
 
 const char* const MitabLibraryName = "libmitab.so";
 
@@ -46,10 +48,21 @@ TMitabState TMitabLibrary::Load(const std::string& name) {
   const int flags = RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE;
   void* lib = nullptr;
   if (name.find('/') == std::string::npos) {
+    // Beside the program (the build tree), then in the installed private
+    // folder: found by path, so that the programs need no run path, which
+    // would send the loader through that folder for every system library
+    // at each start.
     const std::string folder = ExecutableFolder();
+    std::vector<std::string> places;
     if (!folder.empty()) {
-      lib = dlopen((folder + name).c_str(), flags);
-      if (lib) FLoadedFrom = folder + name;
+      places.push_back(folder + name);
+#ifdef LINVORO_MITAB_PRIVATE_DIR
+      places.push_back(std::filesystem::path(folder + LINVORO_MITAB_PRIVATE_DIR "/" + name).lexically_normal().string());
+#endif
+    }
+    for (size_t i = 0; i < places.size() && !lib; ++i) {
+      lib = dlopen(places[i].c_str(), flags);
+      if (lib) FLoadedFrom = places[i];
     }
   }
   if (!lib) {

@@ -66,7 +66,8 @@ class TMitabLibrary {
   static TMitabLibrary& Instance();
 
   // Probes a library: a name without "/" is looked for beside the executable
-  // first, then on the library path; a path is loaded as given. Replaces
+  // first, then in the installed programs' private library folder, then on
+  // the library path; a path is loaded as given. Replaces
   // what an earlier probe found. A library once loaded stays in the process
   // (it may have started threads or registered exit handlers of its own).
   TMitabState Load(const std::string& name);

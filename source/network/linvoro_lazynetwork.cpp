@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <new>
+#include <unordered_map>
 
 #include "linvoro_configfile.h"
 #include "linvoro_coord3file.h"
@@ -183,6 +184,22 @@ struct TLazyNetwork::TRoadNames {
   int64_t width = 0;
 };
 
+struct TLazyNetwork::TScanState {
+  std::unique_ptr<TBlockFile> file;
+  uint8_t* buf = nullptr;  // in FArena
+  int64_t cap = 0;
+  int64_t bufPos = 0;  // file offset of buf[0]
+  int64_t bufLen = 0;  // valid bytes in buf
+  // A divided cell whose subtree some scan read through, by the offset of
+  // its header.
+  struct TSubtree {
+    int64_t end;    // offset after its last cell
+    int32_t cells;  // its cells, itself included
+    TFloatRect bounds;  // of its leaves' rectangles
+  };
+  std::unordered_map<int64_t, TSubtree> subtrees;
+};
+
 TLazyNetwork::TLazyNetwork() = default;
 
 TLazyNetwork::~TLazyNetwork() { Close(); }
@@ -272,8 +289,8 @@ void TLazyNetwork::Open() {
 void TLazyNetwork::Close() {
   for (auto& r : FRoadNames) r.reset();
   FFiles.clear();
-  FScanBuffer = nullptr;
-  FScanCapacity = 0;
+  FScan.reset();
+  FNumberBuffer = nullptr;
   FArena.reset();
   FLinkCount = FNodeCount = FMaxDegree = 0;
   FShapePoints = 0;
@@ -343,6 +360,11 @@ int32_t TLazyNetwork::Degree(int32_t node) const {
 }
 
 int32_t TLazyNetwork::NodeLink(int32_t node, int32_t k) const {
+  TLinkEnds ends;
+  return NodeLink(node, k, ends);
+}
+
+int32_t TLazyNetwork::NodeLink(int32_t node, int32_t k, TLinkEnds& ends) const {
   const int32_t d = Degree(node);
   if (k < 1 || k > d) throw EOutOfRange("Link index must be from 1 to " + Str(d) + ": " + Str(k));
   const int64_t i = FListBase[d] + int64_t(node - a[d + 1] - 1) * d + (k - 1);
@@ -355,6 +377,7 @@ int32_t TLazyNetwork::NodeLink(int32_t node, int32_t k) const {
     Corrupt("node.bin", "node " + Str(node) + " lists link " + Str(L) + " that does not end there");
   // Signed as TNetwork::OpenAttributes signs its lists.
   const uint16_t w = Attribute(L);
+  ends = {f, t, w};
   bool forbidden;
   if (f == t)
     forbidden = (w & 1536) != 0;
@@ -445,9 +468,23 @@ std::string TLazyNetwork::RoadName(int32_t FileNumber, int32_t link) {
     if (names->numbers->Size() != int64_t(FLinkCount) * 4)
       throw EInvalidParameter("LinkCount parameter value and links in the roadname file is different");
     names->names = std::make_unique<TBlockFile>(nameFile, *FArena);
-    // The record width follows from the largest id, as TRoadNameFile reads it.
-    for (int64_t i = 0; i < FLinkCount; ++i)
-      names->maxId = std::max(names->maxId, Raw<int32_t>(names->numbers->At(4 * i)));
+    // The record width follows from the largest id, as TRoadNameFile reads
+    // it. Read through in large pieces, not kept: a route looks up only a
+    // few of the numbers after this.
+    // The piece comes from the blocks' memory, whose pages are there
+    // already: a fresh one would cost a page fault per 4 KiB.
+    {
+      constexpr int64_t Piece = int64_t(64) << 10;
+      if (!FNumberBuffer) FNumberBuffer = FArena->Take(static_cast<size_t>(Piece));
+      int32_t maxId = 0;
+      for (int64_t i = 0; i < FLinkCount;) {
+        const int64_t n = std::min<int64_t>(FLinkCount - i, Piece / 4);
+        names->numbers->ReadThrough(4 * i, 4 * n, FNumberBuffer);
+        for (int64_t k = 0; k < n; ++k) maxId = std::max(maxId, Raw<int32_t>(FNumberBuffer + 4 * k));
+        i += n;
+      }
+      names->maxId = maxId;
+    }
     names->width = names->maxId > 0 ? names->names->Size() / names->maxId : 0;
     r = std::move(names);
   }
@@ -490,57 +527,93 @@ TFloatRect Quadrant(const TFloatRect& r, int k) {
 
 }  // namespace
 
-void TLazyNetwork::ScanLeaves(const TFloatRect& area, const TLeafEvent& Leaf) const {
+// A subtree smaller than a 64th of the file (or than 512 bytes) is read
+// again rather than remembered: subtrees of one depth do not overlap, so
+// each depth adds at most 64 entries to the table, whatever the file's
+// size. A finer table costs a process that routes once more page faults
+// for its memory than later scans would save.
+constexpr int64_t RememberedSubtreeParts = 64;
+constexpr int64_t RememberedSubtreeMinBytes = 512;
+
+void TLazyNetwork::ScanLeaves(const TFloatRect* areas, size_t areaCount, const TLeafEvent& Leaf) const {
   if (!fIsOpen) throw ENetworkIsClosed("Network is not open");
-  // Read through in pieces, nothing kept: a leaf costs its bytes once.
-  TBlockFile f(RequireFile(SpatialIndexFileName), *FArena);
-  const int64_t size = f.Size();
-  if (!FScanBuffer) {
-    FScanCapacity = TBlockFile::BlockSize * 4;
-    FScanBuffer = FArena->Take(static_cast<size_t>(FScanCapacity));
+  if (areaCount == 0) throw EInvalidParameter("A scan of the spatial index needs an area");
+  auto meets = [&](const TFloatRect& r) {
+    for (size_t i = 0; i < areaCount; ++i)
+      if (Meets(r, areas[i])) return true;
+    return false;
+  };
+  if (!FScan) {
+    auto scan = std::make_unique<TScanState>();
+    scan->file = std::make_unique<TBlockFile>(RequireFile(SpatialIndexFileName), *FArena);
+    scan->cap = TBlockFile::BlockSize * 4;
+    scan->buf = FArena->Take(static_cast<size_t>(scan->cap));
+    FScan = std::move(scan);
   }
-  int64_t& cap = FScanCapacity;
-  uint8_t*& buf = FScanBuffer;
-  int64_t bufPos = 0;  // file offset of buf[0]
-  int64_t bufLen = 0;  // valid bytes in buf
-  int64_t pos = 0;     // file offset of the next unread byte
+  TScanState& S = *FScan;
+  const TBlockFile& f = *S.file;
+  const int64_t size = f.Size();
+  const int64_t remember = std::max(size / RememberedSubtreeParts, RememberedSubtreeMinBytes);
+  int64_t pos = 0;  // file offset of the next unread byte
+  int64_t piece = S.cap;  // bytes of the last read
   auto fail = [&](const std::string& what) { Corrupt(SpatialIndexFileName, what); };
   // Makes bytes pos .. pos+n-1 available; a pointer to them.
   auto need = [&](int64_t n) -> const uint8_t* {
     if (pos + n > size) fail("ends at byte " + Str(size) + " inside cell data");
-    if (pos < bufPos || pos + n > bufPos + bufLen) {
-      if (n > cap) {
+    if (pos < S.bufPos || pos + n > S.bufPos + S.bufLen) {
+      if (n > S.cap) {
         // A leaf of up to 65535 entries: half a megabyte.
-        cap = n;
-        buf = FArena->Take(static_cast<size_t>(cap));
+        S.cap = n;
+        S.buf = FArena->Take(static_cast<size_t>(S.cap));
       }
-      const int64_t want = std::min(cap, size - pos);
-      f.ReadThrough(pos, want, buf);
-      bufPos = pos;
-      bufLen = want;
+      // A piece that follows the last grows; after a step over a subtree
+      // the next may well be stepped over too.
+      piece = pos >= S.bufPos && pos <= S.bufPos + S.bufLen ? std::min(S.cap, 2 * piece) : TBlockFile::BlockSize / 4;
+      S.bufLen = 0;  // nothing valid should the read fail
+      const int64_t want = std::min(std::max(piece, n), size - pos);
+      f.ReadThrough(pos, want, S.buf);
+      S.bufPos = pos;
+      S.bufLen = want;
     }
-    const uint8_t* p = buf + (pos - bufPos);
+    const uint8_t* p = S.buf + (pos - S.bufPos);
     pos += n;
     return p;
   };
   const int32_t cells = Raw<int32_t>(need(4));
   if (cells < 1) fail("cell count " + Str(cells));
   // The divided cells on the path from the root, each with the number of its
-  // next child to read (5: all read).
+  // next child to read (5: all read), where it starts, the cells read so far
+  // in its subtree and their leaves' bounds.
   struct TLevel {
     TFloatRect rect;
     int next;
+    int64_t start;
+    int32_t readBefore;  // cells read before its header
+    TFloatRect bounds;
+    bool any;  // bounds holds a leaf
   };
   std::vector<TLevel> path;
-  // Whether a child not yet read may still meet area.
+  auto widen = [](TLevel& l, const TFloatRect& r) {
+    if (!l.any) {
+      l.bounds = r;
+      l.any = true;
+      return;
+    }
+    l.bounds.xmin = std::min(l.bounds.xmin, r.xmin);
+    l.bounds.ymin = std::min(l.bounds.ymin, r.ymin);
+    l.bounds.xmax = std::max(l.bounds.xmax, r.xmax);
+    l.bounds.ymax = std::max(l.bounds.ymax, r.ymax);
+  };
+  // Whether a child not yet read may still meet an area.
   auto more = [&] {
     for (const TLevel& l : path)
       for (int k = l.next; k <= 4; ++k)
-        if (Meets(Quadrant(l.rect, k), area)) return true;
+        if (meets(Quadrant(l.rect, k))) return true;
     return false;
   };
   int32_t read = 0;
   do {
+    const int64_t start = pos;
     if (++read > cells) fail("holds more than the " + Str(cells) + " cells it counts");
     const uint8_t* h = need(37);
     const TFloatRect rect{Raw<double>(h), Raw<double>(h + 8), Raw<double>(h + 16), Raw<double>(h + 24)};
@@ -548,13 +621,30 @@ void TLazyNetwork::ScanLeaves(const TFloatRect& area, const TLeafEvent& Leaf) co
     if (divided > 1) fail("cell " + Str(Raw<int32_t>(h + 32)) + " has divided flag " + Str(divided));
     if (!path.empty()) ++path.back().next;
     if (divided) {
-      path.push_back({rect, 1});
-      continue;
+      const auto known = S.subtrees.empty() ? S.subtrees.end() : S.subtrees.find(start);
+      if (known == S.subtrees.end() || meets(known->second.bounds)) {
+        path.push_back({rect, 1, start, read - 1, rect, false});
+        continue;
+      }
+      // Read through before and whole: no leaf of it meets an area.
+      const TScanState::TSubtree& t = known->second;
+      if (t.cells - 1 > cells - read) fail("holds more than the " + Str(cells) + " cells it counts");
+      read += t.cells - 1;
+      pos = t.end;
+      if (!path.empty()) widen(path.back(), t.bounds);
+    } else {
+      const int32_t count = Raw<uint16_t>(need(2));
+      const uint8_t* entries = need(int64_t(8) * count);
+      if (meets(rect)) Leaf(rect, entries, count);
+      if (!path.empty()) widen(path.back(), rect);
     }
-    const int32_t count = Raw<uint16_t>(need(2));
-    const uint8_t* entries = need(int64_t(8) * count);
-    if (Meets(rect, area)) Leaf(rect, entries, count);
-    while (!path.empty() && path.back().next > 4) path.pop_back();
+    while (!path.empty() && path.back().next > 4) {
+      const TLevel done = path.back();
+      path.pop_back();
+      if (!path.empty()) widen(path.back(), done.bounds);
+      if (pos - done.start >= remember)
+        S.subtrees.emplace(done.start, TScanState::TSubtree{pos, read - done.readBefore, done.bounds});
+    }
     if (!path.empty() && !more()) return;
   } while (!path.empty());
   if (read != cells) fail("counts " + Str(cells) + " cells but its tree has " + Str(read));

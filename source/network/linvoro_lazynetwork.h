@@ -2,7 +2,8 @@
 // read from the files of the set in small blocks, each block once, and each
 // value is checked when it is read. Opening costs the same for a network of
 // any size, and a route reads only the blocks it passes (and the spatial
-// index once, whose depth-first layout offers no shortcut); TNetwork, which
+// index up to where its search area ends, whose depth-first layout offers
+// no shortcut until a scan has passed a subtree once); TNetwork, which
 // loads the whole set, serves the checks that visit every link anyway.
 //
 // The values mean what they mean in TNetwork: links 1..LinkCount with their
@@ -60,6 +61,13 @@ class TLazyNetwork : public TFileBase {
   int32_t Oneway(int32_t link) const { return (Attribute(link) >> 9) & 3; }
   int32_t Degree(int32_t node) const;
   int32_t NodeLink(int32_t node, int32_t k) const;
+  // NodeLink with what it read of the link on the way: its end nodes and
+  // attribute word, as FromNode, ToNode and Attribute give them.
+  struct TLinkEnds {
+    int32_t from = 0, to = 0;
+    uint16_t attribute = 0;
+  };
+  int32_t NodeLink(int32_t node, int32_t k, TLinkEnds& ends) const;
   TFloatPoint NodePoint(int32_t node) const;
   // The distance rule of TNetwork (great circle for angular units), km.
   double Distance(const TFloatPoint& P1, const TFloatPoint& P2) const;
@@ -88,9 +96,17 @@ class TLazyNetwork : public TFileBase {
   // second 0 for a node). The file is read up to the last subtree whose
   // quadrant meets area: its depth-first layout offers no way to skip one,
   // but the rest after it can be left unread. A file that does not hold a
-  // well-formed tree raises Exception naming it.
+  // well-formed tree raises Exception naming it. A subtree a scan has read
+  // through is remembered (where it ends, its cells, its leaves' bounds;
+  // those of a 64th of the file or more, so at most 64 of a depth), so
+  // that later scans of this network step over it when it does not meet
+  // their area; checks its bytes passed once are not repeated.
   using TLeafEvent = std::function<void(const TFloatRect& rect, const uint8_t* entries, int32_t count)>;
-  void ScanLeaves(const TFloatRect& area, const TLeafEvent& Leaf) const;
+  void ScanLeaves(const TFloatRect& area, const TLeafEvent& Leaf) const { ScanLeaves(&area, 1, Leaf); }
+  // The leaves that meet any of areas[0 .. count-1] (count >= 1): the file
+  // is read up to the last subtree that meets one of them, which may come
+  // well before the last that meets the rectangle around them all.
+  void ScanLeaves(const TFloatRect* areas, size_t count, const TLeafEvent& Leaf) const;
 
   // Exception "<full path of file> is corrupt: what".
   [[noreturn]] void Corrupt(const char* file, const std::string& what) const;
@@ -98,6 +114,7 @@ class TLazyNetwork : public TFileBase {
  private:
   class TBlockFile;
   class TArena;
+  struct TScanState;
   template <class T>
   T At(int file, int64_t index) const;
   std::string RequireFile(const std::string& name) const;
@@ -108,8 +125,8 @@ class TLazyNetwork : public TFileBase {
 
   std::unique_ptr<TArena> FArena;
   std::vector<std::unique_ptr<TBlockFile>> FFiles;
-  mutable uint8_t* FScanBuffer = nullptr;  // in FArena, reused by every scan
-  mutable int64_t FScanCapacity = 0;
+  mutable std::unique_ptr<TScanState> FScan;  // what scans of the spatial index keep
+  uint8_t* FNumberBuffer = nullptr;  // in FArena: road-name numbers read through
   int32_t FLinkCount = 0;
   int32_t FNodeCount = 0;
   int32_t FMaxDegree = 0;

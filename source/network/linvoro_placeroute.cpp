@@ -113,15 +113,16 @@ TSubnetProbe TLegRouter::ProbeSubnet(const TLinkPlace& p, int32_t maxNodes) {
   FLabels.Reset();
   std::vector<int32_t> queue{FNW.FromNode(p.link)};
   FLabels.Settle(queue.front(), 0, 0, 0);
+  TLazyNetwork::TLinkEnds ends;
   for (size_t i = 0; i < queue.size(); ++i) {
     if (static_cast<int32_t>(queue.size()) > maxNodes) return probe;
     const int32_t n = queue[i];
     const int32_t deg = FNW.Degree(n);
     for (int32_t k = 1; k <= deg; ++k) {
-      const int32_t L = std::abs(FNW.NodeLink(n, k));
-      if (FNW.Oneway(L) == 3 && L != p.link) continue;
-      if (FNW.FromNode(L) == n) probe.links.push_back(L);  // each link once, from its from-node
-      const int32_t o = FNW.OtherNode(L, n);
+      const int32_t L = std::abs(FNW.NodeLink(n, k, ends));
+      if (((ends.attribute >> 9) & 3) == 3 && L != p.link) continue;
+      if (ends.from == n) probe.links.push_back(L);  // each link once, from its from-node
+      const int32_t o = ends.from + ends.to - n;
       if (!FLabels.Settled(o)) {
         FLabels.Settle(o, 0, 0, 0);
         queue.push_back(o);
@@ -155,16 +156,26 @@ void TLegRouter::Place(const std::vector<TFloatPoint>& points, double maxDistanc
     best[i].rect = FGeo.SearchRect(points[i], reach);
   }
   if (n == 0) return;
-  // The leaves the points can reach: the rest of the index need not be read.
-  TFloatRect area = best[0].rect;
-  for (size_t i = 1; i < n; ++i) {
-    area.xmin = std::min(area.xmin, best[i].rect.xmin);
-    area.ymin = std::min(area.ymin, best[i].rect.ymin);
-    area.xmax = std::max(area.xmax, best[i].rect.xmax);
-    area.ymax = std::max(area.ymax, best[i].rect.ymax);
+  // The leaves the points can reach: the rest of the index need not be
+  // read. Each point's own rectangle ends the reading sooner than the one
+  // around them all; for many points, whose rectangles each leaf would be
+  // tested against, the one around them all.
+  constexpr size_t OwnAreas = 16;
+  std::vector<TFloatRect> areas;
+  if (n <= OwnAreas) {
+    for (size_t i = 0; i < n; ++i) areas.push_back(best[i].rect);
+  } else {
+    TFloatRect area = best[0].rect;
+    for (size_t i = 1; i < n; ++i) {
+      area.xmin = std::min(area.xmin, best[i].rect.xmin);
+      area.ymin = std::min(area.ymin, best[i].rect.ymin);
+      area.xmax = std::max(area.xmax, best[i].rect.xmax);
+      area.ymax = std::max(area.ymax, best[i].rect.ymax);
+    }
+    areas.push_back(area);
   }
   std::vector<TFloatPoint> run;
-  FNW.ScanLeaves(area, [&](const TFloatRect& rect, const uint8_t* entries, int32_t count) {
+  FNW.ScanLeaves(areas.data(), areas.size(), [&](const TFloatRect& rect, const uint8_t* entries, int32_t count) {
     for (size_t i = 0; i < n; ++i) {
       TBest& b = best[i];
       if (!Overlap(rect, b.rect)) continue;

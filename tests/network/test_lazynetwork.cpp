@@ -105,32 +105,50 @@ TEST_P(LazyNetworks, ReadsWhatTheLoadedNetworkHolds) {
   walk(full->QuadTree()->MainCell());
   EXPECT_EQ(i, leaves.size());
   // A scan for a small area, which stops reading after the last subtree
-  // that may meet it, still finds every leaf that meets it.
+  // that may meet it, still finds every leaf that meets it; so does a scan
+  // for two areas apart, every leaf that meets either.
   const TFloatRect m = full->Mbr();
   std::mt19937 rng(2);
   std::uniform_real_distribution<double> u(0, 1);
-  for (int k = 0; k < 20; ++k) {
-    const double x = m.xmin + u(rng) * (m.xmax - m.xmin), y = m.ymin + u(rng) * (m.ymax - m.ymin);
-    const double w = (m.xmax - m.xmin) * u(rng) / 20;
-    const TFloatRect area{x - w, y - w, x + w, y + w};
+  for (int k = 0; k < 30; ++k) {
+    std::vector<TFloatRect> areas;
+    for (int a = 0; a < 1 + k % 2; ++a) {
+      const double x = m.xmin + u(rng) * (m.xmax - m.xmin), y = m.ymin + u(rng) * (m.ymax - m.ymin);
+      const double w = (m.xmax - m.xmin) * u(rng) / 20;
+      areas.push_back({x - w, y - w, x + w, y + w});
+    }
     std::vector<const TQuadTreeCell*> want;
     std::function<void(const TQuadTreeCell*)> meet = [&](const TQuadTreeCell* c) {
       if (c->Divided) {
         for (int j = 1; j <= 4; ++j) meet(c->Child(j));
-      } else if (c->Rect.xmin <= area.xmax && area.xmin <= c->Rect.xmax && c->Rect.ymin <= area.ymax &&
-                 area.ymin <= c->Rect.ymax) {
-        want.push_back(c);
+        return;
       }
+      for (const TFloatRect& area : areas)
+        if (c->Rect.xmin <= area.xmax && area.xmin <= c->Rect.xmax && c->Rect.ymin <= area.ymax &&
+            area.ymin <= c->Rect.ymax) {
+          want.push_back(c);
+          return;
+        }
     };
     meet(full->QuadTree()->MainCell());
     size_t got = 0;
-    lazy.ScanLeaves(area, [&](const TFloatRect& r, const uint8_t*, int32_t) {
+    lazy.ScanLeaves(areas.data(), areas.size(), [&](const TFloatRect& r, const uint8_t*, int32_t) {
       ASSERT_LT(got, want.size());
       EXPECT_EQ(r.xmin, want[got]->Rect.xmin);
       EXPECT_EQ(r.ymin, want[got]->Rect.ymin);
       ++got;
     });
     EXPECT_EQ(got, want.size()) << k;
+  }
+  // Scans step over the subtrees earlier scans read through: one over all
+  // of it, on a network that has scanned small areas, still sees every leaf.
+  std::vector<std::pair<TFloatRect, int32_t>> again;
+  lazy.ScanLeaves(all, [&](const TFloatRect& r, const uint8_t*, int32_t count) { again.push_back({r, count}); });
+  ASSERT_EQ(again.size(), leaves.size());
+  for (size_t j = 0; j < leaves.size(); ++j) {
+    EXPECT_EQ(again[j].first.xmin, leaves[j].first.xmin);
+    EXPECT_EQ(again[j].first.ymax, leaves[j].first.ymax);
+    EXPECT_EQ(again[j].second, leaves[j].second);
   }
 }
 
