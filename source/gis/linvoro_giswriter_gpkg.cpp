@@ -823,11 +823,39 @@ void TGISWriterGPKG::FillRTree() {
 
   std::vector<TRTreeEntry> items;
   items.swap(FRTree);
-  std::vector<std::pair<int64_t, std::string>> nodes;  // number, blob
-  std::vector<std::pair<int64_t, int64_t>> rowids, parents;
+  // Nodes and map rows go to SQLite in batches as they are made, so that
+  // only the boxes of the level being packed are held, not the whole tree
+  // as SQL text.
+  bool ok = true;
+  // INSERT ... SELECT rather than INSERT ... VALUES: GDAL looks through
+  // every statement for a "SELECT " without regard to case, one character
+  // at a time, and stops at the first; megabytes of hex cost it more than
+  // SQLite's parse of them.
+  struct TBatch {
+    std::string Head, Sql;
+    size_t Rows = 0, Most = 0;
+  };
+  const auto head = [&](const std::string& name, bool replace) {
+    return std::string(replace ? "INSERT OR REPLACE INTO " : "INSERT INTO ") + SqlQuoted(name, '"') +
+           " SELECT * FROM (VALUES ";
+  };
+  TBatch nodeRows{head(table + "_node", true), {}, 0, 64};
+  TBatch rowidRows{head(table + "_rowid", false), {}, 0, 2000};
+  TBatch parentRows{head(table + "_parent", false), {}, 0, 2000};
+  const auto flush = [&](TBatch& b) {
+    if (b.Rows > 0 && ok) ok = SqlRun(ds, b.Head + b.Sql + ")");
+    b.Sql.clear();
+    b.Rows = 0;
+  };
+  const auto add = [&](TBatch& b, const std::string& row) {
+    b.Sql += b.Rows ? ",(" : "(";
+    b.Sql += row;
+    b.Sql += ')';
+    if (++b.Rows == b.Most) flush(b);
+  };
+  std::string blob, row;
   auto node = [&](int64_t number, const TRTreeEntry* cells, size_t n, int depth, bool leaf) {
-    std::string blob;
-    blob.reserve(nodeSize);
+    blob.clear();
     PutBE(blob, static_cast<uint64_t>(depth), 2);
     PutBE(blob, n, 2);
     for (size_t i = 0; i < n; ++i) {
@@ -838,10 +866,12 @@ void TGISWriterGPKG::FillRTree() {
         std::memcpy(&bits, &f, 4);
         PutBE(blob, bits, 4);
       }
-      (leaf ? rowids : parents).emplace_back(c.Id, number);
+      add(leaf ? rowidRows : parentRows, std::to_string(c.Id) + "," + std::to_string(number));
     }
     blob.resize(nodeSize, '\0');
-    nodes.emplace_back(number, std::move(blob));
+    row = std::to_string(number) + ",";
+    PutHex(row, blob);
+    add(nodeRows, row);
   };
   int64_t next = 2;
   int depth = 0;
@@ -864,6 +894,7 @@ void TGISWriterGPKG::FillRTree() {
                   return centre(a.MinY, a.MaxY) < centre(b.MinY, b.MaxY);
                 });
     std::vector<TRTreeEntry> up;
+    up.reserve(count);
     for (size_t i = 0; i < items.size(); i += fanout) {
       const size_t n = std::min(fanout, items.size() - i);
       TRTreeEntry box = items[i];
@@ -880,38 +911,7 @@ void TGISWriterGPKG::FillRTree() {
     items.swap(up);
     ++depth;
   }
-
-  bool ok = true;
-  std::string sql;
-  auto flush = [&](const std::string& head, size_t& n) {
-    if (n > 0 && ok) ok = SqlRun(ds, head + sql + ")");
-    sql.clear();
-    n = 0;
-  };
-  size_t n = 0;
-  // INSERT ... SELECT rather than INSERT ... VALUES: GDAL looks through
-  // every statement for a "SELECT " without regard to case, one character
-  // at a time, and stops at the first; megabytes of hex cost it more than
-  // SQLite's parse of them.
-  const std::string nodeHead = "INSERT OR REPLACE INTO " + SqlQuoted(table + "_node", '"') + " SELECT * FROM (VALUES ";
-  for (const auto& [number, blob] : nodes) {
-    sql += n ? "," : "";
-    sql += "(" + std::to_string(number) + ",";
-    PutHex(sql, blob);
-    sql += ")";
-    if (++n == 64) flush(nodeHead, n);
-  }
-  flush(nodeHead, n);
-  for (const auto& [rows, name] :
-       {std::make_pair(&rowids, table + "_rowid"), std::make_pair(&parents, table + "_parent")}) {
-    const std::string head = "INSERT INTO " + SqlQuoted(name, '"') + " SELECT * FROM (VALUES ";
-    for (const auto& [a, b] : *rows) {
-      sql += n ? "," : "";
-      sql += "(" + std::to_string(a) + "," + std::to_string(b) + ")";
-      if (++n == 2000) flush(head, n);
-    }
-    flush(head, n);
-  }
+  for (TBatch* b : {&nodeRows, &rowidRows, &parentRows}) flush(*b);
   // Rows added later (by another program) go in through the trigger again.
   ok = ok && SqlRun(ds, FRTreeTrigger);
   FRTreeTrigger.clear();
