@@ -241,6 +241,8 @@ int RunRouteCommand(int argc, const char* const* argv, std::FILE* out, std::FILE
     const TSpeedTable table = o.Speeds.empty() ? TSpeedTable::Defaults() : TSpeedTable::Load(o.Speeds);
     TLazyNetwork nw;
     OpenRouteNetwork(nw, o.Dir);
+    // A batch scans the index once per pair: what it read is kept.
+    nw.SetKeepSpatialIndex(!o.Pairs.empty());
     TRoadSpeeds speeds(nw, table);
     TLegRouter router(nw);
     router.SetSpeeds(&speeds);

@@ -1,6 +1,7 @@
 #include "route_files.h"
 
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 
 #include "linvoro_functions.h"
@@ -20,13 +21,29 @@ std::string JsonWay(const std::string& name) {
 
 }  // namespace
 
-std::string RouteCoord(double v) {
-  std::string s = FormatDecimals(v, 7);
-  if (s.find('.') != std::string::npos) {
-    while (s.back() == '0') s.pop_back();
-    if (s.back() == '.') s.pop_back();
+void AppendRouteCoord(std::string& out, double v) {
+  // Seven decimals (a centimetre) without trailing zeros; a route's line
+  // has thousands, so no text is built for each.
+  char buf[352];
+  char* e;
+  if (!std::isfinite(v)) {
+    const std::string t = FormatDecimals(v, 7);
+    out += t;
+    return;
   }
-  if (s == "-0") s = "0";
+  e = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 7).ptr;
+  while (e[-1] == '0') --e;
+  if (e[-1] == '.') --e;
+  if (e - buf == 2 && buf[0] == '-' && buf[1] == '0') {
+    out += '0';
+    return;
+  }
+  out.append(buf, e);
+}
+
+std::string RouteCoord(double v) {
+  std::string s;
+  AppendRouteCoord(s, v);
   return s;
 }
 
@@ -37,9 +54,13 @@ std::string RouteGeoJson(const TTripResult& trip, const std::vector<std::string>
   // its one point.
   std::vector<TFloatPoint> line = trip.line;
   if (line.size() == 1) line.push_back(line.front());
+  s.reserve(s.size() + line.size() * 24 + trip.links.size() * 8 + trip.osmWays.size() * 11 + 512);
   for (size_t i = 0; i < line.size(); ++i) {
-    if (i) s += ',';
-    s += '[' + RouteCoord(line[i].x) + ',' + RouteCoord(line[i].y) + ']';
+    s += i ? ",[" : "[";
+    AppendRouteCoord(s, line[i].x);
+    s += ',';
+    AppendRouteCoord(s, line[i].y);
+    s += ']';
   }
   s += "]},\"properties\":{\"length_km\":" + FormatDecimals(trip.length, 6) +
        ",\"duration_s\":" + FormatDecimals(trip.duration, 1) + ",\"mode\":\"" +
@@ -77,7 +98,12 @@ std::string RouteGpx(const TTripResult& trip, const std::vector<std::string>& po
   s += " <trk>\n  <name>Route " + FormatDecimals(trip.length, 3) + " km</name>\n  <desc>length_km " +
        FormatDecimals(trip.length, 6) + ", duration_s " + FormatDecimals(trip.duration, 1) +
        "</desc>\n  <trkseg>\n";
-  for (const TFloatPoint& q : trip.line)
-    s += "   <trkpt lat=\"" + RouteCoord(q.y) + "\" lon=\"" + RouteCoord(q.x) + "\"/>\n";
+  for (const TFloatPoint& q : trip.line) {
+    s += "   <trkpt lat=\"";
+    AppendRouteCoord(s, q.y);
+    s += "\" lon=\"";
+    AppendRouteCoord(s, q.x);
+    s += "\"/>\n";
+  }
   return s + "  </trkseg>\n </trk>\n</gpx>\n";
 }

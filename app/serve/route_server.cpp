@@ -38,6 +38,7 @@ class TWorkerPool {
     for (int i = 0; i < count; ++i) {
       auto w = std::make_unique<TWorker>();
       OpenRouteNetwork(w->nw, dir);
+      w->nw.SetKeepSpatialIndex(true);
       w->speeds = std::make_unique<TRoadSpeeds>(w->nw, table);
       w->router = std::make_unique<TLegRouter>(w->nw);
       w->router->SetSpeeds(w->speeds.get());

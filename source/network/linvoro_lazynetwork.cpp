@@ -551,7 +551,7 @@ void TLazyNetwork::ScanLeaves(const TFloatRect* areas, size_t areaCount, const T
     FScan = std::move(scan);
   }
   TScanState& S = *FScan;
-  const TBlockFile& f = *S.file;
+  TBlockFile& f = *S.file;
   const int64_t size = f.Size();
   const int64_t remember = std::max(size / RememberedSubtreeParts, RememberedSubtreeMinBytes);
   int64_t pos = 0;  // file offset of the next unread byte
@@ -560,6 +560,21 @@ void TLazyNetwork::ScanLeaves(const TFloatRect* areas, size_t areaCount, const T
   // Makes bytes pos .. pos+n-1 available; a pointer to them.
   auto need = [&](int64_t n) -> const uint8_t* {
     if (pos + n > size) fail("ends at byte " + Str(size) + " inside cell data");
+    if (FKeepSpatialIndex) {
+      const uint8_t* p;
+      if ((pos >> TBlockFile::BlockShift) == ((pos + n - 1) >> TBlockFile::BlockShift)) {
+        p = f.At(pos);
+      } else {
+        if (n > S.cap) {
+          S.cap = n;
+          S.buf = FArena->Take(static_cast<size_t>(S.cap));
+        }
+        f.Read(pos, n, S.buf);
+        p = S.buf;
+      }
+      pos += n;
+      return p;
+    }
     if (pos < S.bufPos || pos + n > S.bufPos + S.bufLen) {
       if (n > S.cap) {
         // A leaf of up to 65535 entries: half a megabyte.

@@ -101,6 +101,11 @@ class TLazyNetwork : public TFileBase {
   // those of a 64th of the file or more, so at most 64 of a depth), so
   // that later scans of this network step over it when it does not meet
   // their area; checks its bytes passed once are not repeated.
+  // Whether scans keep the parts of the file they read (for a process that
+  // scans many times: a service, a batch of routes) rather than reading
+  // through them each time (one route: a country's index is read through
+  // once, not held).
+  void SetKeepSpatialIndex(bool keep) { FKeepSpatialIndex = keep; }
   using TLeafEvent = std::function<void(const TFloatRect& rect, const uint8_t* entries, int32_t count)>;
   void ScanLeaves(const TFloatRect& area, const TLeafEvent& Leaf) const { ScanLeaves(&area, 1, Leaf); }
   // The leaves that meet any of areas[0 .. count-1] (count >= 1): the file
@@ -137,6 +142,7 @@ class TLazyNetwork : public TFileBase {
   std::vector<int32_t> a;       // a[d]: nodes of degree at least d, 1..MaxDegree + 1
   std::vector<int64_t> FListBase;  // node.bin value index of the first list of degree d
   float FLengthAlpha = -1;      // < 0: not found yet
+  bool FKeepSpatialIndex = false;
   struct TRoadNames;
   std::unique_ptr<TRoadNames> FRoadNames[100];
 };

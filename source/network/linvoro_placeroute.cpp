@@ -83,13 +83,28 @@ bool TLegRouter::THashLabels::Predecessor(int32_t n, int32_t& from, int32_t& lin
 // links' length. It knows no cul-de-sac links: finding them would read the
 // whole network, and they only prune.
 struct TLegRouter::TCostGraph {
+  // The goals' points are asked for at every step of the search (a place
+  // inside a link has two goals, its ends): they are read once.
+  TCostGraph(TLegRouter& router, const std::vector<TSearchGoal>& goals) : r(router) {
+    for (size_t i = 0; i < goals.size() && i < 2; ++i) {
+      goal[i] = goals[i].node;
+      goalPoint[i] = r.FNW.NodePoint(goals[i].node);
+    }
+  }
   TLegRouter& r;
+  int32_t goal[2] = {0, 0};
+  TFloatPoint goalPoint[2]{};
   int32_t Degree(int32_t n) const { return r.FNW.Degree(n); }
   int32_t NodeLink(int32_t n, int32_t k) const { return r.FNW.NodeLink(n, k); }
   int32_t OtherNode(int32_t L, int32_t n) const { return r.FNW.OtherNode(L, n); }
   float Length(int32_t L) const { return r.Cost(L, 1); }
   bool CulDeSac(int32_t) const { return false; }
-  double Distance(int32_t n1, int32_t n2) const { return r.FNW.NodeDistance(n1, n2); }
+  double Distance(int32_t n1, int32_t n2) const {
+    const TFloatPoint p = r.FNW.NodePoint(n1);
+    if (n2 == goal[0]) return r.FNW.Distance(p, goalPoint[0]);
+    if (n2 == goal[1]) return r.FNW.Distance(p, goalPoint[1]);
+    return r.FNW.Distance(p, r.FNW.NodePoint(n2));
+  }
 };
 
 void TLegRouter::SetFastest(bool fastest) {
@@ -150,61 +165,77 @@ void TLegRouter::Place(const std::vector<TFloatPoint>& points, double maxDistanc
   // A link exactly maxDistance away still counts.
   const double reach = std::nextafter(maxDistance / FGeo.distfactor, std::numeric_limits<double>::infinity());
   std::vector<TBest> best(n);
-  for (size_t i = 0; i < n; ++i) {
-    places[i].given = points[i];
-    best[i].dist = reach;
-    best[i].rect = FGeo.SearchRect(points[i], reach);
-  }
+  for (size_t i = 0; i < n; ++i) places[i].given = points[i];
   if (n == 0) return;
-  // The leaves the points can reach: the rest of the index need not be
-  // read. Each point's own rectangle ends the reading sooner than the one
-  // around them all; for many points, whose rectangles each leaf would be
-  // tested against, the one around them all.
-  constexpr size_t OwnAreas = 16;
+  // Most points lie a few metres from a road, and the search near them
+  // reads and measures a small part of what the whole snap distance holds:
+  // the radius grows from 30 m fourfold up to the snap distance, and a point
+  // stays with what the first radius that meets a link finds. That is the
+  // nearest link, and the same one a search over the whole distance picks:
+  // every segment at most as far lies inside the smaller rectangle, and the
+  // leaves are read in the same order.
+  std::vector<size_t> open(n);
+  for (size_t i = 0; i < n; ++i) open[i] = i;
   std::vector<TFloatRect> areas;
-  if (n <= OwnAreas) {
-    for (size_t i = 0; i < n; ++i) areas.push_back(best[i].rect);
-  } else {
-    TFloatRect area = best[0].rect;
-    for (size_t i = 1; i < n; ++i) {
-      area.xmin = std::min(area.xmin, best[i].rect.xmin);
-      area.ymin = std::min(area.ymin, best[i].rect.ymin);
-      area.xmax = std::max(area.xmax, best[i].rect.xmax);
-      area.ymax = std::max(area.ymax, best[i].rect.ymax);
-    }
-    areas.push_back(area);
-  }
   std::vector<TFloatPoint> run;
-  FNW.ScanLeaves(areas.data(), areas.size(), [&](const TFloatRect& rect, const uint8_t* entries, int32_t count) {
-    for (size_t i = 0; i < n; ++i) {
-      TBest& b = best[i];
-      if (!Overlap(rect, b.rect)) continue;
-      const TFloatPoint& P = points[i];
-      for (int32_t k = 0; k < count; ++k) {
-        const uint8_t* e = entries + 8 * k;
-        const int32_t L = At<int32_t>(e);
-        const int32_t first = At<uint16_t>(e + 4), end = At<uint16_t>(e + 6);
-        if (end == 0) continue;  // a node
-        if (L < 1 || L > FNW.LinkCount() || FNW.Length(L) == 0)
-          FNW.Corrupt(SpatialIndexFileName, "lists link " + std::to_string(L));
-        if (FNW.Oneway(L) == 3) continue;  // closed both ways: no place to start or end
-        if (skip && std::binary_search(skip->begin(), skip->end(), L)) continue;
-        const int32_t vertices = FNW.VertexCount(L);
-        if (first >= end || end >= vertices)
-          FNW.Corrupt(SpatialIndexFileName, "lists vertices " + std::to_string(first) + ".." +
-                                                std::to_string(end) + " of link " + std::to_string(L));
-        run.clear();
-        for (int32_t v = first; v <= end; ++v) run.push_back(FNW.Vertex(L, v));
-        int32_t j;
-        TFloatPoint foot;
-        if (FGeo.NearestSegment(P, run.data(), 0, static_cast<int32_t>(run.size()) - 1, NoCap, b.rect, b.dist, j,
-                                foot)) {
-          b.link = L;
-          b.segment = first + j;
+  for (double radius = std::min(reach, 0.03 / FGeo.distfactor); !open.empty(); radius = std::min(reach, radius * 4)) {
+    const bool last = radius >= reach;
+    const double r = last ? reach : std::nextafter(radius, std::numeric_limits<double>::infinity());
+    for (size_t i : open) {
+      best[i].dist = r;
+      best[i].rect = FGeo.SearchRect(points[i], r);
+    }
+    // The leaves the points can reach: the rest of the index need not be
+    // read. Each point's own rectangle ends the reading sooner than the one
+    // around them all; for many points, whose rectangles each leaf would be
+    // tested against, the one around them all.
+    constexpr size_t OwnAreas = 16;
+    areas.clear();
+    if (open.size() <= OwnAreas) {
+      for (size_t i : open) areas.push_back(best[i].rect);
+    } else {
+      TFloatRect area = best[open[0]].rect;
+      for (size_t i : open) {
+        area.xmin = std::min(area.xmin, best[i].rect.xmin);
+        area.ymin = std::min(area.ymin, best[i].rect.ymin);
+        area.xmax = std::max(area.xmax, best[i].rect.xmax);
+        area.ymax = std::max(area.ymax, best[i].rect.ymax);
+      }
+      areas.push_back(area);
+    }
+    FNW.ScanLeaves(areas.data(), areas.size(), [&](const TFloatRect& rect, const uint8_t* entries, int32_t count) {
+      for (size_t i : open) {
+        TBest& b = best[i];
+        if (!Overlap(rect, b.rect)) continue;
+        const TFloatPoint& P = points[i];
+        for (int32_t k = 0; k < count; ++k) {
+          const uint8_t* e = entries + 8 * k;
+          const int32_t L = At<int32_t>(e);
+          const int32_t first = At<uint16_t>(e + 4), end = At<uint16_t>(e + 6);
+          if (end == 0) continue;  // a node
+          if (L < 1 || L > FNW.LinkCount() || FNW.Length(L) == 0)
+            FNW.Corrupt(SpatialIndexFileName, "lists link " + std::to_string(L));
+          if (FNW.Oneway(L) == 3) continue;  // closed both ways: no place to start or end
+          if (skip && std::binary_search(skip->begin(), skip->end(), L)) continue;
+          const int32_t vertices = FNW.VertexCount(L);
+          if (first >= end || end >= vertices)
+            FNW.Corrupt(SpatialIndexFileName, "lists vertices " + std::to_string(first) + ".." +
+                                                  std::to_string(end) + " of link " + std::to_string(L));
+          run.clear();
+          for (int32_t v = first; v <= end; ++v) run.push_back(FNW.Vertex(L, v));
+          int32_t j;
+          TFloatPoint foot;
+          if (FGeo.NearestSegment(P, run.data(), 0, static_cast<int32_t>(run.size()) - 1, NoCap, b.rect, b.dist, j,
+                                  foot)) {
+            b.link = L;
+            b.segment = first + j;
+          }
         }
       }
-    }
-  });
+    });
+    if (last) break;
+    open.erase(std::remove_if(open.begin(), open.end(), [&](size_t i) { return best[i].link != 0; }), open.end());
+  }
   for (size_t i = 0; i < n; ++i) {
     const TBest& b = best[i];
     if (b.link == 0) continue;
@@ -310,7 +341,7 @@ void TLegRouter::Route(const TLinkPlace& a, const TLinkPlace& b, TRouteLeg& R) {
   float best = SearchNoCost;
   int32_t g = -1;
   if (!FSeeds.empty() && !FGoals.empty())
-    g = RunNodeSearch(TCostGraph{*this}, FLabels, FPQ, FSeeds.data(), static_cast<int32_t>(FSeeds.size()),
+    g = RunNodeSearch(TCostGraph(*this, FGoals), FLabels, FPQ, FSeeds.data(), static_cast<int32_t>(FSeeds.size()),
                       FGoals.data(), static_cast<int32_t>(FGoals.size()), Alpha(), false,
                       TCulDeSacRule::crAllow, best);
   if (direct >= 0 && (g < 0 || direct <= best)) {
@@ -360,7 +391,7 @@ bool TLegRouter::Connected(const TLinkPlace& a, const TLinkPlace& b) {
   Seeds(a, FSeeds, true);
   Goals(b, FGoals, FGoalLinks, true);
   float best;
-  return RunNodeSearch(TCostGraph{*this}, FLabels, FPQ, FSeeds.data(), static_cast<int32_t>(FSeeds.size()),
+  return RunNodeSearch(TCostGraph(*this, FGoals), FLabels, FPQ, FSeeds.data(), static_cast<int32_t>(FSeeds.size()),
                        FGoals.data(), static_cast<int32_t>(FGoals.size()), Alpha(), true,
                        TCulDeSacRule::crAllow, best) >= 0;
 }
