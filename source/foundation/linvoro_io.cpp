@@ -6,6 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -298,7 +303,7 @@ TLvBufferedStream::~TLvBufferedStream() {
 }
 
 bool TLvBufferedStream::FillBuffer() {
-  Flush();
+  FlushBuffer();
   const int32_t bs = std::max<int32_t>(BufferSize(), 1);
   if (static_cast<int64_t>(FBuffer.size()) != bs) FBuffer.resize(static_cast<size_t>(bs));
   FWriteLimit = static_cast<int64_t>(FBuffer.size());
@@ -313,12 +318,17 @@ bool TLvBufferedStream::FillBuffer() {
   return FBufferCurrentSize > 0;
 }
 
-void TLvBufferedStream::Flush() {
+void TLvBufferedStream::FlushBuffer() {
   if (FStream && FBufferMaxModifiedPos > 0) {
     FStream->SetPosition(FBufferStart);
     FStream->WriteBuffer(FBuffer.data(), FBufferMaxModifiedPos);
     FBufferMaxModifiedPos = 0;
   }
+}
+
+void TLvBufferedStream::Flush() {
+  FlushBuffer();
+  if (FStream) FStream->Sync();
 }
 
 int32_t TLvBufferedStream::Read(void* Buffer, int32_t Count) {
@@ -387,4 +397,156 @@ void TLvBufferedStream::SetSize(int64_t NewSize) {
   if (NewSize < FBufferStart + FBufferCurrentSize)
     FBufferCurrentSize = static_cast<int32_t>(std::max<int64_t>(0, NewSize - FBufferStart));
   if (FStream) FPosition = FStream->Position();
+}
+
+// ------------------------------------------------------------ TLvWriteBehindStream
+
+struct TLvWriteBehindStream::TImpl {
+  struct TChunk {
+    int64_t offset;
+    std::vector<uint8_t> bytes;
+  };
+  TLvStream* inner;
+  std::mutex lock;
+  std::condition_variable changed;
+  std::deque<TChunk> queue;
+  size_t pending = 0;    // bytes queued or being written
+  bool stop = false;
+  std::exception_ptr error;  // the first failed write, until raised
+  bool failed = false;       // a write failed: later ones are dropped
+  std::thread worker;
+
+  explicit TImpl(TLvStream* s) : inner(s) { worker = std::thread([this] { Run(); }); }
+
+  void Run() {
+    std::unique_lock<std::mutex> g(lock);
+    for (;;) {
+      changed.wait(g, [&] { return stop || !queue.empty(); });
+      if (queue.empty()) return;
+      TChunk c = std::move(queue.front());
+      queue.pop_front();
+      const bool skip = failed;
+      g.unlock();
+      std::exception_ptr e;
+      if (!skip) {
+        try {
+          // Reads between the writes move the inner position too.
+          inner->SetPosition(c.offset);
+          inner->WriteBuffer(c.bytes.data(), static_cast<int64_t>(c.bytes.size()));
+        } catch (...) {
+          e = std::current_exception();
+        }
+      }
+      g.lock();
+      if (e && !failed) {
+        failed = true;
+        error = e;
+      }
+      pending -= c.bytes.size();
+      changed.notify_all();
+    }
+  }
+
+  // Waits for the writes; with rethrow, raises a failure not yet raised.
+  void Wait(bool rethrow) {
+    std::unique_lock<std::mutex> g(lock);
+    changed.wait(g, [&] { return pending == 0; });
+    if (rethrow) Raise();
+  }
+  // Under the lock.
+  void Raise() {
+    if (error) {
+      std::exception_ptr e = error;
+      error = nullptr;
+      std::rethrow_exception(e);
+    }
+  }
+};
+
+TLvWriteBehindStream::TLvWriteBehindStream(TLvStream* AStream, bool AOwnsStream)
+    : TLvStreamDecorator(AStream, AOwnsStream) {
+  if (FStream) {
+    FPos = FStream->Position();
+    FEnd = FStream->Size();
+    FImpl = std::make_unique<TImpl>(FStream);
+  }
+}
+
+TLvWriteBehindStream::~TLvWriteBehindStream() {
+  if (!FImpl) return;
+  FImpl->Wait(false);
+  {
+    std::lock_guard<std::mutex> g(FImpl->lock);
+    FImpl->stop = true;
+    if (FImpl->error) {
+      try {
+        std::rethrow_exception(FImpl->error);
+      } catch (const std::exception& e) {
+        // A destructor must not throw; callers that need to know call Sync.
+        std::fprintf(stderr, "TLvWriteBehindStream: data lost on close: %s\n", e.what());
+      } catch (...) {
+      }
+    }
+  }
+  FImpl->changed.notify_all();
+  FImpl->worker.join();
+}
+
+void TLvWriteBehindStream::Sync() {
+  if (FImpl) FImpl->Wait(true);
+}
+
+void TLvWriteBehindStream::SetSize(int64_t NewSize) {
+  if (!FImpl) return;
+  FImpl->Wait(true);
+  FStream->SetSize(NewSize);
+  FEnd = FStream->Size();
+  FPos = FStream->Position();
+}
+
+int64_t TLvWriteBehindStream::Seek(int64_t Offset, int32_t Origin) {
+  if (!FImpl) return -1;
+  int64_t r;
+  switch (Origin) {
+    case soBeginning: r = Offset; break;
+    case soCurrent: r = FPos + Offset; break;
+    case soEnd: r = FEnd + Offset; break;
+    default: return -1;
+  }
+  if (r < 0) return -1;
+  FPos = r;
+  return r;
+}
+
+int32_t TLvWriteBehindStream::Read(void* Buffer, int32_t Count) {
+  if (!FImpl || Count <= 0 || FPos >= FEnd) return 0;
+  FImpl->Wait(true);
+  FStream->SetPosition(FPos);
+  const int32_t n = FStream->Read(Buffer, Count);
+  if (n > 0) FPos += n;
+  return n;
+}
+
+int32_t TLvWriteBehindStream::Write(const void* Buffer, int32_t Count) {
+  if (!FImpl || Count <= 0) return 0;
+  TImpl& m = *FImpl;
+  const auto* p = static_cast<const uint8_t*>(Buffer);
+  TImpl::TChunk c{FPos, std::vector<uint8_t>(p, p + Count)};
+  {
+    std::unique_lock<std::mutex> g(m.lock);
+    m.Raise();
+    m.changed.wait(g, [&] { return m.pending < MaxPending || m.error; });
+    m.Raise();
+    m.pending += static_cast<size_t>(Count);
+    m.queue.push_back(std::move(c));
+  }
+  m.changed.notify_all();
+  FPos += Count;
+  FEnd = std::max(FEnd, FPos);
+  return Count;
+}
+
+std::unique_ptr<TLvBufferedStream> CreateWriteBehindFile(const std::string& path) {
+  return std::make_unique<TLvBufferedStream>(new TLvWriteBehindStream(new TLvFileStream(path, fmCreate), true),
+                                             true);
 }

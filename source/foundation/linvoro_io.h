@@ -72,6 +72,11 @@ class TLvStream {
   int32_t BufferSize() const { return FBufferSize; }
   void SetBufferSize(int32_t v) { FBufferSize = v; }
 
+  // Waits until what was written has reached the system, raising a failure
+  // that came up meanwhile; a stream that writes as it is called has
+  // nothing to wait for.
+  virtual void Sync() {}
+
   int64_t Position() { return Seek(0, soCurrent); }
   void SetPosition(int64_t v) { Seek(v, soBeginning); }
   int64_t Size() { return GetSize(); }
@@ -222,7 +227,8 @@ class TLvBufferedStream : public TLvStreamDecorator {
   int32_t Read(void* Buffer, int32_t Count) override;
   int32_t Write(const void* Buffer, int32_t Count) override;
 
-  // Writes the dirty prefix of the buffer to the inner stream.
+  // Writes the dirty prefix of the buffer to the inner stream and waits
+  // until it has reached the system (see TLvWriteBehindStream).
   virtual void Flush();
   // Drops unwritten data, for an owner that has already reported a failed
   // Flush and is about to release the stream.
@@ -255,6 +261,8 @@ class TLvBufferedStream : public TLvStreamDecorator {
  protected:
   virtual int64_t GetStreamSize();
   virtual bool FillBuffer();
+  // Flush without the wait: a window moving on hands its bytes over.
+  void FlushBuffer();
 
   TByteBuffer FBuffer;
   int32_t FBufferCurrentSize = 0;
@@ -264,6 +272,38 @@ class TLvBufferedStream : public TLvStreamDecorator {
   // min(buffer length, BufferSize): how far a write may go in this window.
   int64_t FWriteLimit = 0;
 };
+
+// Writes to an inner stream on a thread of its own, so that the system's
+// copy of a large output file's bytes runs beside the work that makes
+// them. Writes are taken in order with their offsets (copied, up to
+// MaxPending bytes waiting); reads, size changes and Sync wait for them. A
+// read at or past the end written so far needs no wait: a buffered writer
+// looks there at every window. A failed write is raised by the next call
+// (its message unchanged), and the writes after it are dropped. Meant for
+// a file this process creates and writes mostly in sequence.
+class TLvWriteBehindStream : public TLvStreamDecorator {
+ public:
+  static constexpr size_t MaxPending = size_t(4) << 20;
+
+  TLvWriteBehindStream(TLvStream* AStream, bool AOwnsStream);
+  ~TLvWriteBehindStream() override;
+
+  void Sync() override;
+  void SetSize(int64_t NewSize) override;
+  int64_t Seek(int64_t Offset, int32_t Origin) override;
+  int32_t Read(void* Buffer, int32_t Count) override;
+  int32_t Write(const void* Buffer, int32_t Count) override;
+
+ private:
+  struct TImpl;
+  std::unique_ptr<TImpl> FImpl;
+  int64_t FPos = 0;  // where the next write goes
+  int64_t FEnd = 0;  // the file's size once every write is done
+};
+
+// A buffered writer of a new file whose bytes reach the disk on a thread of
+// their own.
+std::unique_ptr<TLvBufferedStream> CreateWriteBehindFile(const std::string& path);
 
 // ------------------------------------------------------------ typed helpers
 

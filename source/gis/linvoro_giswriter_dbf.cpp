@@ -120,7 +120,7 @@ void TGISWriterDBF::StartHeader(int32_t NumFields, TObjectTypes ObjectTypes) {
   h[headerLength - 1] = 0x0D;
 
   FOutDBF.reset();
-  FOutDBF = std::make_unique<TLvBufferedStream>(new TLvFileStream(FFileName + ".dbf", fmCreate), true);
+  FOutDBF = CreateWriteBehindFile(FFileName + ".dbf");
   FOutDBF->WriteBuffer(h.data(), static_cast<int64_t>(h.size()));
   FRecord.assign(1, ' ');
 }

@@ -94,9 +94,9 @@ void TGISWriterSHP::StartHeader(int32_t NumFields, TObjectTypes ObjectTypes) {
   PutLE32(h + 32, static_cast<uint32_t>(ShapeType()));
   FOutSHP.reset();
   FOutSHX.reset();
-  FOutSHP = std::make_unique<TLvBufferedStream>(new TLvFileStream(FFileName + ".shp", fmCreate), true);
+  FOutSHP = CreateWriteBehindFile(FFileName + ".shp");
   FOutSHP->WriteBuffer(h, 100);
-  FOutSHX = std::make_unique<TLvBufferedStream>(new TLvFileStream(FFileName + ".shx", fmCreate), true);
+  FOutSHX = CreateWriteBehindFile(FFileName + ".shx");
   FOutSHX->WriteBuffer(h, 100);
   if (FRec.size() < 4096) FRec.resize(4096);
   FSHPopen = true;

@@ -233,6 +233,33 @@ TEST_F(IoTest, WriteErrorsSurfaceThroughFlush) {
   // The destructor retries quietly instead of throwing.
 }
 
+// A failed write on the writing thread is raised by the next call that
+// waits (Flush, a read, a size change) or writes, never lost.
+TEST_F(IoTest, WriteBehindFailuresReachTheWriter) {
+  if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  {
+    TLvBufferedStream b(new TLvWriteBehindStream(new TLvFileStream("/dev/full", fmOpenWrite), true), true);
+    for (int i = 0; i < 100; ++i) b.WriteInt32(i);
+    EXPECT_THROW(b.Flush(), EWriteError);
+  }
+  {
+    TLvWriteBehindStream w(new TLvFileStream("/dev/full", fmOpenWrite), true);
+    const std::vector<uint8_t> chunk(1 << 16, 7);
+    bool raised = false;
+    // The writes run ahead of the failure at most by what may wait.
+    for (size_t done = 0; done <= 2 * TLvWriteBehindStream::MaxPending && !raised; done += chunk.size()) {
+      try {
+        w.WriteBuffer(chunk.data(), static_cast<int64_t>(chunk.size()));
+      } catch (const EWriteError&) {
+        raised = true;
+      }
+    }
+    if (!raised) {
+      EXPECT_THROW(w.Sync(), EWriteError);
+    }
+  }
+}
+
 // ------------------------------------------------------------ memory stream
 
 TEST_F(IoTest, MemoryStreamGrowsInBlocksAndClears) {
@@ -404,13 +431,17 @@ TEST_F(IoTest, BufferedStreamStartsAtTheInnerPosition) {
 
 // Random seeks, writes and reads over small windows, checked against a plain
 // byte model of the file (a gap behind the end reads as zeros).
+// Over a plain file, and over one whose writes go to the disk on a thread of
+// their own (reads and sizes must see every write made before them).
 TEST_F(IoTest, BufferedStreamMatchesAByteModel) {
   std::mt19937 rng(12345);
-  for (int round = 0; round < 20; ++round) {
+  for (int round = 0; round < 40; ++round) {
     const std::string file = Path("model.bin");
     std::string model;
     {
-      TLvBufferedStream b(new TLvFileStream(file, fmCreate), true);
+      TLvStream* inner = new TLvFileStream(file, fmCreate);
+      if (round % 2) inner = new TLvWriteBehindStream(inner, true);
+      TLvBufferedStream b(inner, true);
       b.SetBufferSize(1 + static_cast<int32_t>(rng() % 97));
       int64_t pos = 0;
       for (int op = 0; op < 400; ++op) {
