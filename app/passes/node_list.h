@@ -46,14 +46,35 @@ class TNodeListEx final : public TNodeList {
   // -1 (P untouched) when the node is not stored; otherwise 0 with P set.
   // A binary search once the list is sorted, a linear scan before that.
   int32_t ReadPoint(int64_t Id, TFloatPoint& P) const {
+    int32_t at;
+    return ReadPoint(Id, P, at);
+  }
+  // The same, with the node's index in at (when found).
+  int32_t ReadPoint(int64_t Id, TFloatPoint& P, int32_t& at) const {
     if (!HasNode(Id)) return -1;
     const int32_t i = IndexOf(TNode{Id, {}});
     if (i < 0) return -1;
     P = FList[i].P;
+    at = i;
     return 0;
+  }
+  // The same, searching outwards from near, the index of a node found
+  // before (a way's next node mostly lies a few ids from the last one, where
+  // a search of the whole list would touch some 25 far-apart records). Only
+  // once Seal found every id once; else any one of equal ids could answer.
+  int32_t ReadPointNear(int64_t Id, TFloatPoint& P, int32_t& near) const;
+
+  // After the list is complete and sorted: notes whether each id is held
+  // once, which ReadPointNear needs.
+  void Seal() {
+    FUnique = Sorted();
+    for (int32_t i = 1; FUnique && i < FCount; ++i) FUnique = FList[i - 1].ID != FList[i].ID;
   }
 
   TIdSet BA;
+
+ private:
+  bool FUnique = false;
 };
 
 // Sorted 64-bit node ids (the ferry nodes of a run).

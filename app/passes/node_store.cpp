@@ -40,5 +40,52 @@ std::unique_ptr<TNodeCoordinates> StoreNodes(TPassDriver& driver, const TIdSet& 
   driver.ReadNodes(handler);
   ui.Log(std::to_string(handler.Count) + " nodes found (coordinates read)");
   store->Coords.Sort();
+  store->Coords.Seal();
   return store;
+}
+
+int32_t TNodeListEx::ReadPointNear(int64_t Id, TFloatPoint& P, int32_t& near) const {
+  const int32_t n = FCount;
+  if (!FUnique || near < 0 || near >= n) return ReadPoint(Id, P, near);
+  if (!HasNode(Id)) return -1;
+  const TNode* L = FList;
+  const int32_t h = near;
+  int64_t lo, hi;
+  if (L[h].ID == Id) {
+    lo = hi = h;
+  } else if (L[h].ID < Id) {
+    // Doubling steps to the right until an id at least Id is passed.
+    int64_t step = 1;
+    lo = h + 1;
+    hi = h + 1;
+    while (hi < n && L[hi].ID < Id) {
+      lo = hi + 1;
+      step <<= 1;
+      hi = h + step;
+    }
+    if (hi >= n) hi = n - 1;
+  } else {
+    int64_t step = 1;
+    hi = h - 1;
+    lo = h - 1;
+    while (lo >= 0 && L[lo].ID > Id) {
+      hi = lo - 1;
+      step <<= 1;
+      lo = h - step;
+    }
+    if (lo < 0) lo = 0;
+  }
+  while (lo <= hi) {
+    const int64_t mid = (lo + hi) >> 1;
+    if (L[mid].ID == Id) {
+      P = L[mid].P;
+      near = static_cast<int32_t>(mid);
+      return 0;
+    }
+    if (L[mid].ID < Id)
+      lo = mid + 1;
+    else
+      hi = mid - 1;
+  }
+  return -1;
 }

@@ -21,9 +21,12 @@ constexpr int32_t PairwiseLimit = 48;
 
 bool ResolveNodes(TNode2List& nodes, const TNodeListEx& coords) {
   const int32_t n = nodes.Count();
+  // The first node is searched for in the whole list, each next one from
+  // where the one before it was found.
+  int32_t near = -1;
   for (int32_t i = 0; i < n; ++i) {
     TNode2& node = nodes[i];
-    if (coords.ReadPoint(node.ID, node.P) != 0) return false;
+    if (coords.ReadPointNear(node.ID, node.P, near) != 0) return false;
     SetRadians(node);
   }
   return true;

@@ -561,3 +561,38 @@ TEST_F(WriteOutputFiles, BadWayIdEndsTheRunWithFilesClosed) {
 }
 
 }  // namespace
+
+// The search from a node found before answers as the search of the whole
+// list, from anywhere (before, after, at either end), for held and missing
+// ids; with an id held twice it leaves the choice to the whole-list search.
+TEST(NodeCoordinates, SearchFromANearNodeAnswersAsTheWholeList) {
+  TNodeListEx coords;
+  const std::vector<int64_t> ids{3, 4, 5, 9, 10, 40, 41, 1000, 1001, 1002, int64_t(1) << 40};
+  for (size_t i = 0; i < ids.size(); ++i) coords.AddNode(ids[i], {double(i), -double(i)});
+  coords.Sort();
+  coords.Seal();
+  const std::vector<int64_t> asked{3, 5, 9, 41, 1002, int64_t(1) << 40, 6, 1003, 2, 39};
+  for (int64_t id : asked) {
+    TFloatPoint whole{};
+    const int32_t want = coords.ReadPoint(id, whole);
+    for (int32_t near = -1; near <= static_cast<int32_t>(ids.size()); ++near) {
+      TFloatPoint p{};
+      int32_t at = near;
+      ASSERT_EQ(coords.ReadPointNear(id, p, at), want) << id << " from " << near;
+      if (want == 0) {
+        EXPECT_TRUE(p == whole) << id << " from " << near;
+        EXPECT_EQ(ids[static_cast<size_t>(at)], id);
+      }
+    }
+  }
+  TNodeListEx twice;
+  // Three records of node 7, each with a point of its own.
+  for (int k = 0; k < 4; ++k) twice.AddNode(k < 3 ? 7 : 8, {double(k), 0});
+  twice.Sort();
+  twice.Seal();
+  TFloatPoint whole{}, p{};
+  ASSERT_EQ(twice.ReadPoint(7, whole), 0);
+  int32_t at = 3;
+  ASSERT_EQ(twice.ReadPointNear(7, p, at), 0);
+  EXPECT_TRUE(p == whole);
+}
