@@ -32,22 +32,26 @@ bool ResolveNodes(TNode2List& nodes, const TNodeListEx& coords) {
   return true;
 }
 
-void RemoveRepeatedPoints(TNode2List& nodes) {
+bool RemoveRepeatedPoints(TNode2List& nodes, std::vector<double>* angles) {
   const int32_t n = nodes.Count();
-  if (n < 2) return;
+  if (angles) angles->clear();
+  if (n < 2) return false;
   // Node i goes when it repeats its predecessor in the original order; the
   // kept nodes are packed to the front in one sweep.
   TFloatPoint prev = nodes[0].Prad;
   int32_t kept = 1;
   for (int32_t i = 1; i < n; ++i) {
     const TFloatPoint cur = nodes[i].Prad;
-    if (!(GreatCircleAngleRad(prev, cur) < RepeatedPointAngle)) {
+    const double angle = GreatCircleAngleRad(prev, cur);
+    if (angles) angles->push_back(angle);
+    if (!(angle < RepeatedPointAngle)) {
       if (kept != i) nodes[kept] = nodes[i];
       ++kept;
     }
     prev = cur;
   }
   while (nodes.Count() > kept) nodes.Delete(nodes.Count() - 1);
+  return kept < n;
 }
 
 bool HasEqualPoints(const TFloatPoint* points, int32_t count, std::vector<TFloatPoint>& scratch) {
@@ -90,7 +94,9 @@ void TWayGeometry::WriteWay(TNode2List& nodes, TWayAttributes& attrs, const TIdS
   FNodes = &nodes;
   FAttrs = &attrs;
 
-  RemoveRepeatedPoints(nodes);
+  // The angles between the nodes serve every part; they are measured while
+  // repeated points are looked for, and again only when one went.
+  const bool removed = RemoveRepeatedPoints(nodes, &FSegAngle);
   const int32_t n = nodes.Count();
   if (n <= 1) {
     FLine.assign("NotALine,");
@@ -105,10 +111,11 @@ void TWayGeometry::WriteWay(TNode2List& nodes, TWayAttributes& attrs, const TIdS
   if (attrs.Roundabout() && FOptions.Driving != drSkip && nodes[0].P == nodes[n - 1].P)
     CheckRoundabout();
 
-  // Every part sums the same pair angles, so they are computed once.
-  FSegAngle.resize(static_cast<size_t>(n - 1));
-  for (int32_t i = 0; i + 1 < n; ++i)
-    FSegAngle[static_cast<size_t>(i)] = GreatCircleAngleRad(nodes[i].Prad, nodes[i + 1].Prad);
+  if (removed) {
+    FSegAngle.resize(static_cast<size_t>(n - 1));
+    for (int32_t i = 0; i + 1 < n; ++i)
+      FSegAngle[static_cast<size_t>(i)] = GreatCircleAngleRad(nodes[i].Prad, nodes[i + 1].Prad);
+  }
 
   // End nodes never cause a cut.
   FSplit = false;

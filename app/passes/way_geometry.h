@@ -33,7 +33,10 @@ inline void SetRadians(TNode2& node) {
 // Removes node i (from the last index down to 1) when it lies within
 // RepeatedPointAngle of node i-1 as the way lists them; each node is compared
 // with its original predecessor, not with the last one kept.
-void RemoveRepeatedPoints(TNode2List& nodes);
+// The angles measured, node i-1 to node i, go to angles when given: when no
+// node went, they are the angles between the nodes kept.
+// True when a node went.
+bool RemoveRepeatedPoints(TNode2List& nodes, std::vector<double>* angles = nullptr);
 
 // True when any two of the points are exactly equal.
 bool HasEqualPoints(const TFloatPoint* points, int32_t count, std::vector<TFloatPoint>& scratch);
