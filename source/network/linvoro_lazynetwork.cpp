@@ -533,6 +533,9 @@ TFloatRect Quadrant(const TFloatRect& r, int k) {
 // size. A finer table costs a process that routes once more page faults
 // for its memory than later scans would save.
 constexpr int64_t RememberedSubtreeParts = 64;
+// A network that keeps what it read scans many times: it remembers smaller
+// subtrees too, still a bounded number of them.
+constexpr int64_t RememberedSubtreePartsKept = 4096;
 constexpr int64_t RememberedSubtreeMinBytes = 512;
 
 void TLazyNetwork::ScanLeaves(const TFloatRect* areas, size_t areaCount, const TLeafEvent& Leaf) const {
@@ -553,7 +556,8 @@ void TLazyNetwork::ScanLeaves(const TFloatRect* areas, size_t areaCount, const T
   TScanState& S = *FScan;
   TBlockFile& f = *S.file;
   const int64_t size = f.Size();
-  const int64_t remember = std::max(size / RememberedSubtreeParts, RememberedSubtreeMinBytes);
+  const int64_t remember =
+      std::max(size / (FKeepSpatialIndex ? RememberedSubtreePartsKept : RememberedSubtreeParts), RememberedSubtreeMinBytes);
   int64_t pos = 0;  // file offset of the next unread byte
   int64_t piece = S.cap;  // bytes of the last read
   auto fail = [&](const std::string& what) { Corrupt(SpatialIndexFileName, what); };

@@ -98,7 +98,8 @@ class TLazyNetwork : public TFileBase {
   // but the rest after it can be left unread. A file that does not hold a
   // well-formed tree raises Exception naming it. A subtree a scan has read
   // through is remembered (where it ends, its cells, its leaves' bounds;
-  // those of a 64th of the file or more, so at most 64 of a depth), so
+  // those of a 64th of the file or more, so at most 64 of a depth; a
+  // 4096th with SetKeepSpatialIndex), so
   // that later scans of this network step over it when it does not meet
   // their area; checks its bytes passed once are not repeated.
   // Whether scans keep the parts of the file they read (for a process that
