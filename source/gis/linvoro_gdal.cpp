@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include "linvoro_gdal_api.h"
+#include "linvoro_sqlite_api.h"
 
 #ifndef LINVORO_GDAL_LIBRARY
 #define LINVORO_GDAL_LIBRARY "libgdal.so"
@@ -34,13 +35,29 @@ TGdalLibrary::TGdalLibrary() {
     delete api;
     return;
   }
+  // The rows go into the file through GDAL's own SQLite connection.
+  auto* sqlite = new TSqliteApi();
+#define LINVORO_SQLITE_RESOLVE(name)                                                \
+  sqlite->name = reinterpret_cast<decltype(sqlite->name)>(dlsym(lib, #name));        \
+  if (!sqlite->name) missing += missing.empty() ? #name : ", " #name;
+  LINVORO_SQLITE_ENTRY_POINTS(LINVORO_SQLITE_RESOLVE)
+#undef LINVORO_SQLITE_RESOLVE
+  if (!missing.empty()) {
+    FProblem = "The installed GDAL does not give access to its SQLite (" + missing +
+               "), which GeoPackage output needs";
+    delete api;
+    delete sqlite;
+    return;
+  }
   api->GDALAllRegister();
   if (!api->GDALGetDriverByName("GPKG")) {
     FProblem = "The installed GDAL has no GeoPackage driver";
     delete api;
+    delete sqlite;
     return;
   }
   FApi = api;
+  FSqlite = sqlite;
   FReady = true;
 }
 

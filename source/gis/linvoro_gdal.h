@@ -15,6 +15,7 @@
 using gdal_handle = void*;
 
 struct TGdalApi;
+struct TSqliteApi;
 
 class TGdalLibrary {
  public:
@@ -27,6 +28,8 @@ class TGdalLibrary {
   const std::string& Problem() const { return FProblem; }
   // The resolved entry points; call only when Ready.
   const TGdalApi& Api() const { return *FApi; }
+  // The SQLite GDAL runs on (linvoro_sqlite_api.h); call only when Ready.
+  const TSqliteApi& Sqlite() const { return *FSqlite; }
   // GDAL's last error message, "" when it has none; resets it.
   std::string TakeLastError() const;
 
@@ -36,4 +39,5 @@ class TGdalLibrary {
   bool FReady = false;
   std::string FProblem;
   TGdalApi* FApi = nullptr;
+  TSqliteApi* FSqlite = nullptr;
 };

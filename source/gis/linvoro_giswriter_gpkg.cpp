@@ -1,4 +1,5 @@
-// GeoPackage writer and layer reader on GDAL's GeoPackage driver.
+// GeoPackage writer and layer reader on GDAL's GeoPackage driver and the
+// SQLite it runs on.
 #include "linvoro_giswriter_gpkg.h"
 
 #include <algorithm>
@@ -21,6 +22,7 @@
 #include "linvoro_gdal.h"
 #include "linvoro_gdal_api.h"
 #include "linvoro_platform.h"
+#include "linvoro_sqlite_api.h"
 
 void RegisterGpkgWriter() {
   TGISWriter::RegisterWriter(
@@ -34,6 +36,53 @@ std::string TGISWriter::GPKGProblem() { return TGdalLibrary::Instance().Problem(
 namespace {
 
 const TGdalApi& Gdal() { return TGdalLibrary::Instance().Api(); }
+const TSqliteApi& Sql3() { return TGdalLibrary::Instance().Sqlite(); }
+
+// A prepared statement, finalized however its scope is left.
+class TStatement {
+ public:
+  TStatement(sqlite3* db, const std::string& sql) {
+    if (Sql3().sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &FStmt, nullptr) != SQLITE_OK)
+      FStmt = nullptr;
+  }
+  ~TStatement() {
+    if (FStmt) Sql3().sqlite3_finalize(FStmt);
+  }
+  TStatement(const TStatement&) = delete;
+  TStatement& operator=(const TStatement&) = delete;
+  sqlite3_stmt* get() const { return FStmt; }
+  explicit operator bool() const { return FStmt != nullptr; }
+  // Steps a statement that returns no rows and makes it ready for the next
+  // values; false when SQLite refused it.
+  bool Run() {
+    const int rc = Sql3().sqlite3_step(FStmt);
+    Sql3().sqlite3_reset(FStmt);
+    return rc == SQLITE_DONE || rc == SQLITE_ROW;
+  }
+
+ private:
+  sqlite3_stmt* FStmt = nullptr;
+};
+
+// The first column of the first row of a query with an optional text
+// parameter, "" for none.
+std::string DbText(sqlite3* db, const std::string& sql, const std::string& param = std::string()) {
+  TStatement st(db, sql);
+  if (!st) return std::string();
+  if (!param.empty()) Sql3().sqlite3_bind_text(st.get(), 1, param.c_str(), -1, SQLITE_TRANSIENT);
+  std::string v;
+  if (Sql3().sqlite3_step(st.get()) == SQLITE_ROW)
+    if (const unsigned char* t = Sql3().sqlite3_column_text(st.get(), 0)) v = reinterpret_cast<const char*>(t);
+  return v;
+}
+
+bool DbRun(sqlite3* db, const std::string& sql) {
+  return Sql3().sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+// Room kept before a record's WKB for the GeoPackage blob header: magic,
+// version, flags, SRS id and an xy envelope.
+constexpr size_t GpHeaderRoom = 40;
 
 // GDAL's own messages go nowhere while we call it: its failures come back
 // as return codes, and are reported with the file they concern.
@@ -91,16 +140,9 @@ std::string SqlQuoted(const std::string& text, char q) {
   return r + q;
 }
 
-// Runs a statement on ds (writing thread); false when SQLite refused it.
-bool SqlRun(GDALDatasetH ds, const std::string& sql) {
-  Gdal().CPLErrorReset();
-  if (OGRLayerH r = Gdal().GDALDatasetExecuteSQL(ds, sql.c_str(), nullptr, nullptr))
-    Gdal().GDALDatasetReleaseResultSet(ds, r);
-  return Gdal().CPLGetLastErrorType() < CE_Failure;
-}
-
-// The first column of the first row of a query, "" for none.
-std::string SqlText(GDALDatasetH ds, const std::string& sql) {
+// The first column of the first row of a query through GDAL (which knows
+// its own SQL functions), "" for none.
+std::string GdalSqlText(GDALDatasetH ds, const std::string& sql) {
   std::string v;
   if (OGRLayerH r = Gdal().GDALDatasetExecuteSQL(ds, sql.c_str(), nullptr, nullptr)) {
     if (OGRFeatureH f = Gdal().OGR_L_GetNextFeature(r)) {
@@ -129,16 +171,6 @@ void PutBE(std::string& out, uint64_t x, int bytes) {
   for (int i = bytes - 1; i >= 0; --i) out += static_cast<char>((x >> (8 * i)) & 0xFF);
 }
 
-void PutHex(std::string& sql, const std::string& bytes) {
-  static const char digits[] = "0123456789ABCDEF";
-  sql += "X'";
-  for (unsigned char c : bytes) {
-    sql += digits[c >> 4];
-    sql += digits[c & 15];
-  }
-  sql += '\'';
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------- shared datasets
@@ -157,8 +189,10 @@ struct TGpkgRow {
   int64_t Record = 0;  // its number in the table, for messages
   std::vector<TGpkgCell> Cells;
   std::string Text;
-  std::vector<uint8_t> Wkb;
-  size_t WkbStart = 0;  // a one-part line skips the multi-line header
+  std::vector<uint8_t> Wkb;  // the GeoPackage blob from WkbStart, none when empty
+  size_t WkbStart = 0;
+  bool HasBox = false;  // a geometry with points: its envelope
+  double Box[4] = {0, 0, 0, 0};  // min x, max x, min y, max y
 };
 
 // A GeoPackage being written: one thread owns its GDAL dataset and makes
@@ -177,11 +211,12 @@ struct TGpkgDataset {
 
   std::string Path;
   GDALDatasetH Handle = nullptr;
+  sqlite3* Db = nullptr;  // GDAL's connection to the file
   // The writing thread's own.
   int64_t Pending = 0;
   bool InTransaction = false;
 
-  explicit TGpkgDataset(GDALDatasetH h, std::string path) : Path(std::move(path)), Handle(h) {
+  TGpkgDataset(GDALDatasetH h, sqlite3* db, std::string path) : Path(std::move(path)), Handle(h), Db(db) {
     FThread = std::thread([this] { Loop(); });
   }
   ~TGpkgDataset() { Stop(); }
@@ -379,7 +414,12 @@ std::shared_ptr<TGpkgDataset> AcquireDataset(const std::string& path) {
     if (!h) throw EWriteError("Cannot create " + FullPath(path) + LastGdalError());
   }
   Gdal().CPLSetThreadLocalConfigOption("OGR_SQLITE_SYNCHRONOUS", nullptr);
-  auto d = std::make_shared<TGpkgDataset>(h, FullPath(path));
+  auto* db = static_cast<sqlite3*>(Gdal().GDALGetInternalHandle(h, "SQLITE_HANDLE"));
+  if (!db) {
+    Gdal().GDALClose(h);
+    throw EWriteError("Cannot write " + FullPath(path) + ": the installed GDAL does not share its SQLite connection");
+  }
+  auto d = std::make_shared<TGpkgDataset>(h, db, FullPath(path));
   Registry()[key] = d;
   return d;
 }
@@ -402,6 +442,7 @@ void ReleaseDataset(std::shared_ptr<TGpkgDataset>& d) {
     Gdal().CPLErrorReset();
     Gdal().GDALClose(mine->Handle);
     mine->Handle = nullptr;
+    mine->Db = nullptr;
     if (failure.empty() && Gdal().CPLGetLastErrorType() >= CE_Failure)
       failure = "Cannot complete " + mine->Path + LastGdalError();
   });
@@ -535,11 +576,17 @@ void TGISWriterGPKG::Fail(const std::string& what) const {
                     LastGdalError());
 }
 
+void TGISWriterGPKG::FailSql(const std::string& what) const {
+  const char* m = FDataset && FDataset->Db ? Sql3().sqlite3_errmsg(FDataset->Db) : nullptr;
+  throw EWriteError(what + " of table " + LayerName(FFileName) + " in " + DatasetPath(FFileName) +
+                    (m && *m ? std::string(": ") + m : std::string()));
+}
+
 void TGISWriterGPKG::StartHeader(int32_t NumFields, TObjectTypes ObjectTypes) {
   if (FDataset) Close();
   TGISWriter::StartHeader(NumFields, ObjectTypes);
   FWrittenRecords = 0;
-  FOgrField.assign(static_cast<size_t>(NumFields) + 1, -1);
+  FColumn.assign(static_cast<size_t>(NumFields) + 1, -1);
   FDataset = AcquireDataset(DatasetPath(FFileName));
   FLayerCreated = false;
   // The layer is created once its fields are known; a table of no fields
@@ -582,20 +629,9 @@ void TGISWriterGPKG::CreateLayerHere() {
   if (srs) Gdal().OSRRelease(srs);
   if (!FLayer) Fail("Cannot create the layer");
   FRTree.clear();
-  FRTreeTrigger.clear();
-  if (type != wkbNone) {
-    if (SqlText(ds, "SELECT CreateSpatialIndex(" + SqlQuoted(name, '\'') + ", 'geom')") != "1")
-      Fail("Cannot create the spatial index");
-    // SQLite's R*Tree takes its entries one by one, a search from the root
-    // and a split now and then for each, which cost more than the rows
-    // themselves: the insert trigger is left out while the table is
-    // written, and the tree is packed from all the entries at its close.
-    const std::string trigger = "rtree_" + name + "_geom_insert";
-    FRTreeTrigger = SqlText(ds, "SELECT sql FROM sqlite_master WHERE type = 'trigger' AND name = " +
-                                    SqlQuoted(trigger, '\''));
-    if (FRTreeTrigger.empty() || !SqlRun(ds, "DROP TRIGGER " + SqlQuoted(trigger, '"')))
-      Fail("Cannot create the spatial index");
-  }
+  FSpatial = type != wkbNone;
+  if (FSpatial && GdalSqlText(ds, "SELECT CreateSpatialIndex(" + SqlQuoted(name, '\'') + ", 'geom')") != "1")
+    Fail("Cannot create the spatial index");
   for (int32_t i = 1; i <= FNumFields; ++i) {
     const TFieldInfo& f = FFieldInfo[i];
     OGRFieldType t = OFTString;
@@ -627,10 +663,55 @@ void TGISWriterGPKG::CreateLayerHere() {
     const OGRErr e = Gdal().OGR_L_CreateField(FLayer, fd, TRUE);
     Gdal().OGR_Fld_Destroy(fd);
     if (e != OGRERR_NONE) Fail("Cannot create field " + f.Name);
-    FOgrField[i] = i - 1;
+    FColumn[i] = i - 1;
   }
-  FFeature = Gdal().OGR_F_Create(Gdal().OGR_L_GetLayerDefn(FLayer));
+  // GDAL makes the table itself at its first row or here.
+  if (Gdal().OGR_L_SyncToDisk(FLayer) != OGRERR_NONE) Fail("Cannot create the layer");
   FLayerCreated = true;
+  sqlite3* db = FDataset->Db;
+  // The SRS id GDAL gave the layer, for the rows' blobs.
+  if (FSpatial) {
+    FSrsId = static_cast<int32_t>(std::atol(
+        DbText(db, "SELECT srs_id FROM gpkg_geometry_columns WHERE lower(table_name) = lower(?)", name).c_str()));
+    if (FSrsId == 0 && DbText(db, "SELECT count(*) FROM gpkg_geometry_columns WHERE lower(table_name) = lower(?)",
+                              name) != "1")
+      FailSql("Cannot create the layer");
+  }
+  // SQLite's R*Tree takes its entries one by one, a search from the root
+  // and a split now and then for each, which cost more than the rows
+  // themselves: the insert trigger is left out while the table is written,
+  // and the tree is packed from all the entries at its close. GDAL's
+  // feature count is set once at the close too.
+  FHeldTriggers.clear();
+  FCountTrigger = false;
+  for (const std::string& trigger : {"rtree_" + name + "_geom_insert", "trigger_insert_feature_count_" + name}) {
+    const std::string sql = DbText(db, "SELECT sql FROM sqlite_master WHERE type = 'trigger' AND name = ?", trigger);
+    if (sql.empty()) {
+      if (FSpatial && trigger[0] == 'r') Fail("Cannot create the spatial index");
+      continue;
+    }
+    if (!DbRun(db, "DROP TRIGGER " + SqlQuoted(trigger, '"'))) FailSql("Cannot create the layer");
+    FHeldTriggers.emplace_back(trigger, sql);
+    if (trigger[0] == 't') FCountTrigger = true;
+  }
+  // The layer's columns under the names GDAL gave them.
+  std::string columns, values;
+  OGRFeatureDefnH defn = Gdal().OGR_L_GetLayerDefn(FLayer);
+  if (FSpatial) columns = "\"geom\"", values = "?";
+  for (int i = 0, n = Gdal().OGR_FD_GetFieldCount(defn); i < n; ++i) {
+    columns += (columns.empty() ? "" : ",") + SqlQuoted(Gdal().OGR_Fld_GetNameRef(Gdal().OGR_FD_GetFieldDefn(defn, i)), '"');
+    values += values.empty() ? "?" : ",?";
+  }
+  const std::string sql = "INSERT INTO " + SqlQuoted(name, '"') +
+                          (columns.empty() ? std::string(" DEFAULT VALUES") : " (" + columns + ") VALUES (" + values + ")");
+  sqlite3_stmt* st = nullptr;
+  if (Sql3().sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &st, nullptr) != SQLITE_OK) {
+    if (st) Sql3().sqlite3_finalize(st);
+    FailSql("Cannot create the layer");
+  }
+  FInsert = st;
+  FRowsIn = 0;
+  FHasExtent = false;
 }
 
 void TGISWriterGPKG::AddField(const std::string& FieldName, TGISField Field, uint8_t Width,
@@ -654,7 +735,7 @@ void TGISWriterGPKG::SetValues(TGpkgRow& row) {
   for (int32_t i = 1; i <= FNumFields; ++i) {
     const TFieldInfo& f = FFieldInfo[i];
     const std::string_view v = FValues[i - 1];
-    TGpkgCell& c = row.Cells[static_cast<size_t>(FOgrField[i])];
+    TGpkgCell& c = row.Cells[static_cast<size_t>(FColumn[i])];
     switch (f.FieldType) {
       case gfInteger:
       case gfSmallInt:
@@ -667,6 +748,9 @@ void TGISWriterGPKG::SetValues(TGpkgRow& row) {
           c.Kind = TGpkgCell::ckInteger, c.Integer = x;
         else
           c.Kind = TGpkgCell::ckInteger, c.Integer = static_cast<int64_t>(NumericPrefix(v));
+        // A 32-bit column holds the nearest value it can, as OGR sets it.
+        if (c.Kind == TGpkgCell::ckInteger && f.FieldType != gfInt64)
+          c.Integer = std::clamp<int64_t>(c.Integer, INT32_MIN, INT32_MAX);
         break;
       }
       case gfDecimal:
@@ -722,8 +806,9 @@ void TGISWriterGPKG::WriteObject(int32_t NumParts, std::string_view Attrib) {
   SplitAttrib(Attrib);
   TGISWriter::WriteObject(NumParts, Attrib);
   FPartsWanted = NumParts;
-  FWkb.clear();
+  FWkb.assign(GpHeaderRoom, 0);
   FPartStart.clear();
+  FPoints = 0;
   if (NumParts == 0 || FObjectTypes == otNone) {
     FNumParts = FWrittenParts = 0;
     WriteFeature();
@@ -733,12 +818,15 @@ void TGISWriterGPKG::WriteObject(int32_t NumParts, std::string_view Attrib) {
 void TGISWriterGPKG::WriteSection(int32_t Index, const TFloatPointArrayEx& SegList) {
   TGISWriter::WriteSection(Index, SegList);
   if (!FLayer) return;
-  const auto n = static_cast<size_t>(SegList.Count);
+  auto n = static_cast<size_t>(SegList.Count);
   if (FObjectTypes == otPoint) {
     if (FPartStart.empty()) {
       FPartStart.push_back(AppendWkbHeader(FWkb, wkbPoint));
       FWkb.resize(FWkb.size() - 4);  // a point has no count
       AppendPoints(FWkb, SegList.Pnt.data(), 1);
+      n = 1;
+    } else {
+      n = 0;
     }
   } else if (FObjectTypes == otRegion) {
     if (FPartStart.empty()) FPartStart.push_back(AppendWkbHeader(FWkb, wkbPolygon));
@@ -746,7 +834,7 @@ void TGISWriterGPKG::WriteSection(int32_t Index, const TFloatPointArrayEx& SegLi
     FWkb.resize(at + 4);
     PutLE32(FWkb, at, static_cast<uint32_t>(n));
     AppendPoints(FWkb, SegList.Pnt.data(), n);
-    PutLE32(FWkb, 5, static_cast<uint32_t>(FWrittenParts));
+    PutLE32(FWkb, GpHeaderRoom + 5, static_cast<uint32_t>(FWrittenParts));
   } else {
     // Room for a multi-line header first; a one-part record skips it.
     if (FPartStart.empty()) AppendWkbHeader(FWkb, wkbMultiLineString);
@@ -754,6 +842,19 @@ void TGISWriterGPKG::WriteSection(int32_t Index, const TFloatPointArrayEx& SegLi
     FPartStart.push_back(at);
     PutLE32(FWkb, at + 5, static_cast<uint32_t>(n));
     AppendPoints(FWkb, SegList.Pnt.data(), n);
+  }
+  // The envelope, for the blob's header, the R-tree and the layer's extent.
+  for (size_t i = 0; i < n; ++i) {
+    const TFloatPoint& p = SegList.Pnt[i];
+    if (FPoints++ == 0) {
+      FEnv[0] = FEnv[1] = p.x;
+      FEnv[2] = FEnv[3] = p.y;
+    } else {
+      FEnv[0] = std::min(FEnv[0], p.x);
+      FEnv[1] = std::max(FEnv[1], p.x);
+      FEnv[2] = std::min(FEnv[2], p.y);
+      FEnv[3] = std::max(FEnv[3], p.y);
+    }
   }
   if (RecordComplete()) WriteFeature();
 }
@@ -763,11 +864,28 @@ void TGISWriterGPKG::WriteFeature() {
   row.Writer = this;
   row.Record = FWrittenRecords + 1;
   SetValues(row);
-  if (!FWkb.empty() && FObjectTypes == otPline) {
-    if (FPartStart.size() == 1)
-      row.WkbStart = 9;
-    else
-      PutLE32(FWkb, 5, static_cast<uint32_t>(FPartStart.size()));
+  if (FWkb.size() > GpHeaderRoom) {
+    size_t wkb = GpHeaderRoom;
+    if (FObjectTypes == otPline) {
+      if (FPartStart.size() == 1)
+        wkb += 9;  // a one-part line skips the multi-line header
+      else
+        PutLE32(FWkb, GpHeaderRoom + 5, static_cast<uint32_t>(FPartStart.size()));
+    }
+    // The GeoPackage blob header as GDAL writes it: little-endian, an xy
+    // envelope for all but points and empty geometries (which are marked).
+    const bool empty = FPoints == 0;
+    const bool envelope = !empty && FObjectTypes != otPoint;
+    const size_t at = wkb - (envelope ? 40 : 8);
+    FWkb[at] = 'G';
+    FWkb[at + 1] = 'P';
+    FWkb[at + 2] = 0;
+    FWkb[at + 3] = static_cast<uint8_t>(1 | (envelope ? 2 : 0) | (empty ? 0x10 : 0));
+    PutLE32(FWkb, at + 4, static_cast<uint32_t>(FSrsId));
+    if (envelope) std::memcpy(FWkb.data() + at + 8, FEnv, 32);
+    row.WkbStart = at;
+    row.HasBox = !empty;
+    std::copy(FEnv, FEnv + 4, row.Box);
   }
   row.Wkb.swap(FWkb);
   FDataset->Post(std::move(row));
@@ -775,31 +893,50 @@ void TGISWriterGPKG::WriteFeature() {
 }
 
 void TGISWriterGPKG::Insert(const TGpkgRow& row) {
-  const TGdalApi& g = Gdal();
-  OGRFeatureH h = FFeature;
-  for (size_t k = 0; k < row.Cells.size(); ++k) {
-    const TGpkgCell& c = row.Cells[k];
-    const int i = static_cast<int>(k);
-    switch (c.Kind) {
-      case TGpkgCell::ckNull: g.OGR_F_SetFieldNull(h, i); break;
-      case TGpkgCell::ckInteger: g.OGR_F_SetFieldInteger64(h, i, c.Integer); break;
-      case TGpkgCell::ckReal: g.OGR_F_SetFieldDouble(h, i, c.Real); break;
-      case TGpkgCell::ckText: g.OGR_F_SetFieldString(h, i, row.Text.c_str() + c.Text); break;
-    }
+  const TSqliteApi& q = Sql3();
+  auto* st = static_cast<sqlite3_stmt*>(FInsert);
+  if (!st) Fail("Cannot write record " + std::to_string(row.Record));
+  int col = 1;
+  if (FSpatial) {
+    if (row.Wkb.size() > row.WkbStart)
+      q.sqlite3_bind_blob(st, col, row.Wkb.data() + row.WkbStart, static_cast<int>(row.Wkb.size() - row.WkbStart),
+                          SQLITE_STATIC);
+    else
+      q.sqlite3_bind_null(st, col);
+    ++col;
   }
-  OGRGeometryH geom = nullptr;
-  if (row.Wkb.size() > row.WkbStart &&
-      g.OGR_G_CreateFromWkb(row.Wkb.data() + row.WkbStart, nullptr, &geom,
-                            static_cast<int>(row.Wkb.size() - row.WkbStart)) != OGRERR_NONE)
-    Fail("Cannot build the geometry of record " + std::to_string(row.Record));
-  g.OGR_F_SetGeometryDirectly(h, geom);
-  g.OGR_F_SetFID(h, OGRNullFID);
-  if (g.OGR_L_CreateFeature(FLayer, h) != OGRERR_NONE) Fail("Cannot write record " + std::to_string(row.Record));
-  // The entry the trigger would make: none for an empty geometry.
-  if (geom && !FRTreeTrigger.empty() && !g.OGR_G_IsEmpty(geom)) {
-    OGREnvelope e;
-    g.OGR_G_GetEnvelope(geom, &e);
-    FRTree.push_back({g.OGR_F_GetFID(h), FloatDown(e.MinX), FloatUp(e.MaxX), FloatDown(e.MinY), FloatUp(e.MaxY)});
+  for (const TGpkgCell& c : row.Cells) {
+    switch (c.Kind) {
+      case TGpkgCell::ckNull: q.sqlite3_bind_null(st, col); break;
+      case TGpkgCell::ckInteger: q.sqlite3_bind_int64(st, col, c.Integer); break;
+      case TGpkgCell::ckReal: q.sqlite3_bind_double(st, col, c.Real); break;
+      case TGpkgCell::ckText: q.sqlite3_bind_text(st, col, row.Text.c_str() + c.Text, -1, SQLITE_STATIC); break;
+    }
+    ++col;
+  }
+  const int rc = q.sqlite3_step(st);
+  if (rc != SQLITE_DONE) {
+    const std::string why = q.sqlite3_errmsg(FDataset->Db);
+    q.sqlite3_reset(st);
+    throw EWriteError("Cannot write record " + std::to_string(row.Record) + " of table " + LayerName(FFileName) +
+                      " in " + DatasetPath(FFileName) + ": " + why);
+  }
+  q.sqlite3_reset(st);
+  ++FRowsIn;
+  if (row.HasBox) {
+    const double* b = row.Box;
+    if (FSpatial)
+      FRTree.push_back({q.sqlite3_last_insert_rowid(FDataset->Db), FloatDown(b[0]), FloatUp(b[1]), FloatDown(b[2]),
+                        FloatUp(b[3])});
+    if (!FHasExtent) {
+      std::copy(b, b + 4, FExtent);
+      FHasExtent = true;
+    } else {
+      FExtent[0] = std::min(FExtent[0], b[0]);
+      FExtent[1] = std::max(FExtent[1], b[1]);
+      FExtent[2] = std::min(FExtent[2], b[2]);
+      FExtent[3] = std::max(FExtent[3], b[3]);
+    }
   }
   FDataset->Counted();
 }
@@ -812,48 +949,30 @@ void TGISWriterGPKG::Insert(const TGpkgRow& row) {
 // The tree is packed Sort-Tile-Recursive: full nodes of boxes near each
 // other, as tight as a tree grown by inserts, or tighter.
 void TGISWriterGPKG::FillRTree() {
-  GDALDatasetH ds = FDataset->Handle;
+  sqlite3* db = FDataset->Db;
+  const TSqliteApi& q = Sql3();
   const std::string table = "rtree_" + LayerName(FFileName) + "_geom";
   const std::string nodeSizeText =
-      SqlText(ds, "SELECT length(data) FROM " + SqlQuoted(table + "_node", '"') + " WHERE nodeno = 1");
+      DbText(db, "SELECT length(data) FROM " + SqlQuoted(table + "_node", '"') + " WHERE nodeno = 1");
   const size_t nodeSize = static_cast<size_t>(std::atol(nodeSizeText.c_str()));
   const size_t cellSize = 8 + 4 * 4;
-  if (nodeSize < 4 + 2 * cellSize) Fail("Cannot read the spatial index");
+  if (nodeSize < 4 + 2 * cellSize) FailSql("Cannot read the spatial index");
   const size_t fanout = (nodeSize - 4) / cellSize;
 
   std::vector<TRTreeEntry> items;
   items.swap(FRTree);
-  // Nodes and map rows go to SQLite in batches as they are made, so that
-  // only the boxes of the level being packed are held, not the whole tree
-  // as SQL text.
-  bool ok = true;
-  // INSERT ... SELECT rather than INSERT ... VALUES: GDAL looks through
-  // every statement for a "SELECT " without regard to case, one character
-  // at a time, and stops at the first; megabytes of hex cost it more than
-  // SQLite's parse of them.
-  struct TBatch {
-    std::string Head, Sql;
-    size_t Rows = 0, Most = 0;
+  // Nodes and map rows go to SQLite as they are made, so that only the
+  // boxes of the level being packed are held.
+  TStatement nodeRow(db, "INSERT OR REPLACE INTO " + SqlQuoted(table + "_node", '"') + " VALUES (?, ?)");
+  TStatement rowidRow(db, "INSERT INTO " + SqlQuoted(table + "_rowid", '"') + " VALUES (?, ?)");
+  TStatement parentRow(db, "INSERT INTO " + SqlQuoted(table + "_parent", '"') + " VALUES (?, ?)");
+  if (!nodeRow || !rowidRow || !parentRow) FailSql("Cannot write the spatial index");
+  const auto pair = [&](TStatement& st, int64_t a, int64_t b) {
+    q.sqlite3_bind_int64(st.get(), 1, a);
+    q.sqlite3_bind_int64(st.get(), 2, b);
+    if (!st.Run()) FailSql("Cannot write the spatial index");
   };
-  const auto head = [&](const std::string& name, bool replace) {
-    return std::string(replace ? "INSERT OR REPLACE INTO " : "INSERT INTO ") + SqlQuoted(name, '"') +
-           " SELECT * FROM (VALUES ";
-  };
-  TBatch nodeRows{head(table + "_node", true), {}, 0, 64};
-  TBatch rowidRows{head(table + "_rowid", false), {}, 0, 2000};
-  TBatch parentRows{head(table + "_parent", false), {}, 0, 2000};
-  const auto flush = [&](TBatch& b) {
-    if (b.Rows > 0 && ok) ok = SqlRun(ds, b.Head + b.Sql + ")");
-    b.Sql.clear();
-    b.Rows = 0;
-  };
-  const auto add = [&](TBatch& b, const std::string& row) {
-    b.Sql += b.Rows ? ",(" : "(";
-    b.Sql += row;
-    b.Sql += ')';
-    if (++b.Rows == b.Most) flush(b);
-  };
-  std::string blob, row;
+  std::string blob;
   auto node = [&](int64_t number, const TRTreeEntry* cells, size_t n, int depth, bool leaf) {
     blob.clear();
     PutBE(blob, static_cast<uint64_t>(depth), 2);
@@ -866,12 +985,12 @@ void TGISWriterGPKG::FillRTree() {
         std::memcpy(&bits, &f, 4);
         PutBE(blob, bits, 4);
       }
-      add(leaf ? rowidRows : parentRows, std::to_string(c.Id) + "," + std::to_string(number));
+      pair(leaf ? rowidRow : parentRow, c.Id, number);
     }
     blob.resize(nodeSize, '\0');
-    row = std::to_string(number) + ",";
-    PutHex(row, blob);
-    add(nodeRows, row);
+    q.sqlite3_bind_int64(nodeRow.get(), 1, number);
+    q.sqlite3_bind_blob(nodeRow.get(), 2, blob.data(), static_cast<int>(blob.size()), SQLITE_STATIC);
+    if (!nodeRow.Run()) FailSql("Cannot write the spatial index");
   };
   int64_t next = 2;
   int depth = 0;
@@ -911,12 +1030,44 @@ void TGISWriterGPKG::FillRTree() {
     items.swap(up);
     ++depth;
   }
-  for (TBatch* b : {&nodeRows, &rowidRows, &parentRows}) flush(*b);
-  // Rows added later (by another program) go in through the trigger again.
-  ok = ok && SqlRun(ds, FRTreeTrigger);
-  FRTreeTrigger.clear();
-  if (!ok) Fail("Cannot write the spatial index");
 }
+
+void TGISWriterGPKG::FinishLayerHere() {
+  if (FInsert) Sql3().sqlite3_finalize(static_cast<sqlite3_stmt*>(FInsert));
+  FInsert = nullptr;
+  if (!FLayer) return;
+  std::vector<std::pair<std::string, std::string>> held;
+  held.swap(FHeldTriggers);
+  sqlite3* db = FDataset->Db;
+  if (FSpatial) FillRTree();
+  // What GDAL records of a layer it wrote the rows of: the rows' extent,
+  // the time of the last change and the feature count.
+  const std::string name = LayerName(FFileName);
+  if (FHasExtent) {
+    TStatement st(db, "UPDATE gpkg_contents SET min_x = ?, min_y = ?, max_x = ?, max_y = ? "
+                      "WHERE lower(table_name) = lower(?)");
+    const double values[] = {FExtent[0], FExtent[2], FExtent[1], FExtent[3]};
+    for (int i = 0; st && i < 4; ++i) Sql3().sqlite3_bind_double(st.get(), i + 1, values[i]);
+    if (st) Sql3().sqlite3_bind_text(st.get(), 5, name.c_str(), -1, SQLITE_TRANSIENT);
+    if (!st || !st.Run()) FailSql("Cannot complete the layer");
+  }
+  if (FRowsIn > 0) {
+    TStatement st(db, "UPDATE gpkg_contents SET last_change = strftime('%Y-%m-%dT%H:%M:%fZ', 'now') "
+                      "WHERE lower(table_name) = lower(?)");
+    if (st) Sql3().sqlite3_bind_text(st.get(), 1, name.c_str(), -1, SQLITE_TRANSIENT);
+    if (!st || !st.Run()) FailSql("Cannot complete the layer");
+  }
+  if (FCountTrigger) {
+    TStatement st(db, "UPDATE gpkg_ogr_contents SET feature_count = (SELECT count(*) FROM " + SqlQuoted(name, '"') +
+                          ") WHERE lower(table_name) = lower(?)");
+    if (st) Sql3().sqlite3_bind_text(st.get(), 1, name.c_str(), -1, SQLITE_TRANSIENT);
+    if (!st || !st.Run()) FailSql("Cannot complete the layer");
+  }
+  // Rows added later (by another program) go in through the triggers again.
+  for (const auto& t : held)
+    if (!DbRun(db, t.second)) FailSql("Cannot complete the layer");
+}
+
 
 void TGISWriterGPKG::AddPoint(double X, double Y, std::string_view Attrib) {
   if (FObjectTypes != otPoint) return;
@@ -946,11 +1097,7 @@ void TGISWriterGPKG::Close() {
     // The table is complete once its queued records are in; a failure of
     // one of them is this close's.
     try {
-      FDataset->Call([this] {
-        if (FFeature) Gdal().OGR_F_Destroy(FFeature);
-        FFeature = nullptr;
-        if (FLayer && !FRTreeTrigger.empty()) FillRTree();
-      });
+      FDataset->Call([this] { FinishLayerHere(); });
       if (FLayer) FDataset->ThrowIfFailed();
     } catch (...) {
       if (!error) error = std::current_exception();

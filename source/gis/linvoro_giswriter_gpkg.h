@@ -1,6 +1,7 @@
 // GeoPackage tables: every table of a run is a layer of one
-// osm2trassel.gpkg in the table's folder, under the table's name, written
-// through GDAL's GeoPackage driver (bound at run time, linvoro_gdal.h).
+// osm2trassel.gpkg in the table's folder, under the table's name. GDAL's
+// GeoPackage driver (bound at run time, linvoro_gdal.h) makes the file and
+// its layers; the rows go in through SQLite on GDAL's own connection.
 //
 // The writers of one file share one open dataset: the first writer opens
 // (or creates) it, the last to close completes it. One thread per open file
@@ -22,6 +23,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "linvoro_giswriter.h"
@@ -73,34 +75,53 @@ class TGISWriterGPKG : public TGISWriter {
   // On the writing thread: the layer, and a record into it.
   void CreateLayerHere();
   void Insert(const TGpkgRow& row);
-  // Fills the layer's R-tree with the entries gathered, and gives it its
-  // insert trigger back.
+  // Fills the layer's R-tree with the entries gathered.
   void FillRTree();
+  // Completes the layer once its rows are in: the R-tree, the extent and
+  // feature count GDAL would have recorded, the triggers held back. Always
+  // lets go of the insert statement.
+  void FinishLayerHere();
 
  protected:
   [[noreturn]] void Fail(const std::string& what) const;
+  // Fail with SQLite's message for the file's connection.
+  [[noreturn]] void FailSql(const std::string& what) const;
   bool LayerOpen() const { return FLayer != nullptr; }
 
   std::shared_ptr<TGpkgDataset> FDataset;
   // Set and used on the writing thread (FLayer is read here once the layer
-  // is made).
-  void* FLayer = nullptr;    // OGRLayerH
-  void* FFeature = nullptr;  // OGRFeatureH, reused for every record
+  // is made). The layer is made through GDAL, so that its metadata is
+  // GDAL's own; its rows go in through one prepared INSERT on GDAL's SQLite
+  // connection, an OGR feature per row costing several times the row.
+  void* FLayer = nullptr;   // OGRLayerH
+  void* FInsert = nullptr;  // sqlite3_stmt*
   bool FLayerCreated = false;
-  std::vector<int> FOgrField;  // [field] OGR field index, -1 when not created
+  std::vector<int> FColumn;  // [field] value index in a row, -1 when not created
+  int64_t FRowsIn = 0;
+  bool FHasExtent = false;
+  double FExtent[4] = {0, 0, 0, 0};  // min x, max x, min y, max y
   // The R-tree's entries, written at once when the table closes (writing
-  // thread), and the SQL of the insert trigger left out until then.
+  // thread).
   struct TRTreeEntry {
     int64_t Id;
     float MinX, MaxX, MinY, MaxY;
   };
   std::vector<TRTreeEntry> FRTree;
-  std::string FRTreeTrigger;
-  // The geometry of the record being built, as WKB; its header is written
-  // once the part count is known.
+  bool FSpatial = false;
+  // Triggers GDAL made that would run for every row (the R-tree's insert,
+  // the feature count), held back while the table is written and made
+  // again at its close: name and SQL.
+  std::vector<std::pair<std::string, std::string>> FHeldTriggers;
+  bool FCountTrigger = false;
+  // The geometry of the record being built, as a GeoPackage blob: room for
+  // the blob's header, then WKB; the header is written once the part count
+  // and the envelope are known.
   std::vector<uint8_t> FWkb;
   std::vector<size_t> FPartStart;
   int32_t FPartsWanted = 0;
+  int64_t FPoints = 0;
+  double FEnv[4] = {0, 0, 0, 0};
+  int32_t FSrsId = 0;
   std::string FText;
 };
 
