@@ -1151,6 +1151,7 @@ TGpkgLayerReader::TGpkgLayerReader(const std::string& path, const std::string& l
 }
 
 TGpkgLayerReader::~TGpkgLayerReader() {
+  if (FStmt) Sql3().sqlite3_finalize(static_cast<sqlite3_stmt*>(FStmt));
   if (FFeature) Gdal().OGR_F_Destroy(FFeature);
   if (FDataset) Gdal().GDALClose(FDataset);
 }
@@ -1170,7 +1171,37 @@ bool TGpkgLayerReader::FieldIsText(int32_t field) const {
 
 void TGpkgLayerReader::ReadOnly(int32_t field) {
   const TGdalApi& g = Gdal();
+  if (FStmt) Sql3().sqlite3_finalize(static_cast<sqlite3_stmt*>(FStmt));
+  FStmt = nullptr;
   OGRFeatureDefnH defn = g.OGR_L_GetLayerDefn(FLayer);
+  // Straight from SQLite where the column's value is one OGR takes as
+  // SQLite gives it.
+  FField = field;
+  FFieldKind = 0;
+  if (OGRFieldDefnH fd = field >= 0 ? g.OGR_FD_GetFieldDefn(defn, field) : nullptr) {
+    switch (g.OGR_Fld_GetType(fd)) {
+      case OFTString: FFieldKind = 1; break;
+      case OFTInteger: FFieldKind = 2; break;
+      case OFTInteger64: FFieldKind = 3; break;
+      default: break;
+    }
+  }
+  auto* db = static_cast<sqlite3*>(g.GDALGetInternalHandle(FDataset, "SQLITE_HANDLE"));
+  const char* fid = g.OGR_L_GetFIDColumn(FLayer);
+  const char* geom = g.OGR_L_GetGeometryColumn(FLayer);
+  if (db && fid && *fid && (field < 0 || FFieldKind != 0)) {
+    std::string sql = "SELECT " + SqlQuoted(fid, '"');
+    FHasGeometry = field < 0 && geom && *geom;
+    if (FHasGeometry) sql += ", " + SqlQuoted(geom, '"');
+    if (field >= 0) sql += ", " + SqlQuoted(g.OGR_Fld_GetNameRef(g.OGR_FD_GetFieldDefn(defn, field)), '"');
+    sql += " FROM " + SqlQuoted(g.OGR_L_GetName(FLayer), '"') + " ORDER BY " + SqlQuoted(fid, '"');
+    sqlite3_stmt* st = nullptr;
+    if (Sql3().sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &st, nullptr) == SQLITE_OK) {
+      FStmt = st;
+    } else if (st) {
+      Sql3().sqlite3_finalize(st);
+    }
+  }
   std::vector<const char*> ignored;
   for (int i = 0, n = g.OGR_FD_GetFieldCount(defn); i < n; ++i)
     if (i != field) ignored.push_back(g.OGR_Fld_GetNameRef(g.OGR_FD_GetFieldDefn(defn, i)));
@@ -1186,31 +1217,146 @@ void TGpkgLayerReader::ReadOnly(int32_t field) {
 void TGpkgLayerReader::Rewind() {
   if (FFeature) Gdal().OGR_F_Destroy(FFeature);
   FFeature = nullptr;
-  Gdal().OGR_L_ResetReading(FLayer);
+  FEnd = false;
+  FParts = 0;
+  if (FStmt)
+    Sql3().sqlite3_reset(static_cast<sqlite3_stmt*>(FStmt));
+  else
+    Gdal().OGR_L_ResetReading(FLayer);
+}
+
+namespace {
+uint32_t LE32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+}  // namespace
+
+bool TGpkgLayerReader::DecodeLine(const uint8_t* blob, size_t size) {
+  // The blob header: "GP", version 0, flags (bit 0 byte order, bits 1-3
+  // the envelope's kind, bit 4 empty, bit 5 extended), SRS id, envelope.
+  static const size_t envelopeBytes[] = {0, 32, 48, 48, 64};
+  if (size < 8 || blob[0] != 'G' || blob[1] != 'P' || blob[2] != 0 || (blob[3] & 0x30) != 0) return false;
+  const unsigned kind = (blob[3] >> 1) & 7;
+  if (kind > 4) return false;
+  const size_t at = 8 + envelopeBytes[kind];
+  if (size < at + 9) return false;
+  const uint8_t* w = blob + at;
+  const size_t n = size - at;
+  // Little-endian 2D lines only, and exactly as long as they say.
+  if (w[0] != 1) return false;
+  const uint32_t type = LE32(w + 1);
+  FType = static_cast<int32_t>(type);
+  if (type == wkbLineString) {
+    const uint64_t count = LE32(w + 5);
+    if (n != 9 + 16 * count) return false;
+    FParts = 1;
+    FPoints = w + 9;
+    FPointCount = static_cast<int64_t>(count);
+    return true;
+  }
+  if (type != wkbMultiLineString) return false;
+  const uint32_t parts = LE32(w + 5);
+  size_t pos = 9;
+  for (uint32_t i = 0; i < parts; ++i) {
+    if (n - pos < 9 || w[pos] != 1 || LE32(w + pos + 1) != wkbLineString) return false;
+    const uint64_t count = LE32(w + pos + 5);
+    if ((n - pos - 9) / 16 < count) return false;
+    if (i == 0) {
+      FPoints = w + pos + 9;
+      FPointCount = static_cast<int64_t>(count);
+    }
+    pos += 9 + 16 * static_cast<size_t>(count);
+  }
+  if (pos != n) return false;
+  FParts = static_cast<int32_t>(std::min<uint32_t>(parts, INT32_MAX));
+  return true;
 }
 
 bool TGpkgLayerReader::Next() {
   if (FFeature) Gdal().OGR_F_Destroy(FFeature);
-  FFeature = Gdal().OGR_L_GetNextFeature(FLayer);
-  return FFeature != nullptr;
+  FFeature = nullptr;
+  if (!FStmt) {
+    FFeature = Gdal().OGR_L_GetNextFeature(FLayer);
+    return FFeature != nullptr;
+  }
+  if (FEnd) return false;
+  const TSqliteApi& q = Sql3();
+  auto* st = static_cast<sqlite3_stmt*>(FStmt);
+  const int rc = q.sqlite3_step(st);
+  if (rc == SQLITE_DONE) {
+    FEnd = true;
+    return false;
+  }
+  if (rc != SQLITE_ROW) {
+    auto* db = static_cast<sqlite3*>(Gdal().GDALGetInternalHandle(FDataset, "SQLITE_HANDLE"));
+    throw EReadError("Cannot read the layer " + std::string(Gdal().OGR_L_GetName(FLayer)) + " of " +
+                     FullPath(FPath) + ": " + (db ? q.sqlite3_errmsg(db) : "SQLite failed"));
+  }
+  FParts = 0;
+  FType = 0;
+  FPoints = nullptr;
+  FPointCount = 0;
+  if (FHasGeometry && q.sqlite3_column_type(st, 1) != SQLITE_NULL) {
+    const auto* blob = static_cast<const uint8_t*>(q.sqlite3_column_blob(st, 1));
+    const int bytes = q.sqlite3_column_bytes(st, 1);
+    if (!blob || bytes <= 0 || !DecodeLine(blob, static_cast<size_t>(bytes))) {
+      // Anything else as OGR reads it.
+      FParts = FType = 0;
+      FPoints = nullptr;
+      FPointCount = 0;
+      TQuietGdal quiet;
+      FFeature = Gdal().OGR_L_GetFeature(FLayer, q.sqlite3_column_int64(st, 0));
+    }
+  }
+  return true;
 }
 
 std::string TGpkgLayerReader::Text(int32_t field) const {
+  if (FStmt && !FFeature) {
+    if (FEnd || field != FField || FFieldKind == 0) return std::string();
+    const TSqliteApi& q = Sql3();
+    auto* st = static_cast<sqlite3_stmt*>(FStmt);
+    const int col = FHasGeometry ? 2 : 1;
+    if (q.sqlite3_column_type(st, col) == SQLITE_NULL) return std::string();
+    if (FFieldKind == 1) {
+      const unsigned char* t = q.sqlite3_column_text(st, col);
+      return t ? std::string(reinterpret_cast<const char*>(t)) : std::string();
+    }
+    return std::to_string(Integer(field));
+  }
   if (!FFeature || !Gdal().OGR_F_IsFieldSetAndNotNull(FFeature, field)) return std::string();
   return Gdal().OGR_F_GetFieldAsString(FFeature, field);
 }
 
 int64_t TGpkgLayerReader::Integer(int32_t field) const {
+  if (FStmt && !FFeature) {
+    if (FEnd || field != FField || FFieldKind == 0) return 0;
+    const TSqliteApi& q = Sql3();
+    auto* st = static_cast<sqlite3_stmt*>(FStmt);
+    const int col = FHasGeometry ? 2 : 1;
+    if (q.sqlite3_column_type(st, col) == SQLITE_NULL) return 0;
+    switch (FFieldKind) {
+      case 1: {  // OGR's reading of text as a number
+        const unsigned char* t = q.sqlite3_column_text(st, col);
+        return t ? std::strtoll(reinterpret_cast<const char*>(t), nullptr, 10) : 0;
+      }
+      case 2: return static_cast<int32_t>(q.sqlite3_column_int64(st, col));  // a 32-bit field keeps the low bits
+      default: return q.sqlite3_column_int64(st, col);
+    }
+  }
   if (!FFeature || !Gdal().OGR_F_IsFieldSetAndNotNull(FFeature, field)) return 0;
   return Gdal().OGR_F_GetFieldAsInteger64(FFeature, field);
 }
 
 int32_t TGpkgLayerReader::GeometryType() const {
+  if (FStmt && !FFeature) return FType;
   OGRGeometryH g = FFeature ? Gdal().OGR_F_GetGeometryRef(FFeature) : nullptr;
   return g ? static_cast<int32_t>(Gdal().OGR_G_GetGeometryType(g)) : 0;
 }
 
 int32_t TGpkgLayerReader::LineParts() const {
+  if (FStmt && !FFeature) return FParts;
   OGRGeometryH g = FFeature ? Gdal().OGR_F_GetGeometryRef(FFeature) : nullptr;
   if (!g) return 0;
   switch (FlatType(Gdal().OGR_G_GetGeometryType(g))) {
@@ -1221,6 +1367,13 @@ int32_t TGpkgLayerReader::LineParts() const {
 }
 
 int64_t TGpkgLayerReader::LinePoints(std::vector<TFloatPoint>& pts) const {
+  if (FStmt && !FFeature) {
+    if (FParts != 1 || FPointCount <= 0) return 0;
+    const auto n = static_cast<size_t>(FPointCount);
+    if (pts.size() < n) pts.resize(n);
+    std::memcpy(pts.data(), FPoints, 16 * n);
+    return FPointCount;
+  }
   OGRGeometryH g = FFeature ? Gdal().OGR_F_GetGeometryRef(FFeature) : nullptr;
   if (!g) return 0;
   if (FlatType(Gdal().OGR_G_GetGeometryType(g)) == wkbMultiLineString) {

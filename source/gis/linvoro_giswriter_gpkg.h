@@ -132,7 +132,11 @@ void AddGpkgLayerFromGeoJson(const std::string& gpkgPath, const std::string& lay
                              const std::string& geojsonPath);
 
 // Reads a layer of a GeoPackage record by record, in feature order: the
-// network import's view of a road table written by TGISWriterGPKG.
+// network import's view of a road table written by TGISWriterGPKG. After
+// ReadOnly, rows come straight from SQLite on GDAL's connection, lines
+// decoded from their blobs here; a row whose geometry is anything but a
+// plain line in the form GDAL writes is read through OGR instead, so that
+// every value is the one OGR gives.
 class TGpkgLayerReader {
  public:
   // Opens the layer read-only; raises naming the file and layer when it
@@ -168,9 +172,25 @@ class TGpkgLayerReader {
   int32_t GeometryType() const;
 
  private:
+  // The current row's geometry from its blob; false when OGR must read it.
+  bool DecodeLine(const uint8_t* blob, size_t size);
+
   void* FDataset = nullptr;  // GDALDatasetH
   void* FLayer = nullptr;
-  void* FFeature = nullptr;
+  void* FFeature = nullptr;  // the current row through OGR, if read so
   int64_t FCount = 0;
   std::string FPath;
+  // The SQLite pass: its statement, the column read and how OGR would
+  // take its value (0 none, 1 text, 2 32-bit integer, 3 64-bit integer).
+  void* FStmt = nullptr;  // sqlite3_stmt*
+  int32_t FField = -1;
+  int FFieldKind = 0;
+  bool FHasGeometry = false;
+  bool FEnd = false;
+  // The current row's line, decoded: parts (0 for none) and, for one
+  // part, its points in the blob.
+  int32_t FParts = 0;
+  int32_t FType = 0;  // its WKB type
+  const uint8_t* FPoints = nullptr;
+  int64_t FPointCount = 0;
 };
