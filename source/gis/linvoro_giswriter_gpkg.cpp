@@ -873,18 +873,18 @@ void TGISWriterGPKG::WriteFeature() {
         PutLE32(FWkb, GpHeaderRoom + 5, static_cast<uint32_t>(FPartStart.size()));
     }
     // The GeoPackage blob header as GDAL writes it: little-endian, an xy
-    // envelope for all but points and empty geometries (which are marked).
-    const bool empty = FPoints == 0;
-    const bool envelope = !empty && FObjectTypes != otPoint;
+    // envelope for all but points. A section has a point at least, so no
+    // geometry is empty.
+    const bool envelope = FObjectTypes != otPoint;
     const size_t at = wkb - (envelope ? 40 : 8);
     FWkb[at] = 'G';
     FWkb[at + 1] = 'P';
     FWkb[at + 2] = 0;
-    FWkb[at + 3] = static_cast<uint8_t>(1 | (envelope ? 2 : 0) | (empty ? 0x10 : 0));
+    FWkb[at + 3] = static_cast<uint8_t>(envelope ? 3 : 1);
     PutLE32(FWkb, at + 4, static_cast<uint32_t>(FSrsId));
     if (envelope) std::memcpy(FWkb.data() + at + 8, FEnv, 32);
     row.WkbStart = at;
-    row.HasBox = !empty;
+    row.HasBox = FPoints > 0;
     std::copy(FEnv, FEnv + 4, row.Box);
   }
   row.Wkb.swap(FWkb);
