@@ -973,6 +973,10 @@ void TGISWriterGPKG::FillRTree() {
     if (!st.Run()) FailSql("Cannot write the spatial index");
   };
   std::string blob;
+  // The rows' map goes in by row id: appended to SQLite's B-tree rather
+  // than inserted all over it.
+  std::vector<std::pair<int64_t, int64_t>> rowNodes;
+  rowNodes.reserve(items.size());
   auto node = [&](int64_t number, const TRTreeEntry* cells, size_t n, int depth, bool leaf) {
     blob.clear();
     PutBE(blob, static_cast<uint64_t>(depth), 2);
@@ -985,7 +989,10 @@ void TGISWriterGPKG::FillRTree() {
         std::memcpy(&bits, &f, 4);
         PutBE(blob, bits, 4);
       }
-      pair(leaf ? rowidRow : parentRow, c.Id, number);
+      if (leaf)
+        rowNodes.emplace_back(c.Id, number);
+      else
+        pair(parentRow, c.Id, number);
     }
     blob.resize(nodeSize, '\0');
     q.sqlite3_bind_int64(nodeRow.get(), 1, number);
@@ -1030,6 +1037,8 @@ void TGISWriterGPKG::FillRTree() {
     items.swap(up);
     ++depth;
   }
+  std::sort(rowNodes.begin(), rowNodes.end());
+  for (const auto& [row, number] : rowNodes) pair(rowidRow, row, number);
 }
 
 void TGISWriterGPKG::FinishLayerHere() {

@@ -26,6 +26,13 @@ std::string Sql(const std::string& path, const std::string& sql, bool update = f
   return GpkgSql(path, sql, update);
 }
 
+GDALDatasetH OpenWithGdal(const std::string& path) {
+  CPLPushErrorHandler(CPLQuietErrorHandler);
+  GDALDatasetH ds = GDALOpenEx(path.c_str(), GDAL_OF_VECTOR, nullptr, nullptr, nullptr);
+  CPLPopErrorHandler();
+  return ds;
+}
+
 class GpkgWriter : public TTempDirTest {
  protected:
   GpkgWriter() : TTempDirTest("gpkgw_") {}
@@ -181,9 +188,7 @@ TEST_F(GpkgWriter, GeometriesAndLayerMetadataReadBackThroughGdal) {
   empty.AddField("n", gfInteger, 10, 0);
   empty.Close();
 
-  CPLPushErrorHandler(CPLQuietErrorHandler);
-  GDALDatasetH ds = GDALOpenEx(File().c_str(), GDAL_OF_VECTOR, nullptr, nullptr, nullptr);
-  CPLPopErrorHandler();
+  GDALDatasetH ds = OpenWithGdal(File());
   ASSERT_NE(ds, nullptr);
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.table);
@@ -273,9 +278,7 @@ TEST_F(GpkgWriter, ValuesAreStoredAsOgrStoredThem) {
   for (const auto& c : checks) EXPECT_EQ(Sql(File(), c.sql), c.expected) << c.sql;
   EXPECT_EQ(Sql(File(), "SELECT name FROM v WHERE fid = 1"), name80);
   // And GDAL takes them as the fields' types.
-  CPLPushErrorHandler(CPLQuietErrorHandler);
-  GDALDatasetH ds = GDALOpenEx(File().c_str(), GDAL_OF_VECTOR, nullptr, nullptr, nullptr);
-  CPLPopErrorHandler();
+  GDALDatasetH ds = OpenWithGdal(File());
   ASSERT_NE(ds, nullptr);
   OGRLayerH l = GDALDatasetGetLayerByName(ds, "v");
   ASSERT_NE(l, nullptr);
