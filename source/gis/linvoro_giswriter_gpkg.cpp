@@ -232,6 +232,10 @@ struct TGpkgDataset {
   // Raises the failure of a record written in the background, if any; it
   // stays, every later check of this file raises it again.
   void ThrowIfFailed();
+  bool Failed() {
+    std::lock_guard<std::mutex> lock(FLock);
+    return !FFailure.empty();
+  }
   // Ends the writing thread once the queue is empty.
   void Stop();
 
@@ -243,13 +247,15 @@ struct TGpkgDataset {
     if (Gdal().GDALDatasetCommitTransaction(Handle) != OGRERR_NONE)
       throw EWriteError("Cannot write " + Path + LastGdalError());
   }
-  void Counted() {
-    if (!InTransaction) {
-      if (Gdal().GDALDatasetStartTransaction(Handle, FALSE) != OGRERR_NONE)
-        throw EWriteError("Cannot write " + Path + LastGdalError());
-      InTransaction = true;
-    }
-    if (++Pending >= TGISWriterGPKG::TransactionSize) Commit();
+  void Begin() {
+    if (InTransaction) return;
+    if (Gdal().GDALDatasetStartTransaction(Handle, FALSE) != OGRERR_NONE)
+      throw EWriteError("Cannot write " + Path + LastGdalError());
+    InTransaction = true;
+  }
+  void Counted(int64_t rows) {
+    Pending += rows;
+    if (Pending >= TGISWriterGPKG::TransactionSize) Commit();
   }
 
  private:
@@ -695,21 +701,27 @@ void TGISWriterGPKG::CreateLayerHere() {
     if (trigger[0] == 't') FCountTrigger = true;
   }
   // The layer's columns under the names GDAL gave them.
-  std::string columns, values;
+  const char* fid = Gdal().OGR_L_GetFIDColumn(FLayer);
+  std::string columns = SqlQuoted(fid && *fid ? fid : "fid", '"'), values = "?";
   OGRFeatureDefnH defn = Gdal().OGR_L_GetLayerDefn(FLayer);
-  if (FSpatial) columns = "\"geom\"", values = "?";
+  if (FSpatial) columns += ",\"geom\"", values += ",?";
   for (int i = 0, n = Gdal().OGR_FD_GetFieldCount(defn); i < n; ++i) {
-    columns += (columns.empty() ? "" : ",") + SqlQuoted(Gdal().OGR_Fld_GetNameRef(Gdal().OGR_FD_GetFieldDefn(defn, i)), '"');
-    values += values.empty() ? "?" : ",?";
+    columns += "," + SqlQuoted(Gdal().OGR_Fld_GetNameRef(Gdal().OGR_FD_GetFieldDefn(defn, i)), '"');
+    values += ",?";
   }
-  const std::string sql = "INSERT INTO " + SqlQuoted(name, '"') +
-                          (columns.empty() ? std::string(" DEFAULT VALUES") : " (" + columns + ") VALUES (" + values + ")");
-  sqlite3_stmt* st = nullptr;
-  if (Sql3().sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &st, nullptr) != SQLITE_OK) {
-    if (st) Sql3().sqlite3_finalize(st);
-    FailSql("Cannot create the layer");
+  const std::string head = "INSERT INTO " + SqlQuoted(name, '"') + " (" + columns + ") VALUES ";
+  std::string many = head;
+  for (size_t i = 0; i < BatchRows; ++i) many += (i ? ",(" : "(") + values + ")";
+  for (auto [sql, to] : {std::pair{head + "(" + values + ")", &FInsert}, std::pair{many, &FInsertMany}}) {
+    sqlite3_stmt* st = nullptr;
+    if (Sql3().sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &st, nullptr) != SQLITE_OK) {
+      if (st) Sql3().sqlite3_finalize(st);
+      FailSql("Cannot create the layer");
+    }
+    *to = st;
   }
-  FInsert = st;
+  FPendingRows.clear();
+  FNextFid = 1;
   FRowsIn = 0;
   FHasExtent = false;
 }
@@ -892,41 +904,66 @@ void TGISWriterGPKG::WriteFeature() {
   ++FWrittenRecords;
 }
 
-void TGISWriterGPKG::Insert(const TGpkgRow& row) {
+void TGISWriterGPKG::Insert(TGpkgRow& row) {
+  if (!FInsert) Fail("Cannot write record " + std::to_string(row.Record));
+  FPendingRows.push_back(std::move(row));
+  if (FPendingRows.size() == BatchRows) FlushRows();
+}
+
+void TGISWriterGPKG::FlushRows() {
+  if (FPendingRows.empty()) return;
   const TSqliteApi& q = Sql3();
-  auto* st = static_cast<sqlite3_stmt*>(FInsert);
-  if (!st) Fail("Cannot write record " + std::to_string(row.Record));
-  int col = 1;
-  if (FSpatial) {
-    if (row.Wkb.size() > row.WkbStart)
-      q.sqlite3_bind_blob(st, col, row.Wkb.data() + row.WkbStart, static_cast<int>(row.Wkb.size() - row.WkbStart),
-                          SQLITE_STATIC);
-    else
-      q.sqlite3_bind_null(st, col);
-    ++col;
-  }
-  for (const TGpkgCell& c : row.Cells) {
-    switch (c.Kind) {
-      case TGpkgCell::ckNull: q.sqlite3_bind_null(st, col); break;
-      case TGpkgCell::ckInteger: q.sqlite3_bind_int64(st, col, c.Integer); break;
-      case TGpkgCell::ckReal: q.sqlite3_bind_double(st, col, c.Real); break;
-      case TGpkgCell::ckText: q.sqlite3_bind_text(st, col, row.Text.c_str() + c.Text, -1, SQLITE_STATIC); break;
+  sqlite3* db = FDataset->Db;
+  // Binds the rows from `from` to the statement and runs it.
+  const auto run = [&](sqlite3_stmt* st, size_t from, size_t n) {
+    int col = 1;
+    for (size_t r = from; r < from + n; ++r) {
+      const TGpkgRow& row = FPendingRows[r];
+      q.sqlite3_bind_int64(st, col++, FNextFid + static_cast<int64_t>(r));
+      if (FSpatial) {
+        if (row.Wkb.size() > row.WkbStart)
+          q.sqlite3_bind_blob(st, col, row.Wkb.data() + row.WkbStart,
+                              static_cast<int>(row.Wkb.size() - row.WkbStart), SQLITE_STATIC);
+        else
+          q.sqlite3_bind_null(st, col);
+        ++col;
+      }
+      for (const TGpkgCell& c : row.Cells) {
+        switch (c.Kind) {
+          case TGpkgCell::ckNull: q.sqlite3_bind_null(st, col); break;
+          case TGpkgCell::ckInteger: q.sqlite3_bind_int64(st, col, c.Integer); break;
+          case TGpkgCell::ckReal: q.sqlite3_bind_double(st, col, c.Real); break;
+          case TGpkgCell::ckText: q.sqlite3_bind_text(st, col, row.Text.c_str() + c.Text, -1, SQLITE_STATIC); break;
+        }
+        ++col;
+      }
     }
-    ++col;
-  }
-  const int rc = q.sqlite3_step(st);
-  if (rc != SQLITE_DONE) {
-    const std::string why = q.sqlite3_errmsg(FDataset->Db);
+    const bool ok = q.sqlite3_step(st) == SQLITE_DONE;
+    const std::string why = ok ? std::string() : q.sqlite3_errmsg(db);
     q.sqlite3_reset(st);
-    throw EWriteError("Cannot write record " + std::to_string(row.Record) + " of table " + LayerName(FFileName) +
-                      " in " + DatasetPath(FFileName) + ": " + why);
+    return why.empty() && !ok ? std::string("SQLite failed") : why;
+  };
+  FDataset->Begin();
+  const size_t n = FPendingRows.size();
+  std::string why = n == BatchRows ? run(static_cast<sqlite3_stmt*>(FInsertMany), 0, n) : "-";
+  if (!why.empty()) {
+    // One by one: a refused row is named, with SQLite's reason for it.
+    for (size_t r = 0; r < n; ++r) {
+      why = run(static_cast<sqlite3_stmt*>(FInsert), r, 1);
+      if (!why.empty()) {
+        const int64_t record = FPendingRows[r].Record;
+        FPendingRows.clear();
+        throw EWriteError("Cannot write record " + std::to_string(record) + " of table " + LayerName(FFileName) +
+                          " in " + DatasetPath(FFileName) + ": " + why);
+      }
+    }
   }
-  q.sqlite3_reset(st);
-  ++FRowsIn;
-  if (row.HasBox) {
+  for (size_t r = 0; r < n; ++r) {
+    const TGpkgRow& row = FPendingRows[r];
+    if (!row.HasBox) continue;
     const double* b = row.Box;
     if (FSpatial)
-      FRTree.push_back({q.sqlite3_last_insert_rowid(FDataset->Db), FloatDown(b[0]), FloatUp(b[1]), FloatDown(b[2]),
+      FRTree.push_back({FNextFid + static_cast<int64_t>(r), FloatDown(b[0]), FloatUp(b[1]), FloatDown(b[2]),
                         FloatUp(b[3])});
     if (!FHasExtent) {
       std::copy(b, b + 4, FExtent);
@@ -938,7 +975,10 @@ void TGISWriterGPKG::Insert(const TGpkgRow& row) {
       FExtent[3] = std::max(FExtent[3], b[3]);
     }
   }
-  FDataset->Counted();
+  FNextFid += static_cast<int64_t>(n);
+  FRowsIn += static_cast<int64_t>(n);
+  FPendingRows.clear();
+  FDataset->Counted(static_cast<int64_t>(n));
 }
 
 // SQLite's R-tree format (rtree.c): a node is a blob of the table's node
@@ -1042,8 +1082,19 @@ void TGISWriterGPKG::FillRTree() {
 }
 
 void TGISWriterGPKG::FinishLayerHere() {
-  if (FInsert) Sql3().sqlite3_finalize(static_cast<sqlite3_stmt*>(FInsert));
-  FInsert = nullptr;
+  // The rows still held go in, unless the file already failed.
+  std::exception_ptr error;
+  try {
+    if (FLayer && FInsert && !FDataset->Failed()) FlushRows();
+  } catch (...) {
+    error = std::current_exception();
+  }
+  FPendingRows.clear();
+  for (void** st : {&FInsert, &FInsertMany}) {
+    if (*st) Sql3().sqlite3_finalize(static_cast<sqlite3_stmt*>(*st));
+    *st = nullptr;
+  }
+  if (error) std::rethrow_exception(error);
   if (!FLayer) return;
   std::vector<std::pair<std::string, std::string>> held;
   held.swap(FHeldTriggers);

@@ -72,9 +72,12 @@ class TGISWriterGPKG : public TGISWriter {
 
  private:
   friend struct TGpkgDataset;
-  // On the writing thread: the layer, and a record into it.
+  // On the writing thread: the layer, and a record into it (taken over);
+  // records go to SQLite BatchRows at a time.
+  static constexpr size_t BatchRows = 32;
   void CreateLayerHere();
-  void Insert(const TGpkgRow& row);
+  void Insert(TGpkgRow& row);
+  void FlushRows();
   // Fills the layer's R-tree with the entries gathered.
   void FillRTree();
   // Completes the layer once its rows are in: the R-tree, the extent and
@@ -94,7 +97,12 @@ class TGISWriterGPKG : public TGISWriter {
   // GDAL's own; its rows go in through one prepared INSERT on GDAL's SQLite
   // connection, an OGR feature per row costing several times the row.
   void* FLayer = nullptr;   // OGRLayerH
-  void* FInsert = nullptr;  // sqlite3_stmt*
+  // INSERTs of one row and of BatchRows rows (sqlite3_stmt*): SQLite's
+  // work per statement, beyond that per row, is about as much again.
+  void* FInsert = nullptr;
+  void* FInsertMany = nullptr;
+  std::vector<TGpkgRow> FPendingRows;
+  int64_t FNextFid = 1;  // as GDAL numbers the rows of a new table
   bool FLayerCreated = false;
   std::vector<int> FColumn;  // [field] value index in a row, -1 when not created
   int64_t FRowsIn = 0;

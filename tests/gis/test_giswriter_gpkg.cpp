@@ -93,6 +93,39 @@ TEST_F(GpkgWriter, RefusedRowReachesTheWriterWithItsMessage) {
   EXPECT_EQ(Sql(File(), "SELECT n FROM u"), "7");
 }
 
+// Rows go to SQLite in batches: a refused row is named wherever it falls,
+// in a full batch or in the rest the table's close writes, and the close
+// reports it when no later row did.
+TEST_F(GpkgWriter, RefusedRowIsNamedWhereverItsBatchFalls) {
+  const struct {
+    int32_t rows, refused;
+  } cases[] = {{3, 2}, {40, 35}, {64, 33}, {64, 64}, {1, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.rows) + " rows, refused " + std::to_string(c.refused));
+    const std::string table = "t" + std::to_string(c.rows) + "_" + std::to_string(c.refused);
+    TGISWriterGPKG w;
+    w.SetFileName(Path(table));
+    w.StartHeader(1, otPoint);
+    w.AddField("n", gfInteger, 10, 0);
+    Sql(File(),
+        "CREATE TRIGGER refuse_" + table + " BEFORE INSERT ON " + table + " WHEN NEW.n = " +
+            std::to_string(c.refused) + " BEGIN SELECT RAISE(ABORT, 'refused'); END",
+        true);
+    std::string message;
+    try {
+      for (int32_t r = 1; r <= c.rows; ++r) w.AddPoint(r, r, std::to_string(r));
+      w.Close();
+    } catch (const Exception& e) {
+      message = e.Message();
+    }
+    EXPECT_NE(message.find("Cannot write record " + std::to_string(c.refused) + " of table " + table + " in "),
+              std::string::npos)
+        << message;
+    EXPECT_NE(message.find(": refused"), std::string::npos) << message;
+    w.Close();
+  }
+}
+
 // Two tables from two threads at once, lines and points, each enough rows
 // for an R-tree of three levels.
 TEST_F(GpkgWriter, TablesFromTwoThreadsKeepTheirOrderAndGetSoundRTrees) {
