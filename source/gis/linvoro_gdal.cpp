@@ -1,6 +1,12 @@
 #include "linvoro_gdal.h"
 
 #include <dlfcn.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <thread>
 
 #include "linvoro_gdal_api.h"
 #include "linvoro_sqlite_api.h"
@@ -12,6 +18,34 @@
 TGdalLibrary& TGdalLibrary::Instance() {
   static TGdalLibrary* library = new TGdalLibrary();  // lives as long as the library it binds
   return *library;
+}
+
+namespace {
+std::mutex LoaderLock;
+std::thread* Loader = nullptr;
+// The process neither ends nor forks in the middle of the library's
+// loading: a child would inherit the loader's locks held, and wait on them
+// for ever.
+void JoinLoader() {
+  std::lock_guard<std::mutex> guard(LoaderLock);
+  if (Loader && Loader->joinable()) Loader->join();
+}
+}  // namespace
+
+bool TGdalLibrary::Available() {
+  static const bool present = [] {
+#ifdef LINVORO_GDAL_PATH
+    if (access(LINVORO_GDAL_PATH, R_OK) != 0) return false;
+    std::atexit(JoinLoader);
+    pthread_atfork(JoinLoader, nullptr, nullptr);
+    std::lock_guard<std::mutex> guard(LoaderLock);
+    Loader = new std::thread([] { Instance(); });
+    return true;
+#else
+    return false;
+#endif
+  }();
+  return present || Instance().Ready();
 }
 
 TGdalLibrary::TGdalLibrary() {

@@ -20,8 +20,16 @@ struct TSqliteApi;
 class TGdalLibrary {
  public:
   // The process's binding; the first call loads the library (the name the
-  // build found, then "libgdal.so") and registers its drivers.
+  // build found, then "libgdal.so") and registers its drivers, or waits
+  // for the loading Available started.
   static TGdalLibrary& Instance();
+  // Whether GeoPackage output can be offered, without waiting for GDAL
+  // where the library the build found is in its place: GDAL and the
+  // hundred-odd libraries it needs take a tenth of a second and more to
+  // load, which then goes on beside the run's reading of its input. A
+  // library there but unusable is found at the first use of Instance,
+  // with the same message.
+  static bool Available();
 
   bool Ready() const { return FReady; }
   // Why the library is not usable, as a message for the user.

@@ -27,10 +27,10 @@
 void RegisterGpkgWriter() {
   TGISWriter::RegisterWriter(
       gfGPKG, []() -> std::unique_ptr<TGISWriter> { return std::make_unique<TGISWriterGPKG>(); },
-      []() { return TGdalLibrary::Instance().Ready(); });
+      []() { return TGdalLibrary::Available(); });
 }
 
-bool TGISWriter::GPKG_supported() { return TGdalLibrary::Instance().Ready(); }
+bool TGISWriter::GPKG_supported() { return TGdalLibrary::Available(); }
 std::string TGISWriter::GPKGProblem() { return TGdalLibrary::Instance().Problem(); }
 
 namespace {
