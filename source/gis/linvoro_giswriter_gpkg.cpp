@@ -1078,7 +1078,20 @@ void TGISWriterGPKG::FillRTree() {
     ++depth;
   }
   std::sort(rowNodes.begin(), rowNodes.end());
-  for (const auto& [row, number] : rowNodes) pair(rowidRow, row, number);
+  // As many map rows as the tree has entries: BatchRows to a statement.
+  std::string many = "INSERT INTO " + SqlQuoted(table + "_rowid", '"') + " VALUES (?, ?)";
+  for (size_t i = 1; i < BatchRows; ++i) many += ",(?, ?)";
+  TStatement rowidRows(db, many);
+  if (!rowidRows) FailSql("Cannot write the spatial index");
+  size_t i = 0;
+  for (; i + BatchRows <= rowNodes.size(); i += BatchRows) {
+    for (size_t k = 0; k < BatchRows; ++k) {
+      q.sqlite3_bind_int64(rowidRows.get(), static_cast<int>(2 * k + 1), rowNodes[i + k].first);
+      q.sqlite3_bind_int64(rowidRows.get(), static_cast<int>(2 * k + 2), rowNodes[i + k].second);
+    }
+    if (!rowidRows.Run()) FailSql("Cannot write the spatial index");
+  }
+  for (; i < rowNodes.size(); ++i) pair(rowidRow, rowNodes[i].first, rowNodes[i].second);
 }
 
 void TGISWriterGPKG::FinishLayerHere() {
