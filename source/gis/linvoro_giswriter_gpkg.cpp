@@ -215,6 +215,7 @@ struct TGpkgDataset {
   // The writing thread's own.
   int64_t Pending = 0;
   bool InTransaction = false;
+  std::vector<TGpkgRow> Written;  // records in, their buffers to go round
 
   TGpkgDataset(GDALDatasetH h, sqlite3* db, std::string path) : Path(std::move(path)), Handle(h), Db(db) {
     FThread = std::thread([this] { Loop(); });
@@ -223,9 +224,11 @@ struct TGpkgDataset {
   TGpkgDataset(const TGpkgDataset&) = delete;
   TGpkgDataset& operator=(const TGpkgDataset&) = delete;
 
-  // Queues a record; waits while the queue is full. Raises the failure of
-  // an earlier record of this file, if any.
-  void Post(TGpkgRow&& row);
+  // Queues a record, and gives row the buffers of one written already (the
+  // records' memory goes round rather than to the allocator twice a
+  // record, on two threads); waits while the queue is full. Raises the
+  // failure of an earlier record of this file, if any.
+  void Post(TGpkgRow& row);
   // Runs fn on the writing thread after everything queued before it, and
   // waits for it; raises what fn raised.
   void Call(const std::function<void()>& fn);
@@ -273,13 +276,14 @@ struct TGpkgDataset {
   std::mutex FLock;
   std::condition_variable FWork, FRoom;
   std::deque<TTask> FQueue;
+  std::vector<TGpkgRow> FSpare;
   size_t FQueuedBytes = 0;
   bool FQuit = false;
   std::string FFailure;
   std::thread FThread;
 };
 
-void TGpkgDataset::Post(TGpkgRow&& row) {
+void TGpkgDataset::Post(TGpkgRow& row) {
   const size_t bytes = Bytes(row);
   bool wake = false;
   {
@@ -291,6 +295,10 @@ void TGpkgDataset::Post(TGpkgRow&& row) {
     if (!FFailure.empty()) throw EWriteError(FFailure);
     FQueue.emplace_back();
     FQueue.back().Row = std::move(row);
+    if (!FSpare.empty()) {
+      row = std::move(FSpare.back());
+      FSpare.pop_back();
+    }
     FQueuedBytes += bytes;
     wake = FQueue.size() >= WakeAt || FQueuedBytes >= MaxWaitingBytes / 2;
   }
@@ -376,6 +384,12 @@ void TGpkgDataset::Loop() {
       if (failed) FRoom.notify_all();
     }
     batch.clear();
+    if (!Written.empty()) {
+      std::lock_guard<std::mutex> lock(FLock);
+      for (TGpkgRow& r : Written)
+        if (FSpare.size() < MaxWaiting) FSpare.push_back(std::move(r));
+    }
+    Written.clear();
   }
 }
 
@@ -872,9 +886,12 @@ void TGISWriterGPKG::WriteSection(int32_t Index, const TFloatPointArrayEx& SegLi
 }
 
 void TGISWriterGPKG::WriteFeature() {
-  TGpkgRow row;
+  if (!FRow) FRow = std::make_unique<TGpkgRow>();
+  TGpkgRow& row = *FRow;
   row.Writer = this;
   row.Record = FWrittenRecords + 1;
+  row.WkbStart = 0;
+  row.HasBox = false;
   SetValues(row);
   if (FWkb.size() > GpHeaderRoom) {
     size_t wkb = GpHeaderRoom;
@@ -900,7 +917,7 @@ void TGISWriterGPKG::WriteFeature() {
     std::copy(FEnv, FEnv + 4, row.Box);
   }
   row.Wkb.swap(FWkb);
-  FDataset->Post(std::move(row));
+  FDataset->Post(row);
   ++FWrittenRecords;
 }
 
@@ -977,6 +994,7 @@ void TGISWriterGPKG::FlushRows() {
   }
   FNextFid += static_cast<int64_t>(n);
   FRowsIn += static_cast<int64_t>(n);
+  for (TGpkgRow& r : FPendingRows) FDataset->Written.push_back(std::move(r));
   FPendingRows.clear();
   FDataset->Counted(static_cast<int64_t>(n));
 }

@@ -125,6 +125,7 @@ class TGISWriterGPKG : public TGISWriter {
   // the blob's header, then WKB; the header is written once the part count
   // and the envelope are known.
   std::vector<uint8_t> FWkb;
+  std::unique_ptr<TGpkgRow> FRow;  // the record being handed over
   std::vector<size_t> FPartStart;
   int32_t FPartsWanted = 0;
   int64_t FPoints = 0;
