@@ -968,6 +968,8 @@ void TGISWriterGPKG::FlushRows() {
     for (size_t r = 0; r < n; ++r) {
       why = run(static_cast<sqlite3_stmt*>(FInsert), r, 1);
       if (!why.empty()) {
+        FRowsIn += static_cast<int64_t>(r);
+        FNextFid += static_cast<int64_t>(r);
         const int64_t record = FPendingRows[r].Record;
         FPendingRows.clear();
         throw EWriteError("Cannot write record " + std::to_string(record) + " of table " + LayerName(FFileName) +
@@ -1149,9 +1151,11 @@ void TGISWriterGPKG::FinishLayerHere() {
     if (!st || !st.Run()) FailSql("Cannot complete the layer");
   }
   if (FCountTrigger) {
-    TStatement st(db, "UPDATE gpkg_ogr_contents SET feature_count = (SELECT count(*) FROM " + SqlQuoted(name, '"') +
-                          ") WHERE lower(table_name) = lower(?)");
-    if (st) Sql3().sqlite3_bind_text(st.get(), 1, name.c_str(), -1, SQLITE_TRANSIENT);
+    // The rows put in, not a count(*), which would read the whole table
+    // back.
+    TStatement st(db, "UPDATE gpkg_ogr_contents SET feature_count = ? WHERE lower(table_name) = lower(?)");
+    if (st) Sql3().sqlite3_bind_int64(st.get(), 1, FRowsIn);
+    if (st) Sql3().sqlite3_bind_text(st.get(), 2, name.c_str(), -1, SQLITE_TRANSIENT);
     if (!st || !st.Run()) FailSql("Cannot complete the layer");
   }
   // Rows added later (by another program) go in through the triggers again.
