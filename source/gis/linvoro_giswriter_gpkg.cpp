@@ -340,8 +340,11 @@ void TGpkgDataset::Stop() {
 
 void TGpkgDataset::Loop() {
   // GDAL's error handlers are the thread's own: this one stays quiet for
-  // all the thread's calls.
+  // all the thread's calls. The layers' creation options are always the
+  // same valid ones: GDAL need not check them against its XML list of them
+  // (parsed anew for each layer).
   TQuietGdal quiet;
+  Gdal().CPLSetThreadLocalConfigOption("GDAL_VALIDATE_CREATION_OPTIONS", "NO");
   bool failed = false;
   std::deque<TTask> batch;
   for (;;) {
@@ -420,6 +423,7 @@ std::shared_ptr<TGpkgDataset> AcquireDataset(const std::string& path) {
   // The file's own durability is not worth a sync per transaction: a run
   // that breaks off is run again.
   Gdal().CPLSetThreadLocalConfigOption("OGR_SQLITE_SYNCHRONOUS", "OFF");
+  Gdal().CPLSetThreadLocalConfigOption("GDAL_VALIDATE_CREATION_OPTIONS", "NO");
   GDALDatasetH h = nullptr;
   std::error_code ec;
   if (std::filesystem::exists(path, ec)) {
@@ -434,6 +438,7 @@ std::shared_ptr<TGpkgDataset> AcquireDataset(const std::string& path) {
     if (!h) throw EWriteError("Cannot create " + FullPath(path) + LastGdalError());
   }
   Gdal().CPLSetThreadLocalConfigOption("OGR_SQLITE_SYNCHRONOUS", nullptr);
+  Gdal().CPLSetThreadLocalConfigOption("GDAL_VALIDATE_CREATION_OPTIONS", nullptr);
   auto* db = static_cast<sqlite3*>(Gdal().GDALGetInternalHandle(h, "SQLITE_HANDLE"));
   if (!db) {
     Gdal().GDALClose(h);
