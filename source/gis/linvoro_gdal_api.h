@@ -28,7 +28,8 @@
   X(CPLGetLastErrorType) X(CPLErrorReset) X(CPLPushErrorHandler) X(CPLPopErrorHandler)      \
   X(CPLQuietErrorHandler) X(CPLSetThreadLocalConfigOption) X(OGR_F_SetFromWithMap) X(OGR_Fld_GetNameRef)       \
   X(GDALDatasetExecuteSQL) X(GDALDatasetReleaseResultSet) X(OGR_L_SetIgnoredFields)           \
-  X(OGR_F_GetFID) X(OGR_G_GetEnvelope) X(OGR_G_IsEmpty)
+  X(OGR_F_GetFID) X(OGR_G_GetEnvelope) X(OGR_G_IsEmpty) X(GDALGetInternalHandle)        \
+  X(OGR_L_SyncToDisk) X(OGR_L_GetFIDColumn) X(OGR_L_GetGeometryColumn) X(OGR_L_GetFeature)
 
 struct TGdalApi {
 #define LINVORO_GDAL_MEMBER(name) decltype(&::name) name = nullptr;

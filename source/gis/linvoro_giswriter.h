@@ -205,7 +205,9 @@ class TGISWriter {
   static bool MITAB_supported();
   static bool MFAL_supported();
   static bool EFAL_supported();
-  // Whether GDAL with its GeoPackage driver is there for gfGPKG.
+  // Whether GDAL with its GeoPackage driver is there for gfGPKG (where the
+  // library is in its place, it is taken to be, and loads meanwhile:
+  // TGdalLibrary::Available).
   static bool GPKG_supported();
   // Why not, as a message for the user ("" when it is).
   static std::string GPKGProblem();

@@ -1,4 +1,5 @@
-// GeoPackage writer and layer reader on GDAL's GeoPackage driver.
+// GeoPackage writer and layer reader on GDAL's GeoPackage driver and the
+// SQLite it runs on.
 #include "linvoro_giswriter_gpkg.h"
 
 #include <algorithm>
@@ -21,19 +22,67 @@
 #include "linvoro_gdal.h"
 #include "linvoro_gdal_api.h"
 #include "linvoro_platform.h"
+#include "linvoro_sqlite_api.h"
 
 void RegisterGpkgWriter() {
   TGISWriter::RegisterWriter(
       gfGPKG, []() -> std::unique_ptr<TGISWriter> { return std::make_unique<TGISWriterGPKG>(); },
-      []() { return TGdalLibrary::Instance().Ready(); });
+      []() { return TGdalLibrary::Available(); });
 }
 
-bool TGISWriter::GPKG_supported() { return TGdalLibrary::Instance().Ready(); }
+bool TGISWriter::GPKG_supported() { return TGdalLibrary::Available(); }
 std::string TGISWriter::GPKGProblem() { return TGdalLibrary::Instance().Problem(); }
 
 namespace {
 
 const TGdalApi& Gdal() { return TGdalLibrary::Instance().Api(); }
+const TSqliteApi& Sql3() { return TGdalLibrary::Instance().Sqlite(); }
+
+// A prepared statement, finalized however its scope is left.
+class TStatement {
+ public:
+  TStatement(sqlite3* db, const std::string& sql) {
+    if (Sql3().sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &FStmt, nullptr) != SQLITE_OK)
+      FStmt = nullptr;
+  }
+  ~TStatement() {
+    if (FStmt) Sql3().sqlite3_finalize(FStmt);
+  }
+  TStatement(const TStatement&) = delete;
+  TStatement& operator=(const TStatement&) = delete;
+  sqlite3_stmt* get() const { return FStmt; }
+  explicit operator bool() const { return FStmt != nullptr; }
+  // Steps a statement that returns no rows and makes it ready for the next
+  // values; false when SQLite refused it.
+  bool Run() {
+    const int rc = Sql3().sqlite3_step(FStmt);
+    Sql3().sqlite3_reset(FStmt);
+    return rc == SQLITE_DONE || rc == SQLITE_ROW;
+  }
+
+ private:
+  sqlite3_stmt* FStmt = nullptr;
+};
+
+// The first column of the first row of a query with an optional text
+// parameter, "" for none.
+std::string DbText(sqlite3* db, const std::string& sql, const std::string& param = std::string()) {
+  TStatement st(db, sql);
+  if (!st) return std::string();
+  if (!param.empty()) Sql3().sqlite3_bind_text(st.get(), 1, param.c_str(), -1, SQLITE_TRANSIENT);
+  std::string v;
+  if (Sql3().sqlite3_step(st.get()) == SQLITE_ROW)
+    if (const unsigned char* t = Sql3().sqlite3_column_text(st.get(), 0)) v = reinterpret_cast<const char*>(t);
+  return v;
+}
+
+bool DbRun(sqlite3* db, const std::string& sql) {
+  return Sql3().sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+// Room kept before a record's WKB for the GeoPackage blob header: magic,
+// version, flags, SRS id and an xy envelope.
+constexpr size_t GpHeaderRoom = 40;
 
 // GDAL's own messages go nowhere while we call it: its failures come back
 // as return codes, and are reported with the file they concern.
@@ -91,16 +140,9 @@ std::string SqlQuoted(const std::string& text, char q) {
   return r + q;
 }
 
-// Runs a statement on ds (writing thread); false when SQLite refused it.
-bool SqlRun(GDALDatasetH ds, const std::string& sql) {
-  Gdal().CPLErrorReset();
-  if (OGRLayerH r = Gdal().GDALDatasetExecuteSQL(ds, sql.c_str(), nullptr, nullptr))
-    Gdal().GDALDatasetReleaseResultSet(ds, r);
-  return Gdal().CPLGetLastErrorType() < CE_Failure;
-}
-
-// The first column of the first row of a query, "" for none.
-std::string SqlText(GDALDatasetH ds, const std::string& sql) {
+// The first column of the first row of a query through GDAL (which knows
+// its own SQL functions), "" for none.
+std::string GdalSqlText(GDALDatasetH ds, const std::string& sql) {
   std::string v;
   if (OGRLayerH r = Gdal().GDALDatasetExecuteSQL(ds, sql.c_str(), nullptr, nullptr)) {
     if (OGRFeatureH f = Gdal().OGR_L_GetNextFeature(r)) {
@@ -129,16 +171,6 @@ void PutBE(std::string& out, uint64_t x, int bytes) {
   for (int i = bytes - 1; i >= 0; --i) out += static_cast<char>((x >> (8 * i)) & 0xFF);
 }
 
-void PutHex(std::string& sql, const std::string& bytes) {
-  static const char digits[] = "0123456789ABCDEF";
-  sql += "X'";
-  for (unsigned char c : bytes) {
-    sql += digits[c >> 4];
-    sql += digits[c & 15];
-  }
-  sql += '\'';
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------- shared datasets
@@ -157,8 +189,10 @@ struct TGpkgRow {
   int64_t Record = 0;  // its number in the table, for messages
   std::vector<TGpkgCell> Cells;
   std::string Text;
-  std::vector<uint8_t> Wkb;
-  size_t WkbStart = 0;  // a one-part line skips the multi-line header
+  std::vector<uint8_t> Wkb;  // the GeoPackage blob from WkbStart, none when empty
+  size_t WkbStart = 0;
+  bool HasBox = false;  // a geometry with points: its envelope
+  double Box[4] = {0, 0, 0, 0};  // min x, max x, min y, max y
 };
 
 // A GeoPackage being written: one thread owns its GDAL dataset and makes
@@ -177,26 +211,34 @@ struct TGpkgDataset {
 
   std::string Path;
   GDALDatasetH Handle = nullptr;
+  sqlite3* Db = nullptr;  // GDAL's connection to the file
   // The writing thread's own.
   int64_t Pending = 0;
   bool InTransaction = false;
+  std::vector<TGpkgRow> Written;  // records in, their buffers to go round
 
-  explicit TGpkgDataset(GDALDatasetH h, std::string path) : Path(std::move(path)), Handle(h) {
+  TGpkgDataset(GDALDatasetH h, sqlite3* db, std::string path) : Path(std::move(path)), Handle(h), Db(db) {
     FThread = std::thread([this] { Loop(); });
   }
   ~TGpkgDataset() { Stop(); }
   TGpkgDataset(const TGpkgDataset&) = delete;
   TGpkgDataset& operator=(const TGpkgDataset&) = delete;
 
-  // Queues a record; waits while the queue is full. Raises the failure of
-  // an earlier record of this file, if any.
-  void Post(TGpkgRow&& row);
+  // Queues a record, and gives row the buffers of one written already (the
+  // records' memory goes round rather than to the allocator twice a
+  // record, on two threads); waits while the queue is full. Raises the
+  // failure of an earlier record of this file, if any.
+  void Post(TGpkgRow& row);
   // Runs fn on the writing thread after everything queued before it, and
   // waits for it; raises what fn raised.
   void Call(const std::function<void()>& fn);
   // Raises the failure of a record written in the background, if any; it
   // stays, every later check of this file raises it again.
   void ThrowIfFailed();
+  bool Failed() {
+    std::lock_guard<std::mutex> lock(FLock);
+    return !FFailure.empty();
+  }
   // Ends the writing thread once the queue is empty.
   void Stop();
 
@@ -208,13 +250,15 @@ struct TGpkgDataset {
     if (Gdal().GDALDatasetCommitTransaction(Handle) != OGRERR_NONE)
       throw EWriteError("Cannot write " + Path + LastGdalError());
   }
-  void Counted() {
-    if (!InTransaction) {
-      if (Gdal().GDALDatasetStartTransaction(Handle, FALSE) != OGRERR_NONE)
-        throw EWriteError("Cannot write " + Path + LastGdalError());
-      InTransaction = true;
-    }
-    if (++Pending >= TGISWriterGPKG::TransactionSize) Commit();
+  void Begin() {
+    if (InTransaction) return;
+    if (Gdal().GDALDatasetStartTransaction(Handle, FALSE) != OGRERR_NONE)
+      throw EWriteError("Cannot write " + Path + LastGdalError());
+    InTransaction = true;
+  }
+  void Counted(int64_t rows) {
+    Pending += rows;
+    if (Pending >= TGISWriterGPKG::TransactionSize) Commit();
   }
 
  private:
@@ -232,13 +276,14 @@ struct TGpkgDataset {
   std::mutex FLock;
   std::condition_variable FWork, FRoom;
   std::deque<TTask> FQueue;
+  std::vector<TGpkgRow> FSpare;
   size_t FQueuedBytes = 0;
   bool FQuit = false;
   std::string FFailure;
   std::thread FThread;
 };
 
-void TGpkgDataset::Post(TGpkgRow&& row) {
+void TGpkgDataset::Post(TGpkgRow& row) {
   const size_t bytes = Bytes(row);
   bool wake = false;
   {
@@ -250,6 +295,10 @@ void TGpkgDataset::Post(TGpkgRow&& row) {
     if (!FFailure.empty()) throw EWriteError(FFailure);
     FQueue.emplace_back();
     FQueue.back().Row = std::move(row);
+    if (!FSpare.empty()) {
+      row = std::move(FSpare.back());
+      FSpare.pop_back();
+    }
     FQueuedBytes += bytes;
     wake = FQueue.size() >= WakeAt || FQueuedBytes >= MaxWaitingBytes / 2;
   }
@@ -291,8 +340,11 @@ void TGpkgDataset::Stop() {
 
 void TGpkgDataset::Loop() {
   // GDAL's error handlers are the thread's own: this one stays quiet for
-  // all the thread's calls.
+  // all the thread's calls. The layers' creation options are always the
+  // same valid ones: GDAL need not check them against its XML list of them
+  // (parsed anew for each layer).
   TQuietGdal quiet;
+  Gdal().CPLSetThreadLocalConfigOption("GDAL_VALIDATE_CREATION_OPTIONS", "NO");
   bool failed = false;
   std::deque<TTask> batch;
   for (;;) {
@@ -335,6 +387,12 @@ void TGpkgDataset::Loop() {
       if (failed) FRoom.notify_all();
     }
     batch.clear();
+    if (!Written.empty()) {
+      std::lock_guard<std::mutex> lock(FLock);
+      for (TGpkgRow& r : Written)
+        if (FSpare.size() < MaxWaiting) FSpare.push_back(std::move(r));
+    }
+    Written.clear();
   }
 }
 
@@ -365,6 +423,7 @@ std::shared_ptr<TGpkgDataset> AcquireDataset(const std::string& path) {
   // The file's own durability is not worth a sync per transaction: a run
   // that breaks off is run again.
   Gdal().CPLSetThreadLocalConfigOption("OGR_SQLITE_SYNCHRONOUS", "OFF");
+  Gdal().CPLSetThreadLocalConfigOption("GDAL_VALIDATE_CREATION_OPTIONS", "NO");
   GDALDatasetH h = nullptr;
   std::error_code ec;
   if (std::filesystem::exists(path, ec)) {
@@ -379,7 +438,13 @@ std::shared_ptr<TGpkgDataset> AcquireDataset(const std::string& path) {
     if (!h) throw EWriteError("Cannot create " + FullPath(path) + LastGdalError());
   }
   Gdal().CPLSetThreadLocalConfigOption("OGR_SQLITE_SYNCHRONOUS", nullptr);
-  auto d = std::make_shared<TGpkgDataset>(h, FullPath(path));
+  Gdal().CPLSetThreadLocalConfigOption("GDAL_VALIDATE_CREATION_OPTIONS", nullptr);
+  auto* db = static_cast<sqlite3*>(Gdal().GDALGetInternalHandle(h, "SQLITE_HANDLE"));
+  if (!db) {
+    Gdal().GDALClose(h);
+    throw EWriteError("Cannot write " + FullPath(path) + ": the installed GDAL does not share its SQLite connection");
+  }
+  auto d = std::make_shared<TGpkgDataset>(h, db, FullPath(path));
   Registry()[key] = d;
   return d;
 }
@@ -402,6 +467,7 @@ void ReleaseDataset(std::shared_ptr<TGpkgDataset>& d) {
     Gdal().CPLErrorReset();
     Gdal().GDALClose(mine->Handle);
     mine->Handle = nullptr;
+    mine->Db = nullptr;
     if (failure.empty() && Gdal().CPLGetLastErrorType() >= CE_Failure)
       failure = "Cannot complete " + mine->Path + LastGdalError();
   });
@@ -535,11 +601,17 @@ void TGISWriterGPKG::Fail(const std::string& what) const {
                     LastGdalError());
 }
 
+void TGISWriterGPKG::FailSql(const std::string& what) const {
+  const char* m = FDataset && FDataset->Db ? Sql3().sqlite3_errmsg(FDataset->Db) : nullptr;
+  throw EWriteError(what + " of table " + LayerName(FFileName) + " in " + DatasetPath(FFileName) +
+                    (m && *m ? std::string(": ") + m : std::string()));
+}
+
 void TGISWriterGPKG::StartHeader(int32_t NumFields, TObjectTypes ObjectTypes) {
   if (FDataset) Close();
   TGISWriter::StartHeader(NumFields, ObjectTypes);
   FWrittenRecords = 0;
-  FOgrField.assign(static_cast<size_t>(NumFields) + 1, -1);
+  FColumn.assign(static_cast<size_t>(NumFields) + 1, -1);
   FDataset = AcquireDataset(DatasetPath(FFileName));
   FLayerCreated = false;
   // The layer is created once its fields are known; a table of no fields
@@ -582,20 +654,9 @@ void TGISWriterGPKG::CreateLayerHere() {
   if (srs) Gdal().OSRRelease(srs);
   if (!FLayer) Fail("Cannot create the layer");
   FRTree.clear();
-  FRTreeTrigger.clear();
-  if (type != wkbNone) {
-    if (SqlText(ds, "SELECT CreateSpatialIndex(" + SqlQuoted(name, '\'') + ", 'geom')") != "1")
-      Fail("Cannot create the spatial index");
-    // SQLite's R*Tree takes its entries one by one, a search from the root
-    // and a split now and then for each, which cost more than the rows
-    // themselves: the insert trigger is left out while the table is
-    // written, and the tree is packed from all the entries at its close.
-    const std::string trigger = "rtree_" + name + "_geom_insert";
-    FRTreeTrigger = SqlText(ds, "SELECT sql FROM sqlite_master WHERE type = 'trigger' AND name = " +
-                                    SqlQuoted(trigger, '\''));
-    if (FRTreeTrigger.empty() || !SqlRun(ds, "DROP TRIGGER " + SqlQuoted(trigger, '"')))
-      Fail("Cannot create the spatial index");
-  }
+  FSpatial = type != wkbNone;
+  if (FSpatial && GdalSqlText(ds, "SELECT CreateSpatialIndex(" + SqlQuoted(name, '\'') + ", 'geom')") != "1")
+    Fail("Cannot create the spatial index");
   for (int32_t i = 1; i <= FNumFields; ++i) {
     const TFieldInfo& f = FFieldInfo[i];
     OGRFieldType t = OFTString;
@@ -627,10 +688,61 @@ void TGISWriterGPKG::CreateLayerHere() {
     const OGRErr e = Gdal().OGR_L_CreateField(FLayer, fd, TRUE);
     Gdal().OGR_Fld_Destroy(fd);
     if (e != OGRERR_NONE) Fail("Cannot create field " + f.Name);
-    FOgrField[i] = i - 1;
+    FColumn[i] = i - 1;
   }
-  FFeature = Gdal().OGR_F_Create(Gdal().OGR_L_GetLayerDefn(FLayer));
+  // GDAL makes the table itself at its first row or here.
+  if (Gdal().OGR_L_SyncToDisk(FLayer) != OGRERR_NONE) Fail("Cannot create the layer");
   FLayerCreated = true;
+  sqlite3* db = FDataset->Db;
+  // The SRS id GDAL gave the layer, for the rows' blobs.
+  if (FSpatial) {
+    FSrsId = static_cast<int32_t>(std::atol(
+        DbText(db, "SELECT srs_id FROM gpkg_geometry_columns WHERE lower(table_name) = lower(?)", name).c_str()));
+    if (FSrsId == 0 && DbText(db, "SELECT count(*) FROM gpkg_geometry_columns WHERE lower(table_name) = lower(?)",
+                              name) != "1")
+      FailSql("Cannot create the layer");
+  }
+  // SQLite's R*Tree takes its entries one by one, a search from the root
+  // and a split now and then for each, which cost more than the rows
+  // themselves: the insert trigger is left out while the table is written,
+  // and the tree is packed from all the entries at its close. GDAL's
+  // feature count is set once at the close too.
+  FHeldTriggers.clear();
+  FCountTrigger = false;
+  for (const std::string& trigger : {"rtree_" + name + "_geom_insert", "trigger_insert_feature_count_" + name}) {
+    const std::string sql = DbText(db, "SELECT sql FROM sqlite_master WHERE type = 'trigger' AND name = ?", trigger);
+    if (sql.empty()) {
+      if (FSpatial && trigger[0] == 'r') Fail("Cannot create the spatial index");
+      continue;
+    }
+    if (!DbRun(db, "DROP TRIGGER " + SqlQuoted(trigger, '"'))) FailSql("Cannot create the layer");
+    FHeldTriggers.emplace_back(trigger, sql);
+    if (trigger[0] == 't') FCountTrigger = true;
+  }
+  // The layer's columns under the names GDAL gave them.
+  const char* fid = Gdal().OGR_L_GetFIDColumn(FLayer);
+  std::string columns = SqlQuoted(fid && *fid ? fid : "fid", '"'), values = "?";
+  OGRFeatureDefnH defn = Gdal().OGR_L_GetLayerDefn(FLayer);
+  if (FSpatial) columns += ",\"geom\"", values += ",?";
+  for (int i = 0, n = Gdal().OGR_FD_GetFieldCount(defn); i < n; ++i) {
+    columns += "," + SqlQuoted(Gdal().OGR_Fld_GetNameRef(Gdal().OGR_FD_GetFieldDefn(defn, i)), '"');
+    values += ",?";
+  }
+  const std::string head = "INSERT INTO " + SqlQuoted(name, '"') + " (" + columns + ") VALUES ";
+  std::string many = head;
+  for (size_t i = 0; i < BatchRows; ++i) many += (i ? ",(" : "(") + values + ")";
+  for (auto [sql, to] : {std::pair{head + "(" + values + ")", &FInsert}, std::pair{many, &FInsertMany}}) {
+    sqlite3_stmt* st = nullptr;
+    if (Sql3().sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &st, nullptr) != SQLITE_OK) {
+      if (st) Sql3().sqlite3_finalize(st);
+      FailSql("Cannot create the layer");
+    }
+    *to = st;
+  }
+  FPendingRows.clear();
+  FNextFid = 1;
+  FRowsIn = 0;
+  FHasExtent = false;
 }
 
 void TGISWriterGPKG::AddField(const std::string& FieldName, TGISField Field, uint8_t Width,
@@ -654,7 +766,7 @@ void TGISWriterGPKG::SetValues(TGpkgRow& row) {
   for (int32_t i = 1; i <= FNumFields; ++i) {
     const TFieldInfo& f = FFieldInfo[i];
     const std::string_view v = FValues[i - 1];
-    TGpkgCell& c = row.Cells[static_cast<size_t>(FOgrField[i])];
+    TGpkgCell& c = row.Cells[static_cast<size_t>(FColumn[i])];
     switch (f.FieldType) {
       case gfInteger:
       case gfSmallInt:
@@ -667,6 +779,9 @@ void TGISWriterGPKG::SetValues(TGpkgRow& row) {
           c.Kind = TGpkgCell::ckInteger, c.Integer = x;
         else
           c.Kind = TGpkgCell::ckInteger, c.Integer = static_cast<int64_t>(NumericPrefix(v));
+        // A 32-bit column holds the nearest value it can, as OGR sets it.
+        if (c.Kind == TGpkgCell::ckInteger && f.FieldType != gfInt64)
+          c.Integer = std::clamp<int64_t>(c.Integer, INT32_MIN, INT32_MAX);
         break;
       }
       case gfDecimal:
@@ -722,8 +837,9 @@ void TGISWriterGPKG::WriteObject(int32_t NumParts, std::string_view Attrib) {
   SplitAttrib(Attrib);
   TGISWriter::WriteObject(NumParts, Attrib);
   FPartsWanted = NumParts;
-  FWkb.clear();
+  FWkb.assign(GpHeaderRoom, 0);
   FPartStart.clear();
+  FPoints = 0;
   if (NumParts == 0 || FObjectTypes == otNone) {
     FNumParts = FWrittenParts = 0;
     WriteFeature();
@@ -733,12 +849,15 @@ void TGISWriterGPKG::WriteObject(int32_t NumParts, std::string_view Attrib) {
 void TGISWriterGPKG::WriteSection(int32_t Index, const TFloatPointArrayEx& SegList) {
   TGISWriter::WriteSection(Index, SegList);
   if (!FLayer) return;
-  const auto n = static_cast<size_t>(SegList.Count);
+  auto n = static_cast<size_t>(SegList.Count);
   if (FObjectTypes == otPoint) {
     if (FPartStart.empty()) {
       FPartStart.push_back(AppendWkbHeader(FWkb, wkbPoint));
       FWkb.resize(FWkb.size() - 4);  // a point has no count
       AppendPoints(FWkb, SegList.Pnt.data(), 1);
+      n = 1;
+    } else {
+      n = 0;
     }
   } else if (FObjectTypes == otRegion) {
     if (FPartStart.empty()) FPartStart.push_back(AppendWkbHeader(FWkb, wkbPolygon));
@@ -746,7 +865,7 @@ void TGISWriterGPKG::WriteSection(int32_t Index, const TFloatPointArrayEx& SegLi
     FWkb.resize(at + 4);
     PutLE32(FWkb, at, static_cast<uint32_t>(n));
     AppendPoints(FWkb, SegList.Pnt.data(), n);
-    PutLE32(FWkb, 5, static_cast<uint32_t>(FWrittenParts));
+    PutLE32(FWkb, GpHeaderRoom + 5, static_cast<uint32_t>(FWrittenParts));
   } else {
     // Room for a multi-line header first; a one-part record skips it.
     if (FPartStart.empty()) AppendWkbHeader(FWkb, wkbMultiLineString);
@@ -755,53 +874,136 @@ void TGISWriterGPKG::WriteSection(int32_t Index, const TFloatPointArrayEx& SegLi
     PutLE32(FWkb, at + 5, static_cast<uint32_t>(n));
     AppendPoints(FWkb, SegList.Pnt.data(), n);
   }
+  // The envelope, for the blob's header, the R-tree and the layer's extent.
+  for (size_t i = 0; i < n; ++i) {
+    const TFloatPoint& p = SegList.Pnt[i];
+    if (FPoints++ == 0) {
+      FEnv[0] = FEnv[1] = p.x;
+      FEnv[2] = FEnv[3] = p.y;
+    } else {
+      FEnv[0] = std::min(FEnv[0], p.x);
+      FEnv[1] = std::max(FEnv[1], p.x);
+      FEnv[2] = std::min(FEnv[2], p.y);
+      FEnv[3] = std::max(FEnv[3], p.y);
+    }
+  }
   if (RecordComplete()) WriteFeature();
 }
 
 void TGISWriterGPKG::WriteFeature() {
-  TGpkgRow row;
+  if (!FRow) FRow = std::make_unique<TGpkgRow>();
+  TGpkgRow& row = *FRow;
   row.Writer = this;
   row.Record = FWrittenRecords + 1;
+  row.WkbStart = 0;
+  row.HasBox = false;
   SetValues(row);
-  if (!FWkb.empty() && FObjectTypes == otPline) {
-    if (FPartStart.size() == 1)
-      row.WkbStart = 9;
-    else
-      PutLE32(FWkb, 5, static_cast<uint32_t>(FPartStart.size()));
+  if (FWkb.size() > GpHeaderRoom) {
+    size_t wkb = GpHeaderRoom;
+    if (FObjectTypes == otPline) {
+      if (FPartStart.size() == 1)
+        wkb += 9;  // a one-part line skips the multi-line header
+      else
+        PutLE32(FWkb, GpHeaderRoom + 5, static_cast<uint32_t>(FPartStart.size()));
+    }
+    // The GeoPackage blob header as GDAL writes it: little-endian, an xy
+    // envelope for all but points. A section has a point at least, so no
+    // geometry is empty.
+    const bool envelope = FObjectTypes != otPoint;
+    const size_t at = wkb - (envelope ? 40 : 8);
+    FWkb[at] = 'G';
+    FWkb[at + 1] = 'P';
+    FWkb[at + 2] = 0;
+    FWkb[at + 3] = static_cast<uint8_t>(envelope ? 3 : 1);
+    PutLE32(FWkb, at + 4, static_cast<uint32_t>(FSrsId));
+    if (envelope) std::memcpy(FWkb.data() + at + 8, FEnv, 32);
+    row.WkbStart = at;
+    row.HasBox = FPoints > 0;
+    std::copy(FEnv, FEnv + 4, row.Box);
   }
   row.Wkb.swap(FWkb);
-  FDataset->Post(std::move(row));
+  FDataset->Post(row);
   ++FWrittenRecords;
 }
 
-void TGISWriterGPKG::Insert(const TGpkgRow& row) {
-  const TGdalApi& g = Gdal();
-  OGRFeatureH h = FFeature;
-  for (size_t k = 0; k < row.Cells.size(); ++k) {
-    const TGpkgCell& c = row.Cells[k];
-    const int i = static_cast<int>(k);
-    switch (c.Kind) {
-      case TGpkgCell::ckNull: g.OGR_F_SetFieldNull(h, i); break;
-      case TGpkgCell::ckInteger: g.OGR_F_SetFieldInteger64(h, i, c.Integer); break;
-      case TGpkgCell::ckReal: g.OGR_F_SetFieldDouble(h, i, c.Real); break;
-      case TGpkgCell::ckText: g.OGR_F_SetFieldString(h, i, row.Text.c_str() + c.Text); break;
+void TGISWriterGPKG::Insert(TGpkgRow& row) {
+  if (!FInsert) Fail("Cannot write record " + std::to_string(row.Record));
+  FPendingRows.push_back(std::move(row));
+  if (FPendingRows.size() == BatchRows) FlushRows();
+}
+
+void TGISWriterGPKG::FlushRows() {
+  if (FPendingRows.empty()) return;
+  const TSqliteApi& q = Sql3();
+  sqlite3* db = FDataset->Db;
+  // Binds the rows from `from` to the statement and runs it.
+  const auto run = [&](sqlite3_stmt* st, size_t from, size_t n) {
+    int col = 1;
+    for (size_t r = from; r < from + n; ++r) {
+      const TGpkgRow& row = FPendingRows[r];
+      q.sqlite3_bind_int64(st, col++, FNextFid + static_cast<int64_t>(r));
+      if (FSpatial) {
+        if (row.Wkb.size() > row.WkbStart)
+          q.sqlite3_bind_blob(st, col, row.Wkb.data() + row.WkbStart,
+                              static_cast<int>(row.Wkb.size() - row.WkbStart), SQLITE_STATIC);
+        else
+          q.sqlite3_bind_null(st, col);
+        ++col;
+      }
+      for (const TGpkgCell& c : row.Cells) {
+        switch (c.Kind) {
+          case TGpkgCell::ckNull: q.sqlite3_bind_null(st, col); break;
+          case TGpkgCell::ckInteger: q.sqlite3_bind_int64(st, col, c.Integer); break;
+          case TGpkgCell::ckReal: q.sqlite3_bind_double(st, col, c.Real); break;
+          case TGpkgCell::ckText: q.sqlite3_bind_text(st, col, row.Text.c_str() + c.Text, -1, SQLITE_STATIC); break;
+        }
+        ++col;
+      }
+    }
+    const bool ok = q.sqlite3_step(st) == SQLITE_DONE;
+    const std::string why = ok ? std::string() : q.sqlite3_errmsg(db);
+    q.sqlite3_reset(st);
+    return why.empty() && !ok ? std::string("SQLite failed") : why;
+  };
+  FDataset->Begin();
+  const size_t n = FPendingRows.size();
+  std::string why = n == BatchRows ? run(static_cast<sqlite3_stmt*>(FInsertMany), 0, n) : "-";
+  if (!why.empty()) {
+    // One by one: a refused row is named, with SQLite's reason for it.
+    for (size_t r = 0; r < n; ++r) {
+      why = run(static_cast<sqlite3_stmt*>(FInsert), r, 1);
+      if (!why.empty()) {
+        FRowsIn += static_cast<int64_t>(r);
+        FNextFid += static_cast<int64_t>(r);
+        const int64_t record = FPendingRows[r].Record;
+        FPendingRows.clear();
+        throw EWriteError("Cannot write record " + std::to_string(record) + " of table " + LayerName(FFileName) +
+                          " in " + DatasetPath(FFileName) + ": " + why);
+      }
     }
   }
-  OGRGeometryH geom = nullptr;
-  if (row.Wkb.size() > row.WkbStart &&
-      g.OGR_G_CreateFromWkb(row.Wkb.data() + row.WkbStart, nullptr, &geom,
-                            static_cast<int>(row.Wkb.size() - row.WkbStart)) != OGRERR_NONE)
-    Fail("Cannot build the geometry of record " + std::to_string(row.Record));
-  g.OGR_F_SetGeometryDirectly(h, geom);
-  g.OGR_F_SetFID(h, OGRNullFID);
-  if (g.OGR_L_CreateFeature(FLayer, h) != OGRERR_NONE) Fail("Cannot write record " + std::to_string(row.Record));
-  // The entry the trigger would make: none for an empty geometry.
-  if (geom && !FRTreeTrigger.empty() && !g.OGR_G_IsEmpty(geom)) {
-    OGREnvelope e;
-    g.OGR_G_GetEnvelope(geom, &e);
-    FRTree.push_back({g.OGR_F_GetFID(h), FloatDown(e.MinX), FloatUp(e.MaxX), FloatDown(e.MinY), FloatUp(e.MaxY)});
+  for (size_t r = 0; r < n; ++r) {
+    const TGpkgRow& row = FPendingRows[r];
+    if (!row.HasBox) continue;
+    const double* b = row.Box;
+    if (FSpatial)
+      FRTree.push_back({FNextFid + static_cast<int64_t>(r), FloatDown(b[0]), FloatUp(b[1]), FloatDown(b[2]),
+                        FloatUp(b[3])});
+    if (!FHasExtent) {
+      std::copy(b, b + 4, FExtent);
+      FHasExtent = true;
+    } else {
+      FExtent[0] = std::min(FExtent[0], b[0]);
+      FExtent[1] = std::max(FExtent[1], b[1]);
+      FExtent[2] = std::min(FExtent[2], b[2]);
+      FExtent[3] = std::max(FExtent[3], b[3]);
+    }
   }
-  FDataset->Counted();
+  FNextFid += static_cast<int64_t>(n);
+  FRowsIn += static_cast<int64_t>(n);
+  for (TGpkgRow& r : FPendingRows) FDataset->Written.push_back(std::move(r));
+  FPendingRows.clear();
+  FDataset->Counted(static_cast<int64_t>(n));
 }
 
 // SQLite's R-tree format (rtree.c): a node is a blob of the table's node
@@ -812,48 +1014,34 @@ void TGISWriterGPKG::Insert(const TGpkgRow& row) {
 // The tree is packed Sort-Tile-Recursive: full nodes of boxes near each
 // other, as tight as a tree grown by inserts, or tighter.
 void TGISWriterGPKG::FillRTree() {
-  GDALDatasetH ds = FDataset->Handle;
+  sqlite3* db = FDataset->Db;
+  const TSqliteApi& q = Sql3();
   const std::string table = "rtree_" + LayerName(FFileName) + "_geom";
   const std::string nodeSizeText =
-      SqlText(ds, "SELECT length(data) FROM " + SqlQuoted(table + "_node", '"') + " WHERE nodeno = 1");
+      DbText(db, "SELECT length(data) FROM " + SqlQuoted(table + "_node", '"') + " WHERE nodeno = 1");
   const size_t nodeSize = static_cast<size_t>(std::atol(nodeSizeText.c_str()));
   const size_t cellSize = 8 + 4 * 4;
-  if (nodeSize < 4 + 2 * cellSize) Fail("Cannot read the spatial index");
+  if (nodeSize < 4 + 2 * cellSize) FailSql("Cannot read the spatial index");
   const size_t fanout = (nodeSize - 4) / cellSize;
 
   std::vector<TRTreeEntry> items;
   items.swap(FRTree);
-  // Nodes and map rows go to SQLite in batches as they are made, so that
-  // only the boxes of the level being packed are held, not the whole tree
-  // as SQL text.
-  bool ok = true;
-  // INSERT ... SELECT rather than INSERT ... VALUES: GDAL looks through
-  // every statement for a "SELECT " without regard to case, one character
-  // at a time, and stops at the first; megabytes of hex cost it more than
-  // SQLite's parse of them.
-  struct TBatch {
-    std::string Head, Sql;
-    size_t Rows = 0, Most = 0;
+  // Nodes and map rows go to SQLite as they are made, so that only the
+  // boxes of the level being packed are held.
+  TStatement nodeRow(db, "INSERT OR REPLACE INTO " + SqlQuoted(table + "_node", '"') + " VALUES (?, ?)");
+  TStatement rowidRow(db, "INSERT INTO " + SqlQuoted(table + "_rowid", '"') + " VALUES (?, ?)");
+  TStatement parentRow(db, "INSERT INTO " + SqlQuoted(table + "_parent", '"') + " VALUES (?, ?)");
+  if (!nodeRow || !rowidRow || !parentRow) FailSql("Cannot write the spatial index");
+  const auto pair = [&](TStatement& st, int64_t a, int64_t b) {
+    q.sqlite3_bind_int64(st.get(), 1, a);
+    q.sqlite3_bind_int64(st.get(), 2, b);
+    if (!st.Run()) FailSql("Cannot write the spatial index");
   };
-  const auto head = [&](const std::string& name, bool replace) {
-    return std::string(replace ? "INSERT OR REPLACE INTO " : "INSERT INTO ") + SqlQuoted(name, '"') +
-           " SELECT * FROM (VALUES ";
-  };
-  TBatch nodeRows{head(table + "_node", true), {}, 0, 64};
-  TBatch rowidRows{head(table + "_rowid", false), {}, 0, 2000};
-  TBatch parentRows{head(table + "_parent", false), {}, 0, 2000};
-  const auto flush = [&](TBatch& b) {
-    if (b.Rows > 0 && ok) ok = SqlRun(ds, b.Head + b.Sql + ")");
-    b.Sql.clear();
-    b.Rows = 0;
-  };
-  const auto add = [&](TBatch& b, const std::string& row) {
-    b.Sql += b.Rows ? ",(" : "(";
-    b.Sql += row;
-    b.Sql += ')';
-    if (++b.Rows == b.Most) flush(b);
-  };
-  std::string blob, row;
+  std::string blob;
+  // The rows' map goes in by row id: appended to SQLite's B-tree rather
+  // than inserted all over it.
+  std::vector<std::pair<int64_t, int64_t>> rowNodes;
+  rowNodes.reserve(items.size());
   auto node = [&](int64_t number, const TRTreeEntry* cells, size_t n, int depth, bool leaf) {
     blob.clear();
     PutBE(blob, static_cast<uint64_t>(depth), 2);
@@ -866,12 +1054,15 @@ void TGISWriterGPKG::FillRTree() {
         std::memcpy(&bits, &f, 4);
         PutBE(blob, bits, 4);
       }
-      add(leaf ? rowidRows : parentRows, std::to_string(c.Id) + "," + std::to_string(number));
+      if (leaf)
+        rowNodes.emplace_back(c.Id, number);
+      else
+        pair(parentRow, c.Id, number);
     }
     blob.resize(nodeSize, '\0');
-    row = std::to_string(number) + ",";
-    PutHex(row, blob);
-    add(nodeRows, row);
+    q.sqlite3_bind_int64(nodeRow.get(), 1, number);
+    q.sqlite3_bind_blob(nodeRow.get(), 2, blob.data(), static_cast<int>(blob.size()), SQLITE_STATIC);
+    if (!nodeRow.Run()) FailSql("Cannot write the spatial index");
   };
   int64_t next = 2;
   int depth = 0;
@@ -911,12 +1102,72 @@ void TGISWriterGPKG::FillRTree() {
     items.swap(up);
     ++depth;
   }
-  for (TBatch* b : {&nodeRows, &rowidRows, &parentRows}) flush(*b);
-  // Rows added later (by another program) go in through the trigger again.
-  ok = ok && SqlRun(ds, FRTreeTrigger);
-  FRTreeTrigger.clear();
-  if (!ok) Fail("Cannot write the spatial index");
+  std::sort(rowNodes.begin(), rowNodes.end());
+  // As many map rows as the tree has entries: BatchRows to a statement.
+  std::string many = "INSERT INTO " + SqlQuoted(table + "_rowid", '"') + " VALUES (?, ?)";
+  for (size_t i = 1; i < BatchRows; ++i) many += ",(?, ?)";
+  TStatement rowidRows(db, many);
+  if (!rowidRows) FailSql("Cannot write the spatial index");
+  size_t i = 0;
+  for (; i + BatchRows <= rowNodes.size(); i += BatchRows) {
+    for (size_t k = 0; k < BatchRows; ++k) {
+      q.sqlite3_bind_int64(rowidRows.get(), static_cast<int>(2 * k + 1), rowNodes[i + k].first);
+      q.sqlite3_bind_int64(rowidRows.get(), static_cast<int>(2 * k + 2), rowNodes[i + k].second);
+    }
+    if (!rowidRows.Run()) FailSql("Cannot write the spatial index");
+  }
+  for (; i < rowNodes.size(); ++i) pair(rowidRow, rowNodes[i].first, rowNodes[i].second);
 }
+
+void TGISWriterGPKG::FinishLayerHere() {
+  // The rows still held go in, unless the file already failed.
+  std::exception_ptr error;
+  try {
+    if (FLayer && FInsert && !FDataset->Failed()) FlushRows();
+  } catch (...) {
+    error = std::current_exception();
+  }
+  FPendingRows.clear();
+  for (void** st : {&FInsert, &FInsertMany}) {
+    if (*st) Sql3().sqlite3_finalize(static_cast<sqlite3_stmt*>(*st));
+    *st = nullptr;
+  }
+  if (error) std::rethrow_exception(error);
+  if (!FLayer) return;
+  std::vector<std::pair<std::string, std::string>> held;
+  held.swap(FHeldTriggers);
+  sqlite3* db = FDataset->Db;
+  if (FSpatial) FillRTree();
+  // What GDAL records of a layer it wrote the rows of: the rows' extent,
+  // the time of the last change and the feature count.
+  const std::string name = LayerName(FFileName);
+  if (FHasExtent) {
+    TStatement st(db, "UPDATE gpkg_contents SET min_x = ?, min_y = ?, max_x = ?, max_y = ? "
+                      "WHERE lower(table_name) = lower(?)");
+    const double values[] = {FExtent[0], FExtent[2], FExtent[1], FExtent[3]};
+    for (int i = 0; st && i < 4; ++i) Sql3().sqlite3_bind_double(st.get(), i + 1, values[i]);
+    if (st) Sql3().sqlite3_bind_text(st.get(), 5, name.c_str(), -1, SQLITE_TRANSIENT);
+    if (!st || !st.Run()) FailSql("Cannot complete the layer");
+  }
+  if (FRowsIn > 0) {
+    TStatement st(db, "UPDATE gpkg_contents SET last_change = strftime('%Y-%m-%dT%H:%M:%fZ', 'now') "
+                      "WHERE lower(table_name) = lower(?)");
+    if (st) Sql3().sqlite3_bind_text(st.get(), 1, name.c_str(), -1, SQLITE_TRANSIENT);
+    if (!st || !st.Run()) FailSql("Cannot complete the layer");
+  }
+  if (FCountTrigger) {
+    // The rows put in, not a count(*), which would read the whole table
+    // back.
+    TStatement st(db, "UPDATE gpkg_ogr_contents SET feature_count = ? WHERE lower(table_name) = lower(?)");
+    if (st) Sql3().sqlite3_bind_int64(st.get(), 1, FRowsIn);
+    if (st) Sql3().sqlite3_bind_text(st.get(), 2, name.c_str(), -1, SQLITE_TRANSIENT);
+    if (!st || !st.Run()) FailSql("Cannot complete the layer");
+  }
+  // Rows added later (by another program) go in through the triggers again.
+  for (const auto& t : held)
+    if (!DbRun(db, t.second)) FailSql("Cannot complete the layer");
+}
+
 
 void TGISWriterGPKG::AddPoint(double X, double Y, std::string_view Attrib) {
   if (FObjectTypes != otPoint) return;
@@ -946,11 +1197,7 @@ void TGISWriterGPKG::Close() {
     // The table is complete once its queued records are in; a failure of
     // one of them is this close's.
     try {
-      FDataset->Call([this] {
-        if (FFeature) Gdal().OGR_F_Destroy(FFeature);
-        FFeature = nullptr;
-        if (FLayer && !FRTreeTrigger.empty()) FillRTree();
-      });
+      FDataset->Call([this] { FinishLayerHere(); });
       if (FLayer) FDataset->ThrowIfFailed();
     } catch (...) {
       if (!error) error = std::current_exception();
@@ -1004,6 +1251,7 @@ TGpkgLayerReader::TGpkgLayerReader(const std::string& path, const std::string& l
 }
 
 TGpkgLayerReader::~TGpkgLayerReader() {
+  if (FStmt) Sql3().sqlite3_finalize(static_cast<sqlite3_stmt*>(FStmt));
   if (FFeature) Gdal().OGR_F_Destroy(FFeature);
   if (FDataset) Gdal().GDALClose(FDataset);
 }
@@ -1023,7 +1271,37 @@ bool TGpkgLayerReader::FieldIsText(int32_t field) const {
 
 void TGpkgLayerReader::ReadOnly(int32_t field) {
   const TGdalApi& g = Gdal();
+  if (FStmt) Sql3().sqlite3_finalize(static_cast<sqlite3_stmt*>(FStmt));
+  FStmt = nullptr;
   OGRFeatureDefnH defn = g.OGR_L_GetLayerDefn(FLayer);
+  // Straight from SQLite where the column's value is one OGR takes as
+  // SQLite gives it.
+  FField = field;
+  FFieldKind = 0;
+  if (OGRFieldDefnH fd = field >= 0 ? g.OGR_FD_GetFieldDefn(defn, field) : nullptr) {
+    switch (g.OGR_Fld_GetType(fd)) {
+      case OFTString: FFieldKind = 1; break;
+      case OFTInteger: FFieldKind = 2; break;
+      case OFTInteger64: FFieldKind = 3; break;
+      default: break;
+    }
+  }
+  auto* db = static_cast<sqlite3*>(g.GDALGetInternalHandle(FDataset, "SQLITE_HANDLE"));
+  const char* fid = g.OGR_L_GetFIDColumn(FLayer);
+  const char* geom = g.OGR_L_GetGeometryColumn(FLayer);
+  if (db && fid && *fid && (field < 0 || FFieldKind != 0)) {
+    std::string sql = "SELECT " + SqlQuoted(fid, '"');
+    FHasGeometry = field < 0 && geom && *geom;
+    if (FHasGeometry) sql += ", " + SqlQuoted(geom, '"');
+    if (field >= 0) sql += ", " + SqlQuoted(g.OGR_Fld_GetNameRef(g.OGR_FD_GetFieldDefn(defn, field)), '"');
+    sql += " FROM " + SqlQuoted(g.OGR_L_GetName(FLayer), '"') + " ORDER BY " + SqlQuoted(fid, '"');
+    sqlite3_stmt* st = nullptr;
+    if (Sql3().sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &st, nullptr) == SQLITE_OK) {
+      FStmt = st;
+    } else if (st) {
+      Sql3().sqlite3_finalize(st);
+    }
+  }
   std::vector<const char*> ignored;
   for (int i = 0, n = g.OGR_FD_GetFieldCount(defn); i < n; ++i)
     if (i != field) ignored.push_back(g.OGR_Fld_GetNameRef(g.OGR_FD_GetFieldDefn(defn, i)));
@@ -1039,31 +1317,146 @@ void TGpkgLayerReader::ReadOnly(int32_t field) {
 void TGpkgLayerReader::Rewind() {
   if (FFeature) Gdal().OGR_F_Destroy(FFeature);
   FFeature = nullptr;
-  Gdal().OGR_L_ResetReading(FLayer);
+  FEnd = false;
+  FParts = 0;
+  if (FStmt)
+    Sql3().sqlite3_reset(static_cast<sqlite3_stmt*>(FStmt));
+  else
+    Gdal().OGR_L_ResetReading(FLayer);
+}
+
+namespace {
+uint32_t LE32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+}  // namespace
+
+bool TGpkgLayerReader::DecodeLine(const uint8_t* blob, size_t size) {
+  // The blob header: "GP", version 0, flags (bit 0 byte order, bits 1-3
+  // the envelope's kind, bit 4 empty, bit 5 extended), SRS id, envelope.
+  static const size_t envelopeBytes[] = {0, 32, 48, 48, 64};
+  if (size < 8 || blob[0] != 'G' || blob[1] != 'P' || blob[2] != 0 || (blob[3] & 0x30) != 0) return false;
+  const unsigned kind = (blob[3] >> 1) & 7;
+  if (kind > 4) return false;
+  const size_t at = 8 + envelopeBytes[kind];
+  if (size < at + 9) return false;
+  const uint8_t* w = blob + at;
+  const size_t n = size - at;
+  // Little-endian 2D lines only, and exactly as long as they say.
+  if (w[0] != 1) return false;
+  const uint32_t type = LE32(w + 1);
+  FType = static_cast<int32_t>(type);
+  if (type == wkbLineString) {
+    const uint64_t count = LE32(w + 5);
+    if (n != 9 + 16 * count) return false;
+    FParts = 1;
+    FPoints = w + 9;
+    FPointCount = static_cast<int64_t>(count);
+    return true;
+  }
+  if (type != wkbMultiLineString) return false;
+  const uint32_t parts = LE32(w + 5);
+  size_t pos = 9;
+  for (uint32_t i = 0; i < parts; ++i) {
+    if (n - pos < 9 || w[pos] != 1 || LE32(w + pos + 1) != wkbLineString) return false;
+    const uint64_t count = LE32(w + pos + 5);
+    if ((n - pos - 9) / 16 < count) return false;
+    if (i == 0) {
+      FPoints = w + pos + 9;
+      FPointCount = static_cast<int64_t>(count);
+    }
+    pos += 9 + 16 * static_cast<size_t>(count);
+  }
+  if (pos != n) return false;
+  FParts = static_cast<int32_t>(std::min<uint32_t>(parts, INT32_MAX));
+  return true;
 }
 
 bool TGpkgLayerReader::Next() {
   if (FFeature) Gdal().OGR_F_Destroy(FFeature);
-  FFeature = Gdal().OGR_L_GetNextFeature(FLayer);
-  return FFeature != nullptr;
+  FFeature = nullptr;
+  if (!FStmt) {
+    FFeature = Gdal().OGR_L_GetNextFeature(FLayer);
+    return FFeature != nullptr;
+  }
+  if (FEnd) return false;
+  const TSqliteApi& q = Sql3();
+  auto* st = static_cast<sqlite3_stmt*>(FStmt);
+  const int rc = q.sqlite3_step(st);
+  if (rc == SQLITE_DONE) {
+    FEnd = true;
+    return false;
+  }
+  if (rc != SQLITE_ROW) {
+    auto* db = static_cast<sqlite3*>(Gdal().GDALGetInternalHandle(FDataset, "SQLITE_HANDLE"));
+    throw EReadError("Cannot read the layer " + std::string(Gdal().OGR_L_GetName(FLayer)) + " of " +
+                     FullPath(FPath) + ": " + (db ? q.sqlite3_errmsg(db) : "SQLite failed"));
+  }
+  FParts = 0;
+  FType = 0;
+  FPoints = nullptr;
+  FPointCount = 0;
+  if (FHasGeometry && q.sqlite3_column_type(st, 1) != SQLITE_NULL) {
+    const auto* blob = static_cast<const uint8_t*>(q.sqlite3_column_blob(st, 1));
+    const int bytes = q.sqlite3_column_bytes(st, 1);
+    if (!blob || bytes <= 0 || !DecodeLine(blob, static_cast<size_t>(bytes))) {
+      // Anything else as OGR reads it.
+      FParts = FType = 0;
+      FPoints = nullptr;
+      FPointCount = 0;
+      TQuietGdal quiet;
+      FFeature = Gdal().OGR_L_GetFeature(FLayer, q.sqlite3_column_int64(st, 0));
+    }
+  }
+  return true;
 }
 
 std::string TGpkgLayerReader::Text(int32_t field) const {
+  if (FStmt && !FFeature) {
+    if (FEnd || field != FField || FFieldKind == 0) return std::string();
+    const TSqliteApi& q = Sql3();
+    auto* st = static_cast<sqlite3_stmt*>(FStmt);
+    const int col = FHasGeometry ? 2 : 1;
+    if (q.sqlite3_column_type(st, col) == SQLITE_NULL) return std::string();
+    if (FFieldKind == 1) {
+      const unsigned char* t = q.sqlite3_column_text(st, col);
+      return t ? std::string(reinterpret_cast<const char*>(t)) : std::string();
+    }
+    return std::to_string(Integer(field));
+  }
   if (!FFeature || !Gdal().OGR_F_IsFieldSetAndNotNull(FFeature, field)) return std::string();
   return Gdal().OGR_F_GetFieldAsString(FFeature, field);
 }
 
 int64_t TGpkgLayerReader::Integer(int32_t field) const {
+  if (FStmt && !FFeature) {
+    if (FEnd || field != FField || FFieldKind == 0) return 0;
+    const TSqliteApi& q = Sql3();
+    auto* st = static_cast<sqlite3_stmt*>(FStmt);
+    const int col = FHasGeometry ? 2 : 1;
+    if (q.sqlite3_column_type(st, col) == SQLITE_NULL) return 0;
+    switch (FFieldKind) {
+      case 1: {  // OGR's reading of text as a number
+        const unsigned char* t = q.sqlite3_column_text(st, col);
+        return t ? std::strtoll(reinterpret_cast<const char*>(t), nullptr, 10) : 0;
+      }
+      case 2: return static_cast<int32_t>(q.sqlite3_column_int64(st, col));  // a 32-bit field keeps the low bits
+      default: return q.sqlite3_column_int64(st, col);
+    }
+  }
   if (!FFeature || !Gdal().OGR_F_IsFieldSetAndNotNull(FFeature, field)) return 0;
   return Gdal().OGR_F_GetFieldAsInteger64(FFeature, field);
 }
 
 int32_t TGpkgLayerReader::GeometryType() const {
+  if (FStmt && !FFeature) return FType;
   OGRGeometryH g = FFeature ? Gdal().OGR_F_GetGeometryRef(FFeature) : nullptr;
   return g ? static_cast<int32_t>(Gdal().OGR_G_GetGeometryType(g)) : 0;
 }
 
 int32_t TGpkgLayerReader::LineParts() const {
+  if (FStmt && !FFeature) return FParts;
   OGRGeometryH g = FFeature ? Gdal().OGR_F_GetGeometryRef(FFeature) : nullptr;
   if (!g) return 0;
   switch (FlatType(Gdal().OGR_G_GetGeometryType(g))) {
@@ -1074,6 +1467,13 @@ int32_t TGpkgLayerReader::LineParts() const {
 }
 
 int64_t TGpkgLayerReader::LinePoints(std::vector<TFloatPoint>& pts) const {
+  if (FStmt && !FFeature) {
+    if (FParts != 1 || FPointCount <= 0) return 0;
+    const auto n = static_cast<size_t>(FPointCount);
+    if (pts.size() < n) pts.resize(n);
+    std::memcpy(pts.data(), FPoints, 16 * n);
+    return FPointCount;
+  }
   OGRGeometryH g = FFeature ? Gdal().OGR_F_GetGeometryRef(FFeature) : nullptr;
   if (!g) return 0;
   if (FlatType(Gdal().OGR_G_GetGeometryType(g)) == wkbMultiLineString) {

@@ -1,6 +1,7 @@
 // GeoPackage tables: every table of a run is a layer of one
-// osm2trassel.gpkg in the table's folder, under the table's name, written
-// through GDAL's GeoPackage driver (bound at run time, linvoro_gdal.h).
+// osm2trassel.gpkg in the table's folder, under the table's name. GDAL's
+// GeoPackage driver (bound at run time, linvoro_gdal.h) makes the file and
+// its layers; the rows go in through SQLite on GDAL's own connection.
 //
 // The writers of one file share one open dataset: the first writer opens
 // (or creates) it, the last to close completes it. One thread per open file
@@ -22,6 +23,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "linvoro_giswriter.h"
@@ -70,37 +72,65 @@ class TGISWriterGPKG : public TGISWriter {
 
  private:
   friend struct TGpkgDataset;
-  // On the writing thread: the layer, and a record into it.
+  // On the writing thread: the layer, and a record into it (taken over);
+  // records go to SQLite BatchRows at a time.
+  static constexpr size_t BatchRows = 32;
   void CreateLayerHere();
-  void Insert(const TGpkgRow& row);
-  // Fills the layer's R-tree with the entries gathered, and gives it its
-  // insert trigger back.
+  void Insert(TGpkgRow& row);
+  void FlushRows();
+  // Fills the layer's R-tree with the entries gathered.
   void FillRTree();
+  // Completes the layer once its rows are in: the R-tree, the extent and
+  // feature count GDAL would have recorded, the triggers held back. Always
+  // lets go of the insert statement.
+  void FinishLayerHere();
 
  protected:
   [[noreturn]] void Fail(const std::string& what) const;
+  // Fail with SQLite's message for the file's connection.
+  [[noreturn]] void FailSql(const std::string& what) const;
   bool LayerOpen() const { return FLayer != nullptr; }
 
   std::shared_ptr<TGpkgDataset> FDataset;
   // Set and used on the writing thread (FLayer is read here once the layer
-  // is made).
-  void* FLayer = nullptr;    // OGRLayerH
-  void* FFeature = nullptr;  // OGRFeatureH, reused for every record
+  // is made). The layer is made through GDAL, so that its metadata is
+  // GDAL's own; its rows go in through one prepared INSERT on GDAL's SQLite
+  // connection, an OGR feature per row costing several times the row.
+  void* FLayer = nullptr;   // OGRLayerH
+  // INSERTs of one row and of BatchRows rows (sqlite3_stmt*): SQLite's
+  // work per statement, beyond that per row, is about as much again.
+  void* FInsert = nullptr;
+  void* FInsertMany = nullptr;
+  std::vector<TGpkgRow> FPendingRows;
+  int64_t FNextFid = 1;  // as GDAL numbers the rows of a new table
   bool FLayerCreated = false;
-  std::vector<int> FOgrField;  // [field] OGR field index, -1 when not created
+  std::vector<int> FColumn;  // [field] value index in a row, -1 when not created
+  int64_t FRowsIn = 0;
+  bool FHasExtent = false;
+  double FExtent[4] = {0, 0, 0, 0};  // min x, max x, min y, max y
   // The R-tree's entries, written at once when the table closes (writing
-  // thread), and the SQL of the insert trigger left out until then.
+  // thread).
   struct TRTreeEntry {
     int64_t Id;
     float MinX, MaxX, MinY, MaxY;
   };
   std::vector<TRTreeEntry> FRTree;
-  std::string FRTreeTrigger;
-  // The geometry of the record being built, as WKB; its header is written
-  // once the part count is known.
+  bool FSpatial = false;
+  // Triggers GDAL made that would run for every row (the R-tree's insert,
+  // the feature count), held back while the table is written and made
+  // again at its close: name and SQL.
+  std::vector<std::pair<std::string, std::string>> FHeldTriggers;
+  bool FCountTrigger = false;
+  // The geometry of the record being built, as a GeoPackage blob: room for
+  // the blob's header, then WKB; the header is written once the part count
+  // and the envelope are known.
   std::vector<uint8_t> FWkb;
+  std::unique_ptr<TGpkgRow> FRow;  // the record being handed over
   std::vector<size_t> FPartStart;
   int32_t FPartsWanted = 0;
+  int64_t FPoints = 0;
+  double FEnv[4] = {0, 0, 0, 0};
+  int32_t FSrsId = 0;
   std::string FText;
 };
 
@@ -111,7 +141,11 @@ void AddGpkgLayerFromGeoJson(const std::string& gpkgPath, const std::string& lay
                              const std::string& geojsonPath);
 
 // Reads a layer of a GeoPackage record by record, in feature order: the
-// network import's view of a road table written by TGISWriterGPKG.
+// network import's view of a road table written by TGISWriterGPKG. After
+// ReadOnly, rows come straight from SQLite on GDAL's connection, lines
+// decoded from their blobs here; a row whose geometry is anything but a
+// plain line in the form GDAL writes is read through OGR instead, so that
+// every value is the one OGR gives.
 class TGpkgLayerReader {
  public:
   // Opens the layer read-only; raises naming the file and layer when it
@@ -147,9 +181,25 @@ class TGpkgLayerReader {
   int32_t GeometryType() const;
 
  private:
+  // The current row's geometry from its blob; false when OGR must read it.
+  bool DecodeLine(const uint8_t* blob, size_t size);
+
   void* FDataset = nullptr;  // GDALDatasetH
   void* FLayer = nullptr;
-  void* FFeature = nullptr;
+  void* FFeature = nullptr;  // the current row through OGR, if read so
   int64_t FCount = 0;
   std::string FPath;
+  // The SQLite pass: its statement, the column read and how OGR would
+  // take its value (0 none, 1 text, 2 32-bit integer, 3 64-bit integer).
+  void* FStmt = nullptr;  // sqlite3_stmt*
+  int32_t FField = -1;
+  int FFieldKind = 0;
+  bool FHasGeometry = false;
+  bool FEnd = false;
+  // The current row's line, decoded: parts (0 for none) and, for one
+  // part, its points in the blob.
+  int32_t FParts = 0;
+  int32_t FType = 0;  // its WKB type
+  const uint8_t* FPoints = nullptr;
+  int64_t FPointCount = 0;
 };
