@@ -352,11 +352,11 @@ void RunChecksInOrder(TStage& run, TNetwork& net, TGISFormat ff,
 // being handed over; a stop asked for is passed on to every thread, whose
 // checks end at their next progress point.
 
-// Text of a step not yet handed over waits in memory up to this much; the
-// step being handed over is taken from at once, so its thread waits for
-// room, while a later step's thread writes the rest to its spool file and
-// goes on with its checks.
-constexpr size_t kMaxWaitingText = size_t(8) << 20;
+// Text of a step not yet handed over waits in memory up to this much (the
+// step being handed over a block at least); the step being handed over is taken from at once, so
+// its thread waits for room, while a later step's thread writes the rest to
+// its spool file and goes on with its checks.
+std::atomic<size_t> MaxWaitingText{size_t(8) << 20};
 
 // A block of a step's text: its own, or where its thread's spool holds it.
 struct TTextBlock {
@@ -488,8 +488,10 @@ void TCheckThreads::Hand(size_t k, std::string& block) {
   if (block.empty()) return;
   TSpool& spool = FSpool[FSteps[k].Spatial ? 0 : 1];
   TStepState& s = FState[k];
+  const size_t bound = MaxWaitingText.load();
+  const auto room = [&] { return s.TextBytes + block.size() <= bound; };
   std::unique_lock<std::mutex> lock(FLock);
-  if (FHanding != k && s.TextBytes + block.size() > kMaxWaitingText && spool.Usable()) {
+  if (FHanding != k && !room() && spool.Usable()) {
     // Read back only once the block is told, which is after this write.
     lock.unlock();
     const size_t size = block.size();
@@ -501,7 +503,7 @@ void TCheckThreads::Hand(size_t k, std::string& block) {
   }
   // Being handed over (or nowhere else to go): the stage's thread takes it
   // soon. A stop ends the wait; the text found until then still goes.
-  FNews.wait(lock, [&] { return s.TextBytes < kMaxWaitingText || Cancelled(); });
+  FNews.wait(lock, [&] { return s.TextBytes == 0 || room() || Cancelled(); });
   s.TextBytes += block.size();
   s.Text.push_back({std::move(block), -1, 0});
   block = std::string();
@@ -721,6 +723,8 @@ void CheckNetwork(TStage& run, TGISFormat ff, TStageCounter& steps) {
 }
 
 }  // namespace
+
+size_t SetCheckTextInMemory(size_t bytes) { return MaxWaitingText.exchange(bytes); }
 
 void RunNetworkStage(const TRunOptions& o, IRunUI& ui, TCheckSink* checkSink,
                      std::vector<TWrittenTable>& tables) {

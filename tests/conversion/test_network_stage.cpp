@@ -26,6 +26,7 @@
 #include "include_file.h"
 #include "linvoro_giswriter.h"
 #include "linvoro_roadnamefile.h"
+#include "network_stage.h"
 #include "output_files.h"
 #include "run_driver.h"
 #include "run_options.h"
@@ -479,7 +480,8 @@ class TRecordUI : public TNullRunUI {
 // The checks on several threads write the same tables, findings and log as
 // on one, byte for byte and in the same order, on every shared extract and
 // on andorra tiled four times (copies side by side, whose ways meet at the
-// seams), in MIF and shapefile form.
+// seams), in MIF and shapefile form; also when the findings of every check
+// that runs ahead of the one being handed over go through the spool file.
 TEST(NetworkStage, ChecksOnSeveralThreadsMatchOneThread) {
   TIncludeLists include;
   include.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
@@ -502,10 +504,16 @@ TEST(NetworkStage, ChecksOnSeveralThreadsMatchOneThread) {
   for (const std::string& input : inputs) {
     for (const int32_t format : {0, 1}) {
       SCOPED_TRACE(input + (format == 0 ? " as MIF" : " as shapefile"));
-      std::map<std::string, std::string> files[2];
-      std::vector<std::string> lines[2];
-      for (const int threads : {1, 4}) {
-        const TCheckThreadsEnv env(threads);
+      // Threads, and the findings' text of a check ahead that waits in memory.
+      const struct {
+        int threads;
+        size_t inMemory;
+      } variants[] = {{1, size_t(8) << 20}, {4, size_t(8) << 20}, {4, 0}};
+      std::map<std::string, std::string> files[3];
+      std::vector<std::string> lines[3];
+      for (int k = 0; k < 3; ++k) {
+        const TCheckThreadsEnv env(variants[k].threads);
+        const size_t before = SetCheckTextInMemory(variants[k].inMemory);
         const std::string dir = root + std::to_string(run++) + "/";
         fs::create_directories(dir);
         TRunOptions o;
@@ -515,25 +523,28 @@ TEST(NetworkStage, ChecksOnSeveralThreadsMatchOneThread) {
         o.MainDir = dir;
         TRecordUI ui;
         const TRunResult r = RunConversion(o, include, ui);
+        SetCheckTextInMemory(before);
         ASSERT_EQ(r.Status, TRunStatus::rsOk) << r.Message;
-        const int k = threads == 1 ? 0 : 1;
         files[k] = FolderFiles(dir);
         lines[k] = std::move(ui.lines);
         // Lines that name the folder differ; the rest is compared.
         std::erase_if(lines[k], [&dir](const std::string& l) { return l.find(dir) != std::string::npos; });
         fs::remove_all(dir);
       }
-      EXPECT_EQ(lines[0], lines[1]);
       // An extract without a road for cars builds no network.
       if (input == tiled || files[0].count("linvoro_config.ini")) {
         ASSERT_TRUE(files[0].count("findings.geojson"));
         ASSERT_TRUE(files[0].count(format == 0 ? "overpasses.mif" : "overpasses.shp"));
       }
-      std::vector<std::string> names[2];
-      for (int k = 0; k < 2; ++k)
-        for (const auto& f : files[k]) names[k].push_back(f.first);
-      ASSERT_EQ(names[0], names[1]);
-      for (const auto& f : files[0]) EXPECT_TRUE(f.second == files[1][f.first]) << f.first << " differs";
+      for (int k = 1; k < 3; ++k) {
+        SCOPED_TRACE(variants[k].inMemory ? "threads" : "threads, spooled");
+        EXPECT_EQ(lines[0], lines[k]);
+        std::vector<std::string> names[2];
+        for (const auto& f : files[0]) names[0].push_back(f.first);
+        for (const auto& f : files[k]) names[1].push_back(f.first);
+        ASSERT_EQ(names[0], names[1]);
+        for (const auto& f : files[0]) EXPECT_TRUE(f.second == files[k][f.first]) << f.first << " differs";
+      }
     }
   }
   fs::remove_all(tmpl);
@@ -541,7 +552,9 @@ TEST(NetworkStage, ChecksOnSeveralThreadsMatchOneThread) {
 
 // A stop asked for while the checks run on several threads ends the stage
 // within a second, as cancelled, and every table the log lists opens with
-// the records it counts, the check tables in the order of the checks.
+// the records it counts, the check tables in the order of the checks, and
+// findings.geojson holds a finding for each of their records: also when the
+// findings of the checks ahead wait in the spool file.
 TEST(NetworkStage, ChecksOnSeveralThreadsStopWithinASecond) {
   GDALAllRegister();
   TIncludeLists include;
@@ -577,8 +590,10 @@ TEST(NetworkStage, ChecksOnSeveralThreadsStopWithinASecond) {
 
   const TCheckThreadsEnv env(2);
   int run = 0;
+  for (const size_t inMemory : {size_t(8) << 20, size_t(0)})
   for (const char* at : {"Extended subnets", "Simple subnets", "Non-connected nodes"}) {
-    SCOPED_TRACE(at);
+    SCOPED_TRACE(std::string(at) + (inMemory ? "" : ", spooled"));
+    const size_t before = SetCheckTextInMemory(inMemory);
     const std::string dir = root + std::to_string(run++) + "/";
     fs::create_directories(dir);
     TRunOptions o;
@@ -588,7 +603,12 @@ TEST(NetworkStage, ChecksOnSeveralThreadsStopWithinASecond) {
     o.MainDir = dir;
     TTimedStopUI ui(at);
     const TRunResult r = RunConversion(o, include, ui);
+    SetCheckTextInMemory(before);
     ASSERT_EQ(r.Status, TRunStatus::rsCancelled) << r.Message;
+    std::ifstream geojson(dir + "findings.geojson", std::ios::binary);
+    ASSERT_TRUE(geojson) << "no findings.geojson";
+    const std::string findings((std::istreambuf_iterator<char>(geojson)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(findings.substr(findings.size() - 4), "\n]}\n");
     ASSERT_TRUE(ui.asked && ui.listed);
     const double seconds = std::chrono::duration<double>(*ui.listed - *ui.asked).count();
     EXPECT_LT(seconds, 1.0);
@@ -602,7 +622,13 @@ TEST(NetworkStage, ChecksOnSeveralThreadsStopWithinASecond) {
       const TTableInfo t = OpenTable(dir + name + ".shp");
       ASSERT_TRUE(t.ok) << line;
       EXPECT_EQ(t.rows, std::stoll(line.substr(colon + 3))) << line;
-      if (name != "roads") listed.push_back(name);
+      if (name == "roads") continue;
+      listed.push_back(name);
+      if (name == "nodes") continue;
+      const std::string key = "\"properties\":{\"check\":\"" + name + "\"";
+      int64_t features = 0;
+      for (size_t p = findings.find(key); p != std::string::npos; p = findings.find(key, p + 1)) ++features;
+      EXPECT_EQ(features, t.rows) << name << " in findings.geojson";
     }
     std::vector<std::string> order;
     for (const auto& t : kCheckTables) order.push_back(t.name);
