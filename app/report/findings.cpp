@@ -361,7 +361,9 @@ TFindingsPart::TFindingsPart(TFindings& owner, TCheckFindings& check, TCheckText
       FFirst(&FOwnFirst),
       FFull([this] {
         FOut(FOwnText);
+        // The block was taken whole: the next one starts at full size.
         FOwnText.clear();
+        FOwnText.reserve(kFlushSize + kFlushSize / 4);
       }),
       FLinks(owner.FNet, owner.FRoads) {}
 
