@@ -393,32 +393,36 @@ class TSpool {
   // Only the thread of the lane writes, and only past what it has told.
   int64_t Append(std::string_view text) {
     const int64_t at = FEnd;
-    for (size_t done = 0; done < text.size();) {
-      const ssize_t n = ::pwrite(fileno(FFile), text.data() + done, text.size() - done,
-                                 static_cast<off_t>(at + static_cast<int64_t>(done)));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0)
-        throw EWriteError(std::string("Cannot write the checks' waiting findings to a temporary file (") +
-                          std::strerror(n < 0 ? errno : ENOSPC) + "): free space in the temporary folder");
-      done += static_cast<size_t>(n);
-    }
+    if (!Whole(::pwrite, const_cast<char*>(text.data()), text.size(), at))
+      throw EWriteError(std::string("Cannot write the checks' waiting findings to a temporary file (") +
+                        std::strerror(errno) + "): free space in the temporary folder");
     FEnd += static_cast<int64_t>(text.size());
     return at;
   }
   void Read(int64_t at, size_t size, std::string& out) const {
     out.resize(size);
-    for (size_t done = 0; done < size;) {
-      const ssize_t n = ::pread(fileno(FFile), out.data() + done, size - done,
-                                static_cast<off_t>(at + static_cast<int64_t>(done)));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0)
-        throw EReadError(std::string("Cannot read the checks' waiting findings back from a temporary file (") +
-                         std::strerror(n < 0 ? errno : EIO) + ")");
-      done += static_cast<size_t>(n);
-    }
+    if (!Whole(::pread, out.data(), size, at))
+      throw EReadError(std::string("Cannot read the checks' waiting findings back from a temporary file (") +
+                       std::strerror(errno) + ")");
   }
 
  private:
+  // All of size bytes at `at` through io (pread or pwrite), on after an
+  // interruption; false with errno set when they cannot be.
+  template <typename TIo>
+  bool Whole(TIo io, char* data, size_t size, int64_t at) const {
+    for (size_t done = 0; done < size;) {
+      const ssize_t n = io(fileno(FFile), data + done, size - done, static_cast<off_t>(at + static_cast<int64_t>(done)));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        if (n == 0) errno = EIO;
+        return false;
+      }
+      done += static_cast<size_t>(n);
+    }
+    return true;
+  }
+
   std::FILE* FFile = nullptr;
   bool FTried = false;
   int64_t FEnd = 0;
