@@ -457,6 +457,10 @@ class TCheckThreads {
 
  private:
   void Lane(bool spatial);
+  // Whether step k ends: the run is stopped or given up, or an earlier
+  // step failed. A step before the failed one goes on, as on one thread:
+  // it may fail too, and then its error is the run's.
+  bool Cancelled(size_t k) const { return FAbort || FUserStop || FFailedAt < k; }
   bool Cancelled() const { return FAbort || FUserStop; }
   // Sets a flag that ends the checks; set under the lock, so that a thread
   // waiting for room for its text cannot miss it.
@@ -478,6 +482,7 @@ class TCheckThreads {
   const std::vector<TCheckStep>& FSteps;
   TCheckSink* const FSink;  // may be null
   std::atomic<bool> FAbort{false}, FUserStop{false};
+  std::atomic<size_t> FFailedAt{SIZE_MAX};  // the first failed step in step order
   std::mutex FLock;
   std::condition_variable FNews;
   bool FAttached = false;  // the sink takes parts
@@ -507,7 +512,7 @@ void TCheckThreads::Hand(size_t k, std::string& block) {
   }
   // Being handed over (or nowhere else to go): the stage's thread takes it
   // soon. A stop ends the wait; the text found until then still goes.
-  FNews.wait(lock, [&] { return s.TextBytes == 0 || room() || Cancelled(); });
+  FNews.wait(lock, [&] { return s.TextBytes == 0 || room() || Cancelled(k); });
   s.TextBytes += block.size();
   s.Text.push_back({std::move(block), -1, 0});
   block = std::string();
@@ -521,7 +526,7 @@ void TCheckThreads::Lane(bool spatial) {
   std::unique_ptr<TCheckRows> rows;
   TProgressCancelEvent progress = [this, &current](TProgress*, int32_t p, bool& cancel) {
     if (current >= 0) FProgress[current].store(p, std::memory_order_relaxed);
-    if (Cancelled()) cancel = true;
+    if (current >= 0 ? Cancelled(static_cast<size_t>(current)) : Cancelled()) cancel = true;
   };
   auto written = [&tables](const TGISWriter& w) { tables.push_back(DescribeTable(w)); };
 
@@ -556,7 +561,7 @@ void TCheckThreads::Lane(bool spatial) {
     {
       std::lock_guard<std::mutex> g(FLock);
       // A step after a failed one may lack what that one found.
-      if (Cancelled() || failed)
+      if (Cancelled(k) || failed)
         FState[k].Skipped = true;
       else
         FState[k].Started = true;
@@ -576,8 +581,8 @@ void TCheckThreads::Lane(bool spatial) {
                         FFF,
                         FDir,
                         progress,
-                        [this] {
-                          if (Cancelled()) throw ERunCancelled();
+                        [this, k] {
+                          if (Cancelled(k)) throw ERunCancelled();
                         },
                         written};
         FSteps[k].Run(c);
@@ -594,14 +599,18 @@ void TCheckThreads::Lane(bool spatial) {
     }
     if (error) {
       failed = true;
-      Signal(FAbort);
+      {
+        std::lock_guard<std::mutex> g(FLock);
+        if (k < FFailedAt) FFailedAt = k;
+      }
+      FNews.notify_all();
     }
     {
       std::lock_guard<std::mutex> g(FLock);
       TStepState& s = FState[k];
       s.Error = error;
       s.Stopped = FUserStop;
-      s.CutShort = !error && FAbort;
+      s.CutShort = !error && (FAbort || FFailedAt < k);
       s.Tables = std::move(tables);
       s.Done = true;
     }

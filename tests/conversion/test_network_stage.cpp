@@ -642,6 +642,88 @@ TEST(NetworkStage, ChecksOnSeveralThreadsStopWithinASecond) {
   fs::remove_all(tmpl);
 }
 
+// A check that fails on its thread while an earlier one still runs on the
+// other (a folder in the place of its table) ends the run as failed with
+// the error of the first failing check in the order of the checks,
+// whichever failed first in time; the checks before it run to their end as
+// on one thread, with the same log, tables and findings (the later ones may
+// have run meanwhile: their findings come after), also through the spool
+// file.
+TEST(NetworkStage, ChecksOnSeveralThreadsFailWithTheFirstErrorInStepOrder) {
+  TIncludeLists include;
+  include.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
+  char tmpl[] = "/tmp/netthreadfail_XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string root = std::string(tmpl) + "/";
+  const std::string input = root + "grid.osm";
+  std::ofstream(input, std::ios::binary) << GridOsm(300);
+  const struct {
+    std::vector<std::string> blocked;
+    const char* named;  // in the run's message
+  } cases[] = {{{"overpasses.shp"}, "overpasses"},
+               {{"non_connected_links.shp"}, "non_connected_links"},
+               {{"parallel.shp", "overpasses.shp"}, "parallel"},
+               {{"object_check.shp", "non_connected_nodes.shp"}, "object_check"}};
+  int run = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.named);
+    std::map<std::string, std::string> files[3];
+    std::vector<std::string> lines[3];
+    std::string messages[3];
+    const struct {
+      int threads;
+      size_t inMemory;
+    } variants[] = {{1, size_t(8) << 20}, {2, size_t(8) << 20}, {2, 0}};
+    for (int k = 0; k < 3; ++k) {
+      const TCheckThreadsEnv env(variants[k].threads);
+      const size_t before = SetCheckTextInMemory(variants[k].inMemory);
+      const std::string dir = root + std::to_string(run++) + "/";
+      for (const std::string& b : c.blocked) {
+        fs::create_directories(dir + b);
+        std::ofstream(dir + b + "/keep") << "x";
+      }
+      TRunOptions o;
+      o.OutputFormat = 1;
+      o.BuildNetwork = o.Subnets = o.TopoChecks = o.Overpasses = true;
+      o.Files = {input};
+      o.MainDir = dir;
+      TRecordUI ui;
+      const TRunResult r = RunConversion(o, include, ui);
+      SetCheckTextInMemory(before);
+      EXPECT_EQ(r.Status, TRunStatus::rsFailed) << r.Message;
+      messages[k] = r.Message;
+      for (const std::string& b : c.blocked) fs::remove_all(dir + b);
+      files[k] = FolderFiles(dir);
+      lines[k] = std::move(ui.lines);
+      std::erase_if(lines[k], [&dir](const std::string& l) { return l.find(dir) != std::string::npos; });
+      fs::remove_all(dir);
+    }
+    EXPECT_NE(messages[0].find(c.named), std::string::npos) << messages[0];
+    ASSERT_TRUE(files[0].count("findings.geojson"));
+    const auto listed = std::find_if(lines[0].begin(), lines[0].end(),
+                                     [](const std::string& l) { return l.rfind("Table ", 0) == 0; });
+    const std::vector<std::string> before(lines[0].begin(), listed);
+    const std::string& findings = files[0]["findings.geojson"];
+    ASSERT_GE(findings.size(), 4u);
+    for (int k = 1; k < 3; ++k) {
+      SCOPED_TRACE(variants[k].inMemory ? "threads" : "threads, spooled");
+      ASSERT_NE(messages[k].find(c.named), std::string::npos) << messages[k];
+      EXPECT_EQ(messages[k].substr(messages[k].find(c.named)), messages[0].substr(messages[0].find(c.named)));
+      ASSERT_GE(lines[k].size(), before.size());
+      EXPECT_EQ(std::vector<std::string>(lines[k].begin(), lines[k].begin() + before.size()), before);
+      for (const auto& f : files[0]) {
+        if (f.first == "findings.geojson") {
+          EXPECT_EQ(files[k][f.first].compare(0, findings.size() - 4, findings, 0, findings.size() - 4), 0)
+              << "findings.geojson does not begin with one thread's findings";
+        } else {
+          EXPECT_TRUE(files[k].count(f.first) && f.second == files[k][f.first]) << f.first << " differs";
+        }
+      }
+    }
+  }
+  fs::remove_all(tmpl);
+}
+
 // A network stage that fails, in the import or after it, leaves no network
 // file and no report that would describe one: here a folder in the place of
 // one of the set's files (with a file in it, so that it stays) makes the
