@@ -33,9 +33,9 @@ class TCheckSink {
   // The network was built with this many links and nodes.
   virtual void NetworkBuilt(int64_t links, int64_t nodes) = 0;
   // Every row of a check (between its Begin and End) is told through the
-  // network's row event, from Attach until Detach, in the order of the
-  // checks also when they run on several threads; the rows of the nodes
-  // export, which is no check, may not come.
+  // network's row event, from Attach until Detach, when the checks run on
+  // the sink's thread; on several threads through the check's Rows part
+  // instead. The rows of the nodes export, which is no check, may not come.
   virtual void Attach(TNetwork& net) = 0;
   virtual void Detach() = 0;
   // A check that writes table begins, and ends (stopped: by the user).

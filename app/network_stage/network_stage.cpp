@@ -711,12 +711,13 @@ void CheckNetwork(TStage& run, TGISFormat ff, TStageCounter& steps) {
   if (o.Encoding != 0) net.SetCodepage(o.Encoding);  // the check tables declare it too
   net.SetOnProgress(NetworkProgress(run));
   net.SetOnTableWritten([&run](const TGISWriter& w) { NoteTable(run, w); });
-  // On several threads this network only serves the findings' look-ups.
+  // On several threads this network only serves the findings' look-ups
+  // (ways, names, road classes), which the lanes' parts make through it.
   net.Open(true, false, threads == 1, 0);
   net.OpenRoadName(1, false);
   net.OpenRoadName(2, false);
-  // The findings take every check row as it is written, until the network
-  // goes.
+  // The findings take every check row as it is written (on several
+  // threads through the lanes' parts), until the network goes.
   struct TAttached {
     TCheckSink* f;
     ~TAttached() {
