@@ -18,6 +18,7 @@
 #include <optional>
 #include <filesystem>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -464,6 +465,42 @@ std::map<std::string, std::string> FolderFiles(const std::string& dir) {
 
 // What a run tells its front end: the stages with their numbers and the log
 // without its times.
+// How a run's checks go: threads, and how much of the findings' text of a
+// check ahead of the one being handed over waits in memory (0: all of it
+// goes through the spool file).
+struct TThreadVariant {
+  int threads;
+  size_t inMemory;
+  const char* name;
+};
+const TThreadVariant kThreadVariants[] = {
+    {1, size_t(8) << 20, "one thread"}, {4, size_t(8) << 20, "threads"}, {4, 0, "threads, spooled"}};
+
+// Sets a variant for the life of the object.
+class TThreadVariantScope {
+ public:
+  explicit TThreadVariantScope(const TThreadVariant& v)
+      : FEnv(v.threads), FInMemory(SetCheckTextInMemory(v.inMemory)) {}
+  ~TThreadVariantScope() { SetCheckTextInMemory(FInMemory); }
+
+ private:
+  TCheckThreadsEnv FEnv;
+  size_t FInMemory;
+};
+
+// A folder of its own under /tmp holding a grid of ways, gone at the end.
+struct TGridFolder {
+  explicit TGridFolder(int size) {
+    char tmpl[] = "/tmp/netthreads_XXXXXX";
+    if (!mkdtemp(tmpl)) throw std::runtime_error("cannot make a folder in /tmp");
+    root = std::string(tmpl) + "/";
+    input = root + "grid.osm";
+    std::ofstream(input, std::ios::binary) << GridOsm(size);
+  }
+  ~TGridFolder() { fs::remove_all(root); }
+  std::string root, input;
+};
+
 class TRecordUI : public TNullRunUI {
  public:
   void Stage(const TRunStage& s) override {
@@ -504,16 +541,10 @@ TEST(NetworkStage, ChecksOnSeveralThreadsMatchOneThread) {
   for (const std::string& input : inputs) {
     for (const int32_t format : {0, 1}) {
       SCOPED_TRACE(input + (format == 0 ? " as MIF" : " as shapefile"));
-      // Threads, and the findings' text of a check ahead that waits in memory.
-      const struct {
-        int threads;
-        size_t inMemory;
-      } variants[] = {{1, size_t(8) << 20}, {4, size_t(8) << 20}, {4, 0}};
       std::map<std::string, std::string> files[3];
       std::vector<std::string> lines[3];
       for (int k = 0; k < 3; ++k) {
-        const TCheckThreadsEnv env(variants[k].threads);
-        const size_t before = SetCheckTextInMemory(variants[k].inMemory);
+        const TThreadVariantScope variant(kThreadVariants[k]);
         const std::string dir = root + std::to_string(run++) + "/";
         fs::create_directories(dir);
         TRunOptions o;
@@ -523,7 +554,6 @@ TEST(NetworkStage, ChecksOnSeveralThreadsMatchOneThread) {
         o.MainDir = dir;
         TRecordUI ui;
         const TRunResult r = RunConversion(o, include, ui);
-        SetCheckTextInMemory(before);
         ASSERT_EQ(r.Status, TRunStatus::rsOk) << r.Message;
         files[k] = FolderFiles(dir);
         lines[k] = std::move(ui.lines);
@@ -537,7 +567,7 @@ TEST(NetworkStage, ChecksOnSeveralThreadsMatchOneThread) {
         ASSERT_TRUE(files[0].count(format == 0 ? "overpasses.mif" : "overpasses.shp"));
       }
       for (int k = 1; k < 3; ++k) {
-        SCOPED_TRACE(variants[k].inMemory ? "threads" : "threads, spooled");
+        SCOPED_TRACE(kThreadVariants[k].name);
         EXPECT_EQ(lines[0], lines[k]);
         std::vector<std::string> names[2];
         for (const auto& f : files[0]) names[0].push_back(f.first);
@@ -559,11 +589,9 @@ TEST(NetworkStage, ChecksOnSeveralThreadsStopWithinASecond) {
   GDALAllRegister();
   TIncludeLists include;
   include.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
-  char tmpl[] = "/tmp/netthreadstop_XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string root = std::string(tmpl) + "/";
-  const std::string input = root + "grid.osm";
-  std::ofstream(input, std::ios::binary) << GridOsm(400);
+  const TGridFolder folder(400);
+  const std::string& root = folder.root;
+  const std::string& input = folder.input;
 
   // Stops once stage `at` has begun; when the stop was first asked for and
   // when the tables were listed, which happens once the stage has ended.
@@ -588,12 +616,11 @@ TEST(NetworkStage, ChecksOnSeveralThreadsStopWithinASecond) {
     bool FArmed = false;
   };
 
-  const TCheckThreadsEnv env(2);
   int run = 0;
-  for (const size_t inMemory : {size_t(8) << 20, size_t(0)})
+  for (const TThreadVariant& v : {kThreadVariants[1], kThreadVariants[2]})
   for (const char* at : {"Extended subnets", "Simple subnets", "Non-connected nodes"}) {
-    SCOPED_TRACE(std::string(at) + (inMemory ? "" : ", spooled"));
-    const size_t before = SetCheckTextInMemory(inMemory);
+    SCOPED_TRACE(std::string(at) + ", " + v.name);
+    const TThreadVariantScope variant(v);
     const std::string dir = root + std::to_string(run++) + "/";
     fs::create_directories(dir);
     TRunOptions o;
@@ -603,7 +630,6 @@ TEST(NetworkStage, ChecksOnSeveralThreadsStopWithinASecond) {
     o.MainDir = dir;
     TTimedStopUI ui(at);
     const TRunResult r = RunConversion(o, include, ui);
-    SetCheckTextInMemory(before);
     ASSERT_EQ(r.Status, TRunStatus::rsCancelled) << r.Message;
     std::ifstream geojson(dir + "findings.geojson", std::ios::binary);
     ASSERT_TRUE(geojson) << "no findings.geojson";
@@ -639,7 +665,6 @@ TEST(NetworkStage, ChecksOnSeveralThreadsStopWithinASecond) {
     }
     EXPECT_TRUE(fs::exists(dir + "linvoro_config.ini"));
   }
-  fs::remove_all(tmpl);
 }
 
 // A check that fails on its thread while an earlier one still runs on the
@@ -652,11 +677,7 @@ TEST(NetworkStage, ChecksOnSeveralThreadsStopWithinASecond) {
 TEST(NetworkStage, ChecksOnSeveralThreadsFailWithTheFirstErrorInStepOrder) {
   TIncludeLists include;
   include.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
-  char tmpl[] = "/tmp/netthreadfail_XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string root = std::string(tmpl) + "/";
-  const std::string input = root + "grid.osm";
-  std::ofstream(input, std::ios::binary) << GridOsm(300);
+  const TGridFolder folder(300);
   const struct {
     std::vector<std::string> blocked;
     const char* named;  // in the run's message
@@ -670,14 +691,9 @@ TEST(NetworkStage, ChecksOnSeveralThreadsFailWithTheFirstErrorInStepOrder) {
     std::map<std::string, std::string> files[3];
     std::vector<std::string> lines[3];
     std::string messages[3];
-    const struct {
-      int threads;
-      size_t inMemory;
-    } variants[] = {{1, size_t(8) << 20}, {2, size_t(8) << 20}, {2, 0}};
     for (int k = 0; k < 3; ++k) {
-      const TCheckThreadsEnv env(variants[k].threads);
-      const size_t before = SetCheckTextInMemory(variants[k].inMemory);
-      const std::string dir = root + std::to_string(run++) + "/";
+      const TThreadVariantScope variant(kThreadVariants[k]);
+      const std::string dir = folder.root + std::to_string(run++) + "/";
       for (const std::string& b : c.blocked) {
         fs::create_directories(dir + b);
         std::ofstream(dir + b + "/keep") << "x";
@@ -685,11 +701,10 @@ TEST(NetworkStage, ChecksOnSeveralThreadsFailWithTheFirstErrorInStepOrder) {
       TRunOptions o;
       o.OutputFormat = 1;
       o.BuildNetwork = o.Subnets = o.TopoChecks = o.Overpasses = true;
-      o.Files = {input};
+      o.Files = {folder.input};
       o.MainDir = dir;
       TRecordUI ui;
       const TRunResult r = RunConversion(o, include, ui);
-      SetCheckTextInMemory(before);
       EXPECT_EQ(r.Status, TRunStatus::rsFailed) << r.Message;
       messages[k] = r.Message;
       for (const std::string& b : c.blocked) fs::remove_all(dir + b);
@@ -706,7 +721,7 @@ TEST(NetworkStage, ChecksOnSeveralThreadsFailWithTheFirstErrorInStepOrder) {
     const std::string& findings = files[0]["findings.geojson"];
     ASSERT_GE(findings.size(), 4u);
     for (int k = 1; k < 3; ++k) {
-      SCOPED_TRACE(variants[k].inMemory ? "threads" : "threads, spooled");
+      SCOPED_TRACE(kThreadVariants[k].name);
       ASSERT_NE(messages[k].find(c.named), std::string::npos) << messages[k];
       EXPECT_EQ(messages[k].substr(messages[k].find(c.named)), messages[0].substr(messages[0].find(c.named)));
       ASSERT_GE(lines[k].size(), before.size());
@@ -721,7 +736,6 @@ TEST(NetworkStage, ChecksOnSeveralThreadsFailWithTheFirstErrorInStepOrder) {
       }
     }
   }
-  fs::remove_all(tmpl);
 }
 
 // A network stage that fails, in the import or after it, leaves no network
