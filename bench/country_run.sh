@@ -4,8 +4,8 @@
 # network and every check (--network --subnets --topo --overpasses, shapefile
 # tables, the report) by this build's tool and by another build's, in turn.
 # Per run: wall time, user + system CPU, the cores used on average (CPU over
-# wall), peak RSS (/usr/bin/time -v), and the wall time of each stage, taken
-# from when the log's lines arrive.
+# wall), peak RSS (/usr/bin/time -v), and the wall and CPU seconds of each
+# stage, taken from when the log's lines arrive.
 #
 # Usage: bench/country_run.sh [BUILD_DIR] [OTHER_CLI] [COPIES] [RUNS]
 #   OTHER_CLI: another build's osm2trassel-cli ("" or - for none)
@@ -41,34 +41,46 @@ if [ ! -f "$pbf" ]; then
 fi
 cat "$pbf" >/dev/null  # every run starts with the file in the page cache
 
-# Prefixes every line of the log with the seconds since the start.
-stamp() {
-  python3 -c '
-import sys, time
+# Runs the tool and prefixes every line of its log with the seconds since
+# the start and the CPU seconds (user + system, every thread) the tool had
+# used when the line arrived: python3 -c "$stamper" TOOL ARGS...
+stamper='
+import os, subprocess, sys, time
 t0 = time.monotonic()
-for line in sys.stdin:
-    print("%.2f %s" % (time.monotonic() - t0, line.rstrip("\n")), flush=True)'
-}
+p = subprocess.Popen(sys.argv[1:], stdout=subprocess.PIPE, text=True)
+tick = os.sysconf("SC_CLK_TCK")
+def cpu():
+    try:
+        f = open("/proc/%d/stat" % p.pid).read().rsplit(")", 1)[1].split()
+        return (int(f[11]) + int(f[12])) / tick
+    except (OSError, IndexError, ValueError):
+        return float("nan")
+for line in p.stdout:
+    print("%.2f %.2f %s" % (time.monotonic() - t0, cpu(), line.rstrip("\n")), flush=True)
+sys.exit(p.wait())'
 
 # The stages from the stamped log: passes, import, attribute import, opening
-# the network and the checks, writing the tables list and the report.
+# the network, the checks, writing the tables list and the report; each as
+# wall seconds / CPU seconds.
 stages() {
   awk '
-    function mark(name) { if (!(name in at)) { at[name] = $1; order[++n] = name } }
+    function mark(name) { if (!(name in at)) { at[name] = $1; cpu[name] = $2; order[++n] = name } }
     /Output folder:/ { mark("start") }
     /Reading node coordinates/ { mark("pass2") }
     /Writing output/ { mark("pass3") }
     /Importing Linvoro 4 network$/ { mark("import") }
     /Importing Linvoro 4 network - attributes/ { mark("attributes") }
-    /Opening network/ { mark("checks") }
+    /Opening network/ { mark("open") }
+    /Checking for extended subnets|Locating simple subnets|Identifying parallel links/ { mark("checks") }
     / Table roads / { mark("report") }
     /Report: / { mark("end") }
     END {
       label["start"] = "pass 1"; label["pass2"] = "pass 2"; label["pass3"] = "pass 3";
       label["import"] = "network import"; label["attributes"] = "attributes";
-      label["checks"] = "open + checks"; label["report"] = "tables list + report";
+      label["open"] = "open"; label["checks"] = "checks"; label["report"] = "tables list + report";
       s = ""
-      for (i = 1; i < n; ++i) s = s sprintf("%s %.1f  ", label[order[i]], at[order[i + 1]] - at[order[i]])
+      for (i = 1; i < n; ++i)
+        s = s sprintf("%s %.1f/%.1f  ", label[order[i]], at[order[i + 1]] - at[order[i]], cpu[order[i + 1]] - cpu[order[i]])
       print s
     }'
 }
@@ -81,8 +93,8 @@ for r in $(seq "$runs"); do
     tool=$cli
     if [ "$which" = other ]; then [ -n "$other" ] || continue; tool=$other; fi
     rm -rf "$work/out" && mkdir -p "$work/out"
-    /usr/bin/time -v -o "$work/time.log" "$tool" --network --subnets --topo --overpasses -o "$work/out" "$pbf" \
-      2>"$work/stderr.log" | stamp >"$work/log.txt" || { echo "run $r of $which failed" >&2; cat "$work/stderr.log" >&2; exit 1; }
+    /usr/bin/time -v -o "$work/time.log" python3 -c "$stamper" "$tool" --network --subnets --topo --overpasses -o "$work/out" "$pbf" \
+      2>"$work/stderr.log" >"$work/log.txt" || { echo "run $r of $which failed" >&2; cat "$work/stderr.log" >&2; exit 1; }
     wall=$(awk -F': ' '/Elapsed \(wall clock\)/ {n=split($2,t,":"); s=0; for(i=1;i<=n;i++) s=s*60+t[i]; print s}' "$work/time.log")
     user=$(awk -F': ' '/User time/ {print $2}' "$work/time.log")
     sys=$(awk -F': ' '/System time/ {print $2}' "$work/time.log")

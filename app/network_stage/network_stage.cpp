@@ -3,15 +3,19 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <deque>
 #include <exception>
-#include <iterator>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+
+#include <unistd.h>
 
 #include "linvoro_giswriter.h"
 #include "linvoro_import.h"
@@ -338,53 +342,100 @@ void RunChecksInOrder(TStage& run, TNetwork& net, TGISFormat ff,
 // Each thread opens a network of its own (the network reads link shapes
 // through one file position and keeps scratch buffers, so it is not shared)
 // and runs its kind of checks in their order; only the spatial one opens
-// the spatial index. The stage's own thread hands what the
-// checks found to the front end and the findings in the order of the steps,
-// exactly as one thread would: the stage and log line when a step has
-// begun, its rows as they come, its tables when it has ended. The progress
-// shown is the step's being handed over; a stop asked for is passed on to
-// every thread, whose checks end at their next progress point.
+// the spatial index. Each thread also makes the findings of its checks'
+// rows (the sink's part for the step), so that the findings' text, the
+// larger part of the work for a check with millions of rows, is made on
+// both cores. The stage's own thread hands what the checks found to the
+// front end and the findings in the order of the steps, exactly as one
+// thread would: the stage and log line when a step has begun, its text as
+// it comes, its tables when it has ended. The progress shown is the step's
+// being handed over; a stop asked for is passed on to every thread, whose
+// checks end at their next progress point.
 
-// The table a row belongs to, as the findings read it (name, fields, kind),
-// kept after the check's own writer is gone.
-class TRowTable final : public TGISWriter {
- public:
-  explicit TRowTable(const TGISWriter& w) {
-    SetFileName(w.FileName());
-    StartHeader(w.NumFields(), w.ObjectTypes());
-    for (int32_t i = 1; i <= w.NumFields(); ++i) {
-      const TFieldInfo& f = w.FieldInfo(i);
-      AddField(f.Name, f.FieldType, f.Width, f.decimals);
-    }
-  }
-  void AddPoint(double, double, std::string_view) override {}
+// Text of a step not yet handed over waits in memory up to this much (the
+// step being handed over a block at least); the step being handed over is taken from at once, so
+// its thread waits for room, while a later step's thread writes the rest to
+// its spool file and goes on with its checks.
+std::atomic<size_t> MaxWaitingText{size_t(8) << 20};
+
+// A block of a step's text: its own, or where its thread's spool holds it.
+struct TTextBlock {
+  std::string Text;
+  int64_t At = -1;
+  size_t Size = 0;
 };
-
-struct TRowCopy {
-  std::shared_ptr<const TRowTable> Table;
-  std::string Row;
-  std::vector<TFloatPoint> Points;
-};
-
-constexpr size_t kMaxWaitingRows = 16384;
 
 struct TStepState {
   bool Started = false, Skipped = false, Done = false;
   bool Stopped = false;   // ended by the user's stop
   bool CutShort = false;  // ended because another check failed
   std::exception_ptr Error;
-  std::vector<TRowCopy> Rows;  // not yet handed over
+  std::deque<TTextBlock> Text;  // not yet handed over
+  size_t TextBytes = 0;         // of those in memory
   std::vector<TWrittenTable> Tables;
+};
+
+// An unnamed temporary file a thread writes its waiting text to and the
+// stage's thread reads it back from; gone with the file handle.
+class TSpool {
+ public:
+  ~TSpool() {
+    if (FFile) std::fclose(FFile);
+  }
+  // False when no temporary file can be made: the text then waits in memory.
+  bool Usable() {
+    if (!FFile && !FTried) {
+      FTried = true;
+      FFile = std::tmpfile();
+    }
+    return FFile != nullptr;
+  }
+  // Only the thread of the lane writes, and only past what it has told.
+  int64_t Append(std::string_view text) {
+    const int64_t at = FEnd;
+    if (!Whole(::pwrite, const_cast<char*>(text.data()), text.size(), at))
+      throw EWriteError(std::string("Cannot write the checks' waiting findings to a temporary file (") +
+                        std::strerror(errno) + "): free space in the temporary folder");
+    FEnd += static_cast<int64_t>(text.size());
+    return at;
+  }
+  void Read(int64_t at, size_t size, std::string& out) const {
+    out.resize(size);
+    if (!Whole(::pread, out.data(), size, at))
+      throw EReadError(std::string("Cannot read the checks' waiting findings back from a temporary file (") +
+                       std::strerror(errno) + ")");
+  }
+
+ private:
+  // All of size bytes at `at` through io (pread or pwrite), on after an
+  // interruption; false with errno set when they cannot be.
+  template <typename TIo>
+  bool Whole(TIo io, char* data, size_t size, int64_t at) const {
+    for (size_t done = 0; done < size;) {
+      const ssize_t n = io(fileno(FFile), data + done, size - done, static_cast<off_t>(at + static_cast<int64_t>(done)));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        if (n == 0) errno = EIO;
+        return false;
+      }
+      done += static_cast<size_t>(n);
+    }
+    return true;
+  }
+
+  std::FILE* FFile = nullptr;
+  bool FTried = false;
+  int64_t FEnd = 0;
 };
 
 class TCheckThreads {
  public:
-  TCheckThreads(const TStage& run, TGISFormat ff, const std::vector<TCheckStep>& steps, bool rows)
+  TCheckThreads(const TStage& run, TGISFormat ff, const std::vector<TCheckStep>& steps)
       : FDir(run.MainDir),
         FEncoding(run.Options.Encoding),
         FFF(ff),
         FSteps(steps),
-        FRows(rows),
+        FSink(run.Checks),
         FState(steps.size()),
         FProgress(steps.size()) {}
   ~TCheckThreads() {
@@ -400,14 +451,19 @@ class TCheckThreads {
       FThreads.emplace_back([this, spatial] { Lane(spatial); });
   }
   // Hands every step over in order; raises the first error in that order,
-  // or ERunCancelled after a stop.
-  void HandOver(TStage& run, TNetwork& net, TStageCounter& checks);
+  // or ERunCancelled after a stop. The sink is attached: the checks may
+  // begin.
+  void HandOver(TStage& run, TStageCounter& checks);
 
  private:
   void Lane(bool spatial);
+  // Whether step k ends: the run is stopped or given up, or an earlier
+  // step failed. A step before the failed one goes on, as on one thread:
+  // it may fail too, and then its error is the run's.
+  bool Cancelled(size_t k) const { return FAbort || FUserStop || FFailedAt < k; }
   bool Cancelled() const { return FAbort || FUserStop; }
   // Sets a flag that ends the checks; set under the lock, so that a thread
-  // waiting for room for its rows cannot miss it.
+  // waiting for room for its text cannot miss it.
   void Signal(std::atomic<bool>& flag) {
     {
       std::lock_guard<std::mutex> g(FLock);
@@ -417,47 +473,60 @@ class TCheckThreads {
   }
   // Waits for news of the lanes a little while, keeping the front end alive.
   void Pump(TStage& run, std::unique_lock<std::mutex>& lock, int32_t step, int32_t& shown);
+  // A block of step k's text from the thread that runs it.
+  void Hand(size_t k, std::string& block);
 
   const std::string FDir;
   const uint16_t FEncoding;
   const TGISFormat FFF;
   const std::vector<TCheckStep>& FSteps;
-  const bool FRows;  // someone listens to the rows
+  TCheckSink* const FSink;  // may be null
   std::atomic<bool> FAbort{false}, FUserStop{false};
+  std::atomic<size_t> FFailedAt{SIZE_MAX};  // the first failed step in step order
   std::mutex FLock;
   std::condition_variable FNews;
+  bool FAttached = false;  // the sink takes parts
+  size_t FHanding = 0;     // the step whose text the stage's thread takes
   std::vector<TStepState> FState;
   std::vector<std::atomic<int32_t>> FProgress;
+  TSpool FSpool[2];  // per lane: spatial, other
   std::vector<std::thread> FThreads;
 };
 
+void TCheckThreads::Hand(size_t k, std::string& block) {
+  if (block.empty()) return;
+  TSpool& spool = FSpool[FSteps[k].Spatial ? 0 : 1];
+  TStepState& s = FState[k];
+  const size_t bound = MaxWaitingText.load();
+  const auto room = [&] { return s.TextBytes + block.size() <= bound; };
+  std::unique_lock<std::mutex> lock(FLock);
+  if (FHanding != k && !room() && spool.Usable()) {
+    // Read back only once the block is told, which is after this write.
+    lock.unlock();
+    const size_t size = block.size();
+    const int64_t at = spool.Append(block);
+    block.clear();
+    lock.lock();
+    s.Text.push_back({std::string(), at, size});
+    return;
+  }
+  // Being handed over (or nowhere else to go): the stage's thread takes it
+  // soon. A stop ends the wait; the text found until then still goes.
+  FNews.wait(lock, [&] { return s.TextBytes == 0 || room() || Cancelled(k); });
+  s.TextBytes += block.size();
+  s.Text.push_back({std::move(block), -1, 0});
+  block = std::string();
+  lock.unlock();
+  FNews.notify_all();
+}
+
 void TCheckThreads::Lane(bool spatial) {
   int32_t current = -1;
-  std::vector<TRowCopy> pending;
   std::vector<TWrittenTable> tables;
-  std::shared_ptr<const TRowTable> table;
-  const TGISWriter* tableOf = nullptr;
-  // Rows wait for their hand-over at most kMaxWaitingRows at a time: a
-  // check whose rows are not yet taken (a later one, or the findings being
-  // slower than the check) waits, instead of holding them all. The step
-  // being handed over is always taken from, so a wait always ends.
-  auto flush = [&] {
-    if (pending.empty()) return;
-    {
-      std::unique_lock<std::mutex> lock(FLock);
-      std::vector<TRowCopy>& rows = FState[current].Rows;
-      FNews.wait(lock, [&] { return rows.size() < kMaxWaitingRows || Cancelled(); });
-      if (rows.empty())
-        rows.swap(pending);
-      else
-        std::move(pending.begin(), pending.end(), std::back_inserter(rows));
-    }
-    pending.clear();
-    FNews.notify_all();
-  };
+  std::unique_ptr<TCheckRows> rows;
   TProgressCancelEvent progress = [this, &current](TProgress*, int32_t p, bool& cancel) {
     if (current >= 0) FProgress[current].store(p, std::memory_order_relaxed);
-    if (Cancelled()) cancel = true;
+    if (current >= 0 ? Cancelled(static_cast<size_t>(current)) : Cancelled()) cancel = true;
   };
   auto written = [&tables](const TGISWriter& w) { tables.push_back(DescribeTable(w)); };
 
@@ -470,21 +539,19 @@ void TCheckThreads::Lane(bool spatial) {
     if (FEncoding != 0) net->SetCodepage(FEncoding);
     net->SetOnProgress(progress);
     net->SetOnTableWritten(written);
-    net->SetOnTableRow([&](const TGISWriter& w, std::string_view row, const TFloatPoint* p,
-                           int32_t n) {
-      if (!FRows || current < 0 || !FSteps[current].Table) return;
-      if (tableOf != &w || !table || table->FileName() != w.FileName()) {
-        table = std::make_shared<const TRowTable>(w);
-        tableOf = &w;
-      }
-      pending.push_back({table, std::string(row), std::vector<TFloatPoint>(p, p + std::max(n, 0))});
-      if (pending.size() >= 256) flush();
+    net->SetOnTableRow([&rows](const TGISWriter& w, std::string_view row, const TFloatPoint* p, int32_t n) {
+      if (rows) rows->Row(w, row, p, n);
     });
     net->Open(true, false, spatial, 0);
     search = std::make_unique<TSpatialSearch>(net.get());
     search->SetOnProgress(progress);
   } catch (...) {
     openError = std::current_exception();
+  }
+  {
+    // The parts look up ways and names through the stage's network.
+    std::unique_lock<std::mutex> lock(FLock);
+    FNews.wait(lock, [this] { return FAttached || Cancelled(); });
   }
 
   TLocationList list;
@@ -494,7 +561,7 @@ void TCheckThreads::Lane(bool spatial) {
     {
       std::lock_guard<std::mutex> g(FLock);
       // A step after a failed one may lack what that one found.
-      if (Cancelled() || failed)
+      if (Cancelled(k) || failed)
         FState[k].Skipped = true;
       else
         FState[k].Started = true;
@@ -502,38 +569,48 @@ void TCheckThreads::Lane(bool spatial) {
     FNews.notify_all();
     if (FState[k].Skipped) continue;
     current = static_cast<int32_t>(k);
-    table.reset();
-    tableOf = nullptr;
     tables.clear();
     std::exception_ptr error = openError;
     if (!error) {
       try {
+        if (FSink && FSteps[k].Table)
+          rows = FSink->Rows(FSteps[k].Table, [this, k](std::string& block) { Hand(k, block); });
         TCheckContext c{*net,
                         *search,
                         list,
                         FFF,
                         FDir,
                         progress,
-                        [this] {
-                          if (Cancelled()) throw ERunCancelled();
+                        [this, k] {
+                          if (Cancelled(k)) throw ERunCancelled();
                         },
                         written};
         FSteps[k].Run(c);
       } catch (...) {
         error = std::current_exception();
       }
+      // A check stopped or failed part way keeps the rows it wrote.
+      try {
+        if (rows) rows->Finish();
+      } catch (...) {
+        if (!error) error = std::current_exception();
+      }
+      rows.reset();
     }
-    flush();
     if (error) {
       failed = true;
-      Signal(FAbort);
+      {
+        std::lock_guard<std::mutex> g(FLock);
+        if (k < FFailedAt) FFailedAt = k;
+      }
+      FNews.notify_all();
     }
     {
       std::lock_guard<std::mutex> g(FLock);
       TStepState& s = FState[k];
       s.Error = error;
       s.Stopped = FUserStop;
-      s.CutShort = !error && FAbort;
+      s.CutShort = !error && (FAbort || FFailedAt < k);
       s.Tables = std::move(tables);
       s.Done = true;
     }
@@ -556,16 +633,23 @@ void TCheckThreads::Pump(TStage& run, std::unique_lock<std::mutex>& lock, int32_
   lock.lock();
 }
 
-void TCheckThreads::HandOver(TStage& run, TNetwork& net, TStageCounter& checks) {
+void TCheckThreads::HandOver(TStage& run, TStageCounter& checks) {
   std::exception_ptr firstError;
-  std::vector<TRowCopy> rows;
+  std::deque<TTextBlock> blocks;
+  std::string read;
   // A stop asked for while the networks opened: no check begins.
   if (run.UI.CancelRequested()) Signal(FUserStop);
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    FAttached = true;
+  }
+  FNews.notify_all();
   for (size_t k = 0; k < FSteps.size(); ++k) {
     const TCheckStep& step = FSteps[k];
     TStepState& s = FState[k];
     int32_t shown = -1;
     std::unique_lock<std::mutex> lock(FLock);
+    FHanding = k;
     while (!s.Started && !s.Skipped) Pump(run, lock, -1, shown);
     if (s.Skipped) continue;
     lock.unlock();
@@ -574,14 +658,21 @@ void TCheckThreads::HandOver(TStage& run, TNetwork& net, TStageCounter& checks) 
     if (step.Table && run.Checks) run.Checks->Begin(step.Table);
     lock.lock();
     for (;;) {
-      rows.swap(s.Rows);
+      blocks.swap(s.Text);
+      s.TextBytes = 0;
       const bool done = s.Done;
-      if (!rows.empty()) {
+      if (!blocks.empty()) {
         lock.unlock();
         FNews.notify_all();  // a check may wait for room
-        for (const TRowCopy& r : rows)
-          net.TableRow(*r.Table, r.Row, r.Points.data(), static_cast<int32_t>(r.Points.size()));
-        rows.clear();
+        for (TTextBlock& b : blocks) {
+          if (b.At < 0) {
+            run.Checks->Text(b.Text);
+          } else {
+            FSpool[step.Spatial ? 0 : 1].Read(b.At, b.Size, read);
+            run.Checks->Text(read);
+          }
+        }
+        blocks.clear();
         lock.lock();
         continue;
       }
@@ -614,18 +705,19 @@ void CheckNetwork(TStage& run, TGISFormat ff, TStageCounter& steps) {
   run.UI.Log("Opening network");
   // The threads open their networks while this one opens.
   std::optional<TCheckThreads> lanes;
-  if (threads > 1) lanes.emplace(run, ff, chosen, run.Checks != nullptr).Start();
+  if (threads > 1) lanes.emplace(run, ff, chosen).Start();
   TNetwork net;
   net.SetDirectory(run.MainDir);
   if (o.Encoding != 0) net.SetCodepage(o.Encoding);  // the check tables declare it too
   net.SetOnProgress(NetworkProgress(run));
   net.SetOnTableWritten([&run](const TGISWriter& w) { NoteTable(run, w); });
-  // On several threads this network only serves the findings' look-ups.
+  // On several threads this network only serves the findings' look-ups
+  // (ways, names, road classes), which the lanes' parts make through it.
   net.Open(true, false, threads == 1, 0);
   net.OpenRoadName(1, false);
   net.OpenRoadName(2, false);
-  // The findings take every check row as it is written, until the network
-  // goes.
+  // The findings take every check row as it is written (on several
+  // threads through the lanes' parts), until the network goes.
   struct TAttached {
     TCheckSink* f;
     ~TAttached() {
@@ -637,7 +729,7 @@ void CheckNetwork(TStage& run, TGISFormat ff, TStageCounter& steps) {
   if (threads == 1) {
     RunChecksInOrder(run, net, ff, chosen, checks);
   } else {
-    lanes->HandOver(run, net, checks);
+    lanes->HandOver(run, checks);
   }
   // The last check may have been stopped too: its table holds the rows
   // found until then, and the run ends as cancelled.
@@ -645,6 +737,8 @@ void CheckNetwork(TStage& run, TGISFormat ff, TStageCounter& steps) {
 }
 
 }  // namespace
+
+size_t SetCheckTextInMemory(size_t bytes) { return MaxWaitingText.exchange(bytes); }
 
 void RunNetworkStage(const TRunOptions& o, IRunUI& ui, TCheckSink* checkSink,
                      std::vector<TWrittenTable>& tables) {

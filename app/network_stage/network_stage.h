@@ -4,6 +4,7 @@
 // released.
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 #include "check_sink.h"
@@ -15,3 +16,8 @@
 // listed in tables, also when an error or a stop ends the stage; checks
 // (may be null) is told of the network and the checks' rows.
 void RunNetworkStage(const TRunOptions& o, IRunUI& ui, TCheckSink* checks, std::vector<TWrittenTable>& tables);
+
+// How much of the findings' text of a check running ahead of the one being
+// handed over waits in memory before the rest goes to a temporary file
+// (tests lower it to see the file at work); returns the bound before.
+size_t SetCheckTextInMemory(size_t bytes);

@@ -250,6 +250,7 @@ void TFindings::Attach(TNetwork& net) {
   net.SetOnTableRow([this](const TGISWriter& w, std::string_view row, const TFloatPoint* p, int32_t n) {
     Row(w, row, p, n);
   });
+  FParts.resize(FChecks.size());
   if (FFile) return;
   FFile = std::make_unique<TWholeFile>(FPath);
   FFirstFeature = true;
@@ -260,20 +261,41 @@ void TFindings::Detach() {
   // A table left by an error or a stop still gets its rows, while the
   // network can name their ways.
   if (FNet) {
-    EmitCrossings();
+    for (std::unique_ptr<TFindingsPart>& p : FParts)
+      if (p) p->Finish();
     ChoosePageRows();
     FNet->SetOnTableRow(nullptr);
   }
   FNet = nullptr;
-  // Name ids belong to the network's road-name files.
-  FWays.clear();
-  FNames.clear();
+  // Their lookups hold name ids of the network's road-name files.
+  FParts.clear();
 }
 
-TCheckFindings* TFindings::Check(const std::string& table) {
+TCheckFindings* TFindings::Check(std::string_view table) {
   for (TCheckFindings& c : FChecks)
     if (table == c.Table->Name) return &c;
   return nullptr;
+}
+
+TFindingsPart& TFindings::OwnPart(TCheckFindings& c) {
+  std::unique_ptr<TFindingsPart>& p = FParts[static_cast<size_t>(&c - FChecks.data())];
+  if (!p) p = std::make_unique<TFindingsPart>(*this, c, &FBuffer, &FFirstFeature, [this] { Flush(); });
+  return *p;
+}
+
+std::unique_ptr<TFindingsPart> TFindings::Part(const std::string& table, TCheckText out) {
+  TCheckFindings* c = Check(table);
+  if (!c || !FNet) return nullptr;
+  return std::make_unique<TFindingsPart>(*this, *c, std::move(out));
+}
+
+void TFindings::AppendPart(std::string_view block) {
+  if (block.empty()) return;
+  // A part's every feature follows a comma; the file's first follows "[".
+  if (FFirstFeature && block.front() == ',') block.remove_prefix(1);
+  FFirstFeature = false;
+  Flush();
+  if (FFile && FFile->IsOpen()) FFile->Write(block);
 }
 
 void TFindings::Begin(const std::string& table) {
@@ -281,11 +303,26 @@ void TFindings::Begin(const std::string& table) {
 }
 
 void TFindings::End(const std::string& table, bool stopped) {
-  if (table == "overpasses" && FNet) EmitCrossings();
-  if (TCheckFindings* c = Check(table)) c->State = stopped ? TCheckState::csStopped : TCheckState::csRan;
+  TCheckFindings* c = Check(table);
+  if (!c) return;
+  if (FNet) {
+    if (std::unique_ptr<TFindingsPart>& p = FParts[static_cast<size_t>(c - FChecks.data())]) p->Finish();
+  }
+  c->State = stopped ? TCheckState::csStopped : TCheckState::csRan;
 }
 
-int64_t TFindings::WayOfLink(int32_t link) {
+void TFindings::Row(const TGISWriter& writer, std::string_view row, const TFloatPoint* points,
+                    int32_t count) {
+  std::string_view file = writer.FileName();
+  if (const size_t slash = file.rfind('/'); slash != std::string_view::npos) file.remove_prefix(slash + 1);
+  TCheckFindings* c = Check(file);
+  if (!c || !FNet) return;
+  OwnPart(*c).Row(writer, row, points, count);
+}
+
+// ------------------------------------------------------------ a check's part
+
+int64_t TLinkLookup::Way(int32_t link) {
   TRoadNameFile* f = FNet ? FNet->RoadNameFile(1) : nullptr;
   if (!f) return -1;
   const int32_t id = f->RoadNameID1(link);
@@ -297,7 +334,7 @@ int64_t TFindings::WayOfLink(int32_t link) {
   return way;
 }
 
-const std::string& TFindings::NameOfLink(int32_t link) {
+const std::string& TLinkLookup::Name(int32_t link) {
   static const std::string none;
   TRoadNameFile* f = FNet ? FNet->RoadNameFile(2) : nullptr;
   if (!f) return none;
@@ -307,51 +344,78 @@ const std::string& TFindings::NameOfLink(int32_t link) {
   return it->second;
 }
 
-void TFindings::Row(const TGISWriter& writer, std::string_view row, const TFloatPoint* points,
-                    int32_t count) {
-  const std::string& file = writer.FileName();
-  const size_t slash = file.rfind('/');
-  TCheckFindings* c = Check(slash == std::string::npos ? file : file.substr(slash + 1));
-  if (!c || !FNet) return;
-  if (c->Fields.empty()) {
-    const TFindingTable& t = *c->Table;
-    for (int32_t i = 1; i <= writer.NumFields(); ++i) {
-      const TFieldInfo f = writer.FieldInfo(i);
-      c->Fields.push_back(f);
-      c->Forms.push_back(t.LinkField && f.Name == t.LinkField ? TFieldForm::ffLink
-                         : f.Name == "distance"                ? TFieldForm::ffMetres
-                         : f.Name == "Percent"                 ? TFieldForm::ffPosition
-                                                               : TFieldForm::ffAsIs);
-    }
-    c->Columns.resize(c->Fields.size());
-  }
-  const bool isPoint = writer.ObjectTypes() == otPoint;
-  const std::string_view table = c->Table->Name;
-  if (table == "split_and_snap") {
-    FSplitter.Split(row);
-    int64_t link = 0;
-    double pos = 0;
-    if (FSplitter.Count() >= 2 && ParseNumber(FSplitter[0], link) && ParseNumber(FSplitter[1], pos))
-      FSnapPlaces.emplace_back(link, pos);
-  } else if (table == "overpasses") {
-    // Every row waits, so that the page's crossings stay one per row.
-    FPending.push_back({std::string(row), count > 0 ? points[0] : TFloatPoint{}, std::min(count, 1), isPoint});
-    return;
-  }
-  Emit(*c, row, points, count, isPoint, TCrossing());
-}
-
-std::string_view TFindings::RoadClassOfLink(int32_t link) {
+std::string_view TLinkLookup::RoadClass(int32_t link) const {
   if (!FRoads) return {};
   return RoadClassKey(FRoads->Classes().Of(FNet->Attribute(link)));
 }
 
-void TFindings::EmitCrossings() {
+TFindingsPart::TFindingsPart(TFindings& owner, TCheckFindings& check, std::string* text, bool* first,
+                             std::function<void()> full)
+    : F(owner), C(check), FText(text), FFirst(first), FFull(std::move(full)), FLinks(owner.FNet, owner.FRoads) {}
+
+TFindingsPart::TFindingsPart(TFindings& owner, TCheckFindings& check, TCheckText out)
+    : F(owner),
+      C(check),
+      FOut(std::move(out)),
+      FText(&FOwnText),
+      FFirst(&FOwnFirst),
+      FFull([this] {
+        FOut(FOwnText);
+        // The block was taken whole: the next one starts at full size.
+        FOwnText.clear();
+        FOwnText.reserve(kFlushSize + kFlushSize / 4);
+      }),
+      FLinks(owner.FNet, owner.FRoads) {}
+
+void TFindingsPart::Row(const TGISWriter& writer, std::string_view row, const TFloatPoint* points,
+                        int32_t count) {
+  std::string_view file = writer.FileName();
+  if (const size_t slash = file.rfind('/'); slash != std::string_view::npos) file.remove_prefix(slash + 1);
+  if (file != C.Table->Name) return;
+  if (C.Fields.empty()) {
+    const TFindingTable& t = *C.Table;
+    for (int32_t i = 1; i <= writer.NumFields(); ++i) {
+      const TFieldInfo f = writer.FieldInfo(i);
+      C.Fields.push_back(f);
+      C.Forms.push_back(t.LinkField && f.Name == t.LinkField ? TFieldForm::ffLink
+                         : f.Name == "distance"                ? TFieldForm::ffMetres
+                         : f.Name == "Percent"                 ? TFieldForm::ffPosition
+                                                               : TFieldForm::ffAsIs);
+    }
+    C.Columns.resize(C.Fields.size());
+  }
+  const bool isPoint = writer.ObjectTypes() == otPoint;
+  if (file == "split_and_snap") {
+    FSplitter.Split(row);
+    int64_t link = 0;
+    double pos = 0;
+    if (FSplitter.Count() >= 2 && ParseNumber(FSplitter[0], link) && ParseNumber(FSplitter[1], pos)) {
+      std::lock_guard<std::mutex> g(F.FSnapLock);
+      F.FSnapPlaces.emplace_back(link, pos);
+    }
+  } else if (file == "overpasses") {
+    // Every row waits, so that the page's crossings stay one per row.
+    FPending.push_back({std::string(row), count > 0 ? points[0] : TFloatPoint{}, std::min(count, 1), isPoint});
+    return;
+  }
+  Emit(row, points, count, isPoint, TCrossing());
+}
+
+void TFindingsPart::Finish() {
+  EmitCrossings();
+  if (FOut && !FOwnText.empty()) FFull();
+}
+
+void TFindingsPart::EmitCrossings() {
   if (FPending.empty()) return;
-  TCheckFindings* c = Check("overpasses");
   std::vector<TPending> pending;
   pending.swap(FPending);
-  std::sort(FSnapPlaces.begin(), FSnapPlaces.end());
+  std::vector<std::pair<int64_t, double>> snapPlaces;
+  {
+    std::lock_guard<std::mutex> g(F.FSnapLock);
+    snapPlaces = F.FSnapPlaces;
+  }
+  std::sort(snapPlaces.begin(), snapPlaces.end());
   // Both rows of a crossing lie on the crossing point exactly.
   std::vector<int64_t> links(pending.size(), 0);
   std::vector<bool> snap(pending.size(), false);
@@ -366,7 +430,7 @@ void TFindings::EmitCrossings() {
       ParseNumber(FSplitter[0], links[i]);
       ParseNumber(FSplitter[1], pos);
     }
-    snap[i] = std::binary_search(FSnapPlaces.begin(), FSnapPlaces.end(), std::pair{links[i], pos});
+    snap[i] = std::binary_search(snapPlaces.begin(), snapPlaces.end(), std::pair{links[i], pos});
     if (snap[i] || pending[i].Count == 0) continue;
     at[keyOf(pending[i].P)].push_back(i);
   }
@@ -381,20 +445,23 @@ void TFindings::EmitCrossings() {
           break;
         }
     }
-    Emit(*c, pending[i].Row, &pending[i].P, pending[i].Count, pending[i].IsPoint, x);
+    Emit(pending[i].Row, &pending[i].P, pending[i].Count, pending[i].IsPoint, x);
   }
-  if (FBuffer.size() >= kFlushSize) Flush();
+  if (FText->size() >= kFlushSize) FFull();
 }
 
-void TFindings::Emit(TCheckFindings& c, std::string_view row, const TFloatPoint* points, int32_t count,
-                     bool isPoint, const TCrossing& crossing) {
+void TFindingsPart::Emit(std::string_view row, const TFloatPoint* points, int32_t count, bool isPoint,
+                         const TCrossing& crossing) {
+  TCheckFindings& c = C;
+  const TNetwork* net = F.FNet;
+  const TReportRoads* roads = F.FRoads;
   const TFindingTable& t = *c.Table;
   FSplitter.Split(row);
   const size_t nf = std::min(c.Fields.size(), FSplitter.Count());
 
-  std::string& out = FBuffer;
-  out += FFirstFeature ? "\n" : ",\n";
-  FFirstFeature = false;
+  std::string& out = *FText;
+  out += *FFirst ? "\n" : ",\n";
+  *FFirst = false;
   out += "{\"type\":\"Feature\",\"geometry\":";
   if (count <= 0) {
     out += "null";
@@ -442,7 +509,7 @@ void TFindings::Emit(TCheckFindings& c, std::string_view row, const TFloatPoint*
   // A short row leaves the page's columns aligned.
   for (size_t i = nf; i < c.Columns.size(); ++i) c.Columns[i] += c.Rows > 0 ? ",null" : "null";
 
-  const bool linkKnown = link >= 1 && link <= FNet->LinkCount();
+  const bool linkKnown = link >= 1 && link <= net->LinkCount();
   int64_t wayOfRow = -1;
   std::string_view roadClass;
   TRoadClass rowClass = rcCount;
@@ -452,14 +519,14 @@ void TFindings::Emit(TCheckFindings& c, std::string_view row, const TFloatPoint*
     if (linkKnown) {
       AppendJsonInt(out, link);
       const int32_t l = static_cast<int32_t>(link);
-      wayOfRow = WayOfLink(l);
-      roadClass = RoadClassOfLink(l);
-      const std::string& name = NameOfLink(l);
+      wayOfRow = FLinks.Way(l);
+      roadClass = FLinks.RoadClass(l);
+      const std::string& name = FLinks.Name(l);
       out += ",\"name\":";
       AppendJsonString(out, name);
-      if (FRoads) rowClass = FRoads->Classes().Of(FNet->Attribute(l));
+      if (roads) rowClass = roads->Classes().Of(net->Attribute(l));
       // The page draws the finding on its link (ChoosePageRows).
-      if (FNet->LengthRaw(l) != 0) pageLink = l;
+      if (net->LengthRaw(l) != 0) pageLink = l;
     } else {
       out += "null,\"name\":null";
     }
@@ -470,12 +537,12 @@ void TFindings::Emit(TCheckFindings& c, std::string_view row, const TFloatPoint*
     FNodeWays.clear();
     TRoadClass best = rcCount;
     for (const int64_t node : nodes) {
-      if (node < 1 || node > FNet->NodeCount()) continue;
+      if (node < 1 || node > net->NodeCount()) continue;
       const int32_t n = static_cast<int32_t>(node);
-      for (int32_t k = 1; k <= FNet->DegreeRaw(n); ++k) {
-        const int32_t l = std::abs(FNet->NodeLinkRaw(n, k));
-        if (FRoads) best = std::min(best, FRoads->Classes().Of(FNet->Attribute(l)));
-        const int64_t way = WayOfLink(l);
+      for (int32_t k = 1; k <= net->DegreeRaw(n); ++k) {
+        const int32_t l = std::abs(net->NodeLinkRaw(n, k));
+        if (roads) best = std::min(best, roads->Classes().Of(net->Attribute(l)));
+        const int64_t way = FLinks.Way(l);
         if (way < 0) continue;
         bool seen = false;
         for (const int64_t w : FNodeWays) seen = seen || w == way;
@@ -518,12 +585,12 @@ void TFindings::Emit(TCheckFindings& c, std::string_view row, const TFloatPoint*
     out += ",\"split_and_snap_place\":";
     out += crossing.SplitAndSnap ? "true" : "false";
     out += ",\"crossing_osm_way\":";
-    const bool known = crossing.Link >= 1 && crossing.Link <= FNet->LinkCount();
+    const bool known = crossing.Link >= 1 && crossing.Link <= net->LinkCount();
     if (known) {
       const int32_t l = static_cast<int32_t>(crossing.Link);
-      const int64_t way = WayOfLink(l);
-      const TWayLevel a = FRoads && wayOfRow >= 0 ? FRoads->LevelOf(wayOfRow) : 0;
-      const TWayLevel b = FRoads && way >= 0 ? FRoads->LevelOf(way) : 0;
+      const int64_t way = FLinks.Way(l);
+      const TWayLevel a = roads && wayOfRow >= 0 ? roads->LevelOf(wayOfRow) : 0;
+      const TWayLevel b = roads && way >= 0 ? roads->LevelOf(way) : 0;
       levelsDiffer = a != b;
       AppendWay(out, way);
       out += ",\"levels_differ\":";
@@ -535,9 +602,9 @@ void TFindings::Emit(TCheckFindings& c, std::string_view row, const TFloatPoint*
       page += '[';
       AppendWay(page, way);
       page += ',';
-      AppendJsonString(page, NameOfLink(l));
+      AppendJsonString(page, FLinks.Name(l));
       page += ',';
-      AppendJsonString(page, RoadClassOfLink(l));
+      AppendJsonString(page, FLinks.RoadClass(l));
       page += levelsDiffer ? ",true," : ",false,";
       AppendJsonString(page, LevelText(a));
       page += ',';
@@ -554,13 +621,13 @@ void TFindings::Emit(TCheckFindings& c, std::string_view row, const TFloatPoint*
   }
   out += ",\"message\":";
   AppendJsonString(out, FindingMessage(t.Name, crossing.SplitAndSnap, levelsDiffer));
-  if (FEarlier) {
+  if (F.FEarlier) {
     FRowWays.clear();
     if (t.NodeFields[0])
       FRowWays = FNodeWays;
     else if (wayOfRow >= 0)
       FRowWays.push_back(wayOfRow);
-    const bool same = FEarlier->Match(t.Name, FRowWays, points, count);
+    const bool same = F.FEarlier->Match(t.Name, FRowWays, points, count);
     out += same ? ",\"change\":\"unchanged\"" : ",\"change\":\"new\"";
     if (c.Rows > 0) c.Changes += ',';
     c.Changes += same ? '2' : '1';
@@ -581,10 +648,11 @@ void TFindings::Emit(TCheckFindings& c, std::string_view row, const TFloatPoint*
   c.RowClass.push_back(static_cast<uint8_t>(rowClass));
   c.RowLink.push_back(pageLink);
   ++c.Rows;
-  if (FBuffer.size() >= kFlushSize) Flush();
+  if (out.size() >= kFlushSize) FFull();
 }
 
 void TFindings::ChoosePageRows() {
+  TLinkLookup links(FNet, FRoads);
   for (TCheckFindings& c : FChecks) {
     if (c.Chosen || c.Rows == 0) continue;
     c.Chosen = true;
@@ -612,7 +680,7 @@ void TFindings::ChoosePageRows() {
       const uint32_t attr = FNet->Attribute(l);
       if (FRoads->Holds(l, attr)) continue;
       FNet->ReadGISSection(l, FSection);
-      FRoads->AddFindingRoad(l, WayOfLink(l), NameOfLink(l), attr, FSection.Pnt.data(), FSection.Count);
+      FRoads->AddFindingRoad(l, links.Way(l), links.Name(l), attr, FSection.Pnt.data(), FSection.Count);
     }
     std::vector<uint8_t>().swap(c.RowClass);
     std::vector<int32_t>().swap(c.RowLink);

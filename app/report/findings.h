@@ -12,6 +12,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include <functional>
+#include <mutex>
+
+#include "check_sink.h"
 #include "linvoro_giswriter.h"
 #include "findings_compare.h"
 #include "linvoro_types.h"
@@ -81,6 +85,76 @@ std::string LevelText(TWayLevel level);
 // sentence; for overpasses after what is known of the crossing.
 const char* FindingMessage(const std::string& check, bool splitAndSnapPlace = false, bool levelsDiffer = false);
 
+class TFindings;
+
+// A finding's link as the mapper knows it: the OSM way, the name and the
+// road class; each way and name read once.
+class TLinkLookup {
+ public:
+  TLinkLookup(const TNetwork* net, const TReportRoads* roads) : FNet(net), FRoads(roads) {}
+  int64_t Way(int32_t link);  // -1: not known
+  const std::string& Name(int32_t link);
+  std::string_view RoadClass(int32_t link) const;
+
+ private:
+  const TNetwork* FNet;
+  const TReportRoads* FRoads;
+  // By name id, which belongs to the network's road-name files.
+  std::unordered_map<int32_t, int64_t> FWays;
+  std::unordered_map<int32_t, std::string> FNames;
+};
+
+// The records of one check as features and as the page's data. It writes
+// only its check's own record and reads what no other part writes, so the
+// parts of checks that run beside each other each take their rows on their
+// own thread.
+class TFindingsPart final : public TCheckRows {
+ public:
+  // The features go into text, each after ",\n" (after "\n" while first
+  // is set); full is called when text holds a block to hand on.
+  TFindingsPart(TFindings& owner, TCheckFindings& check, std::string* text, bool* first,
+                std::function<void()> full);
+  // The features go out through out in blocks.
+  TFindingsPart(TFindings& owner, TCheckFindings& check, TCheckText out);
+  TFindingsPart(const TFindingsPart&) = delete;
+  TFindingsPart& operator=(const TFindingsPart&) = delete;
+
+  void Row(const TGISWriter& writer, std::string_view row, const TFloatPoint* points, int32_t count) override;
+  void Finish() override;
+
+ private:
+  // One record as it goes into the file and the page, once its crossing is
+  // known (overpasses: the row at the same place on another link).
+  struct TCrossing {
+    bool Known = false;         // an overpasses row
+    bool SplitAndSnap = false;  // one of split_and_snap's places
+    int64_t Link = 0;           // the crossing link, 0: none found
+  };
+  void Emit(std::string_view row, const TFloatPoint* points, int32_t count, bool point, const TCrossing& crossing);
+  // The overpasses rows wait until the table is complete, so that each
+  // knows the row that crosses it.
+  void EmitCrossings();
+
+  TFindings& F;
+  TCheckFindings& C;
+  std::string FOwnText;
+  bool FOwnFirst = false;
+  TCheckText FOut;
+  std::string* FText;
+  bool* FFirst;
+  std::function<void()> FFull;
+  TLinkLookup FLinks;
+  TAttribSplitter FSplitter;
+  std::vector<int64_t> FNodeWays, FRowWays;
+  struct TPending {
+    std::string Row;
+    TFloatPoint P;
+    int32_t Count;
+    bool IsPoint;
+  };
+  std::vector<TPending> FPending;
+};
+
 class TFindings {
  public:
   static constexpr const char* FileName = "findings.geojson";
@@ -105,13 +179,13 @@ class TFindings {
 
   // One record of a check table (the row event).
   void Row(const TGISWriter& writer, std::string_view row, const TFloatPoint* points, int32_t count);
-  // One record as it goes into the file and the page, once its crossing is
-  // known (overpasses: the row at the same place on another link).
-  struct TCrossing {
-    bool Known = false;        // an overpasses row
-    bool SplitAndSnap = false;  // one of split_and_snap's places
-    int64_t Link = 0;          // the crossing link, 0: none found
-  };
+  // The rows of table taken on the calling thread while attached (a check
+  // beside others): their features go out through out, to come back in
+  // the order of the checks through AppendPart. Null for a table that holds
+  // no findings.
+  std::unique_ptr<TFindingsPart> Part(const std::string& table, TCheckText out);
+  // A block of features a part handed out.
+  void AppendPart(std::string_view block);
 
   // Completes findings.geojson; errors name the file, and a file that could
   // not be completed is removed. Nothing when it was never created.
@@ -142,18 +216,13 @@ class TFindings {
   void AppendJson(std::string& out, bool runStopped) const;
 
  private:
-  TCheckFindings* Check(const std::string& table);
-  void Emit(TCheckFindings& c, std::string_view row, const TFloatPoint* points, int32_t count, bool point,
-            const TCrossing& crossing);
-  // The overpasses rows wait until the table is complete, so that each
-  // knows the row that crosses it.
-  void EmitCrossings();
+  friend class TFindingsPart;
+  TCheckFindings* Check(std::string_view table);
+  // The part that takes the rows told through the network's row event.
+  TFindingsPart& OwnPart(TCheckFindings& c);
   // Chooses the rows the page holds of each check that has not been
   // chosen yet, and hands their roads to the page's map.
   void ChoosePageRows();
-  std::string_view RoadClassOfLink(int32_t link);
-  int64_t WayOfLink(int32_t link);
-  const std::string& NameOfLink(int32_t link);
   void Flush();
 
   std::string FPath;
@@ -164,27 +233,18 @@ class TFindings {
   std::unique_ptr<TWholeFile> FFile;  // from the first Attach on
   bool FFirstFeature = true;
   std::string FBuffer;  // GeoJSON text not yet written
-  // Road-name lookups by name id: a way's id and name are read once.
-  std::unordered_map<int32_t, int64_t> FWays;
-  std::unordered_map<int32_t, std::string> FNames;
-  TAttribSplitter FSplitter;
+  // Per check (in FChecks' order), while attached.
+  std::vector<std::unique_ptr<TFindingsPart>> FParts;
   TFloatPointArrayEx FSection;
-  std::vector<int64_t> FNodeWays;
-  struct TPending {
-    std::string Row;
-    TFloatPoint P;
-    int32_t Count;
-    bool IsPoint;
-  };
-  std::vector<TPending> FPending;
   std::unique_ptr<TEarlierFindings> FEarlier;
   static int64_t& NewPageBound() {
     static int64_t bound = DefaultPageBound;
     return bound;
   }
   int64_t FPageBound = NewPageBound();
-  std::vector<int64_t> FRowWays;
   // split_and_snap's places, by link and position, to tell them among
-  // the overpasses rows.
+  // the overpasses rows; the two checks may take their rows on a thread
+  // other than this one's.
+  std::mutex FSnapLock;
   std::vector<std::pair<int64_t, double>> FSnapPlaces;
 };

@@ -56,6 +56,10 @@ class TReportPage final : public TCheckSink {
   void Detach() override { FFindings.Detach(); }
   void Begin(const std::string& table) override { FFindings.Begin(table); }
   void End(const std::string& table, bool stopped) override { FFindings.End(table, stopped); }
+  std::unique_ptr<TCheckRows> Rows(const std::string& table, TCheckText text) override {
+    return FFindings.Part(table, std::move(text));
+  }
+  void Text(std::string_view block) override { FFindings.AppendPart(block); }
 
   // Completes findings.geojson and writes report.html for a run that ended
   // so; returns the page's path. Throws an error naming the file that could

@@ -245,9 +245,22 @@ void TRoadNameFile::Load(const std::string& Directory, bool Cache, int32_t /*Sta
   // Without name records every name is empty; the scan below would only
   // count up to the largest id of the number file, which may be 2^31 - 1.
   if (FMaxRoadNameLength <= 0) return;
-  for (int32_t id = 1; id <= FMaxRoadNameID; ++id)
-    FMaxRoadNameLengthUTF8 =
-        std::max(FMaxRoadNameLengthUTF8, static_cast<int32_t>(RoadName2(id).size()));
+  // In blocks of whole records: a read per name costs a seek and a read
+  // each, seconds for a country's million way ids.
+  const int64_t width = FMaxRoadNameLength;
+  const int64_t perBlock = std::max<int64_t>(1, (int64_t(4) << 20) / width);
+  std::string block, rec;
+  FRoadNameFile->SetPosition(0);
+  for (int64_t first = 0; first < FMaxRoadNameID; first += perBlock) {
+    const int64_t n = std::min<int64_t>(perBlock, FMaxRoadNameID - first);
+    block.resize(static_cast<size_t>(n * width));
+    FRoadNameFile->ReadBuffer(block.data(), n * width);
+    for (int64_t i = 0; i < n; ++i) {
+      rec.assign(block, static_cast<size_t>(i * width), static_cast<size_t>(width));
+      FMaxRoadNameLengthUTF8 = std::max(
+          FMaxRoadNameLengthUTF8, static_cast<int32_t>(TrimBlank(CodePageToUtf8(rec, 1200)).size()));
+    }
+  }
 }
 
 void TRoadNameFile::Close() {

@@ -18,6 +18,7 @@
 #include <optional>
 #include <filesystem>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,7 @@
 #include "include_file.h"
 #include "linvoro_giswriter.h"
 #include "linvoro_roadnamefile.h"
+#include "network_stage.h"
 #include "output_files.h"
 #include "run_driver.h"
 #include "run_options.h"
@@ -463,6 +465,42 @@ std::map<std::string, std::string> FolderFiles(const std::string& dir) {
 
 // What a run tells its front end: the stages with their numbers and the log
 // without its times.
+// How a run's checks go: threads, and how much of the findings' text of a
+// check ahead of the one being handed over waits in memory (0: all of it
+// goes through the spool file).
+struct TThreadVariant {
+  int threads;
+  size_t inMemory;
+  const char* name;
+};
+const TThreadVariant kThreadVariants[] = {
+    {1, size_t(8) << 20, "one thread"}, {4, size_t(8) << 20, "threads"}, {4, 0, "threads, spooled"}};
+
+// Sets a variant for the life of the object.
+class TThreadVariantScope {
+ public:
+  explicit TThreadVariantScope(const TThreadVariant& v)
+      : FEnv(v.threads), FInMemory(SetCheckTextInMemory(v.inMemory)) {}
+  ~TThreadVariantScope() { SetCheckTextInMemory(FInMemory); }
+
+ private:
+  TCheckThreadsEnv FEnv;
+  size_t FInMemory;
+};
+
+// A folder of its own under /tmp holding a grid of ways, gone at the end.
+struct TGridFolder {
+  explicit TGridFolder(int size) {
+    char tmpl[] = "/tmp/netthreads_XXXXXX";
+    if (!mkdtemp(tmpl)) throw std::runtime_error("cannot make a folder in /tmp");
+    root = std::string(tmpl) + "/";
+    input = root + "grid.osm";
+    std::ofstream(input, std::ios::binary) << GridOsm(size);
+  }
+  ~TGridFolder() { fs::remove_all(root); }
+  std::string root, input;
+};
+
 class TRecordUI : public TNullRunUI {
  public:
   void Stage(const TRunStage& s) override {
@@ -479,7 +517,8 @@ class TRecordUI : public TNullRunUI {
 // The checks on several threads write the same tables, findings and log as
 // on one, byte for byte and in the same order, on every shared extract and
 // on andorra tiled four times (copies side by side, whose ways meet at the
-// seams), in MIF and shapefile form.
+// seams), in MIF and shapefile form; also when the findings of every check
+// that runs ahead of the one being handed over go through the spool file.
 TEST(NetworkStage, ChecksOnSeveralThreadsMatchOneThread) {
   TIncludeLists include;
   include.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
@@ -502,10 +541,10 @@ TEST(NetworkStage, ChecksOnSeveralThreadsMatchOneThread) {
   for (const std::string& input : inputs) {
     for (const int32_t format : {0, 1}) {
       SCOPED_TRACE(input + (format == 0 ? " as MIF" : " as shapefile"));
-      std::map<std::string, std::string> files[2];
-      std::vector<std::string> lines[2];
-      for (const int threads : {1, 4}) {
-        const TCheckThreadsEnv env(threads);
+      std::map<std::string, std::string> files[3];
+      std::vector<std::string> lines[3];
+      for (int k = 0; k < 3; ++k) {
+        const TThreadVariantScope variant(kThreadVariants[k]);
         const std::string dir = root + std::to_string(run++) + "/";
         fs::create_directories(dir);
         TRunOptions o;
@@ -516,24 +555,26 @@ TEST(NetworkStage, ChecksOnSeveralThreadsMatchOneThread) {
         TRecordUI ui;
         const TRunResult r = RunConversion(o, include, ui);
         ASSERT_EQ(r.Status, TRunStatus::rsOk) << r.Message;
-        const int k = threads == 1 ? 0 : 1;
         files[k] = FolderFiles(dir);
         lines[k] = std::move(ui.lines);
         // Lines that name the folder differ; the rest is compared.
         std::erase_if(lines[k], [&dir](const std::string& l) { return l.find(dir) != std::string::npos; });
         fs::remove_all(dir);
       }
-      EXPECT_EQ(lines[0], lines[1]);
       // An extract without a road for cars builds no network.
       if (input == tiled || files[0].count("linvoro_config.ini")) {
         ASSERT_TRUE(files[0].count("findings.geojson"));
         ASSERT_TRUE(files[0].count(format == 0 ? "overpasses.mif" : "overpasses.shp"));
       }
-      std::vector<std::string> names[2];
-      for (int k = 0; k < 2; ++k)
-        for (const auto& f : files[k]) names[k].push_back(f.first);
-      ASSERT_EQ(names[0], names[1]);
-      for (const auto& f : files[0]) EXPECT_TRUE(f.second == files[1][f.first]) << f.first << " differs";
+      for (int k = 1; k < 3; ++k) {
+        SCOPED_TRACE(kThreadVariants[k].name);
+        EXPECT_EQ(lines[0], lines[k]);
+        std::vector<std::string> names[2];
+        for (const auto& f : files[0]) names[0].push_back(f.first);
+        for (const auto& f : files[k]) names[1].push_back(f.first);
+        ASSERT_EQ(names[0], names[1]);
+        for (const auto& f : files[0]) EXPECT_TRUE(f.second == files[k][f.first]) << f.first << " differs";
+      }
     }
   }
   fs::remove_all(tmpl);
@@ -541,16 +582,16 @@ TEST(NetworkStage, ChecksOnSeveralThreadsMatchOneThread) {
 
 // A stop asked for while the checks run on several threads ends the stage
 // within a second, as cancelled, and every table the log lists opens with
-// the records it counts, the check tables in the order of the checks.
+// the records it counts, the check tables in the order of the checks, and
+// findings.geojson holds a finding for each of their records: also when the
+// findings of the checks ahead wait in the spool file.
 TEST(NetworkStage, ChecksOnSeveralThreadsStopWithinASecond) {
   GDALAllRegister();
   TIncludeLists include;
   include.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
-  char tmpl[] = "/tmp/netthreadstop_XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string root = std::string(tmpl) + "/";
-  const std::string input = root + "grid.osm";
-  std::ofstream(input, std::ios::binary) << GridOsm(400);
+  const TGridFolder folder(400);
+  const std::string& root = folder.root;
+  const std::string& input = folder.input;
 
   // Stops once stage `at` has begun; when the stop was first asked for and
   // when the tables were listed, which happens once the stage has ended.
@@ -575,10 +616,11 @@ TEST(NetworkStage, ChecksOnSeveralThreadsStopWithinASecond) {
     bool FArmed = false;
   };
 
-  const TCheckThreadsEnv env(2);
   int run = 0;
+  for (const TThreadVariant& v : {kThreadVariants[1], kThreadVariants[2]})
   for (const char* at : {"Extended subnets", "Simple subnets", "Non-connected nodes"}) {
-    SCOPED_TRACE(at);
+    SCOPED_TRACE(std::string(at) + ", " + v.name);
+    const TThreadVariantScope variant(v);
     const std::string dir = root + std::to_string(run++) + "/";
     fs::create_directories(dir);
     TRunOptions o;
@@ -589,6 +631,10 @@ TEST(NetworkStage, ChecksOnSeveralThreadsStopWithinASecond) {
     TTimedStopUI ui(at);
     const TRunResult r = RunConversion(o, include, ui);
     ASSERT_EQ(r.Status, TRunStatus::rsCancelled) << r.Message;
+    std::ifstream geojson(dir + "findings.geojson", std::ios::binary);
+    ASSERT_TRUE(geojson) << "no findings.geojson";
+    const std::string findings((std::istreambuf_iterator<char>(geojson)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(findings.substr(findings.size() - 4), "\n]}\n");
     ASSERT_TRUE(ui.asked && ui.listed);
     const double seconds = std::chrono::duration<double>(*ui.listed - *ui.asked).count();
     EXPECT_LT(seconds, 1.0);
@@ -602,7 +648,13 @@ TEST(NetworkStage, ChecksOnSeveralThreadsStopWithinASecond) {
       const TTableInfo t = OpenTable(dir + name + ".shp");
       ASSERT_TRUE(t.ok) << line;
       EXPECT_EQ(t.rows, std::stoll(line.substr(colon + 3))) << line;
-      if (name != "roads") listed.push_back(name);
+      if (name == "roads") continue;
+      listed.push_back(name);
+      if (name == "nodes") continue;
+      const std::string key = "\"properties\":{\"check\":\"" + name + "\"";
+      int64_t features = 0;
+      for (size_t p = findings.find(key); p != std::string::npos; p = findings.find(key, p + 1)) ++features;
+      EXPECT_EQ(features, t.rows) << name << " in findings.geojson";
     }
     std::vector<std::string> order;
     for (const auto& t : kCheckTables) order.push_back(t.name);
@@ -613,7 +665,77 @@ TEST(NetworkStage, ChecksOnSeveralThreadsStopWithinASecond) {
     }
     EXPECT_TRUE(fs::exists(dir + "linvoro_config.ini"));
   }
-  fs::remove_all(tmpl);
+}
+
+// A check that fails on its thread while an earlier one still runs on the
+// other (a folder in the place of its table) ends the run as failed with
+// the error of the first failing check in the order of the checks,
+// whichever failed first in time; the checks before it run to their end as
+// on one thread, with the same log, tables and findings (the later ones may
+// have run meanwhile: their findings come after), also through the spool
+// file.
+TEST(NetworkStage, ChecksOnSeveralThreadsFailWithTheFirstErrorInStepOrder) {
+  TIncludeLists include;
+  include.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
+  const TGridFolder folder(300);
+  const struct {
+    std::vector<std::string> blocked;
+    const char* named;  // in the run's message
+  } cases[] = {{{"overpasses.shp"}, "overpasses"},
+               {{"non_connected_links.shp"}, "non_connected_links"},
+               {{"parallel.shp", "overpasses.shp"}, "parallel"},
+               {{"object_check.shp", "non_connected_nodes.shp"}, "object_check"}};
+  int run = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.named);
+    std::map<std::string, std::string> files[3];
+    std::vector<std::string> lines[3];
+    std::string messages[3];
+    for (int k = 0; k < 3; ++k) {
+      const TThreadVariantScope variant(kThreadVariants[k]);
+      const std::string dir = folder.root + std::to_string(run++) + "/";
+      for (const std::string& b : c.blocked) {
+        fs::create_directories(dir + b);
+        std::ofstream(dir + b + "/keep") << "x";
+      }
+      TRunOptions o;
+      o.OutputFormat = 1;
+      o.BuildNetwork = o.Subnets = o.TopoChecks = o.Overpasses = true;
+      o.Files = {folder.input};
+      o.MainDir = dir;
+      TRecordUI ui;
+      const TRunResult r = RunConversion(o, include, ui);
+      EXPECT_EQ(r.Status, TRunStatus::rsFailed) << r.Message;
+      messages[k] = r.Message;
+      for (const std::string& b : c.blocked) fs::remove_all(dir + b);
+      files[k] = FolderFiles(dir);
+      lines[k] = std::move(ui.lines);
+      std::erase_if(lines[k], [&dir](const std::string& l) { return l.find(dir) != std::string::npos; });
+      fs::remove_all(dir);
+    }
+    EXPECT_NE(messages[0].find(c.named), std::string::npos) << messages[0];
+    ASSERT_TRUE(files[0].count("findings.geojson"));
+    const auto listed = std::find_if(lines[0].begin(), lines[0].end(),
+                                     [](const std::string& l) { return l.rfind("Table ", 0) == 0; });
+    const std::vector<std::string> before(lines[0].begin(), listed);
+    const std::string& findings = files[0]["findings.geojson"];
+    ASSERT_GE(findings.size(), 4u);
+    for (int k = 1; k < 3; ++k) {
+      SCOPED_TRACE(kThreadVariants[k].name);
+      ASSERT_NE(messages[k].find(c.named), std::string::npos) << messages[k];
+      EXPECT_EQ(messages[k].substr(messages[k].find(c.named)), messages[0].substr(messages[0].find(c.named)));
+      ASSERT_GE(lines[k].size(), before.size());
+      EXPECT_EQ(std::vector<std::string>(lines[k].begin(), lines[k].begin() + before.size()), before);
+      for (const auto& f : files[0]) {
+        if (f.first == "findings.geojson") {
+          EXPECT_EQ(files[k][f.first].compare(0, findings.size() - 4, findings, 0, findings.size() - 4), 0)
+              << "findings.geojson does not begin with one thread's findings";
+        } else {
+          EXPECT_TRUE(files[k].count(f.first) && f.second == files[k][f.first]) << f.first << " differs";
+        }
+      }
+    }
+  }
 }
 
 // A network stage that fails, in the import or after it, leaves no network

@@ -11,9 +11,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <filesystem>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -87,6 +89,30 @@ TEST(ReportText, NumbersReadBackExactly) {
     if (std::isfinite(c.in)) {
       EXPECT_EQ(std::stod(s), c.in);
     }
+  }
+  // Coordinates and distances take a short way; their text is still the
+  // shortest form std::to_chars gives, also at the ends of that way and for
+  // doubles near a decimal of seven places that are not that decimal.
+  const auto shortest = [](double x) {
+    char buf[32];
+    return std::string(buf, std::to_chars(buf, buf + sizeof buf, x).ptr);
+  };
+  std::vector<double> xs = {1, -1, 10000, 20000, 99999, 99999.9999999, 100000, 123456.5, 1e5 - 1e-9,
+                            0.9999999, 1.0000001, 42.5, 1.5e-7 + 1, 7.4238887431107, 2.000000050000001};
+  std::mt19937_64 rng(7);
+  for (int i = 0; i < 200000; ++i) {
+    const int64_t k = static_cast<int64_t>(rng() % 1000000000000ull);  // up to 10^5 in 1e-7 degrees
+    const double x = (i % 2 ? -1.0 : 1.0) * static_cast<double>(k) / 1e7;
+    xs.push_back(x);
+    xs.push_back(std::nextafter(x, 1e9));
+    xs.push_back(std::round(x * 100) / 100);
+    xs.push_back(std::ldexp(static_cast<double>(rng() >> 11), -53) * 1e5);
+  }
+  for (const double x : xs) {
+    std::string s;
+    AppendJsonNumber(s, x);
+    if (x == 0) continue;
+    ASSERT_EQ(s, shortest(x)) << std::hexfloat << x;
   }
 }
 
