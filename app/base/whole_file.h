@@ -3,14 +3,23 @@
 // that failed half way), so that no file that merely looks complete stays.
 #pragma once
 
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
 class TWholeFile {
  public:
-  // Creates the file; throws EFCreateError naming it.
-  explicit TWholeFile(std::string path);
+  // Creates the file; throws EFCreateError naming it. Behind: the bytes
+  // reach the system on a thread of the file's own (for a file of
+  // gigabytes, whose copy into the system's cache would otherwise take a
+  // good share of the thread that makes the text); a failed write is then
+  // raised by the next Write or by Close, with the same message.
+  explicit TWholeFile(std::string path, bool behind = false);
   ~TWholeFile();
   TWholeFile(const TWholeFile&) = delete;
   TWholeFile& operator=(const TWholeFile&) = delete;
@@ -23,6 +32,18 @@ class TWholeFile {
 
  private:
   [[noreturn]] void Fail(int err);
+  void StopWriter();
   std::string FPath;
   std::FILE* FFile = nullptr;
+
+  struct TBehind {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::deque<std::string> queue;
+    size_t pending = 0;  // bytes queued or being written
+    bool stop = false;
+    int error = 0;  // errno of the first failed write
+    std::thread worker;
+  };
+  std::unique_ptr<TBehind> FBehind;
 };

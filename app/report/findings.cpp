@@ -252,7 +252,7 @@ void TFindings::Attach(TNetwork& net) {
   });
   FParts.resize(FChecks.size());
   if (FFile) return;
-  FFile = std::make_unique<TWholeFile>(FPath);
+  FFile = std::make_unique<TWholeFile>(FPath, true);
   FFirstFeature = true;
   FBuffer = "{\"type\":\"FeatureCollection\",\"name\":\"findings\",\"features\":[";
 }
