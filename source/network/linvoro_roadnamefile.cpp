@@ -73,39 +73,29 @@ void TRoadNameFile::Import1(const std::vector<std::string>& Files, const std::st
   const std::string nameFile = Dir(Directory) + NameFileName(FileNumber);
   const std::string numberFile = Dir(Directory) + NumberFileName(FileNumber);
   TStringTree tree;
+  std::vector<int32_t> nodes;
   std::string value;
+  int64_t size = 0;
   {
     TCSVFiles csv(CodePage);
     csv.Add(Files);
     csv.Open();
-    SetProgressMaxValue(static_cast<double>(csv.Size()));
+    size = csv.Size();
+    SetProgressMaxValue(static_cast<double>(size));
     SetProgressStart(0);
     SetProgressStop(40);
     while (!csv.Eof() && !FCancelled) {
       csv.Read(FieldIndex, value);
       if (value.empty()) value.push_back(' ');
-      tree.Add(value);
+      nodes.push_back(tree.Add(value));
       ProgressExecute(static_cast<double>(csv.Position()));
     }
   }
   if (!FCancelled) {
     WriteNames(tree, nameFile);
-    TCSVFiles csv(CodePage);
-    csv.Add(Files);
-    csv.Open();
     SetProgressStart(41);
     SetProgressStop(100);
-    {
-      TLvBufferedStream out(new TLvFileStream(numberFile, fmCreate), true);
-      while (!csv.Eof() && !FCancelled) {
-        csv.Read(FieldIndex, value);
-        if (value.empty()) value.push_back(' ');
-        const int32_t id = tree.ID(value) + 1;
-        out.WriteBuffer(&id, 4);
-        ProgressExecute(static_cast<double>(csv.Position()));
-      }
-      out.Flush();
-    }
+    WriteNumbers(tree, nodes, numberFile, static_cast<double>(size));
     if (FCancelled) {
       RemoveFile(nameFile);
       RemoveFile(numberFile);
@@ -177,6 +167,7 @@ void TRoadNameFile::ImportValues(int64_t n, const std::function<void(int64_t, st
   const std::string nameFile = Dir(Directory) + NameFileName(FileNumber);
   const std::string numberFile = Dir(Directory) + NumberFileName(FileNumber);
   TStringTree tree;
+  std::vector<int32_t> nodes;
   std::string value;
   SetProgressMaxValue(static_cast<double>(n));
   SetProgressStart(0);
@@ -184,24 +175,14 @@ void TRoadNameFile::ImportValues(int64_t n, const std::function<void(int64_t, st
   for (int64_t r = 1; r <= n && !FCancelled; ++r) {
     read(r, value);
     if (value.empty()) value.push_back(' ');
-    tree.Add(value);
+    nodes.push_back(tree.Add(value));
     ProgressExecute(static_cast<double>(r));
   }
   if (!FCancelled) {
     WriteNames(tree, nameFile);
     SetProgressStart(41);
     SetProgressStop(100);
-    {
-      TLvBufferedStream out(new TLvFileStream(numberFile, fmCreate), true);
-      for (int64_t r = 1; r <= n && !FCancelled; ++r) {
-        read(r, value);
-        if (value.empty()) value.push_back(' ');
-        const int32_t id = tree.ID(value) + 1;
-        out.WriteBuffer(&id, 4);
-        ProgressExecute(static_cast<double>(r));
-      }
-      out.Flush();
-    }
+    WriteNumbers(tree, nodes, numberFile, static_cast<double>(n));
     if (FCancelled) {
       RemoveFile(nameFile);
       RemoveFile(numberFile);
@@ -210,6 +191,19 @@ void TRoadNameFile::ImportValues(int64_t n, const std::function<void(int64_t, st
   SetProgressStart(0);
   SetProgressStop(100);
   ProgressExecuteZero();
+}
+
+void TRoadNameFile::WriteNumbers(const TStringTree& tree, const std::vector<int32_t>& nodes,
+                                 const std::string& numberFile, double progressMax) {
+  // Progress runs on over the same scale as the reading did.
+  const double step = nodes.empty() ? 0 : progressMax / static_cast<double>(nodes.size());
+  TLvBufferedStream out(new TLvFileStream(numberFile, fmCreate), true);
+  for (size_t r = 0; r < nodes.size() && !FCancelled; ++r) {
+    const int32_t id = tree.GetItem(nodes[r]).id + 1;
+    out.WriteBuffer(&id, 4);
+    ProgressExecute(step * static_cast<double>(r + 1));
+  }
+  out.Flush();
 }
 
 void TRoadNameFile::Load(const std::string& Directory, bool Cache, int32_t /*StartKey*/,
