@@ -105,7 +105,8 @@ void RemoveNetworkFiles(const TStage& run, bool keepReport) {
 // Threads for the network import and its attribute pieces, the stage's own
 // thread included: one more than the pieces needs more cores than most
 // machines spare beside it. OSM2TRASSEL_IMPORT_THREADS=1 runs the pieces
-// after the network import on the stage's thread.
+// after the network import on the stage's thread, and the import on that
+// thread alone.
 int32_t ImportThreads() {
   int32_t n = static_cast<int32_t>(std::max(1u, std::thread::hardware_concurrency()));
   if (const char* v = std::getenv("OSM2TRASSEL_IMPORT_THREADS"); v && *v) {
@@ -271,10 +272,11 @@ void TAttributeImport::Finish(TStage& run) {
 
 // True when the import built a network; a road table without objects builds
 // none. A stop asked for ends the attribute pieces too.
-bool ImportNetwork(TStage& run, uint8_t ff, TAttributeImport& attributes) {
+bool ImportNetwork(TStage& run, uint8_t ff, int32_t threads, TAttributeImport& attributes) {
   run.UI.Log("Importing Linvoro 4 network");
   TImport import;
   import.SetDirectory(run.MainDir);
+  import.SetThreads(threads);
   import.SetOnProgress([&attributes, progress = NetworkProgress(run)](TProgress* s, int32_t p, bool& cancel) {
     progress(s, p, cancel);
     if (cancel) attributes.Stop();
@@ -807,8 +809,9 @@ void RunNetworkStage(const TRunOptions& o, IRunUI& ui, TCheckSink* checkSink,
   bool built = false;
   try {
     // Gone, its pieces ended, before any file is removed.
-    TAttributeImport attributes(run, ff, ImportThreads());
-    built = ImportNetwork(run, ff, attributes);
+    const int32_t threads = ImportThreads();
+    TAttributeImport attributes(run, ff, threads);
+    built = ImportNetwork(run, ff, threads, attributes);
     if (built) {
       steps.Next("Attribute import");
       run.UI.Log("Importing Linvoro 4 network - attributes");
