@@ -619,39 +619,55 @@ TEST(NetworkStage, ChecksOnSeveralThreadsStopWithinASecond) {
 // A network stage that fails, in the import or after it, leaves no network
 // file and no report that would describe one: here a folder in the place of
 // one of the set's files (with a file in it, so that it stays) makes the
-// stage fail, with an earlier run's report in the folder.
+// stage fail, with an earlier run's report in the folder. A piece of the
+// attribute import fails while the network import runs, on the threads
+// beside it, and its error comes once the import has ended. The error
+// reported is the first the steps would have met one after the other: the
+// network import's before any piece's, the first piece's before a later
+// one's, whichever thread met its error first.
 TEST(NetworkStage, FailedStageLeavesNoReport) {
   TIncludeLists include;
   include.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
   char tmpl[] = "/tmp/netfail_XXXXXX";
   ASSERT_NE(mkdtemp(tmpl), nullptr);
   const struct {
-    const char* blocked;
-    const char* stage;  // the last stage logged before the failure
-  } cases[] = {{"link.bin", "Importing Linvoro 4 network"},
-               {"attribute.bin", "Importing Linvoro 4 network - attributes"},
-               {"roadname02.bin", "Importing Linvoro 4 network - attributes"}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.blocked);
-    const std::string dir = std::string(tmpl) + "/" + c.blocked + "/";
-    fs::create_directories(dir + c.blocked);
-    std::ofstream(dir + c.blocked + "/keep") << "x";
-    std::ofstream(dir + "network_report.txt") << "Links in database: 82520\n";
-    TRunOptions o;
-    o.BuildNetwork = o.TopoChecks = true;
-    o.MainDir = dir;
-    o.Files = {std::string(PROJECT_DATA_DIR) + "/sample/west-oakland.osm"};
-    TLogUI ui;
-    const TRunResult r = RunConversion(o, include, ui);
-    EXPECT_EQ(r.Status, TRunStatus::rsFailed) << r.Message;
-    EXPECT_NE(r.Message.find(c.blocked), std::string::npos) << r.Message;
-    EXPECT_TRUE(Logged(ui, c.stage));
-    EXPECT_FALSE(Logged(ui, "Opening network"));
-    for (const std::string& f : NetworkFileNames()) {
-      if (f == c.blocked) continue;
-      EXPECT_FALSE(fs::exists(dir + f)) << f;
+    std::vector<std::string> blocked;
+    const char* reported;
+  } cases[] = {{{"link.bin"}, "link.bin"},
+               {{"attribute.bin"}, "attribute.bin"},
+               {{"roadnumber01.bin"}, "roadnumber01.bin"},
+               {{"roadname02.bin"}, "roadname02.bin"},
+               {{"roadnumber02.bin", "roadname01.bin"}, "roadname01.bin"},
+               {{"roadname02.bin", "attribute.bin"}, "attribute.bin"},
+               {{"attribute.bin", "link.bin"}, "link.bin"}};
+  int run = 0;
+  for (const int threads : {1, 2, 4}) {
+    const TImportThreadsEnv env(threads);
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::to_string(threads) + " threads, " + c.blocked.front() + " blocked");
+      const std::string dir = std::string(tmpl) + "/" + std::to_string(run++) + "/";
+      for (const std::string& b : c.blocked) {
+        fs::create_directories(dir + b);
+        std::ofstream(dir + b + "/keep") << "x";
+      }
+      std::ofstream(dir + "network_report.txt") << "Links in database: 82520\n";
+      TRunOptions o;
+      o.BuildNetwork = o.TopoChecks = true;
+      o.MainDir = dir;
+      o.Files = {std::string(PROJECT_DATA_DIR) + "/sample/west-oakland.osm"};
+      TLogUI ui;
+      const TRunResult r = RunConversion(o, include, ui);
+      EXPECT_EQ(r.Status, TRunStatus::rsFailed) << r.Message;
+      EXPECT_NE(r.Message.find(c.reported), std::string::npos) << r.Message;
+      EXPECT_TRUE(Logged(ui, "Importing Linvoro 4 network"));
+      EXPECT_EQ(Logged(ui, "Importing Linvoro 4 network - attributes"), std::string(c.reported) != "link.bin");
+      EXPECT_FALSE(Logged(ui, "Opening network"));
+      for (const std::string& f : NetworkFileNames()) {
+        if (std::find(c.blocked.begin(), c.blocked.end(), f) != c.blocked.end()) continue;
+        EXPECT_FALSE(fs::exists(dir + f)) << f;
+      }
+      EXPECT_TRUE(fs::exists(dir + "roads.shp"));
     }
-    EXPECT_TRUE(fs::exists(dir + "roads.shp"));
   }
   fs::remove_all(tmpl);
 }
@@ -694,28 +710,6 @@ TEST(NetworkStage, NoObjectsNoNetwork) {
 // ------------------------------------------------------------ the attribute import beside the network import
 
 namespace {
-
-// Sets how many threads the network import and its attribute pieces use
-// (OSM2TRASSEL_IMPORT_THREADS) for the life of the object.
-class TImportThreadsEnv {
- public:
-  explicit TImportThreadsEnv(int threads) {
-    if (const char* v = std::getenv(kName)) FOld = v;
-    setenv(kName, std::to_string(threads).c_str(), 1);
-  }
-  ~TImportThreadsEnv() {
-    if (FOld)
-      setenv(kName, FOld->c_str(), 1);
-    else
-      unsetenv(kName);
-  }
-  TImportThreadsEnv(const TImportThreadsEnv&) = delete;
-  TImportThreadsEnv& operator=(const TImportThreadsEnv&) = delete;
-
- private:
-  static constexpr const char* kName = "OSM2TRASSEL_IMPORT_THREADS";
-  std::optional<std::string> FOld;
-};
 
 // The network file set of a folder with its bytes, the report (which holds
 // the times of its run) left out.
@@ -771,56 +765,6 @@ TEST(NetworkStage, AttributePiecesOnThreadsMatchOneThread) {
       EXPECT_EQ(lines[k], lines[0]);
       ASSERT_EQ(files[k].size(), files[0].size());
       for (const auto& f : files[0]) EXPECT_TRUE(f.second == files[k][f.first]) << f.first << " differs";
-    }
-  }
-  fs::remove_all(tmpl);
-}
-
-// A piece of the attribute import that fails while the network import runs
-// (a folder in the place of its file) ends the stage with its error once the
-// import has ended, and no network file stays. The error reported is the
-// first the pieces would have met one after the other: the network
-// import's before any piece's, the first piece's before a later one's,
-// whichever thread met its error first.
-TEST(NetworkStage, FailedAttributePieceBesideTheImport) {
-  TIncludeLists include;
-  include.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
-  char tmpl[] = "/tmp/netattrfail_XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const struct {
-    std::vector<std::string> blocked;
-    const char* reported;
-  } cases[] = {{{"attribute.bin"}, "attribute.bin"},
-               {{"roadnumber01.bin"}, "roadnumber01.bin"},
-               {{"roadname02.bin"}, "roadname02.bin"},
-               {{"roadnumber02.bin", "roadname01.bin"}, "roadname01.bin"},
-               {{"roadname02.bin", "attribute.bin"}, "attribute.bin"},
-               {{"attribute.bin", "link.bin"}, "link.bin"}};
-  int run = 0;
-  for (const int threads : {1, 2, 4}) {
-    const TImportThreadsEnv env(threads);
-    for (const auto& c : cases) {
-      SCOPED_TRACE(std::to_string(threads) + " threads, " + c.blocked.front() + " blocked");
-      const std::string dir = std::string(tmpl) + "/" + std::to_string(run++) + "/";
-      for (const std::string& b : c.blocked) {
-        fs::create_directories(dir + b);
-        std::ofstream(dir + b + "/keep") << "x";
-      }
-      TRunOptions o;
-      o.BuildNetwork = o.TopoChecks = true;
-      o.MainDir = dir;
-      o.Files = {std::string(PROJECT_DATA_DIR) + "/sample/west-oakland.osm"};
-      TLogUI ui;
-      const TRunResult r = RunConversion(o, include, ui);
-      EXPECT_EQ(r.Status, TRunStatus::rsFailed) << r.Message;
-      EXPECT_NE(r.Message.find(c.reported), std::string::npos) << r.Message;
-      EXPECT_TRUE(Logged(ui, "Importing Linvoro 4 network"));
-      EXPECT_EQ(Logged(ui, "Importing Linvoro 4 network - attributes"), std::string(c.reported) != "link.bin");
-      EXPECT_FALSE(Logged(ui, "Opening network"));
-      for (const std::string& f : NetworkFileNames()) {
-        if (std::find(c.blocked.begin(), c.blocked.end(), f) != c.blocked.end()) continue;
-        EXPECT_FALSE(fs::exists(dir + f)) << f;
-      }
     }
   }
   fs::remove_all(tmpl);
