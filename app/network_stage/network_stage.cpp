@@ -152,18 +152,21 @@ class TAttributeImport {
  private:
   struct TPiece {
     std::atomic<int32_t> Progress{0};
+    std::atomic<bool> Stop{false};  // raised for a piece that is to end
     bool Done = false, Cancelled = false;  // under FLock
     std::exception_ptr Error;              // under FLock
   };
 
   // Runs piece k, as the attribute import runs it: the MIF's "attribute"
   // column comes after the extra "ref" column of the two-field name choice.
-  void RunPiece(int32_t k, TProgressCancelEvent progress, bool& cancelled) const;
+  void RunPiece(int32_t k, TProgressCancelEvent progress, const std::atomic<bool>* stop,
+                bool& cancelled) const;
   void Work();
   void StopFrom(int32_t k) {
     int32_t cur = FStopFrom.load();
     while (k < cur && !FStopFrom.compare_exchange_weak(cur, k)) {
     }
+    for (int32_t j = k; j < kPieces; ++j) FPieces[j].Stop = true;
   }
   void Join() {
     for (std::thread& t : FThreads)
@@ -182,10 +185,12 @@ class TAttributeImport {
   std::vector<std::thread> FThreads;
 };
 
-void TAttributeImport::RunPiece(int32_t k, TProgressCancelEvent progress, bool& cancelled) const {
+void TAttributeImport::RunPiece(int32_t k, TProgressCancelEvent progress, const std::atomic<bool>* stop,
+                                bool& cancelled) const {
   TImportAttributes ia;
   ia.SetDirectory(FDir);
   ia.SetOnProgress(std::move(progress));
+  ia.SetStopFlag(stop);
   const TFileKind fk = FFF == gfMIF ? fkCSV : FFF == gfGPKG ? fkGPKG : fkDBF;
   ia.Add(FDir + (FFF == gfMIF    ? "roads.mid"
                  : FFF == gfGPKG ? GpkgFileName
@@ -211,12 +216,8 @@ void TAttributeImport::Work() {
     if (!cancelled) {
       try {
         RunPiece(
-            k,
-            [this, &p, k](TProgress*, int32_t progress, bool& cancel) {
-              p.Progress.store(progress, std::memory_order_relaxed);
-              if (k >= FStopFrom) cancel = true;
-            },
-            cancelled);
+            k, [&p](TProgress*, int32_t progress, bool&) { p.Progress.store(progress, std::memory_order_relaxed); },
+            &p.Stop, cancelled);
       } catch (...) {
         error = std::current_exception();
         // The pieces after this one would not have run.
@@ -238,7 +239,7 @@ void TAttributeImport::Finish(TStage& run) {
     // One thread: the pieces one after the other, their progress shown.
     for (int32_t k = 0; k < kPieces; ++k) {
       bool cancelled = false;
-      RunPiece(k, NetworkProgress(run), cancelled);
+      RunPiece(k, NetworkProgress(run), nullptr, cancelled);
     }
     CheckCancelled(run.UI);
     return;
