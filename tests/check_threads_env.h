@@ -1,30 +1,41 @@
-// Sets how many threads a run's checks use (OSM2TRASSEL_CHECK_THREADS) for
-// the life of the object, and restores what was set before.
+// Sets how many threads a run's checks use (OSM2TRASSEL_CHECK_THREADS), or
+// its network import (OSM2TRASSEL_IMPORT_THREADS), for the life of the
+// object, and restores what was set before.
 #pragma once
 
 #include <cstdlib>
 #include <string>
 
-class TCheckThreadsEnv {
+class TThreadsEnv {
  public:
-  explicit TCheckThreadsEnv(int threads) {
-    if (const char* v = std::getenv(kName)) {
+  TThreadsEnv(const char* name, int threads) : FName(name) {
+    if (const char* v = std::getenv(FName)) {
       FHad = true;
       FOld = v;
     }
-    setenv(kName, std::to_string(threads).c_str(), 1);
+    setenv(FName, std::to_string(threads).c_str(), 1);
   }
-  ~TCheckThreadsEnv() {
+  ~TThreadsEnv() {
     if (FHad)
-      setenv(kName, FOld.c_str(), 1);
+      setenv(FName, FOld.c_str(), 1);
     else
-      unsetenv(kName);
+      unsetenv(FName);
   }
-  TCheckThreadsEnv(const TCheckThreadsEnv&) = delete;
-  TCheckThreadsEnv& operator=(const TCheckThreadsEnv&) = delete;
+  TThreadsEnv(const TThreadsEnv&) = delete;
+  TThreadsEnv& operator=(const TThreadsEnv&) = delete;
 
  private:
-  static constexpr const char* kName = "OSM2TRASSEL_CHECK_THREADS";
+  const char* FName;
   bool FHad = false;
   std::string FOld;
+};
+
+class TCheckThreadsEnv : public TThreadsEnv {
+ public:
+  explicit TCheckThreadsEnv(int threads) : TThreadsEnv("OSM2TRASSEL_CHECK_THREADS", threads) {}
+};
+
+class TImportThreadsEnv : public TThreadsEnv {
+ public:
+  explicit TImportThreadsEnv(int threads) : TThreadsEnv("OSM2TRASSEL_IMPORT_THREADS", threads) {}
 };

@@ -95,13 +95,197 @@ void RemoveNetworkFiles(const TStage& run, bool keepReport) {
     if (!keepReport || f != ReportFileName) std::remove((run.MainDir + f).c_str());
 }
 
+// ------------------------------------------------------------ the import
+//
+// The attribute import reads only the road table's attribute half, never a
+// file the network import writes, and its three pieces (attribute.bin and
+// the two road-name file pairs) write files of their own: they run beside
+// the network import, on threads of their own, while the stage's thread
+// runs the network import and speaks to the front end. The log, the stages
+// and the outcome stay those of the pieces run one after the other: the
+// attribute stage is told once the network import has ended, and the first
+// error in that order ends the run.
+
+// Threads for the network import and its attribute pieces, the stage's own
+// thread included: one more than the pieces needs more cores than most
+// machines spare beside it. OSM2TRASSEL_IMPORT_THREADS=1 runs the pieces
+// after the network import on the stage's thread, and the import on that
+// thread alone.
+int32_t ImportThreads() {
+  int32_t n = static_cast<int32_t>(std::max(1u, std::thread::hardware_concurrency()));
+  if (const char* v = std::getenv("OSM2TRASSEL_IMPORT_THREADS"); v && *v) {
+    char* end = nullptr;
+    const long x = std::strtol(v, &end, 10);
+    if (end && *end == 0 && x >= 1) n = static_cast<int32_t>(std::min(x, 64L));
+  }
+  return n;
+}
+
+class TAttributeImport {
+ public:
+  static constexpr int32_t kPieces = 3;  // attribute.bin, road names 1 and 2
+
+  // Starts the pieces on threads - 1 threads of their own (at most one per
+  // piece); with one thread Finish runs them.
+  TAttributeImport(const TStage& run, uint8_t ff, int32_t threads)
+      : FDir(run.MainDir), FFF(ff), FNameAndRef(run.Options.NameRef == nrNameAndRef) {
+    const int32_t workers = std::min(threads - 1, kPieces);
+    try {
+      for (int32_t i = 0; i < workers; ++i) FThreads.emplace_back([this] { Work(); });
+    } catch (...) {
+      Stop();
+      Join();
+      throw;
+    }
+  }
+  ~TAttributeImport() {
+    Stop();
+    Join();
+  }
+  TAttributeImport(const TAttributeImport&) = delete;
+  TAttributeImport& operator=(const TAttributeImport&) = delete;
+
+  // Every piece not yet ended ends at its next progress point and leaves no
+  // file of its own.
+  void Stop() { StopFrom(0); }
+  // Waits for the pieces, keeping the front end alive and passing a stop on
+  // to them; raises the first error in the order of the pieces (one after a
+  // stopped piece would not have come about), or ERunCancelled after a stop.
+  void Finish(TStage& run);
+
+ private:
+  struct TPiece {
+    std::atomic<int32_t> Progress{0};
+    std::atomic<bool> Stop{false};  // raised for a piece that is to end
+    bool Done = false, Cancelled = false;  // under FLock
+    std::exception_ptr Error;              // under FLock
+  };
+
+  // Runs piece k, as the attribute import runs it: the MIF's "attribute"
+  // column comes after the extra "ref" column of the two-field name choice.
+  void RunPiece(int32_t k, TProgressCancelEvent progress, const std::atomic<bool>* stop,
+                bool& cancelled) const;
+  void Work();
+  void StopFrom(int32_t k) {
+    int32_t cur = FStopFrom.load();
+    while (k < cur && !FStopFrom.compare_exchange_weak(cur, k)) {
+    }
+    for (int32_t j = k; j < kPieces; ++j) FPieces[j].Stop = true;
+  }
+  void Join() {
+    for (std::thread& t : FThreads)
+      if (t.joinable()) t.join();
+    FThreads.clear();
+  }
+
+  const std::string FDir;
+  const uint8_t FFF;
+  const bool FNameAndRef;
+  std::atomic<int32_t> FNext{0};           // the next piece a thread takes
+  std::atomic<int32_t> FStopFrom{kPieces};  // pieces from here on end
+  std::mutex FLock;
+  std::condition_variable FNews;
+  TPiece FPieces[kPieces];
+  std::vector<std::thread> FThreads;
+};
+
+void TAttributeImport::RunPiece(int32_t k, TProgressCancelEvent progress, const std::atomic<bool>* stop,
+                                bool& cancelled) const {
+  TImportAttributes ia;
+  ia.SetDirectory(FDir);
+  ia.SetOnProgress(std::move(progress));
+  ia.SetStopFlag(stop);
+  const TFileKind fk = FFF == gfMIF ? fkCSV : FFF == gfGPKG ? fkGPKG : fkDBF;
+  ia.Add(FDir + (FFF == gfMIF    ? "roads.mid"
+                 : FFF == gfGPKG ? GpkgFileName
+                 : FFF == gfSHP  ? "roads.dbf"
+                                 : "roads.dat"));
+  if (k == 0) {
+    if (fk == fkCSV)
+      ia.ExecuteAttribute(FNameAndRef ? 4 : 3, "", fkCSV);
+    else
+      ia.ExecuteAttribute(fk == fkGPKG ? 0 : 1, "attribute", fk);
+  } else {
+    ia.SetRoadNameFileIndex(k);
+    ia.ExecuteRoadname(k - 1, k == 1 && fk != fkCSV ? "osm_id" : "", fk);
+  }
+  cancelled = ia.Cancelled();
+}
+
+void TAttributeImport::Work() {
+  for (int32_t k; (k = FNext++) < kPieces;) {
+    TPiece& p = FPieces[k];
+    bool cancelled = k >= FStopFrom;
+    std::exception_ptr error;
+    if (!cancelled) {
+      try {
+        RunPiece(
+            k, [&p](TProgress*, int32_t progress, bool&) { p.Progress.store(progress, std::memory_order_relaxed); },
+            &p.Stop, cancelled);
+      } catch (...) {
+        error = std::current_exception();
+        // The pieces after this one would not have run.
+        StopFrom(k + 1);
+      }
+    }
+    {
+      std::lock_guard<std::mutex> g(FLock);
+      p.Done = true;
+      p.Cancelled = cancelled;
+      p.Error = error;
+    }
+    FNews.notify_all();
+  }
+}
+
+void TAttributeImport::Finish(TStage& run) {
+  if (FThreads.empty()) {
+    // One thread: the pieces one after the other, their progress shown.
+    for (int32_t k = 0; k < kPieces; ++k) {
+      bool cancelled = false;
+      RunPiece(k, NetworkProgress(run), nullptr, cancelled);
+    }
+    CheckCancelled(run.UI);
+    return;
+  }
+  int32_t shown = -1;
+  std::unique_lock<std::mutex> lock(FLock);
+  for (;;) {
+    int32_t done = 0, sum = 0;
+    for (TPiece& p : FPieces) {
+      done += p.Done;
+      sum += p.Done ? 100 : p.Progress.load(std::memory_order_relaxed);
+    }
+    if (done == kPieces) break;
+    lock.unlock();
+    if (sum / kPieces != shown) run.UI.Progress(shown = sum / kPieces);
+    run.UI.ProcessMessages();
+    if (run.UI.CancelRequested()) Stop();
+    lock.lock();
+    FNews.wait_for(lock, std::chrono::milliseconds(50));
+  }
+  lock.unlock();
+  Join();
+  for (const TPiece& p : FPieces) {
+    if (p.Error) std::rethrow_exception(p.Error);
+    if (p.Cancelled) break;
+  }
+  CheckCancelled(run.UI);
+  // A piece that ended early left its files out: never a success.
+  if (FStopFrom < kPieces) throw ERunCancelled();
+}
+
 // True when the import built a network; a road table without objects builds
-// none.
-bool ImportNetwork(TStage& run, uint8_t ff) {
+// none. A stop asked for ends the attribute pieces too.
+bool ImportNetwork(TStage& run, uint8_t ff, int32_t threads, TAttributeImport& attributes) {
   run.UI.Log("Importing Linvoro 4 network");
   TImport import;
   import.SetDirectory(run.MainDir);
-  import.SetOnProgress(NetworkProgress(run));
+  import.SetThreads(threads);
+  import.SetOnProgress([&attributes, progress = NetworkProgress(run)](TProgress* s, int32_t p, bool& cancel) {
+    progress(s, p, cancel);
+    if (cancel) attributes.Stop();
+  });
   const char* main = ff == gfMIF    ? "roads.mif"
                      : ff == gfSHP  ? "roads.shp"
                      : ff == gfGPKG ? GpkgFileName
@@ -115,37 +299,6 @@ bool ImportNetwork(TStage& run, uint8_t ff) {
   if (run.Checks && import.ObjectsFound())
     run.Checks->NetworkBuilt(import.LinkCount(), import.NodeCount());
   return import.ObjectsFound();
-}
-
-void ImportAttributes(TStage& run, uint8_t ff) {
-  run.UI.Log("Importing Linvoro 4 network - attributes");
-  TImportAttributes ia;
-  ia.SetDirectory(run.MainDir);
-  ia.SetOnProgress(NetworkProgress(run));
-  if (ff == gfMIF) {
-    ia.Add(run.MainDir + "roads.mid");
-    // The extra "ref" column of the two-field name choice shifts "attribute".
-    ia.ExecuteAttribute(run.Options.NameRef == nrNameAndRef ? 4 : 3, "", fkCSV);
-    ia.SetRoadNameFileIndex(1);
-    ia.ExecuteRoadname(0, "", fkCSV);
-    ia.SetRoadNameFileIndex(2);
-    ia.ExecuteRoadname(1, "", fkCSV);
-  } else if (ff == gfGPKG) {
-    ia.Add(run.MainDir + GpkgFileName);
-    ia.ExecuteAttribute(0, "attribute", fkGPKG);
-    ia.SetRoadNameFileIndex(1);
-    ia.ExecuteRoadname(0, "osm_id", fkGPKG);
-    ia.SetRoadNameFileIndex(2);
-    ia.ExecuteRoadname(1, "", fkGPKG);
-  } else {
-    ia.Add(run.MainDir + (ff == gfSHP ? "roads.dbf" : "roads.dat"));
-    ia.ExecuteAttribute(1, "attribute", fkDBF);
-    ia.SetRoadNameFileIndex(1);
-    ia.ExecuteRoadname(0, "osm_id", fkDBF);
-    ia.SetRoadNameFileIndex(2);
-    ia.ExecuteRoadname(1, "", fkDBF);
-  }
-  CheckCancelled(run.UI);
 }
 
 // The findings are told when a check that writes table begins and ends.
@@ -750,10 +903,14 @@ void RunNetworkStage(const TRunOptions& o, IRunUI& ui, TCheckSink* checkSink,
   steps.Next("Network import");
   bool built = false;
   try {
-    built = ImportNetwork(run, ff);
+    // Gone, its pieces ended, before any file is removed.
+    const int32_t threads = ImportThreads();
+    TAttributeImport attributes(run, ff, threads);
+    built = ImportNetwork(run, ff, threads, attributes);
     if (built) {
       steps.Next("Attribute import");
-      ImportAttributes(run, ff);
+      run.UI.Log("Importing Linvoro 4 network - attributes");
+      attributes.Finish(run);
     }
   } catch (...) {
     // A network that was not completed (a full disk, a damaged table, or

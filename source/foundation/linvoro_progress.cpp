@@ -55,6 +55,8 @@ void TProgress::ProgressExecuteZero() {
 }
 
 void TProgressCancel::ProgressExecute(double value) {
+  if (StopRaised()) [[unlikely]]
+    FCancelled = true;
   if (value > FMaxValue) value = FMaxValue;
   if (!eProgress) {
     if (FTimelimit != 0) Ftime = Tick();

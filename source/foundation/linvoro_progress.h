@@ -5,6 +5,7 @@
 // ProgressStop to map the phases of one operation onto parts of 0..100.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 
@@ -73,7 +74,8 @@ class TProgress {
 class TProgressCancel : public TProgress {
  public:
   bool EventAssigned() const override { return static_cast<bool>(eProgress); }
-  // As TProgress, with value first limited to ProgressMaxValue.
+  // As TProgress, with value first limited to ProgressMaxValue. A raised
+  // stop flag cancels at once, without waiting for the handler's turn.
   void ProgressExecute(double value) override;
   void ProgressExecuteZero() override;
 
@@ -82,7 +84,16 @@ class TProgressCancel : public TProgress {
   const TProgressCancelEvent& OnProgress() const { return eProgress; }
   void SetOnProgress(TProgressCancelEvent handler) { eProgress = std::move(handler); }
 
+  // A flag another thread raises to cancel this operation at its next
+  // progress point (null: none). The handler is reached about once per
+  // percent, which on a large input can be seconds apart.
+  const std::atomic<bool>* StopFlag() const { return FStopFlag; }
+  void SetStopFlag(const std::atomic<bool>* flag) { FStopFlag = flag; }
+
  protected:
+  bool StopRaised() const { return FStopFlag && FStopFlag->load(std::memory_order_relaxed); }
+
   TProgressCancelEvent eProgress;
   bool FCancelled = false;
+  const std::atomic<bool>* FStopFlag = nullptr;
 };

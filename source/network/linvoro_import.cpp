@@ -507,6 +507,7 @@ void TBaseImport::BuildNetwork(int32_t c) {
     TQuadTreeSetup qt;
     qt.SetDirectory(Directory());
     qt.SetMaxNodesPerCell(fMaxNodesPerCell);
+    qt.SetThreads(fThreads);
     qt.SetProgressStart(b3);
     qt.SetProgressStop(100);
     qt.SetOnProgress(eProgress);

@@ -11,10 +11,12 @@
 // (linvoro_import_mif.cpp, linvoro_import_shp.cpp, linvoro_import_tab.cpp).
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "linvoro_configfile.h"
@@ -93,6 +95,10 @@ class TBaseImport : public TFileBase {
     if (v > 10) fMaxNodesPerCell = v;
   }
   TImportSource ImportSource() const { return fImportSource; }
+  // Threads the build may use (the spatial index takes two at most); by
+  // default those of the machine.
+  int32_t Threads() const { return fThreads; }
+  void SetThreads(int32_t v) { fThreads = v > 1 ? v : 1; }
 
   const std::vector<TImportError>& ImportErrorList() const { return fImportErrorList; }
   int32_t LinkCount() const { return fLinkCount; }
@@ -179,6 +185,7 @@ class TBaseImport : public TFileBase {
   int32_t fNumSections = 0;
   std::vector<std::string> fFiles;
   TImportSource fImportSource = isFiles;
+  int32_t fThreads = static_cast<int32_t>(std::max(1u, std::thread::hardware_concurrency()));
 
   // Records written to coord3.bin so far.
   int32_t fCoord3Records = 0;

@@ -125,6 +125,7 @@ void TImportAttributes::ExecuteRoadname(int32_t fieldindex, const std::string& f
   FCancelled = false;
   CheckDirectory();
   TRoadNameFile rn;
+  rn.SetStopFlag(StopFlag());
   // Cancelling the name file cancels this operation too.
   rn.SetOnProgress([this](TProgress*, int32_t progress, bool& cancel) {
     if (eProgress) eProgress(this, progress, cancel);

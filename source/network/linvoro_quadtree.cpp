@@ -1,7 +1,11 @@
 #include "linvoro_quadtree.h"
 
+#include <atomic>
 #include <bit>
+#include <chrono>
 #include <cstring>
+#include <exception>
+#include <thread>
 
 #include "linvoro_configfile.h"
 
@@ -58,7 +62,8 @@ std::unique_ptr<TQuadTreeCell> TQuadTreeCell::Clone() const {
 
 // ------------------------------------------------------------ TQuadTreeSetup
 
-bool TQuadTreeSetup::Touches(const TFloatRect& r) const {
+bool TQuadTreeSetup::Touches(const TSegment& g, const TFloatRect& r) {
+  const double P1x = g.P1x, P1y = g.P1y, P2x = g.P2x, P2y = g.P2y;
   if ((P1x >= r.xmin && P1x <= r.xmax && P1y >= r.ymin && P1y <= r.ymax) ||
       (P2x >= r.xmin && P2x <= r.xmax && P2y >= r.ymin && P2y <= r.ymax))
     return true;
@@ -67,10 +72,10 @@ bool TQuadTreeSetup::Touches(const TFloatRect& r) const {
     return false;
   // The segment's box overlaps the rectangle: it touches exactly when its
   // line separates two corners.
-  const bool s1 = c1 * r.xmin + c2 * r.ymin + c3 > 0;
-  const bool s2 = c1 * r.xmin + c2 * r.ymax + c3 > 0;
-  const bool s3 = c1 * r.xmax + c2 * r.ymin + c3 > 0;
-  const bool s4 = c1 * r.xmax + c2 * r.ymax + c3 > 0;
+  const bool s1 = g.c1 * r.xmin + g.c2 * r.ymin + g.c3 > 0;
+  const bool s2 = g.c1 * r.xmin + g.c2 * r.ymax + g.c3 > 0;
+  const bool s3 = g.c1 * r.xmax + g.c2 * r.ymin + g.c3 > 0;
+  const bool s4 = g.c1 * r.xmax + g.c2 * r.ymax + g.c3 > 0;
   return !(s1 == s2 && s2 == s3 && s3 == s4);
 }
 
@@ -109,8 +114,10 @@ void TQuadTreeSetup::Split(TQuadTreeCell* cell, int depth, const std::vector<TFl
   for (int k = 0; k < 4; ++k) Split(child[k], depth + 1, pts);
 }
 
-void TQuadTreeSetup::AddSegment(TQuadTreeCell* cell, int32_t link, uint16_t pos) {
-  if (!Touches(cell->Rect)) return;
+void TQuadTreeSetup::AddSegment(TQuadTreeCell* cell, const TSegment& g, int32_t link, uint16_t pos,
+                                TSubLinkList* runs) {
+  if (!Touches(g, cell->Rect)) return;
+  const double P1x = g.P1x, P1y = g.P1y, P2x = g.P2x, P2y = g.P2y;
   while (cell->Divided) {
     // Ends strictly on one side of both centre lines: the three other
     // children lie beyond one of their own bounds from both ends, so the
@@ -130,13 +137,13 @@ void TQuadTreeSetup::AddSegment(TQuadTreeCell* cell, int32_t link, uint16_t pos)
         k = 2;
     }
     if (k < 0) {
-      for (int c = 0; c < 4; ++c) AddSegment(cell->QTCellArray[c].get(), link, pos);
+      for (int c = 0; c < 4; ++c) AddSegment(cell->QTCellArray[c].get(), g, link, pos, runs);
       return;
     }
     cell = cell->QTCellArray[k].get();
-    if (!Touches(cell->Rect)) return;
+    if (!Touches(g, cell->Rect)) return;
   }
-  TSubLinkList& sll = cell->SLL;
+  TSubLinkList& sll = runs ? runs[cell->ID] : cell->SLL;
   if (sll.Count() > 0) {
     const TSubLink& last = sll[sll.Count() - 1];
     if (last.Link == link && last.sub2 == pos) {
@@ -190,6 +197,69 @@ std::unique_ptr<TLvBufferedStream> OpenForReading(const std::string& path) {
 
 }  // namespace
 
+// The segments of links First..Last into the leaves (runs as AddSegment
+// takes them); going(links done) is asked now and then whether to go on.
+template <class TGoing>
+void TQuadTreeSetup::AddLinks(const TLinkRange& range, TSubLinkList* runs, TGoing&& going) const {
+  if (range.First > range.Last) return;
+  const std::string& dir = Directory();
+  const int64_t skip = range.First - 1;
+  auto lengthFile = OpenForReading(dir + "length.bin");
+  auto linkFile = OpenForReading(dir + "link.bin");
+  auto c3File = OpenForReading(dir + "coord3.bin");
+  auto c3iFile = OpenForReading(dir + "coord3i.bin");
+  lengthFile->Seek(skip * 4, soBeginning);
+  linkFile->Seek(skip * 8, soBeginning);
+  c3iFile->Seek(skip * 4, soBeginning);
+  const std::vector<TFloatPoint>& pts = *range.Points;
+  const uint32_t nodeCount = static_cast<uint32_t>(range.NodeCount);
+  std::vector<TFloatPoint> verts;
+  int32_t prev = c3iFile->ReadInt32();
+  // Where the earlier links would have checked it.
+  if (skip > 0 && (prev < 0 || prev > range.ShapeCount)) NetworkMismatch("coord3i.bin");
+  c3File->Seek(int64_t(prev) * 16, soBeginning);
+  // About a thousand progress calls in all still reach every percent.
+  const int64_t stride = range.Last / 1000 + 1;
+  TSegment g;
+  for (int64_t l = range.First; l <= range.Last; ++l) {
+    if ((l % stride == 0 || l == range.Last) && !going(l - skip)) return;
+    const float length = lengthFile->ReadSingle();
+    const int32_t next = c3iFile->ReadInt32();
+    const uint32_t from = linkFile->ReadUInt32();
+    const uint32_t to = linkFile->ReadUInt32();
+    if (next < prev || next > range.ShapeCount) NetworkMismatch("coord3i.bin");
+    const size_t nShape = static_cast<size_t>(next - prev);
+    prev = next;
+    if (verts.size() < nShape + 2) verts.resize(nShape + 2);
+    if (nShape > 0) c3File->ReadBuffer(verts.data() + 1, static_cast<int64_t>(nShape) * 16);
+    if (length == 0) continue;
+    if (from < 1 || from > nodeCount || to < 1 || to > nodeCount) NetworkMismatch("link.bin");
+    // Run ends are 16-bit vertex positions.
+    if (nShape + 2 > 65536) NetworkMismatch("coord3.bin");
+    verts[0] = pts[from];
+    verts[nShape + 1] = pts[to];
+    const size_t last = nShape + 1;
+    for (size_t pos = 0; pos < last; ++pos) {
+      g.P1x = verts[pos].x;
+      g.P1y = verts[pos].y;
+      g.P2x = verts[pos + 1].x;
+      g.P2y = verts[pos + 1].y;
+      g.c1 = g.P1y - g.P2y;
+      g.c2 = g.P2x - g.P1x;
+      g.c3 = g.P1x * g.P2y - g.P2x * g.P1y;
+      AddSegment(fMainCell.get(), g, static_cast<int32_t>(l), static_cast<uint16_t>(pos), runs);
+    }
+  }
+}
+
+void TQuadTreeSetup::AppendRuns(TQuadTreeCell* cell, const std::vector<TSubLinkList>& runs) {
+  if (cell->Divided) {
+    for (int k = 0; k < 4; ++k) AppendRuns(cell->QTCellArray[k].get(), runs);
+    return;
+  }
+  for (const TSubLink& r : runs[static_cast<size_t>(cell->ID)]) cell->SLL.Add(r);
+}
+
 void TQuadTreeSetup::Build(TLvStream* aFS) {
   FCancelled = false;
   fCellCount = 0;
@@ -215,60 +285,76 @@ void TQuadTreeSetup::Build(TLvStream* aFS) {
   Split(fMainCell.get(), 0, pts);
   if (FCancelled) return;
 
-  auto lengthFile = OpenForReading(dir + "length.bin");
-  auto linkFile = OpenForReading(dir + "link.bin");
-  auto c3File = OpenForReading(dir + "coord3.bin");
-  auto c3iFile = OpenForReading(dir + "coord3i.bin");
-  const int64_t linkCount = c3iFile->Size() / 4 - 1;
-  const int64_t shapeCount = c3File->Size() / 16;
+  int64_t linkCount, shapeCount;
+  {
+    auto c3File = OpenForReading(dir + "coord3.bin");
+    auto c3iFile = OpenForReading(dir + "coord3i.bin");
+    linkCount = c3iFile->Size() / 4 - 1;
+    shapeCount = c3File->Size() / 16;
+  }
   if (linkCount > 0) {
-    if (lengthFile->Size() < linkCount * 4) NetworkMismatch("length.bin");
-    if (linkFile->Size() < linkCount * 8) NetworkMismatch("link.bin");
+    if (OpenForReading(dir + "length.bin")->Size() < linkCount * 4) NetworkMismatch("length.bin");
+    if (OpenForReading(dir + "link.bin")->Size() < linkCount * 8) NetworkMismatch("link.bin");
   }
   SetProgressMaxValue(static_cast<double>(linkCount > 0 ? linkCount : 0));
+  TLinkRange all{1, linkCount, shapeCount, nodeCount, &pts};
 
-  std::vector<TFloatPoint> verts;
-  int32_t prev = linkCount >= 0 ? c3iFile->ReadInt32() : 0;
-  // About a thousand progress calls in all still reach every percent.
-  const int64_t stride = linkCount / 1000 + 1;
-  for (int64_t l = 1; l <= linkCount; ++l) {
-    if (l % stride == 0 || l == linkCount) {
-      ProgressExecute(static_cast<double>(l));
-      if (FCancelled) return;
-    }
-    const float length = lengthFile->ReadSingle();
-    const int32_t next = c3iFile->ReadInt32();
-    const uint32_t from = linkFile->ReadUInt32();
-    const uint32_t to = linkFile->ReadUInt32();
-    if (next < prev || next > shapeCount) NetworkMismatch("coord3i.bin");
-    const size_t nShape = static_cast<size_t>(next - prev);
-    prev = next;
-    if (verts.size() < nShape + 2) verts.resize(nShape + 2);
-    if (nShape > 0) c3File->ReadBuffer(verts.data() + 1, static_cast<int64_t>(nShape) * 16);
-    if (length == 0) continue;
-    if (from < 1 || from > static_cast<uint32_t>(nodeCount) || to < 1 ||
-        to > static_cast<uint32_t>(nodeCount))
-      NetworkMismatch("link.bin");
-    // Run ends are 16-bit vertex positions.
-    if (nShape + 2 > 65536) NetworkMismatch("coord3.bin");
-    verts[0] = pts[from];
-    verts[nShape + 1] = pts[to];
-    const size_t last = nShape + 1;
-    for (size_t pos = 0; pos < last; ++pos) {
-      P1x = verts[pos].x;
-      P1y = verts[pos].y;
-      P2x = verts[pos + 1].x;
-      P2y = verts[pos + 1].y;
-      c1 = P1y - P2y;
-      c2 = P2x - P1x;
-      c3 = P1x * P2y - P2x * P1y;
-      AddSegment(fMainCell.get(), static_cast<int32_t>(l), static_cast<uint16_t>(pos));
-    }
+  // The later links on a thread of their own, into lists of their own:
+  // their runs follow those of the earlier links in every leaf, as they
+  // would had one thread added them all, and never continue one (a run
+  // continues only its own link's).
+  const int64_t half = linkCount >= kLinksForTwoThreads && fThreads > 1 ? linkCount / 2 : linkCount;
+  std::vector<TSubLinkList> laterRuns;
+  std::exception_ptr laterError;
+  std::atomic<int64_t> laterDone{0};
+  std::atomic<bool> stop{false}, laterEnded{false};
+  std::thread later;
+  if (half < linkCount) {
+    laterRuns.resize(static_cast<size_t>(fCellCount) + 1);
+    later = std::thread([&] {
+      try {
+        TLinkRange r = all;
+        r.First = half + 1;
+        AddLinks(r, laterRuns.data(), [&](int64_t done) {
+          laterDone.store(done, std::memory_order_relaxed);
+          return !stop.load(std::memory_order_relaxed);
+        });
+      } catch (...) {
+        laterError = std::current_exception();
+      }
+      laterEnded = true;
+    });
   }
-  lengthFile.reset();
-  linkFile.reset();
-  c3File.reset();
-  c3iFile.reset();
+  std::exception_ptr error;
+  try {
+    TLinkRange r = all;
+    r.Last = half;
+    AddLinks(r, nullptr, [&](int64_t done) {
+      ProgressExecute(static_cast<double>(done + laterDone.load(std::memory_order_relaxed)));
+      return !FCancelled;
+    });
+  } catch (...) {
+    error = std::current_exception();
+  }
+  if (later.joinable()) {
+    // The progress, and with it a stop, goes on while the later links are
+    // still being placed.
+    while (!error && !FCancelled && !laterEnded) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      ProgressExecute(static_cast<double>(half + laterDone.load(std::memory_order_relaxed)));
+    }
+    if (error || FCancelled) stop = true;
+    later.join();
+    // An error among the earlier links is the one met first.
+    if (!error) error = laterError;
+  }
+  if (error) std::rethrow_exception(error);
+  if (FCancelled) return;
+  if (!laterRuns.empty()) {
+    ProgressExecute(static_cast<double>(linkCount));
+    if (FCancelled) return;
+    AppendRuns(fMainCell.get(), laterRuns);
+  }
 
   if (const TQuadTreeCell* c = OverfullLeaf(fMainCell.get()))
     throw EOutOfRange("Spatial index cell " + std::to_string(c->ID) +

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "linvoro_filebase.h"
@@ -55,6 +56,11 @@ class TQuadTreeSetup : public TQuadTreeBase {
  public:
   int32_t MaxNodesPerCell() const { return fMaxNodesPerCell; }
   void SetMaxNodesPerCell(int32_t v) { fMaxNodesPerCell = v; }
+  // Threads that place the links' segments: 1, or 2 (the default on a
+  // machine with more than one core) for a network of many links. The
+  // file is the same either way.
+  int32_t Threads() const { return fThreads; }
+  void SetThreads(int32_t v) { fThreads = v > 1 ? 2 : 1; }
 
   // Builds the tree from coord.bin, linvoro_config.ini (its bounds),
   // length.bin, link.bin, coord3.bin and coord3i.bin in Directory() and
@@ -65,15 +71,36 @@ class TQuadTreeSetup : public TQuadTreeBase {
   void Build(TLvStream* aFS = nullptr);
 
  protected:
-  // Whether the working segment P1-P2 touches r (bounds inclusive).
-  bool Touches(const TFloatRect& r) const;
+  // A segment P1-P2 being placed, with its line c1 x + c2 y + c3 = 0.
+  struct TSegment {
+    double P1x = 0, P1y = 0, P2x = 0, P2y = 0;
+    double c1 = 0, c2 = 0, c3 = 0;
+  };
+  // Whether the segment touches r (bounds inclusive).
+  static bool Touches(const TSegment& g, const TFloatRect& r);
   void Split(TQuadTreeCell* cell, int depth, const std::vector<TFloatPoint>& pts);
-  void AddSegment(TQuadTreeCell* cell, int32_t link, uint16_t pos);
+  // Adds the runs to the leaves' own lists, or with runs given to
+  // runs[leaf ID] instead.
+  static void AddSegment(TQuadTreeCell* cell, const TSegment& g, int32_t link, uint16_t pos,
+                         TSubLinkList* runs);
   void WriteCell(TLvStream& s, const TQuadTreeCell* cell);
 
+  // Networks from this many links on place their later half on a second
+  // thread; below it the thread costs more than it saves.
+  static constexpr int64_t kLinksForTwoThreads = 20000;
+  struct TLinkRange {
+    int64_t First, Last;  // links, 1-based
+    int64_t ShapeCount;   // records of coord3.bin
+    int32_t NodeCount;
+    const std::vector<TFloatPoint>* Points;  // node coordinates by id
+  };
+  template <class TGoing>
+  void AddLinks(const TLinkRange& range, TSubLinkList* runs, TGoing&& going) const;
+  // Appends runs[leaf ID] to the runs of every leaf.
+  static void AppendRuns(TQuadTreeCell* cell, const std::vector<TSubLinkList>& runs);
+
   int32_t fMaxNodesPerCell = 50;
-  double P1x = 0, P1y = 0, P2x = 0, P2y = 0;
-  double c1 = 0, c2 = 0, c3 = 0;
+  int32_t fThreads = std::thread::hardware_concurrency() > 1 ? 2 : 1;
 };
 
 class TQuadTree : public TQuadTreeBase {

@@ -39,20 +39,24 @@ void RemoveFile(const std::string& path) {
 }
 
 // roadnameNN.bin: every name in sorted order as UTF-16LE, zero-padded or cut
-// to the width of the longest name.
-void WriteNames(TStringTree& tree, const std::string& path) {
+// to the width of the longest name. False, the file left incomplete, when
+// stopped() turned true.
+template <class TStopped>
+bool WriteNames(TStringTree& tree, const std::string& path, TStopped&& stopped) {
   tree.CreateID();
   std::vector<int32_t> order(tree.Count());
   for (int32_t i = 1; i <= tree.Count(); ++i) order[tree.GetItem(i).id] = i;
   const size_t width = 2 * static_cast<size_t>(tree.MaxLength());
   TLvBufferedStream out(new TLvFileStream(path, fmCreate), true);
   std::string rec;
-  for (int32_t i : order) {
-    rec = Utf8ToCodePage(tree.GetItem(i).key, 1200);
+  for (size_t k = 0; k < order.size(); ++k) {
+    if (k % 4096 == 0 && stopped()) return false;
+    rec = Utf8ToCodePage(tree.GetItem(order[k]).key, 1200);
     rec.resize(width, '\0');
     out.WriteBuffer(rec.data(), static_cast<int64_t>(rec.size()));
   }
   out.Flush();
+  return true;
 }
 
 }  // namespace
@@ -73,39 +77,29 @@ void TRoadNameFile::Import1(const std::vector<std::string>& Files, const std::st
   const std::string nameFile = Dir(Directory) + NameFileName(FileNumber);
   const std::string numberFile = Dir(Directory) + NumberFileName(FileNumber);
   TStringTree tree;
+  std::vector<int32_t> nodes;
   std::string value;
+  int64_t size = 0;
   {
     TCSVFiles csv(CodePage);
     csv.Add(Files);
     csv.Open();
-    SetProgressMaxValue(static_cast<double>(csv.Size()));
+    size = csv.Size();
+    SetProgressMaxValue(static_cast<double>(size));
     SetProgressStart(0);
     SetProgressStop(40);
     while (!csv.Eof() && !FCancelled) {
       csv.Read(FieldIndex, value);
       if (value.empty()) value.push_back(' ');
-      tree.Add(value);
+      nodes.push_back(tree.Add(value));
       ProgressExecute(static_cast<double>(csv.Position()));
     }
   }
   if (!FCancelled) {
-    WriteNames(tree, nameFile);
-    TCSVFiles csv(CodePage);
-    csv.Add(Files);
-    csv.Open();
+    if (!WriteNames(tree, nameFile, [this] { return StopRaised(); })) FCancelled = true;
     SetProgressStart(41);
     SetProgressStop(100);
-    {
-      TLvBufferedStream out(new TLvFileStream(numberFile, fmCreate), true);
-      while (!csv.Eof() && !FCancelled) {
-        csv.Read(FieldIndex, value);
-        if (value.empty()) value.push_back(' ');
-        const int32_t id = tree.ID(value) + 1;
-        out.WriteBuffer(&id, 4);
-        ProgressExecute(static_cast<double>(csv.Position()));
-      }
-      out.Flush();
-    }
+    WriteNumbers(tree, nodes, numberFile, static_cast<double>(size));
     if (FCancelled) {
       RemoveFile(nameFile);
       RemoveFile(numberFile);
@@ -177,6 +171,7 @@ void TRoadNameFile::ImportValues(int64_t n, const std::function<void(int64_t, st
   const std::string nameFile = Dir(Directory) + NameFileName(FileNumber);
   const std::string numberFile = Dir(Directory) + NumberFileName(FileNumber);
   TStringTree tree;
+  std::vector<int32_t> nodes;
   std::string value;
   SetProgressMaxValue(static_cast<double>(n));
   SetProgressStart(0);
@@ -184,24 +179,14 @@ void TRoadNameFile::ImportValues(int64_t n, const std::function<void(int64_t, st
   for (int64_t r = 1; r <= n && !FCancelled; ++r) {
     read(r, value);
     if (value.empty()) value.push_back(' ');
-    tree.Add(value);
+    nodes.push_back(tree.Add(value));
     ProgressExecute(static_cast<double>(r));
   }
   if (!FCancelled) {
-    WriteNames(tree, nameFile);
+    if (!WriteNames(tree, nameFile, [this] { return StopRaised(); })) FCancelled = true;
     SetProgressStart(41);
     SetProgressStop(100);
-    {
-      TLvBufferedStream out(new TLvFileStream(numberFile, fmCreate), true);
-      for (int64_t r = 1; r <= n && !FCancelled; ++r) {
-        read(r, value);
-        if (value.empty()) value.push_back(' ');
-        const int32_t id = tree.ID(value) + 1;
-        out.WriteBuffer(&id, 4);
-        ProgressExecute(static_cast<double>(r));
-      }
-      out.Flush();
-    }
+    WriteNumbers(tree, nodes, numberFile, static_cast<double>(n));
     if (FCancelled) {
       RemoveFile(nameFile);
       RemoveFile(numberFile);
@@ -210,6 +195,20 @@ void TRoadNameFile::ImportValues(int64_t n, const std::function<void(int64_t, st
   SetProgressStart(0);
   SetProgressStop(100);
   ProgressExecuteZero();
+}
+
+void TRoadNameFile::WriteNumbers(const TStringTree& tree, const std::vector<int32_t>& nodes,
+                                 const std::string& numberFile, double progressMax) {
+  // Progress runs on over the same scale as the reading did.
+  const double step = nodes.empty() ? 0 : progressMax / static_cast<double>(nodes.size());
+  TLvBufferedStream out(new TLvFileStream(numberFile, fmCreate), true);
+  if (FCancelled) return;
+  for (size_t r = 0; r < nodes.size() && !FCancelled; ++r) {
+    const int32_t id = tree.GetItem(nodes[r]).id + 1;
+    out.WriteBuffer(&id, 4);
+    ProgressExecute(step * static_cast<double>(r + 1));
+  }
+  out.Flush();
 }
 
 void TRoadNameFile::Load(const std::string& Directory, bool Cache, int32_t /*StartKey*/,

@@ -14,6 +14,8 @@
 #include "linvoro_io.h"
 #include "linvoro_progress.h"
 
+class TStringTree;
+
 class TRoadNameFile : public TProgressCancel {
  public:
   TRoadNameFile() = default;
@@ -37,7 +39,7 @@ class TRoadNameFile : public TProgressCancel {
                const std::string& Directory, int32_t FileNumber, int32_t FieldIndex,
                const std::string& FieldName);
 
-  // The name and number files from n values, read in order 1 to n twice
+  // The name and number files from n values, read in order 1 to n once
   // by read(r, value).
   void ImportValues(int64_t n, const std::function<void(int64_t, std::string&)>& read,
                     const std::string& Directory, int32_t FileNumber);
@@ -63,6 +65,12 @@ class TRoadNameFile : public TProgressCancel {
   int32_t MaxRoadNameLengthUTF8() const { return FMaxRoadNameLengthUTF8; }
 
  private:
+  // roadnumberNN.bin: for each record, the 1-based rank of the name its
+  // tree node (nodes) holds; the tree has its ids. Progress goes on to
+  // progressMax.
+  void WriteNumbers(const TStringTree& tree, const std::vector<int32_t>& nodes,
+                    const std::string& numberFile, double progressMax);
+
   bool FOpen = false;
   std::vector<int32_t> FRoadNumberArray;
   int32_t FMaxRoadNameID = 0;

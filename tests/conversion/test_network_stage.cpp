@@ -741,39 +741,55 @@ TEST(NetworkStage, ChecksOnSeveralThreadsFailWithTheFirstErrorInStepOrder) {
 // A network stage that fails, in the import or after it, leaves no network
 // file and no report that would describe one: here a folder in the place of
 // one of the set's files (with a file in it, so that it stays) makes the
-// stage fail, with an earlier run's report in the folder.
+// stage fail, with an earlier run's report in the folder. A piece of the
+// attribute import fails while the network import runs, on the threads
+// beside it, and its error comes once the import has ended. The error
+// reported is the first the steps would have met one after the other: the
+// network import's before any piece's, the first piece's before a later
+// one's, whichever thread met its error first.
 TEST(NetworkStage, FailedStageLeavesNoReport) {
   TIncludeLists include;
   include.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
   char tmpl[] = "/tmp/netfail_XXXXXX";
   ASSERT_NE(mkdtemp(tmpl), nullptr);
   const struct {
-    const char* blocked;
-    const char* stage;  // the last stage logged before the failure
-  } cases[] = {{"link.bin", "Importing Linvoro 4 network"},
-               {"attribute.bin", "Importing Linvoro 4 network - attributes"},
-               {"roadname02.bin", "Importing Linvoro 4 network - attributes"}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.blocked);
-    const std::string dir = std::string(tmpl) + "/" + c.blocked + "/";
-    fs::create_directories(dir + c.blocked);
-    std::ofstream(dir + c.blocked + "/keep") << "x";
-    std::ofstream(dir + "network_report.txt") << "Links in database: 82520\n";
-    TRunOptions o;
-    o.BuildNetwork = o.TopoChecks = true;
-    o.MainDir = dir;
-    o.Files = {std::string(PROJECT_DATA_DIR) + "/sample/west-oakland.osm"};
-    TLogUI ui;
-    const TRunResult r = RunConversion(o, include, ui);
-    EXPECT_EQ(r.Status, TRunStatus::rsFailed) << r.Message;
-    EXPECT_NE(r.Message.find(c.blocked), std::string::npos) << r.Message;
-    EXPECT_TRUE(Logged(ui, c.stage));
-    EXPECT_FALSE(Logged(ui, "Opening network"));
-    for (const std::string& f : NetworkFileNames()) {
-      if (f == c.blocked) continue;
-      EXPECT_FALSE(fs::exists(dir + f)) << f;
+    std::vector<std::string> blocked;
+    const char* reported;
+  } cases[] = {{{"link.bin"}, "link.bin"},
+               {{"attribute.bin"}, "attribute.bin"},
+               {{"roadnumber01.bin"}, "roadnumber01.bin"},
+               {{"roadname02.bin"}, "roadname02.bin"},
+               {{"roadnumber02.bin", "roadname01.bin"}, "roadname01.bin"},
+               {{"roadname02.bin", "attribute.bin"}, "attribute.bin"},
+               {{"attribute.bin", "link.bin"}, "link.bin"}};
+  int run = 0;
+  for (const int threads : {1, 2, 4}) {
+    const TImportThreadsEnv env(threads);
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::to_string(threads) + " threads, " + c.blocked.front() + " blocked");
+      const std::string dir = std::string(tmpl) + "/" + std::to_string(run++) + "/";
+      for (const std::string& b : c.blocked) {
+        fs::create_directories(dir + b);
+        std::ofstream(dir + b + "/keep") << "x";
+      }
+      std::ofstream(dir + "network_report.txt") << "Links in database: 82520\n";
+      TRunOptions o;
+      o.BuildNetwork = o.TopoChecks = true;
+      o.MainDir = dir;
+      o.Files = {std::string(PROJECT_DATA_DIR) + "/sample/west-oakland.osm"};
+      TLogUI ui;
+      const TRunResult r = RunConversion(o, include, ui);
+      EXPECT_EQ(r.Status, TRunStatus::rsFailed) << r.Message;
+      EXPECT_NE(r.Message.find(c.reported), std::string::npos) << r.Message;
+      EXPECT_TRUE(Logged(ui, "Importing Linvoro 4 network"));
+      EXPECT_EQ(Logged(ui, "Importing Linvoro 4 network - attributes"), std::string(c.reported) != "link.bin");
+      EXPECT_FALSE(Logged(ui, "Opening network"));
+      for (const std::string& f : NetworkFileNames()) {
+        if (std::find(c.blocked.begin(), c.blocked.end(), f) != c.blocked.end()) continue;
+        EXPECT_FALSE(fs::exists(dir + f)) << f;
+      }
+      EXPECT_TRUE(fs::exists(dir + "roads.shp"));
     }
-    EXPECT_TRUE(fs::exists(dir + "roads.shp"));
   }
   fs::remove_all(tmpl);
 }
@@ -810,5 +826,137 @@ TEST(NetworkStage, NoObjectsNoNetwork) {
                         "roadnumber02.bin", "spatialindex.bin"})
     EXPECT_FALSE(fs::exists(dir + f)) << f;
   EXPECT_TRUE(fs::exists(dir + "roads.shp"));
+  fs::remove_all(tmpl);
+}
+
+// ------------------------------------------------------------ the attribute import beside the network import
+
+namespace {
+
+// The network file set of a folder with its bytes, the report (which holds
+// the times of its run) left out.
+std::map<std::string, std::string> NetworkFiles(const std::string& dir) {
+  std::map<std::string, std::string> files;
+  for (const std::string& f : NetworkFileNames()) {
+    if (f == "network_report.txt" || !fs::exists(dir + f)) continue;
+    std::ifstream in(dir + f, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    files[f] = text.str();
+  }
+  return files;
+}
+
+}  // namespace
+
+// With the attribute pieces on threads of their own (one for all three, or
+// one each), the network files, the log and the stages are those of the
+// pieces one after the other, in every table format.
+TEST(NetworkStage, AttributePiecesOnThreadsMatchOneThread) {
+  TIncludeLists include;
+  include.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
+  char tmpl[] = "/tmp/netattr_XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string root = std::string(tmpl) + "/";
+  int run = 0;
+  for (const int32_t format : {0, 1, 2, 3}) {
+    if (format == 2 && !TGISWriter::MITAB_supported()) continue;
+    SCOPED_TRACE("format " + std::to_string(format));
+    std::map<std::string, std::string> files[3];
+    std::vector<std::string> lines[3];
+    const int threads[] = {1, 2, 4};
+    for (int k = 0; k < 3; ++k) {
+      const TImportThreadsEnv env(threads[k]);
+      const std::string dir = root + std::to_string(run++) + "/";
+      fs::create_directories(dir);
+      TRunOptions o;
+      o.OutputFormat = format;
+      o.BuildNetwork = o.TopoChecks = true;
+      o.Files = {std::string(PROJECT_DATA_DIR) + "/sample/west-oakland.osm"};
+      o.MainDir = dir;
+      TRecordUI ui;
+      const TRunResult r = RunConversion(o, include, ui);
+      ASSERT_EQ(r.Status, TRunStatus::rsOk) << r.Message;
+      files[k] = NetworkFiles(dir);
+      lines[k] = std::move(ui.lines);
+      std::erase_if(lines[k], [&dir](const std::string& l) { return l.find(dir) != std::string::npos; });
+    }
+    ASSERT_EQ(files[0].size(), NetworkFileNames().size() - 3);  // no report, no temporary files
+    for (int k = 1; k < 3; ++k) {
+      SCOPED_TRACE(std::to_string(threads[k]) + " threads");
+      EXPECT_EQ(lines[k], lines[0]);
+      ASSERT_EQ(files[k].size(), files[0].size());
+      for (const auto& f : files[0]) EXPECT_TRUE(f.second == files[k][f.first]) << f.first << " differs";
+    }
+  }
+  fs::remove_all(tmpl);
+}
+
+// A stop asked for while the network import and the attribute pieces run
+// ends the run within a second, as cancelled, with no network file left.
+// The grid is large enough that pieces which missed the stop would run on
+// for longer than that.
+TEST(NetworkStage, StopWhileTheAttributePiecesRun) {
+  TIncludeLists include;
+  include.LoadIncludeFile(std::string(PROJECT_DATA_DIR) + "/include.txt");
+  char tmpl[] = "/tmp/netattrstop_XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string root = std::string(tmpl) + "/";
+  const std::string input = root + "grid.osm";
+  std::ofstream(input, std::ios::binary) << GridOsm(800);
+
+  // Stops once stage `at` has begun and `polls` requests to go on have been
+  // granted; when the stop was first asked for and when the run said it
+  // was cancelled.
+  class TTimedStopUI : public TLogUI {
+   public:
+    TTimedStopUI(std::string at, int32_t polls) : FAt(std::move(at)), FPolls(polls) {}
+    void Stage(const TRunStage& s) override {
+      if (s.Name == FAt) FArmed = true;
+    }
+    void Log(const std::string& line) override {
+      TLogUI::Log(line);
+      if (line.rfind("Run cancelled at ", 0) == 0) ended = std::chrono::steady_clock::now();
+    }
+    bool CancelRequested() override {
+      if (!FArmed || FPolls-- > 0) return false;
+      if (!asked) asked = std::chrono::steady_clock::now();
+      return true;
+    }
+    std::optional<std::chrono::steady_clock::time_point> asked, ended;
+
+   private:
+    std::string FAt;
+    int32_t FPolls;
+    bool FArmed = false;
+  };
+
+  const struct {
+    const char* at;
+    int32_t polls;
+    int threads;
+  } cases[] = {{"Network import", 3, 4}, {"Network import", 20, 2}, {"Attribute import", 0, 4},
+               {"Attribute import", 2, 2}};
+  int run = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.at) + " after " + std::to_string(c.polls) + " polls, " +
+                 std::to_string(c.threads) + " threads");
+    const TImportThreadsEnv env(c.threads);
+    const std::string dir = root + std::to_string(run++) + "/";
+    fs::create_directories(dir);
+    TRunOptions o;
+    o.OutputFormat = 1;
+    o.BuildNetwork = o.TopoChecks = true;
+    o.Files = {input};
+    o.MainDir = dir;
+    TTimedStopUI ui(c.at, c.polls);
+    const TRunResult r = RunConversion(o, include, ui);
+    ASSERT_EQ(r.Status, TRunStatus::rsCancelled) << r.Message;
+    ASSERT_TRUE(ui.asked && ui.ended);
+    EXPECT_LT(std::chrono::duration<double>(*ui.ended - *ui.asked).count(), 1.0);
+    EXPECT_FALSE(Logged(ui, "Opening network"));
+    for (const std::string& f : NetworkFileNames()) EXPECT_FALSE(fs::exists(dir + f)) << f;
+    EXPECT_TRUE(fs::exists(dir + "roads.shp"));
+  }
   fs::remove_all(tmpl);
 }

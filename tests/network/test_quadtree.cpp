@@ -268,6 +268,98 @@ TEST_F(QuadTreeTest, InconsistentNetworkFilesAreRefused) {
   EXPECT_THROW(setup.Build(), Exception);
 }
 
+// A network of many links places its later half on a second thread: the
+// file is the one a single thread writes, also where runs of links from
+// both halves share a leaf; damaged files in both halves report what one
+// thread meets first; a stop ends the build without a file.
+TEST_F(QuadTreeTest, TwoThreadsWriteTheFileOfOne) {
+  std::mt19937_64 rng(7);
+  std::uniform_real_distribution<double> u(0, 10000);
+  std::vector<TFloatPoint> nodes(6000);
+  for (TFloatPoint& p : nodes) p = {u(rng), u(rng)};
+  std::vector<std::vector<TFloatPoint>> shapes;
+  std::vector<std::pair<uint32_t, uint32_t>> ends;
+  for (int k = 0; k < 30000; ++k) {
+    const uint32_t a = static_cast<uint32_t>(rng() % nodes.size()) + 1;
+    // Mostly short links, some crossing the whole area.
+    uint32_t b = static_cast<uint32_t>(rng() % nodes.size()) + 1;
+    std::vector<TFloatPoint> shape;
+    const TFloatPoint& p = nodes[a - 1];
+    for (int i = 0, n = static_cast<int>(rng() % 4); i < n; ++i)
+      shape.push_back(k % 10 == 0 ? TFloatPoint{u(rng), u(rng)}
+                                  : TFloatPoint{p.x + u(rng) * 0.01, p.y + u(rng) * 0.01});
+    shapes.push_back(shape);
+    ends.push_back({a, b});
+  }
+  const TFloatRect mbr{-1, -1, 10200, 10200};
+  WriteNetwork(nodes, mbr, shapes, ends);
+  auto build = [&](int32_t threads) {
+    TQuadTreeSetup setup;
+    setup.SetDirectory(dir);
+    setup.SetThreads(threads);
+    setup.Build();
+    return ReadText(dir + SpatialIndexFileName);
+  };
+  const std::string one = build(1);
+  EXPECT_TRUE(build(2) == one) << "the two-thread file differs";
+  // Leaves hold runs of links from both halves.
+  const auto tree = Load();
+  int mixed = 0;
+  ForEachLeaf(tree->MainCell(), 0, [&](const TQuadTreeCell* c, int) {
+    bool early = false, late = false;
+    for (const TSubLink& r : c->SLL) (r.Link <= 15000 ? early : late) = true;
+    mixed += early && late;
+  });
+  EXPECT_GT(mixed, 10);
+  CheckAgainstBruteForce(*tree);
+
+  // A node id out of range in the later half, and shape counts that run
+  // backwards in the earlier one: the earlier half's error is the one told.
+  const struct {
+    int32_t badLink;      // its to-node made 0, or 0 for none
+    int32_t backwards;    // link whose coord3i entry goes back, or 0
+    const char* message;  // what the error names
+  } cases[] = {{20000, 0, "link.bin"}, {0, 20000, "coord3i.bin"}, {20000, 5000, "coord3i.bin"},
+               {5000, 20000, "link.bin"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.badLink) + " " + std::to_string(c.backwards));
+    auto damaged = ends;
+    if (c.badLink) damaged[c.badLink - 1].second = 0;
+    WriteNetwork(nodes, mbr, shapes, damaged);
+    if (c.backwards) {
+      std::vector<int32_t> c3i{0};
+      for (const auto& s : shapes) c3i.push_back(c3i.back() + static_cast<int32_t>(s.size()));
+      c3i[c.backwards] = c3i[c.backwards - 1] - 1;
+      WriteArray(dir + "coord3i.bin", c3i);
+    }
+    for (const int32_t threads : {1, 2}) {
+      fs::remove(dir + SpatialIndexFileName);
+      TQuadTreeSetup setup;
+      setup.SetDirectory(dir);
+      setup.SetThreads(threads);
+      try {
+        setup.Build();
+        ADD_FAILURE() << threads << " threads: no error";
+      } catch (const Exception& e) {
+        EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << threads << ": " << e.what();
+      }
+      EXPECT_FALSE(fs::exists(dir + SpatialIndexFileName));
+    }
+  }
+
+  WriteNetwork(nodes, mbr, shapes, ends);
+  for (const int32_t at : {10, 70}) {
+    fs::remove(dir + SpatialIndexFileName);
+    TQuadTreeSetup setup;
+    setup.SetDirectory(dir);
+    setup.SetThreads(2);
+    setup.SetOnProgress([at](TProgress*, int32_t p, bool& cancel) { cancel = p >= at; });
+    setup.Build();
+    EXPECT_TRUE(setup.Cancelled()) << at;
+    EXPECT_FALSE(fs::exists(dir + SpatialIndexFileName)) << at;
+  }
+}
+
 TEST_F(QuadTreeTest, DamagedIndexFilesRaiseInsteadOfCrashing) {
   ImportPolylines(dir, {{{0, 0}, {5, 5}}, {{5, 5}, {9, 1}}});
   const std::string good = ReadText(dir + SpatialIndexFileName);

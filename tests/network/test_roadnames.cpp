@@ -330,7 +330,12 @@ TEST_F(RoadNames, CancelLeavesNoFiles) {
     const char* what;
     int32_t cancelAt;  // first percent at which the handler cancels
     bool attribute;
-  } cases[] = {{"attribute", 1, true}, {"names pass 1", 1, false}, {"names pass 2", 41, false}};
+    bool flag;  // a stop flag raised before, the handler never cancelling
+  } cases[] = {{"attribute", 1, true, false},
+               {"names pass 1", 1, false, false},
+               {"names pass 2", 41, false, false},
+               {"attribute, stop flag", 101, true, true},
+               {"names, stop flag", 101, false, true}};
   for (TGISFormat fmt : kFormats) {
     for (const auto& c : cases) {
       SCOPED_TRACE(std::string(fmt == gfMIF ? "MIF " : "SHP ") + c.what);
@@ -346,6 +351,11 @@ TEST_F(RoadNames, CancelLeavesNoFiles) {
           asked = true;
         }
       });
+      const std::atomic<bool> stop{true};
+      if (c.flag) {
+        ia.SetStopFlag(&stop);
+        asked = true;
+      }
       if (c.attribute) {
         ia.ExecuteAttribute(2, "", kind);
         EXPECT_FALSE(fs::exists(dir / "attribute.bin"));
