@@ -27,9 +27,9 @@ constexpr const char* Coord3Name = "coord3.bin";
 constexpr const char* Coord3iName = "coord3i.bin";
 constexpr size_t kEndBlock = 4096;  // link end points per tree insertion block
 
-std::unique_ptr<TLvBufferedStream> CreateWriter(const std::string& path) {
-  return std::make_unique<TLvBufferedStream>(new TLvFileStream(path, fmCreate), true);
-}
+// The network's files are written behind: the system's copy of their
+// bytes runs beside the import.
+std::unique_ptr<TLvBufferedStream> CreateWriter(const std::string& path) { return CreateWriteBehindFile(path); }
 
 std::unique_ptr<TLvBufferedStream> OpenReader(const std::string& path) {
   return std::make_unique<TLvBufferedStream>(new TLvFileStream(path, fmOpenRead | fmShareDenyWrite),
