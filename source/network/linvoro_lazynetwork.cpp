@@ -409,6 +409,25 @@ int32_t TLazyNetwork::VertexCount(int32_t link) const {
   return e - s + 2;
 }
 
+void TLazyNetwork::Vertices(int32_t link, int32_t first, int32_t last, std::vector<TFloatPoint>& out) const {
+  out.clear();
+  const int32_t n = VertexCount(link);
+  if (first < 0 || last >= n || first > last)
+    throw EOutOfRange("Vertices " + Str(first) + ".." + Str(last) + " outside 0.." + Str(n - 1) + " of link " +
+                      Str(link));
+  const int64_t base = At<int32_t>(fiCoord3i, link - 1);
+  for (int32_t v = first; v <= last; ++v) {
+    if (v == 0) {
+      out.push_back(NodePoint(FromNode(link)));
+    } else if (v == n - 1) {
+      out.push_back(NodePoint(ToNode(link)));
+    } else {
+      const int64_t i = base + int64_t(v) - 1;
+      out.push_back({At<double>(fiCoord3, 2 * i), At<double>(fiCoord3, 2 * i + 1)});
+    }
+  }
+}
+
 TFloatPoint TLazyNetwork::Vertex(int32_t link, int32_t v) const {
   const int32_t n = VertexCount(link);
   if (v < 0 || v >= n) throw EOutOfRange("Vertex " + Str(v) + " outside 0.." + Str(n - 1) + " of link " + Str(link));

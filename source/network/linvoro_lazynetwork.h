@@ -76,6 +76,9 @@ class TLazyNetwork : public TFileBase {
   // Vertices of a link's polyline: from-node, shape points, to-node.
   int32_t VertexCount(int32_t link) const;
   TFloatPoint Vertex(int32_t link, int32_t v) const;
+  // Vertices first .. last of a link's polyline, as Vertex gives them, into
+  // out (replaced): the link's counts and ends are read once.
+  void Vertices(int32_t link, int32_t first, int32_t last, std::vector<TFloatPoint>& out) const;
   // The full polyline into a reused list (Pnt grows when short).
   void ReadGISSection(int32_t link, TFloatPointArrayEx& List) const;
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 #include "linvoro_quadtree.h"
 
@@ -99,12 +100,28 @@ struct TLegRouter::TCostGraph {
   int32_t OtherNode(int32_t L, int32_t n) const { return r.FNW.OtherNode(L, n); }
   float Length(int32_t L) const { return r.Cost(L, 1); }
   bool CulDeSac(int32_t) const { return false; }
+  // A node is reached by each of its links, and its distance to a goal
+  // asked each time: the last answers are kept by node.
   double Distance(int32_t n1, int32_t n2) const {
+    TKnown& k = known[(static_cast<uint32_t>(n1) * 2654435761u >> 20) & (KnownSlots - 1)];
+    if (k.node == n1 && k.goal == n2) return k.distance;
     const TFloatPoint p = r.FNW.NodePoint(n1);
-    if (n2 == goal[0]) return r.FNW.Distance(p, goalPoint[0]);
-    if (n2 == goal[1]) return r.FNW.Distance(p, goalPoint[1]);
-    return r.FNW.Distance(p, r.FNW.NodePoint(n2));
+    double d;
+    if (n2 == goal[0])
+      d = r.FNW.Distance(p, goalPoint[0]);
+    else if (n2 == goal[1])
+      d = r.FNW.Distance(p, goalPoint[1]);
+    else
+      d = r.FNW.Distance(p, r.FNW.NodePoint(n2));
+    k = {n1, n2, d};
+    return d;
   }
+  struct TKnown {
+    int32_t node = 0, goal = 0;
+    double distance = 0;
+  };
+  static constexpr size_t KnownSlots = 4096;
+  std::unique_ptr<TKnown[]> known{new TKnown[KnownSlots]};
 };
 
 void TLegRouter::SetFastest(bool fastest) {
@@ -221,8 +238,7 @@ void TLegRouter::Place(const std::vector<TFloatPoint>& points, double maxDistanc
           if (first >= end || end >= vertices)
             FNW.Corrupt(SpatialIndexFileName, "lists vertices " + std::to_string(first) + ".." +
                                                   std::to_string(end) + " of link " + std::to_string(L));
-          run.clear();
-          for (int32_t v = first; v <= end; ++v) run.push_back(FNW.Vertex(L, v));
+          FNW.Vertices(L, first, end, run);
           int32_t j;
           TFloatPoint foot;
           if (FGeo.NearestSegment(P, run.data(), 0, static_cast<int32_t>(run.size()) - 1, NoCap, b.rect, b.dist, j,
