@@ -1393,8 +1393,9 @@ class TestMainWindow : public QObject {
     qInfo("Longest lateness per stage: %s", qPrintable(report));
     for (const TWorst& w : worst) QVERIFY2(w.window < 100 + machine, qPrintable(report));
     // The status said where the run was: the ticks met the longer stages (a
-    // short one can fall between two ticks on a busy machine).
-    for (const char* s : {"^Pass [1-3] of 3$", "^Network import$", "^Attribute import$", "^Checks [1-9] of 9: "}) {
+    // short one can fall between two ticks on a busy machine; the attribute
+    // import is one, its pieces mostly done beside the network import).
+    for (const char* s : {"^Pass [1-3] of 3$", "^Network import$", "^Checks [1-9] of 9: "}) {
       const QRegularExpression stage(QString::fromLatin1(s));
       const auto shown = [&](const QString& k) { return stage.match(k).hasMatch(); };
       QVERIFY2(std::any_of(worst.keyBegin(), worst.keyEnd(), shown), qPrintable(report));
