@@ -834,8 +834,9 @@ void TGISWriterGPKG::WriteObject(int32_t NumParts, std::string_view Attrib) {
     TGISWriter::WriteObject(NumParts, Attrib);
     return;
   }
-  SplitAttrib(Attrib);
-  TGISWriter::WriteObject(NumParts, Attrib);
+  FAttrib.assign(Attrib);
+  SplitAttrib(FAttrib);
+  TGISWriter::WriteObject(NumParts, FAttrib);
   FPartsWanted = NumParts;
   FWkb.assign(GpHeaderRoom, 0);
   FPartStart.clear();

@@ -128,6 +128,9 @@ class TGISWriterGPKG : public TGISWriter {
   std::unique_ptr<TGpkgRow> FRow;  // the record being handed over
   std::vector<size_t> FPartStart;
   int32_t FPartsWanted = 0;
+  // The record's values until its last section: the caller's text need
+  // not outlive the WriteObject call, as with the other formats.
+  std::string FAttrib;
   int64_t FPoints = 0;
   double FEnv[4] = {0, 0, 0, 0};
   int32_t FSrsId = 0;
