@@ -1,5 +1,6 @@
 #include "linvoro_bitarray.h"
 
+#include <cpuid.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -34,28 +35,36 @@ size_t RoundUp(size_t v, size_t to) { return (v + to - 1) / to * to; }
 
 [[noreturn]] void RangeError() { throw EBitArrayError("TBitArray: Index out of range"); }
 
-// ThreadSanitizer instruments the clones' resolver, which the loader runs
-// before the sanitizer's runtime is ready: such a build has one version.
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define LINVORO_ONE_COUNTBITS 1
-#endif
-#endif
-
 // Counts the set bits of n bytes (a multiple of 8). The popcnt instruction is
-// used where the processor has it; the result is the same either way.
-#ifndef LINVORO_ONE_COUNTBITS
-__attribute__((target_clones("popcnt", "default")))
-#endif
-int64_t CountBits(const uint32_t* words, size_t n) {
+// used where the processor has it; the result is the same either way. Always
+// inlined, so that the caller's instruction set applies.
+[[gnu::always_inline]] inline int64_t CountBitsHere(const uint32_t* words, size_t n) {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(words);
   int64_t total = 0;
   for (size_t i = 0; i < n; i += 8) {
     uint64_t v;
     std::memcpy(&v, p + i, 8);
-    total += std::popcount(v);
+    total += __builtin_popcountll(v);
   }
   return total;
+}
+
+__attribute__((target("popcnt"))) int64_t CountBitsPopcnt(const uint32_t* words, size_t n) {
+  return CountBitsHere(words, n);
+}
+
+int64_t CountBitsPortable(const uint32_t* words, size_t n) { return CountBitsHere(words, n); }
+
+// The processor is asked on the first count, not when the program starts
+// (as an ifunc or the compiler's processor model would): a query of the
+// processor is slow in a virtual machine, and most runs of the command-line
+// tool (a route, a version) never count bits.
+int64_t CountBits(const uint32_t* words, size_t n) {
+  static const bool popcnt = [] {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    return __get_cpuid(1, &a, &b, &c, &d) && (c & bit_POPCNT) != 0;
+  }();
+  return popcnt ? CountBitsPopcnt(words, n) : CountBitsPortable(words, n);
 }
 
 }  // namespace
