@@ -109,7 +109,7 @@ TRoadTableResult WriteRoadTable(TPassDriver& driver, TWaySelection& sel, const T
       }
     }
     try {
-      table->Close();
+      table->CloseUnfinished();
       if (started) NoteTable(tables, *table);
     } catch (...) {
     }

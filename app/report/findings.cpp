@@ -694,7 +694,7 @@ void TFindings::Flush() {
   FBuffer.clear();
 }
 
-void TFindings::Close() {
+void TFindings::Close(bool stopped) {
   if (!FFile || !FFile->IsOpen()) return;
   if (FEarlier) {
     // The earlier findings that are gone, with their earlier geometry.
@@ -728,7 +728,7 @@ void TFindings::Close() {
   FBuffer += "\n]}\n";
   Flush();
   FFile->Close();
-  if (!FGpkgFile.empty()) AddGpkgLayerFromGeoJson(FGpkgFile, "findings", FPath);
+  if (!FGpkgFile.empty() && !stopped) AddGpkgLayerFromGeoJson(FGpkgFile, "findings", FPath);
 }
 
 void TFindings::AppendJson(std::string& out, bool runStopped) const {

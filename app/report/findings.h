@@ -189,7 +189,10 @@ class TFindings {
 
   // Completes findings.geojson; errors name the file, and a file that could
   // not be completed is removed. Nothing when it was never created.
-  void Close();
+  // The GeoPackage's findings layer is copied from it unless the run was
+  // stopped: a copy of millions of findings would keep the stop waiting,
+  // and the file holds them all.
+  void Close(bool stopped = false);
   // The GeoPackage that also receives the findings, as its layer
   // "findings", once findings.geojson is complete ("" for none).
   void SetGpkgFile(std::string path) { FGpkgFile = std::move(path); }

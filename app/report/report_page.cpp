@@ -278,7 +278,7 @@ std::string TReportPage::DataJson(TRunStatus status, const std::string& message,
 std::string TReportPage::Write(TRunStatus status, const std::string& message,
                               const std::vector<TWrittenTable>& tables) {
   FFindings.Detach();
-  FFindings.Close();
+  FFindings.Close(status == TRunStatus::rsCancelled);
   const std::string endTime = LocalTimeText(Now());
   const std::string data = DataJson(status, message, tables, endTime);
 

@@ -301,6 +301,10 @@ class TGISWriter {
   void AddPoint2(const TFloatPoint& P, std::string_view Attrib) { AddPoint(P.x, P.y, Attrib); }
   // Completes and closes the files; must be called before destruction.
   virtual void Close();
+  // Close for a run that was stopped or failed: the table complete at its
+  // last record as with Close, without work that would keep the run
+  // waiting (a GeoPackage layer's spatial index).
+  virtual void CloseUnfinished() { Close(); }
   // Close, then delete every file of the table.
   virtual void Drop();
 

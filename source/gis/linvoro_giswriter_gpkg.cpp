@@ -580,6 +580,8 @@ void CopyGeoJsonLayer(TGpkgDataset& dataset, const std::string& layer, const std
 TGISWriterGPKG::TGISWriterGPKG() { FCodepage = 65001; }
 
 TGISWriterGPKG::~TGISWriterGPKG() {
+  // Gone while an exception ends the run: a stopped or failed run.
+  if (std::uncaught_exceptions() > 0) FUnfinished = true;
   try {
     Close();
   } catch (...) {
@@ -1138,7 +1140,7 @@ void TGISWriterGPKG::FinishLayerHere() {
   std::vector<std::pair<std::string, std::string>> held;
   held.swap(FHeldTriggers);
   sqlite3* db = FDataset->Db;
-  if (FSpatial) FillRTree();
+  if (FSpatial && !FUnfinished) FillRTree();
   // What GDAL records of a layer it wrote the rows of: the rows' extent,
   // the time of the last change and the feature count.
   const std::string name = LayerName(FFileName);
@@ -1167,6 +1169,16 @@ void TGISWriterGPKG::FinishLayerHere() {
   // Rows added later (by another program) go in through the triggers again.
   for (const auto& t : held)
     if (!DbRun(db, t.second)) FailSql("Cannot complete the layer");
+  if (FSpatial && FUnfinished) {
+    // An empty R-tree would hide every row from a spatial filter: the
+    // layer goes without one, as GDAL removes it (its extension row, the
+    // R-tree's tables and triggers); a reader scans the rows instead, and
+    // CreateSpatialIndex makes one later.
+    FRTree.clear();
+    FRTree.shrink_to_fit();
+    if (GdalSqlText(FDataset->Handle, "SELECT DisableSpatialIndex(" + SqlQuoted(name, '\'') + ", 'geom')") != "1")
+      Fail("Cannot remove the unfinished spatial index");
+  }
 }
 
 
@@ -1212,6 +1224,11 @@ void TGISWriterGPKG::Close() {
   }
   FDataset.reset();
   if (error) std::rethrow_exception(error);
+}
+
+void TGISWriterGPKG::CloseUnfinished() {
+  FUnfinished = true;
+  Close();
 }
 
 void TGISWriterGPKG::Drop() {

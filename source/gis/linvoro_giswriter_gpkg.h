@@ -52,6 +52,9 @@ class TGISWriterGPKG : public TGISWriter {
                 uint8_t decimals) override;
   void AddPoint(double X, double Y, std::string_view Attrib) override;
   void Close() override;
+  // The layer without a spatial index: packing one for millions of rows
+  // takes seconds, too long for a stop.
+  void CloseUnfinished() override;
   // Close, then delete the layer from the file.
   void Drop() override;
   TGISFormat Format() const override { return gfGPKG; }
@@ -116,6 +119,7 @@ class TGISWriterGPKG : public TGISWriter {
   };
   std::vector<TRTreeEntry> FRTree;
   bool FSpatial = false;
+  bool FUnfinished = false;  // closed for a stopped or failed run
   // Triggers GDAL made that would run for every row (the R-tree's insert,
   // the feature count), held back while the table is written and made
   // again at its close: name and SQL.

@@ -656,8 +656,11 @@ std::unique_ptr<TGISWriter> TNetwork::GISoutputInit(const std::string& filename,
   return w;
 }
 
-void TNetwork::GISoutputDone(TGISWriter& writer, TGISFormat GF, bool dropEmpty) {
-  writer.Close();
+void TNetwork::GISoutputDone(TGISWriter& writer, TGISFormat GF, bool dropEmpty, bool stopped) {
+  if (stopped)
+    writer.CloseUnfinished();
+  else
+    writer.Close();
   if (dropEmpty && writer.WrittenRecords() == 0)
     writer.Drop();
   else if (fOnTableWritten)

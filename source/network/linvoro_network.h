@@ -204,8 +204,9 @@ class TNetwork : public TFileBase {
   std::unique_ptr<TGISWriter> GISoutputInit(const std::string& filename, TGISFormat GF);
   // Ends the protocol: closes the writer, drops its files when dropEmpty
   // and no record was written, keeps the GeoJSON text, and tells the table
-  // event about a table it kept.
-  void GISoutputDone(TGISWriter& writer, TGISFormat GF, bool dropEmpty);
+  // event about a table it kept. A table of a stopped check is closed
+  // unfinished (CloseUnfinished).
+  void GISoutputDone(TGISWriter& writer, TGISFormat GF, bool dropEmpty, bool stopped = false);
 
   // ------------------------------------------------------------ link checks
   // Each check stops at its next progress point once the progress handler

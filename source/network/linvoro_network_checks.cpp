@@ -95,7 +95,7 @@ int32_t TNetwork::ParallelLinks(const std::string& filename, TGISFormat GF) {
   }
   writeGroup();
   if (EventAssigned()) ProgressExecuteZero();
-  GISoutputDone(*w, GF, true);
+  GISoutputDone(*w, GF, true, FCancelled);
   return rows;
 }
 
@@ -128,7 +128,7 @@ void TNetwork::ExportNodes(const std::string& filename, TGISFormat GF) {
     }
   }
   if (EventAssigned()) ProgressExecuteZero();
-  GISoutputDone(*w, GF, false);
+  GISoutputDone(*w, GF, false, FCancelled);
 }
 
 TMISymbol TNetwork::NodeSymbol(int32_t degree) {
@@ -356,7 +356,7 @@ int32_t TNetwork::ObjectCheck(const std::string& filename, TGISFormat GF, int32_
     ++rows;
   }
   if (EventAssigned()) ProgressExecuteZero();
-  GISoutputDone(*w, GF, true);
+  GISoutputDone(*w, GF, true, FCancelled);
   return rows;
 }
 
@@ -388,5 +388,5 @@ void TNetwork::ExportLocationList(const std::string& filename, TGISFormat GF,
     }
   }
   if (EventAssigned()) ProgressExecuteZero();
-  GISoutputDone(*w, GF, false);
+  GISoutputDone(*w, GF, false, FCancelled);
 }

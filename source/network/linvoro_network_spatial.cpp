@@ -545,7 +545,7 @@ std::unique_ptr<TGISWriter> TSpatialSearch::StartPairTable(const std::string& fi
 }
 
 void TSpatialSearch::FinishTable(TGISWriter& w, TGISFormat GF) {
-  FNW->GISoutputDone(w, GF, true);
+  FNW->GISoutputDone(w, GF, true, Cancelled());
   if (GF == gfGeoJSON) FGeoJSON = FNW->GeoJSON();
 }
 

@@ -14,12 +14,14 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "findings.h"
 #include "gpkg_sql.h"
+#include "grid_osm.h"
 #include "include_file.h"
 #include "linvoro_giswriter.h"
 #include "linvoro_roadnamefile.h"
@@ -372,4 +374,81 @@ TEST_F(GpkgOutput, FindingsAreALayer) {
   const std::string quiet = Run(o, "no_report");
   EXPECT_TRUE(ReadLayer(quiet + GpkgFileName, "roads").found);
   EXPECT_FALSE(ReadLayer(quiet + GpkgFileName, "findings").found);
+}
+
+// A stop ends the run without packing the R-tree of a table it cut short
+// (seconds for a country's roads): that layer keeps its rows, complete to
+// the last, and has no spatial index at all rather than an empty one that
+// would hide its rows from a spatial filter; tables that ended keep theirs.
+// The findings layer is left out (findings.geojson holds them).
+TEST_F(GpkgOutput, StoppedRunLeavesWholeLayersWithoutAPartialIndex) {
+  class TStopUI : public TNullRunUI {
+   public:
+    TStopUI(std::string at, int32_t polls) : FAt(std::move(at)), FPolls(polls) {}
+    void Stage(const TRunStage& s) override {
+      if (s.Name == FAt) FArmed = true;
+    }
+    bool CancelRequested() override { return FArmed && FPolls-- <= 0; }
+
+   private:
+    std::string FAt;
+    int32_t FPolls;
+    bool FArmed = false;
+  };
+  const struct {
+    const char* at;
+    int32_t polls;
+    const char* cut;  // the layer the stop cut short, "" when that depends on the threads
+  } cases[] = {{"Pass 3/3", 10, "roads"}, {"Network nodes", 0, ""}};
+  // Polled every 1,024 lines: the ten polls fall among the 7,080 ways.
+  const std::string input = Path("grid.osm");
+  std::ofstream(input, std::ios::binary) << GridOsm(60);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.at);
+    TRunOptions o;
+    o.Files = {input};
+    o.BuildNetwork = o.Subnets = o.TopoChecks = o.Overpasses = true;
+    o.OutputFormat = 3;
+    o.MainDir = Path(std::string(c.at).substr(0, 4) + "/");
+    fs::create_directories(o.MainDir);
+    TStopUI ui(c.at, c.polls);
+    const TRunResult r = RunConversion(o, include, ui);
+    ASSERT_EQ(r.Status, TRunStatus::rsCancelled) << r.Message;
+    const std::string file = o.MainDir + GpkgFileName;
+    ASSERT_TRUE(fs::exists(file));
+    EXPECT_EQ(SqlValue(file, "PRAGMA integrity_check"), "ok");
+    EXPECT_FALSE(ReadLayer(file, "findings").found);
+    if (!*c.cut) {
+      EXPECT_TRUE(fs::exists(o.MainDir + TFindings::FileName));
+    }
+    std::vector<std::string> tables = {"roads"};
+    for (const std::string& t : CheckTableNames()) tables.push_back(t);
+    int layers = 0;
+    for (const std::string& t : tables) {
+      const TTable layer = ReadLayer(file, t);
+      if (!layer.found) continue;
+      SCOPED_TRACE(t);
+      ++layers;
+      const std::string rows = SqlValue(file, "SELECT count(*) FROM \"" + t + "\"");
+      EXPECT_EQ(std::to_string(layer.records.size()), rows);
+      EXPECT_EQ(SqlValue(file, "SELECT feature_count FROM gpkg_ogr_contents WHERE table_name = '" + t + "'"), rows);
+      const std::string rtree = "rtree_" + t + "_geom";
+      if (SqlValue(file, "SELECT HasSpatialIndex('" + t + "', 'geom')") == "1") {
+        EXPECT_NE(t, c.cut);
+        EXPECT_EQ(SqlValue(file, "SELECT rtreecheck('" + rtree + "')"), "ok");
+        EXPECT_EQ(SqlValue(file, "SELECT count(*) FROM \"" + rtree + "\""), rows);
+      } else {
+        // Nothing of the index is left: no extension row, table or trigger.
+        EXPECT_EQ(SqlValue(file, "SELECT count(*) FROM gpkg_extensions WHERE table_name = '" + t + "'"), "0");
+        EXPECT_EQ(SqlValue(file, "SELECT count(*) FROM sqlite_master WHERE name LIKE '" + rtree + "%'"), "0");
+      }
+    }
+    EXPECT_GT(layers, 0);
+    if (*c.cut) {
+      EXPECT_EQ(SqlValue(file, "SELECT HasSpatialIndex('" + std::string(c.cut) + "', 'geom')"), "0");
+      const int64_t rows = std::atoll(SqlValue(file, "SELECT count(*) FROM \"" + std::string(c.cut) + "\"").c_str());
+      EXPECT_GT(rows, 0);
+      EXPECT_LT(rows, 7080);
+    }
+  }
 }
