@@ -4,8 +4,8 @@
 # use several threads: the checks' tables as from one thread, a stop while
 # they run, the attribute import beside the network import and the spatial
 # index on two threads, tables written through the GeoPackage's writing
-# thread (and a stop while they run), and files whose bytes reach the disk
-# on a thread of their own.
+# thread (and a stop while they run), files whose bytes reach the disk on
+# a thread of their own, and the service's networks sharing their blocks.
 # Usage: scripts/tsan.sh [DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,7 +19,7 @@ CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug "${launcher[@
   -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1 -fsanitize=thread" -DCMAKE_C_FLAGS_DEBUG="-O1 -g1 -fsanitize=thread" \
   -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=thread" \
   -DOSM2TRASSEL_STATIC_CLI=OFF -DOSM2TRASSEL_BENCH=OFF -DOSM2TRASSEL_GUI=OFF >/dev/null
-cmake --build "$dir" -j"$(nproc)" --target test_network_stage test_giswriter_gpkg test_gpkg_output test_io test_quadtree
+cmake --build "$dir" -j"$(nproc)" --target test_network_stage test_giswriter_gpkg test_gpkg_output test_io test_quadtree test_lazynetwork
 # halt_on_error: a race fails the run instead of scrolling past.
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp ${TSAN_OPTIONS:-}" \
   "$dir/bin/test_network_stage" \
@@ -32,3 +32,5 @@ TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/
   "$dir/bin/test_quadtree" --gtest_filter='QuadTreeTest.TwoThreadsWriteTheFileOfOne'
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp ${TSAN_OPTIONS:-}" \
   "$dir/bin/test_gpkg_output" --gtest_filter='GpkgOutput.StoppedRunLeavesWholeLayersWithoutAPartialIndex'
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp ${TSAN_OPTIONS:-}" \
+  "$dir/bin/test_lazynetwork" --gtest_filter='SharedData/LazyNetworks.NetworksSharingBlocksAnswerAsOnesOfTheirOwn/monaco'

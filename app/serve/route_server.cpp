@@ -23,8 +23,9 @@
 
 namespace {
 
-// One thread's view of one network: the lazy network's block caches and the
-// router's labels are not shared.
+// One thread's view of one network: the blocks read of the network's files
+// are shared by the workers of a network (each is read once and held once),
+// the scan state, road names and the router's labels are the worker's own.
 struct TWorker {
   TLazyNetwork nw;
   std::unique_ptr<TRoadSpeeds> speeds;
@@ -37,8 +38,12 @@ class TWorkerPool {
   TWorkerPool(const std::string& dir, const TSpeedTable& table, int count) : FDir(RouteFolderPath(dir)) {
     for (int i = 0; i < count; ++i) {
       auto w = std::make_unique<TWorker>();
-      OpenRouteNetwork(w->nw, dir);
-      w->nw.SetKeepSpatialIndex(true);
+      if (FAll.empty()) {
+        OpenRouteNetwork(w->nw, dir);
+        w->nw.SetKeepSpatialIndex(true);
+      } else {
+        w->nw.OpenSharing(FAll.front()->nw);
+      }
       w->speeds = std::make_unique<TRoadSpeeds>(w->nw, table);
       w->router = std::make_unique<TLegRouter>(w->nw);
       w->router->SetSpeeds(w->speeds.get());

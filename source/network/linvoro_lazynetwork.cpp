@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <new>
 #include <unordered_map>
 
@@ -48,6 +50,8 @@ std::string TrimName(std::string s) {
 // Memory for the blocks read, in pieces of 2 MiB that the system may give as
 // one huge page each: a route reads a few hundred scattered blocks, and a
 // page fault for each fresh 4 KiB page would cost more than the reads.
+// Networks opened with OpenSharing take blocks from one arena on several
+// threads.
 class TLazyNetwork::TArena {
  public:
   static constexpr size_t ChunkSize = size_t(2) << 20;
@@ -56,6 +60,7 @@ class TLazyNetwork::TArena {
   }
   // n bytes (at most ChunkSize), 16-byte aligned.
   uint8_t* Take(size_t n) {
+    std::lock_guard<std::mutex> lock(FLock);
     n = (n + 15) & ~size_t(15);
     if (FChunks.empty() || FUsed + n > ChunkSize) NewChunk();
     uint8_t* p = static_cast<uint8_t*>(FChunks.back()) + FUsed;
@@ -79,6 +84,7 @@ class TLazyNetwork::TArena {
     FChunks.push_back(chunk);
     FUsed = 0;
   }
+  std::mutex FLock;
   std::vector<void*> FChunks;
   size_t FUsed = 0;
 };
@@ -89,7 +95,7 @@ class TLazyNetwork::TBlockFile {
   static constexpr int BlockShift = 14;  // 16 KiB
   static constexpr int64_t BlockSize = int64_t(1) << BlockShift;
 
-  TBlockFile(const std::string& path, TArena& arena) : FPath(path), FArena(arena) {
+  TBlockFile(const std::string& path, std::shared_ptr<TArena> arena) : FPath(path), FArena(std::move(arena)) {
     FFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (FFd < 0) {
       const int e = errno;
@@ -122,10 +128,11 @@ class TLazyNetwork::TBlockFile {
 
   // The bytes at offset; a record read there must not cross into the next
   // block (records of 2, 4, 8 and 16 bytes at multiples of their size never
-  // do).
+  // do). A block, once read, never changes: threads that share the file
+  // read it without a lock, and the first to need a block reads it for all.
   const uint8_t* At(int64_t offset) {
     const int64_t b = offset >> BlockShift;
-    uint8_t* block = FBlocks[b];
+    uint8_t* block = std::atomic_ref<uint8_t*>(FBlocks[b]).load(std::memory_order_acquire);
     if (!block) block = Load(b);
     return block + (offset & (BlockSize - 1));
   }
@@ -154,15 +161,19 @@ class TLazyNetwork::TBlockFile {
 
  private:
   uint8_t* Load(int64_t b) {
-    uint8_t* block = FArena.Take(static_cast<size_t>(BlockSize));
+    std::lock_guard<std::mutex> lock(FLoadLock);
+    std::atomic_ref<uint8_t*> slot(FBlocks[b]);
+    if (uint8_t* block = slot.load(std::memory_order_acquire)) return block;  // another thread's
+    uint8_t* block = FArena->Take(static_cast<size_t>(BlockSize));
     const int64_t offset = b << BlockShift;
     ReadThrough(offset, std::min(BlockSize, FSize - offset), block);
-    FBlocks[b] = block;
+    slot.store(block, std::memory_order_release);
     return block;
   }
 
   std::string FPath;
-  TArena& FArena;
+  std::shared_ptr<TArena> FArena;  // shared: the blocks live as long as any file using it
+  std::mutex FLoadLock;
   int FFd = -1;
   int64_t FSize = 0;
   uint8_t** FBlocks = nullptr;
@@ -185,7 +196,7 @@ struct TLazyNetwork::TRoadNames {
 };
 
 struct TLazyNetwork::TScanState {
-  std::unique_ptr<TBlockFile> file;
+  std::shared_ptr<TBlockFile> file;
   uint8_t* buf = nullptr;  // in FArena
   int64_t cap = 0;
   int64_t bufPos = 0;  // file offset of buf[0]
@@ -234,11 +245,13 @@ void TLazyNetwork::Open() {
     FMbr = config.Mbr;
     FDistFactor = ::DistFactor(FUnit);
 
-    FArena = std::make_unique<TArena>();
+    // One arena for blocks and buffers: a route in a process of its own
+    // then touches one fresh 2 MiB piece, not two.
+    FBlockArena = std::make_shared<TArena>();
+    FArena = FBlockArena;
     for (int i = 0; i < fiCount; ++i)
-      FFiles.push_back(std::make_unique<TBlockFile>(RequireFile(FileNames[i]), *FArena));
-    // The spatial index is read through by each scan; it must be there.
-    RequireFile(SpatialIndexFileName);
+      FFiles.push_back(std::make_shared<TBlockFile>(RequireFile(FileNames[i]), FBlockArena));
+    FIndexFile = std::make_shared<TBlockFile>(RequireFile(SpatialIndexFileName), FBlockArena);
 
     const int64_t links = FLinkCount;
     auto expectSize = [&](int idx, int64_t size) {
@@ -286,12 +299,37 @@ void TLazyNetwork::Open() {
   }
 }
 
+void TLazyNetwork::OpenSharing(const TLazyNetwork& other) {
+  if (!other.fIsOpen) throw ENetworkIsClosed("Network is not open");
+  if (&other == this) return;
+  Close();
+  fDirectory = other.fDirectory;
+  FFiles = other.FFiles;
+  FIndexFile = other.FIndexFile;
+  FBlockArena = other.FBlockArena;
+  FArena = std::make_shared<TArena>();
+  FLinkCount = other.FLinkCount;
+  FNodeCount = other.FNodeCount;
+  FMaxDegree = other.FMaxDegree;
+  FUnit = other.FUnit;
+  FDistFactor = other.FDistFactor;
+  FMbr = other.FMbr;
+  FShapePoints = other.FShapePoints;
+  a = other.a;
+  FListBase = other.FListBase;
+  FLengthAlpha = other.FLengthAlpha;
+  FKeepSpatialIndex = other.FKeepSpatialIndex;
+  fIsOpen = true;
+}
+
 void TLazyNetwork::Close() {
   for (auto& r : FRoadNames) r.reset();
   FFiles.clear();
   FScan.reset();
+  FIndexFile.reset();
   FNumberBuffer = nullptr;
   FArena.reset();
+  FBlockArena.reset();
   FLinkCount = FNodeCount = FMaxDegree = 0;
   FShapePoints = 0;
   a.clear();
@@ -483,10 +521,10 @@ std::string TLazyNetwork::RoadName(int32_t FileNumber, int32_t link) {
     const std::string nameFile = fDirectory + TRoadNameFile::NameFileName(FileNumber);
     if (!std::filesystem::exists(numberFile)) throw EFileMissing(numberFile + " does not exist");
     if (!std::filesystem::exists(nameFile)) throw EFileMissing(nameFile + " does not exist");
-    names->numbers = std::make_unique<TBlockFile>(numberFile, *FArena);
+    names->numbers = std::make_unique<TBlockFile>(numberFile, FArena);
     if (names->numbers->Size() != int64_t(FLinkCount) * 4)
       throw EInvalidParameter("LinkCount parameter value and links in the roadname file is different");
-    names->names = std::make_unique<TBlockFile>(nameFile, *FArena);
+    names->names = std::make_unique<TBlockFile>(nameFile, FArena);
     // The record width follows from the largest id, as TRoadNameFile reads
     // it. Read through in large pieces, not kept: a route looks up only a
     // few of the numbers after this.
@@ -567,7 +605,7 @@ void TLazyNetwork::ScanLeaves(const TFloatRect* areas, size_t areaCount, const T
   };
   if (!FScan) {
     auto scan = std::make_unique<TScanState>();
-    scan->file = std::make_unique<TBlockFile>(RequireFile(SpatialIndexFileName), *FArena);
+    scan->file = FIndexFile;
     scan->cap = TBlockFile::BlockSize * 4;
     scan->buf = FArena->Take(static_cast<size_t>(scan->cap));
     FScan = std::move(scan);

@@ -37,6 +37,12 @@ class TLazyNetwork : public TFileBase {
   // EFileMissing("File is missing: <path>"); the configuration's own
   // failures are those of ReadConfigFile and TNetwork::Open.
   void Open();
+  // Opens the network other has open (which stays open at least as long as
+  // this one is used) sharing the blocks read of its files: networks of one
+  // service, one per thread, hold each block once and read it once for all.
+  // Each keeps its own scan state and road names; they may be used on
+  // different threads at the same time.
+  void OpenSharing(const TLazyNetwork& other);
   void Close();
 
   int32_t LinkCount() const { return FLinkCount; }
@@ -132,8 +138,10 @@ class TLazyNetwork : public TFileBase {
   // The from- and to-node of link, checked against the placeholder rule.
   void EndNodes(int32_t link, int32_t& from, int32_t& to) const;
 
-  std::unique_ptr<TArena> FArena;
-  std::vector<std::unique_ptr<TBlockFile>> FFiles;
+  std::shared_ptr<TArena> FArena;       // buffers and road names (the block arena unless sharing)
+  std::shared_ptr<TArena> FBlockArena;  // the blocks of FFiles and FIndexFile, maybe shared
+  std::vector<std::shared_ptr<TBlockFile>> FFiles;
+  std::shared_ptr<TBlockFile> FIndexFile;
   mutable std::unique_ptr<TScanState> FScan;  // what scans of the spatial index keep
   uint8_t* FNumberBuffer = nullptr;  // in FArena: road-name numbers read through
   int32_t FLinkCount = 0;

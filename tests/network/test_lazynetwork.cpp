@@ -12,6 +12,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "error_text.h"
@@ -269,6 +270,66 @@ TEST_P(LazyNetworks, NodeRoutesMatchTheLoadedSearch) {
     EXPECT_EQ(router.Connected(a, b), IA[static_cast<size_t>(a.link)] == IA[static_cast<size_t>(b.link)])
         << s << " -> " << t;
   }
+}
+
+// Networks of one service, one per thread, sharing the blocks read: each
+// routes and places points on its thread as a network of its own would,
+// while the others read (and load blocks) beside it, and they go on after
+// the network they share with is closed.
+TEST_P(LazyNetworks, NetworksSharingBlocksAnswerAsOnesOfTheirOwn) {
+  TLazyNetwork own;
+  own.SetDirectory(dir);
+  own.Open();
+  TLegRouter ownRouter(own);
+  const TFloatRect m = own.Mbr();
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<int32_t> node(1, own.NodeCount());
+  std::uniform_real_distribution<double> u(0, 1);
+  std::vector<std::pair<int32_t, int32_t>> pairs;
+  std::vector<TFloatPoint> points;
+  for (int k = 0; k < 60; ++k) {
+    pairs.emplace_back(node(rng), node(rng));
+    points.push_back({m.xmin + u(rng) * (m.xmax - m.xmin), m.ymin + u(rng) * (m.ymax - m.ymin)});
+  }
+  std::vector<TRouteLeg> want(pairs.size());
+  for (size_t k = 0; k < pairs.size(); ++k)
+    ownRouter.Route(NodePlace(own, pairs[k].first), NodePlace(own, pairs[k].second), want[k]);
+  std::vector<TLinkPlace> wantPlaces;
+  ownRouter.Place(points, 1e9, wantPlaces);
+
+  auto first = std::make_unique<TLazyNetwork>();
+  first->SetDirectory(dir);
+  first->Open();
+  first->SetKeepSpatialIndex(true);
+  TLazyNetwork shared[2];
+  for (TLazyNetwork& n : shared) n.OpenSharing(*first);
+  // Each thread asks its network everything, starting at a different pair,
+  // so that they load blocks the other needs at the same time.
+  auto ask = [&](TLazyNetwork& nw, size_t start, std::vector<std::string>& wrong) {
+    TLegRouter router(nw);
+    for (size_t i = 0; i < pairs.size(); ++i) {
+      const size_t k = (start + i) % pairs.size();
+      TRouteLeg R;
+      router.Route(NodePlace(nw, pairs[k].first), NodePlace(nw, pairs[k].second), R);
+      if (R.found != want[k].found || R.length != want[k].length || R.links != want[k].links)
+        wrong.push_back("route " + std::to_string(k));
+      std::vector<TLinkPlace> places;
+      router.Place({points[k]}, 1e9, places);
+      if (places[0].link != wantPlaces[k].link || places[0].distance != wantPlaces[k].distance)
+        wrong.push_back("place " + std::to_string(k));
+    }
+  };
+  std::vector<std::string> wrong[2];
+  std::thread other([&] { ask(shared[1], pairs.size() / 2, wrong[1]); });
+  ask(shared[0], 0, wrong[0]);
+  other.join();
+  for (const auto& w : wrong) EXPECT_TRUE(w.empty()) << w.front() << " differs (" << w.size() << " in all)";
+  // The blocks stay with the networks that share them.
+  first.reset();
+  std::vector<std::string> after;
+  ask(shared[0], 7, after);
+  EXPECT_TRUE(after.empty()) << after.front();
+  EXPECT_EQ(shared[1].RoadName(1, 1), own.RoadName(1, 1));
 }
 
 // Every file of a network damaged in many ways: opening, placing and routing
