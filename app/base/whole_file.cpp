@@ -1,6 +1,7 @@
 #include "whole_file.h"
 
 #include <cerrno>
+#include <system_error>
 
 #include "linvoro_platform.h"
 #include "linvoro_types.h"
@@ -16,46 +17,20 @@ TWholeFile::TWholeFile(std::string path, bool behind) : FPath(std::move(path)) {
   FFile = std::fopen(FPath.c_str(), "wb");
   if (!FFile) throw EFCreateError("Cannot create file \"" + FullPath(FPath) + "\". " + SystemErrorText(errno));
   if (!behind) return;
-  FBehind = std::make_unique<TBehind>();
-  TBehind& b = *FBehind;
   std::FILE* f = FFile;
-  b.worker = std::thread([&b, f] {
-    std::unique_lock<std::mutex> g(b.lock);
-    for (;;) {
-      b.changed.wait(g, [&] { return b.stop || !b.queue.empty(); });
-      if (b.queue.empty()) return;
-      std::string s = std::move(b.queue.front());
-      b.queue.pop_front();
-      const bool skip = b.error != 0;
-      g.unlock();
-      int err = 0;
-      if (!skip && std::fwrite(s.data(), 1, s.size(), f) != s.size()) err = errno ? errno : EIO;
-      g.lock();
-      if (err && !b.error) b.error = err;
-      b.pending -= s.size();
-      b.changed.notify_all();
-    }
-  });
+  FBehind = std::make_unique<TWriteBehind>(
+      [f](int64_t, const uint8_t* data, size_t size) {
+        if (std::fwrite(data, 1, size, f) != size) throw std::system_error(errno ? errno : EIO, std::generic_category());
+      },
+      kMaxPending);
 }
 
 TWholeFile::~TWholeFile() {
-  StopWriter();
+  FBehind.reset();
   if (FFile) {
     std::fclose(FFile);
     std::remove(FPath.c_str());
   }
-}
-
-// Lets the writing thread finish what it holds and end.
-void TWholeFile::StopWriter() {
-  if (!FBehind) return;
-  {
-    std::lock_guard<std::mutex> g(FBehind->lock);
-    FBehind->stop = true;
-  }
-  FBehind->changed.notify_all();
-  FBehind->worker.join();
-  FBehind.reset();
 }
 
 void TWholeFile::Write(std::string_view s) {
@@ -64,32 +39,22 @@ void TWholeFile::Write(std::string_view s) {
     if (std::fwrite(s.data(), 1, s.size(), FFile) != s.size()) Fail(errno);
     return;
   }
-  TBehind& b = *FBehind;
-  int err;
-  {
-    std::unique_lock<std::mutex> g(b.lock);
-    b.changed.wait(g, [&] { return b.pending < kMaxPending || b.error; });
-    err = b.error;
-    if (!err) {
-      b.pending += s.size();
-      b.queue.emplace_back(s);
-    }
+  try {
+    FBehind->Put(0, s.data(), s.size());
+  } catch (const std::system_error& e) {
+    Fail(e.code().value());
   }
-  if (err) Fail(err);
-  b.changed.notify_all();
 }
 
 void TWholeFile::Close() {
-  int err = 0;
   if (FBehind) {
-    {
-      std::unique_lock<std::mutex> g(FBehind->lock);
-      FBehind->changed.wait(g, [&] { return FBehind->pending == 0; });
-      err = FBehind->error;
+    try {
+      FBehind->Wait();
+    } catch (const std::system_error& e) {
+      Fail(e.code().value());
     }
-    StopWriter();
+    FBehind.reset();
   }
-  if (err) Fail(err);
   if (std::fflush(FFile) != 0) Fail(errno);
   std::FILE* f = FFile;
   FFile = nullptr;
@@ -101,7 +66,7 @@ void TWholeFile::Close() {
 }
 
 void TWholeFile::Fail(int err) {
-  StopWriter();
+  FBehind.reset();
   std::fclose(FFile);
   FFile = nullptr;
   std::remove(FPath.c_str());

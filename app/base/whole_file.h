@@ -3,14 +3,12 @@
 // that failed half way), so that no file that merely looks complete stays.
 #pragma once
 
-#include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
+
+#include "linvoro_io.h"
 
 class TWholeFile {
  public:
@@ -32,18 +30,7 @@ class TWholeFile {
 
  private:
   [[noreturn]] void Fail(int err);
-  void StopWriter();
   std::string FPath;
   std::FILE* FFile = nullptr;
-
-  struct TBehind {
-    std::mutex lock;
-    std::condition_variable changed;
-    std::deque<std::string> queue;
-    size_t pending = 0;  // bytes queued or being written
-    bool stop = false;
-    int error = 0;  // errno of the first failed write
-    std::thread worker;
-  };
-  std::unique_ptr<TBehind> FBehind;
+  std::unique_ptr<TWriteBehind> FBehind;  // the writing thread, when behind
 };

@@ -106,20 +106,24 @@ void RemoveNetworkFiles(const TStage& run, bool keepReport) {
 // attribute stage is told once the network import has ended, and the first
 // error in that order ends the run.
 
-// Threads for the network import and its attribute pieces, the stage's own
-// thread included: one more than the pieces needs more cores than most
-// machines spare beside it. OSM2TRASSEL_IMPORT_THREADS=1 runs the pieces
-// after the network import on the stage's thread, and the import on that
-// thread alone.
-int32_t ImportThreads() {
+// The machine's cores, or the number (1 to 64) the environment variable
+// name sets.
+int32_t ThreadsFromEnvironment(const char* name) {
   int32_t n = static_cast<int32_t>(std::max(1u, std::thread::hardware_concurrency()));
-  if (const char* v = std::getenv("OSM2TRASSEL_IMPORT_THREADS"); v && *v) {
+  if (const char* v = std::getenv(name); v && *v) {
     char* end = nullptr;
     const long x = std::strtol(v, &end, 10);
     if (end && *end == 0 && x >= 1) n = static_cast<int32_t>(std::min(x, 64L));
   }
   return n;
 }
+
+// Threads for the network import and its attribute pieces, the stage's own
+// thread included: one more than the pieces needs more cores than most
+// machines spare beside it. OSM2TRASSEL_IMPORT_THREADS=1 runs the pieces
+// after the network import on the stage's thread, and the import on that
+// thread alone.
+int32_t ImportThreads() { return ThreadsFromEnvironment("OSM2TRASSEL_IMPORT_THREADS"); }
 
 class TAttributeImport {
  public:
@@ -469,12 +473,7 @@ std::vector<TCheckStep> ChosenSteps(const TRunOptions& o) {
 // is not known: TAB keeps one thread.
 int32_t CheckThreads(TGISFormat ff, const std::vector<TCheckStep>& steps) {
   if (ff != gfMIF && ff != gfMIF8 && ff != gfSHP && ff != gfGPKG) return 1;
-  int32_t n = static_cast<int32_t>(std::max(1u, std::thread::hardware_concurrency()));
-  if (const char* v = std::getenv("OSM2TRASSEL_CHECK_THREADS"); v && *v) {
-    char* end = nullptr;
-    const long x = std::strtol(v, &end, 10);
-    if (end && *end == 0 && x >= 1) n = static_cast<int32_t>(std::min(x, 64L));
-  }
+  const int32_t n = ThreadsFromEnvironment("OSM2TRASSEL_CHECK_THREADS");
   bool lane[2] = {false, false};
   for (const TCheckStep& s : steps) lane[LaneOf(s)] = true;
   return n >= 2 && lane[0] && lane[1] ? 2 : 1;

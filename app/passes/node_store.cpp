@@ -75,17 +75,11 @@ int32_t TNodeListEx::ReadPointNear(int64_t Id, TFloatPoint& P, int32_t& near) co
     }
     if (lo < 0) lo = 0;
   }
-  while (lo <= hi) {
-    const int64_t mid = (lo + hi) >> 1;
-    if (L[mid].ID == Id) {
-      P = L[mid].P;
-      near = static_cast<int32_t>(mid);
-      return 0;
-    }
-    if (L[mid].ID < Id)
-      lo = mid + 1;
-    else
-      hi = mid - 1;
-  }
-  return -1;
+  if (lo > hi) return -1;
+  const TNode* end = L + hi + 1;
+  const TNode* it = std::lower_bound(L + lo, end, Id, [](const TNode& a, int64_t id) { return a.ID < id; });
+  if (it == end || it->ID != Id) return -1;
+  P = it->P;
+  near = static_cast<int32_t>(it - L);
+  return 0;
 }

@@ -399,14 +399,15 @@ void TLvBufferedStream::SetSize(int64_t NewSize) {
   if (FStream) FPosition = FStream->Position();
 }
 
-// ------------------------------------------------------------ TLvWriteBehindStream
+// ------------------------------------------------------------ TWriteBehind
 
-struct TLvWriteBehindStream::TImpl {
+struct TWriteBehind::TImpl {
   struct TChunk {
     int64_t offset;
     std::vector<uint8_t> bytes;
   };
-  TLvStream* inner;
+  TWrite write;
+  size_t maxPending;
   std::mutex lock;
   std::condition_variable changed;
   std::deque<TChunk> queue;
@@ -416,7 +417,7 @@ struct TLvWriteBehindStream::TImpl {
   bool failed = false;       // a write failed: later ones are dropped
   std::thread worker;
 
-  explicit TImpl(TLvStream* s) : inner(s) { worker = std::thread([this] { Run(); }); }
+  TImpl(TWrite w, size_t max) : write(std::move(w)), maxPending(max) { worker = std::thread([this] { Run(); }); }
 
   void Run() {
     std::unique_lock<std::mutex> g(lock);
@@ -430,9 +431,7 @@ struct TLvWriteBehindStream::TImpl {
       std::exception_ptr e;
       if (!skip) {
         try {
-          // Reads between the writes move the inner position too.
-          inner->SetPosition(c.offset);
-          inner->WriteBuffer(c.bytes.data(), static_cast<int64_t>(c.bytes.size()));
+          write(c.offset, c.bytes.data(), c.bytes.size());
         } catch (...) {
           e = std::current_exception();
         }
@@ -446,13 +445,6 @@ struct TLvWriteBehindStream::TImpl {
       changed.notify_all();
     }
   }
-
-  // Waits for the writes; with rethrow, raises a failure not yet raised.
-  void Wait(bool rethrow) {
-    std::unique_lock<std::mutex> g(lock);
-    changed.wait(g, [&] { return pending == 0; });
-    if (rethrow) Raise();
-  }
   // Under the lock.
   void Raise() {
     if (error) {
@@ -463,49 +455,93 @@ struct TLvWriteBehindStream::TImpl {
   }
 };
 
+TWriteBehind::TWriteBehind(TWrite write, size_t maxPending)
+    : FImpl(std::make_unique<TImpl>(std::move(write), maxPending)) {}
+
+TWriteBehind::~TWriteBehind() { Finish(); }
+
+void TWriteBehind::Put(int64_t offset, const void* data, size_t size) {
+  TImpl& m = *FImpl;
+  const auto* p = static_cast<const uint8_t*>(data);
+  TImpl::TChunk c{offset, std::vector<uint8_t>(p, p + size)};
+  {
+    std::unique_lock<std::mutex> g(m.lock);
+    m.Raise();
+    m.changed.wait(g, [&] { return m.pending < m.maxPending || m.error; });
+    m.Raise();
+    m.pending += size;
+    m.queue.push_back(std::move(c));
+  }
+  m.changed.notify_all();
+}
+
+void TWriteBehind::Wait() {
+  std::unique_lock<std::mutex> g(FImpl->lock);
+  FImpl->changed.wait(g, [&] { return FImpl->pending == 0; });
+  FImpl->Raise();
+}
+
+std::exception_ptr TWriteBehind::Finish() {
+  TImpl& m = *FImpl;
+  if (!m.worker.joinable()) return nullptr;
+  std::exception_ptr e;
+  {
+    std::unique_lock<std::mutex> g(m.lock);
+    m.changed.wait(g, [&] { return m.pending == 0; });
+    m.stop = true;
+    e = m.error;
+    m.error = nullptr;
+  }
+  m.changed.notify_all();
+  m.worker.join();
+  return e;
+}
+
+// ------------------------------------------------------------ TLvWriteBehindStream
+
 TLvWriteBehindStream::TLvWriteBehindStream(TLvStream* AStream, bool AOwnsStream)
     : TLvStreamDecorator(AStream, AOwnsStream) {
   if (FStream) {
     FPos = FStream->Position();
     FEnd = FStream->Size();
-    FImpl = std::make_unique<TImpl>(FStream);
+    TLvStream* inner = FStream;
+    FQueue = std::make_unique<TWriteBehind>(
+        [inner](int64_t offset, const uint8_t* data, size_t size) {
+          // Reads between the writes move the inner position too.
+          inner->SetPosition(offset);
+          inner->WriteBuffer(data, static_cast<int64_t>(size));
+        },
+        MaxPending);
   }
 }
 
 TLvWriteBehindStream::~TLvWriteBehindStream() {
-  if (!FImpl) return;
-  FImpl->Wait(false);
-  {
-    std::lock_guard<std::mutex> g(FImpl->lock);
-    FImpl->stop = true;
-    if (FImpl->error) {
-      try {
-        std::rethrow_exception(FImpl->error);
-      } catch (const std::exception& e) {
-        // A destructor must not throw; callers that need to know call Sync.
-        std::fprintf(stderr, "TLvWriteBehindStream: data lost on close: %s\n", e.what());
-      } catch (...) {
-      }
+  if (!FQueue) return;
+  if (std::exception_ptr e = FQueue->Finish()) {
+    try {
+      std::rethrow_exception(e);
+    } catch (const std::exception& x) {
+      // A destructor must not throw; callers that need to know call Sync.
+      std::fprintf(stderr, "TLvWriteBehindStream: data lost on close: %s\n", x.what());
+    } catch (...) {
     }
   }
-  FImpl->changed.notify_all();
-  FImpl->worker.join();
 }
 
 void TLvWriteBehindStream::Sync() {
-  if (FImpl) FImpl->Wait(true);
+  if (FQueue) FQueue->Wait();
 }
 
 void TLvWriteBehindStream::SetSize(int64_t NewSize) {
-  if (!FImpl) return;
-  FImpl->Wait(true);
+  if (!FQueue) return;
+  FQueue->Wait();
   FStream->SetSize(NewSize);
   FEnd = FStream->Size();
   FPos = FStream->Position();
 }
 
 int64_t TLvWriteBehindStream::Seek(int64_t Offset, int32_t Origin) {
-  if (!FImpl) return -1;
+  if (!FQueue) return -1;
   int64_t r;
   switch (Origin) {
     case soBeginning: r = Offset; break;
@@ -519,8 +555,8 @@ int64_t TLvWriteBehindStream::Seek(int64_t Offset, int32_t Origin) {
 }
 
 int32_t TLvWriteBehindStream::Read(void* Buffer, int32_t Count) {
-  if (!FImpl || Count <= 0 || FPos >= FEnd) return 0;
-  FImpl->Wait(true);
+  if (!FQueue || Count <= 0 || FPos >= FEnd) return 0;
+  FQueue->Wait();
   FStream->SetPosition(FPos);
   const int32_t n = FStream->Read(Buffer, Count);
   if (n > 0) FPos += n;
@@ -528,19 +564,8 @@ int32_t TLvWriteBehindStream::Read(void* Buffer, int32_t Count) {
 }
 
 int32_t TLvWriteBehindStream::Write(const void* Buffer, int32_t Count) {
-  if (!FImpl || Count <= 0) return 0;
-  TImpl& m = *FImpl;
-  const auto* p = static_cast<const uint8_t*>(Buffer);
-  TImpl::TChunk c{FPos, std::vector<uint8_t>(p, p + Count)};
-  {
-    std::unique_lock<std::mutex> g(m.lock);
-    m.Raise();
-    m.changed.wait(g, [&] { return m.pending < MaxPending || m.error; });
-    m.Raise();
-    m.pending += static_cast<size_t>(Count);
-    m.queue.push_back(std::move(c));
-  }
-  m.changed.notify_all();
+  if (!FQueue || Count <= 0) return 0;
+  FQueue->Put(FPos, Buffer, static_cast<size_t>(Count));
   FPos += Count;
   FEnd = std::max(FEnd, FPos);
   return Count;

@@ -11,6 +11,8 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -273,6 +275,33 @@ class TLvBufferedStream : public TLvStreamDecorator {
   int64_t FWriteLimit = 0;
 };
 
+// Bytes handed to a thread of its own, which passes them in order to a
+// write function: the system's copy of a large output file's bytes then
+// runs beside the work that makes them. At most maxPending bytes wait (Put
+// waits for room). The first exception the write function raises is raised
+// by the next Put or Wait, once, and the writes after it are dropped.
+class TWriteBehind {
+ public:
+  using TWrite = std::function<void(int64_t offset, const uint8_t* data, size_t size)>;
+  TWriteBehind(TWrite write, size_t maxPending);
+  // Waits for the writes; a failure not raised by then is lost (Finish
+  // tells it).
+  ~TWriteBehind();
+  TWriteBehind(const TWriteBehind&) = delete;
+  TWriteBehind& operator=(const TWriteBehind&) = delete;
+
+  // A copy of size bytes, to be written at offset.
+  void Put(int64_t offset, const void* data, size_t size);
+  // Waits until every write is done.
+  void Wait();
+  // Waits, ends the thread, and returns a failure that was not raised.
+  std::exception_ptr Finish();
+
+ private:
+  struct TImpl;
+  std::unique_ptr<TImpl> FImpl;
+};
+
 // Writes to an inner stream on a thread of its own, so that the system's
 // copy of a large output file's bytes runs beside the work that makes
 // them. Writes are taken in order with their offsets (copied, up to
@@ -295,8 +324,7 @@ class TLvWriteBehindStream : public TLvStreamDecorator {
   int32_t Write(const void* Buffer, int32_t Count) override;
 
  private:
-  struct TImpl;
-  std::unique_ptr<TImpl> FImpl;
+  std::unique_ptr<TWriteBehind> FQueue;
   int64_t FPos = 0;  // where the next write goes
   int64_t FEnd = 0;  // the file's size once every write is done
 };
